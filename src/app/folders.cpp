@@ -1,0 +1,22 @@
+#include "app/folders.hpp"
+
+#include "app/buildmode.hpp"
+#include "platform/platform.hpp"
+
+namespace app {
+
+std::filesystem::path app_dir() { return buildmode::home_dir(); }
+
+std::filesystem::path data_dir() {
+    auto dir = platform::local_app_data_dir() / APP_ID;
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+std::filesystem::path logs_dir() {
+    auto dir = app_dir() / "logs";
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+}  // namespace app

@@ -1,0 +1,17 @@
+#include "app/product.hpp"
+
+namespace app::product {
+
+ProductProfile profile() {
+    ProductProfile p;
+    p.CODE = "mergalo";
+    p.TITLE = "Tarvo PDF Mergalo";
+    p.EXE_NAME = "Mergalo";
+    p.APP_VERSION = "2.0.0.32";
+    p.LIB_FOLDER = "mgl";
+    p.ROOT = std::filesystem::path(MERGALO_SOURCE_TREE);
+    p.ICON_NAME = "mergalo.ico";
+    return p;
+}
+
+}  // namespace app::product

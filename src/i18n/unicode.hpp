@@ -1,0 +1,23 @@
+// Unicode helpers over ICU. Texts are UTF-8 in and out; ill-formed input bytes are
+// replaced by U+FFFD rather than rejected.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace i18n {
+
+// Full Unicode case folding (so "ß" folds to "ss" and "Z" (U+FF3A) to its fold).
+std::string fold_case(std::string_view utf8);
+
+// Unicode normalisation form NFKC.
+std::string nfkc(std::string_view utf8);
+
+// NFKC, then full case folding: the form in which names that differ only in case
+// or in compatibility forms (full-width digits) compare equal.
+std::string nfkc_fold(std::string_view utf8);
+
+// True when the bytes are well-formed UTF-8.
+bool is_valid_utf8(std::string_view bytes);
+
+}  // namespace i18n

@@ -1,0 +1,1 @@
+#include "pdf/merge.hpp"

@@ -1,0 +1,60 @@
+// The platform layer: everything that differs between Windows and the POSIX/X11
+// build. Paths are std::filesystem::path built from UTF-8; on Windows wide strings
+// appear only inside the implementation.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+namespace fs = std::filesystem;
+
+// Absolute path of the running executable, symbolic links and relative parts
+// resolved. Throws std::runtime_error when the system cannot tell.
+fs::path executable_path();
+
+// File name of the executable for a base name: "Mergalo.exe" on Windows, "Mergalo" here.
+std::string executable_file_name(const std::string& base_name);
+
+// Value of an environment variable (UTF-8), or no value when it is not set.
+std::optional<std::string> get_env(const std::string& name);
+
+// Sets an environment variable for this process and the processes it starts.
+void set_env(const std::string& name, const std::string& value);
+
+// The user's home folder (USERPROFILE on Windows, HOME here). Does not throw; an
+// unknown home gives the current folder.
+fs::path user_home();
+
+// The local application data folder: LOCALAPPDATA when set and not blank; else on
+// Windows home\AppData\Local, here $XDG_DATA_HOME or ~/.local/share. Creates nothing.
+fs::path local_app_data_dir();
+
+// The user's temporary folder (TMPDIR here, GetTempPath on Windows).
+fs::path temp_dir();
+
+// Creates a new folder "<prefix><random>" inside `parent`, readable and writable by
+// the user only, and returns its path. Throws std::filesystem::filesystem_error.
+fs::path make_private_dir(const fs::path& parent, const std::string& prefix);
+
+// Puts a folder at the front of the program's library search path, once: a folder
+// already on it is not added again. Returns true when it was added.
+bool add_library_search_dir(const fs::path& dir);
+
+// The folders added with add_library_search_dir, searched first, most recent first.
+std::vector<fs::path> library_search_dirs();
+
+// The user's interface language as a Windows language identifier (for example 0x0419
+// Russian, 0x043F Kazakh, 0x0409 English), or no value when it cannot be told.
+// Here it comes from the first set of LANGUAGE, LC_ALL, LC_MESSAGES, LANG.
+std::optional<std::uint16_t> ui_language_id();
+
+// Opens a file, folder or URL with the user's default program ("open" verb). Does
+// not wait and reports no failure: returns false when it could not be started.
+bool shell_open(const std::string& target);
+
+}  // namespace platform

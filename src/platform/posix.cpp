@@ -1,0 +1,122 @@
+// POSIX/X11 half of the platform layer.
+#ifndef _WIN32
+#include "platform/platform.hpp"
+
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <system_error>
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+std::vector<fs::path>& search_dirs() {
+    static std::vector<fs::path> dirs;
+    return dirs;
+}
+
+bool blank(const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isspace(c) != 0; });
+}
+
+// Maps a POSIX locale name ("kk_KZ.UTF-8", "ru", "en_US") to a Windows language id.
+std::uint16_t language_id_for_locale(const std::string& locale) {
+    std::string lang = locale.substr(0, locale.find_first_of("_.@:"));
+    if (lang == "kk") return 0x043F;
+    if (lang == "ru") return 0x0419;
+    return 0x0409;
+}
+
+}  // namespace
+
+fs::path executable_path() {
+    std::error_code ec;
+    fs::path p = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) throw std::runtime_error("cannot find the executable: " + ec.message());
+    return fs::weakly_canonical(p);
+}
+
+std::string executable_file_name(const std::string& base_name) { return base_name; }
+
+std::optional<std::string> get_env(const std::string& name) {
+    const char* v = std::getenv(name.c_str());
+    if (v == nullptr) return std::nullopt;
+    return std::string(v);
+}
+
+void set_env(const std::string& name, const std::string& value) {
+    if (::setenv(name.c_str(), value.c_str(), 1) != 0)
+        throw std::system_error(errno, std::generic_category(), "setenv " + name);
+}
+
+fs::path user_home() {
+    if (auto home = get_env("HOME"); home && !home->empty()) return fs::path(*home);
+    std::error_code ec;
+    return fs::current_path(ec);
+}
+
+fs::path local_app_data_dir() {
+    if (auto v = get_env("LOCALAPPDATA"); v && !blank(*v)) {
+        auto b = v->find_first_not_of(" \t\r\n\f\v");
+        auto e = v->find_last_not_of(" \t\r\n\f\v");
+        return fs::path(v->substr(b, e - b + 1));
+    }
+    if (auto v = get_env("XDG_DATA_HOME"); v && !v->empty() && fs::path(*v).is_absolute())
+        return fs::path(*v);
+    return user_home() / ".local" / "share";
+}
+
+fs::path temp_dir() {
+    std::error_code ec;
+    fs::path p = fs::temp_directory_path(ec);
+    return ec ? fs::path("/tmp") : p;
+}
+
+fs::path make_private_dir(const fs::path& parent, const std::string& prefix) {
+    std::string pattern = (parent / (prefix + "XXXXXX")).string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) == nullptr)  // mkdtemp creates the folder with mode 0700
+        throw fs::filesystem_error("cannot create a temporary folder", parent,
+                                   std::error_code(errno, std::generic_category()));
+    return fs::path(buf.data());
+}
+
+bool add_library_search_dir(const fs::path& dir) {
+    auto& dirs = search_dirs();
+    if (std::find(dirs.begin(), dirs.end(), dir) != dirs.end()) return false;
+    dirs.insert(dirs.begin(), dir);
+    return true;
+}
+
+std::vector<fs::path> library_search_dirs() { return search_dirs(); }
+
+std::optional<std::uint16_t> ui_language_id() {
+    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+        auto v = get_env(name);
+        if (!v || v->empty()) continue;
+        // LANGUAGE may list several languages separated by colons; the first counts.
+        return language_id_for_locale(v->substr(0, v->find(':')));
+    }
+    return std::nullopt;
+}
+
+bool shell_open(const std::string& target) {
+    // Started directly with an argument vector: the target is never seen by a shell.
+    std::string program = "xdg-open";
+    std::vector<char*> argv{program.data(), const_cast<char*>(target.c_str()), nullptr};
+    pid_t pid = 0;
+    return ::posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) == 0;
+}
+
+}  // namespace platform
+#endif

@@ -1,0 +1,121 @@
+// Windows half of the platform layer. Compiled only on Windows; wide strings stay here.
+#ifdef _WIN32
+#include "platform/platform.hpp"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <random>
+#include <system_error>
+
+namespace platform {
+
+namespace {
+
+std::wstring wide(const std::string& s) {
+    if (s.empty()) return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+std::string narrow(const std::wstring& w) {
+    if (w.empty()) return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string s(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                        nullptr);
+    return s;
+}
+
+std::vector<fs::path>& search_dirs() {
+    static std::vector<fs::path> dirs;
+    return dirs;
+}
+
+}  // namespace
+
+fs::path executable_path() {
+    std::wstring buf(32768, L'\0');
+    DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) throw std::system_error(static_cast<int>(GetLastError()), std::system_category());
+    buf.resize(n);
+    return fs::weakly_canonical(fs::path(buf));
+}
+
+std::string executable_file_name(const std::string& base_name) { return base_name + ".exe"; }
+
+std::optional<std::string> get_env(const std::string& name) {
+    std::wstring wname = wide(name);
+    DWORD n = GetEnvironmentVariableW(wname.c_str(), nullptr, 0);
+    if (n == 0) return std::nullopt;
+    std::wstring v(n, L'\0');
+    n = GetEnvironmentVariableW(wname.c_str(), v.data(), n);
+    v.resize(n);
+    return narrow(v);
+}
+
+void set_env(const std::string& name, const std::string& value) {
+    if (_wputenv_s(wide(name).c_str(), wide(value).c_str()) != 0)
+        throw std::runtime_error("cannot set " + name);
+}
+
+fs::path user_home() {
+    if (auto v = get_env("USERPROFILE"); v && !v->empty()) return fs::path(wide(*v));
+    std::error_code ec;
+    return fs::current_path(ec);
+}
+
+fs::path local_app_data_dir() {
+    if (auto v = get_env("LOCALAPPDATA")) {
+        auto b = v->find_first_not_of(" \t\r\n\f\v");
+        if (b != std::string::npos) {
+            auto e = v->find_last_not_of(" \t\r\n\f\v");
+            return fs::path(wide(v->substr(b, e - b + 1)));
+        }
+    }
+    return user_home() / "AppData" / "Local";
+}
+
+fs::path temp_dir() { return fs::temp_directory_path(); }
+
+fs::path make_private_dir(const fs::path& parent, const std::string& prefix) {
+    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix;
+        for (int i = 0; i < 10; ++i) name += digits[rd() % 36];
+        fs::path p = parent / fs::path(wide(name));
+        // The user's temporary folder is already private to the user.
+        if (CreateDirectoryW(p.c_str(), nullptr)) return p;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    throw fs::filesystem_error("cannot create a temporary folder", parent,
+                               std::error_code(static_cast<int>(GetLastError()),
+                                               std::system_category()));
+}
+
+bool add_library_search_dir(const fs::path& dir) {
+    auto& dirs = search_dirs();
+    if (std::find(dirs.begin(), dirs.end(), dir) != dirs.end()) return false;
+    SetDllDirectoryW(dir.c_str());
+    dirs.insert(dirs.begin(), dir);
+    return true;
+}
+
+std::vector<fs::path> library_search_dirs() { return search_dirs(); }
+
+std::optional<std::uint16_t> ui_language_id() { return GetUserDefaultUILanguage(); }
+
+bool shell_open(const std::string& target) {
+    auto r = reinterpret_cast<INT_PTR>(
+        ShellExecuteW(nullptr, L"open", wide(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    return r > 32;
+}
+
+}  // namespace platform
+#endif

@@ -1,0 +1,1 @@
+#include "support/pdf_fixtures.hpp"

@@ -1,0 +1,1 @@
+#include "support/zip_fixtures.hpp"
