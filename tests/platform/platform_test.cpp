@@ -1,1 +1,94 @@
+// The POSIX half of the platform layer and the staged file writer.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "platform/platform.hpp"
+#include "platform/staged_file.hpp"
+#include "support/temp_dir.hpp"
+
+namespace fs = std::filesystem;
+
+TEST(Platform, UiLanguageFollowsTheFirstSetLocaleVariable) {
+    struct Case {
+        const char* language;
+        const char* lang;
+        std::optional<std::uint16_t> id;
+    };
+    const Case cases[] = {
+        {"kk_KZ:ru", "en_US.UTF-8", 0x043F},
+        {"", "ru_RU.UTF-8", 0x0419},
+        {nullptr, "kk_KZ.UTF-8", 0x043F},
+        {nullptr, "de_DE.UTF-8", 0x0409},
+        {nullptr, "C", 0x0409},
+        {nullptr, nullptr, std::nullopt},
+    };
+    auto saved = [](const char* n) { return platform::get_env(n); };
+    auto restore = [](const char* n, const std::optional<std::string>& v) {
+        if (v) ::setenv(n, v->c_str(), 1);
+        else ::unsetenv(n);
+    };
+    auto old_language = saved("LANGUAGE"), old_all = saved("LC_ALL"), old_messages = saved("LC_MESSAGES"),
+         old_lang = saved("LANG");
+    ::unsetenv("LC_ALL");
+    ::unsetenv("LC_MESSAGES");
+    for (const auto& c : cases) {
+        if (c.language) ::setenv("LANGUAGE", c.language, 1);
+        else ::unsetenv("LANGUAGE");
+        if (c.lang) ::setenv("LANG", c.lang, 1);
+        else ::unsetenv("LANG");
+        EXPECT_EQ(platform::ui_language_id(), c.id)
+            << "LANGUAGE=" << (c.language ? c.language : "(unset)") << " LANG=" << (c.lang ? c.lang : "(unset)");
+    }
+    restore("LANGUAGE", old_language);
+    restore("LC_ALL", old_all);
+    restore("LC_MESSAGES", old_messages);
+    restore("LANG", old_lang);
+}
+
+TEST(Platform, PrivateDirIsNewAndOwnerOnly) {
+    fixtures::TempDir tmp;
+    fs::path a = platform::make_private_dir(tmp.path(), "mergalo_");
+    fs::path b = platform::make_private_dir(tmp.path(), "mergalo_");
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.filename().string().rfind("mergalo_", 0), 0u);
+    struct stat st {};
+    ASSERT_EQ(::stat(a.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_THROW(platform::make_private_dir(tmp / "missing", "x_"), fs::filesystem_error);
+}
+
+TEST(StagedFile, CommitReplacesWholeAndLeavesNoTemporary) {
+    fixtures::TempDir tmp;
+    fs::path target = tmp / "waybill_history.csv";
+    fixtures::write_bytes(target, "old content that is longer");
+    platform::write_file_atomically(target, "new");
+    EXPECT_EQ(fixtures::read_bytes(target), "new");
+    EXPECT_FALSE(fs::exists(tmp / "waybill_history.tmp"));
+}
+
+TEST(StagedFile, AbandonedWriteKeepsTheOldFile) {
+    fixtures::TempDir tmp;
+    fs::path target = tmp / "settings.json";
+    fixtures::write_bytes(target, "{}");
+    {
+        platform::StagedFile f(target);
+        f.write("half of a new fi");
+        EXPECT_TRUE(fs::exists(tmp / "settings.tmp"));
+    }
+    EXPECT_EQ(fixtures::read_bytes(target), "{}");
+    EXPECT_FALSE(fs::exists(tmp / "settings.tmp"));
+}
+
+TEST(StagedFile, FailedRenameKeepsTheTargetAndRemovesTheTemporary) {
+    fixtures::TempDir tmp;
+    fs::path target = tmp / "out.csv";
+    fs::create_directories(target / "child");  // a non-empty folder cannot be replaced by a file
+    EXPECT_THROW(platform::write_file_atomically(target, "x"), fs::filesystem_error);
+    EXPECT_TRUE(fs::is_directory(target / "child"));
+    EXPECT_FALSE(fs::exists(tmp / "out.tmp"));
+}
+
+TEST(StagedFile, UnwritableFolderFailsAtOpen) {
+    fixtures::TempDir tmp;
+    EXPECT_THROW(platform::StagedFile(tmp / "missing" / "x.csv"), fs::filesystem_error);
+}
