@@ -20,3 +20,13 @@ std::filesystem::path logs_dir() {
 }
 
 }  // namespace app
+
+#include "app/profile.hpp"
+
+namespace app {
+
+pdf::JobEnvironment job_environment() {
+    return {app_dir(), data_dir(), platform::temp_dir(), profile::title()};
+}
+
+}  // namespace app

@@ -20,3 +20,14 @@ std::filesystem::path data_dir();
 std::filesystem::path logs_dir();
 
 }  // namespace app
+
+#include "pdf/job.hpp"
+
+namespace app {
+
+// What a merge job needs from the running program: the history beside the
+// executable, the settings in the per-user data folder, the user's temporary
+// folder and the product title. Needs a bound profile.
+pdf::JobEnvironment job_environment();
+
+}  // namespace app
