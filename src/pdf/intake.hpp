@@ -1,7 +1,9 @@
 // Archive intake: unpacks a waybill archive into a scratch folder and lists its PDFs.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,8 +11,63 @@
 namespace pdf {
 
 // The name by which two waybill files count as the same waybill: the last path
-// component ("\" and "/" both separate), blanks trimmed at both ends, NFKC, then full
-// case folding. UTF-8 in and out; never throws for any input bytes.
+// component ("\" and "/" both separate), white space trimmed at both ends, NFKC, then
+// full case folding. UTF-8 in and out (ill-formed bytes become U+FFFD); never throws
+// for any input bytes.
 std::string normalize_waybill_name(std::string_view file_name);
+
+// Unpacks every member of the ZIP archive `zip_path` into `temp_dir` (an existing,
+// empty scratch folder owned by the caller) and returns the source list: absolute
+// paths of the regular files with the extension ".pdf" in any case, at any depth,
+// one per normalised name (the first in walk order wins), sorted stably by the
+// case-folded file name in code-point order. An archive without PDFs gives an
+// empty list.
+//
+// Member names are UTF-8 when the member says so (bit 11, or a Unicode Path extra
+// field whose CRC matches) and CP437 otherwise; "\" separates folders. Every path is
+// made safe: it never leaves `temp_dir`, and members stored as symbolic links are
+// written as plain files.
+//
+// Before anything is written the archive is refused when a member is encrypted or
+// uses a compression method that cannot be read, when one member declares more than
+// `MAX_MEMBER_BYTES`, or when all members together would not fit in the free space of
+// `temp_dir`'s disk. A member whose data runs past its declared size is stopped.
+//
+// Throws diag::RuntimeError with a Russian message (naming the member where one is
+// at fault) for every failure: not a ZIP or a damaged archive, an encrypted member, a
+// CRC mismatch, an unsupported method, a member too large, too little disk space, a
+// file that cannot be written. What was unpacked before a failure stays in
+// `temp_dir`; the caller removes the folder.
+std::vector<std::filesystem::path> extract_pdfs(const std::filesystem::path& zip_path,
+                                                const std::filesystem::path& temp_dir);
+
+// The largest uncompressed size one member may declare: 1 GiB. No waybill comes near it.
+inline constexpr std::uint64_t MAX_MEMBER_BYTES = std::uint64_t{1} << 30;
+
+namespace detail {
+
+// extract_pdfs with the free space of the scratch folder's disk given in bytes
+// instead of asked from the file system (so tests can simulate a full disk).
+std::vector<std::filesystem::path> extract_pdfs(const std::filesystem::path& zip_path,
+                                                const std::filesystem::path& temp_dir,
+                                                std::uint64_t free_bytes);
+
+// The safe relative path (UTF-8, components joined by "/") under which a member
+// named `name` (UTF-8) is unpacked: "\" and "/" separate components; a drive letter
+// and leading separators are dropped; colon, "<", ">", "|", '"', "?", "*" and control
+// characters become "_"; trailing dots and blanks of each component are removed; a
+// component that is empty after that (so also "." and "..") is dropped; a Windows
+// device name (CON, NUL, COM1, ...) as a component's stem gets a "_" in front.
+// The result may be empty (nothing to unpack). Never throws except std::bad_alloc.
+std::string sanitize_member_path(std::string_view name);
+
+// The folders and files below `root` in walk order: the entries of `root` first,
+// then folder by folder in the order of a top-down, depth-first walk where each
+// folder's direct sub-folders are listed together in file-system order. Within one
+// folder, entries keep file-system order. Symbolic links are listed, not followed.
+// Throws std::filesystem::filesystem_error when a folder cannot be read.
+std::vector<std::filesystem::directory_entry> walk(const std::filesystem::path& root);
+
+}  // namespace detail
 
 }  // namespace pdf
