@@ -150,6 +150,12 @@ constexpr Row ROWS[] = {
     {"exe_not_found",
      "Файл {name}.exe не найден.\n\nПапка:\n{folder}",
      "{name}.exe файлы табылмады.\n\nҚалта:\n{folder}"},
+    {"zip_not_found",
+     "ZIP-файл не найден:\n{path}",
+     "ZIP файлы табылмады:\n{path}"},
+    {"choose_zip",
+     "Выберите ZIP-архив с накладными",
+     "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз"},
 };
 
 Table make_table(std::string_view Row::*text) {
