@@ -1,1 +1,145 @@
+// Waybill history store: which waybill PDFs were merged, in which layout, and when.
+//
+// The history is a CSV file "waybill_history.csv" in the app folder, read whole into a
+// map at the start of a merge job and rewritten whole after it. A waybill is known by
+// its key: a SHA-256 over its normalised file name, the SHA-256 of its bytes and the
+// layout. Entries older than OLD_SHEET_DAYS days are dropped on every load.
+//
+// This unit reads no environment variables and no folders of its own: the app folder and
+// the current local time are arguments. Texts are UTF-8. Times are local wall-clock
+// times without a zone, to the microsecond.
 #pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace history {
+
+// Local date and time, no time zone, resolution one microsecond.
+using LocalTime = std::chrono::local_time<std::chrono::microseconds>;
+
+// Retention of the history and age limit of old output sheets, in days.
+inline constexpr int OLD_SHEET_DAYS = 3;
+
+// One history entry.
+struct Record {
+    std::string name;         // file name: last path component, blanks at both ends removed
+    LocalTime processed_at;   // when the waybill was last recorded
+    int nup = 0;              // layout it was merged in; 0 when the file gave none
+};
+
+// Key (64 lower-case hex digits, or a normalised name for rows of old two-column
+// files) to record.
+using History = std::unordered_map<std::string, Record>;
+
+// A waybill whose key the caller has already computed (with key_for_file).
+struct Entry {
+    std::string key;
+    std::string name;  // file name; only its last path component is kept
+};
+
+// The current local date and time. Does not throw.
+LocalTime local_now();
+
+// app_dir / "waybill_history.csv". Does not throw.
+std::filesystem::path history_csv_path(const std::filesystem::path& app_dir);
+
+// Reads a date and time from the history file: after trimming white space, one of
+// "%d.%m.%Y %H:%M:%S", "%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%dT%H:%M:%S.%f",
+// else an ISO 8601 date (midnight) or date and time (fractions of a second allowed;
+// "Z" or a numeric UTC offset converts the time to the computer's local time). Returns
+// nullopt for an empty or unreadable value. Does not throw.
+std::optional<LocalTime> parse_history_datetime(std::string_view value);
+
+// Writes a time as "%d.%m.%Y %H:%M:%S" (fractions of a second dropped). Does not throw.
+std::string format_history_datetime(LocalTime t);
+
+// Key of a waybill: lower-case hex SHA-256 of the UTF-8 text
+// normalize_waybill_name(file_name) + ":" + hex SHA-256 of content + ":" + nup.
+// Throws diag::RuntimeError when the digest cannot be computed.
+std::string history_key(std::string_view file_name, std::string_view content, int nup);
+
+// history_key of a PDF file: its last path component and its whole content, read in
+// one go on every call. Throws diag::FileNotFound / diag::RuntimeError when the file
+// cannot be read.
+std::string key_for_file(const std::filesystem::path& pdf_path, int nup);
+
+// Rewrites the history file whole: UTF-8 with a byte-order mark, ";" separated, CR LF
+// record ends, the header row, then the entries newest first (case-folded name
+// descending on equal times). Written to waybill_history.tmp, flushed and renamed over
+// the file; the temporary file never outlives the call. Throws diag::RuntimeError; the
+// history file then keeps its previous content.
+void save_waybill_history(const std::filesystem::path& app_dir, const History& history);
+
+// Reads the history file of `app_dir`, drops entries older than `now` minus
+// OLD_SHEET_DAYS days, and rewrites the file when it dropped any, when the file was
+// missing (a header-only file is created) or when it was damaged. A damaged or
+// unreadable file (bytes that are not UTF-8, a malformed CSV record, no access) gives
+// an empty history; the damaged file is first moved aside to
+// "waybill_history.csv.bad" (replacing an older copy) so that it can be recovered.
+// A left-over waybill_history.tmp is removed. Throws diag::RuntimeError only when the
+// rewrite fails.
+History load_waybill_history(const std::filesystem::path& app_dir, LocalTime now = local_now());
+
+// Loads the history (pruning it), stores every file under key_for_file(file, nup) with
+// its file name, `nup` and `now` (replacing earlier records of the same key) and saves
+// the history. The files are hashed before the history is touched, so an unreadable
+// file leaves the history as it was. Throws what key_for_file, load_waybill_history and
+// save_waybill_history throw.
+void record_processed_waybills(const std::filesystem::path& app_dir,
+                               const std::vector<std::filesystem::path>& pdf_files, int nup,
+                               LocalTime now = local_now());
+
+// The same with keys the caller computed once per job with key_for_file.
+void record_processed_waybills(const std::filesystem::path& app_dir, const std::vector<Entry>& entries,
+                               int nup, LocalTime now = local_now());
+
+namespace detail {
+
+// Merges the records of one history file into `history`: header rows (first field
+// "Имя PDF", "file_name" or "filename", any case) and rows with fewer than two fields,
+// an empty name or an unreadable date are skipped; a missing or empty key field gives
+// the normalised name as key; a missing or non-integer layout gives 0; among equal keys
+// the later time wins, and the first row read on equal times. A missing file changes
+// nothing. Throws diag::RuntimeError when the file cannot be read, holds bytes that are
+// not UTF-8, or holds a record the CSV reader cannot parse.
+void merge_history_csv(const std::filesystem::path& path, History& history);
+
+// Reads ";"-separated CSV records one at a time from UTF-8 text (a leading byte-order
+// mark is skipped). A field may be quoted with '"' (inner quotes doubled; separators
+// and line breaks inside are kept); records end at CR LF, LF or CR. An empty line is a
+// record with no fields. The text must outlive the reader.
+class CsvReader {
+public:
+    explicit CsvReader(std::string_view text);
+
+    // Reads the next record; returns false at the end of the text. The fields stay
+    // valid until the next call. Throws diag::RuntimeError for an unterminated quoted
+    // field or text after a closing quote.
+    bool next(std::span<const std::string>& fields);
+
+private:
+    std::string& field_slot();
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    std::vector<std::string> fields_;  // reused between records to keep their capacity
+    std::size_t count_ = 0;
+    std::size_t record_ = 0;  // 1-based number of the record being read, for messages
+};
+
+// Local time of a UTC instant, by the computer's time-zone rules (daylight saving
+// included); nullopt when the system cannot convert it. Does not throw.
+std::optional<LocalTime> utc_to_local(std::chrono::sys_time<std::chrono::microseconds> utc);
+
+}  // namespace detail
+
+}  // namespace history
