@@ -1,1 +1,143 @@
 #include "support/zip_fixtures.hpp"
+
+#include <zip.h>
+#include <zlib.h>
+
+#include <stdexcept>
+#include <string_view>
+
+#include "support/temp_dir.hpp"
+
+namespace fixtures {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void fail(zip_t* za, const std::string& what) {
+    std::string message = what + ": " + zip_strerror(za);
+    zip_discard(za);
+    throw std::runtime_error(message);
+}
+
+zip_t* create_archive(const fs::path& zip) {
+    int code = 0;
+    zip_t* za = zip_open(zip.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    if (za == nullptr) throw std::runtime_error("zip_open failed for " + zip.string());
+    return za;
+}
+
+void close_archive(zip_t* za) {
+    if (zip_close(za) != 0) fail(za, "zip_close");
+}
+
+std::string unicode_path_field(const ZipEntry& e) {
+    auto crc = e.unicode_path_crc.value_or(static_cast<std::uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(e.name.data()), static_cast<uInt>(e.name.size()))));
+    std::string field(1, '\1');
+    for (int i = 0; i < 4; ++i) field += static_cast<char>((crc >> (8 * i)) & 0xff);
+    return field + *e.unicode_path;
+}
+
+std::uint32_t get_le(const std::string& b, size_t at, int bytes) {
+    if (at + static_cast<size_t>(bytes) > b.size()) throw std::runtime_error("zip patch: offset out of range");
+    std::uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(b[at + static_cast<size_t>(i)]);
+    return v;
+}
+
+void put_le(std::string& b, size_t at, int bytes, std::uint32_t v) {
+    if (at + static_cast<size_t>(bytes) > b.size()) throw std::runtime_error("zip patch: offset out of range");
+    for (int i = 0; i < bytes; ++i) b[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+struct Headers {
+    size_t central;  // offset of the member's central directory header
+    size_t local;    // offset of its local header
+};
+
+// Finds the member's headers through the end-of-central-directory record.
+Headers find_headers(const std::string& b, size_t index) {
+    auto eocd = b.rfind(std::string_view("PK\5\6", 4));
+    if (eocd == std::string::npos) throw std::runtime_error("zip patch: no end of central directory");
+    if (index >= get_le(b, eocd + 10, 2)) throw std::runtime_error("zip patch: no such member");
+    size_t at = get_le(b, eocd + 16, 4);
+    for (size_t i = 0;; ++i) {
+        if (get_le(b, at, 4) != 0x02014b50) throw std::runtime_error("zip patch: bad central header");
+        if (i == index) return {at, get_le(b, at + 42, 4)};
+        at += 46 + get_le(b, at + 28, 2) + get_le(b, at + 30, 2) + get_le(b, at + 32, 2);
+    }
+}
+
+}  // namespace
+
+void write_zip(const fs::path& zip, const std::vector<ZipMember>& members) {
+    zip_t* za = create_archive(zip);
+    for (const auto& m : members) {
+        if (!m.name.empty() && m.name.back() == '/') {
+            if (zip_dir_add(za, m.name.c_str(), ZIP_FL_ENC_UTF_8) < 0) fail(za, "zip_dir_add " + m.name);
+            continue;
+        }
+        zip_source_t* src = zip_source_buffer(za, m.data.data(), m.data.size(), 0);
+        if (src == nullptr) fail(za, "zip_source_buffer");
+        if (zip_file_add(za, m.name.c_str(), src, ZIP_FL_ENC_UTF_8) < 0) {
+            zip_source_free(src);
+            fail(za, "zip_file_add " + m.name);
+        }
+    }
+    close_archive(za);
+}
+
+void write_zip_entries(const fs::path& zip, const std::vector<ZipEntry>& entries) {
+    zip_t* za = create_archive(zip);
+    for (const auto& e : entries) {
+        zip_source_t* src = zip_source_buffer(za, e.data.data(), e.data.size(), 0);
+        if (src == nullptr) fail(za, "zip_source_buffer");
+        zip_int64_t index = zip_file_add(za, e.name.c_str(), src, e.utf8_flag ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_GUESS);
+        if (index < 0) {
+            zip_source_free(src);
+            fail(za, "zip_file_add " + e.name);
+        }
+        auto i = static_cast<zip_uint64_t>(index);
+        if (zip_set_file_compression(za, i, e.deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0) != 0)
+            fail(za, "zip_set_file_compression");
+        if (e.unicode_path) {
+            std::string field = unicode_path_field(e);
+            if (zip_file_extra_field_set(za, i, 0x7075, ZIP_EXTRA_FIELD_NEW,
+                                         reinterpret_cast<const zip_uint8_t*>(field.data()),
+                                         static_cast<zip_uint16_t>(field.size()), ZIP_FL_CENTRAL | ZIP_FL_LOCAL) != 0)
+                fail(za, "zip_file_extra_field_set");
+        }
+        if (e.symlink &&
+            zip_file_set_external_attributes(za, i, 0, ZIP_OPSYS_UNIX, std::uint32_t{0120777} << 16) != 0)
+            fail(za, "zip_file_set_external_attributes");
+        if (e.encrypted && zip_file_set_encryption(za, i, ZIP_EM_AES_256, "secret") != 0)
+            fail(za, "zip_file_set_encryption");
+    }
+    close_archive(za);
+}
+
+void patch_method(const fs::path& zip, std::size_t index, std::uint16_t method) {
+    std::string b = read_bytes(zip);
+    Headers h = find_headers(b, index);
+    put_le(b, h.central + 10, 2, method);
+    put_le(b, h.local + 8, 2, method);
+    write_bytes(zip, b);
+}
+
+void patch_declared_size(const fs::path& zip, std::size_t index, std::uint32_t size) {
+    std::string b = read_bytes(zip);
+    put_le(b, find_headers(b, index).central + 24, 4, size);
+    write_bytes(zip, b);
+}
+
+void corrupt_data(const fs::path& zip, std::size_t index) {
+    std::string b = read_bytes(zip);
+    size_t local = find_headers(b, index).local;
+    size_t data = local + 30 + get_le(b, local + 26, 2) + get_le(b, local + 28, 2);
+    if (data >= b.size()) throw std::runtime_error("zip patch: member has no data");
+    b[data] = static_cast<char>(~b[data]);
+    write_bytes(zip, b);
+}
+
+}  // namespace fixtures
