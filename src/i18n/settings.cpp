@@ -8,7 +8,6 @@
 
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
-#include "i18n/unicode.hpp"
 #include "platform/platform.hpp"
 #include "platform/staged_file.hpp"
 
@@ -37,7 +36,7 @@ Json read_all(const fs::path& app_dir) {
         // The file is written without a byte-order mark; the JSON parser would skip
         // one silently, so a file that starts with it is refused here.
         if (text.starts_with("\xEF\xBB\xBF")) return Json::object();
-        if (!is_valid_utf8(text)) return Json::object();
+        // The parser also refuses ill-formed UTF-8.
         Json data = Json::parse(text, nullptr, /*allow_exceptions=*/false);
         if (!data.is_object()) return Json::object();  // a list, a scalar, or a parse failure
         return data;
