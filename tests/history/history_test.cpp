@@ -1,1 +1,461 @@
+#include "history/history.hpp"
+
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "diag/errors.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace chr = std::chrono;
+using fixtures::read_bytes;
+using fixtures::write_bytes;
+using history::LocalTime;
+
+constexpr std::string_view BOM = "\xEF\xBB\xBF";
+constexpr std::string_view HEADER = "Имя PDF;Дата и время обработки;Признак;Раскладка\r\n";
+const std::string KEY_A(64, 'a');
+const std::string KEY_B(64, 'b');
+
+LocalTime at(int y, unsigned mo, unsigned d, int h = 0, int mi = 0, int s = 0, int us = 0) {
+    return LocalTime{chr::local_days{chr::year{y} / mo / d}} + chr::hours{h} + chr::minutes{mi} + chr::seconds{s} +
+           chr::microseconds{us};
+}
+
+std::string show(const std::optional<LocalTime>& t) {
+    if (!t) return "none";
+    const auto us = (*t - chr::floor<chr::seconds>(*t)).count();
+    return history::format_history_datetime(*t) + "." + std::to_string(us);
+}
+
+// Sets the time zone the C library converts with, and puts the old one back afterwards.
+class TimeZone {
+public:
+    explicit TimeZone(const char* tz) {
+        if (const char* old = getenv("TZ")) saved_ = old;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~TimeZone() {
+        if (saved_)
+            setenv("TZ", saved_->c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    TimeZone(const TimeZone&) = delete;
+    TimeZone& operator=(const TimeZone&) = delete;
+
+private:
+    std::optional<std::string> saved_;
+};
+
+// Records read back from a history file (through the reader under test).
+history::History merged(const fs::path& file) {
+    history::History h;
+    history::detail::merge_history_csv(file, h);
+    return h;
+}
+
+// --- keys ----------------------------------------------------------------------------
+
+TEST(HistoryKey, MatchesTheDigestOfTheJoinedText) {
+    // Derived with the shell:
+    //   printf 'hello' | sha256sum
+    //     -> 2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824
+    //   printf 'заказ 1.pdf:2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824:4' | sha256sum
+    //     -> ee21f5ee1d600830cf9722d1497d02b2b600485d7c5abd18387e9572c1f6a8fb
+    EXPECT_EQ(history::history_key("Заказ 1.PDF", "hello", 4),
+              "ee21f5ee1d600830cf9722d1497d02b2b600485d7c5abd18387e9572c1f6a8fb");
+    // The name is normalised first: folder, blanks, letter case and full-width digits do not count.
+    EXPECT_EQ(history::history_key("архив/  ЗАКАЗ １.pdf ", "hello", 4),
+              "ee21f5ee1d600830cf9722d1497d02b2b600485d7c5abd18387e9572c1f6a8fb");
+}
+
+TEST(HistoryKey, NameContentAndLayoutEachChangeTheKey) {
+    const std::string base = history::history_key("a.pdf", "bytes", 1);
+    EXPECT_NE(base, history::history_key("a.pdf", "bytes", 4));
+    EXPECT_NE(base, history::history_key("a.pdf", "other bytes", 1));
+    EXPECT_NE(base, history::history_key("b.pdf", "bytes", 1));
+    EXPECT_EQ(base.size(), 64u);
+    EXPECT_EQ(base.find_first_not_of("0123456789abcdef"), std::string::npos);
+}
+
+TEST(HistoryKey, KeyForFileHashesTheFileNameAndBytes) {
+    fixtures::TempDir dir;
+    const std::string content("%PDF-1.4\n\0binary\xFF", 18);
+    write_bytes(dir / "Заказ 7.pdf", content);
+    EXPECT_EQ(history::key_for_file(dir / "Заказ 7.pdf", 6), history::history_key("Заказ 7.pdf", content, 6));
+    EXPECT_THROW(history::key_for_file(dir / "missing.pdf", 6), diag::FileNotFound);
+    EXPECT_THROW(history::key_for_file(dir.path(), 6), diag::RuntimeError);
+}
+
+// --- dates ---------------------------------------------------------------------------
+
+TEST(HistoryDate, AcceptedAndRejectedForms) {
+    struct Case {
+        const char* text;
+        std::optional<LocalTime> want;
+    };
+    const Case cases[] = {
+        {"05.03.2025 14:07:09", at(2025, 3, 5, 14, 7, 9)},
+        {"  5.3.2025   4:7:9 \t", at(2025, 3, 5, 4, 7, 9)},
+        {"2025-03-05 14:07:09", at(2025, 3, 5, 14, 7, 9)},
+        {"2025-03-05T14:07:09", at(2025, 3, 5, 14, 7, 9)},
+        {"2025-03-05T14:07:09.250000", at(2025, 3, 5, 14, 7, 9, 250000)},
+        {"2025-03-05T14:07:09.25", at(2025, 3, 5, 14, 7, 9, 250000)},
+        {"\xC2\xA0" "2025-03-05T14:07:09\xE3\x80\x80", at(2025, 3, 5, 14, 7, 9)},  // NBSP, ideographic space
+        // ISO 8601 beyond the fixed patterns.
+        {"2025-03-05", at(2025, 3, 5)},
+        {"20250305", at(2025, 3, 5)},
+        {"2025-03-05T14", at(2025, 3, 5, 14)},
+        {"2025-03-05T14:07", at(2025, 3, 5, 14, 7)},
+        {"20250305T140709", at(2025, 3, 5, 14, 7, 9)},
+        {"2025-03-05T14:07:09,5", at(2025, 3, 5, 14, 7, 9, 500000)},
+        {"2025-03-05 14:07:09.25", at(2025, 3, 5, 14, 7, 9, 250000)},
+        {"2025-03-05T14:07:09.1234567", at(2025, 3, 5, 14, 7, 9, 123456)},
+        {"2024-02-29 00:00:00", at(2024, 2, 29)},
+        // Not dates.
+        {"", std::nullopt},
+        {" \t ", std::nullopt},
+        {"вчера", std::nullopt},
+        {"31.02.2025 10:00:00", std::nullopt},
+        {"29.02.2025 10:00:00", std::nullopt},
+        {"05.03.2025 24:00:00", std::nullopt},
+        {"05.03.2025 14:60:00", std::nullopt},
+        {"05.03.25 14:07:09", std::nullopt},
+        {"05.03.2025", std::nullopt},
+        {"2025-03-05T14:07:09 x", std::nullopt},
+        {"2025-03-05T14:07:09+24:00", std::nullopt},
+        {"2025-03-05X14:07:09", std::nullopt},
+        {"2025-3-5T1:2", std::nullopt},
+        {"0000-01-01", std::nullopt},
+        {"2025-03-05T", std::nullopt},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(show(history::parse_history_datetime(c.text)), show(c.want)) << "text: \"" << c.text << "\"";
+}
+
+TEST(HistoryDate, UtcAndOffsetsBecomeLocalTime) {
+    TimeZone tz("<+05>-5");  // five hours east of UTC, no daylight saving
+    struct Case {
+        const char* text;
+        LocalTime want;
+    };
+    const Case cases[] = {
+        {"2025-03-05T14:07:09Z", at(2025, 3, 5, 19, 7, 9)},
+        {"2025-03-05T14:07:09.250Z", at(2025, 3, 5, 19, 7, 9, 250000)},
+        {"2025-03-05 14:07:09+03:00", at(2025, 3, 5, 16, 7, 9)},
+        {"2025-03-05T23:30:00-0100", at(2025, 3, 6, 5, 30)},
+        {"2025-03-05T14:07:09+05", at(2025, 3, 5, 14, 7, 9)},
+        {"2025-12-31T20:00:00.5-00:30", at(2026, 1, 1, 1, 30, 0, 500000)},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(show(history::parse_history_datetime(c.text)), show(c.want)) << "text: " << c.text;
+}
+
+TEST(HistoryDate, UtcToLocalFollowsDaylightSaving) {
+    TimeZone tz("CET-1CEST,M3.5.0,M10.5.0/3");  // Central European rules
+    const auto utc = [](int y, unsigned mo, unsigned d, int h, int mi, int s) {
+        return chr::sys_time<chr::microseconds>{chr::sys_days{chr::year{y} / mo / d}} + chr::hours{h} +
+               chr::minutes{mi} + chr::seconds{s} + chr::microseconds{7};
+    };
+    EXPECT_EQ(show(history::detail::utc_to_local(utc(2025, 1, 15, 12, 0, 0))), show(at(2025, 1, 15, 13, 0, 0, 7)));
+    EXPECT_EQ(show(history::detail::utc_to_local(utc(2025, 7, 15, 12, 0, 0))), show(at(2025, 7, 15, 14, 0, 0, 7)));
+    // The clocks go forward at 01:00 UTC on the last Sunday of March (30 March 2025).
+    EXPECT_EQ(show(history::detail::utc_to_local(utc(2025, 3, 30, 0, 59, 59))), show(at(2025, 3, 30, 1, 59, 59, 7)));
+    EXPECT_EQ(show(history::detail::utc_to_local(utc(2025, 3, 30, 1, 0, 0))), show(at(2025, 3, 30, 3, 0, 0, 7)));
+    // Before 1970 as well.
+    EXPECT_EQ(show(history::detail::utc_to_local(utc(1969, 12, 31, 23, 30, 0))), show(at(1970, 1, 1, 0, 30, 0, 7)));
+    EXPECT_EQ(show(history::parse_history_datetime("2025-10-26T00:30:00Z")), show(at(2025, 10, 26, 2, 30)));
+    EXPECT_EQ(show(history::parse_history_datetime("2025-10-26T01:30:00Z")), show(at(2025, 10, 26, 2, 30)));
+}
+
+TEST(HistoryDate, FormatDropsFractions) {
+    EXPECT_EQ(history::format_history_datetime(at(2025, 3, 5, 14, 7, 9, 250000)), "05.03.2025 14:07:09");
+    EXPECT_EQ(history::format_history_datetime(at(987, 12, 1, 0, 0, 0, 999999)), "01.12.0987 00:00:00");
+}
+
+// --- CSV reader ----------------------------------------------------------------------
+
+using Rows = std::vector<std::vector<std::string>>;
+
+Rows read_csv(std::string_view text) {
+    history::detail::CsvReader reader(text);
+    Rows rows;
+    std::span<const std::string> fields;
+    while (reader.next(fields)) rows.emplace_back(fields.begin(), fields.end());
+    return rows;
+}
+
+TEST(HistoryCsv, ReadsRecords) {
+    struct Case {
+        std::string_view text;
+        Rows want;
+    };
+    const Case cases[] = {
+        {"a;b\r\nc;d\r\n", {{"a", "b"}, {"c", "d"}}},
+        {"a;b\nc;d", {{"a", "b"}, {"c", "d"}}},
+        {"a;b\rc;d\r", {{"a", "b"}, {"c", "d"}}},
+        {"\xEF\xBB\xBF" "a;b\r\n", {{"a", "b"}}},
+        {"a\r\n\r\n\nb", {{"a"}, {}, {}, {"b"}}},
+        {"a;;\r\n;", {{"a", "", ""}, {"", ""}}},
+        {"\"x;y\";\"say \"\"hi\"\"\";\"two\r\nlines\"\r\nz", {{"x;y", "say \"hi\"", "two\r\nlines"}, {"z"}}},
+        {"\"\";\"\"\"\"", {{"", "\""}}},
+        {"ab\"c;d\"", {{"ab\"c", "d\""}}},  // a quote inside a bare field is text
+        {"", {}},
+        {"\xEF\xBB\xBF", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(read_csv(c.text), c.want) << "text: " << c.text;
+}
+
+TEST(HistoryCsv, RejectsMalformedQuotes) {
+    for (std::string_view text : {"a;\"open", "\"ab\"c;d", "a;b\r\n\"x\" ;y", "\"a\"\"", "\""})
+        EXPECT_THROW(read_csv(text), diag::RuntimeError) << "text: " << text;
+}
+
+// --- reading history files -----------------------------------------------------------
+
+TEST(HistoryMerge, ReadsEveryFormOfRow) {
+    fixtures::TempDir dir;
+    const fs::path file = dir / "h.csv";
+    write_bytes(file,
+                "FILE_NAME;date\n"                                      // English header, any case
+                "Заказ 1.PDF;05.03.2025 14:07:09\n"                     // old two-column row
+                "b.pdf;2025-03-05 10:00:00;" + KEY_A + ";4\n"
+                "ИМЯ PDF;Дата и время обработки;Признак;Раскладка\n"    // header again, mid-file
+                "Filename;x\n"
+                "dir\\sub/c.pdf ; 2025-03-05T11:00:00 ;  " + KEY_B + "  ; +6 \n"
+                "d.pdf;2025-03-05 12:00:00;  ;x\n"                      // empty key, bad layout
+                "only-one-field\n"
+                ";2025-03-05 12:00:00;k1;4\n"                           // no name
+                "e.pdf;вчера;k2;4\n"                                    // no date
+                "f.pdf;2025-03-05 12:00:00;k3;99999999999\n");          // layout out of range
+    const history::History h = merged(file);
+
+    ASSERT_EQ(h.size(), 5u);
+    const history::Record& legacy = h.at("заказ 1.pdf");
+    EXPECT_EQ(legacy.name, "Заказ 1.PDF");
+    EXPECT_EQ(legacy.processed_at, at(2025, 3, 5, 14, 7, 9));
+    EXPECT_EQ(legacy.nup, 0);
+    EXPECT_EQ(h.at(KEY_A).name, "b.pdf");
+    EXPECT_EQ(h.at(KEY_A).nup, 4);
+    EXPECT_EQ(h.at(KEY_B).name, "c.pdf");
+    EXPECT_EQ(h.at(KEY_B).processed_at, at(2025, 3, 5, 11));
+    EXPECT_EQ(h.at(KEY_B).nup, 6);
+    EXPECT_EQ(h.at("d.pdf").nup, 0);
+    EXPECT_EQ(h.at("k3").nup, 0);
+}
+
+TEST(HistoryMerge, DuplicateKeysKeepTheLatestThenTheFirst) {
+    fixtures::TempDir dir;
+    const fs::path file = dir / "h.csv";
+    write_bytes(file,
+                "old.pdf;05.03.2025 10:00:00;k;1\n"
+                "new.pdf;05.03.2025 12:00:00;k;4\n"
+                "older.pdf;05.03.2025 09:00:00;k;6\n"
+                "first.pdf;06.03.2025 08:00:00;e;1\n"
+                "second.pdf;06.03.2025 08:00:00;e;9\n");
+    history::History h;
+    h["k"] = {"in-memory.pdf", at(2025, 3, 5, 11), 9};  // merging adds to what is there
+    history::detail::merge_history_csv(file, h);
+    EXPECT_EQ(h.at("k").name, "new.pdf");
+    EXPECT_EQ(h.at("k").nup, 4);
+    EXPECT_EQ(h.at("e").name, "first.pdf");
+    EXPECT_EQ(h.at("e").nup, 1);
+}
+
+TEST(HistoryMerge, MissingFileChangesNothingAndDamageThrows) {
+    fixtures::TempDir dir;
+    history::History h{{"k", {"a.pdf", at(2025, 3, 5), 1}}};
+    history::detail::merge_history_csv(dir / "none.csv", h);
+    EXPECT_EQ(h.size(), 1u);
+
+    write_bytes(dir / "latin1.csv", "Caf\xE9.pdf;05.03.2025 10:00:00;k;1\r\n");
+    EXPECT_THROW(history::detail::merge_history_csv(dir / "latin1.csv", h), diag::RuntimeError);
+    write_bytes(dir / "quote.csv", "a.pdf;05.03.2025 10:00:00;k;1\r\n\"b.pdf;05.03.2025 10:00:00\r\n");
+    EXPECT_THROW(history::detail::merge_history_csv(dir / "quote.csv", h), diag::RuntimeError);
+}
+
+// --- saving and loading --------------------------------------------------------------
+
+TEST(HistoryFile, SaveWritesTheExactLayout) {
+    fixtures::TempDir dir;
+    const LocalTime t1 = at(2025, 3, 5, 14, 7, 9, 250000);
+    const LocalTime t0 = at(2025, 3, 4, 9, 0, 0);
+    const history::History h{
+        {"k1", {"b.pdf", t1, 4}},
+        {"k2", {"A.pdf", t1, 1}},
+        {"k3", {"C.pdf", t1, 0}},
+        {"k4", {"x;y.pdf", t0, 9}},
+        {"k5", {"say \"hi\".pdf", at(2025, 3, 5, 14, 7, 10), 6}},
+    };
+    history::save_waybill_history(dir.path(), h);
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"),
+              std::string(BOM) + std::string(HEADER) +
+                  "\"say \"\"hi\"\".pdf\";05.03.2025 14:07:10;k5;6\r\n"
+                  "C.pdf;05.03.2025 14:07:09;k3;\r\n"
+                  "b.pdf;05.03.2025 14:07:09;k1;4\r\n"
+                  "A.pdf;05.03.2025 14:07:09;k2;1\r\n"
+                  "\"x;y.pdf\";04.03.2025 09:00:00;k4;9\r\n");
+    EXPECT_FALSE(fs::exists(dir / "waybill_history.tmp"));
+}
+
+TEST(HistoryFile, RoundTripKeepsNamesKeysAndLayouts) {
+    fixtures::TempDir dir;
+    const LocalTime now = at(2025, 3, 5, 18);
+    history::History h;
+    const char* names[] = {"Заказ 1.pdf", "a;b.pdf", "\"quoted\".pdf", "semi;\"both\";.pdf", "Ü.PDF", " x"};
+    int i = 0;
+    for (const char* name : names) {
+        h[history::history_key(name, "content", 4)] = {name, now - chr::hours{i}, i % 2 == 0 ? 4 : 0};
+        ++i;
+    }
+    h["legacy.pdf"] = {"Legacy.pdf", now - chr::days{2}, 0};
+    history::save_waybill_history(dir.path(), h);
+    history::History back = history::load_waybill_history(dir.path(), now);
+
+    // Names come back trimmed; everything else as saved.
+    h[history::history_key(" x", "content", 4)].name = "x";
+    ASSERT_EQ(back.size(), h.size());
+    for (const auto& [key, record] : h) {
+        ASSERT_TRUE(back.contains(key)) << record.name;
+        EXPECT_EQ(back.at(key).name, record.name);
+        EXPECT_EQ(back.at(key).processed_at, record.processed_at);
+        EXPECT_EQ(back.at(key).nup, record.nup);
+    }
+}
+
+TEST(HistoryFile, FirstLoadCreatesAHeaderOnlyFile) {
+    fixtures::TempDir dir;
+    EXPECT_TRUE(history::load_waybill_history(dir.path(), at(2025, 3, 5)).empty());
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), std::string(BOM) + std::string(HEADER));
+}
+
+TEST(HistoryFile, LoadPrunesAtTheThreeDayEdge) {
+    fixtures::TempDir dir;
+    const LocalTime now = at(2025, 3, 8, 12, 0, 0);
+    write_bytes(dir / "waybill_history.csv",
+                "edge.pdf;2025-03-05T12:00:00;edge;1\r\n"
+                "past-edge.pdf;2025-03-05T11:59:59.999999;past;1\r\n"
+                "two-days.pdf;06.03.2025 12:00:00;two;4\r\n"
+                "four-days.pdf;04.03.2025 12:00:00;four;4\r\n");
+    const history::History h = history::load_waybill_history(dir.path(), now);
+    EXPECT_EQ(h.size(), 2u);
+    EXPECT_TRUE(h.contains("edge"));
+    EXPECT_TRUE(h.contains("two"));
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"),
+              std::string(BOM) + std::string(HEADER) +
+                  "two-days.pdf;06.03.2025 12:00:00;two;4\r\n"
+                  "edge.pdf;05.03.2025 12:00:00;edge;1\r\n");
+}
+
+TEST(HistoryFile, LoadWithoutChangesLeavesTheFileAlone) {
+    fixtures::TempDir dir;
+    // No byte-order mark, LF line ends, an ISO date: a rewrite would change all three.
+    const std::string text = "a.pdf;2025-03-07T10:00:00;k;4\nb.pdf;07.03.2025 11:00:00\n";
+    write_bytes(dir / "waybill_history.csv", text);
+    const history::History h = history::load_waybill_history(dir.path(), at(2025, 3, 8));
+    EXPECT_EQ(h.size(), 2u);
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), text);
+}
+
+TEST(HistoryFile, DamagedFileRestartsEmptyAndIsKeptAside) {
+    const std::string damaged[] = {
+        "a.pdf;05.03.2025 10:00:00;k;4\r\nCaf\xE9.pdf;05.03.2025 10:00:00;k2;4\r\n",  // not UTF-8
+        "a.pdf;05.03.2025 10:00:00;k;4\r\n\"b.pdf;05.03.2025 10:00:00;k2;4\r\n",      // open quote
+        "a.pdf;05.03.2025 10:00:00;\"k\"x;4\r\n",                                     // text after a quote
+    };
+    fixtures::TempDir dir;
+    write_bytes(dir / "waybill_history.csv.bad", "an older copy");
+    for (const std::string& text : damaged) {
+        write_bytes(dir / "waybill_history.csv", text);
+        EXPECT_TRUE(history::load_waybill_history(dir.path(), at(2025, 3, 6)).empty());
+        EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), std::string(BOM) + std::string(HEADER));
+        EXPECT_EQ(read_bytes(dir / "waybill_history.csv.bad"), text);
+    }
+}
+
+TEST(HistoryFile, LoadRemovesALeftOverTemporaryFile) {
+    fixtures::TempDir dir;
+    history::save_waybill_history(dir.path(), {{"k", {"a.pdf", at(2025, 3, 5), 4}}});
+    const std::string saved = read_bytes(dir / "waybill_history.csv");
+    write_bytes(dir / "waybill_history.tmp", "half a hist");
+    EXPECT_EQ(history::load_waybill_history(dir.path(), at(2025, 3, 6)).size(), 1u);
+    EXPECT_FALSE(fs::exists(dir / "waybill_history.tmp"));
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), saved);
+}
+
+TEST(HistoryFile, FailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
+    fixtures::TempDir dir;
+    // A folder in the history file's place: the final rename cannot replace it.
+    write_bytes(dir / "waybill_history.csv" / "keep.txt", "old content");
+    EXPECT_THROW(history::save_waybill_history(dir.path(), {{"k", {"a.pdf", at(2025, 3, 5), 4}}}),
+                 diag::RuntimeError);
+    EXPECT_FALSE(fs::exists(dir / "waybill_history.tmp"));
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv" / "keep.txt"), "old content");
+
+    // A folder in the temporary file's place: the save cannot even start.
+    fixtures::TempDir dir2;
+    write_bytes(dir2 / "waybill_history.csv", "a.pdf;05.03.2025 10:00:00;k;4\r\n");
+    write_bytes(dir2 / "waybill_history.tmp" / "x", "");
+    EXPECT_THROW(history::save_waybill_history(dir2.path(), {}), diag::RuntimeError);
+    EXPECT_EQ(read_bytes(dir2 / "waybill_history.csv"), "a.pdf;05.03.2025 10:00:00;k;4\r\n");
+}
+
+// --- recording -----------------------------------------------------------------------
+
+TEST(HistoryRecord, RecordsEveryFileWithTheLayoutAndTime) {
+    fixtures::TempDir dir;
+    const fs::path app = dir / "app";
+    fs::create_directories(app);
+    write_bytes(dir / "in" / "Заказ 1.pdf", "one");
+    write_bytes(dir / "in" / "Заказ 2.pdf", "two");
+    write_bytes(app / "waybill_history.csv", "stale.pdf;01.03.2025 10:00:00;stale;1\r\n");
+    const std::vector<fs::path> files = {dir / "in" / "Заказ 1.pdf", dir / "in" / "Заказ 2.pdf"};
+
+    const LocalTime t1 = at(2025, 3, 5, 10, 0, 0, 123);
+    history::record_processed_waybills(app, files, 1, t1);
+    history::History h = history::load_waybill_history(app, t1);
+    ASSERT_EQ(h.size(), 2u);  // the stale entry is pruned
+    const history::Record& r = h.at(history::history_key("Заказ 1.pdf", "one", 1));
+    EXPECT_EQ(r.name, "Заказ 1.pdf");
+    EXPECT_EQ(r.processed_at, at(2025, 3, 5, 10));  // the file keeps whole seconds
+    EXPECT_EQ(r.nup, 1);
+
+    // The same files in another layout are new entries; in the same layout they are replaced.
+    const LocalTime t2 = at(2025, 3, 5, 11);
+    history::record_processed_waybills(app, files, 4, t2);
+    history::record_processed_waybills(app, {files[0]}, 1, t2);
+    h = history::load_waybill_history(app, t2);
+    EXPECT_EQ(h.size(), 4u);
+    EXPECT_EQ(h.at(history::history_key("Заказ 1.pdf", "one", 1)).processed_at, t2);
+    EXPECT_EQ(h.at(history::history_key("Заказ 2.pdf", "two", 1)).processed_at, at(2025, 3, 5, 10));
+    EXPECT_EQ(h.at(history::history_key("Заказ 2.pdf", "two", 4)).nup, 4);
+}
+
+TEST(HistoryRecord, PrecomputedKeysAndUnreadableFiles) {
+    fixtures::TempDir dir;
+    const LocalTime t = at(2025, 3, 5, 10);
+    history::record_processed_waybills(dir.path(), {{KEY_A, "dir/ Заказ.pdf "}, {KEY_B, "b.pdf"}}, 6, t);
+    const std::string saved = read_bytes(dir / "waybill_history.csv");
+    // Equal times: case-folded names descending, and Cyrillic letters sort after Latin ones.
+    EXPECT_EQ(saved, std::string(BOM) + std::string(HEADER) + "Заказ.pdf;05.03.2025 10:00:00;" + KEY_A + ";6\r\n" +
+                         "b.pdf;05.03.2025 10:00:00;" + KEY_B + ";6\r\n");
+
+    // A file that cannot be read fails the call before the history is touched.
+    write_bytes(dir / "ok.pdf", "ok");
+    EXPECT_THROW(history::record_processed_waybills(dir.path(), {dir / "ok.pdf", dir / "gone.pdf"}, 6, t),
+                 diag::FileNotFound);
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), saved);
+}
+
+}  // namespace
