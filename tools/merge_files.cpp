@@ -1,0 +1,61 @@
+// merge_files --nup N --out FILE INPUT.pdf...
+//
+// Runs the merge engine (merge_selected) on the given PDFs in the given order and
+// prints "total_pages=<n> final_sheets=<n>". Exit 0 on success; 1 with the error
+// message on standard error, and no output file, on any failure.
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string_view>
+#include <vector>
+
+#include "diag/errors.hpp"
+#include "pdf/merge.hpp"
+
+namespace {
+
+int parse_nup(std::string_view text) {
+    int value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size())
+        throw diag::InvalidValue("--nup needs a number, got \"" + std::string(text) + "\"");
+    return value;
+}
+
+// Command-line arguments are UTF-8.
+std::filesystem::path utf8_path(const char* arg) {
+    return std::filesystem::path(reinterpret_cast<const char8_t*>(arg));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        int nup = 0;
+        bool have_nup = false;
+        std::filesystem::path out;
+        std::vector<std::filesystem::path> inputs;
+        for (int i = 1; i < argc; ++i) {
+            const std::string_view arg = argv[i];
+            if ((arg == "--nup" || arg == "--out") && i + 1 >= argc)
+                throw diag::InvalidValue(std::string(arg) + " needs a value");
+            if (arg == "--nup") {
+                nup = parse_nup(argv[++i]);
+                have_nup = true;
+            } else if (arg == "--out") {
+                out = utf8_path(argv[++i]);
+            } else {
+                inputs.push_back(utf8_path(argv[i]));
+            }
+        }
+        if (!have_nup || out.empty() || inputs.empty())
+            throw diag::InvalidValue("usage: merge_files --nup N --out FILE INPUT.pdf...");
+        const pdf::MergeCounts counts = pdf::merge_selected(inputs, out, nup);
+        std::cout << "total_pages=" << counts.total_pages << " final_sheets=" << counts.final_sheets << '\n';
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 1;
+    }
+}
