@@ -951,6 +951,10 @@ Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize s
 }
 
 void write_zip(const std::filesystem::path& archive, const std::vector<std::filesystem::path>& files) {
+    // libzip reads the inputs only when the archive is closed, and then does not say
+    // which one failed: check them first.
+    for (const auto& file : files)
+        if (!std::filesystem::is_regular_file(file)) throw diag::FileNotFound("file not found: " + file.string());
     int code = 0;
     zip_t* za = zip_open(archive.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
     if (za == nullptr) {

@@ -65,7 +65,8 @@ PageSize page_size_for(std::uint64_t index, unsigned a4_every) noexcept;
 // Writes `files` (each a path to an existing file, stored under its own file name) into a
 // new ZIP archive at `archive`, Deflate-compressed, names flagged UTF-8 (bit 11), all
 // with the same fixed modification time so that equal inputs give equal archives.
-// Replaces an existing archive. Throws diag::RuntimeError on any libzip failure.
+// Replaces an existing archive. Throws diag::FileNotFound naming a missing input (before
+// anything is written), diag::RuntimeError on any libzip failure.
 void write_zip(const std::filesystem::path& archive,
                const std::vector<std::filesystem::path>& files);
 
