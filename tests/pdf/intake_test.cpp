@@ -1,1 +1,382 @@
+#include "pdf/intake.hpp"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "diag/errors.hpp"
+#include "support/temp_dir.hpp"
+#include "support/zip_fixtures.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string utf8(const fs::path& p) {
+    std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
+}
+
+fs::path from_utf8(const std::string& s) { return fs::path(std::u8string(s.begin(), s.end())); }
+
+// ---------------------------------------------------------------------------
+// Names
+
+TEST(NormalizeWaybillName, FoldsCaseCompatibilityFormsFoldersAndBlanks) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Заказ.pdf", "заказ.pdf"},
+        {"заказ.PDF", "заказ.pdf"},
+        {"C:\\tmp\\ЗАКАЗ.pdf", "заказ.pdf"},
+        {"scans/sub/ЗАКАЗ.pdf", "заказ.pdf"},
+        {"\xEF\xBC\xBA.pdf", "z.pdf"},               // full-width Z (U+FF3A)
+        {"Order \xEF\xBC\x91.pdf", "order 1.pdf"},   // full-width digit one
+        {"  Order 1.pdf \t", "order 1.pdf"},
+        {"\xE3\x80\x80Order 1.pdf\xC2\xA0", "order 1.pdf"},  // ideographic space, NBSP
+        {"Straße.PDF", "strasse.pdf"},
+        // Blanks are trimmed before NFKC: the blank that NFKC makes of a diaeresis stays.
+        {"\xC2\xA8x.pdf", " \xCC\x88x.pdf"},
+        {"", ""},
+        {"dir/", ""},
+    };
+    for (const auto& [in, want] : cases) EXPECT_EQ(pdf::normalize_waybill_name(in), want) << in;
+}
+
+TEST(NormalizeWaybillName, IllFormedBytesDoNotThrow) {
+    EXPECT_EQ(pdf::normalize_waybill_name("\xFF.pdf"), "\xEF\xBF\xBD.pdf");
+}
+
+TEST(SanitizeMemberPath, KeepsEveryPathInsideTheScratchFolder) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"x.pdf", "x.pdf"},
+        {"../x.pdf", "x.pdf"},
+        {"../../etc/passwd", "etc/passwd"},
+        {"a/../../b.pdf", "a/b.pdf"},
+        {"/abs/y.pdf", "abs/y.pdf"},
+        {"\\\\server\\share\\a.pdf", "server/share/a.pdf"},
+        {"C:\\tmp\\z.pdf", "tmp/z.pdf"},
+        {"c:z.pdf", "z.pdf"},
+        {"a\\b\\c.pdf", "a/b/c.pdf"},
+        {"a/./b//c.pdf", "a/b/c.pdf"},
+        {"ab:c<d>|\"?*.pdf", "ab_c_d_____.pdf"},
+        {"dir/a:b", "dir/a_b"},
+        {"tab\there\x01.pdf", "tab_here_.pdf"},
+        {"name. . ./f.pdf. ", "name/f.pdf"},
+        {"dir /f.pdf ", "dir/f.pdf"},
+        {" lead.pdf", " lead.pdf"},
+        {"...", ""},
+        {"../", ""},
+        {"C:", ""},
+        {"folder/", "folder"},
+        {"Накладные/Заказ 1.pdf", "Накладные/Заказ 1.pdf"},
+        {"CON.pdf", "_CON.pdf"},
+        {"a/nul", "a/_nul"},
+        {"lpt1 .txt", "_lpt1 .txt"},
+        {"com10.pdf", "com10.pdf"},
+        {"console.pdf", "console.pdf"},
+    };
+    for (const auto& [in, want] : cases) EXPECT_EQ(pdf::detail::sanitize_member_path(in), want) << in;
+}
+
+// ---------------------------------------------------------------------------
+// Unpacking and listing
+
+class IntakeTest : public ::testing::Test {
+protected:
+    fixtures::TempDir dir;
+    fs::path zip = dir / "in.zip";
+    fs::path work = dir / "work";  // holds only the scratch folder: anything else there escaped
+    fs::path scratch = work / "mergalo_x";
+
+    void SetUp() override { fs::create_directories(scratch); }
+
+    std::vector<fs::path> extract() { return pdf::extract_pdfs(zip, scratch); }
+
+    // The listed paths relative to the scratch folder, as UTF-8.
+    std::vector<std::string> listed() {
+        std::vector<std::string> out;
+        for (const auto& p : extract()) {
+            EXPECT_TRUE(p.is_absolute()) << p;
+            out.push_back(utf8(p.lexically_relative(scratch)));
+        }
+        return out;
+    }
+
+    // Everything under `root`, relative, "/" after folders.
+    static std::set<std::string> tree(const fs::path& root) {
+        std::set<std::string> out;
+        for (const auto& e : fs::recursive_directory_iterator(root))
+            out.insert(utf8(e.path().lexically_relative(root)) + (e.is_directory() ? "/" : ""));
+        return out;
+    }
+
+    void expect_nothing_escaped() {
+        EXPECT_EQ(tree(dir.path()).count("work/"), 1u);
+        for (const auto& e : fs::directory_iterator(work)) EXPECT_EQ(e.path(), scratch);
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            EXPECT_TRUE(e.path() == zip || e.path() == work) << e.path();
+    }
+};
+
+TEST_F(IntakeTest, ListsOnlyPdfFilesSortedByFoldedName) {
+    fixtures::write_zip(zip, {{"b.pdf", "B"},
+                              {"c.PDF", "C"},
+                              {"A.pdf", "A"},
+                              {"notes.txt", "t"},
+                              {"report.pdf.txt", "r"},
+                              {"report", "r"},
+                              {".pdf", "hidden"},
+                              {"A.B.PDF", "AB"},
+                              {"photo.pdfx", "p"}});
+    EXPECT_EQ(listed(), (std::vector<std::string>{"A.B.PDF", "A.pdf", "b.pdf", "c.PDF"}));
+    // The whole archive is unpacked, PDFs or not.
+    EXPECT_EQ(tree(scratch), (std::set<std::string>{"b.pdf", "c.PDF", "A.pdf", "notes.txt", "report.pdf.txt",
+                                                    "report", ".pdf", "A.B.PDF", "photo.pdfx"}));
+    EXPECT_EQ(fixtures::read_bytes(scratch / "c.PDF"), "C");
+}
+
+TEST_F(IntakeTest, SortsByCodePointsOfTheCaseFoldedName) {
+    fixtures::write_zip(zip, {{"st.pdf", ""}, {"ßb.pdf", ""}, {"2.pdf", ""}, {"sr.pdf", ""}, {"10.pdf", ""}, {"Я.pdf", ""}, {"а.pdf", ""}});
+    // "ß" folds to "ss": between "sr" and "st". Cyrillic comes after Latin.
+    EXPECT_EQ(listed(), (std::vector<std::string>{"10.pdf", "2.pdf", "sr.pdf", "ßb.pdf", "st.pdf", "а.pdf", "Я.pdf"}));
+}
+
+TEST_F(IntakeTest, EmptyArchiveAndArchiveWithoutPdfGiveEmptyLists) {
+    // libzip writes no file for an archive without members: the bare end record.
+    fixtures::write_bytes(zip, std::string("PK\5\6", 4) + std::string(18, '\0'));
+    EXPECT_TRUE(extract().empty());
+    fixtures::write_zip(zip, {{"photo.jpg", "jpeg"}, {"scans/", ""}});
+    EXPECT_TRUE(extract().empty());
+    EXPECT_TRUE(fs::is_directory(scratch / "scans"));
+}
+
+TEST_F(IntakeTest, DropsRepeatedWaybillsFirstInWalkOrderWins) {
+    // The sub-folder copies come first in the archive; the walk order still decides.
+    fixtures::write_zip(zip, {{"scans/ORDER 1.PDF", "sub"},
+                              {"scans/Order \xEF\xBC\x91.pdf", "full-width"},
+                              {"Order 1.pdf", "top"},
+                              {" order 1.pdf", "leading blank"},
+                              {"x/y/Deep.pdf", "deeper"},
+                              {"x/deep.pdf", "shallower"}});
+    std::map<std::string, std::string> kept;  // listed path -> content
+    for (const auto& p : extract()) kept[utf8(p.lexically_relative(scratch))] = fixtures::read_bytes(p);
+    ASSERT_EQ(kept.size(), 2u);
+    // A folder's own files come before those of its sub-folders.
+    EXPECT_EQ(kept["x/deep.pdf"], "shallower");
+    // Both top-level spellings are the same waybill; which one the file system
+    // lists first wins, but never a copy from the sub-folder.
+    auto top = kept.count("Order 1.pdf") ? "Order 1.pdf" : " order 1.pdf";
+    EXPECT_TRUE(kept[top] == "top" || kept[top] == "leading blank") << kept[top];
+}
+
+TEST_F(IntakeTest, HostileNamesStayInsideTheScratchFolder) {
+    fixtures::write_zip(zip, {{"../x.pdf", "1"},
+                              {"../../escape.pdf", "2"},
+                              {"/abs.pdf", "3"},
+                              {"C:\\win\\w.pdf", "4"},
+                              {"a\\b\\c.pdf", "5"},
+                              {"a/../../../d.pdf", "6"},
+                              {"..", "7"}});
+    // Sorted by the file's own name, not by its folder.
+    EXPECT_EQ(listed(), (std::vector<std::string>{"abs.pdf", "a/b/c.pdf", "a/d.pdf", "escape.pdf", "win/w.pdf", "x.pdf"}));
+    expect_nothing_escaped();
+    EXPECT_EQ(fixtures::read_bytes(scratch / "x.pdf"), "1");
+}
+
+TEST_F(IntakeTest, FolderMembersOnlyCreateFolders) {
+    fixtures::write_zip(zip, {{"empty/", ""}, {"docs/", ""}, {"docs/a.pdf", "A"}, {"dots.pdf./", ""}});
+    EXPECT_EQ(listed(), (std::vector<std::string>{"docs/a.pdf"}));
+    EXPECT_EQ(tree(scratch), (std::set<std::string>{"empty/", "docs/", "docs/a.pdf", "dots.pdf/"}));
+}
+
+TEST_F(IntakeTest, DecodesNamesByTheArchivesOwnStatement) {
+    struct Case {
+        const char* what;
+        fixtures::ZipEntry entry;
+        std::string want;
+    };
+    const std::string utf8_e_acute = "\xC3\xA9.pdf";  // "é.pdf" in UTF-8
+    const std::vector<Case> cases = {
+        {"UTF-8 with bit 11", {.name = "Заказ №1.pdf", .data = "x"}, "Заказ №1.pdf"},
+        {"CP437 without bit 11", {.name = "\x80\xA0.pdf", .data = "x", .utf8_flag = false}, "Çá.pdf"},
+        // Valid UTF-8 bytes without bit 11 are still CP437: C3 is "├", A9 is "⌐".
+        {"UTF-8 bytes without bit 11", {.name = utf8_e_acute, .data = "x", .utf8_flag = false}, "├⌐.pdf"},
+        {"Unicode Path extra field",
+         {.name = "\x80.pdf", .data = "x", .utf8_flag = false, .unicode_path = "Заказ.pdf"},
+         "Заказ.pdf"},
+        {"Unicode Path extra field with a wrong CRC",
+         {.name = "\x80.pdf", .data = "x", .utf8_flag = false, .unicode_path = "Заказ.pdf", .unicode_path_crc = 1},
+         "Ç.pdf"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(scratch);
+        fs::create_directories(scratch);
+        fixtures::write_zip_entries(zip, {c.entry});
+        EXPECT_EQ(listed(), std::vector<std::string>{c.want});
+        EXPECT_TRUE(fs::is_regular_file(scratch / from_utf8(c.want)));
+    }
+}
+
+TEST_F(IntakeTest, SymbolicLinkMemberIsWrittenAsPlainFile) {
+    fixtures::write_zip_entries(zip, {{.name = "link.pdf", .data = "/etc/passwd", .symlink = true}});
+    EXPECT_EQ(listed(), std::vector<std::string>{"link.pdf"});
+    EXPECT_FALSE(fs::is_symlink(scratch / "link.pdf"));
+    EXPECT_EQ(fixtures::read_bytes(scratch / "link.pdf"), "/etc/passwd");
+}
+
+TEST_F(IntakeTest, LinkThenWriteThroughItFailsWithoutEscaping) {
+    // The classic escape: a link to a folder outside, then a member below the link.
+    fixtures::write_zip_entries(zip, {{.name = "evil", .data = "..", .symlink = true},
+                                      {.name = "evil/planted.pdf", .data = "x"}});
+    EXPECT_THROW(extract(), diag::RuntimeError);
+    EXPECT_FALSE(fs::is_symlink(scratch / "evil"));
+    expect_nothing_escaped();
+}
+
+// Every refusal names what is wrong; those found in the directory come before
+// anything is written.
+struct Refusal {
+    const char* what;
+    std::function<void(const fs::path& zip)> make;
+    std::vector<std::string> message_parts;
+    bool before_unpacking;
+};
+
+class IntakeRefusal : public IntakeTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(IntakeRefusal, FailsWithClearMessage) {
+    const Refusal& r = GetParam();
+    r.make(zip);
+    try {
+        extract();
+        FAIL() << "no failure";
+    } catch (const diag::RuntimeError& e) {
+        for (const auto& part : r.message_parts) EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+    }
+    if (r.before_unpacking) {
+        EXPECT_TRUE(fs::is_empty(scratch));
+    }
+    expect_nothing_escaped();
+}
+
+const std::string big(100000, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Archives, IntakeRefusal,
+    ::testing::Values(
+        Refusal{"NotZip", [](const fs::path& z) { fixtures::write_bytes(z, "just text, no archive"); },
+                {"Архив повреждён или это не ZIP-файл", "in.zip"}, true},
+        Refusal{"EmptyFile", [](const fs::path& z) { fixtures::write_bytes(z, ""); },
+                {"Архив повреждён или это не ZIP-файл"}, true},
+        Refusal{"TruncatedDirectory",
+                [](const fs::path& z) {
+                    fixtures::write_zip(z, {{"a.pdf", "A"}, {"b.pdf", "B"}});
+                    std::string b = fixtures::read_bytes(z);
+                    fixtures::write_bytes(z, b.substr(0, b.size() - 30));
+                },
+                {"Архив повреждён или это не ZIP-файл"}, true},
+        Refusal{"Encrypted",
+                [](const fs::path& z) {
+                    fixtures::write_zip_entries(z, {{.name = "a.pdf", .data = "A"},
+                                                    {.name = "Тайна.pdf", .data = "B", .encrypted = true}});
+                },
+                {"зашифрован", "«Тайна.pdf»"}, true},
+        Refusal{"BadCrc",
+                [](const fs::path& z) {
+                    fixtures::write_zip_entries(z, {{.name = "bad.pdf", .data = "some data", .deflate = false}});
+                    fixtures::corrupt_data(z, 0);
+                },
+                {"контрольная сумма", "«bad.pdf»"}, false},
+        Refusal{"UnsupportedMethod",
+                [](const fs::path& z) {
+                    fixtures::write_zip_entries(z, {{.name = "a.pdf", .data = "A"},
+                                                    {.name = "odd.pdf", .data = "data", .deflate = false}});
+                    fixtures::patch_method(z, 1, 19);
+                },
+                {"неподдерживаемым методом (19)", "«odd.pdf»"}, true},
+        Refusal{"MemberOverOneGiB",
+                [](const fs::path& z) {
+                    fixtures::write_zip(z, {{"a.pdf", "A"}, {"huge.pdf", big}});
+                    fixtures::patch_declared_size(z, 1, (1u << 30) + 1);
+                },
+                {"слишком велик", "«huge.pdf»"}, true},
+        Refusal{"InflatesPastDeclaredSize",
+                [](const fs::path& z) {
+                    fixtures::write_zip(z, {{"bomb.pdf", big}});
+                    fixtures::patch_declared_size(z, 0, 1000);
+                },
+                {"длиннее", "«bomb.pdf»"}, false},
+        Refusal{"ShorterThanDeclaredSize",
+                [](const fs::path& z) {
+                    fixtures::write_zip(z, {{"short.pdf", big}});
+                    fixtures::patch_declared_size(z, 0, 200000);
+                },
+                {"«short.pdf»"}, false},
+        Refusal{"CannotWrite",
+                [](const fs::path& z) { fixtures::write_zip(z, {{std::string(300, 'n') + ".pdf", "A"}}); },
+                {"Не удалось записать файл", "nnn.pdf»"}, false},
+        Refusal{"FileWhereFolderIsNeeded",
+                [](const fs::path& z) { fixtures::write_zip(z, {{"a", "file"}, {"a/b.pdf", "B"}}); },
+                {"Не удалось записать файл", "«a/b.pdf»"}, false}),
+    [](const ::testing::TestParamInfo<Refusal>& p) { return std::string(p.param.what); });
+
+TEST_F(IntakeTest, MemberStoppedAtItsDeclaredSize) {
+    fixtures::write_zip(zip, {{"bomb.pdf", big}});
+    fixtures::patch_declared_size(zip, 0, 1000);
+    EXPECT_THROW(extract(), diag::RuntimeError);
+    EXPECT_LE(fs::file_size(scratch / "bomb.pdf"), 1000u);
+}
+
+TEST_F(IntakeTest, RefusesArchiveLargerThanTheFreeSpace) {
+    fixtures::write_zip(zip, {{"a.pdf", std::string(5000, 'a')}, {"b.pdf", std::string(5000, 'b')}});
+    try {
+        pdf::detail::extract_pdfs(zip, scratch, 9000);
+        FAIL() << "no failure";
+    } catch (const diag::RuntimeError& e) {
+        EXPECT_NE(std::string(e.what()).find("не хватает места"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(fs::is_empty(scratch));
+    // Each member counts with a file-system block on top of its size.
+    EXPECT_THROW(pdf::detail::extract_pdfs(zip, scratch, 10000 + 4096), diag::RuntimeError);
+    EXPECT_EQ(pdf::detail::extract_pdfs(zip, scratch, 10000 + 2 * 4096).size(), 2u);
+}
+
+// ---------------------------------------------------------------------------
+// Walk order
+
+TEST(Walk, ListsEachFolderWholeThenDescendsDepthFirst) {
+    fixtures::TempDir dir;
+    for (const char* f : {"top.pdf", "a/a.pdf", "a/a1/deep.pdf", "a/a1/a2/deeper.pdf", "c/c.pdf"})
+        fixtures::write_bytes(dir / f, "x");
+    std::vector<std::string> seen;
+    for (const auto& e : pdf::detail::walk(dir.path())) seen.push_back(utf8(e.path().lexically_relative(dir.path())));
+
+    // Blocks of one folder's direct entries, in the order a top-down depth-first
+    // walk reaches the folders; siblings a and c come in file-system order.
+    std::map<std::string, std::set<std::string>> blocks = {
+        {"", {"top.pdf", "a", "c"}},
+        {"a", {"a/a.pdf", "a/a1"}},
+        {"a/a1", {"a/a1/deep.pdf", "a/a1/a2"}},
+        {"a/a1/a2", {"a/a1/a2/deeper.pdf"}},
+        {"c", {"c/c.pdf"}},
+    };
+    auto a_first = std::find(seen.begin(), seen.end(), "a") < std::find(seen.begin(), seen.end(), "c");
+    std::vector<std::string> folder_order =
+        a_first ? std::vector<std::string>{"", "a", "a/a1", "a/a1/a2", "c"}
+                : std::vector<std::string>{"", "c", "a", "a/a1", "a/a1/a2"};
+    ASSERT_EQ(seen.size(), 9u);
+    size_t at = 0;
+    for (const auto& folder : folder_order) {
+        const auto& want = blocks[folder];
+        std::set<std::string> got(seen.begin() + static_cast<long>(at), seen.begin() + static_cast<long>(at + want.size()));
+        EXPECT_EQ(got, want) << "block of folder '" << folder << "'";
+        at += want.size();
+    }
+}
+
+}  // namespace

@@ -69,6 +69,14 @@ Headers find_headers(const std::string& b, size_t index) {
     }
 }
 
+// An extra-field id no archiver uses; written by libzip, then renamed to 0x7075.
+constexpr zip_uint16_t PLACEHOLDER_FIELD_ID = 0x7A7A;
+
+void rename_extra_field(std::string& b, size_t at, size_t length) {
+    for (size_t end = at + length; at + 4 <= end; at += 4 + get_le(b, at + 2, 2))
+        if (get_le(b, at, 2) == PLACEHOLDER_FIELD_ID) put_le(b, at, 2, 0x7075);
+}
+
 }  // namespace
 
 void write_zip(const fs::path& zip, const std::vector<ZipMember>& members) {
@@ -103,7 +111,7 @@ void write_zip_entries(const fs::path& zip, const std::vector<ZipEntry>& entries
             fail(za, "zip_set_file_compression");
         if (e.unicode_path) {
             std::string field = unicode_path_field(e);
-            if (zip_file_extra_field_set(za, i, 0x7075, ZIP_EXTRA_FIELD_NEW,
+            if (zip_file_extra_field_set(za, i, PLACEHOLDER_FIELD_ID, ZIP_EXTRA_FIELD_NEW,
                                          reinterpret_cast<const zip_uint8_t*>(field.data()),
                                          static_cast<zip_uint16_t>(field.size()), ZIP_FL_CENTRAL | ZIP_FL_LOCAL) != 0)
                 fail(za, "zip_file_extra_field_set");
@@ -115,6 +123,22 @@ void write_zip_entries(const fs::path& zip, const std::vector<ZipEntry>& entries
             fail(za, "zip_file_set_encryption");
     }
     close_archive(za);
+
+    // libzip sets bit 11 for every name that reads as UTF-8 and keeps the Unicode
+    // Path field to itself, so both are settled in the written bytes.
+    std::string b = read_bytes(zip);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        Headers h = find_headers(b, i);
+        if (!entries[i].utf8_flag) {
+            put_le(b, h.central + 8, 2, get_le(b, h.central + 8, 2) & ~std::uint32_t{0x800});
+            put_le(b, h.local + 6, 2, get_le(b, h.local + 6, 2) & ~std::uint32_t{0x800});
+        }
+        if (entries[i].unicode_path) {
+            rename_extra_field(b, h.central + 46 + get_le(b, h.central + 28, 2), get_le(b, h.central + 30, 2));
+            rename_extra_field(b, h.local + 30 + get_le(b, h.local + 26, 2), get_le(b, h.local + 28, 2));
+        }
+    }
+    write_bytes(zip, b);
 }
 
 void patch_method(const fs::path& zip, std::size_t index, std::uint16_t method) {

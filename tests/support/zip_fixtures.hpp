@@ -30,8 +30,8 @@ struct ZipEntry {
     bool utf8_flag = true;
     // A Unicode Path extra field (0x7075): this UTF-8 name with the CRC-32 of the
     // stored name bytes, or, with `unicode_path_crc`, that CRC instead.
-    std::optional<std::string> unicode_path;
-    std::optional<std::uint32_t> unicode_path_crc;
+    std::optional<std::string> unicode_path{};
+    std::optional<std::uint32_t> unicode_path_crc{};
     bool symlink = false;    // Unix mode S_IFLNK in the external attributes
     bool encrypted = false;  // AES-256 with the password "secret"
     bool deflate = true;     // else stored
