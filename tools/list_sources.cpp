@@ -1,0 +1,57 @@
+// list_sources ARCHIVE: unpacks a waybill archive into a fresh scratch folder and
+// prints the source list that a merge would use, one path per line (UTF-8),
+// relative to the scratch folder; then removes the folder. Exit code 0, or 1 with
+// the error message on standard error.
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <system_error>
+
+#include "pdf/intake.hpp"
+#include "platform/platform.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string utf8(const fs::path& p) {
+    std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
+}
+
+// Removes the scratch folder however the run ends.
+class ScratchFolder {
+public:
+    ScratchFolder() : path_(platform::make_private_dir(platform::temp_dir(), "mergalo_")) {}
+    ~ScratchFolder() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::cerr << "usage: list_sources ARCHIVE\n";
+        return 1;
+    }
+    try {
+        const std::string arg = argv[1];
+        ScratchFolder scratch;
+        for (const fs::path& source : pdf::extract_pdfs(fs::path(std::u8string(arg.begin(), arg.end())), scratch.path()))
+            std::cout << utf8(source.lexically_relative(scratch.path())) << '\n';
+        std::cout.flush();
+        return std::cout ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 1;
+    }
+}
