@@ -6,7 +6,6 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <fstream>
 #include <memory>
