@@ -21,58 +21,15 @@
 #include <unicode/unistr.h>
 #include <zip.h>
 
-extern "C" {
-#include <mupdf/fitz.h>
-#include <mupdf/pdf.h>
-}
+#include "pdf/mupdf.hpp"
 
 namespace bench {
 namespace {
 
 constexpr double MM = 72.0 / 25.4;
 
-// ---------------------------------------------------------------------------
-// MuPDF boundary: every call sequence runs inside fz_try and comes out as a C++
-// exception; objects are held by RAII handles outside those blocks.
-
-[[noreturn]] void throw_mupdf(fz_context* ctx, const char* step) {
-    std::string message = step;
-    message += ": ";
-    message += fz_caught_message(ctx);
-    throw diag::RuntimeError(message);
-}
-
-// Runs `body` (MuPDF calls over plain pointers only, nothing with a destructor) and
-// turns a MuPDF error into diag::RuntimeError naming `step`.
-template <class Body>
-void mupdf_call(fz_context* ctx, const char* step, Body&& body) {
-    fz_try(ctx) { body(); }
-    fz_catch(ctx) { throw_mupdf(ctx, step); }
-}
-
-template <class T, void (*Drop)(fz_context*, T*)>
-class Owned {
-public:
-    Owned(fz_context* ctx, T* p) noexcept : ctx_(ctx), p_(p) {}
-    ~Owned() {
-        if (p_ != nullptr) Drop(ctx_, p_);
-    }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    T* get() const noexcept { return p_; }
-
-private:
-    fz_context* ctx_;
-    T* p_;
-};
-
-using Buffer = Owned<fz_buffer, fz_drop_buffer>;
-using Font = Owned<fz_font, fz_drop_font>;
-using Image = Owned<fz_image, fz_drop_image>;
-using Pixmap = Owned<fz_pixmap, fz_drop_pixmap>;
-using Document = Owned<pdf_document, pdf_drop_document>;
-using Obj = Owned<pdf_obj, pdf_drop_obj>;
-using Output = Owned<fz_output, fz_drop_output>;
+// Fonts are the one MuPDF object the engine's boundary has no handle for.
+using FontHandle = std::unique_ptr<fz_font, pdf::detail::Dropper<fz_font, fz_drop_font>>;
 
 // ---------------------------------------------------------------------------
 // HarfBuzz handles (the library never throws; failures come back as empty objects).
@@ -731,13 +688,13 @@ void draw_sheet(Canvas& cv, const Content& c) {
 
 // The logo: a 160 x 64 RGB badge with a gradient, a circle and fine grain. Made from
 // fixed numbers so its image stream is byte-identical in every file of every set.
-fz_image* make_logo(fz_context* ctx) {
+pdf::Image make_logo() {
     constexpr int w = 160, h = 64;
-    fz_pixmap* pix = nullptr;
-    mupdf_call(ctx, "logo pixmap", [&] { pix = fz_new_pixmap(ctx, fz_device_rgb(ctx), w, h, nullptr, 0); });
-    Pixmap owned(ctx, pix);
-    unsigned char* px = fz_pixmap_samples(ctx, pix);
-    const int stride = fz_pixmap_stride(ctx, pix);
+    pdf::Pixmap pix(pdf::mupdf_call(
+        [](fz_context* c) noexcept { return fz_new_pixmap(c, fz_device_rgb(c), w, h, nullptr, 0); }));
+    fz_context* ctx = pdf::mupdf_context();
+    unsigned char* px = fz_pixmap_samples(ctx, pix.get());
+    const int stride = fz_pixmap_stride(ctx, pix.get());
     std::uint32_t grain = 12345;
     for (int yy = 0; yy < h; ++yy) {
         for (int xx = 0; xx < w; ++xx) {
@@ -755,9 +712,8 @@ fz_image* make_logo(fz_context* ctx) {
             p[2] = static_cast<unsigned char>(std::clamp(b + noise, 0, 255));
         }
     }
-    fz_image* image = nullptr;
-    mupdf_call(ctx, "logo image", [&] { image = fz_new_image_from_pixmap(ctx, pix, nullptr); });
-    return image;
+    return pdf::Image(pdf::mupdf_call(
+        [&](fz_context* c) noexcept { return fz_new_image_from_pixmap(c, pix.get(), nullptr); }));
 }
 
 // Subset tag of six capital letters, as PDF producers put before a subset font's name.
@@ -767,14 +723,16 @@ std::string subset_tag(Rng& rng) {
     return tag;
 }
 
-void rename_font(fz_context* ctx, pdf_obj* font, const std::string& name) {
-    mupdf_call(ctx, "font name", [&] {
-        pdf_dict_put_name(ctx, font, PDF_NAME(BaseFont), name.c_str());
-        pdf_obj* cid = pdf_array_get(ctx, pdf_dict_get(ctx, font, PDF_NAME(DescendantFonts)), 0);
+// Gives the Type0 font, its CIDFont and its descriptor the subset name.
+void rename_font(pdf_obj* font, const std::string& name) {
+    const char* n = name.c_str();
+    pdf::mupdf_call([&](fz_context* c) noexcept {
+        pdf_dict_put_name(c, font, PDF_NAME(BaseFont), n);
+        pdf_obj* cid = pdf_array_get(c, pdf_dict_get(c, font, PDF_NAME(DescendantFonts)), 0);
         if (cid) {
-            pdf_dict_put_name(ctx, cid, PDF_NAME(BaseFont), name.c_str());
-            pdf_obj* desc = pdf_dict_get(ctx, cid, PDF_NAME(FontDescriptor));
-            if (desc) pdf_dict_put_name(ctx, desc, PDF_NAME(FontName), name.c_str());
+            pdf_dict_put_name(c, cid, PDF_NAME(BaseFont), n);
+            pdf_obj* desc = pdf_dict_get(c, cid, PDF_NAME(FontDescriptor));
+            if (desc) pdf_dict_put_name(c, desc, PDF_NAME(FontName), n);
         }
     });
 }
@@ -828,31 +786,20 @@ std::vector<int> code128c_modules(const std::string& digits) {
 }
 
 struct WaybillFactory::Impl {
-    fz_context* ctx = nullptr;
     std::unique_ptr<FaceSource> regular;
     std::unique_ptr<FaceSource> bold;
-    fz_image* logo = nullptr;
-
-    ~Impl() {
-        if (ctx != nullptr) {
-            fz_drop_image(ctx, logo);
-            fz_drop_context(ctx);
-        }
-    }
+    pdf::Image logo;
 };
 
 WaybillFactory::WaybillFactory(const std::filesystem::path& font_dir) : impl_(std::make_unique<Impl>()) {
     impl_->regular = std::make_unique<FaceSource>(font_dir / "DejaVuSans.ttf", "DejaVuSans");
     impl_->bold = std::make_unique<FaceSource>(font_dir / "DejaVuSans-Bold.ttf", "DejaVuSans-Bold");
-    impl_->ctx = fz_new_context(nullptr, nullptr, FZ_STORE_DEFAULT);
-    if (impl_->ctx == nullptr) throw diag::RuntimeError("cannot create the MuPDF context");
-    impl_->logo = make_logo(impl_->ctx);
+    impl_->logo = make_logo();
 }
 
 WaybillFactory::~WaybillFactory() = default;
 
 Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize size) {
-    fz_context* ctx = impl_->ctx;
     const Content content = make_content(seed, index, size == PageSize::a4 ? 22 : 4);
     Canvas canvas(page_dims(size), {impl_->regular.get(), impl_->bold.get()});
     if (size == PageSize::a4)
@@ -871,82 +818,64 @@ Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize s
         {&bold_file, subset_tag(tags) + "+" + impl_->bold->name()},
     }};
 
-    pdf_document* raw_doc = nullptr;
-    mupdf_call(ctx, "new document", [&] { raw_doc = pdf_create_document(ctx); });
-    Document doc(ctx, raw_doc);
-
-    pdf_obj* raw_res = nullptr;
-    mupdf_call(ctx, "resources", [&] {
-        raw_res = pdf_new_dict(ctx, doc.get(), 2);
-        pdf_dict_put_dict(ctx, raw_res, PDF_NAME(Font), 2);
-        pdf_dict_put_dict(ctx, raw_res, PDF_NAME(XObject), 1);
-    });
-    Obj resources(ctx, raw_res);
+    pdf::Document doc = pdf::create_pdf();
+    pdf::Object resources(pdf::mupdf_call([&](fz_context* c) noexcept {
+        pdf_obj* res = pdf_new_dict(c, doc.get(), 2);
+        pdf_dict_put_dict(c, res, PDF_NAME(Font), 2);
+        pdf_dict_put_dict(c, res, PDF_NAME(XObject), 1);
+        return res;
+    }));
 
     for (std::size_t i = 0; i < fonts.size(); ++i) {
-        const std::string& bytes = *fonts[i].first;
-        fz_buffer* raw_buf = nullptr;
-        mupdf_call(ctx, "font buffer", [&] {
-            raw_buf = fz_new_buffer_from_copied_data(ctx, reinterpret_cast<const unsigned char*>(bytes.data()),
-                                                     bytes.size());
-        });
-        Buffer buf(ctx, raw_buf);
-        fz_font* raw_font = nullptr;
-        mupdf_call(ctx, "load font subset", [&] {
-            raw_font = fz_new_font_from_buffer(ctx, fonts[i].second.c_str(), buf.get(), 0, 0);
-        });
-        Font font(ctx, raw_font);
-        pdf_obj* raw_ref = nullptr;
-        mupdf_call(ctx, "embed font", [&] { raw_ref = pdf_add_cid_font(ctx, doc.get(), font.get()); });
-        Obj ref(ctx, raw_ref);
-        rename_font(ctx, ref.get(), fonts[i].second);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(fonts[i].first->data());
+        const std::size_t length = fonts[i].first->size();
+        const char* name = fonts[i].second.c_str();
+        pdf::Buffer buf(pdf::mupdf_call(
+            [&](fz_context* c) noexcept { return fz_new_buffer_from_copied_data(c, bytes, length); }));
+        FontHandle font(pdf::mupdf_call(
+            [&](fz_context* c) noexcept { return fz_new_font_from_buffer(c, name, buf.get(), 0, 0); }));
+        pdf::Object ref(pdf::mupdf_call(
+            [&](fz_context* c) noexcept { return pdf_add_cid_font(c, doc.get(), font.get()); }));
+        rename_font(ref.get(), fonts[i].second);
         const std::string key = "F" + std::to_string(i + 1);
-        mupdf_call(ctx, "font resource", [&] {
-            pdf_dict_puts(ctx, pdf_dict_get(ctx, resources.get(), PDF_NAME(Font)), key.c_str(), ref.get());
+        const char* k = key.c_str();
+        pdf::mupdf_call([&](fz_context* c) noexcept {
+            pdf_dict_puts(c, pdf_dict_get(c, resources.get(), PDF_NAME(Font)), k, ref.get());
         });
     }
 
-    pdf_obj* raw_img = nullptr;
-    mupdf_call(ctx, "embed logo", [&] { raw_img = pdf_add_image(ctx, doc.get(), impl_->logo); });
-    Obj image(ctx, raw_img);
-    mupdf_call(ctx, "image resource", [&] {
-        pdf_dict_puts(ctx, pdf_dict_get(ctx, resources.get(), PDF_NAME(XObject)), "Im1", image.get());
+    pdf::Object image(pdf::mupdf_call(
+        [&](fz_context* c) noexcept { return pdf_add_image(c, doc.get(), impl_->logo.get()); }));
+    pdf::mupdf_call([&](fz_context* c) noexcept {
+        pdf_dict_puts(c, pdf_dict_get(c, resources.get(), PDF_NAME(XObject)), "Im1", image.get());
     });
 
-    fz_buffer* raw_contents = nullptr;
-    mupdf_call(ctx, "content stream", [&] {
-        raw_contents = fz_new_buffer_from_copied_data(ctx, reinterpret_cast<const unsigned char*>(stream.data()),
-                                                      stream.size());
-    });
-    Buffer contents(ctx, raw_contents);
+    const auto* stream_bytes = reinterpret_cast<const unsigned char*>(stream.data());
+    const std::size_t stream_length = stream.size();
+    pdf::Buffer contents(pdf::mupdf_call(
+        [&](fz_context* c) noexcept { return fz_new_buffer_from_copied_data(c, stream_bytes, stream_length); }));
     const PageDims dims = page_dims(size);
-    pdf_obj* raw_page = nullptr;
-    mupdf_call(ctx, "add page", [&] {
-        raw_page = pdf_add_page(ctx, doc.get(), fz_make_rect(0, 0, static_cast<float>(dims.width),
-                                                             static_cast<float>(dims.height)),
-                                0, resources.get(), contents.get());
-    });
-    Obj page(ctx, raw_page);
-    mupdf_call(ctx, "insert page", [&] { pdf_insert_page(ctx, doc.get(), -1, page.get()); });
+    const fz_rect media = fz_make_rect(0, 0, static_cast<float>(dims.width), static_cast<float>(dims.height));
+    pdf::Object page(pdf::mupdf_call([&](fz_context* c) noexcept {
+        return pdf_add_page(c, doc.get(), media, 0, resources.get(), contents.get());
+    }));
+    pdf::mupdf_call([&](fz_context* c) noexcept { pdf_insert_page(c, doc.get(), -1, page.get()); });
 
-    fz_buffer* raw_out = nullptr;
-    mupdf_call(ctx, "output buffer", [&] { raw_out = fz_new_buffer(ctx, 64 * 1024); });
-    Buffer out(ctx, raw_out);
-    fz_output* raw_stream = nullptr;
-    mupdf_call(ctx, "output", [&] { raw_stream = fz_new_output_with_buffer(ctx, out.get()); });
-    Output sink(ctx, raw_stream);
-    mupdf_call(ctx, "save", [&] {
+    pdf::Buffer out(pdf::mupdf_call([](fz_context* c) noexcept { return fz_new_buffer(c, 64 * 1024); }));
+    pdf::Output sink(pdf::mupdf_call(
+        [&](fz_context* c) noexcept { return fz_new_output_with_buffer(c, out.get()); }));
+    pdf::mupdf_call([&](fz_context* c) noexcept {
         pdf_write_options opts = pdf_default_write_options;
         opts.do_compress = 1;
         opts.do_compress_images = 1;
         opts.do_compress_fonts = 1;
         opts.do_garbage = 1;
-        pdf_write_document(ctx, doc.get(), sink.get(), &opts);
-        fz_close_output(ctx, sink.get());
+        pdf_write_document(c, doc.get(), sink.get(), &opts);
+        fz_close_output(c, sink.get());
     });
 
     unsigned char* data = nullptr;
-    const std::size_t length = fz_buffer_storage(ctx, out.get(), &data);
+    const std::size_t length = fz_buffer_storage(pdf::mupdf_context(), out.get(), &data);
     return Waybill{file_name_for(content, seed, index), std::string(reinterpret_cast<const char*>(data), length)};
 }
 

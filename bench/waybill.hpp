@@ -36,8 +36,9 @@ struct Waybill {
 // anything but digits or for an empty string.
 std::vector<int> code128c_modules(const std::string& digits);
 
-// Makes waybills. Holds one MuPDF context and the DejaVu fonts read from `font_dir`
-// (DejaVuSans.ttf and DejaVuSans-Bold.ttf). Not thread-safe; one per thread.
+// Makes waybills with the process's MuPDF context (pdf::mupdf_context), so on one
+// thread only. Holds the DejaVu fonts read from `font_dir` (DejaVuSans.ttf and
+// DejaVuSans-Bold.ttf) and the logo image.
 class WaybillFactory {
 public:
     // Throws diag::FileNotFound when a font file is missing, diag::RuntimeError when

@@ -4,17 +4,13 @@
 #include "waybill.hpp"
 
 #include "diag/errors.hpp"
+#include "pdf/mupdf.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 #include <zip.h>
 
-extern "C" {
-#include <mupdf/fitz.h>
-#include <mupdf/pdf.h>
-}
 
-#include <cstring>
 #include <numeric>
 #include <regex>
 #include <set>
@@ -34,73 +30,52 @@ struct Inspected {
     std::string logo;                      // raw (still compressed) bytes of /Im1
 };
 
-// Reads `pdf` with MuPDF. Everything MuPDF hands back is copied into plain buffers
-// inside fz_try and turned into C++ objects only after it.
-Inspected inspect(const std::string& pdf) {
-    fz_context* ctx = fz_new_context(nullptr, nullptr, FZ_STORE_DEFAULT);
-    if (ctx == nullptr) throw std::runtime_error("no MuPDF context");
-    fz_register_document_handlers(ctx);
-    Inspected out;
-    fz_buffer* text_buf = nullptr;
-    fz_buffer* logo_buf = nullptr;
-    char names[2][128] = {};
-    int embedded[2] = {};
-    std::size_t sizes[2] = {};
-    int font_count = 0;
-    fz_stream* stm = nullptr;
-    pdf_document* doc = nullptr;
-    fz_stext_page* stext = nullptr;
-    fz_try(ctx) {
-        stm = fz_open_memory(ctx, reinterpret_cast<const unsigned char*>(pdf.data()), pdf.size());
-        doc = pdf_open_document_with_stream(ctx, stm);
-        out.pages = pdf_count_pages(ctx, doc);
-        pdf_obj* page = pdf_lookup_page_obj(ctx, doc, 0);
-        out.media = pdf_to_rect(ctx, pdf_dict_get(ctx, page, PDF_NAME(MediaBox)));
-        pdf_obj* res = pdf_dict_get(ctx, page, PDF_NAME(Resources));
-        pdf_obj* fonts = pdf_dict_get(ctx, res, PDF_NAME(Font));
-        font_count = pdf_dict_len(ctx, fonts);
-        for (int i = 0; i < font_count && i < 2; ++i) {
-            pdf_obj* font = pdf_dict_get_val(ctx, fonts, i);
-            fz_strlcpy(names[i], pdf_to_name(ctx, pdf_dict_get(ctx, font, PDF_NAME(BaseFont))), sizeof names[i]);
-            pdf_obj* cid = pdf_array_get(ctx, pdf_dict_get(ctx, font, PDF_NAME(DescendantFonts)), 0);
-            pdf_obj* file = pdf_dict_get(ctx, pdf_dict_get(ctx, cid, PDF_NAME(FontDescriptor)), PDF_NAME(FontFile2));
-            embedded[i] = pdf_is_stream(ctx, file);
-            if (embedded[i]) {
-                fz_buffer* b = pdf_load_stream(ctx, file);
-                sizes[i] = fz_buffer_storage(ctx, b, nullptr);
-                fz_drop_buffer(ctx, b);
-            }
-        }
-        pdf_obj* logo = pdf_dict_gets(ctx, pdf_dict_get(ctx, res, PDF_NAME(XObject)), "Im1");
-        logo_buf = pdf_load_raw_stream(ctx, logo);
-        stext = fz_new_stext_page_from_page_number(ctx, &doc->super, 0, nullptr);
-        text_buf = fz_new_buffer_from_stext_page(ctx, stext);
-    }
-    fz_always(ctx) {
-        fz_drop_stext_page(ctx, stext);
-        pdf_drop_document(ctx, doc);
-        fz_drop_stream(ctx, stm);
-    }
-    fz_catch(ctx) {
-        fz_drop_buffer(ctx, text_buf);
-        fz_drop_buffer(ctx, logo_buf);
-        const std::string message = fz_caught_message(ctx);
-        fz_drop_context(ctx);
-        throw std::runtime_error("MuPDF: " + message);
-    }
+std::string bytes_of(const pdf::Buffer& buf) {
     unsigned char* data = nullptr;
-    std::size_t n = fz_buffer_storage(ctx, text_buf, &data);
-    out.text.assign(reinterpret_cast<const char*>(data), n);
-    n = fz_buffer_storage(ctx, logo_buf, &data);
-    out.logo.assign(reinterpret_cast<const char*>(data), n);
-    for (int i = 0; i < font_count && i < 2; ++i) {
-        out.font_names.emplace_back(names[i]);
-        out.font_embedded.push_back(embedded[i] != 0);
-        out.font_sizes.push_back(sizes[i]);
+    const std::size_t n = fz_buffer_storage(pdf::mupdf_context(), buf.get(), &data);
+    return std::string(reinterpret_cast<const char*>(data), n);
+}
+
+// Reads `pdf` back with MuPDF.
+Inspected inspect(const std::string& pdf) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(pdf.data());
+    const std::size_t length = pdf.size();
+    pdf::Stream stm(pdf::mupdf_call([&](fz_context* c) noexcept { return fz_open_memory(c, bytes, length); }));
+    pdf::Document doc(pdf::mupdf_call(
+        [&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stm.get()); }));
+    Inspected out;
+    out.pages = pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_count_pages(c, doc.get()); });
+    pdf_obj* page = pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_lookup_page_obj(c, doc.get(), 0); });
+    out.media = pdf::mupdf_call(
+        [&](fz_context* c) noexcept { return pdf_to_rect(c, pdf_dict_get(c, page, PDF_NAME(MediaBox))); });
+    pdf_obj* res = pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, page, PDF_NAME(Resources)); });
+    pdf_obj* fonts = pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, res, PDF_NAME(Font)); });
+    const int font_count = pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_dict_len(c, fonts); });
+    for (int i = 0; i < font_count; ++i) {
+        pdf_obj* font = pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get_val(c, fonts, i); });
+        out.font_names.emplace_back(pdf::mupdf_call([&](fz_context* c) noexcept {
+            return pdf_to_name(c, pdf_dict_get(c, font, PDF_NAME(BaseFont)));
+        }));
+        pdf_obj* file = pdf::mupdf_call([&](fz_context* c) noexcept {
+            pdf_obj* cid = pdf_array_get(c, pdf_dict_get(c, font, PDF_NAME(DescendantFonts)), 0);
+            return pdf_dict_get(c, pdf_dict_get(c, cid, PDF_NAME(FontDescriptor)), PDF_NAME(FontFile2));
+        });
+        const bool embedded = pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_is_stream(c, file); });
+        out.font_embedded.push_back(embedded);
+        out.font_sizes.push_back(
+            embedded ? bytes_of(pdf::Buffer(pdf::mupdf_call(
+                           [&](fz_context* c) noexcept { return pdf_load_stream(c, file); }))).size()
+                     : 0);
     }
-    fz_drop_buffer(ctx, text_buf);
-    fz_drop_buffer(ctx, logo_buf);
-    fz_drop_context(ctx);
+    pdf::Buffer logo(pdf::mupdf_call([&](fz_context* c) noexcept {
+        return pdf_load_raw_stream(c, pdf_dict_gets(c, pdf_dict_get(c, res, PDF_NAME(XObject)), "Im1"));
+    }));
+    out.logo = bytes_of(logo);
+    pdf::TextPage text(pdf::mupdf_call([&](fz_context* c) noexcept {
+        return fz_new_stext_page_from_page_number(c, &doc.get()->super, 0, nullptr);
+    }));
+    out.text = bytes_of(pdf::Buffer(
+        pdf::mupdf_call([&](fz_context* c) noexcept { return fz_new_buffer_from_stext_page(c, text.get()); })));
     return out;
 }
 
