@@ -77,6 +77,16 @@ std::string fold(std::string_view s) {
     return i18n::fold_case(s);
 }
 
+// True for the first field of a header row. Case folding never shortens a text by code
+// points, so a name longer than the longest header word is no header and needs no folding.
+bool is_header_name(std::string_view name) {
+    const auto code_points = std::count_if(name.begin(), name.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    });
+    if (code_points > 9) return false;  // "file_name"
+    return std::find(HEADER_NAMES.begin(), HEADER_NAMES.end(), fold(name)) != HEADER_NAMES.end();
+}
+
 // Last component of a file name ("/" and "\" both separate; trailing separators ignored)
 // with blanks at both ends removed.
 std::string base_name(std::string_view name) {
@@ -276,7 +286,7 @@ std::optional<LocalTime> parse_iso(std::string_view text) {
 // A field with ";", a double quote or a line break goes inside double quotes with the
 // inner quotes doubled; any other field is written as it is.
 void append_field(std::string& out, std::string_view field) {
-    if (field.find_first_of(";\"\r\n") == std::string_view::npos) {
+    if (std::none_of(field.begin(), field.end(), [](char c) { return c == ';' || c == '"' || c == '\r' || c == '\n'; })) {
         out += field;
         return;
     }
@@ -426,8 +436,8 @@ bool CsvReader::next(std::span<const std::string>& fields) {
                 }
                 if (pos_ < n && !at(';') && !at('\r') && !at('\n')) fail("text after a closing quote");
             } else {
-                std::size_t end = text_.find_first_of(";\r\n", pos_);
-                if (end == std::string_view::npos) end = n;
+                std::size_t end = pos_;
+                while (end < n && text_[end] != ';' && text_[end] != '\r' && text_[end] != '\n') ++end;
                 field.assign(text_.substr(pos_, end - pos_));
                 pos_ = end;
             }
@@ -453,7 +463,7 @@ void merge_history_csv(const fs::path& path, History& history) {
     while (reader.next(fields)) {
         if (fields.size() < 2) continue;
         const std::string_view name = trim(fields[0]);
-        if (std::find(HEADER_NAMES.begin(), HEADER_NAMES.end(), fold(name)) != HEADER_NAMES.end()) continue;
+        if (is_header_name(name)) continue;
         const std::optional<LocalTime> processed_at = parse_history_datetime(fields[1]);
         if (name.empty() || !processed_at) continue;
 
