@@ -1,1 +1,398 @@
+#include "pdf/merge.hpp"
+
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "diag/errors.hpp"
+#include "pdf/mupdf.hpp"
+#include "support/pdf_fixtures.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::Page;
+
+std::string fmt4(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.4f", v);
+    std::string s = buf;
+    while (s.back() == '0') s.pop_back();
+    if (s.back() == '.') s.pop_back();
+    return s;
+}
+
+std::string show(const pdf::Rect& r) {
+    return fmt4(r.x0) + " " + fmt4(r.y0) + " " + fmt4(r.x1) + " " + fmt4(r.y1);
+}
+
+std::vector<std::string> dir_names(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Pages labelled prefix1, prefix2, ... of the default A4 size.
+std::vector<Page> labelled(const std::string& prefix, int n) {
+    std::vector<Page> pages;
+    for (int i = 1; i <= n; ++i) pages.push_back(Page{.label = prefix + std::to_string(i)});
+    return pages;
+}
+
+TEST(SheetGeometry, GridsCellSizesAndCellRectangles) {
+    struct Row {
+        int nup, index;
+        const char* wanted;
+    };
+    const Row rows[] = {
+        {4, 0, "12 12 294.1378 417.4449"},          {4, 1, "301.1378 12 583.2756 417.4449"},
+        {4, 2, "12 424.4449 294.1378 829.8898"},    {4, 3, "301.1378 424.4449 583.2756 829.8898"},
+        {6, 0, "12 12 294.1378 279.9633"},          {6, 1, "301.1378 12 583.2756 279.9633"},
+        {6, 2, "12 286.9633 294.1378 554.9265"},    {6, 3, "301.1378 286.9633 583.2756 554.9265"},
+        {6, 4, "12 561.9265 294.1378 829.8898"},    {6, 5, "301.1378 561.9265 583.2756 829.8898"},
+        {9, 0, "12 12 197.7585 279.9633"},          {9, 1, "204.7585 12 390.5171 279.9633"},
+        {9, 2, "397.5171 12 583.2756 279.9633"},    {9, 3, "12 286.9633 197.7585 554.9265"},
+        {9, 4, "204.7585 286.9633 390.5171 554.9265"}, {9, 5, "397.5171 286.9633 583.2756 554.9265"},
+        {9, 6, "12 561.9265 197.7585 829.8898"},    {9, 7, "204.7585 561.9265 390.5171 829.8898"},
+        {9, 8, "397.5171 561.9265 583.2756 829.8898"},
+        {1, 0, "12 12 583.2756 829.8898"},
+    };
+    for (const Row& r : rows) {
+        const std::string got = show(pdf::cell_rect(r.nup, r.index));
+        EXPECT_EQ(got, r.wanted) << "cell_rect(" << r.nup << ", " << r.index << "): got " << got << ", wanted "
+                                 << r.wanted;
+    }
+
+    struct SizeRow {
+        int nup;
+        const char* grid;
+        const char* size;
+    };
+    const SizeRow sizes[] = {
+        {4, "2x2", "282.1378 405.4449"}, {6, "2x3", "282.1378 267.9633"}, {9, "3x3", "185.7585 267.9633"},
+        {1, "1x1", "571.2756 817.8898"}, {2, "1x1", "571.2756 817.8898"}, {5, "1x1", "571.2756 817.8898"},
+        {0, "1x1", "571.2756 817.8898"},
+    };
+    for (const SizeRow& s : sizes) {
+        const pdf::Grid g = pdf::get_grid(s.nup);
+        const pdf::CellSize c = pdf::cell_size(s.nup);
+        const std::string grid = std::to_string(g.cols) + "x" + std::to_string(g.rows);
+        const std::string size = fmt4(c.width) + " " + fmt4(c.height);
+        EXPECT_EQ(grid, s.grid) << "get_grid(" << s.nup << "): got " << grid << ", wanted " << s.grid;
+        EXPECT_EQ(size, s.size) << "cell_size(" << s.nup << "): got " << size << ", wanted " << s.size;
+    }
+    // Exact values, and the outer edges at the sheet size less the margin.
+    EXPECT_NEAR(pdf::cell_size(9).width, 185.75853018366, 1e-9);
+    EXPECT_NEAR(pdf::cell_size(6).height, 267.96325459333, 1e-9);
+    EXPECT_NEAR(pdf::cell_rect(9, 8).x1, pdf::A4_W - 12, 1e-9);
+    EXPECT_NEAR(pdf::cell_rect(9, 8).y1, pdf::A4_H - 12, 1e-9);
+    EXPECT_THROW(pdf::cell_rect(4, 4), diag::InvalidValue);
+    EXPECT_THROW(pdf::cell_rect(9, -1), diag::InvalidValue);
+}
+
+TEST(MupdfBoundary, MupdfErrorsBecomeExceptionsAndTheContextStaysUsable) {
+    try {
+        pdf::mupdf_call([](fz_context* c) noexcept { fz_throw(c, FZ_ERROR_GENERIC, "broken object %d", 7); });
+        ADD_FAILURE() << "no exception";
+    } catch (const diag::RuntimeError& e) {
+        EXPECT_STREQ(e.what(), "broken object 7");
+    }
+    // The error stack is balanced again: later calls still work, and fail cleanly.
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_THROW(pdf::mupdf_call([](fz_context* c) noexcept { fz_throw(c, FZ_ERROR_GENERIC, "again"); }),
+                     diag::RuntimeError);
+    }
+    const int n = pdf::mupdf_call([](fz_context* c) noexcept { return fz_absi(-3) + (c != nullptr); });
+    EXPECT_EQ(n, 4);
+}
+
+TEST(CollectPages, ListsEveryPageOfEverySourceInOrder) {
+    fixtures::TempDir dir;
+    fixtures::write_pdf(dir / "a.pdf", labelled("A", 2));
+    fixtures::write_pdf(dir / "b.pdf", labelled("B", 1));
+    const auto items = pdf::collect_pages({dir / "a.pdf", dir / "b.pdf"});
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].pdf_path, dir / "a.pdf");
+    EXPECT_EQ(items[0].page_index, 0);
+    EXPECT_EQ(items[1].pdf_path, dir / "a.pdf");
+    EXPECT_EQ(items[1].page_index, 1);
+    EXPECT_EQ(items[2].pdf_path, dir / "b.pdf");
+    EXPECT_EQ(items[2].page_index, 0);
+    EXPECT_THROW(pdf::collect_pages({dir / "missing.pdf"}), diag::RuntimeError);
+}
+
+// Which labels each cell of each sheet shows, as "A1 A2 | B1 | -" per sheet.
+std::vector<std::string> sheet_cells(const fs::path& pdf, int nup) {
+    std::vector<std::string> sheets;
+    const pdf::Grid g = pdf::get_grid(nup);
+    for (int s = 0; s < fixtures::page_count(pdf); ++s) {
+        const auto spots = fixtures::text_spots(pdf, s);
+        std::string line;
+        for (int i = 0; i < g.cols * g.rows; ++i) {
+            const auto texts = fixtures::texts_in(spots, pdf::cell_rect(nup, i));
+            if (i) line += " | ";
+            if (texts.empty()) line += "-";
+            for (std::size_t k = 0; k < texts.size(); ++k) line += (k ? " " : "") + texts[k];
+        }
+        sheets.push_back(line);
+    }
+    return sheets;
+}
+
+TEST(MergeNup, FillsCellsRowByRowAcrossSourcesAndCountsSheets) {
+    struct Case {
+        const char* name;
+        std::vector<int> pages_per_file;
+        int nup;
+        int total, sheets;
+        std::vector<std::string> cells;
+    };
+    const Case cases[] = {
+        {"ten at four", {4, 3, 3}, 4, 10, 3,
+         {"a1 | a2 | a3 | a4", "b1 | b2 | b3 | c1", "c2 | c3 | - | -"}},
+        {"six at six", {1, 1, 1, 1, 1, 1}, 6, 6, 1, {"a1 | b1 | c1 | d1 | e1 | f1"}},
+        {"seven at six", {7}, 6, 7, 2, {"a1 | a2 | a3 | a4 | a5 | a6", "a7 | - | - | - | - | -"}},
+        {"three-page source at nine", {1, 3, 1}, 9, 5, 1, {"a1 | b1 | b2 | b3 | c1 | - | - | - | -"}},
+        {"one at nine", {1}, 9, 1, 1, {"a1 | - | - | - | - | - | - | - | -"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixtures::TempDir dir;
+        std::vector<fs::path> files;
+        for (std::size_t f = 0; f < c.pages_per_file.size(); ++f) {
+            const std::string prefix(1, static_cast<char>('a' + f));
+            files.push_back(dir / (prefix + ".pdf"));
+            fixtures::write_pdf(files.back(), labelled(prefix, c.pages_per_file[f]));
+        }
+        const fs::path out = dir / "out.pdf";
+        const pdf::MergeCounts counts = pdf::merge_nup(files, out, c.nup);
+        EXPECT_EQ(counts.total_pages, c.total);
+        EXPECT_EQ(counts.final_sheets, c.sheets);
+        ASSERT_EQ(fixtures::page_count(out), c.sheets);
+        const fixtures::Size size = fixtures::page_size(out, 0);
+        EXPECT_NEAR(size.width, pdf::A4_W, 1e-3);
+        EXPECT_NEAR(size.height, pdf::A4_H, 1e-3);
+        EXPECT_EQ(sheet_cells(out, c.nup), c.cells);
+        // Cells without a page are blank, not merely free of text.
+        const fixtures::Raster last = fixtures::render(out, c.sheets - 1, 1);
+        const int used = c.total - (c.sheets - 1) * c.nup;
+        for (int i = used; i < c.nup; ++i)
+            EXPECT_FALSE(fixtures::ink_box(last, pdf::cell_rect(c.nup, i))) << "cell " << i;
+    }
+}
+
+TEST(MergeNup, NoSourcePagesGiveNoSheets) {
+    fixtures::TempDir dir;
+    const pdf::MergeCounts counts = pdf::merge_nup({}, dir / "out.pdf", 4);
+    EXPECT_EQ(counts.total_pages, 0);
+    EXPECT_EQ(counts.final_sheets, 0);
+}
+
+enum class Corner { top_left, top_right, bottom_left, bottom_right };
+
+// The rectangle a page of the given visible size takes in a cell: scaled by one factor
+// to the largest size that fits, centred.
+pdf::Rect fitted(double w, double h, const pdf::Rect& cell) {
+    const double cw = cell.x1 - cell.x0, ch = cell.y1 - cell.y0;
+    const double s = std::min(cw / w, ch / h);
+    const double x0 = cell.x0 + (cw - s * w) / 2, y0 = cell.y0 + (ch - s * h) / 2;
+    return {x0, y0, x0 + s * w, y0 + s * h};
+}
+
+pdf::Rect corner_probe(const pdf::Rect& r, Corner c) {
+    // Inside the marker (a sixth of the shorter side), clear of the frame.
+    const double side = std::min(r.x1 - r.x0, r.y1 - r.y0) / 6;
+    const double in = side * 0.3, out = side * 0.8;
+    const bool left = c == Corner::top_left || c == Corner::bottom_left;
+    const bool top = c == Corner::top_left || c == Corner::top_right;
+    const double x0 = left ? r.x0 + in : r.x1 - out, y0 = top ? r.y0 + in : r.y1 - out;
+    return {x0, y0, x0 + (out - in), y0 + (out - in)};
+}
+
+TEST(MergeNup, PlacesEachPageAsAViewerShowsItScaledAndCentredInItsCell) {
+    const double A4w = 595.2756, A4h = 841.8898;
+    struct Case {
+        const char* name;
+        Page page;
+        int nup;
+        double shown_w, shown_h;  // the visible page as a viewer shows it
+        Corner marker;
+    };
+    const Case cases[] = {
+        {"portrait A4", Page{.label = "P"}, 4, A4w, A4h, Corner::top_left},
+        {"landscape A4", Page{.width = A4h, .height = A4w, .label = "L"}, 4, A4h, A4w, Corner::top_left},
+        {"rotated 90", Page{.label = "R90", .rotate = 90}, 4, A4h, A4w, Corner::top_right},
+        {"rotated 180", Page{.label = "R180", .rotate = 180}, 6, A4w, A4h, Corner::bottom_right},
+        {"rotated 270", Page{.label = "R270", .rotate = 270}, 9, A4h, A4w, Corner::bottom_left},
+        {"cropped", Page{.label = "C", .crop_box = fixtures::PdfBox{100, 200, 400, 600}}, 4, 300, 400,
+         Corner::top_left},
+        {"offset media box", Page{.width = 420, .height = 595, .label = "O", .origin_x = -300, .origin_y = 500},
+         9, 420, 595, Corner::top_left},
+        {"offset, cropped and rotated",
+         Page{.width = 500, .height = 700, .label = "X", .rotate = 90, .origin_x = 50, .origin_y = -100,
+              .crop_box = fixtures::PdfBox{100, 0, 500, 300}},
+         6, 300, 400, Corner::top_right},
+        {"tiny label card", Page{.width = 288, .height = 144, .label = "T"}, 9, 288, 144, Corner::top_left},
+        {"two content streams", Page{.label = "S", .split_content = true}, 4, A4w, A4h, Corner::top_left},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixtures::TempDir dir;
+        // The page under test goes into the second cell, after a plain page.
+        fixtures::write_pdf(dir / "a.pdf", {Page{.label = "first"}, c.page});
+        const fs::path out = dir / "out.pdf";
+        pdf::merge_nup({dir / "a.pdf"}, out, c.nup);
+
+        const pdf::Rect cell = pdf::cell_rect(c.nup, 1);
+        const pdf::Rect want = fitted(c.shown_w, c.shown_h, cell);
+        const fixtures::Raster sheet = fixtures::render(out, 0, 2);
+        const auto got = fixtures::ink_box(sheet, cell);
+        ASSERT_TRUE(got);
+        EXPECT_NEAR(got->x0, want.x0, 1.0) << "got " << show(*got) << ", wanted " << show(want);
+        EXPECT_NEAR(got->y0, want.y0, 1.0) << "got " << show(*got) << ", wanted " << show(want);
+        EXPECT_NEAR(got->x1, want.x1, 1.0) << "got " << show(*got) << ", wanted " << show(want);
+        EXPECT_NEAR(got->y1, want.y1, 1.0) << "got " << show(*got) << ", wanted " << show(want);
+        for (Corner k : {Corner::top_left, Corner::top_right, Corner::bottom_left, Corner::bottom_right}) {
+            const double share = fixtures::ink_share(sheet, corner_probe(want, k));
+            if (k == c.marker)
+                EXPECT_GT(share, 0.9) << "marker missing in corner " << int(k);
+            else
+                EXPECT_LT(share, 0.1) << "ink in corner " << int(k);
+        }
+        EXPECT_EQ(fixtures::texts_in(fixtures::text_spots(out, 0), cell).size(), 1u);
+    }
+}
+
+TEST(MergeNup, APageWithoutContentLeavesABlankCell) {
+    fixtures::TempDir dir;
+    fixtures::write_pdf(dir / "a.pdf", {Page{.label = "a"}, Page{.no_content = true}, Page{.label = "c"}});
+    const pdf::MergeCounts counts = pdf::merge_nup({dir / "a.pdf"}, dir / "out.pdf", 4);
+    EXPECT_EQ(counts.total_pages, 3);
+    EXPECT_EQ(counts.final_sheets, 1);
+    EXPECT_EQ(sheet_cells(dir / "out.pdf", 4), std::vector<std::string>{"a | - | c | -"});
+    const fixtures::Raster sheet = fixtures::render(dir / "out.pdf", 0, 1);
+    EXPECT_FALSE(fixtures::ink_box(sheet, pdf::cell_rect(4, 1)));
+    EXPECT_TRUE(fixtures::ink_box(sheet, pdf::cell_rect(4, 2)));
+}
+
+TEST(Merge1up, KeepsEachPageItsSizeRotationBoxesAndContent) {
+    fixtures::TempDir dir;
+    const std::vector<Page> a = {Page{.label = "A4"}, Page{.width = 419.53, .height = 595.28, .label = "A5"}};
+    const std::vector<Page> b = {Page{.width = 841.89, .height = 595.28, .label = "Land"},
+                                 Page{.label = "Turned", .rotate = 90},
+                                 Page{.label = "Crop", .origin_x = 30, .origin_y = 40,
+                                      .crop_box = fixtures::PdfBox{50, 60, 350, 460}},
+                                 Page{.label = "Empty", .no_content = true}};
+    fixtures::write_pdf(dir / "a.pdf", a);
+    fixtures::write_pdf(dir / "b.pdf", b);
+    const fs::path out = dir / "out.pdf";
+    const pdf::MergeCounts counts = pdf::merge_1up({dir / "a.pdf", dir / "b.pdf"}, out);
+    EXPECT_EQ(counts.total_pages, 6);
+    EXPECT_EQ(counts.final_sheets, 6);
+    ASSERT_EQ(fixtures::page_count(out), 6);
+
+    struct Want {
+        double w, h;
+        const char* label;
+    };
+    const Want wants[] = {{595.2756, 841.8898, "A4"}, {419.53, 595.28, "A5"}, {841.89, 595.28, "Land"},
+                          {841.8898, 595.2756, "Turned"}, {300, 400, "Crop"}, {595.2756, 841.8898, ""}};
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(wants[i].label);
+        const fixtures::Size s = fixtures::page_size(out, i);
+        EXPECT_NEAR(s.width, wants[i].w, 0.01);
+        EXPECT_NEAR(s.height, wants[i].h, 0.01);
+        const auto spots = fixtures::text_spots(out, i);
+        if (*wants[i].label) {
+            ASSERT_EQ(spots.size(), 1u);
+            EXPECT_EQ(spots[0].text, wants[i].label);
+        } else {
+            EXPECT_TRUE(spots.empty());
+        }
+    }
+    // The turned page still shows its corner marker where a viewer puts it (top right),
+    // and the cropped page shows nothing of the media box outside its crop box.
+    const fixtures::Raster turned = fixtures::render(out, 3, 1);
+    EXPECT_GT(fixtures::ink_share(turned, {841.89 - 80, 20, 841.89 - 20, 80}), 0.9);
+    EXPECT_LT(fixtures::ink_share(turned, {20, 20, 80, 80}), 0.1);
+    const fixtures::Raster crop = fixtures::render(out, 4, 1);
+    const auto box = fixtures::ink_box(crop, {0, 0, 300, 400});
+    ASSERT_TRUE(box);
+    EXPECT_EQ(show(*box), "0 0 300 400");
+}
+
+TEST(Merge, SharedFontsAndImagesAreStoredOnceButPagesStayApart) {
+    for (int nup : {1, 4}) {
+        SCOPED_TRACE(nup);
+        fixtures::TempDir dir;
+        std::vector<fs::path> files;
+        for (int i = 0; i < 5; ++i) {
+            files.push_back(dir / ("w" + std::to_string(i) + ".pdf"));
+            fixtures::write_pdf(files.back(), {Page{.label = "W" + std::to_string(i), .image = true}});
+        }
+        // The same file twice still gives two pages.
+        files.push_back(files.front());
+        const fs::path out = dir / "out.pdf";
+        const pdf::MergeCounts counts = pdf::merge_selected(files, out, nup);
+        EXPECT_EQ(counts.total_pages, 6);
+        EXPECT_EQ(fixtures::count_objects(out, "Font"), 1);
+        EXPECT_EQ(fixtures::count_objects(out, "Image"), 1);
+        std::vector<std::string> labels;
+        for (int s = 0; s < fixtures::page_count(out); ++s)
+            for (const auto& spot : fixtures::text_spots(out, s)) labels.push_back(spot.text);
+        EXPECT_EQ(labels, (std::vector<std::string>{"W0", "W1", "W2", "W3", "W4", "W0"}));
+    }
+}
+
+TEST(Merge, AFailureLeavesNoOutputFile) {
+    struct Case {
+        const char* name;
+        int nup;
+        const char* bad;  // the bytes of the second source, or null for a missing file
+        bool unwritable = false;
+    };
+    const Case cases[] = {
+        {"damaged source, layout 1", 1, "%PDF-1.7 garbage"},
+        {"damaged source, layout 4", 4, "%PDF-1.7 garbage"},
+        {"not a PDF, layout 9", 9, "PK\x03\x04 this is a zip"},
+        {"missing source", 6, nullptr},
+        {"output folder missing", 1, "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixtures::TempDir dir;
+        fixtures::write_pdf(dir / "a.pdf", labelled("a", 2));
+        std::vector<fs::path> files = {dir / "a.pdf"};
+        if (!c.unwritable) {
+            files.push_back(dir / "b.pdf");
+            if (c.bad) fixtures::write_bytes(dir / "b.pdf", c.bad);
+        }
+        const auto before = dir_names(dir.path());
+        const fs::path out = c.unwritable ? dir / "no" / "out.pdf" : dir / "out.pdf";
+        try {
+            pdf::merge_selected(files, out, c.nup);
+            ADD_FAILURE() << "merge succeeded";
+        } catch (const diag::RuntimeError& e) {
+            EXPECT_GT(std::string(e.what()).size(), 0u);
+        }
+        EXPECT_FALSE(fs::exists(out));
+        EXPECT_EQ(dir_names(dir.path()), before);
+    }
+}
+
+TEST(Merge, RejectsLayoutsOutsideTheList) {
+    fixtures::TempDir dir;
+    fixtures::write_pdf(dir / "a.pdf", labelled("a", 3));
+    for (int nup : {0, 2, 3, 5, 10}) {
+        EXPECT_THROW(pdf::merge_selected({dir / "a.pdf"}, dir / "out.pdf", nup), diag::InvalidValue) << nup;
+        EXPECT_FALSE(fs::exists(dir / "out.pdf"));
+    }
+    EXPECT_THROW(pdf::merge_nup({dir / "a.pdf"}, dir / "out.pdf", 1), diag::InvalidValue);
+}
+
+}  // namespace
