@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Times our merge engine against qpdf and mutool on the same generated waybills.
+#
+#   bench/compare.sh
+#
+# Needs a build made beforehand (this script builds nothing):
+#   cmake -S . -B build -G Ninja && cmake --build build
+# BUILD_DIR picks another build folder (default: build); REPEATS the number of runs per
+# measurement (default 3; the median is reported).
+#
+# Makes 1000 and 2000 waybills once (make_waybills, fixed seed), then measures with
+# /usr/bin/time -v the wall time and peak RSS of:
+#   build/tools/merge_files --nup 1|4|9 --out OUT INPUT.pdf...
+#   qpdf --empty --pages INPUT.pdf... -- OUT
+#   mutool merge -o OUT INPUT.pdf...
+# prints one table row per tool, N and layout, then the ratios against their targets,
+# each marked PASS or FAIL. Exit status: 0 when every target passes, 1 otherwise, 2
+# when something needed is missing.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD_DIR:-$root/build}"
+repeats="${REPEATS:-3}"
+merge_files="$build/tools/merge_files"
+make_waybills="$build/bench/make_waybills"
+
+for exe in "$merge_files" "$make_waybills"; do
+    if [[ ! -x "$exe" ]]; then
+        echo "compare.sh: $exe not found." >&2
+        echo "Build first, from $root:  cmake -S . -B build -G Ninja && cmake --build build" >&2
+        exit 2
+    fi
+done
+for tool in qpdf mutool /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "compare.sh: $tool is not installed (scripts/setup)" >&2; exit 2; }
+done
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/mergalo_compare.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+sizes=(1000 2000)
+for n in "${sizes[@]}"; do
+    "$make_waybills" --count "$n" --out "$work/in$n" --seed 2024 >/dev/null
+done
+
+declare -A secs mb bytes pages
+
+# Median of the numbers given as arguments.
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# measure KEY OUT COMMAND...: runs COMMAND `repeats` times (OUT removed before each run)
+# and records the median wall seconds, median peak MB, and OUT's size and page count.
+measure() {
+    local key="$1" out="$2"
+    shift 2
+    local s=() m=() i
+    for ((i = 0; i < repeats; i++)); do
+        rm -f "$out"
+        if ! /usr/bin/time -v -o "$work/time.txt" "$@" >"$work/stdout.txt" 2>"$work/stderr.txt"; then
+            echo "compare.sh: $key failed:" >&2
+            tail -n 5 "$work/stderr.txt" >&2
+            exit 1
+        fi
+        s+=("$(awk -F': ' '/Elapsed \(wall clock\)/ {
+                   n = split($2, t, ":"); v = 0
+                   for (j = 1; j <= n; j++) v = v * 60 + t[j]
+                   print v }' "$work/time.txt")")
+        m+=("$(awk -F': ' '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }' "$work/time.txt")")
+    done
+    secs[$key]="$(median "${s[@]}")"
+    mb[$key]="$(median "${m[@]}")"
+    bytes[$key]="$(stat -c %s "$out")"
+    pages[$key]="$(qpdf --show-npages "$out")"
+}
+
+for n in "${sizes[@]}"; do
+    mapfile -t files < <(find "$work/in$n" -name '*.pdf' | LC_ALL=C sort)
+    for nup in 1 4 9; do
+        measure "ours/$n/$nup" "$work/ours.pdf" "$merge_files" --nup "$nup" --out "$work/ours.pdf" "${files[@]}"
+    done
+    measure "qpdf/$n/1" "$work/qpdf.pdf" qpdf --empty --pages "${files[@]}" -- "$work/qpdf.pdf"
+    measure "mutool/$n/1" "$work/mutool.pdf" mutool merge -o "$work/mutool.pdf" "${files[@]}"
+done
+
+echo
+echo "Merging generated waybills (4 of 5 are 105 x 148 mm labels, 1 of 5 A4); median of $repeats runs"
+printf '%-7s %5s %6s %8s %8s %10s %6s\n' tool N layout seconds "peak MB" "output MB" pages
+for n in "${sizes[@]}"; do
+    for key in "ours/$n/1" "ours/$n/4" "ours/$n/9" "qpdf/$n/1" "mutool/$n/1"; do
+        IFS=/ read -r tool _ nup <<<"$key"
+        printf '%-7s %5s %6s %8.2f %8.1f %10.2f %6s\n' "$tool" "$n" "$nup" "${secs[$key]}" "${mb[$key]}" \
+            "$(awk -v b="${bytes[$key]}" 'BEGIN { print b / 1048576 }')" "${pages[$key]}"
+    done
+done
+
+failures=0
+# check LABEL VALUE OP LIMIT: prints the value against its target, PASS or FAIL.
+check() {
+    local label="$1" value="$2" op="$3" limit="$4" verdict
+    if awk -v v="$value" -v l="$limit" -v op="$op" 'BEGIN {
+           exit !((op == "<=" && v <= l) || (op == "<" && v < l)) }'; then
+        verdict=PASS
+    else
+        verdict=FAIL
+        failures=$((failures + 1))
+    fi
+    printf '  %-44s %8s   target %-2s %-5s %s\n' "$label" "$value" "$op" "$limit" "$verdict"
+}
+# ratio A B: A / B to three decimals; a time too short to read counts as 0.01 s.
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b < 0.01) b = 0.01; printf "%.3f", a / b }'; }
+
+echo
+echo "Targets"
+for n in "${sizes[@]}"; do
+    expect=("ours/$n/1:$n" "ours/$n/4:$(((n + 3) / 4))" "ours/$n/9:$(((n + 8) / 9))"
+            "qpdf/$n/1:$n" "mutool/$n/1:$n")
+    for e in "${expect[@]}"; do
+        key="${e%%:*}"
+        [[ "${pages[$key]}" == "${e##*:}" ]] || {
+            echo "  page count of $key: ${pages[$key]}, expected ${e##*:}   FAIL"
+            failures=$((failures + 1))
+        }
+    done
+done
+check "time ours L1 / mutool, N=1000" "$(ratio "${secs[ours/1000/1]}" "${secs[mutool/1000/1]}")" "<=" 2
+for n in "${sizes[@]}"; do
+    check "size ours L1 / qpdf, N=$n" "$(ratio "${bytes[ours/$n/1]}" "${bytes[qpdf/$n/1]}")" "<" 1
+    check "size ours L1 / mutool, N=$n" "$(ratio "${bytes[ours/$n/1]}" "${bytes[mutool/$n/1]}")" "<" 1
+done
+for nup in 1 4 9; do
+    check "time N=2000 / N=1000, ours L$nup" "$(ratio "${secs[ours/2000/$nup]}" "${secs[ours/1000/$nup]}")" "<=" 2.2
+done
+for n in "${sizes[@]}"; do
+    for nup in 4 9; do
+        check "time L$nup / L1, ours N=$n" "$(ratio "${secs[ours/$n/$nup]}" "${secs[ours/$n/1]}")" "<=" 2
+    done
+done
+for nup in 1 4 9; do
+    check "peak MB ours L$nup, N=2000" "${mb[ours/2000/$nup]}" "<" 400
+done
+
+echo
+if ((failures == 0)); then
+    echo "All targets PASS"
+else
+    echo "$failures target(s) FAIL"
+    exit 1
+fi
