@@ -134,7 +134,7 @@ private:
     struct Print {
         std::string text;
         bool is_stream = false;
-        bool is_page = false;
+        bool is_page = false;  // a page or page tree node: never merged
         Buffer raw;  // raw stream bytes, for streams
         std::size_t hash = 0;
     };
@@ -188,7 +188,9 @@ private:
         char* text = nullptr;
         mupdf_call([&](fz_context* c) noexcept {
             pdf_obj* obj = pdf_get_xref_entry(c, doc_, num)->obj;
-            p.is_page = pdf_name_eq(c, pdf_dict_get(c, obj, PDF_NAME(Type)), PDF_NAME(Page));
+            // Pages keep their identity, and page tree nodes change as pages are added.
+            pdf_obj* type = pdf_dict_get(c, obj, PDF_NAME(Type));
+            p.is_page = pdf_name_eq(c, type, PDF_NAME(Page)) || pdf_name_eq(c, type, PDF_NAME(Pages));
             p.is_stream = pdf_obj_num_is_stream(c, doc_, num);
             text = pdf_sprint_obj(c, local, sizeof local, &len, obj, 1, 0);
         });
