@@ -43,17 +43,18 @@ for n in "${sizes[@]}"; do
     "$make_waybills" --count "$n" --out "$work/in$n" --seed 2024 >/dev/null
 done
 
-declare -A secs mb bytes pages
+declare -A secs cpu mb bytes pages
 
 # Median of the numbers given as arguments.
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # measure KEY OUT COMMAND...: runs COMMAND `repeats` times (OUT removed before each run)
-# and records the median wall seconds, median peak MB, and OUT's size and page count.
+# and records the median wall seconds, CPU seconds (user + system) and peak MB, and
+# OUT's size and page count.
 measure() {
     local key="$1" out="$2"
     shift 2
-    local s=() m=() i
+    local s=() c=() m=() i
     for ((i = 0; i < repeats; i++)); do
         rm -f "$out"
         if ! /usr/bin/time -v -o "$work/time.txt" "$@" >"$work/stdout.txt" 2>"$work/stderr.txt"; then
@@ -65,9 +66,11 @@ measure() {
                    n = split($2, t, ":"); v = 0
                    for (j = 1; j <= n; j++) v = v * 60 + t[j]
                    print v }' "$work/time.txt")")
+        c+=("$(awk -F': ' '/User time|System time/ { v += $2 } END { print v }' "$work/time.txt")")
         m+=("$(awk -F': ' '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }' "$work/time.txt")")
     done
     secs[$key]="$(median "${s[@]}")"
+    cpu[$key]="$(median "${c[@]}")"
     mb[$key]="$(median "${m[@]}")"
     bytes[$key]="$(stat -c %s "$out")"
     pages[$key]="$(qpdf --show-npages "$out")"
@@ -84,11 +87,13 @@ done
 
 echo
 echo "Merging generated waybills (4 of 5 are 105 x 148 mm labels, 1 of 5 A4); median of $repeats runs"
-printf '%-7s %5s %6s %8s %8s %10s %6s\n' tool N layout seconds "peak MB" "output MB" pages
+echo "(targets use wall seconds; CPU seconds show how much of a gap is load from other processes)"
+printf '%-7s %5s %6s %8s %8s %8s %10s %6s\n' tool N layout seconds "CPU s" "peak MB" "output MB" pages
 for n in "${sizes[@]}"; do
     for key in "ours/$n/1" "ours/$n/4" "ours/$n/9" "qpdf/$n/1" "mutool/$n/1"; do
         IFS=/ read -r tool _ nup <<<"$key"
-        printf '%-7s %5s %6s %8.2f %8.1f %10.2f %6s\n' "$tool" "$n" "$nup" "${secs[$key]}" "${mb[$key]}" \
+        printf '%-7s %5s %6s %8.2f %8.2f %8.1f %10.2f %6s\n' "$tool" "$n" "$nup" "${secs[$key]}" "${cpu[$key]}" \
+            "${mb[$key]}" \
             "$(awk -v b="${bytes[$key]}" 'BEGIN { print b / 1048576 }')" "${pages[$key]}"
     done
 done
