@@ -11,6 +11,7 @@
 
 #include "diag/errors.hpp"
 #include "pdf/mupdf.hpp"
+#include "platform/platform.hpp"
 
 namespace pdf {
 
@@ -225,21 +226,39 @@ private:
 // anything fails. Duplicates were merged already, so garbage level 2 (drop unused
 // objects, renumber compactly) gives what level 4 would, without its pairwise pass.
 void save_document(pdf_document* doc, const fs::path& output_path) {
-    fs::path temp = output_path;
-    temp += ".tmp";
+    fs::path temp;
+    try {
+        temp = platform::reserve_sibling(output_path, ".tmp");
+    } catch (const fs::filesystem_error& e) {
+        throw diag::RuntimeError("Не удалось записать PDF " + utf8(output_path) + ": " + e.code().message());
+    }
     const std::string temp_name = utf8(temp);
     pdf_write_options opts = pdf_default_write_options;
     opts.do_garbage = 2;
     opts.do_compress = 1;
     try {
         mupdf_call([&](fz_context* c) noexcept { pdf_save_document(c, doc, temp_name.c_str(), &opts); });
-        std::error_code ec;
-        fs::rename(temp, output_path, ec);
-        if (ec) throw diag::RuntimeError("cannot write " + utf8(output_path) + ": " + ec.message());
+        // A file that appeared at the output path meanwhile is never overwritten.
+        platform::rename_no_replace(temp, output_path);
+    } catch (const fs::filesystem_error& e) {
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        throw diag::RuntimeError("Не удалось записать PDF " + utf8(output_path) + ": " + e.code().message());
     } catch (...) {
         std::error_code ignored;
         fs::remove(temp, ignored);
         throw;
+    }
+}
+
+// Runs the work on one source file; a failure names the file, since MuPDF's own
+// message ("no objects found") does not say which of many waybills is damaged.
+template <class Work>
+void with_source(const fs::path& file, Work&& work) {
+    try {
+        work();
+    } catch (const diag::RuntimeError& e) {
+        throw diag::RuntimeError(utf8(file.filename()) + ": " + e.what(), e.where());
     }
 }
 
@@ -392,9 +411,11 @@ Rect cell_rect(int nup, int index) {
 std::vector<PageItem> collect_pages(const std::vector<fs::path>& pdf_files) {
     std::vector<PageItem> items;
     for (const fs::path& file : pdf_files) {
-        Document doc = open_pdf(utf8(file).c_str());
-        const int n = count_pages(doc.get());
-        for (int i = 0; i < n; ++i) items.push_back(PageItem{file, i});
+        with_source(file, [&] {
+            Document doc = open_pdf(utf8(file).c_str());
+            const int n = count_pages(doc.get());
+            for (int i = 0; i < n; ++i) items.push_back(PageItem{file, i});
+        });
     }
     return items;
 }
@@ -404,16 +425,18 @@ MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& ou
     ObjectMerger merger(out.get());
     int total_pages = 0;
     for (const fs::path& file : pdf_files) {
-        Document src = open_pdf(utf8(file).c_str());
-        const int n = count_pages(src.get());
-        const int first = xref_len(out.get());
-        GraftMap map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out.get()); }));
-        mupdf_call([&](fz_context* c) noexcept {
-            for (int i = 0; i < n; ++i) pdf_graft_mapped_page(c, map.get(), -1, src.get(), i);
+        with_source(file, [&] {
+            Document src = open_pdf(utf8(file).c_str());
+            const int n = count_pages(src.get());
+            const int first = xref_len(out.get());
+            GraftMap map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out.get()); }));
+            mupdf_call([&](fz_context* c) noexcept {
+                for (int i = 0; i < n; ++i) pdf_graft_mapped_page(c, map.get(), -1, src.get(), i);
+            });
+            map.reset();
+            merger.merge_new_objects(first);
+            total_pages += n;
         });
-        map.reset();
-        merger.merge_new_objects(first);
-        total_pages += n;
     }
     save_document(out.get(), output_path);
     return {total_pages, total_pages};
@@ -428,23 +451,25 @@ MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& ou
     int total_pages = 0;
     int sheets = 0;
     for (const fs::path& file : pdf_files) {
-        Document src = open_pdf(utf8(file).c_str());
-        const int n = count_pages(src.get());
-        const int first = xref_len(out.get());
-        GraftMap map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out.get()); }));
-        for (int i = 0; i < n; ++i) {
-            const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
-            pending.push_back(make_page_form(out.get(), src.get(), map.get(), i, cell));
-            if (static_cast<int>(pending.size()) == nup) {
-                add_sheet(out.get(), pending);
-                ++sheets;
-                pending.clear();
+        with_source(file, [&] {
+            Document src = open_pdf(utf8(file).c_str());
+            const int n = count_pages(src.get());
+            const int first = xref_len(out.get());
+            GraftMap map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out.get()); }));
+            for (int i = 0; i < n; ++i) {
+                const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
+                pending.push_back(make_page_form(out.get(), src.get(), map.get(), i, cell));
+                if (static_cast<int>(pending.size()) == nup) {
+                    add_sheet(out.get(), pending);
+                    ++sheets;
+                    pending.clear();
+                }
             }
-        }
-        map.reset();
-        const Remap moved = merger.merge_new_objects(first);
-        for (Placed& p : pending) p.form = final_number(moved, p.form);
-        total_pages += n;
+            map.reset();
+            const Remap moved = merger.merge_new_objects(first);
+            for (Placed& p : pending) p.form = final_number(moved, p.form);
+            total_pages += n;
+        });
     }
     if (!pending.empty()) {
         add_sheet(out.get(), pending);

@@ -41,6 +41,16 @@ fs::path temp_dir();
 // the user only, and returns its path. Throws std::filesystem::filesystem_error.
 fs::path make_private_dir(const fs::path& parent, const std::string& prefix);
 
+// Creates a new, empty file with a unique name beside `target` (a hidden name that
+// starts with target's file name and ends with `suffix`) and returns its path; a
+// place to write a file that is later moved onto `target`. Throws
+// std::filesystem::filesystem_error.
+fs::path reserve_sibling(const fs::path& target, const std::string& suffix);
+
+// Renames `from` to `to` in one step, but never over an existing file or folder:
+// then it fails with std::errc::file_exists. Throws std::filesystem::filesystem_error.
+void rename_no_replace(const fs::path& from, const fs::path& to);
+
 // Puts a folder at the front of the program's library search path, once: a folder
 // already on it is not added again. Returns true when it was added.
 bool add_library_search_dir(const fs::path& dir);

@@ -2,7 +2,9 @@
 #ifndef _WIN32
 #include "platform/platform.hpp"
 
+#include <fcntl.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,6 +91,32 @@ fs::path make_private_dir(const fs::path& parent, const std::string& prefix) {
         throw fs::filesystem_error("cannot create a temporary folder", parent,
                                    std::error_code(errno, std::generic_category()));
     return fs::path(buf.data());
+}
+
+fs::path reserve_sibling(const fs::path& target, const std::string& suffix) {
+    std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX" + suffix)).string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    int fd = ::mkstemps(buf.data(), static_cast<int>(suffix.size()));
+    if (fd < 0)
+        throw fs::filesystem_error("cannot create file", target, std::error_code(errno, std::generic_category()));
+    ::close(fd);
+    return fs::path(buf.data());
+}
+
+void rename_no_replace(const fs::path& from, const fs::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
+    int err = errno;
+    if (err == EINVAL || err == ENOSYS) {
+        // A file system without RENAME_NOREPLACE: a hard link fails on an existing
+        // name just the same, and the temporary name is dropped after it.
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            ::unlink(from.c_str());
+            return;
+        }
+        err = errno;
+    }
+    throw fs::filesystem_error("cannot write file", to, std::error_code(err, std::generic_category()));
 }
 
 bool add_library_search_dir(const fs::path& dir) {

@@ -99,6 +99,29 @@ fs::path make_private_dir(const fs::path& parent, const std::string& prefix) {
                                                std::system_category()));
 }
 
+fs::path reserve_sibling(const fs::path& target, const std::string& suffix) {
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path p = target.parent_path() /
+                     (L"." + target.filename().wstring() + L"." + std::to_wstring(rd()) + wide(suffix));
+        HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+            return p;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    throw fs::filesystem_error("cannot create file", target,
+                               std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+}
+
+void rename_no_replace(const fs::path& from, const fs::path& to) {
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+        throw fs::filesystem_error("cannot write file", to,
+                                   std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+}
+
 bool add_library_search_dir(const fs::path& dir) {
     auto& dirs = search_dirs();
     if (std::find(dirs.begin(), dirs.end(), dir) != dirs.end()) return false;

@@ -378,10 +378,24 @@ TEST(Merge, AFailureLeavesNoOutputFile) {
             pdf::merge_selected(files, out, c.nup);
             ADD_FAILURE() << "merge succeeded";
         } catch (const diag::RuntimeError& e) {
-            EXPECT_GT(std::string(e.what()).size(), 0u);
+            // The message names the file at fault: the damaged source, or the output.
+            const std::string wanted = c.unwritable ? "out.pdf" : "b.pdf";
+            EXPECT_NE(std::string(e.what()).find(wanted), std::string::npos) << e.what();
         }
         EXPECT_FALSE(fs::exists(out));
         EXPECT_EQ(dir_names(dir.path()), before);
+    }
+}
+
+TEST(Merge, NeverOverwritesAFileThatTookTheOutputName) {
+    fixtures::TempDir dir;
+    fixtures::write_pdf(dir / "a.pdf", labelled("a", 2));
+    fixtures::write_bytes(dir / "out.pdf", "someone else's file");
+    const auto before = dir_names(dir.path());
+    for (int nup : {1, 4}) {
+        EXPECT_THROW(pdf::merge_selected({dir / "a.pdf"}, dir / "out.pdf", nup), diag::RuntimeError);
+        EXPECT_EQ(fixtures::read_bytes(dir / "out.pdf"), "someone else's file");
+        EXPECT_EQ(dir_names(dir.path()), before) << "no temporary file is left";
     }
 }
 

@@ -92,3 +92,29 @@ TEST(StagedFile, UnwritableFolderFailsAtOpen) {
     fixtures::TempDir tmp;
     EXPECT_THROW(platform::StagedFile(tmp / "missing" / "x.csv"), fs::filesystem_error);
 }
+
+TEST(Platform, ReservedSiblingIsNewAndRenameNeverReplaces) {
+    fixtures::TempDir tmp;
+    fs::path target = tmp / "orders_MERGED.pdf";
+    fs::path a = platform::reserve_sibling(target, ".tmp");
+    fs::path b = platform::reserve_sibling(target, ".tmp");
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.parent_path(), tmp.path());
+    EXPECT_EQ(a.extension(), ".tmp");
+    EXPECT_TRUE(fs::is_regular_file(a));
+
+    fixtures::write_bytes(a, "first");
+    platform::rename_no_replace(a, target);
+    EXPECT_EQ(fixtures::read_bytes(target), "first");
+    EXPECT_FALSE(fs::exists(a));
+
+    fixtures::write_bytes(b, "second");
+    try {
+        platform::rename_no_replace(b, target);
+        FAIL() << "an existing file was replaced";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_EQ(e.code(), std::errc::file_exists);
+    }
+    EXPECT_EQ(fixtures::read_bytes(target), "first");
+    EXPECT_THROW(platform::reserve_sibling(tmp / "missing" / "x.pdf", ".tmp"), fs::filesystem_error);
+}
