@@ -27,8 +27,9 @@ count=1000
 merge_zip="$build/tools/merge_zip"
 merge_files="$build/tools/merge_files"
 make_waybills="$build/bench/make_waybills"
+history_bench="$build/bench/history_bench"
 
-for exe in "$merge_zip" "$merge_files" "$make_waybills"; do
+for exe in "$merge_zip" "$merge_files" "$make_waybills" "$history_bench"; do
     if [[ ! -x "$exe" ]]; then
         echo "job.sh: $exe not found." >&2
         echo "Build first, from $root:  cmake -S . -B build -G Ninja && cmake --build build" >&2
@@ -132,6 +133,16 @@ for nup in 1 4; do
         if awk -v r="$r" 'BEGIN { exit !(r <= 1.25) }'; then verdict=PASS; else verdict=FAIL; failures=$((failures + 1)); fi
         printf '  %-44s %8s   target <= 1.25  %s\n' "job ($run run) / sum of parts, L$nup" "$r" "$verdict"
     done
+done
+
+# The history store alone: one load and one save of 20,000 entries, against the job.
+history_s="$("$history_bench" 20000 | sed -n 's/.*load_save_seconds=//p')"
+echo
+printf '%-34s %8.3f s\n' "history load + save, 20000 entries" "$history_s"
+for nup in 1 4; do
+    r="$(awk -v a="$history_s" -v b="${secs[first/$nup]}" 'BEGIN { printf "%.3f", a / b }')"
+    if awk -v r="$r" 'BEGIN { exit !(r < 0.1) }'; then verdict=PASS; else verdict=FAIL; failures=$((failures + 1)); fi
+    printf '  %-44s %8s   target < 0.1    %s\n' "history load+save / job (first run), L$nup" "$r" "$verdict"
 done
 
 echo

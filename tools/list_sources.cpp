@@ -6,10 +6,9 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
-#include <system_error>
 
 #include "pdf/intake.hpp"
-#include "platform/platform.hpp"
+#include "platform/scratch_folder.hpp"
 
 namespace {
 
@@ -20,22 +19,6 @@ std::string utf8(const fs::path& p) {
     return std::string(u.begin(), u.end());
 }
 
-// Removes the scratch folder however the run ends.
-class ScratchFolder {
-public:
-    ScratchFolder() : path_(platform::make_private_dir(platform::temp_dir(), "mergalo_")) {}
-    ~ScratchFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,7 +28,7 @@ int main(int argc, char** argv) {
     }
     try {
         const std::string arg = argv[1];
-        ScratchFolder scratch;
+        platform::ScratchFolder scratch(platform::temp_dir(), "mergalo_");
         for (const fs::path& source : pdf::extract_pdfs(fs::path(std::u8string(arg.begin(), arg.end())), scratch.path()))
             std::cout << utf8(source.lexically_relative(scratch.path())) << '\n';
         std::cout.flush();

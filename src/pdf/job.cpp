@@ -10,27 +10,11 @@
 #include "i18n/unicode.hpp"
 #include "pdf/intake.hpp"
 #include "pdf/merge.hpp"
-#include "platform/platform.hpp"
+#include "platform/scratch_folder.hpp"
 
 namespace pdf {
 
 namespace {
-
-// The job's scratch folder, removed with everything in it however the job ends.
-class ScratchFolder {
-public:
-    explicit ScratchFolder(const fs::path& parent) : path_(platform::make_private_dir(parent, "mergalo_")) {}
-    ~ScratchFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 // Output files written by a job; deleted again unless the job completes.
 class WrittenFiles {
@@ -120,7 +104,7 @@ MergeResult process_zip(const fs::path& given_zip_path, int nup, const JobEnviro
     result.nup = nup;
     result.out_pdf_all = make_output_path(zip_path, nup, false, env.app_title);
 
-    ScratchFolder scratch(env.temp_root);
+    platform::ScratchFolder scratch(env.temp_root, "mergalo_");
     const std::vector<fs::path> pdf_files = extract_pdfs(zip_path, scratch.path());
     if (pdf_files.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
 
