@@ -350,8 +350,55 @@ Placed make_page_form(pdf_document* out, pdf_document* src, pdf_graft_map* map, 
     return Placed{num, place_in_cell(visible, ctm, cell)};
 }
 
+// The output's page tree: one flat /Kids array under the root /Pages node, appended
+// to at its end. MuPDF's pdf_insert_page finds the end by walking the tree from the
+// first page, which makes a merge of n pages cost n * n / 2 steps.
+class PageTree {
+public:
+    explicit PageTree(pdf_document* doc) {
+        mupdf_call([&](fz_context* c) noexcept {
+            pages_ = pdf_dict_getp(c, pdf_trailer(c, doc), "Root/Pages");
+            kids_ = pdf_dict_get(c, pages_, PDF_NAME(Kids));
+            count_ = pdf_array_len(c, kids_);
+        });
+    }
+
+    // Appends a page object (a reference into the same document).
+    void append(pdf_obj* page) {
+        mupdf_call([&](fz_context* c) noexcept {
+            pdf_dict_put(c, page, PDF_NAME(Parent), pages_);
+            pdf_array_push(c, kids_, page);
+            pdf_dict_put_int(c, pages_, PDF_NAME(Count), ++count_);
+        });
+    }
+
+private:
+    pdf_obj* pages_ = nullptr;  // borrowed from the document
+    pdf_obj* kids_ = nullptr;
+    int count_ = 0;
+};
+
+// Copies page `index` of `src` into `out` as pdf_graft_mapped_page does (the page's
+// own and inherited boxes, rotation, resources and contents, through the source's
+// graft map, so what its pages share is copied once) and appends it to the tree.
+void graft_page(pdf_document* out, pdf_graft_map* map, pdf_document* src, int index, PageTree& tree) {
+    static pdf_obj* const copied_keys[] = {
+        PDF_NAME(Contents), PDF_NAME(Resources), PDF_NAME(MediaBox), PDF_NAME(CropBox), PDF_NAME(BleedBox),
+        PDF_NAME(TrimBox),  PDF_NAME(ArtBox),    PDF_NAME(Rotate),   PDF_NAME(UserUnit)};
+    Object page(mupdf_call([&](fz_context* c) noexcept { return pdf_add_new_dict(c, out, 4); }));
+    mupdf_call([&](fz_context* c) noexcept {
+        pdf_obj* source = pdf_lookup_page_obj(c, src, index);
+        pdf_flatten_inheritable_page_items(c, source);
+        pdf_dict_put(c, page.get(), PDF_NAME(Type), PDF_NAME(Page));
+        for (pdf_obj* key : copied_keys)
+            if (pdf_obj* value = pdf_dict_get(c, source, key))
+                pdf_dict_put_drop(c, page.get(), key, pdf_graft_mapped_object(c, map, value));
+    });
+    tree.append(page.get());
+}
+
 // Appends one portrait A4 sheet that draws each placed form with its matrix.
-void add_sheet(pdf_document* out, const std::vector<Placed>& cells) {
+void add_sheet(pdf_document* out, PageTree& tree, const std::vector<Placed>& cells) {
     std::string content;
     std::vector<std::string> names;
     for (std::size_t i = 0; i < cells.size(); ++i) {
@@ -373,7 +420,7 @@ void add_sheet(pdf_document* out, const std::vector<Placed>& cells) {
     }));
     const fz_rect sheet{0, 0, static_cast<float>(A4_W), static_cast<float>(A4_H)};
     Object page(mupdf_call([&](fz_context* c) noexcept { return pdf_add_page(c, out, sheet, 0, res.get(), buf.get()); }));
-    mupdf_call([&](fz_context* c) noexcept { pdf_insert_page(c, out, -1, page.get()); });
+    tree.append(page.get());
 }
 
 bool is_grid_layout(int nup) { return nup == 4 || nup == 6 || nup == 9; }
@@ -422,6 +469,7 @@ std::vector<PageItem> collect_pages(const std::vector<fs::path>& pdf_files) {
 
 MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& output_path) {
     Document out = create_pdf();
+    PageTree tree(out.get());
     ObjectMerger merger(out.get());
     int total_pages = 0;
     for (const fs::path& file : pdf_files) {
@@ -430,9 +478,7 @@ MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& ou
             const int n = count_pages(src.get());
             const int first = xref_len(out.get());
             GraftMap map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out.get()); }));
-            mupdf_call([&](fz_context* c) noexcept {
-                for (int i = 0; i < n; ++i) pdf_graft_mapped_page(c, map.get(), -1, src.get(), i);
-            });
+            for (int i = 0; i < n; ++i) graft_page(out.get(), map.get(), src.get(), i, tree);
             map.reset();
             merger.merge_new_objects(first);
             total_pages += n;
@@ -446,6 +492,7 @@ MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& ou
     if (!is_grid_layout(nup))
         throw diag::InvalidValue("layout " + std::to_string(nup) + " is not a grid layout (4, 6 or 9)");
     Document out = create_pdf();
+    PageTree tree(out.get());
     ObjectMerger merger(out.get());
     std::vector<Placed> pending;  // cells of the sheet being filled
     int total_pages = 0;
@@ -460,7 +507,7 @@ MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& ou
                 const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
                 pending.push_back(make_page_form(out.get(), src.get(), map.get(), i, cell));
                 if (static_cast<int>(pending.size()) == nup) {
-                    add_sheet(out.get(), pending);
+                    add_sheet(out.get(), tree, pending);
                     ++sheets;
                     pending.clear();
                 }
@@ -472,7 +519,7 @@ MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& ou
         });
     }
     if (!pending.empty()) {
-        add_sheet(out.get(), pending);
+        add_sheet(out.get(), tree, pending);
         ++sheets;
     }
     save_document(out.get(), output_path);
