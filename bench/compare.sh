@@ -24,16 +24,9 @@ repeats="${REPEATS:-3}"
 merge_files="$build/tools/merge_files"
 make_waybills="$build/bench/make_waybills"
 
-for exe in "$merge_files" "$make_waybills"; do
-    if [[ ! -x "$exe" ]]; then
-        echo "compare.sh: $exe not found." >&2
-        echo "Build first, from $root:  cmake -S . -B build -G Ninja && cmake --build build" >&2
-        exit 2
-    fi
-done
-for tool in qpdf mutool /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "compare.sh: $tool is not installed (scripts/setup)" >&2; exit 2; }
-done
+source "$root/bench/common.sh"
+require_built compare.sh "$merge_files" "$make_waybills"
+require_tools compare.sh qpdf mutool /usr/bin/time
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/mergalo_compare.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -45,8 +38,6 @@ done
 
 declare -A secs cpu mb bytes pages
 
-# Median of the numbers given as arguments.
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # measure KEY OUT COMMAND...: runs COMMAND `repeats` times (OUT removed before each run)
 # and records the median wall seconds, CPU seconds (user + system) and peak MB, and

@@ -29,16 +29,9 @@ merge_files="$build/tools/merge_files"
 make_waybills="$build/bench/make_waybills"
 history_bench="$build/bench/history_bench"
 
-for exe in "$merge_zip" "$merge_files" "$make_waybills" "$history_bench"; do
-    if [[ ! -x "$exe" ]]; then
-        echo "job.sh: $exe not found." >&2
-        echo "Build first, from $root:  cmake -S . -B build -G Ninja && cmake --build build" >&2
-        exit 2
-    fi
-done
-for tool in unzip sha256sum /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "job.sh: $tool is not installed" >&2; exit 2; }
-done
+source "$root/bench/common.sh"
+require_built job.sh "$merge_zip" "$merge_files" "$make_waybills" "$history_bench"
+require_tools job.sh unzip sha256sum /usr/bin/time
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/mergalo_job.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -46,7 +39,6 @@ archive="$work/waybills.zip"
 "$make_waybills" --count "$count" --out "$work/generated" --zip "$archive" --seed 2024 >/dev/null
 rm -rf "$work/generated"
 
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # timed FILE COMMAND...: runs COMMAND under /usr/bin/time -v (its standard output goes to
 # FILE) and prints "<wall seconds> <peak MB>". Stops the script when COMMAND fails.

@@ -350,6 +350,22 @@ Placed make_page_form(pdf_document* out, pdf_document* src, pdf_graft_map* map, 
     return Placed{num, place_in_cell(visible, ctm, cell)};
 }
 
+// One source on its way into the output: opened once for the whole merge, with a
+// graft map of its own so that what its pages share is copied once. Objects numbered
+// from `first_new_object` on are the ones its copy adds to the output.
+struct SourceCopy {
+    SourceCopy(pdf_document* out, const fs::path& file)
+        : doc(open_pdf(utf8(file).c_str())),
+          pages(count_pages(doc.get())),
+          map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out); })),
+          first_new_object(xref_len(out)) {}
+
+    Document doc;
+    int pages;
+    GraftMap map;
+    int first_new_object;
+};
+
 // The output's page tree: one flat /Kids array under the root /Pages node, appended
 // to at its end. MuPDF's pdf_insert_page finds the end by walking the tree from the
 // first page, which makes a merge of n pages cost n * n / 2 steps.
@@ -474,14 +490,11 @@ MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& ou
     int total_pages = 0;
     for (const fs::path& file : pdf_files) {
         with_source(file, [&] {
-            Document src = open_pdf(utf8(file).c_str());
-            const int n = count_pages(src.get());
-            const int first = xref_len(out.get());
-            GraftMap map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out.get()); }));
-            for (int i = 0; i < n; ++i) graft_page(out.get(), map.get(), src.get(), i, tree);
-            map.reset();
-            merger.merge_new_objects(first);
-            total_pages += n;
+            SourceCopy source(out.get(), file);
+            for (int i = 0; i < source.pages; ++i) graft_page(out.get(), source.map.get(), source.doc.get(), i, tree);
+            source.map.reset();
+            merger.merge_new_objects(source.first_new_object);
+            total_pages += source.pages;
         });
     }
     save_document(out.get(), output_path);
@@ -499,23 +512,20 @@ MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& ou
     int sheets = 0;
     for (const fs::path& file : pdf_files) {
         with_source(file, [&] {
-            Document src = open_pdf(utf8(file).c_str());
-            const int n = count_pages(src.get());
-            const int first = xref_len(out.get());
-            GraftMap map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out.get()); }));
-            for (int i = 0; i < n; ++i) {
+            SourceCopy source(out.get(), file);
+            for (int i = 0; i < source.pages; ++i) {
                 const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
-                pending.push_back(make_page_form(out.get(), src.get(), map.get(), i, cell));
+                pending.push_back(make_page_form(out.get(), source.doc.get(), source.map.get(), i, cell));
                 if (static_cast<int>(pending.size()) == nup) {
                     add_sheet(out.get(), tree, pending);
                     ++sheets;
                     pending.clear();
                 }
             }
-            map.reset();
-            const Remap moved = merger.merge_new_objects(first);
+            source.map.reset();
+            const Remap moved = merger.merge_new_objects(source.first_new_object);
             for (Placed& p : pending) p.form = final_number(moved, p.form);
-            total_pages += n;
+            total_pages += source.pages;
         });
     }
     if (!pending.empty()) {
