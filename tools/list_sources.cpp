@@ -13,11 +13,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string utf8(const fs::path& p) {
-    std::u8string u = p.u8string();
-    return std::string(u.begin(), u.end());
-}
+using platform::utf8;
 
 }  // namespace
 
@@ -29,7 +25,7 @@ int main(int argc, char** argv) {
     try {
         const std::string arg = argv[1];
         platform::ScratchFolder scratch(platform::temp_dir(), "mergalo_");
-        for (const fs::path& source : pdf::extract_pdfs(fs::path(std::u8string(arg.begin(), arg.end())), scratch.path()))
+        for (const fs::path& source : pdf::extract_pdfs(platform::path_from_utf8(arg), scratch.path()))
             std::cout << utf8(source.lexically_relative(scratch.path())) << '\n';
         std::cout.flush();
         return std::cout ? 0 : 1;

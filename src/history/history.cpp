@@ -17,6 +17,7 @@
 #include "diag/errors.hpp"
 #include "i18n/unicode.hpp"
 #include "pdf/intake.hpp"
+#include "platform/platform.hpp"
 #include "platform/staged_file.hpp"
 
 namespace history {
@@ -31,10 +32,7 @@ constexpr std::string_view HEADER = "Имя PDF;Дата и время обра�
 // Case-folded first fields that mark a header row, in any of the forms files carry.
 constexpr std::array<std::string_view, 3> HEADER_NAMES = {"имя pdf", "file_name", "filename"};
 
-std::string path_utf8(const fs::path& p) {
-    const std::u8string s = p.u8string();
-    return std::string(s.begin(), s.end());
-}
+using platform::utf8;
 
 // White space as Unicode defines it, plus the ASCII file/group/record/unit separators,
 // which text tools also treat as white space.
@@ -116,14 +114,14 @@ std::string sha256_hex(std::string_view bytes) {
 std::string read_file(const fs::path& p) {
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(p, ec);
-    if (ec == std::errc::no_such_file_or_directory) throw diag::FileNotFound("file not found: " + path_utf8(p));
-    if (ec) throw diag::RuntimeError("cannot read file " + path_utf8(p) + ": " + ec.message());
+    if (ec == std::errc::no_such_file_or_directory) throw diag::FileNotFound("file not found: " + utf8(p));
+    if (ec) throw diag::RuntimeError("cannot read file " + utf8(p) + ": " + ec.message());
     if (size > static_cast<std::uintmax_t>(std::numeric_limits<std::streamsize>::max()))
-        throw diag::RuntimeError("file too large: " + path_utf8(p));
+        throw diag::RuntimeError("file too large: " + utf8(p));
     std::string bytes(static_cast<std::size_t>(size), '\0');
     std::ifstream in(p, std::ios::binary);
     if (!in || !in.read(bytes.data(), static_cast<std::streamsize>(size)))
-        throw diag::RuntimeError("cannot read file " + path_utf8(p));
+        throw diag::RuntimeError("cannot read file " + utf8(p));
     return bytes;
 }
 
@@ -391,7 +389,7 @@ std::string history_key(std::string_view file_name, std::string_view content, in
 }
 
 std::string key_for_file(const fs::path& pdf_path, int nup) {
-    return history_key(path_utf8(pdf_path.filename()), read_file(pdf_path), nup);
+    return history_key(utf8(pdf_path.filename()), read_file(pdf_path), nup);
 }
 
 // --- CSV reading ---------------------------------------------------------------------
@@ -456,7 +454,7 @@ void merge_history_csv(const fs::path& path, History& history) {
     std::error_code ec;
     if (fs::status(path, ec).type() == fs::file_type::not_found) return;
     const std::string text = read_file(path);
-    if (!i18n::is_valid_utf8(text)) throw diag::RuntimeError("history file is not UTF-8: " + path_utf8(path));
+    if (!i18n::is_valid_utf8(text)) throw diag::RuntimeError("history file is not UTF-8: " + utf8(path));
 
     CsvReader reader(text);
     std::span<const std::string> fields;
@@ -568,7 +566,7 @@ void record_processed_waybills(const fs::path& app_dir, const std::vector<fs::pa
                                LocalTime now) {
     std::vector<Entry> entries;
     entries.reserve(pdf_files.size());
-    for (const fs::path& file : pdf_files) entries.push_back({key_for_file(file, nup), path_utf8(file.filename())});
+    for (const fs::path& file : pdf_files) entries.push_back({key_for_file(file, nup), utf8(file.filename())});
     record_processed_waybills(app_dir, entries, nup, now);
 }
 

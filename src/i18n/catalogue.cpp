@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "diag/errors.hpp"
+#include "platform/platform.hpp"
 
 namespace i18n {
 
@@ -218,10 +219,7 @@ const std::map<std::string_view, const Table*>& TEXTS() {
     return texts;
 }
 
-Value::Value(const std::filesystem::path& p) {
-    auto u8 = p.u8string();
-    text_.assign(u8.begin(), u8.end());
-}
+Value::Value(const std::filesystem::path& p) : text_(platform::utf8(p)) {}
 
 std::string t(std::string_view key, std::string_view lang) {
     return std::string(lookup(key, lang));

@@ -15,6 +15,7 @@
 
 #include "diag/errors.hpp"
 #include "i18n/unicode.hpp"
+#include "platform/platform.hpp"
 
 namespace pdf {
 
@@ -55,12 +56,8 @@ std::string_view trim_unicode_space(std::string_view s) {
     return s.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
 }
 
-fs::path path_from_utf8(std::string_view s) { return fs::path(std::u8string(s.begin(), s.end())); }
-
-std::string utf8_of(const fs::path& p) {
-    std::u8string u = p.u8string();
-    return std::string(u.begin(), u.end());
-}
+using platform::path_from_utf8;
+std::string utf8_of(const fs::path& p) { return platform::utf8(p); }
 
 std::string in_quotes(std::string_view name) { return "«" + std::string(name) + "»"; }
 

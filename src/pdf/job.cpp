@@ -46,9 +46,9 @@ std::string language(const JobEnvironment& env) { return i18n::current_language(
 std::vector<std::pair<std::string, std::string>> merge_result_fields(const MergeResult& r) {
     auto n = [](int v) { return std::to_string(v); };
     return {
-        {"out_pdf", r.out_pdf.string()},
-        {"out_pdf_all", r.out_pdf_all.string()},
-        {"out_pdf_new", r.out_pdf_new ? r.out_pdf_new->string() : std::string()},
+        {"out_pdf", platform::utf8(r.out_pdf)},
+        {"out_pdf_all", platform::utf8(r.out_pdf_all)},
+        {"out_pdf_new", r.out_pdf_new ? platform::utf8(*r.out_pdf_new) : std::string()},
         {"file_count", n(r.file_count)},
         {"file_count_all", n(r.file_count_all)},
         {"file_count_new", n(r.file_count_new)},
@@ -66,23 +66,25 @@ fs::path unique_path(const fs::path& path) {
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(path, ec))) return path;
     const fs::path folder = path.parent_path();
-    const std::string stem = path.stem().string();
-    const std::string ext = path.extension().string();
+    const fs::path stem = path.stem();
+    const fs::path ext = path.extension();
     for (unsigned long long i = 1;; ++i) {
-        fs::path candidate = folder / (stem + " (" + std::to_string(i) + ")" + ext);
+        fs::path candidate = folder / stem;
+        candidate += " (" + std::to_string(i) + ")";
+        candidate += ext;
         if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
     }
 }
 
 fs::path make_output_path(const fs::path& zip_path, int nup, bool new_only, std::string_view app_title) {
-    std::string base = zip_path.stem().string();
+    std::string base = platform::utf8(zip_path.stem());
     base += "_";
     base += app_title;
     if (new_only) base += "_NEW";
     base += "_MERGED";
     if (nup > 1) base += "_" + std::to_string(nup) + "up";
     base += ".pdf";
-    return unique_path(zip_path.parent_path() / base);
+    return unique_path(zip_path.parent_path() / platform::path_from_utf8(base));
 }
 
 std::string mode_name(int nup, std::string_view lang) {
@@ -95,8 +97,8 @@ MergeResult process_zip(const fs::path& given_zip_path, int nup, const JobEnviro
 
     std::error_code ec;
     if (!fs::exists(given_zip_path, ec))
-        throw diag::FileNotFound(i18n::t("zip_not_found", language(env), {{"path", given_zip_path.string()}}));
-    if (i18n::fold_case(given_zip_path.extension().string()) != ".zip")
+        throw diag::FileNotFound(i18n::t("zip_not_found", language(env), {{"path", given_zip_path}}));
+    if (i18n::fold_case(platform::utf8(given_zip_path.extension())) != ".zip")
         throw diag::InvalidValue(i18n::t("choose_zip", language(env)));
 
     const fs::path zip_path = fs::absolute(given_zip_path);
@@ -114,7 +116,7 @@ MergeResult process_zip(const fs::path& given_zip_path, int nup, const JobEnviro
     std::vector<fs::path> new_pdf_files;
     entries.reserve(pdf_files.size());
     for (const auto& file : pdf_files) {
-        entries.push_back({history::key_for_file(file, nup), file.filename().string()});
+        entries.push_back({history::key_for_file(file, nup), platform::utf8(file.filename())});
         if (!known.contains(entries.back().key)) new_pdf_files.push_back(file);
     }
 

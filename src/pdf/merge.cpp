@@ -20,10 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // MuPDF takes file names as UTF-8 on every platform.
-std::string utf8(const fs::path& p) {
-    const std::u8string s = p.u8string();
-    return std::string(s.begin(), s.end());
-}
+using platform::utf8;
 
 int xref_len(pdf_document* doc) {
     return mupdf_call([&](fz_context* c) noexcept { return pdf_xref_len(c, doc); });

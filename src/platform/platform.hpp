@@ -7,11 +7,19 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
 
 namespace fs = std::filesystem;
+
+// A path as UTF-8 text, and back; the program keeps text in UTF-8 on every platform.
+inline std::string utf8(const fs::path& p) {
+    const std::u8string s = p.u8string();
+    return std::string(s.begin(), s.end());
+}
+inline fs::path path_from_utf8(std::string_view s) { return fs::path(std::u8string(s.begin(), s.end())); }
 
 // Absolute path of the running executable, symbolic links and relative parts
 // resolved. Throws std::runtime_error when the system cannot tell.

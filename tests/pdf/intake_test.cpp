@@ -1,4 +1,5 @@
 #include "pdf/intake.hpp"
+#include "platform/platform.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,12 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string utf8(const fs::path& p) {
-    std::u8string u = p.u8string();
-    return std::string(u.begin(), u.end());
-}
-
-fs::path from_utf8(const std::string& s) { return fs::path(std::u8string(s.begin(), s.end())); }
+using platform::utf8;
+fs::path from_utf8(const std::string& s) { return platform::path_from_utf8(s); }
 
 // ---------------------------------------------------------------------------
 // Names
