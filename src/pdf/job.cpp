@@ -39,6 +39,15 @@ private:
 
 bool supported(int nup) { return std::ranges::find(SUPPORTED_NUP, nup) != SUPPORTED_NUP.end(); }
 
+platform::ScratchFolder make_scratch_folder(const fs::path& temp_root) {
+    try {
+        return platform::ScratchFolder(temp_root, "mergalo_");
+    } catch (const fs::filesystem_error& e) {
+        throw diag::RuntimeError("Не удалось создать временную папку в " + platform::utf8(temp_root) + ": " +
+                                 e.code().message());
+    }
+}
+
 std::string language(const JobEnvironment& env) { return i18n::current_language(env.data_dir); }
 
 }  // namespace
@@ -106,7 +115,7 @@ MergeResult process_zip(const fs::path& given_zip_path, int nup, const JobEnviro
     result.nup = nup;
     result.out_pdf_all = make_output_path(zip_path, nup, false, env.app_title);
 
-    platform::ScratchFolder scratch(env.temp_root, "mergalo_");
+    const platform::ScratchFolder scratch = make_scratch_folder(env.temp_root);
     const std::vector<fs::path> pdf_files = extract_pdfs(zip_path, scratch.path());
     if (pdf_files.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
 

@@ -205,6 +205,19 @@ TEST_F(JobTest, ArchiveWithoutPdfsOrNotAnArchiveLeavesNothing) {
     EXPECT_FALSE(scratch_left());
 }
 
+TEST_F(JobTest, MissingTemporaryFolderFailsWithAClearMessageAndWritesNothing) {
+    fs::path zip = archive("orders.zip", labels(1, 2));
+    env.temp_root = root / "no such folder";
+    try {
+        pdf::process_zip(zip, 4, env);
+        FAIL();
+    } catch (const diag::RuntimeError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Не удалось создать временную папку", 0), 0u) << e.what();
+    }
+    EXPECT_EQ(files_in(archives), (std::set<std::string>{"orders.zip"}));
+    EXPECT_FALSE(fs::exists(history::history_csv_path(env.app_dir)));
+}
+
 TEST_F(JobTest, DamagedWaybillFailsTheJobWithoutOutput) {
     fs::path zip = archives / "orders.zip";
     fixtures::write_zip(zip, {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"b.pdf", "%PDF-1.7 garbage"}});
