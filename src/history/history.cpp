@@ -524,7 +524,8 @@ void save_waybill_history(const fs::path& app_dir, const History& history) {
         file.write(text);
         file.commit();
     } catch (const fs::filesystem_error& e) {
-        throw diag::RuntimeError(e.what());
+        throw diag::RuntimeError("Не удалось сохранить историю накладных " + utf8(history_csv_path(app_dir)) +
+                                 ": " + e.code().message());
     }
 }
 
