@@ -1,7 +1,12 @@
 #include "platform/staged_file.hpp"
 
-#include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
+#include <fcntl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -17,16 +22,40 @@ namespace {
     throw fs::filesystem_error(what, p, std::error_code(err, std::generic_category()));
 }
 
+#ifdef _WIN32
+int open_new(const fs::path& p) {
+    int fd = -1;
+    _wsopen_s(&fd, p.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _SH_DENYWR,
+              _S_IREAD | _S_IWRITE);
+    return fd;
+}
+int write_some(int fd, const char* data, std::size_t n) {
+    return _write(fd, data, static_cast<unsigned>(n > 0x40000000 ? 0x40000000 : n));
+}
+int flush_to_disk(int fd) { return _commit(fd); }
+int close_file(int fd) { return _close(fd); }
+// Replaces the target in one step; the write-through flag returns after the move is on disk.
+bool replace(const fs::path& from, const fs::path& to) {
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+#else
+int open_new(const fs::path& p) { return ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }
+ssize_t write_some(int fd, const char* data, std::size_t n) { return ::write(fd, data, n); }
+int flush_to_disk(int fd) { return ::fsync(fd); }
+int close_file(int fd) { return ::close(fd); }
+bool replace(const fs::path& from, const fs::path& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+#endif
+
 }  // namespace
 
 StagedFile::StagedFile(fs::path target)
     : target_(std::move(target)), temp_(fs::path(target_).replace_extension(".tmp")) {
-    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd_ = open_new(temp_);
     if (fd_ < 0) fail("cannot create file", temp_, errno);
 }
 
 StagedFile::~StagedFile() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) close_file(fd_);
     if (!committed_) {
         std::error_code ec;
         fs::remove(temp_, ec);
@@ -35,21 +64,21 @@ StagedFile::~StagedFile() {
 
 void StagedFile::write(std::string_view bytes) {
     while (!bytes.empty()) {
-        ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        auto n = write_some(fd_, bytes.data(), bytes.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             fail("cannot write file", temp_, errno);
         }
-        bytes.remove_prefix(static_cast<size_t>(n));
+        bytes.remove_prefix(static_cast<std::size_t>(n));
     }
 }
 
 void StagedFile::commit() {
-    if (::fsync(fd_) != 0) fail("cannot write file", temp_, errno);
-    int fd = fd_;
+    if (flush_to_disk(fd_) != 0) fail("cannot write file", temp_, errno);
+    const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0) fail("cannot write file", temp_, errno);
-    if (std::rename(temp_.c_str(), target_.c_str()) != 0) fail("cannot replace file", target_, errno);
+    if (close_file(fd) != 0) fail("cannot write file", temp_, errno);
+    if (!replace(temp_, target_)) fail("cannot replace file", target_, errno);
     committed_ = true;
 }
 
