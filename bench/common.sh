@@ -24,3 +24,33 @@ require_tools() {
 
 # Median of the numbers given as arguments.
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# Targets: `check` prints each measured value against its target and counts the
+# failures; `finish` prints the verdict and exits 1 when any target failed.
+failures=0
+
+# check LABEL VALUE OP LIMIT: prints the value against its target, PASS or FAIL.
+check() {
+    local label="$1" value="$2" op="$3" limit="$4" verdict
+    if awk -v v="$value" -v l="$limit" -v op="$op" 'BEGIN {
+           exit !((op == "<=" && v <= l) || (op == "<" && v < l)) }'; then
+        verdict=PASS
+    else
+        verdict=FAIL
+        failures=$((failures + 1))
+    fi
+    printf '  %-44s %8s   target %-2s %-5s %s\n' "$label" "$value" "$op" "$limit" "$verdict"
+}
+
+# ratio A B: A / B to three decimals; a time too short to read counts as 0.01 s.
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b < 0.01) b = 0.01; printf "%.3f", a / b }'; }
+
+finish() {
+    echo
+    if ((failures == 0)); then
+        echo "All targets PASS"
+    else
+        echo "$failures target(s) FAIL"
+        exit 1
+    fi
+}

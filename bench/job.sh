@@ -60,7 +60,6 @@ timed() {
 value() { awk -F= -v k="$1" '$1 == k { print substr($0, length(k) + 2) }' "$2"; }
 
 declare -A secs mb
-failures=0
 
 for nup in 1 4; do
     first=() second=() first_mb=() second_mb=() unzip_s=() sha_s=() merge_s=() merge_mb=()
@@ -120,10 +119,7 @@ echo
 echo "Targets"
 for nup in 1 4; do
     for run in first second; do
-        r="$(awk -v a="${secs[$run/$nup]}" -v b="${secs[sum/$nup]}" \
-                'BEGIN { if (b < 0.01) b = 0.01; printf "%.3f", a / b }')"
-        if awk -v r="$r" 'BEGIN { exit !(r <= 1.25) }'; then verdict=PASS; else verdict=FAIL; failures=$((failures + 1)); fi
-        printf '  %-44s %8s   target <= 1.25  %s\n' "job ($run run) / sum of parts, L$nup" "$r" "$verdict"
+        check "job ($run run) / sum of parts, L$nup" "$(ratio "${secs[$run/$nup]}" "${secs[sum/$nup]}")" "<=" 1.25
     done
 done
 
@@ -132,15 +128,7 @@ history_s="$("$history_bench" 20000 | sed -n 's/.*load_save_seconds=//p')"
 echo
 printf '%-34s %8.3f s\n' "history load + save, 20000 entries" "$history_s"
 for nup in 1 4; do
-    r="$(awk -v a="$history_s" -v b="${secs[first/$nup]}" 'BEGIN { printf "%.3f", a / b }')"
-    if awk -v r="$r" 'BEGIN { exit !(r < 0.1) }'; then verdict=PASS; else verdict=FAIL; failures=$((failures + 1)); fi
-    printf '  %-44s %8s   target < 0.1    %s\n' "history load+save / job (first run), L$nup" "$r" "$verdict"
+    check "history load+save / job (first run), L$nup" "$(ratio "$history_s" "${secs[first/$nup]}")" "<" 0.1
 done
 
-echo
-if ((failures == 0)); then
-    echo "All targets PASS"
-else
-    echo "$failures target(s) FAIL"
-    exit 1
-fi
+finish
