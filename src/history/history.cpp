@@ -1,8 +1,6 @@
 #include "history/history.hpp"
 
 #include <openssl/evp.h>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <array>
@@ -34,35 +32,7 @@ constexpr std::array<std::string_view, 3> HEADER_NAMES = {"имя pdf", "file_na
 
 using platform::utf8;
 
-// White space as Unicode defines it, plus the ASCII file/group/record/unit separators,
-// which text tools also treat as white space.
-bool is_space(UChar32 c) { return c >= 0 && ((c >= 0x1C && c <= 0x1F) || u_isUWhiteSpace(c)); }
-
-// The text with white space removed at both ends. Ill-formed bytes count as text.
-std::string_view trim(std::string_view s) {
-    if (s.size() > static_cast<std::size_t>(INT32_MAX)) return s;
-    const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
-    int32_t b = 0;
-    int32_t e = static_cast<int32_t>(s.size());
-    while (b < e) {
-        int32_t i = b;
-        UChar32 c;
-        U8_NEXT(p, i, e, c);
-        if (!is_space(c)) break;
-        b = i;
-    }
-    while (e > b) {
-        // Back to the lead byte of the last character, then decode it forwards.
-        int32_t start = e - 1;
-        while (start > b && e - start < 4 && (p[start] & 0xC0) == 0x80) --start;
-        int32_t i = start;
-        UChar32 c;
-        U8_NEXT(p, i, e, c);
-        if (i != e || !is_space(c)) break;
-        e = start;
-    }
-    return s.substr(static_cast<std::size_t>(b), static_cast<std::size_t>(e - b));
-}
+using i18n::trim_space;
 
 // Full case folding; plain ASCII (most waybill names) folds without a trip through ICU.
 std::string fold(std::string_view s) {
@@ -88,11 +58,11 @@ bool is_header_name(std::string_view name) {
 // Last component of a file name ("/" and "\" both separate; trailing separators ignored)
 // with blanks at both ends removed.
 std::string base_name(std::string_view name) {
-    name = trim(name);
+    name = trim_space(name);
     while (!name.empty() && (name.back() == '/' || name.back() == '\\')) name.remove_suffix(1);
     const auto slash = name.find_last_of("/\\");
     if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
-    return std::string(trim(name));
+    return std::string(trim_space(name));
 }
 
 std::string sha256_hex(std::string_view bytes) {
@@ -340,7 +310,7 @@ LocalTime local_now() {
 }
 
 std::optional<LocalTime> parse_history_datetime(std::string_view value) {
-    const std::string_view text = trim(value);
+    const std::string_view text = trim_space(value);
     if (text.empty()) return std::nullopt;
     if (auto t = parse_dotted(text)) return t;
     if (auto t = parse_dashed(text)) return t;
@@ -460,17 +430,17 @@ void merge_history_csv(const fs::path& path, History& history) {
     std::span<const std::string> fields;
     while (reader.next(fields)) {
         if (fields.size() < 2) continue;
-        const std::string_view name = trim(fields[0]);
+        const std::string_view name = trim_space(fields[0]);
         if (is_header_name(name)) continue;
         const std::optional<LocalTime> processed_at = parse_history_datetime(fields[1]);
         if (name.empty() || !processed_at) continue;
 
-        const std::string_view key_field = fields.size() >= 3 ? trim(fields[2]) : std::string_view{};
+        const std::string_view key_field = fields.size() >= 3 ? trim_space(fields[2]) : std::string_view{};
         std::string key = key_field.empty() ? pdf::normalize_waybill_name(name) : std::string(key_field);
 
         int nup = 0;
         if (fields.size() >= 4) {
-            std::string_view digits = trim(fields[3]);
+            std::string_view digits = trim_space(fields[3]);
             if (digits.starts_with('+') && !digits.substr(1).starts_with('-')) digits.remove_prefix(1);
             int value = 0;
             const auto [end, err] = std::from_chars(digits.data(), digits.data() + digits.size(), value);

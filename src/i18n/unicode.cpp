@@ -1,6 +1,7 @@
 #include "i18n/unicode.hpp"
 
 #include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
@@ -29,7 +30,45 @@ icu::UnicodeString normalize(const icu::UnicodeString& s) {
     return out;
 }
 
+bool is_strip_space(UChar32 c) {
+    if (c < 0) return false;
+    if (u_charType(c) == U_SPACE_SEPARATOR) return true;
+    switch (u_charDirection(c)) {
+        case U_WHITE_SPACE_NEUTRAL:
+        case U_BLOCK_SEPARATOR:
+        case U_SEGMENT_SEPARATOR:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
+
+std::string_view trim_space(std::string_view s) {
+    if (s.size() > static_cast<std::size_t>(INT32_MAX)) return s;
+    const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+    int32_t b = 0;
+    int32_t e = static_cast<int32_t>(s.size());
+    while (b < e) {
+        int32_t i = b;
+        UChar32 c;
+        U8_NEXT(p, i, e, c);
+        if (!is_strip_space(c)) break;
+        b = i;
+    }
+    while (e > b) {
+        // Back to the lead byte of the last character, then decode it forwards.
+        int32_t start = e - 1;
+        while (start > b && e - start < 4 && (p[start] & 0xC0) == 0x80) --start;
+        int32_t i = start;
+        UChar32 c;
+        U8_NEXT(p, i, e, c);
+        if (i != e || !is_strip_space(c)) break;
+        e = start;
+    }
+    return s.substr(static_cast<std::size_t>(b), static_cast<std::size_t>(e - b));
+}
 
 std::string fold_case(std::string_view utf8) {
     icu::UnicodeString s = from_utf8(utf8);

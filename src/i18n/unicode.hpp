@@ -17,6 +17,12 @@ std::string nfkc(std::string_view utf8);
 // or in compatibility forms (full-width digits) compare equal.
 std::string nfkc_fold(std::string_view utf8);
 
+// The text without white space at both ends, white space as Python's str.strip() has
+// it: Unicode space separators and the white-space, paragraph-separator and
+// segment-separator bidi classes (so NBSP, the ideographic space and the ASCII
+// controls \t \n \v \f \r \x1c-\x1f count). Ill-formed bytes count as text.
+std::string_view trim_space(std::string_view utf8);
+
 // True when the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes);
 

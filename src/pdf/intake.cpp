@@ -2,8 +2,6 @@
 
 #include <zip.h>
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,39 +20,6 @@ namespace pdf {
 namespace fs = std::filesystem;
 
 namespace {
-
-// White space as Python's str.strip() understands it, which is the rule the names
-// were always trimmed by: Unicode space separators and the white-space,
-// paragraph-separator and segment-separator bidi classes (so NBSP, the ideographic
-// space and the ASCII controls \t\n\v\f\r and \x1c-\x1f all count).
-bool is_trimmed_space(UChar32 c) {
-    if (u_charType(c) == U_SPACE_SEPARATOR) return true;
-    switch (u_charDirection(c)) {
-        case U_WHITE_SPACE_NEUTRAL:
-        case U_BLOCK_SEPARATOR:
-        case U_SEGMENT_SEPARATOR:
-            return true;
-        default:
-            return false;
-    }
-}
-
-std::string_view trim_unicode_space(std::string_view s) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
-    const auto length = static_cast<int32_t>(s.size());
-    int32_t begin = -1;  // start of the first character kept
-    int32_t end = 0;     // end of the last character kept
-    for (int32_t i = 0; i < length;) {
-        int32_t start = i;
-        UChar32 c;
-        U8_NEXT(bytes, i, length, c);
-        if (c >= 0 && is_trimmed_space(c)) continue;
-        if (begin < 0) begin = start;
-        end = i;
-    }
-    if (begin < 0) return {};
-    return s.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
-}
 
 using platform::path_from_utf8;
 std::string utf8_of(const fs::path& p) { return platform::utf8(p); }
@@ -269,7 +234,7 @@ bool is_device_name(std::string_view component) {
 std::string normalize_waybill_name(std::string_view file_name) {
     auto slash = file_name.find_last_of("/\\");
     std::string_view last = slash == std::string_view::npos ? file_name : file_name.substr(slash + 1);
-    return i18n::nfkc_fold(trim_unicode_space(last));
+    return i18n::nfkc_fold(i18n::trim_space(last));
 }
 
 namespace detail {
