@@ -290,6 +290,11 @@ std::string message_box(const MessageBox& box) {
     std::optional<Interp> own;
     Interp* interp = Interp::current();
     if (interp == nullptr) interp = &own.emplace();
+    // Tk's own box on X11 (Windows shows the system's) wraps at three inches in a bold
+    // caption font, which breaks every file name of a list in two; give it room and the
+    // windows' font. Priority startupFile wins over the box's widgetDefault options.
+    interp->call({"option", "add", "*Dialog.msg.wrapLength", "6i", "startupFile"});
+    interp->call({"option", "add", "*Dialog.msg.font", font(10), "startupFile"});
     if (const auto& hook = hook_store().on_wait) hook(*interp);
     return interp->call({"tk_messageBox", "-type", box.type, "-icon", box.icon, "-title", box.title, "-message",
                          box.message});
