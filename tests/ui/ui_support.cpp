@@ -38,8 +38,10 @@ Driver::Driver() {
         }
         Step step = std::move(steps_.front());
         steps_.pop_front();
-        // Shortly after the wait began, so the windows are mapped and laid out.
+        // Shortly after the wait began, once every pending event (mapping, resizing) is
+        // through, so the step sees the windows as the user would.
         in.call({"after", 30, in.command([&in, step = std::move(step)] {
+                     in.update();
                      step(in);
                      if (::testing::Test::HasFatalFailure()) bail_out(in);
                  })});

@@ -18,7 +18,7 @@ using Step = std::function<void(tk::Interp&)>;
 
 // Installs the toolkit's test hooks for its lifetime. Each time the code under test
 // begins to wait for the user (an event loop, a wait for a window, a real message box),
-// the next step runs shortly afterwards inside that wait. Message boxes are answered
+// the next step runs shortly afterwards inside that wait, after an update. Message boxes are answered
 // from `answers` (each is recorded in `boxes`). A wait without a step or a box without
 // an answer is a test failure, and the windows are destroyed so that nothing hangs.
 class Driver {
