@@ -1,4 +1,4 @@
-#include "pdf/intake.hpp"
+#include "archive/intake.hpp"
 
 #include <zip.h>
 
@@ -15,7 +15,7 @@
 #include "i18n/unicode.hpp"
 #include "platform/platform.hpp"
 
-namespace pdf {
+namespace archive {
 
 namespace fs = std::filesystem;
 
@@ -231,12 +231,6 @@ bool is_device_name(std::string_view component) {
 
 }  // namespace
 
-std::string normalize_waybill_name(std::string_view file_name) {
-    auto slash = file_name.find_last_of("/\\");
-    std::string_view last = slash == std::string_view::npos ? file_name : file_name.substr(slash + 1);
-    return i18n::nfkc_fold(i18n::trim_space(last));
-}
-
 namespace detail {
 
 std::string sanitize_member_path(std::string_view name) {
@@ -313,7 +307,7 @@ std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& tem
         if (e.symlink_status().type() != fs::file_type::regular) continue;
         std::string name = utf8_of(e.path().filename());
         if (!has_pdf_extension(name)) continue;
-        if (!seen.insert(normalize_waybill_name(name)).second) continue;
+        if (!seen.insert(i18n::normalize_waybill_name(name)).second) continue;
         sources.push_back({i18n::fold_case(name), e.path()});
     }
     // std::string compares bytes as unsigned char, and UTF-8 byte order is code-point order.
@@ -337,4 +331,4 @@ std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& tem
     return detail::extract_pdfs(zip_path, temp_dir, space.available);
 }
 
-}  // namespace pdf
+}  // namespace archive
