@@ -77,7 +77,9 @@ fs::path unique_path(const fs::path& path) {
     const fs::path ext = path.extension();
     for (unsigned long long i = 1;; ++i) {
         fs::path candidate = folder / stem;
-        candidate += " (" + std::to_string(i) + ")";
+        candidate += " (";
+        candidate += std::to_string(i);
+        candidate += ")";
         candidate += ext;
         if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
     }
@@ -89,7 +91,11 @@ fs::path make_output_path(const fs::path& zip_path, int nup, bool new_only, std:
     base += app_title;
     if (new_only) base += "_NEW";
     base += "_MERGED";
-    if (nup > 1) base += "_" + std::to_string(nup) + "up";
+    if (nup > 1) {
+        base += "_";
+        base += std::to_string(nup);
+        base += "up";
+    }
     base += ".pdf";
     return unique_path(zip_path.parent_path() / platform::path_from_utf8(base));
 }

@@ -24,7 +24,12 @@ namespace {
 using platform::path_from_utf8;
 std::string utf8_of(const fs::path& p) { return platform::utf8(p); }
 
-std::string in_quotes(std::string_view name) { return "«" + std::string(name) + "»"; }
+std::string in_quotes(std::string_view name) {
+    std::string out = "«";
+    out += name;
+    out += "»";
+    return out;
+}
 
 // Per-member allowance for the free-space check on top of the declared size: one
 // file-system block and a directory entry. It keeps an archive of millions of empty
@@ -256,7 +261,7 @@ std::string sanitize_member_path(std::string_view name) {
         // here: none of them may move the path.
         if (part.empty()) continue;
         // Windows opens a device instead of a file for these names, in any folder.
-        if (is_device_name(part)) part.insert(0, "_");
+        if (is_device_name(part)) part = std::string("_").append(part);
         if (!out.empty()) out += '/';
         out += part;
     }

@@ -31,7 +31,7 @@ protected:
     // An archive of one-page waybills; each page shows its own label.
     fs::path archive(const std::string& name, const std::vector<std::string>& waybills) {
         std::vector<fixtures::ZipMember> members;
-        for (const auto& w : waybills) members.push_back({w + ".pdf", fixtures::pdf_bytes({{.label = w}})});
+        for (const auto& w : waybills) members.push_back({std::string(w).append(".pdf"), fixtures::pdf_bytes({{.label = w}})});
         fs::path zip = archives / name;
         fixtures::write_zip(zip, members);
         return zip;
@@ -64,7 +64,7 @@ std::vector<std::string> page_labels(const fs::path& pdf) {
 
 std::vector<std::string> labels(int from, int to) {
     std::vector<std::string> v;
-    for (int i = from; i <= to; ++i) v.push_back("W" + std::to_string(i));
+    for (int i = from; i <= to; ++i) v.push_back(std::string("W").append(std::to_string(i)));
     return v;
 }
 
@@ -119,7 +119,7 @@ TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
 TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {
     app::process_zip(archive("monday.zip", {"W02", "W05", "W09"}), 1, env);
     std::vector<std::string> day;
-    for (int i = 0; i < 10; ++i) day.push_back("W0" + std::to_string(i));
+    for (int i = 0; i < 10; ++i) day.push_back(std::string("W0").append(std::to_string(i)));
     app::MergeResult r = app::process_zip(archive("tuesday.zip", day), 1, env);
 
     ASSERT_TRUE(r.out_pdf_new.has_value());
@@ -177,7 +177,7 @@ TEST_F(JobTest, InputErrorsCarryTheTextsInTheUsersLanguage) {
         app::process_zip(missing, 4, env);
         FAIL();
     } catch (const diag::FileNotFound& e) {
-        EXPECT_EQ(std::string(e.what()), "ZIP-файл не найден:\n" + missing.string());
+        EXPECT_EQ(std::string(e.what()), std::string("ZIP-файл не найден:\n").append(missing.string()));
     }
     fixtures::write_bytes(archives / "orders.rar", "x");
     i18n::write_language(env.data_dir, "kk");
