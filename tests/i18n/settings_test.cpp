@@ -42,8 +42,8 @@ protected:
 };
 
 TEST_F(Settings, FileLiesInDataFolder) {
-    EXPECT_EQ(i18n::FOLDER_NAME, "data");
-    EXPECT_EQ(i18n::FILE_NAME, "settings.json");
+    i18n::write_language(dir.path(), "kk");
+    EXPECT_TRUE(fs::is_regular_file(dir / "data" / "settings.json"));
     EXPECT_EQ(i18n::detail::path(dir.path()), file());
 }
 
