@@ -81,12 +81,12 @@ void close_everything(tk::Interp& in) {
 }
 
 // Long output paths, as sellers' folders are: one with blanks, one without any.
-pdf::MergeResult sample_result(bool with_new) {
+app::MergeResult sample_result(bool with_new) {
     const fs::path folder = platform::path_from_utf8(
         with_new ? "/home/seller/Документы/Заказы Kaspi 2024/Накладные за 15 мая (склад Алматы, ТОО «Тарво Трейд»)"
                  : "/home/seller/Загрузки/Kaspi_заказы_2024-05-15_склад_Алматы_ТОО_Тарво_Трейд_накладные_на_отгрузку_"
                    "партия_000123456789");
-    pdf::MergeResult r;
+    app::MergeResult r;
     r.nup = 4;
     r.out_pdf_all = r.out_pdf = folder / platform::path_from_utf8("kaspi_orders_15.05.2024_Tarvo PDF Mergalo_MERGED_4up.pdf");
     r.file_count = r.file_count_all = 37;

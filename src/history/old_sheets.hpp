@@ -9,7 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "history/history.hpp"
+#include "history/dates.hpp"
+#include "history/store.hpp"
 
 namespace history {
 

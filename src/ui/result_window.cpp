@@ -18,7 +18,7 @@ namespace ui {
 
 namespace {
 
-bool has_new_file(const pdf::MergeResult& result) { return result.out_pdf_new && !result.out_pdf_new->empty(); }
+bool has_new_file(const app::MergeResult& result) { return result.out_pdf_new && !result.out_pdf_new->empty(); }
 
 }  // namespace
 
@@ -31,14 +31,14 @@ void refresh_context_menu() {
 
 }  // namespace detail
 
-std::string build_details(const pdf::MergeResult& result, std::string_view lang) {
+std::string build_details(const app::MergeResult& result, std::string_view lang) {
     using i18n::t;
     std::string text = t("detail_version", lang, {{"version", app::buildmode::APP_VERSION}});
     const auto line = [&text](const std::string& s) { text += "\n" + s; };
     line(t("detail_file_all", lang, {{"path", result.out_pdf_all}}));
     line(t("detail_file_new", lang,
            {{"path", has_new_file(result) ? i18n::Value(*result.out_pdf_new) : i18n::Value(t("detail_no_new_file", lang))}}));
-    line(t("detail_mode", lang, {{"mode", pdf::mode_name(result.nup, lang)}}));
+    line(t("detail_mode", lang, {{"mode", app::mode_name(result.nup, lang)}}));
     line(t("files_taken", lang, {{"count", result.file_count_all}}));
     line(t("detail_new_count", lang, {{"count", result.file_count_new}}));
     line(t("detail_pages", lang, {{"count", result.total_pages_all}}));
@@ -49,7 +49,7 @@ std::string build_details(const pdf::MergeResult& result, std::string_view lang)
     return text;
 }
 
-void show_done(const pdf::MergeResult& result) {
+void show_done(const app::MergeResult& result) {
     std::optional<tk::Interp> own_root;
     try {
         own_root.emplace();

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "pdf/job.hpp"
+#include "app/job.hpp"
 
 namespace ui {
 
@@ -16,13 +16,13 @@ inline constexpr int PAD = 28;
 // returns when the user has closed it. Without a display prints build_details (in the
 // current language) to standard output instead. An exception of a button action (a
 // language that cannot be stored) ends the window and passes to the caller.
-void show_done(const pdf::MergeResult& result);
+void show_done(const app::MergeResult& result);
 
 // The details lines, joined by "\n" with none at the end: version, the two output
 // paths (or the no-new-file text), the layout's name, files, new files, source pages,
 // and for 4/6/9 per sheet the sheets of the full output and, when there is a new-only
 // output, its sheets. 7, 8 or 9 lines.
-std::string build_details(const pdf::MergeResult& result, std::string_view lang);
+std::string build_details(const app::MergeResult& result, std::string_view lang);
 
 namespace detail {
 

@@ -10,7 +10,7 @@
 #include "app/profile.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
-#include "pdf/merge.hpp"
+#include "pdf/geometry.hpp"
 #include "platform/platform.hpp"
 
 namespace ui {
@@ -132,7 +132,7 @@ std::optional<int> simple_choice(tk::Interp& root) {
             root.quit();
         };
         tk::Widget::create(root, "button", win.path(), "mode" + std::to_string(nup),
-                           {"-text", pdf::mode_name(nup, lang), "-width", 24, "-command", root.command(pick)})
+                           {"-text", app::mode_name(nup, lang), "-width", 24, "-command", root.command(pick)})
             .pack({"-pady", 4});
     }
     win.on_close([&root, &win] {
@@ -149,13 +149,13 @@ std::optional<int> simple_choice(tk::Interp& root) {
     return choice;
 }
 
-pdf::MergeResult process_zip_with_wait(const fs::path& zip_path, int nup) {
-    const pdf::JobEnvironment env = app::job_environment();
+app::MergeResult process_zip_with_wait(const fs::path& zip_path, int nup) {
+    const app::JobEnvironment env = app::job_environment();
     std::optional<tk::Interp> root;
     try {
         root.emplace();
     } catch (const tk::NoDisplay&) {
-        return pdf::process_zip(zip_path, nup, env);  // no display: the job runs without its window
+        return app::process_zip(zip_path, nup, env);  // no display: the job runs without its window
     }
     const std::string lang = current_language();
     const auto win = tk::Widget::create(*root, "toplevel", ".", "wait");
@@ -176,7 +176,7 @@ pdf::MergeResult process_zip_with_wait(const fs::path& zip_path, int nup) {
     // The window stays as drawn while the job runs: no events are processed meanwhile.
     auto result = [&] {
         try {
-            return pdf::process_zip(zip_path, nup, env);
+            return app::process_zip(zip_path, nup, env);
         } catch (...) {
             detail::destroy_quietly(win);
             throw;

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "pdf/job.hpp"
+#include "app/job.hpp"
 #include "ui/tk.hpp"
 
 namespace ui {
@@ -60,7 +60,7 @@ std::optional<int> simple_choice(tk::Interp& root);
 // thread, closes the window and returns the job's result. The job's failure passes
 // through unchanged after the window is gone. Without a display the job runs without
 // the window.
-pdf::MergeResult process_zip_with_wait(const fs::path& zip_path, int nup);
+app::MergeResult process_zip_with_wait(const fs::path& zip_path, int nup);
 
 // The help page for the current language: bundle_dir()/help/Instruction_<lang>.html
 // when it exists and lang is not "ru", else bundle_dir()/help/Instruction.html (also

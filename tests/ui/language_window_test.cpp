@@ -90,7 +90,7 @@ TEST_F(LanguageWindowTest, AsAChildTheParentStaysOpenAndWorking) {
 }
 
 TEST_F(LanguageWindowTest, WithoutADisplayItSaysSoAndReturnsNothing) {
-    fixtures::EnvVar no_display("DISPLAY", std::nullopt);
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
     fixtures::EnvVar russian("LANGUAGE", "ru");
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(ui::choose_language_window(), std::nullopt);

@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 namespace tk = ui::tk;
 using uitest::text_of;
 
-pdf::MergeResult result_for(const fs::path& folder, int nup, bool with_new) {
-    pdf::MergeResult r;
+app::MergeResult result_for(const fs::path& folder, int nup, bool with_new) {
+    app::MergeResult r;
     r.nup = nup;
     const std::string suffix = nup > 1 ? "_" + std::to_string(nup) + "up" : "";
     r.out_pdf = r.out_pdf_all = folder / ("orders_Tarvo PDF Mergalo_MERGED" + suffix + ".pdf");
@@ -223,7 +223,7 @@ TEST_F(ResultWindowTest, AnExceptionOfAnActionEndsTheWindowAndReachesTheCaller) 
 
 TEST_F(ResultWindowTest, WithoutADisplayTheDetailsGoToStandardOutput) {
     use_language("ru");
-    fixtures::EnvVar no_display("DISPLAY", std::nullopt);
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
     const auto result = result_for(out, 4, true);
     ::testing::internal::CaptureStdout();
     ui::show_done(result);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/env.hpp"
 #include "ui/tk.hpp"
 
 namespace uitest {
@@ -53,14 +54,13 @@ std::vector<std::string> children_of(tk::Interp& in, const std::string& widget);
 class FakeOpener {
 public:
     explicit FakeOpener(const std::filesystem::path& dir);
-    ~FakeOpener();
     // The targets opened so far, once at least `count` have arrived (the opener is
     // started without waiting, so this polls, for at most 30 seconds).
     std::vector<std::string> opened(std::size_t count);
 
 private:
     std::filesystem::path record_;
-    std::string old_path_;
+    fixtures::EnvVar path_{"PATH"};
 };
 
 }  // namespace uitest

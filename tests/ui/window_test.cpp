@@ -189,7 +189,7 @@ TEST_F(WaitWindowTest, ShowsWhileTheJobRunsAndIsGoneAfterwards) {
         EXPECT_EQ(uitest::option_of(in, ".wait.title", "-font"), "{Segoe UI} 13 bold");
         EXPECT_FALSE(fs::exists(program.root() / "Заказы" / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
     };
-    const pdf::MergeResult result = ui::process_zip_with_wait(zip, 4);
+    const app::MergeResult result = ui::process_zip_with_wait(zip, 4);
     EXPECT_EQ(seen, 1);
     EXPECT_EQ(tk::Interp::current(), nullptr) << "the wait window's main window is gone";
     EXPECT_EQ(result.out_pdf_all, program.root() / "Заказы" / "day_Tarvo PDF Mergalo_MERGED_4up.pdf");
@@ -214,10 +214,10 @@ TEST_F(WaitWindowTest, TheJobsFailurePassesThroughUnchangedAfterTheWindowIsGone)
 
 TEST_F(WaitWindowTest, WithoutADisplayTheJobRunsWithoutItsWindow) {
     const fs::path zip = archive();
-    fixtures::EnvVar no_display("DISPLAY", std::nullopt);
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
     uitest::Driver driver;
     driver.on_update = [](tk::Interp&) { ADD_FAILURE() << "a window was drawn without a display"; };
-    const pdf::MergeResult result = ui::process_zip_with_wait(zip, 1);
+    const app::MergeResult result = ui::process_zip_with_wait(zip, 1);
     EXPECT_EQ(result.file_count_all, 2);
     EXPECT_TRUE(fs::exists(result.out_pdf_all));
 }
