@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "history/history.hpp"
+#include "history/store.hpp"
 #include "platform/scratch_folder.hpp"
 
 namespace {

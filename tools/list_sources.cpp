@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "pdf/intake.hpp"
+#include "archive/intake.hpp"
 #include "platform/scratch_folder.hpp"
 
 namespace {
@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
     try {
         const std::string arg = argv[1];
         platform::ScratchFolder scratch(platform::temp_dir(), "mergalo_");
-        for (const fs::path& source : pdf::extract_pdfs(platform::path_from_utf8(arg), scratch.path()))
+        for (const fs::path& source : archive::extract_pdfs(platform::path_from_utf8(arg), scratch.path()))
             std::cout << utf8(source.lexically_relative(scratch.path())) << '\n';
         std::cout.flush();
         return std::cout ? 0 : 1;

@@ -9,7 +9,7 @@
 #include "app/folders.hpp"
 #include "app/product.hpp"
 #include "app/profile.hpp"
-#include "pdf/job.hpp"
+#include "app/job.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -22,8 +22,8 @@ int main(int argc, char** argv) {
     if (ec != std::errc() || end != arg.data() + arg.size()) nup = 1;
     try {
         app::profile::bind(app::product::profile());
-        const pdf::MergeResult result = pdf::process_zip(argv[1], nup, app::job_environment());
-        for (const auto& [key, value] : pdf::merge_result_fields(result)) std::cout << key << '=' << value << '\n';
+        const app::MergeResult result = app::process_zip(argv[1], nup, app::job_environment());
+        for (const auto& [key, value] : app::merge_result_fields(result)) std::cout << key << '=' << value << '\n';
         return 0;
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n';
