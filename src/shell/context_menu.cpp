@@ -3,8 +3,8 @@
 #include "shell/context_menu.hpp"
 
 #include "i18n/catalogue.hpp"
-#include "pdf/job.hpp"
-#include "pdf/merge.hpp"
+#include "app/job.hpp"
+#include "pdf/geometry.hpp"
 #include "platform/platform.hpp"
 
 namespace shell {
@@ -27,7 +27,7 @@ Menu make_menu(std::string_view lang, std::string_view code, std::string_view ap
               i18n::t("menu_root", lang, {{"app", app_title}}), exe, help, icon, {}};
     for (std::size_t i = 0; i < pdf::SUPPORTED_NUP.size(); ++i) {
         const int nup = pdf::SUPPORTED_NUP[i];
-        menu.entries.push_back({position(i) + "_" + std::to_string(nup) + "up", pdf::mode_name(nup, lang), nup});
+        menu.entries.push_back({position(i) + "_" + std::to_string(nup) + "up", app::mode_name(nup, lang), nup});
     }
     menu.entries.push_back(
         {position(pdf::SUPPORTED_NUP.size()) + "_help", i18n::t("menu_help", lang, {{"app", app_title}}), std::nullopt});
