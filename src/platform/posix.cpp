@@ -48,6 +48,10 @@ fs::path executable_path() {
     return fs::weakly_canonical(p);
 }
 
+std::vector<std::string> command_line_arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 std::string executable_file_name(const std::string& base_name) { return base_name; }
 
 std::optional<std::string> get_env(const std::string& name) {

@@ -48,6 +48,16 @@ fs::path executable_path() {
     return fs::weakly_canonical(fs::path(buf));
 }
 
+std::vector<std::string> command_line_arguments(int, char**) {
+    int count = 0;
+    LPWSTR* wide_args = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> args;
+    if (wide_args == nullptr) return args;
+    for (int i = 0; i < count; ++i) args.push_back(narrow(wide_args[i]));
+    LocalFree(wide_args);
+    return args;
+}
+
 std::string executable_file_name(const std::string& base_name) { return base_name + ".exe"; }
 
 std::optional<std::string> get_env(const std::string& name) {
