@@ -11,9 +11,9 @@
 namespace fixtures {
 
 struct RunOptions {
-    std::filesystem::path cwd;  // empty: the test's current folder
+    std::filesystem::path cwd{};  // empty: the test's current folder
     // Changes to the test's environment: a value sets the variable, no value unsets it.
-    std::vector<std::pair<std::string, std::optional<std::string>>> env;
+    std::vector<std::pair<std::string, std::optional<std::string>>> env{};
     int timeout_seconds = 120;  // a program still running then is killed (exit code -1)
 };
 
