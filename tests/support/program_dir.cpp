@@ -1,0 +1,45 @@
+#include "support/program_dir.hpp"
+
+#include <stdlib.h>
+
+#include <memory>
+
+#include "app/buildmode.hpp"
+#include "app/product.hpp"
+#include "app/profile.hpp"
+#include "platform/platform.hpp"
+
+namespace fixtures {
+
+namespace fs = std::filesystem;
+
+EnvVar::EnvVar(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)), old_(platform::get_env(name_)) {
+    if (value) ::setenv(name_.c_str(), value->c_str(), 1);
+    else ::unsetenv(name_.c_str());
+}
+
+EnvVar::~EnvVar() {
+    if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
+    else ::unsetenv(name_.c_str());
+}
+
+ProgramDir::ProgramDir(bool with_lib) : with_lib_(with_lib) {
+    fs::create_directories(program());
+    write_bytes(program() / "Mergalo", "");
+    if (with_lib_) fs::create_directories(program() / "mgl");
+    fs::create_directories(local_app_data());
+    fs::create_directories(dir_ / "tmp");
+    env_.push_back(std::make_unique<EnvVar>("LOCALAPPDATA", platform::utf8(local_app_data())));
+    env_.push_back(std::make_unique<EnvVar>("TMPDIR", platform::utf8(dir_ / "tmp")));
+    app::profile::bind(app::product::profile());
+    app::buildmode::detail::pretend_executable(program() / "Mergalo");
+}
+
+ProgramDir::~ProgramDir() { app::buildmode::detail::pretend_executable({}); }
+
+fs::path ProgramDir::program() const { return dir_ / "Программы" / "Tarvo Mergalo"; }
+
+fs::path ProgramDir::resources() const { return with_lib_ ? program() / "mgl" : program(); }
+
+}  // namespace fixtures
