@@ -4,13 +4,15 @@
 //
 //   startup_timer [--until-mapped TITLE] -- PROGRAM [ARG...]
 //
-// Prints "<seconds> <exit code>" on standard output. Exit status 0 when the program
+// Prints "<seconds> <exit code>" on standard output; the program's standard output is
+// discarded, its standard error kept. Exit status 0 when the program
 // ran (whatever its own exit code), 2 on a usage error, 1 when the window never
 // appeared before the program ended. Watching windows needs DISPLAY (under Xvfb there
 // is no window manager, so top-level windows are children of the root window).
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +98,9 @@ int main(int argc, char** argv) {
     const Clock::time_point start = Clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
+        // The program's own output would mix with the figures: it goes nowhere.
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) dup2(null, 1);
         execv(program[0], program);
         _exit(127);
     }
