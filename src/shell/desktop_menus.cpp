@@ -31,13 +31,13 @@ std::string key_value(std::string_view text) {
 }
 
 // One argument of an Exec line in double quotes, the characters that are special
-// inside them escaped. Desktop entries write a literal "%" as "%%"; Nemo does not.
+// inside them escaped, and a literal "%" written "%%" (Dolphin and Nemo both read that).
 // The result still goes through key_value, which doubles the backslashes again.
-std::string exec_arg(std::string_view arg, bool double_percent) {
+std::string exec_arg(std::string_view arg) {
     std::string out = "\"";
     for (char c : arg) {
         if (c == '"' || c == '`' || c == '$' || c == '\\') out += '\\';
-        if (c == '%' && double_percent) out += '%';
+        if (c == '%') out += '%';
         out += c;
     }
     return out + "\"";
@@ -84,8 +84,8 @@ std::string dolphin_service_menu(const Menu& menu) {
         out += "\n[Desktop Action " + dolphin_action_id(menu, e) + "]\n";
         out += "Name=" + key_value(e.label) + "\n";
         // %f: Dolphin starts the command once per selected archive, the path as one argument.
-        std::string exec = e.nup ? exec_arg(platform::utf8(menu.exe), true) + " %f " + std::to_string(*e.nup)
-                                 : "xdg-open " + exec_arg(platform::utf8(menu.help), true);
+        std::string exec = e.nup ? exec_arg(platform::utf8(menu.exe)) + " %f " + std::to_string(*e.nup)
+                                 : "xdg-open " + exec_arg(platform::utf8(menu.help));
         out += "Exec=" + key_value(exec) + "\n";
     }
     return out;
@@ -168,7 +168,7 @@ std::string nemo_action(const Menu& menu, const MenuEntry& entry, const fs::path
     out += "[Nemo Action]\n";
     out += "Name=" + key_value(entry.nup ? menu.app_title + ": " + entry.label : entry.label) + "\n";
     out += "Comment=" + key_value(menu.title) + "\n";
-    out += "Exec=" + key_value(exec_arg(platform::utf8(script), false) + " %U") + "\n";
+    out += "Exec=" + key_value(exec_arg(platform::utf8(script)) + " %U") + "\n";
     out += "Selection=notnone\n";
     out += "Mimetypes=application/zip;\n";
     out += "Quote=double\n";

@@ -29,8 +29,6 @@ class Modes : public ::testing::Test {
 protected:
     fixtures::ProgramDir program;  // the executable "Mergalo" in a folder with mgl/; profile bound
     fixtures::MemoryRegistry registry;
-    fixtures::EnvVar data_home{"XDG_DATA_HOME", platform::utf8(program.root() / "data")};
-    fixtures::EnvVar config_home{"XDG_CONFIG_HOME", platform::utf8(program.root() / "config")};
 
     void SetUp() override { shell::detail::use_registry(&registry); }
     void TearDown() override { shell::detail::use_registry(nullptr); }

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
@@ -56,6 +58,7 @@ protected:
     fs::path data_home = dir / "home" / ".local" / "share";
     fs::path config_home = dir / "home" / ".config";
     fs::path archives = dir.path() / u8("Заказы");
+    std::vector<std::pair<std::string, std::optional<std::string>>> extra_env;
 
     void SetUp() override {
         lay_out(app);
@@ -78,6 +81,7 @@ protected:
                  {"LC_MESSAGES", std::nullopt},
                  {"LANG", "ru_RU.UTF-8"}};
         if (!display) o.env.emplace_back("DISPLAY", std::nullopt);
+        o.env.insert(o.env.end(), extra_env.begin(), extra_env.end());
         return fixtures::run(argv, o);
     }
     fixtures::RunResult mergalo(const std::vector<std::string>& args, bool display = false) {
@@ -217,6 +221,30 @@ TEST_F(Program, ThePdfLibraryNotStartingEndsEveryRunWithTen) {
         EXPECT_EQ(r.out, "ERROR: MuPDF is not available: cannot create the MuPDF context\n");
     }
     EXPECT_FALSE(fs::exists(dolphin_menu())) << "no switch may run";
+}
+
+TEST_F(Program, HelpOpensThePageOfTheLanguageElseTheSupportChat) {
+    // An xdg-open first on PATH that records what it was asked to open.
+    const fs::path opened = dir / "opened.txt";
+    write_bytes(dir / "bin" / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened.string() + "'\n");
+    fs::permissions(dir / "bin" / "xdg-open", fs::perms(0755));
+    extra_env = {{"PATH", (dir / "bin").string() + ":/usr/bin:/bin"}};
+    auto next_opened = [&] {
+        // The opener is started, not waited for.
+        for (int i = 0; i < 1000 && !fs::exists(opened); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::string line = fs::exists(opened) ? read_bytes(opened) : "(nothing opened)";
+        fs::remove(opened);
+        return line;
+    };
+
+    EXPECT_EQ(mergalo({"--help"}).exit_code, 0);
+    EXPECT_EQ(next_opened(), platform::utf8(app / "mgl" / "help" / "Instruction.html") + "\n");
+    settings_kk();
+    EXPECT_EQ(mergalo({"--HELP"}).exit_code, 0);
+    EXPECT_EQ(next_opened(), platform::utf8(app / "mgl" / "help" / "Instruction_kk.html") + "\n");
+    fs::remove_all(app / "mgl" / "help");
+    EXPECT_EQ(mergalo({"--help"}).exit_code, 0);
+    EXPECT_EQ(next_opened(), "https://t.me/tarvo_support\n");
 }
 
 TEST_F(Program, MenuInstallUninstallAndLanguageChange) {

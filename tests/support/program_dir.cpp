@@ -32,6 +32,10 @@ ProgramDir::ProgramDir(bool with_lib) : with_lib_(with_lib) {
     fs::create_directories(dir_ / "tmp");
     env_.push_back(std::make_unique<EnvVar>("LOCALAPPDATA", platform::utf8(local_app_data())));
     env_.push_back(std::make_unique<EnvVar>("TMPDIR", platform::utf8(dir_ / "tmp")));
+    // A language change rewrites the right-click menu: its files land here, not in the
+    // user's own file-manager folders.
+    env_.push_back(std::make_unique<EnvVar>("XDG_DATA_HOME", platform::utf8(dir_ / "xdg-data")));
+    env_.push_back(std::make_unique<EnvVar>("XDG_CONFIG_HOME", platform::utf8(dir_ / "xdg-config")));
     app::profile::bind(app::product::profile());
     app::buildmode::detail::pretend_executable(program() / "Mergalo");
 }
