@@ -1,8 +1,10 @@
 // The right-click menu as the running program writes it (to an in-memory registry
-// branch), the maintenance modes with their message boxes answered by the test (real Tk
-// under Xvfb), and the self-check's report.
+// branch), the maintenance modes with their message boxes answered by the test, the
+// graphical run (real Tk windows under Xvfb, driven by the test), and the self-check's
+// report.
 #include <gtest/gtest.h>
 
+#include "app/entry.hpp"
 #include "app/folders.hpp"
 #include "app/modes.hpp"
 #include "app/selfcheck.hpp"
@@ -11,8 +13,10 @@
 #include "platform/platform.hpp"
 #include "shell/context_menu.hpp"
 #include "support/memory_registry.hpp"
+#include "support/pdf_fixtures.hpp"
 #include "support/program_dir.hpp"
 #include "support/temp_dir.hpp"
+#include "support/zip_fixtures.hpp"
 #include "ui/ui_support.hpp"
 
 namespace fs = std::filesystem;
@@ -167,4 +171,86 @@ TEST(SelfCheck, FilesAreLookedForOnlyUnderTheGivenFolder) {
     EXPECT_EQ(app::selfcheck::check_files(),
               "не хватает файлов: Instruction.html, Instruction_kk.html, mergalo.ico");
     EXPECT_EQ(app::selfcheck::check_pdf(), std::nullopt);
+}
+
+namespace {
+
+// The graphical run: the open-file dialog is answered by the test, the chooser, the
+// result window and the error dialog are driven as the user would.
+class GraphicalRun : public ::testing::Test {
+protected:
+    fixtures::ProgramDir program;
+    fs::path folder = program.root() / "Заказы";
+
+    fs::path archive() {
+        const fs::path zip = folder / "day.zip";
+        fs::create_directories(folder);
+        fixtures::write_zip(zip, {{"A-1.pdf", fixtures::pdf_bytes({{.label = "A-1"}})},
+                                  {"B-2.pdf", fixtures::pdf_bytes({{.label = "B-2"}})}});
+        return zip;
+    }
+    // Answers the open-file dialog (on top of the driver's hooks) and counts the asks.
+    void answer_dialog(std::optional<std::string> name) {
+        auto hooks = ui::tk::detail::hooks();
+        hooks.answer_open_file = [this, name](std::string_view title) {
+            ++dialogs;
+            EXPECT_EQ(title, "Выберите ZIP-архив с накладными");
+            return name;
+        };
+        ui::tk::detail::set_hooks(hooks);
+    }
+    int dialogs = 0;
+};
+
+}  // namespace
+
+TEST_F(GraphicalRun, ArchiveAndLayoutFromTheWindowsThenTheResult) {
+    const fs::path zip = archive();
+    uitest::Driver driver;
+    answer_dialog(platform::utf8(zip));
+    driver.then([](ui::tk::Interp& in) { in.call({".choice.mode6", "invoke"}); })
+        .then([](ui::tk::Interp& in) {
+            EXPECT_NE(uitest::text_of(in, ".done.details").find("Режим: 6 на лист (2x3)"), std::string::npos);
+            in.call({".done.buttons.bottom.close", "invoke"});
+        });
+    app::run_gui();
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_TRUE(fs::exists(folder / "day_Tarvo PDF Mergalo_MERGED_6up.pdf"));
+}
+
+TEST_F(GraphicalRun, CancelledDialogOrClosedChooserMergesNothing) {
+    const fs::path zip = archive();
+    {
+        uitest::Driver driver;  // no step: any window waiting for the user fails the test
+        answer_dialog(std::nullopt);
+        app::run_gui();
+        answer_dialog("");
+        app::run_gui();
+    }
+    {
+        uitest::Driver driver;
+        answer_dialog(platform::utf8(zip));
+        driver.then([](ui::tk::Interp& in) { uitest::close_from_title_bar(in, ".choice"); });
+        app::run_gui();
+    }
+    EXPECT_EQ(dialogs, 3);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "only the archive";
+}
+
+TEST_F(GraphicalRun, AFailureIsShownAndTheRunEndsNormally) {
+    fs::create_directories(folder);
+    const std::string name = platform::utf8(folder / "gone.zip");
+    uitest::Driver driver;
+    answer_dialog(name);
+    driver.then([](ui::tk::Interp& in) { in.call({".choice.mode9", "invoke"}); })
+        .then([&](ui::tk::Interp& in) {
+            EXPECT_EQ(uitest::text_of(in, ".error.title"), "Ошибка при создании PDF.");
+            EXPECT_EQ(uitest::text_of(in, ".error.message").rfind("ZIP-файл не найден:\n" + name, 0), 0u);
+            in.call({".error.buttons.ok", "invoke"});
+        });
+    EXPECT_NO_THROW(app::run_gui());
+    std::string entry;
+    for (char c : read_bytes(program.program() / "logs" / "error.log"))
+        if (c != '\r') entry += c;
+    EXPECT_NE(entry.find("Extra:\nZIP: " + name + "\nNUP: 9\n"), std::string::npos) << entry;
 }
