@@ -79,7 +79,9 @@ protected:
                  {"LANGUAGE", std::nullopt},
                  {"LC_ALL", std::nullopt},
                  {"LC_MESSAGES", std::nullopt},
-                 {"LANG", "ru_RU.UTF-8"}};
+                 {"LANG", "ru_RU.UTF-8"},
+                 // Sanitizer builds only: the leaks of the libraries under Tk are not ours.
+                 {"LSAN_OPTIONS", "suppressions=" MERGALO_SOURCE_DIR "/tests/app/lsan_tk.supp"}};
         if (!display) o.env.emplace_back("DISPLAY", std::nullopt);
         o.env.insert(o.env.end(), extra_env.begin(), extra_env.end());
         return fixtures::run(argv, o);

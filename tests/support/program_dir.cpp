@@ -1,7 +1,5 @@
 #include "support/program_dir.hpp"
 
-#include <stdlib.h>
-
 #include <memory>
 
 #include "app/buildmode.hpp"
@@ -13,29 +11,18 @@ namespace fixtures {
 
 namespace fs = std::filesystem;
 
-EnvVar::EnvVar(std::string name, const std::optional<std::string>& value)
-    : name_(std::move(name)), old_(platform::get_env(name_)) {
-    if (value) ::setenv(name_.c_str(), value->c_str(), 1);
-    else ::unsetenv(name_.c_str());
-}
-
-EnvVar::~EnvVar() {
-    if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-    else ::unsetenv(name_.c_str());
-}
-
 ProgramDir::ProgramDir(bool with_lib) : with_lib_(with_lib) {
     fs::create_directories(program());
     write_bytes(program() / "Mergalo", "");
     if (with_lib_) fs::create_directories(program() / "mgl");
     fs::create_directories(local_app_data());
     fs::create_directories(dir_ / "tmp");
-    env_.push_back(std::make_unique<EnvVar>("LOCALAPPDATA", platform::utf8(local_app_data())));
-    env_.push_back(std::make_unique<EnvVar>("TMPDIR", platform::utf8(dir_ / "tmp")));
+    env_.push_back(std::make_unique<EnvVar>("LOCALAPPDATA", platform::utf8(local_app_data()).c_str()));
+    env_.push_back(std::make_unique<EnvVar>("TMPDIR", platform::utf8(dir_ / "tmp").c_str()));
     // A language change rewrites the right-click menu: its files land here, not in the
     // user's own file-manager folders.
-    env_.push_back(std::make_unique<EnvVar>("XDG_DATA_HOME", platform::utf8(dir_ / "xdg-data")));
-    env_.push_back(std::make_unique<EnvVar>("XDG_CONFIG_HOME", platform::utf8(dir_ / "xdg-config")));
+    env_.push_back(std::make_unique<EnvVar>("XDG_DATA_HOME", platform::utf8(dir_ / "xdg-data").c_str()));
+    env_.push_back(std::make_unique<EnvVar>("XDG_CONFIG_HOME", platform::utf8(dir_ / "xdg-config").c_str()));
     app::profile::bind(app::product::profile());
     app::buildmode::detail::pretend_executable(program() / "Mergalo");
 }

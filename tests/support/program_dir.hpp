@@ -5,26 +5,14 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "support/env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace fixtures {
-
-// Sets an environment variable (or unsets it, with no value) and restores it later.
-class EnvVar {
-public:
-    EnvVar(std::string name, const std::optional<std::string>& value);
-    ~EnvVar();
-    EnvVar(const EnvVar&) = delete;
-    EnvVar& operator=(const EnvVar&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 class ProgramDir {
 public:

@@ -95,7 +95,7 @@ TEST_F(ErrorDialogTest, AnUnwritableLogShowsNoDialog) {
 
 TEST_F(ErrorDialogTest, WithoutADisplayTheLogIsWrittenAndTheTextsGoToStandardError) {
     use_language("ru");
-    fixtures::EnvVar no_display("DISPLAY", std::nullopt);
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
     const diag::RuntimeError failure("В архиве не найдено PDF-файлов");
     ::testing::internal::CaptureStderr();
     diag::show_error_dialog("Ошибка при создании PDF.", failure.what(), &failure, "ZIP: a.zip\nNUP: 1");

@@ -93,7 +93,7 @@ TEST_F(CleanUpTest, NothingOldSaysSo) {
 
 TEST_F(CleanUpTest, WithoutADisplayItSaysSoAndDeletesNothing) {
     const fs::path old = sheet("a_Tarvo PDF Mergalo_MERGED.pdf", chr::hours{24 * 4});
-    fixtures::EnvVar no_display("DISPLAY", std::nullopt);
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
     ::testing::internal::CaptureStderr();
     ui::clean_old_sheets(folder, "kk");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Терезені ашу мүмкін емес: графикалық экран қолжетімсіз.\n");

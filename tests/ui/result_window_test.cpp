@@ -223,7 +223,7 @@ TEST_F(ResultWindowTest, AnExceptionOfAnActionEndsTheWindowAndReachesTheCaller) 
 
 TEST_F(ResultWindowTest, WithoutADisplayTheDetailsGoToStandardOutput) {
     use_language("ru");
-    fixtures::EnvVar no_display("DISPLAY", std::nullopt);
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
     const auto result = result_for(out, 4, true);
     ::testing::internal::CaptureStdout();
     ui::show_done(result);

@@ -172,7 +172,7 @@ TEST(Tk, CancelledOpenFileDialogGivesNothing) {
 }
 
 TEST(Tk, WithoutADisplayInitFailsCleanly) {
-    fixtures::EnvVar no_display("DISPLAY", std::nullopt);
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
     EXPECT_THROW(tk::Interp in, tk::NoDisplay);
     EXPECT_EQ(tk::Interp::current(), nullptr);
     EXPECT_THROW(tk::show_info("T", "m"), tk::NoDisplay);

@@ -1,7 +1,6 @@
 #include "ui/ui_support.hpp"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <fstream>
@@ -38,8 +37,10 @@ Driver::Driver() {
         }
         Step step = std::move(steps_.front());
         steps_.pop_front();
-        // Shortly after the wait began, so the windows are mapped and laid out.
+        // Shortly after the wait began, once every pending event (mapping, resizing) is
+        // through, so the step sees the windows as the user would.
         in.call({"after", 30, in.command([&in, step = std::move(step)] {
+                     in.update();
                      step(in);
                      if (::testing::Test::HasFatalFailure()) bail_out(in);
                  })});
@@ -99,11 +100,8 @@ FakeOpener::FakeOpener(const fs::path& dir) : record_(dir / "opened.txt") {
     const fs::path bin = dir / "bin";
     fixtures::write_bytes(bin / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + platform::utf8(record_) + "'\n");
     fs::permissions(bin / "xdg-open", fs::perms::owner_all);
-    old_path_ = platform::get_env("PATH").value_or("/usr/bin:/bin");
-    ::setenv("PATH", (platform::utf8(bin) + ":" + old_path_).c_str(), 1);
+    path_.set((platform::utf8(bin) + ":" + platform::get_env("PATH").value_or("/usr/bin:/bin")).c_str());
 }
-
-FakeOpener::~FakeOpener() { ::setenv("PATH", old_path_.c_str(), 1); }
 
 std::vector<std::string> FakeOpener::opened(std::size_t count) {
     std::vector<std::string> lines;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/env.hpp"
 #include "ui/tk.hpp"
 
 namespace uitest {
@@ -18,7 +19,7 @@ using Step = std::function<void(tk::Interp&)>;
 
 // Installs the toolkit's test hooks for its lifetime. Each time the code under test
 // begins to wait for the user (an event loop, a wait for a window, a real message box),
-// the next step runs shortly afterwards inside that wait. Message boxes are answered
+// the next step runs shortly afterwards inside that wait, after an update. Message boxes are answered
 // from `answers` (each is recorded in `boxes`). A wait without a step or a box without
 // an answer is a test failure, and the windows are destroyed so that nothing hangs.
 class Driver {
@@ -53,14 +54,13 @@ std::vector<std::string> children_of(tk::Interp& in, const std::string& widget);
 class FakeOpener {
 public:
     explicit FakeOpener(const std::filesystem::path& dir);
-    ~FakeOpener();
     // The targets opened so far, once at least `count` have arrived (the opener is
     // started without waiting, so this polls, for at most 30 seconds).
     std::vector<std::string> opened(std::size_t count);
 
 private:
     std::filesystem::path record_;
-    std::string old_path_;
+    fixtures::EnvVar path_{"PATH"};
 };
 
 }  // namespace uitest

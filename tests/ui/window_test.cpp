@@ -214,7 +214,7 @@ TEST_F(WaitWindowTest, TheJobsFailurePassesThroughUnchangedAfterTheWindowIsGone)
 
 TEST_F(WaitWindowTest, WithoutADisplayTheJobRunsWithoutItsWindow) {
     const fs::path zip = archive();
-    fixtures::EnvVar no_display("DISPLAY", std::nullopt);
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
     uitest::Driver driver;
     driver.on_update = [](tk::Interp&) { ADD_FAILURE() << "a window was drawn without a display"; };
     const app::MergeResult result = ui::process_zip_with_wait(zip, 1);
