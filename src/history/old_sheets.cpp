@@ -21,7 +21,9 @@ bool is_output_sheet_name(const fs::path& file, std::string_view app_title) {
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (ext != ".pdf") return false;
     const std::string stem = platform::utf8(file.stem());
-    return stem.find("_" + std::string(app_title)) != std::string::npos && stem.find("_MERGED") != std::string::npos;
+    std::string title_marker = "_";
+    title_marker += app_title;
+    return stem.find(title_marker) != std::string::npos && stem.find("_MERGED") != std::string::npos;
 }
 
 std::optional<LocalTime> modified_local(const fs::path& file) {

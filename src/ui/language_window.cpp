@@ -18,8 +18,11 @@ int floor_div(int a, int b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0
 }  // namespace
 
 std::string chooser_position(int width, int height, int screen_width, int screen_height) {
-    return "+" + std::to_string(floor_div(screen_width - width, 2)) + "+" +
-           std::to_string(floor_div(screen_height - height, 3));
+    std::string position = "+";
+    position += std::to_string(floor_div(screen_width - width, 2));
+    position += "+";
+    position += std::to_string(floor_div(screen_height - height, 3));
+    return position;
 }
 
 void center(const tk::Widget& window) {
@@ -65,9 +68,10 @@ std::optional<std::string> choose_language_window(const tk::Widget* parent) {
             chosen = std::string(code);
             win->destroy();
         };
+        std::string key = "language_";
+        key += code;
         tk::Widget::create(in, "ttk::button", frame.path(), code,
-                           {"-text", i18n::t("language_" + std::string(code), code), "-width", 16, "-command",
-                            in.command(pick)})
+                           {"-text", i18n::t(key, code), "-width", 16, "-command", in.command(pick)})
             .grid({"-row", 1, "-column", column++, "-padx", 6});
     }
     try {

@@ -107,7 +107,7 @@ void show_done(const app::MergeResult& result) {
             }
         }
         apply_language(*chosen);
-        tk::show_info(app_title(), i18n::t("language_saved", *chosen));
+        tk::show_info(app_title(), i18n::t("language_saved", *chosen), *chosen);
     };
     const auto close = [&] {
         win.destroy();

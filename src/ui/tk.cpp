@@ -295,17 +295,27 @@ std::string message_box(const MessageBox& box) {
     // windows' font. Priority startupFile wins over the box's widgetDefault options.
     interp->call({"option", "add", "*Dialog.msg.wrapLength", "6i", "startupFile"});
     interp->call({"option", "add", "*Dialog.msg.font", font(10), "startupFile"});
+    if (!box.language.empty()) {
+        // The box's buttons speak the program's language, not the system's: Tk picks
+        // them by its message catalogue's locale, and ships no Kazakh texts.
+        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "kk", "&Yes", "&Иә"});
+        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "kk", "&No", "&Жоқ"});
+        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "ru", "&Yes", "&Да"});
+        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "ru", "&No", "&Нет"});
+        interp->call({"::msgcat::mclocale", box.language});
+    }
     if (const auto& hook = hook_store().on_wait) hook(*interp);
     return interp->call({"tk_messageBox", "-type", box.type, "-icon", box.icon, "-title", box.title, "-message",
                          box.message});
 }
 
-void show_info(std::string_view title, std::string_view message) {
-    message_box({"ok", "info", std::string(title), std::string(message)});
+void show_info(std::string_view title, std::string_view message, std::string_view language) {
+    message_box({"ok", "info", std::string(title), std::string(message), std::string(language)});
 }
 
-bool ask_yes_no(std::string_view title, std::string_view message) {
-    return message_box({"yesno", "question", std::string(title), std::string(message)}) == "yes";
+bool ask_yes_no(std::string_view title, std::string_view message, std::string_view language) {
+    return message_box({"yesno", "question", std::string(title), std::string(message), std::string(language)}) ==
+           "yes";
 }
 
 std::optional<std::string> get_open_file(Interp& interp, std::string_view title, const std::vector<FileType>& types) {

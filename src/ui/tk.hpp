@@ -183,14 +183,15 @@ struct MessageBox {
     std::string icon = "info";  // "info", "question", "warning", "error"
     std::string title;
     std::string message;
+    std::string language;  // "ru" or "kk": the language of the buttons; empty: Tk's own choice
 };
 
 // Shows the box on the current Interp (creating a hidden one of its own when none is
 // alive) with no parent window, and returns the answer: "ok", "yes" or "no" (a closed
 // yes/no box answers "no"). Throws NoDisplay when no window can be opened.
 std::string message_box(const MessageBox& box);
-void show_info(std::string_view title, std::string_view message);
-bool ask_yes_no(std::string_view title, std::string_view message);
+void show_info(std::string_view title, std::string_view message, std::string_view language = {});
+bool ask_yes_no(std::string_view title, std::string_view message, std::string_view language = {});
 
 // A file type entry of the open-file dialog: label and pattern ("ZIP archives", "*.zip").
 struct FileType {

@@ -95,7 +95,7 @@ TEST_F(OldSheets, AFolderThatCannotBeListedHasNone) {
 
 TEST(DescribeOldSheets, FiveNamesThenHowManyMore) {
     std::vector<fs::path> paths;
-    for (int i = 1; i <= 7; ++i) paths.push_back(fs::path("/out") / ("d" + std::to_string(i) + "_MERGED.pdf"));
+    for (char i = '1'; i <= '7'; ++i) paths.push_back(fs::path("/out") / (std::string(1, 'd') + i + "_MERGED.pdf"));
     EXPECT_EQ(history::describe_old_sheets(paths, "ru"),
               "d1_MERGED.pdf\nd2_MERGED.pdf\nd3_MERGED.pdf\nd4_MERGED.pdf\nd5_MERGED.pdf\nи ещё 2");
     EXPECT_EQ(history::describe_old_sheets(paths, "kk", 6),

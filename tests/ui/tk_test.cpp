@@ -144,6 +144,25 @@ TEST(Tk, RealMessageBoxShowsTheTextAndAnswers) {
     EXPECT_EQ(tk::Interp::current(), nullptr) << "the box's own main window is gone";
 }
 
+TEST(Tk, MessageBoxButtonsSpeakTheProgramsLanguage) {
+    for (const auto& [lang, yes, no] : {std::tuple{"kk", "Иә", "Жоқ"}, std::tuple{"ru", "Да", "Нет"}}) {
+        tk::detail::Hooks hooks;
+        std::string labels;
+        hooks.on_wait = [&labels](tk::Interp& in) {
+            in.call({"after", 50, in.command([&in, &labels] {
+                         labels = in.call({".__tk__messagebox.yes", "cget", "-text"}) + "/" +
+                                  in.call({".__tk__messagebox.no", "cget", "-text"});
+                         in.call({".__tk__messagebox.no", "invoke"});
+                     })});
+        };
+        tk::detail::set_hooks(hooks);
+        const bool answer = tk::ask_yes_no("Tarvo PDF Mergalo", "?", lang);
+        tk::detail::set_hooks({});
+        EXPECT_FALSE(answer);
+        EXPECT_EQ(labels, std::string(yes) + "/" + no) << lang;
+    }
+}
+
 TEST(Tk, AClosedYesNoBoxAnswersNo) {
     tk::Interp in;
     tk::detail::Hooks hooks;
