@@ -23,7 +23,8 @@ namespace {
 // no window can be opened; then the texts go to the standard streams.
 class Talk {
 public:
-    Talk() {
+    // `lang`: the language of the boxes' buttons.
+    explicit Talk(std::string lang) : lang_(std::move(lang)) {
         try {
             root_ = std::make_unique<ui::tk::Interp>();
         } catch (const ui::tk::NoDisplay&) {
@@ -34,24 +35,25 @@ public:
             std::cout << text << '\n';
             return false;
         }
-        return ui::tk::ask_yes_no(profile::title(), text);
+        return ui::tk::ask_yes_no(profile::title(), text, lang_);
     }
     void info(const std::string& text) {
         if (!root_) {
             std::cout << text << '\n';
             return;
         }
-        ui::tk::show_info(profile::title(), text);
+        ui::tk::show_info(profile::title(), text, lang_);
     }
     void error(const std::string& text) {
         if (!root_) {
             std::cerr << text << '\n';
             return;
         }
-        ui::tk::message_box({"ok", "error", profile::title(), text});
+        ui::tk::message_box({"ok", "error", profile::title(), text, lang_});
     }
 
 private:
+    std::string lang_;
     std::unique_ptr<ui::tk::Interp> root_;
 };
 
@@ -81,8 +83,8 @@ void remove_folder(const fs::path& folder) {
 }  // namespace
 
 int run_install_mode() {
-    Talk talk;
     const std::string lang = ui::current_language();
+    Talk talk(lang);
     try {
         shell::install_context_menu_silent();
         const fs::path help = app_dir() / "Instruction.html";
@@ -97,8 +99,8 @@ int run_install_mode() {
 }
 
 int run_uninstall_mode() {
-    Talk talk;
     const std::string lang = ui::current_language();
+    Talk talk(lang);
     try {
         shell::uninstall_context_menu_silent();
         talk.info(i18n::t("menu_removed", lang, {{"item", menu_item(lang)}}));

@@ -128,6 +128,7 @@ TEST_F(Modes, UninstallModeWithNothingInstalledSaysItIsRemoved) {
     EXPECT_EQ(app::run_uninstall_mode(), 0);
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_EQ(driver.boxes[0].icon, "info");
+    EXPECT_EQ(driver.boxes[0].language, "ru") << "the buttons speak the program's language";
     EXPECT_EQ(driver.boxes[0].message,
               "Меню удалено.\n\nПункт «Tarvo PDF Mergalo — объединить накладные» убран из меню правой кнопки.");
 }
