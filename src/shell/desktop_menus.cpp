@@ -175,6 +175,12 @@ std::string nemo_action(const Menu& menu, const MenuEntry& entry, const fs::path
     return out;
 }
 
+// The Nautilus and the Caja sub-folder of the menu: the scripts' sub-menu.
+std::vector<fs::path> script_folders(const Menu& menu, const DesktopFolders& folders) {
+    const fs::path title = platform::path_from_utf8(menu.title);
+    return {folders.data_home / "nautilus" / "scripts" / title, folders.config_home / "caja" / "scripts" / title};
+}
+
 bool carries_marker(const fs::path& file, const std::string& mark) {
     std::ifstream in(file, std::ios::binary);
     std::string line;
@@ -189,9 +195,7 @@ std::vector<MenuFile> desktop_menu_files(const Menu& menu, const DesktopFolders&
     std::vector<MenuFile> files;
     files.push_back({folders.data_home / "kio" / "servicemenus" / (menu.code + "-zip.desktop"),
                      dolphin_service_menu(menu), true});
-    const fs::path title = platform::path_from_utf8(menu.title);
-    for (const fs::path& scripts : {folders.data_home / "nautilus" / "scripts" / title,
-                                    folders.config_home / "caja" / "scripts" / title})
+    for (const fs::path& scripts : script_folders(menu, folders))
         for (const auto& e : menu.entries)
             files.push_back({scripts / platform::path_from_utf8(e.label), entry_script(menu, e), true});
     const fs::path nemo = folders.data_home / "nemo" / "actions";
@@ -220,9 +224,7 @@ void remove_desktop_menus(const std::vector<Menu>& menus, const DesktopFolders& 
         const std::string mark = marker(menu);
         for (const auto& file : desktop_menu_files(menu, folders))
             if (carries_marker(file.path, mark)) fs::remove(file.path);
-        const fs::path title = platform::path_from_utf8(menu.title);
-        for (const fs::path& scripts : {folders.data_home / "nautilus" / "scripts" / title,
-                                        folders.config_home / "caja" / "scripts" / title}) {
+        for (const fs::path& scripts : script_folders(menu, folders)) {
             std::error_code ec;
             if (fs::is_directory(scripts, ec) && fs::is_empty(scripts, ec)) fs::remove(scripts, ec);
         }
