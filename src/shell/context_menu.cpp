@@ -11,7 +11,13 @@ namespace shell {
 
 namespace {
 
-std::string quoted(const fs::path& p) { return "\"" + platform::utf8(p) + "\""; }
+// Built by appending: GCC 12 at -O3 misreads "literal" + string as an overlapping copy.
+std::string quoted(const fs::path& p) {
+    std::string out = "\"";
+    out += platform::utf8(p);
+    out += '"';
+    return out;
+}
 
 // Position in the menu, counted from 1, as two digits: "01".
 std::string position(std::size_t index) {
