@@ -226,9 +226,11 @@ TEST_F(Program, ThePdfLibraryNotStartingEndsEveryRunWithTen) {
 }
 
 TEST_F(Program, HelpOpensThePageOfTheLanguageElseTheSupportChat) {
-    // An xdg-open first on PATH that records what it was asked to open.
+    // An xdg-open first on PATH that records what it was asked to open; the record
+    // appears whole (renamed into place), so the test never reads it half written.
     const fs::path opened = dir / "opened.txt";
-    write_bytes(dir / "bin" / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened.string() + "'\n");
+    write_bytes(dir / "bin" / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" > '" + opened.string() + ".part' && mv '" +
+                                              opened.string() + ".part' '" + opened.string() + "'\n");
     fs::permissions(dir / "bin" / "xdg-open", fs::perms(0755));
     extra_env = {{"PATH", (dir / "bin").string() + ":/usr/bin:/bin"}};
     auto next_opened = [&] {
