@@ -47,9 +47,10 @@ endif()
 install(TARGETS Mergalo RUNTIME DESTINATION .)
 install(DIRECTORY "${MERGALO_TCL_SCRIPTS}/" DESTINATION mgl/tcl)
 install(DIRECTORY "${MERGALO_TK_SCRIPTS}/" DESTINATION mgl/tk)
-install(FILES assets/help/Instruction.html assets/help/Instruction_kk.html DESTINATION mgl/help)
+install(FILES help/Instruction.html help/Instruction_kk.html DESTINATION mgl/help)
 install(FILES assets/mergalo.ico assets/mergalo.png DESTINATION mgl/assets)
-install(FILES assets/help/Instruction.html DESTINATION .)
+# Both pages beside the executable too: the Russian page links to the Kazakh one.
+install(FILES help/Instruction.html help/Instruction_kk.html DESTINATION .)
 
 set(CPACK_GENERATOR TGZ)
 set(CPACK_PACKAGE_NAME Mergalo)

@@ -34,12 +34,13 @@ void lay_out(const fs::path& folder, const std::string& exe_name = "Mergalo") {
     fs::create_hard_link(MERGALO_EXE, folder / exe_name, ec);
     if (ec) fs::copy_file(MERGALO_EXE, folder / exe_name);
     const fs::path assets = fs::path(MERGALO_SOURCE_DIR) / "assets";
+    const fs::path help = fs::path(MERGALO_SOURCE_DIR) / "help";
     fs::create_directories(folder / "mgl" / "help");
     fs::create_directories(folder / "mgl" / "assets");
     for (const char* page : {"Instruction.html", "Instruction_kk.html"})
-        fs::copy_file(assets / "help" / page, folder / "mgl" / "help" / page);
+        fs::copy_file(help / page, folder / "mgl" / "help" / page);
     for (const char* icon : {"mergalo.ico", "mergalo.png"}) fs::copy_file(assets / icon, folder / "mgl" / "assets" / icon);
-    fs::copy_file(assets / "help" / "Instruction.html", folder / "Instruction.html");
+    fs::copy_file(help / "Instruction.html", folder / "Instruction.html");
 }
 
 // Text with CR LF line breaks (the error log) as LF.
