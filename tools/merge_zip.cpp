@@ -1,5 +1,8 @@
 // merge_zip ARCHIVE NUP: runs one merge job exactly as the program does, with the
-// program's own folders, and prints the merge result as key=value lines.
+// program's own folders, and prints the merge result as key=value lines (the names of
+// repaired waybills and of left-out repeats with other content joined by "|"). A
+// failure prints its message, in the user's language, on standard error and gives 1;
+// SIGTERM, SIGHUP and SIGINT remove what the job wrote, as a failure does.
 #include <charconv>
 #include <cstdio>
 #include <exception>
@@ -10,6 +13,7 @@
 #include "app/product.hpp"
 #include "app/profile.hpp"
 #include "app/job.hpp"
+#include "platform/termination.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -21,6 +25,7 @@ int main(int argc, char** argv) {
     auto [end, ec] = std::from_chars(arg.data(), arg.data() + arg.size(), nup);
     if (ec != std::errc() || end != arg.data() + arg.size()) nup = 1;
     try {
+        platform::enable_cleanup_on_termination();
         app::profile::bind(app::product::profile());
         const app::MergeResult result = app::process_zip(argv[1], nup, app::job_environment());
         for (const auto& [key, value] : app::merge_result_fields(result)) std::cout << key << '=' << value << '\n';
