@@ -188,6 +188,21 @@ std::vector<int> prepare_annotations(pdf_document* src, pdf_obj* annots) {
             pdf_dict_del(c, a, PDF_NAME(P));
             pdf_dict_del(c, a, PDF_NAME(StructParent));
             if (pdf_name_eq(c, pdf_dict_get(c, a, PDF_NAME(Subtype)), PDF_NAME(Widget))) {
+                // A widget without a name is no field to a viewer, and is not shown:
+                // it takes its field's full name ("parent.child").
+                if (!pdf_dict_get(c, a, PDF_NAME(T))) {
+                    const char* parts[16];
+                    int depth = 0;
+                    for (pdf_obj* p = pdf_dict_get(c, a, PDF_NAME(Parent)); pdf_is_dict(c, p) && depth < 16;
+                         p = pdf_dict_get(c, p, PDF_NAME(Parent)))
+                        if (pdf_dict_get(c, p, PDF_NAME(T))) parts[depth++] = pdf_dict_get_text_string(c, p, PDF_NAME(T));
+                    char full[512] = "";
+                    for (int k = depth - 1; k >= 0; --k) {
+                        if (full[0]) fz_strlcat(full, ".", sizeof full);
+                        fz_strlcat(full, parts[k], sizeof full);
+                    }
+                    if (full[0]) pdf_dict_put_text_string(c, a, PDF_NAME(T), full);
+                }
                 for (const char* key : FIELD_KEYS) {
                     if (pdf_dict_gets(c, a, key)) continue;
                     for (pdf_obj* p = pdf_dict_get(c, a, PDF_NAME(Parent)); pdf_is_dict(c, p);
