@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -15,9 +16,11 @@
 #include <stdexcept>
 #include <vector>
 
+extern char** environ;
+
 namespace fixtures {
 
-std::string run_in_child(const std::function<std::string()>& body) {
+Child::Child(const std::function<std::string()>& body) {
     int fds[2];
     if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
     std::fflush(nullptr);
@@ -41,15 +44,61 @@ std::string run_in_child(const std::function<std::string()>& body) {
         ::_exit(0);
     }
     ::close(fds[1]);
+    pid_ = pid;
+    fd_ = fds[0];
+}
+
+Child::~Child() {
+    if (pid_ > 0) result();
+}
+
+std::string Child::result() {
     std::string out;
     char buf[4096];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    for (ssize_t n; (n = ::read(fd_, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    ::close(fd_);
+    const int status = wait_for(pid_);
+    pid_ = -1;
     if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0) return "exit " + std::to_string(WEXITSTATUS(status));
     return out;
+}
+
+std::string run_in_child(const std::function<std::string()>& body) { return Child(body).result(); }
+
+int wait_for(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+pid_t start_program(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
+                    const std::filesystem::path& out, const std::filesystem::path& err) {
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& [k, v] : env) replaced = replaced || k == name;
+        if (!replaced) environment.push_back(entry);
+    }
+    for (const auto& [k, v] : env) environment.push_back(k + "=" + v);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int rc = ::posix_spawn(&pid, argv.at(0).c_str(), &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv.at(0));
+    return pid;
 }
 
 void limit_file_size(std::size_t bytes) {

@@ -3,10 +3,14 @@
 // POSIX only.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace fixtures {
 
@@ -14,6 +18,31 @@ namespace fixtures {
 // throws gives "exception: <what>"; a child that dies gives "signal <n>" or "exit <n>".
 // Assertions belong in the parent, on the returned text.
 std::string run_in_child(const std::function<std::string()>& body);
+
+// A child started with `body` and not yet waited for: several run at once.
+class Child {
+public:
+    explicit Child(const std::function<std::string()>& body);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    // Waits; the text as run_in_child gives it.
+    std::string result();
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+};
+
+// Starts a program with `argv` (argv[0] is its path) and the environment of this
+// process with `env` set on top; its standard output and error go to the files `out`
+// and `err`. Returns its process id.
+pid_t start_program(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
+                    const std::filesystem::path& out, const std::filesystem::path& err);
+
+// Waits for a process and returns its wait status.
+int wait_for(pid_t pid);
 
 // In a child only: writes past `bytes` bytes in any file fail with EFBIG (the signal
 // that would end the process is ignored).
