@@ -302,6 +302,18 @@ private:
     std::unordered_set<std::string> taken_;
 };
 
+// Creates the folders of `rel` inside `root`, one by one: never `root` itself, so that
+// nothing is written once the scratch folder has been taken away (a job told to stop).
+void make_folders_below(const fs::path& root, const fs::path& rel, const std::string& member) {
+    fs::path at = root;
+    for (const fs::path& part : rel) {
+        at /= part;
+        std::error_code ec;
+        if (fs::create_directory(at, ec) || fs::is_directory(fs::symlink_status(at, ec))) continue;
+        fail_write(member, ec ? ec.value() : ENOTDIR);
+    }
+}
+
 // Unpacks the members; returns, for every file written, its on-disk path (generic
 // form) and the member's own file name (last component of its sanitised path).
 std::unordered_map<std::string, std::string> unpack(zip_t* za, const std::vector<Member>& members, const fs::path& root) {
@@ -310,10 +322,9 @@ std::unordered_map<std::string, std::string> unpack(zip_t* za, const std::vector
     std::unordered_map<std::string, std::string> names;
     for (const Member& m : members) {
         if (m.path.empty()) continue;  // nothing of the name is left to place
-        fs::path target = root / path_from_utf8(places.place(m.path, m.folder));
-        std::error_code ec;
-        fs::create_directories(m.folder ? target : target.parent_path(), ec);
-        if (ec) fail_write(m.path, ec.value());
+        const fs::path rel = path_from_utf8(places.place(m.path, m.folder));
+        const fs::path target = root / rel;
+        make_folders_below(root, m.folder ? rel : rel.parent_path(), m.path);
         if (m.folder) continue;
         // Whatever the member's attributes say (a symbolic link, a device), its data
         // becomes a plain file.

@@ -24,15 +24,33 @@ std::list<fs::path>& registered() {
     return *paths;
 }
 
+// Removes a file, or a folder with everything in it, while the work may still be
+// writing into it: a folder is first moved aside in one step, so that nothing the work
+// writes by name afterwards lands in it, then removed.
+void remove_now(const fs::path& path) noexcept {
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(path, ec))) {
+        fs::path aside = path;
+        aside += ".removed";
+        fs::rename(path, aside, ec);
+        if (!ec) {
+            fs::remove_all(aside, ec);
+            return;
+        }
+    }
+    // Files the work adds meanwhile make a folder's last step fail; a few rounds win.
+    for (int round = 0; round < 20; ++round) {
+        fs::remove_all(path, ec);
+        if (!ec) return;
+    }
+}
+
 // Removes every registered path, newest first, and keeps the lock: the process ends
 // right after, and nothing may register or commit meanwhile.
 void clean_up_for_termination() noexcept {
     detail::termination_mutex().lock();
     auto& paths = registered();
-    for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
-        std::error_code ec;
-        fs::remove_all(*it, ec);
-    }
+    for (auto it = paths.rbegin(); it != paths.rend(); ++it) remove_now(*it);
 }
 
 #ifdef _WIN32
