@@ -120,9 +120,30 @@ template <class Work>
 void with_source(const fs::path& file, Work&& work) {
     try {
         work();
+    } catch (const MemoryLimit& e) {
+        if (e.text() != nullptr) throw;
+        diag::Text text = source_text("pdf_memory_limit", file, e.what());
+        text.values.emplace_back("limit", std::to_string(MUPDF_MEMORY_LIMIT >> 20));
+        throw MemoryLimit(std::move(text), e.where());
     } catch (const diag::Error& e) {
         if (e.text() != nullptr) throw;
         throw diag::RuntimeError(source_text("pdf_damaged", file, e.what()), e.where());
+    }
+}
+
+// Runs a whole merge; MuPDF's memory running out outside any one source (the output
+// as a whole is too large) is said about the output.
+template <class Merge>
+MergeCounts whole_merge(const fs::path& output_path, Merge&& merge) {
+    try {
+        return merge();
+    } catch (const MemoryLimit& e) {
+        if (e.text() != nullptr) throw;
+        throw MemoryLimit(diag::Text{"merge_memory_limit",
+                                     {{"path", utf8(output_path)}, {"limit", std::to_string(MUPDF_MEMORY_LIMIT >> 20)}},
+                                     "",
+                                     e.what()},
+                          e.where());
     }
 }
 
@@ -598,69 +619,73 @@ std::vector<PageItem> collect_pages(const std::vector<fs::path>& pdf_files) {
 }
 
 MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& output_path, const Placer& place) {
-    Document out = create_pdf();
-    PageTree tree(out.get());
-    ObjectMerger merger(out.get());
-    MergeCounts counts;
-    for (const fs::path& file : pdf_files) {
-        with_source(file, [&] {
-            SourceCopy source(out.get(), file);
-            std::vector<Object> pages;
-            std::vector<PendingLink> links;
-            for (int i = 0; i < source.pages; ++i)
-                pages.push_back(graft_page(out.get(), source.map.get(), source.doc.get(), i, tree, links));
-            // Links within the source point at its pages in the output.
-            for (const PendingLink& link : links) {
-                if (link.source_page >= static_cast<int>(pages.size())) continue;
-                mupdf_call([&](fz_context* c) noexcept {
-                    pdf_array_put(c, pdf_dict_get(c, link.annot, PDF_NAME(Dest)), 0, pages[link.source_page].get());
-                });
-            }
-            note_if_repaired(source, file, counts.repaired);
-            source.map.reset();
-            merger.merge_new_objects(source.first_new_object);
-            counts.total_pages += source.pages;
-        });
-    }
-    counts.final_sheets = counts.total_pages;
-    counts.written = save_document(out.get(), output_path, place);
-    return counts;
+    return whole_merge(output_path, [&] {
+        Document out = create_pdf();
+        PageTree tree(out.get());
+        ObjectMerger merger(out.get());
+        MergeCounts counts;
+        for (const fs::path& file : pdf_files) {
+            with_source(file, [&] {
+                SourceCopy source(out.get(), file);
+                std::vector<Object> pages;
+                std::vector<PendingLink> links;
+                for (int i = 0; i < source.pages; ++i)
+                    pages.push_back(graft_page(out.get(), source.map.get(), source.doc.get(), i, tree, links));
+                // Links within the source point at its pages in the output.
+                for (const PendingLink& link : links) {
+                    if (link.source_page >= static_cast<int>(pages.size())) continue;
+                    mupdf_call([&](fz_context* c) noexcept {
+                        pdf_array_put(c, pdf_dict_get(c, link.annot, PDF_NAME(Dest)), 0, pages[link.source_page].get());
+                    });
+                }
+                note_if_repaired(source, file, counts.repaired);
+                source.map.reset();
+                merger.merge_new_objects(source.first_new_object);
+                counts.total_pages += source.pages;
+            });
+        }
+        counts.final_sheets = counts.total_pages;
+        counts.written = save_document(out.get(), output_path, place);
+        return counts;
+    });
 }
 
 MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& output_path, int nup,
                       const Placer& place) {
     if (!is_grid_layout(nup))
         throw diag::InvalidValue("layout " + std::to_string(nup) + " is not a grid layout (4, 6 or 9)");
-    Document out = create_pdf();
-    PageTree tree(out.get());
-    ObjectMerger merger(out.get());
-    std::vector<Placed> pending;  // cells of the sheet being filled
-    MergeCounts counts;
-    for (const fs::path& file : pdf_files) {
-        with_source(file, [&] {
-            SourceCopy source(out.get(), file);
-            for (int i = 0; i < source.pages; ++i) {
-                const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
-                pending.push_back(make_page_form(out.get(), source.doc.get(), source.map.get(), i, cell, file));
-                if (static_cast<int>(pending.size()) == nup) {
-                    add_sheet(out.get(), tree, pending);
-                    ++counts.final_sheets;
-                    pending.clear();
+    return whole_merge(output_path, [&] {
+        Document out = create_pdf();
+        PageTree tree(out.get());
+        ObjectMerger merger(out.get());
+        std::vector<Placed> pending;  // cells of the sheet being filled
+        MergeCounts counts;
+        for (const fs::path& file : pdf_files) {
+            with_source(file, [&] {
+                SourceCopy source(out.get(), file);
+                for (int i = 0; i < source.pages; ++i) {
+                    const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
+                    pending.push_back(make_page_form(out.get(), source.doc.get(), source.map.get(), i, cell, file));
+                    if (static_cast<int>(pending.size()) == nup) {
+                        add_sheet(out.get(), tree, pending);
+                        ++counts.final_sheets;
+                        pending.clear();
+                    }
                 }
-            }
-            note_if_repaired(source, file, counts.repaired);
-            source.map.reset();
-            const Remap moved = merger.merge_new_objects(source.first_new_object);
-            for (Placed& p : pending) p.form = final_number(moved, p.form);
-            counts.total_pages += source.pages;
-        });
-    }
-    if (!pending.empty()) {
-        add_sheet(out.get(), tree, pending);
-        ++counts.final_sheets;
-    }
-    counts.written = save_document(out.get(), output_path, place);
-    return counts;
+                note_if_repaired(source, file, counts.repaired);
+                source.map.reset();
+                const Remap moved = merger.merge_new_objects(source.first_new_object);
+                for (Placed& p : pending) p.form = final_number(moved, p.form);
+                counts.total_pages += source.pages;
+            });
+        }
+        if (!pending.empty()) {
+            add_sheet(out.get(), tree, pending);
+            ++counts.final_sheets;
+        }
+        counts.written = save_document(out.get(), output_path, place);
+        return counts;
+    });
 }
 
 MergeCounts merge_selected(const std::vector<fs::path>& pdf_files, const fs::path& output_path, int nup,

@@ -246,6 +246,8 @@ ClaimedFile reserve_claimed_sibling(const fs::path& target, const std::string& s
     for (int attempt = 0; attempt < 100; ++attempt) {
         fs::path path;
         const int fd = make_sibling(target, suffix, path);
+        // mkstemps makes the file private; the file it becomes is an ordinary one.
+        ::fchmod(fd, 0644);
         if (flock_retrying(fd, LOCK_SH | LOCK_NB) == 0) return ClaimedFile{path, FileClaim::adopt(fd)};
         ::close(fd);  // a sweeper took it in the moment between; try another name
     }

@@ -9,6 +9,7 @@
 
 #include "diag/errors.hpp"
 #include "pdf/merge.hpp"
+#include "pdf/mupdf.hpp"
 #include "support/child.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/raw_pdf.hpp"
@@ -137,6 +138,35 @@ TEST(ContentBomb, SplitContentUnderTheLimitIsJoinedAndDrawn) {
     EXPECT_EQ(c.final_sheets, 1);
     const fixtures::Raster r = fixtures::render(dir / "out.pdf", 0, 0.5);
     EXPECT_GT(fixtures::ink_share(r, pdf::cell_rect(4, 0)), 0.3);
+}
+
+TEST(MemoryLimit, AWaybillNeedingMoreThanMupdfMayHoldFailsByName) {
+    // With a small limit, a page whose content alone is larger than it.
+    struct Restore {
+        ~Restore() { pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT); }
+    } restore;
+    pdf::mupdf_context();
+    pdf::detail::set_memory_limit(24 << 20);
+    fixtures::TempDir dir;
+    fixtures::write_bytes(dir / "big.pdf", fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
+                                                             {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                                                             {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
+                                                             {"", std::string(32 << 20, ' ')}}));
+    for (int nup : {1, 4}) {
+        SCOPED_TRACE(nup);
+        try {
+            pdf::merge_selected({dir / "big.pdf"}, dir / "out.pdf", nup);
+            ADD_FAILURE() << "no failure";
+        } catch (const pdf::MemoryLimit& e) {
+            ASSERT_NE(e.text(), nullptr) << e.what();
+            EXPECT_EQ(e.text()->key, "pdf_memory_limit");
+            EXPECT_EQ(e.text()->values.at(0), (std::pair<std::string, std::string>{"name", "big.pdf"}));
+        }
+        EXPECT_FALSE(fs::exists(dir / "out.pdf"));
+    }
+    // The context is still usable, within the limit.
+    fixtures::write_pdf(dir / "a.pdf", {{.label = "A"}});
+    EXPECT_EQ(pdf::merge_selected({dir / "a.pdf"}, dir / "ok.pdf", 4).total_pages, 1);
 }
 
 TEST(OutputFailures, AFullDiskIsSaidInWordsAndLeavesNothing) {
