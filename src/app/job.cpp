@@ -1,6 +1,7 @@
 #include "app/job.hpp"
 
 #include <algorithm>
+#include <new>
 #include <system_error>
 #include <unordered_map>
 
@@ -264,7 +265,14 @@ std::string mode_name(int nup, std::string_view lang) {
 MergeResult process_zip(const fs::path& zip_path, int nup, const JobEnvironment& env) {
     if (!pdf::is_supported_layout(nup)) nup = 1;
     try {
-        return run_job(zip_path, nup, env);
+        try {
+            return run_job(zip_path, nup, env);
+        } catch (const fs::filesystem_error& e) {
+            // A file operation no step expected to fail still names its file in words.
+            throw diag::file_error("file_access_failed", e);
+        } catch (const std::bad_alloc&) {
+            throw diag::RuntimeError(diag::Text{"out_of_memory", {{"path", utf8(zip_path)}}});
+        }
     } catch (const diag::Error& e) {
         // Units below speak in catalogue messages; the user reads them in the language
         // of the moment.

@@ -158,8 +158,7 @@ std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint6
 [[noreturn]] void fail_write(const std::string& name, int error_number,
                              std::source_location where = std::source_location::current()) {
     const std::error_code ec(error_number != 0 ? error_number : EIO, std::generic_category());
-    throw diag::RuntimeError(diag::Text{"zip_member_write_failed", {{"name", name}}, diag::advice_for(ec), ec.message()},
-                             where);
+    throw diag::file_error("zip_member_write_failed", {{"name", name}}, ec, where);
 }
 
 // Copies one member's data into `target`, never more than its declared size: libzip

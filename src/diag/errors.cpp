@@ -21,9 +21,14 @@ const char* advice_for(const std::error_code& ec) noexcept {
     return "fs_other";
 }
 
+RuntimeError file_error(std::string key, std::vector<std::pair<std::string, std::string>> values,
+                        const std::error_code& ec, std::source_location where) {
+    return RuntimeError(Text{std::move(key), std::move(values), advice_for(ec), ec.message()}, where);
+}
+
 RuntimeError file_error(std::string key, const std::filesystem::path& path, const std::error_code& ec,
                         std::source_location where) {
-    return RuntimeError(Text{std::move(key), {{"path", platform::utf8(path)}}, advice_for(ec), ec.message()}, where);
+    return file_error(std::move(key), {{"path", platform::utf8(path)}}, ec, where);
 }
 
 RuntimeError file_error(std::string key, const std::filesystem::filesystem_error& e,

@@ -114,6 +114,10 @@ const char* advice_for(const std::error_code& ec) noexcept;
 RuntimeError file_error(std::string key, const std::filesystem::path& path, const std::error_code& ec,
                         std::source_location where = std::source_location::current());
 
+// The same with other placeholder values than {path} (a member's {name}, say).
+RuntimeError file_error(std::string key, std::vector<std::pair<std::string, std::string>> values,
+                        const std::error_code& ec, std::source_location where = std::source_location::current());
+
 // The same for a std::filesystem error: its path1() (or `path` when given) and its code.
 RuntimeError file_error(std::string key, const std::filesystem::filesystem_error& e,
                         const std::filesystem::path& path = {},
