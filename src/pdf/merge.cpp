@@ -54,12 +54,12 @@ bool sink_write(Sink& sink, const void* data, std::size_t n) noexcept {
     return false;
 }
 
-extern "C" void sink_write_callback(fz_context* c, void* state, const void* data, size_t n) {
+void sink_write_callback(fz_context* c, void* state, const void* data, size_t n) {
     // No object with a destructor is alive when fz_throw leaves this frame.
     if (!sink_write(*static_cast<Sink*>(state), data, n)) fz_throw(c, FZ_ERROR_GENERIC, "cannot write the output");
 }
 
-extern "C" int64_t sink_tell_callback(fz_context*, void* state) { return static_cast<Sink*>(state)->position; }
+int64_t sink_tell_callback(fz_context*, void* state) { return static_cast<Sink*>(state)->position; }
 
 [[noreturn]] void fail_write(const fs::path& output_path, const std::error_code& ec) {
     throw diag::file_error("pdf_write_failed", output_path, ec);
@@ -91,6 +91,8 @@ fs::path save_document(pdf_document* doc, const fs::path& output_path, const Pla
             pdf_write_document(c, doc, out.get(), &opts);
             fz_close_output(c, out.get());
         });
+    } catch (const MemoryLimit&) {
+        throw;
     } catch (const diag::RuntimeError& e) {
         if (sink.error) fail_write(output_path, sink.error);
         throw diag::RuntimeError(
@@ -196,9 +198,9 @@ constexpr const char* FIELD_KEYS[] = {"FT", "Ff", "V", "DV", "DA", "Q", "MaxLen"
 // Makes the annotations of a source page ready to be grafted onto a page of another
 // document. Grafting follows every reference, so whatever leads outside the page
 // (/P to the page and so to the whole page tree, /Parent to a form field, /Popup and
-// /IRT to annotations of other pages, a link to a page) is cut here, in the source
-// document held in memory (never saved). Returns, for each annotation of the page,
-// the page of the source its link points at, or -1.
+// /IRT to annotations of other pages, a link to a page, additional actions) is cut
+// here, in the source document held in memory (never saved). Returns, for each
+// annotation of the page, the page of the source its link points at, or -1.
 std::vector<int> prepare_annotations(pdf_document* src, pdf_obj* annots) {
     const int n = mupdf_call([&](fz_context* c) noexcept { return pdf_array_len(c, annots); });
     std::vector<int> link_targets(static_cast<std::size_t>(n), -1);
@@ -208,6 +210,9 @@ std::vector<int> prepare_annotations(pdf_document* src, pdf_obj* annots) {
             if (!pdf_is_dict(c, a)) return -1;
             pdf_dict_del(c, a, PDF_NAME(P));
             pdf_dict_del(c, a, PDF_NAME(StructParent));
+            // Actions on focus, keystrokes and the like serve a form being filled in, not
+            // a sheet being printed, and may lead anywhere in the source.
+            pdf_dict_del(c, a, PDF_NAME(AA));
             if (pdf_name_eq(c, pdf_dict_get(c, a, PDF_NAME(Subtype)), PDF_NAME(Widget))) {
                 // A widget without a name is no field to a viewer, and is not shown:
                 // it takes its field's full name ("parent.child").
