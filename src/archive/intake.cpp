@@ -68,7 +68,7 @@ Archive open_archive(const fs::path& zip_path) {
     // libzip takes an empty file for an empty archive; it is no ZIP file at all.
     std::error_code ec;
     if (fs::is_regular_file(zip_path, ec) && fs::file_size(zip_path, ec) == 0 && !ec)
-        fail_damaged(zip_path, "пустой файл");
+        fail_damaged(zip_path, "empty file");
 
     int code = 0;
     zip_t* za = zip_open(utf8_of(zip_path).c_str(), ZIP_RDONLY, &code);
@@ -108,7 +108,7 @@ std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint6
                                  std::uint64_t archive_bytes) {
     const std::uint64_t unpacked_limit = std::max(MIN_UNPACKED_LIMIT, archive_bytes * MAX_UNPACKED_RATIO);
     zip_int64_t count = zip_get_num_entries(za, 0);
-    if (count < 0) fail_damaged(zip_path, "нет каталога");
+    if (count < 0) fail_damaged(zip_path, "no central directory");
 
     std::vector<Member> members;
     std::uint64_t needed = 0;

@@ -118,9 +118,12 @@ fs::path reserve_sibling(const fs::path& target, const std::string& suffix) {
 
 void rename_no_replace(const fs::path& from, const fs::path& to) {
     // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
-        throw fs::filesystem_error("cannot write file", to,
-                                   std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return;
+    const DWORD err = GetLastError();
+    // Callers tell a taken name by std::errc::file_exists, as on every platform.
+    if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS)
+        throw fs::filesystem_error("cannot write file", to, std::make_error_code(std::errc::file_exists));
+    throw fs::filesystem_error("cannot write file", to, std::error_code(static_cast<int>(err), std::system_category()));
 }
 
 bool add_library_search_dir(const fs::path& dir) {
