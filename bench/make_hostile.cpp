@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "waybill.hpp"
+#include "support/waybill.hpp"
 
 namespace {
 
@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
         } else {
             throw std::invalid_argument("unknown command " + command);
         }
-        bench::write_zip(o.at("--zip"), files);
+        fixtures::write_zip(o.at("--zip"), files);
         return 0;
     } catch (const std::invalid_argument& e) {
         std::cerr << "make_hostile: " << e.what() << "\n";

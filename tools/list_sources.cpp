@@ -8,6 +8,7 @@
 #include <string>
 
 #include "archive/intake.hpp"
+#include "args.hpp"
 #include "platform/scratch_folder.hpp"
 
 namespace {
@@ -23,9 +24,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        const std::string arg = argv[1];
         platform::ScratchFolder scratch(platform::temp_dir(), "mergalo_");
-        for (const fs::path& source : archive::extract_pdfs(platform::path_from_utf8(arg), scratch.path()))
+        for (const fs::path& source : archive::extract_pdfs(tools::path_arg(argv[1]), scratch.path()))
             std::cout << utf8(source.lexically_relative(scratch.path())) << '\n';
         std::cout.flush();
         return std::cout ? 0 : 1;

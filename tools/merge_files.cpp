@@ -10,25 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "args.hpp"
 #include "diag/errors.hpp"
 #include "pdf/merge.hpp"
 
-namespace {
-
-int parse_nup(std::string_view text) {
-    int value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size())
-        throw diag::InvalidValue("--nup needs a number, got \"" + std::string(text) + "\"");
-    return value;
-}
-
-// Command-line arguments are UTF-8.
-std::filesystem::path utf8_path(const char* arg) {
-    return std::filesystem::path(reinterpret_cast<const char8_t*>(arg));
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     try {
@@ -41,12 +26,12 @@ int main(int argc, char** argv) {
             if ((arg == "--nup" || arg == "--out") && i + 1 >= argc)
                 throw diag::InvalidValue(std::string(arg) + " needs a value");
             if (arg == "--nup") {
-                nup = parse_nup(argv[++i]);
+                nup = tools::number_arg<int>("--nup", argv[++i]);
                 have_nup = true;
             } else if (arg == "--out") {
-                out = utf8_path(argv[++i]);
+                out = tools::path_arg(argv[++i]);
             } else {
-                inputs.push_back(utf8_path(argv[i]));
+                inputs.push_back(tools::path_arg(argv[i]));
             }
         }
         if (!have_nup || out.empty() || inputs.empty())

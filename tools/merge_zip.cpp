@@ -10,9 +10,11 @@
 #include <string_view>
 
 #include "app/folders.hpp"
+#include "app/job.hpp"
 #include "app/product.hpp"
 #include "app/profile.hpp"
-#include "app/job.hpp"
+#include "args.hpp"
+#include "diag/errors.hpp"
 #include "platform/termination.hpp"
 
 int main(int argc, char** argv) {
@@ -20,14 +22,17 @@ int main(int argc, char** argv) {
         std::cerr << "usage: merge_zip ARCHIVE NUP\n";
         return 2;
     }
-    std::string_view arg = argv[2];
-    int nup = 1;
-    auto [end, ec] = std::from_chars(arg.data(), arg.data() + arg.size(), nup);
-    if (ec != std::errc() || end != arg.data() + arg.size()) nup = 1;
     try {
         platform::enable_cleanup_on_termination();
+        // A layout that is not a number merges one page per sheet, as the job does
+        // with any layout it does not know.
+        int nup = 1;
+        try {
+            nup = tools::number_arg<int>("NUP", argv[2]);
+        } catch (const diag::InvalidValue&) {
+        }
         app::profile::bind(app::product::profile());
-        const app::MergeResult result = app::process_zip(argv[1], nup, app::job_environment());
+        const app::MergeResult result = app::process_zip(tools::path_arg(argv[1]), nup, app::job_environment());
         for (const auto& [key, value] : app::merge_result_fields(result)) std::cout << key << '=' << value << '\n';
         return 0;
     } catch (const std::exception& e) {

@@ -157,6 +157,10 @@ constexpr Row ROWS[] = {
     {"choose_zip",
      "Выберите ZIP-архив с накладными",
      "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз"},
+    // Said on standard error when the toolkit cannot open a window (no display).
+    {"no_window",
+     "Не удаётся открыть окно: графический экран недоступен.",
+     "Терезені ашу мүмкін емес: графикалық экран қолжетімсіз."},
     // Messages of failures. A second sentence says what the system's error means and
     // what to do; the library's or system's own words follow as a detail.
     {"error_detail",

@@ -2,14 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "diag/errors.hpp"
 #include "pdf/mupdf.hpp"
 #include "support/pdf_fixtures.hpp"
+#include "support/waybill.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -18,9 +20,7 @@ namespace fs = std::filesystem;
 using fixtures::Page;
 
 std::string fmt4(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.4f", v);
-    std::string s = buf;
+    std::string s = pdf::format_number(v, 4);
     while (s.back() == '0') s.pop_back();
     if (s.back() == '.') s.pop_back();
     return s;
@@ -42,57 +42,6 @@ std::vector<Page> labelled(const std::string& prefix, int n) {
     std::vector<Page> pages;
     for (int i = 1; i <= n; ++i) pages.push_back(Page{.label = prefix + std::to_string(i)});
     return pages;
-}
-
-TEST(SheetGeometry, GridsCellSizesAndCellRectangles) {
-    struct Row {
-        int nup, index;
-        const char* wanted;
-    };
-    const Row rows[] = {
-        {4, 0, "12 12 294.1378 417.4449"},          {4, 1, "301.1378 12 583.2756 417.4449"},
-        {4, 2, "12 424.4449 294.1378 829.8898"},    {4, 3, "301.1378 424.4449 583.2756 829.8898"},
-        {6, 0, "12 12 294.1378 279.9633"},          {6, 1, "301.1378 12 583.2756 279.9633"},
-        {6, 2, "12 286.9633 294.1378 554.9265"},    {6, 3, "301.1378 286.9633 583.2756 554.9265"},
-        {6, 4, "12 561.9265 294.1378 829.8898"},    {6, 5, "301.1378 561.9265 583.2756 829.8898"},
-        {9, 0, "12 12 197.7585 279.9633"},          {9, 1, "204.7585 12 390.5171 279.9633"},
-        {9, 2, "397.5171 12 583.2756 279.9633"},    {9, 3, "12 286.9633 197.7585 554.9265"},
-        {9, 4, "204.7585 286.9633 390.5171 554.9265"}, {9, 5, "397.5171 286.9633 583.2756 554.9265"},
-        {9, 6, "12 561.9265 197.7585 829.8898"},    {9, 7, "204.7585 561.9265 390.5171 829.8898"},
-        {9, 8, "397.5171 561.9265 583.2756 829.8898"},
-        {1, 0, "12 12 583.2756 829.8898"},
-    };
-    for (const Row& r : rows) {
-        const std::string got = show(pdf::cell_rect(r.nup, r.index));
-        EXPECT_EQ(got, r.wanted) << "cell_rect(" << r.nup << ", " << r.index << "): got " << got << ", wanted "
-                                 << r.wanted;
-    }
-
-    struct SizeRow {
-        int nup;
-        const char* grid;
-        const char* size;
-    };
-    const SizeRow sizes[] = {
-        {4, "2x2", "282.1378 405.4449"}, {6, "2x3", "282.1378 267.9633"}, {9, "3x3", "185.7585 267.9633"},
-        {1, "1x1", "571.2756 817.8898"}, {2, "1x1", "571.2756 817.8898"}, {5, "1x1", "571.2756 817.8898"},
-        {0, "1x1", "571.2756 817.8898"},
-    };
-    for (const SizeRow& s : sizes) {
-        const pdf::Grid g = pdf::get_grid(s.nup);
-        const pdf::CellSize c = pdf::cell_size(s.nup);
-        const std::string grid = std::to_string(g.cols) + "x" + std::to_string(g.rows);
-        const std::string size = fmt4(c.width) + " " + fmt4(c.height);
-        EXPECT_EQ(grid, s.grid) << "get_grid(" << s.nup << "): got " << grid << ", wanted " << s.grid;
-        EXPECT_EQ(size, s.size) << "cell_size(" << s.nup << "): got " << size << ", wanted " << s.size;
-    }
-    // Exact values, and the outer edges at the sheet size less the margin.
-    EXPECT_NEAR(pdf::cell_size(9).width, 185.75853018366, 1e-9);
-    EXPECT_NEAR(pdf::cell_size(6).height, 267.96325459333, 1e-9);
-    EXPECT_NEAR(pdf::cell_rect(9, 8).x1, pdf::A4_W - 12, 1e-9);
-    EXPECT_NEAR(pdf::cell_rect(9, 8).y1, pdf::A4_H - 12, 1e-9);
-    EXPECT_THROW(pdf::cell_rect(4, 4), diag::InvalidValue);
-    EXPECT_THROW(pdf::cell_rect(9, -1), diag::InvalidValue);
 }
 
 TEST(MupdfBoundary, MupdfErrorsBecomeExceptionsAndTheContextStaysUsable) {
@@ -407,6 +356,77 @@ TEST(Merge, RejectsLayoutsOutsideTheList) {
         EXPECT_FALSE(fs::exists(dir / "out.pdf"));
     }
     EXPECT_THROW(pdf::merge_nup({dir / "a.pdf"}, dir / "out.pdf", 1), diag::InvalidValue);
+}
+
+// The words of a text, sorted: what a page says, whatever order extraction reads its
+// lines in.
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) out.push_back(w);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Waybills as marketplaces hand them out: Flate-compressed content, Cyrillic text in
+// embedded CID (Type0) subset fonts, a logo shared byte for byte, content split over
+// several streams, a half-transparent stamp under a page transparency group, and the
+// same waybill twice (every object of the second copy is a duplicate). Each layout must
+// show every word of every waybill in the waybill's own page or cell.
+TEST(Merge, RealWaybillsKeepEveryWordInEveryLayout) {
+    fixtures::TempDir dir;
+    fixtures::WaybillFactory factory;
+    struct Source {
+        std::uint64_t index;
+        fixtures::PageSize size;
+        fixtures::WaybillOptions options;
+    };
+    const Source made[] = {
+        {0, fixtures::PageSize::a6, {}},
+        {1, fixtures::PageSize::a6, {.content_streams = 3}},
+        {2, fixtures::PageSize::a4, {.transparency = true}},
+        {3, fixtures::PageSize::a6, {.content_streams = 2, .transparency = true}},
+    };
+    std::vector<fs::path> files;
+    for (const Source& m : made) {
+        const fixtures::Waybill w = factory.make(11, m.index, m.size, m.options);
+        files.push_back(dir / w.file_name);
+        fixtures::write_bytes(files.back(), w.pdf);
+    }
+    // The first waybill again, as a second file with the same bytes, and once more as
+    // the very same path.
+    fs::copy_file(files[0], dir / "copy.pdf");
+    files.push_back(dir / "copy.pdf");
+    files.push_back(files[0]);
+
+    std::vector<std::vector<std::string>> wanted;
+    for (const fs::path& f : files) {
+        wanted.push_back(words(fixtures::page_text(f, 0)));
+        ASSERT_GT(wanted.back().size(), 20u) << f;
+    }
+    for (int nup : {1, 4, 6, 9}) {
+        SCOPED_TRACE("layout " + std::to_string(nup));
+        const fs::path out = dir / ("out" + std::to_string(nup) + ".pdf");
+        const pdf::MergeCounts counts = pdf::merge_selected(files, out, nup);
+        ASSERT_EQ(counts.total_pages, static_cast<int>(files.size()));
+        for (std::size_t k = 0; k < files.size(); ++k) {
+            const int sheet = nup == 1 ? static_cast<int>(k) : static_cast<int>(k) / nup;
+            const std::optional<pdf::Rect> cell =
+                nup == 1 ? std::nullopt : std::optional(pdf::cell_rect(nup, static_cast<int>(k) % nup));
+            EXPECT_EQ(words(fixtures::page_text(out, sheet, cell)), wanted[k]) << "waybill " << k;
+        }
+        // The stamped waybills keep their transparency group, which decides how the
+        // stamp blends: on the page itself, or on the form that draws it in its cell.
+        for (int k : {2, 3}) {
+            const std::string group = nup == 1 ? fixtures::dict_value(out, k, "Group/S")
+                                               : fixtures::dict_value(out, k / nup, "Resources/XObject/Fm" +
+                                                                                        std::to_string(k % nup) +
+                                                                                        "/Group/S");
+            EXPECT_EQ(group, "/Transparency") << "waybill " << k;
+        }
+        // The fonts and the logo of the repeated waybill are stored once.
+        EXPECT_EQ(fixtures::count_objects(out, "Image"), 1);
+    }
 }
 
 }  // namespace
