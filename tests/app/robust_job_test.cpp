@@ -236,7 +236,10 @@ TEST_F(RobustJob, TwoJobsOnTheSameArchiveAtOnceBothSucceedUnderTwoNames) {
 
 TEST_F(RobustJob, FourJobsAtOnceEachRecordEveryWaybillOfTheirArchive) {
     std::vector<fs::path> zips;
-    for (int a = 0; a < 4; ++a) zips.push_back(archive("day" + std::to_string(a) + ".zip", waybills("D" + std::to_string(a) + "_", 12)));
+    for (int a = 0; a < 4; ++a) {
+        const std::string n = std::to_string(a);
+        zips.push_back(archive(std::string("day").append(n).append(".zip"), waybills(std::string("D").append(n).append("_"), 12)));
+    }
     std::vector<std::unique_ptr<fixtures::Child>> jobs;
     for (const auto& zip : zips) jobs.push_back(std::make_unique<fixtures::Child>([&] { return job_in_child(zip, 1, env); }));
     for (auto& j : jobs) EXPECT_EQ(fields_of(j->result()).at("file_count"), "12");

@@ -421,7 +421,10 @@ TEST(HistoryFile, FailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
     const std::string old = "a.pdf;05.03.2025 10:00:00;k;4\r\n";
     write_bytes(dir2 / "waybill_history.csv", old);
     history::History big;
-    for (int i = 0; i < 200; ++i) big["k" + std::to_string(i)] = {"w" + std::to_string(i) + ".pdf", at(2025, 3, 5), 4};
+    for (int i = 0; i < 200; ++i) {
+        const std::string n = std::to_string(i);
+        big[std::string("k").append(n)] = {std::string("w").append(n).append(".pdf"), at(2025, 3, 5), 4};
+    }
     const std::string outcome = fixtures::run_in_child([&] {
         fixtures::limit_file_size(1000);
         try {

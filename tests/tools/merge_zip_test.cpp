@@ -67,7 +67,7 @@ TEST_F(MergeZip, EachStopSignalCleansUpAsAFailureDoes) {
     // Enough waybills that the job is still unpacking when the signal comes.
     std::vector<fixtures::ZipMember> members;
     const std::string page = fixtures::pdf_bytes({{.label = "W", .image = true}});
-    for (int i = 0; i < 3000; ++i) members.push_back({"W" + std::to_string(i) + ".pdf", page});
+    for (int i = 0; i < 3000; ++i) members.push_back({std::string("W").append(std::to_string(i)).append(".pdf"), page});
     const fs::path zip = archives / "orders.zip";
     fixtures::write_zip(zip, members);
 
