@@ -1,5 +1,8 @@
 // merge_zip ARCHIVE NUP: runs one merge job exactly as the program does, with the
-// program's own folders, and prints the merge result as key=value lines.
+// program's own folders, and prints the merge result as key=value lines (the names of
+// repaired waybills and of left-out repeats with other content joined by "|"). A
+// failure prints its message, in the user's language, on standard error and gives 1;
+// SIGTERM, SIGHUP and SIGINT remove what the job wrote, as a failure does.
 #include <charconv>
 #include <cstdio>
 #include <exception>
@@ -12,6 +15,7 @@
 #include "app/profile.hpp"
 #include "args.hpp"
 #include "diag/errors.hpp"
+#include "platform/termination.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -19,6 +23,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
+        platform::enable_cleanup_on_termination();
         // A layout that is not a number merges one page per sheet, as the job does
         // with any layout it does not know.
         int nup = 1;

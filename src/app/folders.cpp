@@ -26,7 +26,9 @@ std::filesystem::path logs_dir() {
 namespace app {
 
 JobEnvironment job_environment() {
-    return {app_dir(), data_dir(), platform::temp_dir(), profile::title()};
+    // The job only reads the settings: a data folder that cannot be created must not
+    // stop a merge (the language then is the system's).
+    return {app_dir(), platform::local_app_data_dir() / APP_ID, platform::temp_dir(), profile::title()};
 }
 
 }  // namespace app

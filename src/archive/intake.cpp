@@ -8,6 +8,8 @@
 #include <fstream>
 #include <memory>
 #include <system_error>
+#include <source_location>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -24,11 +26,12 @@ namespace {
 using platform::path_from_utf8;
 std::string utf8_of(const fs::path& p) { return platform::utf8(p); }
 
-std::string in_quotes(std::string_view name) {
-    std::string out = "«";
-    out += name;
-    out += "»";
-    return out;
+// A failure about one member of the archive, named as the archive names it.
+diag::RuntimeError member_error(std::string key, std::string_view name,
+                                std::vector<std::pair<std::string, std::string>> more = {},
+                                std::source_location where = std::source_location::current()) {
+    more.insert(more.begin(), {"name", std::string(name)});
+    return diag::RuntimeError(diag::Text{std::move(key), std::move(more)}, where);
 }
 
 // Per-member allowance for the free-space check on top of the declared size: one
@@ -56,16 +59,16 @@ std::string zip_error_text(int code) {
     return text;
 }
 
-[[noreturn]] void fail_damaged(const fs::path& zip_path, const std::string& detail) {
-    throw diag::RuntimeError("Архив повреждён или это не ZIP-файл: " + utf8_of(zip_path) + " (" +
-                             detail + ")");
+[[noreturn]] void fail_damaged(const fs::path& zip_path, const std::string& detail,
+                               std::source_location where = std::source_location::current()) {
+    throw diag::RuntimeError(diag::Text{"zip_damaged", {{"path", utf8_of(zip_path)}}, "", detail}, where);
 }
 
 Archive open_archive(const fs::path& zip_path) {
     // libzip takes an empty file for an empty archive; it is no ZIP file at all.
     std::error_code ec;
     if (fs::is_regular_file(zip_path, ec) && fs::file_size(zip_path, ec) == 0 && !ec)
-        fail_damaged(zip_path, "пустой файл");
+        fail_damaged(zip_path, "empty file");
 
     int code = 0;
     zip_t* za = zip_open(utf8_of(zip_path).c_str(), ZIP_RDONLY, &code);
@@ -76,9 +79,15 @@ Archive open_archive(const fs::path& zip_path) {
         case ZIP_ER_SEEK:
         case ZIP_ER_TELL:
         case ZIP_ER_NOENT:
-        case ZIP_ER_MEMORY:
-            throw diag::RuntimeError("Не удалось открыть архив: " + utf8_of(zip_path) + " (" +
-                                     zip_error_text(code) + ")");
+        case ZIP_ER_MEMORY: {
+            zip_error_t error;
+            zip_error_init_with_code(&error, code);
+            const int sys = zip_error_code_system(&error);
+            zip_error_fini(&error);
+            if (sys != 0) throw diag::file_error("zip_open_failed", zip_path, std::error_code(sys, std::generic_category()));
+            throw diag::RuntimeError(
+                diag::Text{"zip_open_failed", {{"path", utf8_of(zip_path)}}, "fs_other", zip_error_text(code)});
+        }
         default:
             fail_damaged(zip_path, zip_error_text(code));
     }
@@ -95,12 +104,15 @@ struct Member {
 
 // Reads the central directory and refuses the archive, before anything is written,
 // when a member cannot be unpacked or the whole would not fit on the disk.
-std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint64_t free_bytes) {
+std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint64_t free_bytes,
+                                 std::uint64_t archive_bytes) {
+    const std::uint64_t unpacked_limit = std::max(MIN_UNPACKED_LIMIT, archive_bytes * MAX_UNPACKED_RATIO);
     zip_int64_t count = zip_get_num_entries(za, 0);
-    if (count < 0) fail_damaged(zip_path, "нет каталога");
+    if (count < 0) fail_damaged(zip_path, "no central directory");
 
     std::vector<Member> members;
     std::uint64_t needed = 0;
+    std::uint64_t unpacked = 0;
     for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
         zip_stat_t st;
         zip_stat_init(&st);
@@ -120,32 +132,33 @@ std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint6
 
         if (!m.folder) {
             if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && st.encryption_method != ZIP_EM_NONE)
-                throw diag::RuntimeError("Файл в архиве зашифрован, распаковать его без пароля нельзя: " +
-                                         in_quotes(m.name));
+                throw member_error("zip_member_encrypted", m.name);
             if ((st.valid & ZIP_STAT_COMP_METHOD) != 0 &&
                 zip_compression_method_supported(st.comp_method, 0) == 0)
-                throw diag::RuntimeError("Файл в архиве сжат неподдерживаемым методом (" +
-                                         std::to_string(st.comp_method) + "): " + in_quotes(m.name));
+                throw member_error("zip_member_method", m.name, {{"method", std::to_string(st.comp_method)}});
             if (m.size > MAX_MEMBER_BYTES)
-                throw diag::RuntimeError("Файл в архиве слишком велик (" + std::to_string(m.size) +
-                                         " байт, допустимо не больше 1 ГиБ): " + in_quotes(m.name));
+                throw member_error("zip_member_too_large", m.name, {{"size", std::to_string(m.size)}});
         }
         // Each term is at most 1 GiB plus the overhead, so the sum cannot wrap before
         // it passes any real free space.
         needed += m.size + MEMBER_OVERHEAD_BYTES;
+        unpacked += m.size;
+        if (unpacked > unpacked_limit)
+            throw diag::RuntimeError(diag::Text{"zip_unpacks_too_large",
+                                                {{"path", utf8_of(zip_path)},
+                                                 {"size", std::to_string(unpacked)},
+                                                 {"archive_size", std::to_string(archive_bytes)}}});
         if (needed > free_bytes)
-            throw diag::RuntimeError(
-                "Для распаковки архива не хватает места на диске: свободно " + std::to_string(free_bytes) +
-                " байт, а файлы архива занимают больше");
+            throw diag::RuntimeError(diag::Text{"zip_no_space", {{"free", std::to_string(free_bytes)}}});
         members.push_back(std::move(m));
     }
     return members;
 }
 
-[[noreturn]] void fail_write(const std::string& rel, int error_number) {
-    std::string reason = error_number != 0 ? std::generic_category().message(error_number)
-                                           : std::string("ошибка записи");
-    throw diag::RuntimeError("Не удалось записать файл " + in_quotes(rel) + ": " + reason);
+[[noreturn]] void fail_write(const std::string& name, int error_number,
+                             std::source_location where = std::source_location::current()) {
+    const std::error_code ec(error_number != 0 ? error_number : EIO, std::generic_category());
+    throw diag::file_error("zip_member_write_failed", {{"name", name}}, ec, where);
 }
 
 // Copies one member's data into `target`, never more than its declared size: libzip
@@ -158,8 +171,8 @@ void unpack_file(zip_t* za, const Member& m, const fs::path& target, std::vector
 
     MemberFile file(zip_fopen_index(za, m.index, 0));
     if (!file)
-        throw diag::RuntimeError("Не удалось прочитать файл " + in_quotes(m.name) + " из архива: " +
-                                 zip_error_strerror(zip_get_error(za)));
+        throw diag::RuntimeError(diag::Text{"zip_member_unreadable", {{"name", m.name}}, "",
+                                            zip_error_strerror(zip_get_error(za))});
 
     errno = 0;
     std::ofstream out(target, std::ios::binary | std::ios::trunc);
@@ -173,41 +186,167 @@ void unpack_file(zip_t* za, const Member& m, const fs::path& target, std::vector
         zip_int64_t n = zip_fread(file.get(), buffer.data(), want);
         if (n < 0) {
             zip_error_t* error = zip_file_get_error(file.get());
-            if (zip_error_code_zip(error) == ZIP_ER_CRC)
-                throw diag::RuntimeError("Архив повреждён: не сходится контрольная сумма файла " +
-                                         in_quotes(m.name));
-            throw diag::RuntimeError("Архив повреждён: не удалось прочитать файл " + in_quotes(m.name) +
-                                     " (" + zip_error_strerror(error) + ")");
+            if (zip_error_code_zip(error) == ZIP_ER_CRC) throw member_error("zip_member_crc", m.name);
+            throw diag::RuntimeError(
+                diag::Text{"zip_member_unreadable", {{"name", m.name}}, "", zip_error_strerror(error)});
         }
         if (n == 0) break;
         written += static_cast<std::uint64_t>(n);
-        if (written > m.size)
-            throw diag::RuntimeError("Архив повреждён: файл " + in_quotes(m.name) +
-                                     " длиннее размера, указанного в архиве");
+        if (written > m.size) throw member_error("zip_member_longer", m.name);
         errno = 0;
         out.write(buffer.data(), static_cast<std::streamsize>(n));
         if (!out) fail_write(m.path, errno);
     }
-    if (written < m.size)
-        throw diag::RuntimeError("Архив повреждён: файл " + in_quotes(m.name) +
-                                 " короче размера, указанного в архиве");
+    if (written < m.size) throw member_error("zip_member_shorter", m.name);
     errno = 0;
     out.close();
     if (!out) fail_write(m.path, errno);
 }
 
-void unpack(zip_t* za, const std::vector<Member>& members, const fs::path& root) {
+// 64-bit FNV-1a of a text, as 8 hex digits: a short tag that keeps shortened names apart.
+std::string short_tag(std::string_view text) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 0x100000001b3ULL;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out = "~";
+    for (int shift = 60; shift >= 32; shift -= 4) out += hex[(h >> shift) & 0xF];
+    return out;
+}
+
+// Length of a UTF-8 text in the file system's units.
+std::size_t native_length(std::string_view utf8) { return platform::native_length(path_from_utf8(utf8)); }
+
+// `name` cut to at most `max_bytes` UTF-8 bytes: its beginning, a tag made from the
+// whole name (so two long names that begin alike stay apart) and its extension when
+// that is short. Code points are never split.
+std::string shortened_name(std::string_view name, std::size_t max_bytes) {
+    std::string_view ext;
+    if (auto dot = name.rfind('.'); dot != std::string_view::npos && dot > 0 && name.size() - dot <= 16)
+        ext = name.substr(dot);
+    const std::string tag = short_tag(name);
+    const std::size_t room = max_bytes > tag.size() + ext.size() ? max_bytes - tag.size() - ext.size() : 0;
+    std::size_t keep = std::min(room, name.size() - ext.size());
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    std::string out(name.substr(0, keep));
+    out += tag;
+    out += ext;
+    return out;
+}
+
+// Where members land on disk. A member's sanitised path is kept when every name in it
+// fits the file system; an over-long name is shortened, and a path too long as a whole
+// goes into a short folder at the top. A file never takes the place of one unpacked
+// before it (two members of one name, or names that only a case-blind file system
+// confuses): the later one gets "~2", "~3", ... The archive's own names stay what the
+// job works with; only the files on disk have these names.
+class DiskPlaces {
+public:
+    explicit DiskPlaces(const fs::path& root) : root_length_(platform::native_length(root)) {}
+
+    // The relative on-disk path (UTF-8, "/"-separated) for a sanitised member path.
+    std::string place(const std::string& rel, bool folder) {
+        std::vector<std::string> parts;
+        for (std::size_t pos = 0; pos <= rel.size();) {
+            std::size_t end = std::min(rel.find('/', pos), rel.size());
+            std::string part = rel.substr(pos, end - pos);
+            if (native_length(part) > platform::MAX_NAME_LENGTH) part = shortened_name(part, NAME_ROOM);
+            parts.push_back(std::move(part));
+            pos = end + 1;
+        }
+        std::string out = join(parts);
+        if (too_long(out)) {
+            // Out of the deep folders: one short folder per original folder, at the top.
+            const std::string folders =
+                parts.size() > 1 ? rel.substr(0, rel.size() - parts.back().size() - 1) : std::string();
+            const std::string top = short_tag(folder ? rel : folders);
+            if (folder) return top;
+            const std::size_t room = platform::MAX_PATH_LENGTH - root_length_ - top.size() - 2;
+            std::string name = parts.back();
+            if (native_length(name) > room) name = shortened_name(name, std::min(room, NAME_ROOM));
+            out = top + "/" + name;
+        }
+        if (folder) return out;
+        std::string candidate = out;
+        for (int n = 2; !taken_.insert(i18n::fold_case(candidate)).second; ++n) candidate = numbered(out, n);
+        return candidate;
+    }
+
+private:
+    // Room for a shortened name: the limit, less what a numbered variant adds.
+    static constexpr std::size_t NAME_ROOM = platform::MAX_NAME_LENGTH - 8;
+
+    static std::string join(const std::vector<std::string>& parts) {
+        std::string out;
+        for (const auto& p : parts) {
+            if (!out.empty()) out += '/';
+            out += p;
+        }
+        return out;
+    }
+
+    bool too_long(const std::string& rel) const { return root_length_ + 1 + native_length(rel) > platform::MAX_PATH_LENGTH; }
+
+    static std::string numbered(const std::string& rel, int n) {
+        const std::size_t slash = rel.rfind('/');
+        const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+        std::size_t dot = rel.rfind('.');
+        if (dot == std::string::npos || dot <= name_start) dot = rel.size();
+        return rel.substr(0, dot) + "~" + std::to_string(n) + rel.substr(dot);
+    }
+
+    std::size_t root_length_;
+    std::unordered_set<std::string> taken_;
+};
+
+// Creates the folders of `rel` inside `root`, one by one: never `root` itself, so that
+// nothing is written once the scratch folder has been taken away (a job told to stop).
+void make_folders_below(const fs::path& root, const fs::path& rel, const std::string& member) {
+    fs::path at = root;
+    for (const fs::path& part : rel) {
+        at /= part;
+        std::error_code ec;
+        if (fs::create_directory(at, ec) || fs::is_directory(fs::symlink_status(at, ec))) continue;
+        fail_write(member, ec ? ec.value() : ENOTDIR);
+    }
+}
+
+// Unpacks the members; returns, for every file written, its on-disk path (generic
+// form) and the member's own file name (last component of its sanitised path).
+std::unordered_map<std::string, std::string> unpack(zip_t* za, const std::vector<Member>& members, const fs::path& root) {
     std::vector<char> buffer(COPY_BUFFER_BYTES);
+    DiskPlaces places(root);
+    std::unordered_map<std::string, std::string> names;
     for (const Member& m : members) {
         if (m.path.empty()) continue;  // nothing of the name is left to place
-        fs::path target = root / path_from_utf8(m.path);
-        std::error_code ec;
-        fs::create_directories(m.folder ? target : target.parent_path(), ec);
-        if (ec) fail_write(m.path, ec.value());
+        const fs::path rel = path_from_utf8(places.place(m.path, m.folder));
+        const fs::path target = root / rel;
+        make_folders_below(root, m.folder ? rel : rel.parent_path(), m.path);
+        if (m.folder) continue;
         // Whatever the member's attributes say (a symbolic link, a device), its data
         // becomes a plain file.
-        if (!m.folder) unpack_file(za, m, target, buffer);
+        unpack_file(za, m, target, buffer);
+        names.emplace(target.generic_string(), std::string(i18n::last_path_component(m.path)));
     }
+    return names;
+}
+
+// True when two files hold the same bytes.
+bool same_content(const fs::path& a, const fs::path& b) {
+    std::error_code ec_a, ec_b;
+    if (fs::file_size(a, ec_a) != fs::file_size(b, ec_b) || ec_a || ec_b) return false;
+    std::ifstream in_a(a, std::ios::binary), in_b(b, std::ios::binary);
+    std::vector<char> buf_a(COPY_BUFFER_BYTES), buf_b(COPY_BUFFER_BYTES);
+    while (in_a && in_b) {
+        in_a.read(buf_a.data(), static_cast<std::streamsize>(buf_a.size()));
+        in_b.read(buf_b.data(), static_cast<std::streamsize>(buf_b.size()));
+        if (in_a.gcount() != in_b.gcount() ||
+            !std::equal(buf_a.begin(), buf_a.begin() + in_a.gcount(), buf_b.begin()))
+            return false;
+    }
+    return in_a.eof() && in_b.eof();
 }
 
 // ".pdf" in any case, taken from the last dot; a name whose only dot leads it has
@@ -285,55 +424,84 @@ std::vector<fs::directory_entry> walk(const fs::path& root) {
     return entries;
 }
 
-std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& temp_dir,
-                                   std::uint64_t free_bytes) {
+Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std::uint64_t free_bytes) {
     const fs::path root = fs::absolute(temp_dir);
+    std::unordered_map<std::string, std::string> names;
     {
         Archive archive = open_archive(zip_path);
-        std::vector<Member> members = list_members(archive.get(), zip_path, free_bytes);
-        unpack(archive.get(), members, root);
+        std::error_code ec;
+        const std::uintmax_t archive_bytes = fs::file_size(zip_path, ec);
+        std::vector<Member> members = list_members(archive.get(), zip_path, free_bytes, ec ? 0 : archive_bytes);
+        names = unpack(archive.get(), members, root);
     }  // the archive is closed before the walk
 
     std::vector<fs::directory_entry> entries;
     try {
         entries = walk(root);
     } catch (const fs::filesystem_error& e) {
-        throw diag::RuntimeError("Не удалось просмотреть распакованные файлы: " + utf8_of(e.path1()) +
-                                 " (" + e.code().message() + ")");
+        throw diag::file_error("folder_read_failed", e);
     }
 
     struct Source {
         std::string sort_key;
-        fs::path path;
+        Waybill waybill;
     };
     std::vector<Source> sources;
-    std::unordered_set<std::string> seen;
+    std::unordered_map<std::string, fs::path> kept;  // normalised name -> the file listed
+    Unpacked result;
     for (const fs::directory_entry& e : entries) {
         if (e.symlink_status().type() != fs::file_type::regular) continue;
-        std::string name = utf8_of(e.path().filename());
+        auto known = names.find(e.path().generic_string());
+        std::string name = known != names.end() ? known->second : utf8_of(e.path().filename());
         if (!has_pdf_extension(name)) continue;
-        if (!seen.insert(i18n::normalize_waybill_name(name)).second) continue;
-        sources.push_back({i18n::fold_case(name), e.path()});
+        auto [first, inserted] = kept.try_emplace(i18n::normalize_waybill_name(name), e.path());
+        if (!inserted) {
+            // The first of a name wins; another file of that name with other bytes is
+            // a waybill the user must hear about.
+            if (!same_content(first->second, e.path())) result.conflicting_duplicates.push_back(name);
+            continue;
+        }
+        sources.push_back({i18n::fold_case(name), {e.path(), std::move(name)}});
     }
     // std::string compares bytes as unsigned char, and UTF-8 byte order is code-point order.
     std::stable_sort(sources.begin(), sources.end(),
                      [](const Source& a, const Source& b) { return a.sort_key < b.sort_key; });
 
-    std::vector<fs::path> result;
-    result.reserve(sources.size());
-    for (Source& s : sources) result.push_back(std::move(s.path));
+    result.waybills.reserve(sources.size());
+    for (Source& s : sources) result.waybills.push_back(std::move(s.waybill));
     return result;
+}
+
+std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& temp_dir, std::uint64_t free_bytes) {
+    return paths_of(unpack_waybills(zip_path, temp_dir, free_bytes));
 }
 
 }  // namespace detail
 
-std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& temp_dir) {
+namespace {
+
+std::uint64_t free_space(const fs::path& temp_dir) {
     std::error_code ec;
     fs::space_info space = fs::space(temp_dir, ec);
-    if (ec)
-        throw diag::RuntimeError("Не удалось узнать свободное место на диске для папки " + utf8_of(temp_dir) +
-                                 " (" + ec.message() + ")");
-    return detail::extract_pdfs(zip_path, temp_dir, space.available);
+    if (ec) throw diag::file_error("disk_space_unknown", temp_dir, ec);
+    return space.available;
+}
+
+}  // namespace
+
+std::vector<fs::path> paths_of(const Unpacked& unpacked) {
+    std::vector<fs::path> paths;
+    paths.reserve(unpacked.waybills.size());
+    for (const Waybill& w : unpacked.waybills) paths.push_back(w.path);
+    return paths;
+}
+
+Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir) {
+    return detail::unpack_waybills(zip_path, temp_dir, free_space(temp_dir));
+}
+
+std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& temp_dir) {
+    return detail::extract_pdfs(zip_path, temp_dir, free_space(temp_dir));
 }
 
 }  // namespace archive

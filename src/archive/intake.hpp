@@ -9,6 +9,32 @@
 
 namespace archive {
 
+// One waybill of an archive: the file unpacked in the scratch folder, and its own name
+// as the archive gives it (the last component of the member's safe path, UTF-8). The
+// two differ only where the archive's name is too long for the file system: the file
+// then has a shortened name, while the history key, the order and every message use
+// `name`.
+struct Waybill {
+    std::filesystem::path path;
+    std::string name;
+};
+
+// What an archive holds: its waybills in the job's order (as extract_pdfs lists them),
+// and the names of the files that were left out as repeats of a waybill of the same
+// name although their content differs from the one kept (in walk order; the user
+// must be told, since one of them is not printed).
+struct Unpacked {
+    std::vector<Waybill> waybills;
+    std::vector<std::string> conflicting_duplicates;
+};
+
+// extract_pdfs, with the waybills' own names and the repeats whose content differs.
+// Throws as extract_pdfs.
+Unpacked unpack_waybills(const std::filesystem::path& zip_path, const std::filesystem::path& temp_dir);
+
+// The paths of the waybills, in order.
+std::vector<std::filesystem::path> paths_of(const Unpacked& unpacked);
+
 // Unpacks every member of the ZIP archive `zip_path` into `temp_dir` (an existing,
 // empty scratch folder owned by the caller) and returns the source list: absolute
 // paths of the regular files with the extension ".pdf" in any case, at any depth,
@@ -19,23 +45,35 @@ namespace archive {
 // Member names are UTF-8 when the member says so (bit 11, or a Unicode Path extra
 // field whose CRC matches) and CP437 otherwise; "\" separates folders. Every path is
 // made safe: it never leaves `temp_dir`, and members stored as symbolic links are
-// written as plain files.
+// written as plain files. A name too long for the file system (over 255 bytes, or a
+// whole path over the system's limit) is unpacked under a shortened, still unique
+// name; two members with one path never overwrite each other. Names, order and
+// repeats are decided on the archive's own names (unpack_waybills gives them).
 //
 // Before anything is written the archive is refused when a member is encrypted or
 // uses a compression method that cannot be read, when one member declares more than
-// `MAX_MEMBER_BYTES`, or when all members together would not fit in the free space of
-// `temp_dir`'s disk. A member whose data runs past its declared size is stopped.
+// `MAX_MEMBER_BYTES`, when all members together declare more than
+// `MAX_UNPACKED_RATIO` times the archive's size (at least `MIN_UNPACKED_LIMIT`), or
+// when they would not fit in the free space of `temp_dir`'s disk. A member whose data
+// runs past its declared size is stopped.
 //
-// Throws diag::RuntimeError with a Russian message (naming the member where one is
-// at fault) for every failure: not a ZIP or a damaged archive, an encrypted member, a
-// CRC mismatch, an unsupported method, a member too large, too little disk space, a
-// file that cannot be written. What was unpacked before a failure stays in
-// `temp_dir`; the caller removes the folder.
+// Throws diag::RuntimeError with a catalogue message (diag::Text naming the archive or
+// the member at fault) for every failure: not a ZIP or a damaged archive, an encrypted
+// member, a CRC mismatch, an unsupported method, a member too large, an archive that
+// unpacks too large, too little disk space, a file that cannot be written. What was
+// unpacked before a failure stays in `temp_dir`; the caller removes the folder.
 std::vector<std::filesystem::path> extract_pdfs(const std::filesystem::path& zip_path,
                                                 const std::filesystem::path& temp_dir);
 
 // The largest uncompressed size one member may declare: 1 GiB. No waybill comes near it.
 inline constexpr std::uint64_t MAX_MEMBER_BYTES = std::uint64_t{1} << 30;
+
+// All members together may declare at most MAX_UNPACKED_RATIO times the archive's own
+// size, and at least MIN_UNPACKED_LIMIT: the merge holds the waybills' bytes in memory,
+// so this keeps its memory bounded by the archive, not by what a hostile archive says.
+// Waybill PDFs are compressed already and pack at a ratio near 1.
+inline constexpr std::uint64_t MAX_UNPACKED_RATIO = 6;
+inline constexpr std::uint64_t MIN_UNPACKED_LIMIT = std::uint64_t{256} << 20;
 
 namespace detail {
 
@@ -44,6 +82,8 @@ namespace detail {
 std::vector<std::filesystem::path> extract_pdfs(const std::filesystem::path& zip_path,
                                                 const std::filesystem::path& temp_dir,
                                                 std::uint64_t free_bytes);
+Unpacked unpack_waybills(const std::filesystem::path& zip_path, const std::filesystem::path& temp_dir,
+                         std::uint64_t free_bytes);
 
 // The safe relative path (UTF-8, components joined by "/") under which a member
 // named `name` (UTF-8) is unpacked: "\" and "/" separate components; a drive letter

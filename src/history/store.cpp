@@ -10,7 +10,9 @@
 #include <ctime>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <system_error>
+#include <vector>
 
 #include "diag/errors.hpp"
 #include "i18n/unicode.hpp"
@@ -60,34 +62,74 @@ std::string base_name(std::string_view name) {
     return std::string(trim_space(i18n::last_path_component(trim_space(name))));
 }
 
+std::string hex(const unsigned char* md, unsigned int len) {
+    constexpr std::string_view digits = "0123456789abcdef";
+    std::string out;
+    out.reserve(2 * len);
+    for (unsigned int i = 0; i < len; ++i) {
+        out += digits[md[i] >> 4];
+        out += digits[md[i] & 0x0F];
+    }
+    return out;
+}
+
 std::string sha256_hex(std::string_view bytes) {
     std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
     unsigned int len = 0;
     if (EVP_Digest(bytes.data(), bytes.size(), md.data(), &len, EVP_sha256(), nullptr) != 1)
         throw diag::RuntimeError("SHA-256 could not be computed");
-    constexpr std::string_view hex = "0123456789abcdef";
-    std::string out;
-    out.reserve(2 * len);
-    for (unsigned int i = 0; i < len; ++i) {
-        out += hex[md[i] >> 4];
-        out += hex[md[i] & 0x0F];
+    return hex(md.data(), len);
+}
+
+[[noreturn]] void fail_read(const fs::path& p, std::error_code ec) {
+    if (!ec) ec = std::make_error_code(std::errc::io_error);
+    if (ec == std::errc::no_such_file_or_directory) {
+        const diag::RuntimeError e = diag::file_error("file_read_failed", p, ec);
+        throw diag::FileNotFound(*e.text());
     }
-    return out;
+    throw diag::file_error("file_read_failed", p, ec);
 }
 
 // Whole content of a file, read in one go.
 std::string read_file(const fs::path& p) {
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(p, ec);
-    if (ec == std::errc::no_such_file_or_directory) throw diag::FileNotFound("file not found: " + utf8(p));
-    if (ec) throw diag::RuntimeError("cannot read file " + utf8(p) + ": " + ec.message());
+    if (ec) fail_read(p, ec);
     if (size > static_cast<std::uintmax_t>(std::numeric_limits<std::streamsize>::max()))
-        throw diag::RuntimeError("file too large: " + utf8(p));
+        fail_read(p, std::make_error_code(std::errc::file_too_large));
     std::string bytes(static_cast<std::size_t>(size), '\0');
     std::ifstream in(p, std::ios::binary);
-    if (!in || !in.read(bytes.data(), static_cast<std::streamsize>(size)))
-        throw diag::RuntimeError("cannot read file " + utf8(p));
+    if (!in || !in.read(bytes.data(), static_cast<std::streamsize>(size))) fail_read(p, {});
     return bytes;
+}
+
+// Lower-case hex SHA-256 of a file's bytes, read in pieces: a waybill of any size takes
+// no more memory than one piece.
+std::string sha256_hex_of_file(const fs::path& p) {
+    std::error_code ec;
+    const fs::file_type type = fs::status(p, ec).type();
+    if (type == fs::file_type::not_found) fail_read(p, std::make_error_code(std::errc::no_such_file_or_directory));
+    if (ec) fail_read(p, ec);
+    if (type == fs::file_type::directory) fail_read(p, std::make_error_code(std::errc::is_a_directory));
+    std::ifstream in(p, std::ios::binary);
+    if (!in) fail_read(p, {});
+    struct CtxFree {
+        void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+    };
+    std::unique_ptr<EVP_MD_CTX, CtxFree> md(EVP_MD_CTX_new());
+    if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1)
+        throw diag::RuntimeError("SHA-256 could not be computed");
+    std::vector<char> chunk(256 * 1024);
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        if (in.gcount() > 0 && EVP_DigestUpdate(md.get(), chunk.data(), static_cast<std::size_t>(in.gcount())) != 1)
+            throw diag::RuntimeError("SHA-256 could not be computed");
+    }
+    if (!in.eof()) fail_read(p, {});
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int len = 0;
+    if (EVP_DigestFinal_ex(md.get(), digest.data(), &len) != 1) throw diag::RuntimeError("SHA-256 could not be computed");
+    return hex(digest.data(), len);
 }
 
 }  // namespace
@@ -96,17 +138,38 @@ std::string read_file(const fs::path& p) {
 
 fs::path history_csv_path(const fs::path& app_dir) { return app_dir / "waybill_history.csv"; }
 
-std::string history_key(std::string_view file_name, std::string_view content, int nup) {
+namespace {
+
+std::string key_from_digest(std::string_view file_name, const std::string& content_digest, int nup) {
     std::string text = i18n::normalize_waybill_name(file_name);
     text += ':';
-    text += sha256_hex(content);
+    text += content_digest;
     text += ':';
     text += std::to_string(nup);
     return sha256_hex(text);
 }
 
+}  // namespace
+
+std::string history_key(std::string_view file_name, std::string_view content, int nup) {
+    return key_from_digest(file_name, sha256_hex(content), nup);
+}
+
 std::string key_for_file(const fs::path& pdf_path, int nup) {
-    return history_key(utf8(pdf_path.filename()), read_file(pdf_path), nup);
+    return key_for_file(pdf_path, utf8(pdf_path.filename()), nup);
+}
+
+std::string key_for_file(const fs::path& pdf_path, std::string_view file_name, int nup) {
+    return key_from_digest(file_name, sha256_hex_of_file(pdf_path), nup);
+}
+
+HistoryLock lock_history(const fs::path& app_dir) {
+    const fs::path path = app_dir / "waybill_history.lock";
+    try {
+        return std::make_unique<platform::FileLock>(path);
+    } catch (const fs::filesystem_error& e) {
+        throw diag::file_error("history_lock_failed", e, history_csv_path(app_dir));
+    }
 }
 
 // --- reading the file --------------------------------------------------------------
@@ -117,7 +180,8 @@ void merge_history_csv(const fs::path& path, History& history) {
     std::error_code ec;
     if (fs::status(path, ec).type() == fs::file_type::not_found) return;
     const std::string text = read_file(path);
-    if (!i18n::is_valid_utf8(text)) throw diag::RuntimeError("history file is not UTF-8: " + utf8(path));
+    if (!i18n::is_valid_utf8(text))
+        throw diag::RuntimeError(diag::Text{"file_read_failed", {{"path", utf8(path)}}, "", "not UTF-8"});
 
     CsvReader reader(text);
     std::span<const std::string> fields;
@@ -187,15 +251,13 @@ void save_waybill_history(const fs::path& app_dir, const History& history) {
         file.write(text);
         file.commit();
     } catch (const fs::filesystem_error& e) {
-        throw diag::RuntimeError("Не удалось сохранить историю накладных " + utf8(history_csv_path(app_dir)) +
-                                 ": " + e.code().message());
+        throw diag::file_error("history_save_failed", e, history_csv_path(app_dir));
     }
 }
 
 History load_waybill_history(const fs::path& app_dir, LocalTime now) {
     const fs::path csv = history_csv_path(app_dir);
     std::error_code ec;
-    fs::remove(fs::path(csv).replace_extension(".tmp"), ec);  // left by a crash between write and rename
 
     History history;
     bool changed = false;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "history/dates.hpp"
+#include "platform/claims.hpp"
 
 namespace history {
 
@@ -52,14 +54,29 @@ std::filesystem::path history_csv_path(const std::filesystem::path& app_dir);
 std::string history_key(std::string_view file_name, std::string_view content, int nup);
 
 // history_key of a PDF file: its last path component and its whole content, read in
-// one go on every call. Throws diag::FileNotFound / diag::RuntimeError when the file
-// cannot be read.
+// pieces on every call. Throws diag::FileNotFound / diag::RuntimeError (catalogue
+// message "file_read_failed") when the file cannot be read.
 std::string key_for_file(const std::filesystem::path& pdf_path, int nup);
+
+// The same with the waybill's name given (the name it has in its archive, which a file
+// unpacked under a shortened name does not carry).
+std::string key_for_file(const std::filesystem::path& pdf_path, std::string_view file_name, int nup);
+
+// The lock that serialises what one job does with the history (load, select, record,
+// save) against other jobs: held while the handle lives, waited for when another
+// process holds it, and released by the system when a process ends in any way. The
+// lock file "waybill_history.lock" in the app folder is created when missing and never
+// removed. Throws diag::RuntimeError ("history_lock_failed") when it cannot be taken.
+using HistoryLock = std::unique_ptr<platform::FileLock>;
+HistoryLock lock_history(const std::filesystem::path& app_dir);
 
 // Rewrites the history file whole: UTF-8 with a byte-order mark, ";" separated, CR LF
 // record ends, the header row, then the entries newest first (case-folded name
-// descending on equal times). Written to waybill_history.tmp, flushed and renamed over
-// the file; the temporary file never outlives the call. Throws diag::RuntimeError; the
+// descending on equal times). Written to a temporary file of its own beside it
+// (".waybill_history.csv.XXXXXX.tmp", so that jobs running at once never share one),
+// flushed and renamed over the file; the temporary file never outlives the call, and
+// those of processes that died are removed. Throws diag::RuntimeError
+// ("history_save_failed", with the advice for a full disk, no access, ...); the
 // history file then keeps its previous content.
 void save_waybill_history(const std::filesystem::path& app_dir, const History& history);
 
@@ -69,8 +86,7 @@ void save_waybill_history(const std::filesystem::path& app_dir, const History& h
 // unreadable file (bytes that are not UTF-8, a malformed CSV record, no access) gives
 // an empty history; the damaged file is first moved aside to
 // "waybill_history.csv.bad" (replacing an older copy) so that it can be recovered.
-// A left-over waybill_history.tmp is removed. Throws diag::RuntimeError only when the
-// rewrite fails.
+// Throws diag::RuntimeError only when the rewrite fails.
 History load_waybill_history(const std::filesystem::path& app_dir, LocalTime now = local_now());
 
 // Loads the history (pruning it), stores every file under key_for_file(file, nup) with

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace i18n {
 
@@ -63,5 +64,9 @@ std::string t(std::string_view key, std::string_view lang);
 // is not in the catalogue, or naming the placeholder when values were given but none
 // for a placeholder of the template.
 std::string t(std::string_view key, std::string_view lang, std::initializer_list<Arg> values);
+
+// The same with the values as text pairs (name, value), as diag::Text carries them.
+std::string t(std::string_view key, std::string_view lang,
+              const std::vector<std::pair<std::string, std::string>>& values);
 
 }  // namespace i18n

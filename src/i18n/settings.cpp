@@ -66,7 +66,7 @@ void write_all(const fs::path& app_dir, const Json& data) {
         fs::create_directories(file.parent_path());
         platform::write_file_atomically(file, text);
     } catch (const fs::filesystem_error& e) {
-        throw diag::RuntimeError(e.what());
+        throw diag::file_error("file_write_failed", e, file);
     }
 }
 

@@ -22,8 +22,9 @@ std::optional<std::string> read_language(const std::filesystem::path& app_dir);
 
 // Stores `lang` under "lang", keeping every other key of the file in its order.
 // Throws diag::InvalidValue "неизвестный язык: <lang>" for a code outside LANGUAGES,
-// before touching the file; diag::RuntimeError when the folder or file cannot be
-// written, in which case the settings file keeps its earlier content.
+// before touching the file; diag::RuntimeError (catalogue message "file_write_failed"
+// naming the settings file) when the folder or file cannot be written, in which case
+// the settings file keeps its earlier content.
 void write_language(const std::filesystem::path& app_dir, std::string_view lang);
 
 // The language for a Windows user-interface language identifier: "kk" when its primary

@@ -74,6 +74,16 @@ Matrix place_in_cell(Rect visible, Matrix page_ctm, Rect cell) noexcept {
     return Matrix{s * m.a, -s * m.b, s * m.c, -s * m.d, s * m.e + tx, A4_H - (s * m.f + ty)};
 }
 
+Matrix appearance_matrix(Rect rect, Rect bbox, Matrix matrix) noexcept {
+    const Rect t = transform_rect(bbox, matrix);
+    const double w = t.x1 - t.x0;
+    const double h = t.y1 - t.y0;
+    if (!(w > 0) || !(h > 0)) return Matrix{0, 0, 0, 0, 0, 0};
+    const double sx = (rect.x1 - rect.x0) / w;
+    const double sy = (rect.y1 - rect.y0) / h;
+    return Matrix{sx, 0, 0, sy, rect.x0 - sx * t.x0, rect.y0 - sy * t.y0};
+}
+
 std::string format_number(double value, int decimals) {
     char buf[64];
     const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);

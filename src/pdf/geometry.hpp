@@ -66,6 +66,14 @@ struct Matrix {
 // A visible box without area gives a transform that scales by 0.
 Matrix place_in_cell(Rect visible, Matrix page_ctm, Rect cell) noexcept;
 
+// The transform that draws an annotation's appearance (a form XObject with its own
+// `bbox` and `matrix`) onto the annotation's rectangle `rect`, all in the page's PDF
+// space: the bbox as the matrix maps it is scaled and moved onto rect, each axis on
+// its own (as PDF viewers do). Applied with "cm" before the form is drawn, whose own
+// matrix then follows. An appearance whose mapped bbox has no area gives a transform
+// that scales by 0.
+Matrix appearance_matrix(Rect rect, Rect bbox, Matrix matrix) noexcept;
+
 // A number as PDF content and test output write it: fixed notation with `decimals`
 // digits after the point ("-0.5000" for 4). Does not throw except std::bad_alloc.
 std::string format_number(double value, int decimals);

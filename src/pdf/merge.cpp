@@ -1,18 +1,24 @@
 #include "pdf/merge.hpp"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <functional>
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "diag/errors.hpp"
 #include "pdf/dedup.hpp"
 #include "pdf/mupdf.hpp"
 #include "platform/platform.hpp"
+#include "platform/staged_file.hpp"
 
 namespace pdf {
 
@@ -23,122 +29,249 @@ namespace {
 // MuPDF takes file names as UTF-8 on every platform.
 using platform::utf8;
 
-// Writes the document to `output_path` in one step: MuPDF saves to a sibling temporary
-// file, which is renamed over the output path only when complete, and removed when
-// anything fails. Duplicates were merged already, so garbage level 2 (drop unused
-// objects, renumber compactly) gives what level 4 would, without its pairwise pass.
-void save_document(pdf_document* doc, const fs::path& output_path) {
-    fs::path temp;
+// --- writing the output ------------------------------------------------------------
+
+// MuPDF writes the output through this sink into a staged file, so that a failed
+// write keeps the system's error code (a full disk says so) instead of only MuPDF's
+// English text.
+struct Sink {
+    platform::StagedFile* file;
+    std::int64_t position = 0;
+    std::error_code error{};
+};
+
+// Appends bytes to the staged file; an error is kept for the caller. Never throws.
+bool sink_write(Sink& sink, const void* data, std::size_t n) noexcept {
     try {
-        temp = platform::reserve_sibling(output_path, ".tmp");
+        sink.file->write(std::string_view(static_cast<const char*>(data), n));
+        sink.position += static_cast<std::int64_t>(n);
+        return true;
     } catch (const fs::filesystem_error& e) {
-        throw diag::RuntimeError("Не удалось записать PDF " + utf8(output_path) + ": " + e.code().message());
+        sink.error = e.code();
+    } catch (...) {
+        sink.error = std::make_error_code(std::errc::not_enough_memory);
     }
-    const std::string temp_name = utf8(temp);
+    return false;
+}
+
+void sink_write_callback(fz_context* c, void* state, const void* data, size_t n) {
+    // No object with a destructor is alive when fz_throw leaves this frame.
+    if (!sink_write(*static_cast<Sink*>(state), data, n)) fz_throw(c, FZ_ERROR_GENERIC, "cannot write the output");
+}
+
+int64_t sink_tell_callback(fz_context*, void* state) { return static_cast<Sink*>(state)->position; }
+
+[[noreturn]] void fail_write(const fs::path& output_path, const std::error_code& ec) {
+    throw diag::file_error("pdf_write_failed", output_path, ec);
+}
+
+// Writes the document to its place in one step: MuPDF writes a staged temporary file
+// beside the output path (unique, claimed, removed if anything fails or the process is
+// told to stop), which `place` then moves into place. Duplicates were merged already,
+// so garbage level 2 (drop unused objects, renumber compactly) gives what level 4
+// would, without its pairwise pass.
+fs::path save_document(pdf_document* doc, const fs::path& output_path, const Placer& place) {
+    std::optional<platform::StagedFile> file;
+    try {
+        file.emplace(output_path);
+    } catch (const fs::filesystem_error& e) {
+        fail_write(output_path, e.code());
+    }
+    Sink sink{&*file};
     pdf_write_options opts = pdf_default_write_options;
     opts.do_garbage = 2;
     opts.do_compress = 1;
     try {
-        mupdf_call([&](fz_context* c) noexcept { pdf_save_document(c, doc, temp_name.c_str(), &opts); });
-        // A file that appeared at the output path meanwhile is never overwritten.
-        platform::rename_no_replace(temp, output_path);
-    } catch (const fs::filesystem_error& e) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        throw diag::RuntimeError("Не удалось записать PDF " + utf8(output_path) + ": " + e.code().message());
-    } catch (...) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
+        Output out(mupdf_call([&](fz_context* c) noexcept {
+            fz_output* o = fz_new_output(c, 64 * 1024, &sink, sink_write_callback, nullptr, nullptr);
+            o->tell = sink_tell_callback;
+            return o;
+        }));
+        mupdf_call([&](fz_context* c) noexcept {
+            pdf_write_document(c, doc, out.get(), &opts);
+            fz_close_output(c, out.get());
+        });
+    } catch (const MemoryLimit&) {
         throw;
+    } catch (const diag::RuntimeError& e) {
+        if (sink.error) fail_write(output_path, sink.error);
+        throw diag::RuntimeError(
+            diag::Text{"pdf_write_failed", {{"path", utf8(output_path)}}, "fs_other", e.what()}, e.where());
+    }
+    const Placer at_output_path = [&](const fs::path& temp) {
+        platform::rename_no_replace(temp, output_path);
+        return output_path;
+    };
+    try {
+        return file->commit_with(place ? place : at_output_path, /*durable=*/false);
+    } catch (const fs::filesystem_error& e) {
+        fail_write(output_path, e.code());
     }
 }
 
+// --- sources -------------------------------------------------------------------------
+
+diag::Text source_text(std::string key, const fs::path& file, std::string detail = {}) {
+    return diag::Text{std::move(key), {{"name", utf8(file.filename())}}, "", std::move(detail)};
+}
+
 // Runs the work on one source file; a failure names the file, since MuPDF's own
-// message ("no objects found") does not say which of many waybills is damaged.
+// message ("no objects found") does not say which of many waybills is damaged, and is
+// no text for the user: it becomes the detail of ours.
 template <class Work>
 void with_source(const fs::path& file, Work&& work) {
     try {
         work();
-    } catch (const diag::RuntimeError& e) {
-        throw diag::RuntimeError(utf8(file.filename()) + ": " + e.what(), e.where());
+    } catch (const MemoryLimit& e) {
+        if (e.text() != nullptr) throw;
+        diag::Text text = source_text("pdf_memory_limit", file, e.what());
+        text.values.emplace_back("limit", std::to_string(MUPDF_MEMORY_LIMIT >> 20));
+        throw MemoryLimit(std::move(text), e.where());
+    } catch (const diag::Error& e) {
+        if (e.text() != nullptr) throw;
+        throw diag::RuntimeError(source_text("pdf_damaged", file, e.what()), e.where());
     }
 }
 
-struct Placed {
-    int form;  // object number of the page's form XObject
-    Matrix m;
-};
-
-// A form XObject showing one source page: its content stream(s), its resources grafted
-// through the source's graft map (so what several pages share is copied once) and its
-// visible box as BBox, which clips what lies outside the CropBox.
-Placed make_page_form(pdf_document* out, pdf_document* src, pdf_graft_map* map, int page_index, Rect cell) {
-    pdf_obj* page = mupdf_call([&](fz_context* c) noexcept { return pdf_lookup_page_obj(c, src, page_index); });
-    fz_rect visible{};
-    fz_matrix ctm{};
-    mupdf_call([&](fz_context* c) noexcept { pdf_page_obj_transform(c, page, &visible, &ctm); });
-
-    Object dict(mupdf_call([&](fz_context* c) noexcept { return pdf_new_dict(c, out, 8); }));
-    mupdf_call([&](fz_context* c) noexcept {
-        pdf_dict_put(c, dict.get(), PDF_NAME(Type), PDF_NAME(XObject));
-        pdf_dict_put(c, dict.get(), PDF_NAME(Subtype), PDF_NAME(Form));
-        pdf_dict_put_rect(c, dict.get(), PDF_NAME(BBox), visible);
-    });
-    pdf_obj* src_res = mupdf_call(
-        [&](fz_context* c) noexcept { return pdf_dict_get_inheritable(c, page, PDF_NAME(Resources)); });
-    Object res(mupdf_call([&](fz_context* c) noexcept {
-        return src_res ? pdf_graft_mapped_object(c, map, src_res) : pdf_new_dict(c, out, 0);
-    }));
-    mupdf_call([&](fz_context* c) noexcept { pdf_dict_put(c, dict.get(), PDF_NAME(Resources), res.get()); });
-    pdf_obj* group = mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, page, PDF_NAME(Group)); });
-    if (group) {
-        Object g(mupdf_call([&](fz_context* c) noexcept { return pdf_graft_mapped_object(c, map, group); }));
-        mupdf_call([&](fz_context* c) noexcept { pdf_dict_put(c, dict.get(), PDF_NAME(Group), g.get()); });
+// Runs a whole merge; MuPDF's memory running out outside any one source (the output
+// as a whole is too large) is said about the output.
+template <class Merge>
+MergeCounts whole_merge(const fs::path& output_path, Merge&& merge) {
+    try {
+        return merge();
+    } catch (const MemoryLimit& e) {
+        if (e.text() != nullptr) throw;
+        throw MemoryLimit(diag::Text{"merge_memory_limit",
+                                     {{"path", utf8(output_path)}, {"limit", std::to_string(MUPDF_MEMORY_LIMIT >> 20)}},
+                                     "",
+                                     e.what()},
+                          e.where());
     }
-
-    pdf_obj* contents = mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, page, PDF_NAME(Contents)); });
-    const bool single = mupdf_call([&](fz_context* c) noexcept { return pdf_is_stream(c, contents) != 0; });
-    Buffer content;
-    if (single) {
-        // One content stream: keep its compressed bytes and filters, no re-encoding.
-        content.reset(mupdf_call([&](fz_context* c) noexcept { return pdf_load_raw_stream(c, contents); }));
-        for (pdf_obj* key : {PDF_NAME(Filter), PDF_NAME(DecodeParms)}) {
-            pdf_obj* v = mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, contents, key); });
-            if (!v) continue;
-            Object copy(mupdf_call([&](fz_context* c) noexcept { return pdf_graft_mapped_object(c, map, v); }));
-            mupdf_call([&](fz_context* c) noexcept { pdf_dict_put(c, dict.get(), key, copy.get()); });
-        }
-    } else if (contents) {
-        // Several content streams: decoded and joined as a viewer reads them.
-        Stream in(mupdf_call([&](fz_context* c) noexcept { return pdf_open_contents_stream(c, src, contents); }));
-        content.reset(mupdf_call([&](fz_context* c) noexcept { return fz_read_all(c, in.get(), 0); }));
-    } else {
-        // No content stream at all: an empty page, shown as a blank cell.
-        content.reset(mupdf_call([](fz_context* c) noexcept { return fz_new_buffer(c, 1); }));
-    }
-    Object ref(mupdf_call(
-        [&](fz_context* c) noexcept { return pdf_add_stream(c, out, content.get(), dict.get(), single ? 1 : 0); }));
-    const int num = mupdf_call([&](fz_context* c) noexcept { return pdf_to_num(c, ref.get()); });
-    const Rect box{visible.x0, visible.y0, visible.x1, visible.y1};
-    const Matrix page_ctm{ctm.a, ctm.b, ctm.c, ctm.d, ctm.e, ctm.f};
-    return Placed{num, place_in_cell(box, page_ctm, cell)};
 }
 
-// One source on its way into the output: opened once for the whole merge, with a
-// graft map of its own so that what its pages share is copied once. Objects numbered
-// from `first_new_object` on are the ones its copy adds to the output.
-struct SourceCopy {
-    SourceCopy(pdf_document* out, const fs::path& file)
-        : doc(open_pdf(utf8(file).c_str())),
-          pages(count_pages(doc.get())),
-          map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out); })),
-          first_new_object(xref_len(out)) {}
+// Opens a source and checks that it can be merged whole: not locked by a user password
+// and with at least one page.
+Document open_source(const fs::path& file) {
+    Document doc = open_pdf(utf8(file).c_str());
+    if (mupdf_call([&](fz_context* c) noexcept { return pdf_needs_password(c, doc.get()); }) != 0)
+        throw diag::RuntimeError(source_text("pdf_password", file));
+    if (count_pages(doc.get()) <= 0) throw diag::RuntimeError(source_text("pdf_no_pages", file));
+    return doc;
+}
 
-    Document doc;
-    int pages;
-    GraftMap map;
-    int first_new_object;
+bool was_repaired(pdf_document* doc) {
+    return mupdf_call([&](fz_context* c) noexcept { return pdf_was_repaired(c, doc); }) != 0;
+}
+
+// --- annotations -----------------------------------------------------------------------
+
+int annotation_flags(fz_context* c, pdf_obj* annot) noexcept { return pdf_dict_get_int(c, annot, PDF_NAME(F)); }
+
+// The number of the page a destination points at in `doc`, or -1. A destination is
+// an array whose first item is a page, or a name looked up in the document's names.
+int dest_page(fz_context* c, pdf_document* doc, pdf_obj* dest) noexcept {
+    if (pdf_is_name(c, dest) || pdf_is_string(c, dest)) dest = pdf_lookup_dest(c, doc, dest);
+    if (pdf_is_dict(c, dest)) dest = pdf_dict_get(c, dest, PDF_NAME(D));
+    if (!pdf_is_array(c, dest)) return -1;
+    pdf_obj* page = pdf_array_get(c, dest, 0);
+    if (!pdf_is_dict(c, page)) return -1;
+    return pdf_lookup_page_number(c, doc, page);
+}
+
+// The view part of a destination (everything after the page), as a new direct array
+// whose first item is null until the page it points at exists in the output.
+pdf_obj* dest_without_page(fz_context* c, pdf_document* doc, pdf_obj* dest) noexcept {
+    if (pdf_is_name(c, dest) || pdf_is_string(c, dest)) dest = pdf_lookup_dest(c, doc, dest);
+    if (pdf_is_dict(c, dest)) dest = pdf_dict_get(c, dest, PDF_NAME(D));
+    const int n = pdf_array_len(c, dest);
+    pdf_obj* copy = pdf_new_array(c, doc, n > 0 ? n : 2);
+    pdf_array_push(c, copy, PDF_NULL);
+    for (int i = 1; i < n; ++i) pdf_array_push(c, copy, pdf_array_get(c, dest, i));
+    if (n <= 1) pdf_array_push(c, copy, PDF_NAME(Fit));
+    return copy;
+}
+
+// The inheritable field entries a widget takes from its field parents; they move onto
+// the widget, since the parents (and the form they belong to) are not copied.
+constexpr const char* FIELD_KEYS[] = {"FT", "Ff", "V", "DV", "DA", "Q", "MaxLen", "Opt"};
+
+// Makes the annotations of a source page ready to be grafted onto a page of another
+// document. Grafting follows every reference, so whatever leads outside the page
+// (/P to the page and so to the whole page tree, /Parent to a form field, /Popup and
+// /IRT to annotations of other pages, a link to a page, additional actions) is cut
+// here, in the source document held in memory (never saved). Returns, for each
+// annotation of the page, the page of the source its link points at, or -1.
+std::vector<int> prepare_annotations(pdf_document* src, pdf_obj* annots) {
+    const int n = mupdf_call([&](fz_context* c) noexcept { return pdf_array_len(c, annots); });
+    std::vector<int> link_targets(static_cast<std::size_t>(n), -1);
+    for (int i = 0; i < n; ++i) {
+        link_targets[static_cast<std::size_t>(i)] = mupdf_call([&](fz_context* c) noexcept {
+            pdf_obj* a = pdf_array_get(c, annots, i);
+            if (!pdf_is_dict(c, a)) return -1;
+            pdf_dict_del(c, a, PDF_NAME(P));
+            pdf_dict_del(c, a, PDF_NAME(StructParent));
+            // Actions on focus, keystrokes and the like serve a form being filled in, not
+            // a sheet being printed, and may lead anywhere in the source.
+            pdf_dict_del(c, a, PDF_NAME(AA));
+            if (pdf_name_eq(c, pdf_dict_get(c, a, PDF_NAME(Subtype)), PDF_NAME(Widget))) {
+                // A widget without a name is no field to a viewer, and is not shown:
+                // it takes its field's full name ("parent.child").
+                if (!pdf_dict_get(c, a, PDF_NAME(T))) {
+                    const char* parts[16];
+                    int depth = 0;
+                    for (pdf_obj* p = pdf_dict_get(c, a, PDF_NAME(Parent)); pdf_is_dict(c, p) && depth < 16;
+                         p = pdf_dict_get(c, p, PDF_NAME(Parent)))
+                        if (pdf_dict_get(c, p, PDF_NAME(T))) parts[depth++] = pdf_dict_get_text_string(c, p, PDF_NAME(T));
+                    char full[512] = "";
+                    for (int k = depth - 1; k >= 0; --k) {
+                        if (full[0]) fz_strlcat(full, ".", sizeof full);
+                        fz_strlcat(full, parts[k], sizeof full);
+                    }
+                    if (full[0]) pdf_dict_put_text_string(c, a, PDF_NAME(T), full);
+                }
+                for (const char* key : FIELD_KEYS) {
+                    if (pdf_dict_gets(c, a, key)) continue;
+                    for (pdf_obj* p = pdf_dict_get(c, a, PDF_NAME(Parent)); pdf_is_dict(c, p);
+                         p = pdf_dict_get(c, p, PDF_NAME(Parent))) {
+                        if (pdf_obj* v = pdf_dict_gets(c, p, key)) {
+                            pdf_dict_puts(c, a, key, v);
+                            break;
+                        }
+                    }
+                }
+            }
+            // References between annotations stay only within the page.
+            for (pdf_obj* key : {PDF_NAME(Parent), PDF_NAME(Popup), PDF_NAME(IRT)}) {
+                pdf_obj* other = pdf_dict_get(c, a, key);
+                if (!other) continue;
+                bool on_page = false;
+                for (int k = 0; k < n && !on_page; ++k) on_page = pdf_objcmp(c, pdf_array_get(c, annots, k), other) == 0;
+                if (!on_page || !pdf_is_indirect(c, other)) pdf_dict_del(c, a, key);
+            }
+            // A link into the document: the page it points at is noted and put back once
+            // that page is in the output.
+            pdf_obj* action = pdf_dict_get(c, a, PDF_NAME(A));
+            const bool go_to = pdf_name_eq(c, pdf_dict_get(c, action, PDF_NAME(S)), PDF_NAME(GoTo));
+            pdf_obj* dest = pdf_dict_get(c, a, PDF_NAME(Dest));
+            if (!dest && go_to) dest = pdf_dict_get(c, action, PDF_NAME(D));
+            if (!dest) return -1;
+            const int target = dest_page(c, src, dest);
+            if (target >= 0) pdf_dict_put_drop(c, a, PDF_NAME(Dest), dest_without_page(c, src, dest));
+            else pdf_dict_del(c, a, PDF_NAME(Dest));
+            if (go_to) pdf_dict_del(c, a, PDF_NAME(A));
+            return target;
+        });
+    }
+    return link_targets;
+}
+
+// A link of the output waiting for the page it points at.
+struct PendingLink {
+    pdf_obj* annot;  // borrowed from the output's page
+    int source_page;
 };
+
+// --- layout 1 --------------------------------------------------------------------------
 
 // The output's page tree: one flat /Kids array under the root /Pages node, appended
 // to at its end. MuPDF's pdf_insert_page finds the end by walking the tree from the
@@ -168,24 +301,280 @@ private:
     int count_ = 0;
 };
 
+// One source on its way into the output: opened once for the whole merge, with a
+// graft map of its own so that what its pages share is copied once. Objects numbered
+// from `first_new_object` on are the ones its copy adds to the output.
+struct SourceCopy {
+    SourceCopy(pdf_document* out, const fs::path& file)
+        : doc(open_source(file)),
+          pages(count_pages(doc.get())),
+          map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out); })),
+          first_new_object(xref_len(out)) {}
+
+    Document doc;
+    int pages;
+    GraftMap map;
+    int first_new_object;
+};
+
 // Copies page `index` of `src` into `out` as pdf_graft_mapped_page does (the page's
 // own and inherited boxes, rotation, resources and contents, through the source's
 // graft map, so what its pages share is copied once), and also its transparency group,
-// which decides how its half-transparent parts blend; appends it to the tree.
-void graft_page(pdf_document* out, pdf_graft_map* map, pdf_document* src, int index, PageTree& tree) {
+// which decides how its half-transparent parts blend, and its annotations with every
+// reference that leads off the page cut (prepare_annotations); appends it to the tree.
+// Returns the output page (a reference) and the links that wait for their page.
+Object graft_page(pdf_document* out, pdf_graft_map* map, pdf_document* src, int index, PageTree& tree,
+                  std::vector<PendingLink>& links) {
     static pdf_obj* const copied_keys[] = {
         PDF_NAME(Contents), PDF_NAME(Resources), PDF_NAME(MediaBox), PDF_NAME(CropBox), PDF_NAME(BleedBox),
         PDF_NAME(TrimBox),  PDF_NAME(ArtBox),    PDF_NAME(Rotate),   PDF_NAME(UserUnit), PDF_NAME(Group)};
     Object page(mupdf_call([&](fz_context* c) noexcept { return pdf_add_new_dict(c, out, 4); }));
-    mupdf_call([&](fz_context* c) noexcept {
-        pdf_obj* source = pdf_lookup_page_obj(c, src, index);
-        pdf_flatten_inheritable_page_items(c, source);
+    pdf_obj* source = mupdf_call([&](fz_context* c) noexcept {
+        pdf_obj* s = pdf_lookup_page_obj(c, src, index);
+        pdf_flatten_inheritable_page_items(c, s);
         pdf_dict_put(c, page.get(), PDF_NAME(Type), PDF_NAME(Page));
         for (pdf_obj* key : copied_keys)
-            if (pdf_obj* value = pdf_dict_get(c, source, key))
+            if (pdf_obj* value = pdf_dict_get(c, s, key))
                 pdf_dict_put_drop(c, page.get(), key, pdf_graft_mapped_object(c, map, value));
+        return s;
     });
+    pdf_obj* annots = mupdf_call([&](fz_context* c) noexcept {
+        pdf_obj* a = pdf_dict_get(c, source, PDF_NAME(Annots));
+        return pdf_array_len(c, a) > 0 ? a : nullptr;
+    });
+    if (annots) {
+        const std::vector<int> targets = prepare_annotations(src, annots);
+        mupdf_call([&](fz_context* c) noexcept {
+            pdf_obj* copy = pdf_graft_mapped_object(c, map, annots);
+            pdf_dict_put_drop(c, page.get(), PDF_NAME(Annots), copy);
+            pdf_obj* list = pdf_dict_get(c, page.get(), PDF_NAME(Annots));
+            const int n = pdf_array_len(c, list);
+            for (int i = 0; i < n; ++i) {
+                pdf_obj* a = pdf_array_get(c, list, i);
+                if (!pdf_is_dict(c, a)) continue;
+                pdf_dict_put(c, a, PDF_NAME(P), page.get());
+            }
+        });
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            if (targets[i] < 0) continue;
+            pdf_obj* a = mupdf_call([&](fz_context* c) noexcept {
+                return pdf_array_get(c, pdf_dict_get(c, page.get(), PDF_NAME(Annots)), static_cast<int>(i));
+            });
+            links.push_back({a, targets[i]});
+        }
+    }
     tree.append(page.get());
+    return page;
+}
+
+// --- layouts 4, 6, 9 -----------------------------------------------------------------
+
+struct Placed {
+    int form;  // object number of the page's form XObject
+    Matrix m;
+};
+
+Rect rect_of(const fz_rect& r) { return {r.x0, r.y0, r.x1, r.y1}; }
+// A rectangle as a PDF file may give it, corners in any order.
+Rect normalized(const fz_rect& r) {
+    return {std::min(r.x0, r.x1), std::min(r.y0, r.y1), std::max(r.x0, r.x1), std::max(r.y0, r.y1)};
+}
+Matrix matrix_of(const fz_matrix& m) { return {m.a, m.b, m.c, m.d, m.e, m.f}; }
+
+// Deflates bytes given piece by piece (zlib format, as /FlateDecode reads it).
+class Deflater {
+public:
+    Deflater() {
+        if (deflateInit(&z_, Z_DEFAULT_COMPRESSION) != Z_OK) throw std::bad_alloc();
+    }
+    ~Deflater() { deflateEnd(&z_); }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+
+    void add(const unsigned char* data, std::size_t n) { run(data, n, Z_NO_FLUSH); }
+    std::string finish() {
+        run(nullptr, 0, Z_FINISH);
+        return std::move(out_);
+    }
+
+private:
+    void run(const unsigned char* data, std::size_t n, int flush) {
+        z_.next_in = const_cast<Bytef*>(data);
+        z_.avail_in = static_cast<uInt>(n);
+        unsigned char buf[32 * 1024];
+        int err = Z_OK;
+        do {
+            z_.next_out = buf;
+            z_.avail_out = sizeof buf;
+            err = deflate(&z_, flush);
+            if (err == Z_STREAM_ERROR) throw std::bad_alloc();
+            out_.append(reinterpret_cast<const char*>(buf), sizeof buf - z_.avail_out);
+        } while (z_.avail_out == 0 || (flush == Z_FINISH && err != Z_STREAM_END));
+    }
+
+    z_stream z_{};
+    std::string out_;
+};
+
+// A page's content decoded (its streams joined, as a viewer reads them) and deflated
+// again as it is read, so that memory holds only the compressed bytes; stopped with a
+// clear error past MAX_DECODED_CONTENT_BYTES.
+Buffer joined_content(pdf_document* src, pdf_obj* contents, const fs::path& file, int page_index) {
+    Stream in(mupdf_call([&](fz_context* c) noexcept { return pdf_open_contents_stream(c, src, contents); }));
+    Deflater deflater;
+    std::vector<unsigned char> chunk(64 * 1024);
+    std::size_t total = 0;
+    for (;;) {
+        const std::size_t n =
+            mupdf_call([&](fz_context* c) noexcept { return fz_read(c, in.get(), chunk.data(), chunk.size()); });
+        if (n == 0) break;
+        total += n;
+        if (total > MAX_DECODED_CONTENT_BYTES)
+            throw diag::RuntimeError(diag::Text{"pdf_content_too_large",
+                                                {{"name", utf8(file.filename())},
+                                                 {"page", std::to_string(page_index + 1)},
+                                                 {"limit", std::to_string(MAX_DECODED_CONTENT_BYTES >> 20)}}});
+        deflater.add(chunk.data(), n);
+    }
+    const std::string packed = deflater.finish();
+    return Buffer(mupdf_call([&](fz_context* c) noexcept {
+        return fz_new_buffer_from_copied_data(c, reinterpret_cast<const unsigned char*>(packed.data()), packed.size());
+    }));
+}
+
+// A form XObject holding a page's own content: its content stream(s), its resources
+// grafted through the source's graft map (so what several pages share is copied once)
+// and its visible box as BBox, which clips what lies outside the CropBox. A single
+// content stream is copied as it is stored, never decoded.
+Object page_content_form(pdf_document* out, pdf_document* src, pdf_graft_map* map, pdf_obj* page, fz_rect visible,
+                         const fs::path& file, int page_index) {
+    Object dict(mupdf_call([&](fz_context* c) noexcept { return pdf_new_dict(c, out, 8); }));
+    mupdf_call([&](fz_context* c) noexcept {
+        pdf_dict_put(c, dict.get(), PDF_NAME(Type), PDF_NAME(XObject));
+        pdf_dict_put(c, dict.get(), PDF_NAME(Subtype), PDF_NAME(Form));
+        pdf_dict_put_rect(c, dict.get(), PDF_NAME(BBox), visible);
+    });
+    pdf_obj* src_res = mupdf_call(
+        [&](fz_context* c) noexcept { return pdf_dict_get_inheritable(c, page, PDF_NAME(Resources)); });
+    Object res(mupdf_call([&](fz_context* c) noexcept {
+        return src_res ? pdf_graft_mapped_object(c, map, src_res) : pdf_new_dict(c, out, 0);
+    }));
+    mupdf_call([&](fz_context* c) noexcept { pdf_dict_put(c, dict.get(), PDF_NAME(Resources), res.get()); });
+    pdf_obj* group = mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, page, PDF_NAME(Group)); });
+    if (group) {
+        Object g(mupdf_call([&](fz_context* c) noexcept { return pdf_graft_mapped_object(c, map, group); }));
+        mupdf_call([&](fz_context* c) noexcept { pdf_dict_put(c, dict.get(), PDF_NAME(Group), g.get()); });
+    }
+
+    pdf_obj* contents = mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, page, PDF_NAME(Contents)); });
+    // A /Contents array of one stream is that stream.
+    if (mupdf_call([&](fz_context* c) noexcept { return pdf_array_len(c, contents); }) == 1)
+        contents = mupdf_call([&](fz_context* c) noexcept { return pdf_array_get(c, contents, 0); });
+    const bool single = mupdf_call([&](fz_context* c) noexcept { return pdf_is_stream(c, contents) != 0; });
+    Buffer content;
+    bool encoded = true;  // the buffer holds the stream's bytes as stored, filters applied
+    if (single) {
+        // One content stream: keep its compressed bytes and filters, no re-encoding.
+        content.reset(mupdf_call([&](fz_context* c) noexcept { return pdf_load_raw_stream(c, contents); }));
+        for (pdf_obj* key : {PDF_NAME(Filter), PDF_NAME(DecodeParms)}) {
+            pdf_obj* v = mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, contents, key); });
+            if (!v) continue;
+            Object copy(mupdf_call([&](fz_context* c) noexcept { return pdf_graft_mapped_object(c, map, v); }));
+            mupdf_call([&](fz_context* c) noexcept { pdf_dict_put(c, dict.get(), key, copy.get()); });
+        }
+    } else if (mupdf_call([&](fz_context* c) noexcept { return pdf_array_len(c, contents); }) > 0) {
+        // Several content streams: decoded and joined as a viewer reads them.
+        content = joined_content(src, contents, file, page_index);
+        mupdf_call([&](fz_context* c) noexcept { pdf_dict_put(c, dict.get(), PDF_NAME(Filter), PDF_NAME(FlateDecode)); });
+    } else {
+        // No content stream at all: an empty page, shown as a blank cell.
+        content.reset(mupdf_call([](fz_context* c) noexcept { return fz_new_buffer(c, 1); }));
+        encoded = false;
+    }
+    return Object(
+        mupdf_call([&](fz_context* c) noexcept { return pdf_add_stream(c, out, content.get(), dict.get(), encoded ? 1 : 0); }));
+}
+
+// The normal appearance of an annotation that a viewer shows: a form XObject, or
+// null for one that is hidden, not for viewing, a pop-up, or without appearance.
+pdf_obj* shown_appearance(fz_context* c, pdf_obj* annot) noexcept {
+    if (!pdf_is_dict(c, annot)) return nullptr;
+    if ((annotation_flags(c, annot) & (PDF_ANNOT_IS_HIDDEN | PDF_ANNOT_IS_NO_VIEW)) != 0) return nullptr;
+    if (pdf_name_eq(c, pdf_dict_get(c, annot, PDF_NAME(Subtype)), PDF_NAME(Popup))) return nullptr;
+    pdf_obj* ap = pdf_dict_getp(c, annot, "AP/N");
+    // Fields with states (check boxes, radio buttons) pick theirs by /AS.
+    if (pdf_is_dict(c, ap) && !pdf_is_stream(c, ap)) ap = pdf_dict_get(c, ap, pdf_dict_get(c, annot, PDF_NAME(AS)));
+    return pdf_is_stream(c, ap) ? ap : nullptr;
+}
+
+// A form XObject showing one source page as a viewer shows it: the page's own content
+// (page_content_form) and, over it, the appearance of each annotation the viewer
+// shows, each mapped from its BBox (and Matrix) onto its /Rect.
+Placed make_page_form(pdf_document* out, pdf_document* src, pdf_graft_map* map, int page_index, Rect cell,
+                      const fs::path& file) {
+    pdf_obj* page = mupdf_call([&](fz_context* c) noexcept { return pdf_lookup_page_obj(c, src, page_index); });
+    fz_rect visible{};
+    fz_matrix ctm{};
+    mupdf_call([&](fz_context* c) noexcept { pdf_page_obj_transform(c, page, &visible, &ctm); });
+    Object content = page_content_form(out, src, map, page, visible, file, page_index);
+
+    struct Shown {
+        pdf_obj* appearance = nullptr;  // borrowed from the source
+        Matrix m{};
+    };
+    std::vector<Shown> shown;
+    pdf_obj* annots = mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, page, PDF_NAME(Annots)); });
+    const int count = mupdf_call([&](fz_context* c) noexcept { return pdf_array_len(c, annots); });
+    for (int i = 0; i < count; ++i) {
+        const Shown s = mupdf_call([&](fz_context* c) noexcept {
+            pdf_obj* a = pdf_array_get(c, annots, i);
+            pdf_obj* ap = shown_appearance(c, a);
+            if (!ap) return Shown{};
+            const fz_rect rect = pdf_dict_get_rect(c, a, PDF_NAME(Rect));
+            const fz_rect bbox = pdf_dict_get_rect(c, ap, PDF_NAME(BBox));
+            const fz_matrix matrix = pdf_dict_get_matrix(c, ap, PDF_NAME(Matrix));
+            return Shown{ap, appearance_matrix(normalized(rect), normalized(bbox), matrix_of(matrix))};
+        });
+        if (s.appearance && !(s.m.a == 0 && s.m.b == 0 && s.m.c == 0 && s.m.d == 0)) shown.push_back(s);
+    }
+
+    const Rect box = rect_of(visible);
+    const Matrix placement = place_in_cell(box, matrix_of(ctm), cell);
+    if (shown.empty()) return Placed{mupdf_call([&](fz_context* c) noexcept { return pdf_to_num(c, content.get()); }), placement};
+
+    // The page's content and the appearances, each a form of its own, so that a state
+    // the content leaves behind does not reach the appearances.
+    std::string text = "q /Pg Do Q\n";
+    Object dict(mupdf_call([&](fz_context* c) noexcept { return pdf_new_dict(c, out, 8); }));
+    mupdf_call([&](fz_context* c) noexcept {
+        pdf_dict_put(c, dict.get(), PDF_NAME(Type), PDF_NAME(XObject));
+        pdf_dict_put(c, dict.get(), PDF_NAME(Subtype), PDF_NAME(Form));
+        pdf_dict_put_rect(c, dict.get(), PDF_NAME(BBox), visible);
+        pdf_obj* xobjects = pdf_dict_put_dict(c, pdf_dict_put_dict(c, dict.get(), PDF_NAME(Resources), 1),
+                                              PDF_NAME(XObject), static_cast<int>(shown.size()) + 1);
+        pdf_dict_puts(c, xobjects, "Pg", content.get());
+    });
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const std::string name = "An" + std::to_string(i);
+        const Matrix& m = shown[i].m;
+        text += "q ";
+        for (double v : {m.a, m.b, m.c, m.d, m.e, m.f}) {
+            text += format_number(v, 6);
+            text += ' ';
+        }
+        text += "cm /" + name + " Do Q\n";
+        mupdf_call([&](fz_context* c) noexcept {
+            pdf_obj* copy = pdf_graft_mapped_object(c, map, shown[i].appearance);
+            // An appearance stream is a form XObject, whether or not it says so.
+            pdf_dict_put(c, copy, PDF_NAME(Subtype), PDF_NAME(Form));
+            pdf_dict_puts_drop(c, pdf_dict_getp(c, dict.get(), "Resources/XObject"), name.c_str(), copy);
+        });
+    }
+    Buffer buf(mupdf_call([&](fz_context* c) noexcept {
+        return fz_new_buffer_from_copied_data(c, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    }));
+    Object ref(mupdf_call([&](fz_context* c) noexcept { return pdf_add_stream(c, out, buf.get(), dict.get(), 0); }));
+    return Placed{mupdf_call([&](fz_context* c) noexcept { return pdf_to_num(c, ref.get()); }), placement};
 }
 
 // Appends one portrait A4 sheet that draws each placed form with its matrix.
@@ -217,13 +606,17 @@ void add_sheet(pdf_document* out, PageTree& tree, const std::vector<Placed>& cel
     tree.append(page.get());
 }
 
+void note_if_repaired(const SourceCopy& source, const fs::path& file, std::vector<fs::path>& repaired) {
+    if (was_repaired(source.doc.get()) && (repaired.empty() || repaired.back() != file)) repaired.push_back(file);
+}
+
 }  // namespace
 
 std::vector<PageItem> collect_pages(const std::vector<fs::path>& pdf_files) {
     std::vector<PageItem> items;
     for (const fs::path& file : pdf_files) {
         with_source(file, [&] {
-            Document doc = open_pdf(utf8(file).c_str());
+            Document doc = open_source(file);
             const int n = count_pages(doc.get());
             for (int i = 0; i < n; ++i) items.push_back(PageItem{file, i});
         });
@@ -231,63 +624,81 @@ std::vector<PageItem> collect_pages(const std::vector<fs::path>& pdf_files) {
     return items;
 }
 
-MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& output_path) {
-    Document out = create_pdf();
-    PageTree tree(out.get());
-    ObjectMerger merger(out.get());
-    int total_pages = 0;
-    for (const fs::path& file : pdf_files) {
-        with_source(file, [&] {
-            SourceCopy source(out.get(), file);
-            for (int i = 0; i < source.pages; ++i) graft_page(out.get(), source.map.get(), source.doc.get(), i, tree);
-            source.map.reset();
-            merger.merge_new_objects(source.first_new_object);
-            total_pages += source.pages;
-        });
-    }
-    save_document(out.get(), output_path);
-    return {total_pages, total_pages};
+MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& output_path, const Placer& place) {
+    return whole_merge(output_path, [&] {
+        Document out = create_pdf();
+        PageTree tree(out.get());
+        ObjectMerger merger(out.get());
+        MergeCounts counts;
+        for (const fs::path& file : pdf_files) {
+            with_source(file, [&] {
+                SourceCopy source(out.get(), file);
+                std::vector<Object> pages;
+                std::vector<PendingLink> links;
+                for (int i = 0; i < source.pages; ++i)
+                    pages.push_back(graft_page(out.get(), source.map.get(), source.doc.get(), i, tree, links));
+                // Links within the source point at its pages in the output.
+                for (const PendingLink& link : links) {
+                    if (link.source_page >= static_cast<int>(pages.size())) continue;
+                    mupdf_call([&](fz_context* c) noexcept {
+                        pdf_array_put(c, pdf_dict_get(c, link.annot, PDF_NAME(Dest)), 0, pages[link.source_page].get());
+                    });
+                }
+                note_if_repaired(source, file, counts.repaired);
+                source.map.reset();
+                merger.merge_new_objects(source.first_new_object);
+                counts.total_pages += source.pages;
+            });
+        }
+        counts.final_sheets = counts.total_pages;
+        counts.written = save_document(out.get(), output_path, place);
+        return counts;
+    });
 }
 
-MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& output_path, int nup) {
+MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& output_path, int nup,
+                      const Placer& place) {
     if (!is_grid_layout(nup))
         throw diag::InvalidValue("layout " + std::to_string(nup) + " is not a grid layout (4, 6 or 9)");
-    Document out = create_pdf();
-    PageTree tree(out.get());
-    ObjectMerger merger(out.get());
-    std::vector<Placed> pending;  // cells of the sheet being filled
-    int total_pages = 0;
-    int sheets = 0;
-    for (const fs::path& file : pdf_files) {
-        with_source(file, [&] {
-            SourceCopy source(out.get(), file);
-            for (int i = 0; i < source.pages; ++i) {
-                const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
-                pending.push_back(make_page_form(out.get(), source.doc.get(), source.map.get(), i, cell));
-                if (static_cast<int>(pending.size()) == nup) {
-                    add_sheet(out.get(), tree, pending);
-                    ++sheets;
-                    pending.clear();
+    return whole_merge(output_path, [&] {
+        Document out = create_pdf();
+        PageTree tree(out.get());
+        ObjectMerger merger(out.get());
+        std::vector<Placed> pending;  // cells of the sheet being filled
+        MergeCounts counts;
+        for (const fs::path& file : pdf_files) {
+            with_source(file, [&] {
+                SourceCopy source(out.get(), file);
+                for (int i = 0; i < source.pages; ++i) {
+                    const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
+                    pending.push_back(make_page_form(out.get(), source.doc.get(), source.map.get(), i, cell, file));
+                    if (static_cast<int>(pending.size()) == nup) {
+                        add_sheet(out.get(), tree, pending);
+                        ++counts.final_sheets;
+                        pending.clear();
+                    }
                 }
-            }
-            source.map.reset();
-            const Remap moved = merger.merge_new_objects(source.first_new_object);
-            for (Placed& p : pending) p.form = final_number(moved, p.form);
-            total_pages += source.pages;
-        });
-    }
-    if (!pending.empty()) {
-        add_sheet(out.get(), tree, pending);
-        ++sheets;
-    }
-    save_document(out.get(), output_path);
-    return {total_pages, sheets};
+                note_if_repaired(source, file, counts.repaired);
+                source.map.reset();
+                const Remap moved = merger.merge_new_objects(source.first_new_object);
+                for (Placed& p : pending) p.form = final_number(moved, p.form);
+                counts.total_pages += source.pages;
+            });
+        }
+        if (!pending.empty()) {
+            add_sheet(out.get(), tree, pending);
+            ++counts.final_sheets;
+        }
+        counts.written = save_document(out.get(), output_path, place);
+        return counts;
+    });
 }
 
-MergeCounts merge_selected(const std::vector<fs::path>& pdf_files, const fs::path& output_path, int nup) {
+MergeCounts merge_selected(const std::vector<fs::path>& pdf_files, const fs::path& output_path, int nup,
+                           const Placer& place) {
     if (!is_supported_layout(nup))
         throw diag::InvalidValue("unsupported layout " + std::to_string(nup));
-    return nup == 1 ? merge_1up(pdf_files, output_path) : merge_nup(pdf_files, output_path, nup);
+    return nup == 1 ? merge_1up(pdf_files, output_path, place) : merge_nup(pdf_files, output_path, nup, place);
 }
 
 }  // namespace pdf

@@ -6,7 +6,9 @@
 // Every function here runs on the thread that uses the MuPDF context.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "pdf/geometry.hpp"
@@ -20,35 +22,58 @@ struct PageItem {
 };
 
 // Every page of every source, in source order and page order. Opens each file once.
-// Throws diag::RuntimeError with MuPDF's message when a file cannot be opened.
+// Throws diag::RuntimeError as the merges do for a source that cannot be read.
 std::vector<PageItem> collect_pages(const std::vector<std::filesystem::path>& pdf_files);
 
 struct MergeCounts {
-    int total_pages;   // source pages read
-    int final_sheets;  // pages of the written file
+    int total_pages = 0;   // source pages read
+    int final_sheets = 0;  // pages of the written file
+    // Sources MuPDF had to repair (a cut or damaged file that still gave pages), in
+    // source order, each once: merged as far as they could be read, and to be checked.
+    std::vector<std::filesystem::path> repaired{};
+    std::filesystem::path written{};  // where the file was put (see Placer)
 };
 
+// Puts the complete output, written to the temporary file `temp` beside the output
+// path, in its place and returns that place. The default moves it to the output path,
+// never over an existing file (std::errc::file_exists then). Throws
+// std::filesystem::filesystem_error; the merge then removes the temporary file.
+using Placer = std::function<std::filesystem::path(const std::filesystem::path& temp)>;
+
+// The most bytes one page's content may take decoded where it has to be decoded (a
+// page whose content is split into several streams is joined for layouts 4, 6, 9):
+// far above any real page, far below what a file compressed twice can claim.
+inline constexpr std::size_t MAX_DECODED_CONTENT_BYTES = std::size_t{64} << 20;
+
 // Layout 1: every page of every source, in order, copied as it is (its own size,
-// rotation, boxes and content) onto a sheet of its own. Identical objects that the
-// sources bring along (fonts, images) are stored once. `output_path` must not exist
-// yet; it is written in one step at the end: on any failure (a source that cannot be
-// read, a file that cannot be written) nothing is left at output_path and
-// diag::RuntimeError carries MuPDF's or the file system's message.
+// rotation, boxes, content and annotations: links, stamps, form fields, notes) onto a
+// sheet of its own. Identical objects that the sources bring along (fonts, images) are
+// stored once. Content is copied as it is stored, never decoded. `output_path` should
+// not exist yet; it is written in one step at the end: on any failure nothing is left
+// at output_path.
+//
+// Failures, as diag::RuntimeError with a catalogue message naming the file at fault
+// (MuPDF's or the system's words kept as its detail): a source that cannot be read
+// ("pdf_damaged"), that needs a password ("pdf_password") or that has no page
+// ("pdf_no_pages"); an output that cannot be written ("pdf_write_failed", with the
+// advice for a full disk, no access, a name too long, ...).
 MergeCounts merge_1up(const std::vector<std::filesystem::path>& pdf_files,
-                      const std::filesystem::path& output_path);
+                      const std::filesystem::path& output_path, const Placer& place = {});
 
 // Layouts 4, 6 and 9: the source pages, in order, fill the cells of portrait A4 sheets
 // row by row. Each page as a viewer shows it (its /Rotate, CropBox and MediaBox origin
-// applied) is scaled by one factor to the largest size that fits its cell and centred
-// in it; nothing is rotated to fit and nothing is cut away. A page without content
-// leaves its cell blank. Failures as for merge_1up; diag::InvalidValue when nup is not
-// 4, 6 or 9.
+// applied, and the appearances of its annotations drawn over it, as a viewer draws
+// those it shows) is scaled by one factor to the largest size that fits its cell and
+// centred in it; nothing is rotated to fit and nothing is cut away. A page without
+// content leaves its cell blank. Failures as for merge_1up, and "pdf_content_too_large"
+// when a page's split content decodes to more than MAX_DECODED_CONTENT_BYTES;
+// diag::InvalidValue when nup is not 4, 6 or 9.
 MergeCounts merge_nup(const std::vector<std::filesystem::path>& pdf_files,
-                      const std::filesystem::path& output_path, int nup);
+                      const std::filesystem::path& output_path, int nup, const Placer& place = {});
 
 // merge_1up when nup is 1, merge_nup otherwise. Throws diag::InvalidValue when nup is
 // not one of SUPPORTED_NUP; otherwise as the merge it runs.
 MergeCounts merge_selected(const std::vector<std::filesystem::path>& pdf_files,
-                           const std::filesystem::path& output_path, int nup);
+                           const std::filesystem::path& output_path, int nup, const Placer& place = {});
 
 }  // namespace pdf

@@ -1,5 +1,9 @@
 #include "pdf/mupdf.hpp"
 
+#include <cstdlib>
+#include <malloc.h>  // malloc_usable_size here, _msize on Windows
+
+#include <algorithm>
 #include <string>
 
 #include "diag/errors.hpp"
@@ -18,8 +22,55 @@ void quiet(void*, const char*) {}
 
 fz_context* g_context = nullptr;
 
+// MuPDF's memory, counted: a file can describe structures far larger than itself (an
+// array of a hundred million numbers packs into a few kilobytes), so MuPDF may hold at
+// most `limit` bytes at once; past it an allocation fails, MuPDF first empties its
+// cache and then reports a memory error, which becomes MemoryLimit.
+struct Budget {
+    std::size_t used = 0;
+    std::size_t limit = MUPDF_MEMORY_LIMIT;
+};
+Budget g_budget;
+
+// What a block takes from the heap: its usable size and the allocator's own header
+// (which matters for the millions of small objects a hostile file can describe).
+std::size_t block_size(void* p) {
+    constexpr std::size_t HEADER = 16;
+#ifdef _WIN32
+    return _msize(p) + HEADER;
+#else
+    return malloc_usable_size(p) + HEADER;
+#endif
+}
+
+void* counted_malloc(void* opaque, std::size_t size) {
+    auto* b = static_cast<Budget*>(opaque);
+    if (size > b->limit - std::min(b->used, b->limit)) return nullptr;
+    void* p = std::malloc(size);
+    if (p) b->used += block_size(p);
+    return p;
+}
+
+void* counted_realloc(void* opaque, void* old, std::size_t size) {
+    auto* b = static_cast<Budget*>(opaque);
+    const std::size_t old_size = old ? block_size(old) : 0;
+    if (size > old_size && size - old_size > b->limit - std::min(b->used, b->limit)) return nullptr;
+    void* p = std::realloc(old, size);
+    if (p) b->used = b->used - old_size + block_size(p);
+    else if (size == 0) b->used -= old_size;
+    return p;
+}
+
+void counted_free(void* opaque, void* p) {
+    if (!p) return;
+    static_cast<Budget*>(opaque)->used -= block_size(p);
+    std::free(p);
+}
+
+fz_alloc_context g_alloc{&g_budget, counted_malloc, counted_realloc, counted_free};
+
 std::unique_ptr<fz_context, ContextDropper> make_context() {
-    std::unique_ptr<fz_context, ContextDropper> ctx(fz_new_context(nullptr, nullptr, FZ_STORE_DEFAULT));
+    std::unique_ptr<fz_context, ContextDropper> ctx(fz_new_context(&g_alloc, nullptr, FZ_STORE_DEFAULT));
     if (!ctx) throw diag::RuntimeError("cannot create the MuPDF context (out of memory)");
     fz_set_warning_callback(ctx.get(), quiet, nullptr);
     fz_set_error_callback(ctx.get(), quiet, nullptr);
@@ -45,9 +96,13 @@ void run_guarded(fz_context* ctx, Thunk thunk, void* arg, std::source_location w
     fz_try(ctx) { thunk(ctx, arg); }
     fz_catch(ctx) {
         const char* message = fz_caught_message(ctx);
+        if (fz_caught(ctx) == FZ_ERROR_MEMORY)
+            throw MemoryLimit(message && *message ? message : "out of memory", where);
         throw diag::RuntimeError(message && *message ? message : "MuPDF failed", where);
     }
 }
+
+void set_memory_limit(std::size_t bytes) noexcept { g_budget.limit = bytes; }
 
 }  // namespace detail
 

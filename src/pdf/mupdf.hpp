@@ -12,28 +12,46 @@
 #include <mupdf/fitz.h>
 #include <mupdf/pdf.h>
 
+#include <cstddef>
 #include <memory>
 #include <source_location>
 #include <string_view>
 #include <type_traits>
 
+#include "diag/errors.hpp"
+
 namespace pdf {
 
-// The process's one MuPDF context, with the document handlers registered; created on
-// the first call ("loading the PDF library") and dropped at exit. Single-threaded use
-// only. Throws diag::RuntimeError when the context cannot be created.
+// The most memory MuPDF may hold at once, in bytes. A file can describe structures far
+// larger than itself; this keeps a merge's memory bounded whatever a file says, well
+// above what the largest archive the intake accepts needs.
+inline constexpr std::size_t MUPDF_MEMORY_LIMIT = std::size_t{640} << 20;
+
+// The process's one MuPDF context, with the document handlers registered and its
+// memory counted against MUPDF_MEMORY_LIMIT; created on the first call ("loading the
+// PDF library") and dropped at exit. Single-threaded use only. Throws
+// diag::RuntimeError when the context cannot be created.
 fz_context* mupdf_context();
+
+// A MuPDF call needed more memory than MUPDF_MEMORY_LIMIT leaves.
+class MemoryLimit : public diag::RuntimeError {
+public:
+    using diag::RuntimeError::RuntimeError;
+};
 
 namespace detail {
 
 using Thunk = void (*)(fz_context*, void*) noexcept;
 
 // Runs thunk(ctx, arg) inside fz_try; a MuPDF error becomes diag::RuntimeError with
-// MuPDF's message, raised at `where`.
+// MuPDF's message, raised at `where` (MemoryLimit when MuPDF ran out of its memory).
 void run_guarded(fz_context* ctx, Thunk thunk, void* arg, std::source_location where);
 
 // The context for the handles' deleters: they run only after mupdf_context() made one.
 fz_context* existing_context() noexcept;
+
+// Sets the memory limit instead of MUPDF_MEMORY_LIMIT (tests use a small one).
+void set_memory_limit(std::size_t bytes) noexcept;
 
 template <class T, void (*Drop)(fz_context*, T*)>
 struct Dropper {

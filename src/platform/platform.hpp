@@ -3,6 +3,7 @@
 // appear only inside the implementation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -20,6 +21,19 @@ inline std::string utf8(const fs::path& p) {
     return std::string(s.begin(), s.end());
 }
 inline fs::path path_from_utf8(std::string_view s) { return fs::path(std::u8string(s.begin(), s.end())); }
+
+// Lengths of names and paths in the system's own units: bytes here, UTF-16 code units
+// on Windows. The longest file or folder name every supported file system takes, and
+// the longest whole path the file functions take (PATH_MAX here, MAX_PATH there).
+inline constexpr std::size_t MAX_NAME_LENGTH = 255;
+#ifdef _WIN32
+inline constexpr std::size_t MAX_PATH_LENGTH = 259;
+#else
+inline constexpr std::size_t MAX_PATH_LENGTH = 4095;
+#endif
+
+// Length of a path or name in those units. Does not throw.
+inline std::size_t native_length(const fs::path& p) noexcept { return p.native().size(); }
 
 // Absolute path of the running executable, symbolic links and relative parts
 // resolved. Throws std::runtime_error when the system cannot tell.

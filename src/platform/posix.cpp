@@ -2,12 +2,16 @@
 #ifndef _WIN32
 #include "platform/platform.hpp"
 #include "platform/registry.hpp"
+#include "platform/claims.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,7 +102,10 @@ fs::path make_private_dir(const fs::path& parent, const std::string& prefix) {
     return fs::path(buf.data());
 }
 
-fs::path reserve_sibling(const fs::path& target, const std::string& suffix) {
+namespace {
+
+// Creates ".<target name>.XXXXXX<suffix>" beside target; returns its descriptor.
+int make_sibling(const fs::path& target, const std::string& suffix, fs::path& made) {
     std::string name = ".";
     name += target.filename().string();
     name += ".XXXXXX";
@@ -109,8 +116,16 @@ fs::path reserve_sibling(const fs::path& target, const std::string& suffix) {
     int fd = ::mkstemps(buf.data(), static_cast<int>(suffix.size()));
     if (fd < 0)
         throw fs::filesystem_error("cannot create file", target, std::error_code(errno, std::generic_category()));
-    ::close(fd);
-    return fs::path(buf.data());
+    made = fs::path(buf.data());
+    return fd;
+}
+
+}  // namespace
+
+fs::path reserve_sibling(const fs::path& target, const std::string& suffix) {
+    fs::path made;
+    ::close(make_sibling(target, suffix, made));
+    return made;
 }
 
 void rename_no_replace(const fs::path& from, const fs::path& to) {
@@ -151,8 +166,121 @@ bool shell_open(const std::string& target) {
     // Started directly with an argument vector: the target is never seen by a shell.
     std::string program = "xdg-open";
     std::vector<char*> argv{program.data(), const_cast<char*>(target.c_str()), nullptr};
+    // The termination signals may be blocked in this process (they are taken by a
+    // thread of their own); the program started gets the usual mask and handlers.
+    posix_spawnattr_t attr;
+    if (::posix_spawnattr_init(&attr) != 0) return false;
+    sigset_t none;
+    sigset_t defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) sigaddset(&defaults, sig);
+    ::posix_spawnattr_setsigmask(&attr, &none);
+    ::posix_spawnattr_setsigdefault(&attr, &defaults);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    return ::posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) == 0;
+    const bool started = ::posix_spawnp(&pid, program.c_str(), nullptr, &attr, argv.data(), environ) == 0;
+    ::posix_spawnattr_destroy(&attr);
+    return started;
+}
+
+// --- claims and locks ------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void fail_errno(const char* what, const fs::path& p, int err) {
+    throw fs::filesystem_error(what, p, std::error_code(err, std::generic_category()));
+}
+
+int flock_retrying(int fd, int operation) {
+    int r;
+    do r = ::flock(fd, operation);
+    while (r != 0 && errno == EINTR);
+    return r;
+}
+
+}  // namespace
+
+FileLock::FileLock(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) fail_errno("cannot open lock file", path, errno);
+    if (flock_retrying(fd, LOCK_EX) != 0) {
+        const int err = errno;
+        ::close(fd);
+        fail_errno("cannot lock", path, err);
+    }
+    handle_ = fd;
+}
+
+FileLock::~FileLock() { ::close(static_cast<int>(handle_)); }
+
+// A claim is a shared flock: any number of holders, and a sweeper's exclusive,
+// non-waiting flock succeeds only when none is left.
+FileClaim::FileClaim(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) fail_errno("cannot claim file", path, errno);
+    if (flock_retrying(fd, LOCK_SH | LOCK_NB) != 0) {
+        const int err = errno;
+        ::close(fd);
+        fail_errno("cannot claim file", path, err == EWOULDBLOCK ? EBUSY : err);
+    }
+    handle_ = fd;
+}
+
+void FileClaim::release() noexcept {
+    if (handle_ == -1) return;
+    ::close(static_cast<int>(handle_));
+    handle_ = -1;
+}
+
+namespace detail {
+
+bool delete_if_unclaimed(const fs::path& path) noexcept {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool removed = false;
+    // Held while the name is removed: nobody can claim it in between.
+    if (flock_retrying(fd, LOCK_EX | LOCK_NB) == 0) removed = ::unlink(path.c_str()) == 0;
+    ::close(fd);
+    return removed;
+}
+
+}  // namespace detail
+
+ClaimedFile reserve_claimed_sibling(const fs::path& target, const std::string& suffix) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path path;
+        const int fd = make_sibling(target, suffix, path);
+        // mkstemps makes the file private; the file it becomes is an ordinary one.
+        ::fchmod(fd, 0644);
+        if (flock_retrying(fd, LOCK_SH | LOCK_NB) == 0) return ClaimedFile{path, FileClaim::adopt(fd)};
+        ::close(fd);  // a sweeper took it in the moment between; try another name
+    }
+    fail_errno("cannot create file", target, EBUSY);
+}
+
+ClaimedFolder make_claimed_private_dir(const fs::path& parent, const std::string& prefix) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string pattern = (parent / (prefix + "XXXXXX.lock")).string();
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        const int fd = ::mkstemps(buf.data(), 5);
+        if (fd < 0) fail_errno("cannot create a temporary folder", parent, errno);
+        const fs::path lock(buf.data());
+        if (flock_retrying(fd, LOCK_SH | LOCK_NB) != 0) {  // a sweeper took it first
+            ::close(fd);
+            continue;
+        }
+        fs::path folder = lock;
+        folder.replace_extension();
+        // The descriptor that holds the flock becomes the claim.
+        if (::mkdir(folder.c_str(), 0700) == 0) return ClaimedFolder{folder, lock, FileClaim::adopt(fd)};
+        const int err = errno;
+        ::unlink(lock.c_str());
+        ::close(fd);
+        if (err != EEXIST) fail_errno("cannot create a temporary folder", parent, err);
+    }
+    fail_errno("cannot create a temporary folder", parent, EEXIST);
 }
 
 fs::path xdg_data_home() {

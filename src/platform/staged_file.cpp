@@ -2,6 +2,8 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <share.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -10,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 #include <system_error>
 
 namespace platform {
@@ -25,8 +28,7 @@ namespace {
 #ifdef _WIN32
 int open_new(const fs::path& p) {
     int fd = -1;
-    _wsopen_s(&fd, p.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _SH_DENYWR,
-              _S_IREAD | _S_IWRITE);
+    _wsopen_s(&fd, p.c_str(), _O_WRONLY | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _SH_DENYWR, _S_IREAD | _S_IWRITE);
     return fd;
 }
 int write_some(int fd, const char* data, std::size_t n) {
@@ -39,23 +41,44 @@ bool replace(const fs::path& from, const fs::path& to) {
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 #else
-int open_new(const fs::path& p) { return ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }
+int open_new(const fs::path& p) { return ::open(p.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW); }
 ssize_t write_some(int fd, const char* data, std::size_t n) { return ::write(fd, data, n); }
 int flush_to_disk(int fd) { return ::fsync(fd); }
 int close_file(int fd) { return ::close(fd); }
 bool replace(const fs::path& from, const fs::path& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
 #endif
 
+// Temporary files of `target` left by processes that died.
+void remove_dead_siblings(const fs::path& target) {
+    std::string prefix = ".";
+    const std::u8string name = target.filename().u8string();
+    prefix.append(name.begin(), name.end());
+    prefix += '.';
+    remove_dead_temp_files(target.parent_path(), [&](std::string_view n) { return n.substr(0, prefix.size()) == prefix; });
+}
+
 }  // namespace
 
-StagedFile::StagedFile(fs::path target)
-    : target_(std::move(target)), temp_(fs::path(target_).replace_extension(".tmp")) {
+StagedFile::StagedFile(fs::path target) : target_(std::move(target)) {
+    remove_dead_siblings(target_);
+    without_termination([&] {
+        ClaimedFile reserved = reserve_claimed_sibling(target_, ".tmp");
+        temp_ = std::move(reserved.path);
+        claim_ = std::move(reserved.claim);
+        remove_on_termination_.reset(temp_);
+    });
     fd_ = open_new(temp_);
-    if (fd_ < 0) fail("cannot create file", temp_, errno);
+    if (fd_ < 0) {
+        const int err = errno;
+        std::error_code ec;
+        fs::remove(temp_, ec);
+        fail("cannot create file", temp_, err);
+    }
 }
 
 StagedFile::~StagedFile() {
     if (fd_ >= 0) close_file(fd_);
+    claim_.release();
     if (!committed_) {
         std::error_code ec;
         fs::remove(temp_, ec);
@@ -78,8 +101,26 @@ void StagedFile::commit() {
     const int fd = fd_;
     fd_ = -1;
     if (close_file(fd) != 0) fail("cannot write file", temp_, errno);
+    // Windows renames a file only when no handle forbids its deletion, and the claim
+    // does; the file was written a moment ago, so no sweeper takes it meanwhile.
+    claim_.release();
     if (!replace(temp_, target_)) fail("cannot replace file", target_, errno);
     committed_ = true;
+    remove_on_termination_.reset();
+}
+
+fs::path StagedFile::commit_with(const std::function<fs::path(const fs::path& temp)>& place, bool durable) {
+    if (durable && flush_to_disk(fd_) != 0) fail("cannot write file", temp_, errno);
+    const int fd = fd_;
+    fd_ = -1;
+    if (close_file(fd) != 0) fail("cannot write file", temp_, errno);
+    claim_.release();  // as in commit(): Windows moves no file that a handle keeps
+    return without_termination([&] {
+        fs::path placed = place(temp_);
+        committed_ = true;
+        remove_on_termination_.reset();
+        return placed;
+    });
 }
 
 void write_file_atomically(const fs::path& target, std::string_view bytes) {

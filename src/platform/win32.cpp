@@ -2,6 +2,7 @@
 #ifdef _WIN32
 #include "platform/platform.hpp"
 #include "platform/registry.hpp"
+#include "platform/claims.hpp"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -128,9 +129,12 @@ fs::path reserve_sibling(const fs::path& target, const std::string& suffix) {
 
 void rename_no_replace(const fs::path& from, const fs::path& to) {
     // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
-        throw fs::filesystem_error("cannot write file", to,
-                                   std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return;
+    const DWORD err = GetLastError();
+    // Callers tell a taken name by std::errc::file_exists, as on every platform.
+    if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS)
+        throw fs::filesystem_error("cannot write file", to, std::make_error_code(std::errc::file_exists));
+    throw fs::filesystem_error("cannot write file", to, std::error_code(static_cast<int>(err), std::system_category()));
 }
 
 bool add_library_search_dir(const fs::path& dir) {
@@ -199,6 +203,102 @@ public:
 }  // namespace
 
 std::unique_ptr<Registry> current_user_registry() { return std::make_unique<CurrentUserRegistry>(); }
+// --- claims and locks ------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void fail_last_error(const char* what, const fs::path& p) {
+    throw fs::filesystem_error(what, p, std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+}
+
+std::intptr_t handle_value(HANDLE h) { return reinterpret_cast<std::intptr_t>(h); }
+HANDLE as_handle(std::intptr_t v) { return reinterpret_cast<HANDLE>(v); }
+
+}  // namespace
+
+FileLock::FileLock(const fs::path& path) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) fail_last_error("cannot open lock file", path);
+    OVERLAPPED at{};
+    // Waits; Windows drops the lock when the process ends.
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+        const DWORD err = GetLastError();
+        CloseHandle(h);
+        SetLastError(err);
+        fail_last_error("cannot lock", path);
+    }
+    handle_ = handle_value(h);
+}
+
+FileLock::~FileLock() {
+    OVERLAPPED at{};
+    UnlockFileEx(as_handle(handle_), 0, 1, 0, &at);
+    CloseHandle(as_handle(handle_));
+}
+
+// A claim is an open handle that does not share deletion: while it is open, nobody
+// can delete the file, and Windows closes it when the process ends.
+FileClaim::FileClaim(const fs::path& path) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) fail_last_error("cannot claim file", path);
+    handle_ = handle_value(h);
+}
+
+void FileClaim::release() noexcept {
+    if (handle_ == -1) return;
+    CloseHandle(as_handle(handle_));
+    handle_ = -1;
+}
+
+namespace detail {
+
+bool delete_if_unclaimed(const fs::path& path) noexcept { return DeleteFileW(path.c_str()) != 0; }
+
+}  // namespace detail
+
+ClaimedFile reserve_claimed_sibling(const fs::path& target, const std::string& suffix) {
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path p = target.parent_path() /
+                     (L"." + target.filename().wstring() + L"." + std::to_wstring(rd()) + wide(suffix));
+        // Created and claimed in one step.
+        HANDLE h = CreateFileW(p.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) return ClaimedFile{p, FileClaim::adopt(handle_value(h))};
+        if (GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    fail_last_error("cannot create file", target);
+}
+
+ClaimedFolder make_claimed_private_dir(const fs::path& parent, const std::string& prefix) {
+    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix;
+        for (int i = 0; i < 10; ++i) name += digits[rd() % 36];
+        const fs::path folder = parent / fs::path(wide(name));
+        const fs::path lock = parent / fs::path(wide(name + ".lock"));
+        HANDLE h = CreateFileW(lock.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS) continue;
+            fail_last_error("cannot create a temporary folder", parent);
+        }
+        FileClaim claim = FileClaim::adopt(handle_value(h));
+        if (CreateDirectoryW(folder.c_str(), nullptr)) return ClaimedFolder{folder, lock, std::move(claim)};
+        const DWORD err = GetLastError();
+        claim.release();
+        DeleteFileW(lock.c_str());
+        if (err != ERROR_ALREADY_EXISTS) {
+            SetLastError(err);
+            fail_last_error("cannot create a temporary folder", parent);
+        }
+    }
+    fail_last_error("cannot create a temporary folder", parent);
+}
 
 }  // namespace platform
 #endif

@@ -9,6 +9,7 @@
 #include "history/store.hpp"
 #include "i18n/settings.hpp"
 #include "app/job.hpp"
+#include "support/child.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
@@ -105,9 +106,12 @@ TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
         EXPECT_GE(record.processed_at, before.at(key).processed_at);
     }
     const auto fields = app::merge_result_fields(r);
-    ASSERT_EQ(fields.size(), 13u);
+    ASSERT_EQ(fields.size(), 15u);
     EXPECT_EQ(fields[2], (std::pair<std::string, std::string>{"out_pdf_new", ""}));
     EXPECT_EQ(fields[12], (std::pair<std::string, std::string>{"nup", "1"}));
+    // Fields newer than the first 13 come after them.
+    EXPECT_EQ(fields[13], (std::pair<std::string, std::string>{"repaired", ""}));
+    EXPECT_EQ(fields[14], (std::pair<std::string, std::string>{"conflicting_duplicates", ""}));
 }
 
 TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {
@@ -221,15 +225,29 @@ TEST_F(JobTest, DamagedWaybillFailsTheJobWithoutOutput) {
 }
 
 TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {
-    app::process_zip(archive("monday.zip", labels(1, 3)), 4, env);
-    const std::string history_before = fixtures::read_bytes(history::history_csv_path(env.app_dir));
-    // A folder where the history's temporary file must go makes the save fail.
-    fs::create_directories(env.app_dir / "waybill_history.tmp" / "blocker");
-
-    EXPECT_THROW(app::process_zip(archive("tuesday.zip", labels(1, 6)), 4, env), std::exception);
+    const fs::path monday = archive("monday.zip", labels(1, 3));
+    const fs::path tuesday = archive("tuesday.zip", labels(1, 6));
+    // The history lives on a small disk of its own that is full when Tuesday's
+    // waybills are recorded.
+    const std::string outcome = fixtures::run_in_child([&] {
+        if (!fixtures::mount_small_disk(env.app_dir, 256 * 1024)) return std::string("skip");
+        app::process_zip(monday, 4, env);
+        const std::string before = fixtures::read_bytes(history::history_csv_path(env.app_dir));
+        fixtures::fill_disk(env.app_dir);
+        std::string message = "no failure";
+        try {
+            app::process_zip(tuesday, 4, env);
+        } catch (const diag::RuntimeError& e) {
+            message = e.what();
+        }
+        const bool kept = fixtures::read_bytes(history::history_csv_path(env.app_dir)) == before;
+        return std::string(kept ? "history kept\n" : "history changed\n") + message;
+    });
+    if (outcome == "skip") GTEST_SKIP() << "no small disk can be mounted here";
+    EXPECT_EQ(outcome.rfind("history kept\nНе удалось сохранить историю накладных:", 0), 0u) << outcome;
+    EXPECT_NE(outcome.find("На диске не хватает места"), std::string::npos) << outcome;
     EXPECT_EQ(files_in(archives),
               (std::set<std::string>{"monday.zip", "monday_Tarvo PDF Mergalo_MERGED_4up.pdf", "tuesday.zip"}));
-    EXPECT_EQ(fixtures::read_bytes(history::history_csv_path(env.app_dir)), history_before);
     EXPECT_FALSE(scratch_left());
 }
 

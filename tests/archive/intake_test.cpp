@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "diag/errors.hpp"
+#include "i18n/messages.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
 
@@ -230,7 +231,10 @@ TEST_P(IntakeRefusal, FailsWithClearMessage) {
         extract();
         FAIL() << "no failure";
     } catch (const diag::RuntimeError& e) {
-        for (const auto& part : r.message_parts) EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+        const std::string text = i18n::message(e, "ru");
+        for (const auto& part : r.message_parts) EXPECT_NE(text.find(part), std::string::npos) << text;
+        // The same in Kazakh: every message of the intake comes from the catalogue.
+        EXPECT_NE(i18n::message(e, "kk"), text);
     }
     if (r.before_unpacking) {
         EXPECT_TRUE(fs::is_empty(scratch));
@@ -291,9 +295,12 @@ INSTANTIATE_TEST_SUITE_P(
                     fixtures::patch_declared_size(z, 0, 200000);
                 },
                 {"«short.pdf»"}, false},
-        Refusal{"CannotWrite",
-                [](const fs::path& z) { fixtures::write_zip(z, {{std::string(300, 'n') + ".pdf", "A"}}); },
-                {"Не удалось записать файл", "nnn.pdf»"}, false},
+        Refusal{"UnpacksFarLargerThanTheArchive",
+                [](const fs::path& z) {
+                    fixtures::write_zip(z, {{"a.pdf", "A"}, {"zeros.pdf", big}});
+                    fixtures::patch_declared_size(z, 1, static_cast<std::uint32_t>(archive::MIN_UNPACKED_LIMIT));
+                },
+                {"распаковывается в слишком большой объём", "in.zip"}, true},
         Refusal{"FileWhereFolderIsNeeded",
                 [](const fs::path& z) { fixtures::write_zip(z, {{"a", "file"}, {"a/b.pdf", "B"}}); },
                 {"Не удалось записать файл", "«a/b.pdf»"}, false}),
@@ -312,12 +319,75 @@ TEST_F(IntakeTest, RefusesArchiveLargerThanTheFreeSpace) {
         archive::detail::extract_pdfs(zip, scratch, 9000);
         FAIL() << "no failure";
     } catch (const diag::RuntimeError& e) {
-        EXPECT_NE(std::string(e.what()).find("не хватает места"), std::string::npos) << e.what();
+        EXPECT_NE(i18n::message(e, "ru").find("не хватает места"), std::string::npos) << e.what();
     }
     EXPECT_TRUE(fs::is_empty(scratch));
     // Each member counts with a file-system block on top of its size.
     EXPECT_THROW(archive::detail::extract_pdfs(zip, scratch, 10000 + 4096), diag::RuntimeError);
     EXPECT_EQ(archive::detail::extract_pdfs(zip, scratch, 10000 + 2 * 4096).size(), 2u);
+}
+
+// ---------------------------------------------------------------------------
+// Names too long for the file system, repeats with other content
+
+TEST_F(IntakeTest, OverLongNamesUnpackUnderShortNamesAndKeepTheirOwn) {
+    const std::string ascii = std::string(300, 'n') + ".pdf";  // one name over 255 bytes
+    std::string cyrillic;                                      // 150 letters: 300 bytes
+    for (int i = 0; i < 150; ++i) cyrillic += "ж";
+    cyrillic += " Заказ.PDF";
+    // Two long names that differ only at their end stay two files.
+    const std::string twin_a = std::string(280, 't') + "_a.pdf";
+    const std::string twin_b = std::string(280, 't') + "_b.pdf";
+    // A path longer than the system allows as a whole, in folders of legal names.
+    std::string deep;
+    for (int i = 0; i < 20; ++i) deep += std::string(240, static_cast<char>('a' + i)) + "/";
+    deep += "deep.pdf";
+    fixtures::write_zip(zip, {{ascii, "A"}, {cyrillic, "C"}, {twin_a, "TA"}, {twin_b, "TB"}, {deep, "D"}, {"short.pdf", "S"}});
+
+    const archive::Unpacked u = archive::unpack_waybills(zip, scratch);
+    std::map<std::string, std::string> content_by_name;
+    for (const archive::Waybill& w : u.waybills) {
+        EXPECT_LE(utf8(w.path).size(), 4095u) << w.name;
+        for (const auto& part : w.path) EXPECT_LE(part.native().size(), 255u) << w.name;
+        EXPECT_TRUE(utf8(w.path).starts_with(utf8(scratch))) << w.path;
+        content_by_name[w.name] = fixtures::read_bytes(w.path);
+    }
+    EXPECT_EQ(content_by_name, (std::map<std::string, std::string>{{ascii, "A"},
+                                                                    {cyrillic, "C"},
+                                                                    {twin_a, "TA"},
+                                                                    {twin_b, "TB"},
+                                                                    {"deep.pdf", "D"},
+                                                                    {"short.pdf", "S"}}));
+    // The order is the names' order, not the shortened files'.
+    std::vector<std::string> names;
+    for (const auto& w : u.waybills) names.push_back(w.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"deep.pdf", ascii, "short.pdf", twin_a, twin_b, cyrillic}));
+    EXPECT_EQ(fixtures::read_bytes(scratch / "short.pdf"), "S") << "names that fit are kept as they are";
+    expect_nothing_escaped();
+}
+
+TEST_F(IntakeTest, RepeatsWithOtherContentAreNamedAndIdenticalOnesAreNot) {
+    fixtures::write_zip(zip, {{"Заказ 1.pdf", "first"},
+                              {"копия/ЗАКАЗ 1.PDF", "other content"},
+                              {"ещё/заказ 1.pdf", "first"},
+                              {"b.pdf", "B"},
+                              {"b/b.pdf", "B"}});
+    const archive::Unpacked u = archive::unpack_waybills(zip, scratch);
+    ASSERT_EQ(u.waybills.size(), 2u);
+    EXPECT_EQ(u.waybills[1].name, "Заказ 1.pdf") << "the top-level file wins";
+    EXPECT_EQ(u.conflicting_duplicates, std::vector<std::string>{"ЗАКАЗ 1.PDF"});
+}
+
+TEST_F(IntakeTest, TwoMembersOfOnePathNeverOverwriteEachOther) {
+    // Both names become "x_.pdf" once made safe.
+    fixtures::write_zip(zip, {{"x?.pdf", "question"}, {"x*.pdf", "star"}});
+    const archive::Unpacked u = archive::unpack_waybills(zip, scratch);
+    ASSERT_EQ(u.waybills.size(), 1u);
+    EXPECT_EQ(u.waybills[0].name, "x_.pdf");
+    EXPECT_EQ(u.conflicting_duplicates, std::vector<std::string>{"x_.pdf"});
+    std::set<std::string> contents;
+    for (const auto& e : fs::directory_iterator(scratch)) contents.insert(fixtures::read_bytes(e.path()));
+    EXPECT_EQ(contents, (std::set<std::string>{"question", "star"}));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,16 +1,25 @@
 #include "history/csv.hpp"
 #include "history/store.hpp"
+#include "platform/claims.hpp"
+#include "support/child.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "diag/errors.hpp"
+#include "platform/platform.hpp"
 #include "support/env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -19,6 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace chr = std::chrono;
 using fixtures::read_bytes;
+using platform::utf8;
 using fixtures::write_bytes;
 using history::LocalTime;
 
@@ -379,31 +389,86 @@ TEST(HistoryFile, DamagedFileRestartsEmptyAndIsKeptAside) {
     }
 }
 
-TEST(HistoryFile, LoadRemovesALeftOverTemporaryFile) {
+TEST(HistoryFile, LoadAndSaveNeverTouchAnotherJobsTemporaryFile) {
     fixtures::TempDir dir;
     history::save_waybill_history(dir.path(), {{"k", {"a.pdf", at(2025, 3, 5), 4}}});
-    const std::string saved = read_bytes(dir / "waybill_history.csv");
-    write_bytes(dir / "waybill_history.tmp", "half a hist");
+    // Another job is saving right now: its temporary file is claimed and half written.
+    platform::ClaimedFile other = platform::reserve_claimed_sibling(dir / "waybill_history.csv", ".tmp");
+    write_bytes(other.path, "half a hist");
     EXPECT_EQ(history::load_waybill_history(dir.path(), at(2025, 3, 6)).size(), 1u);
-    EXPECT_FALSE(fs::exists(dir / "waybill_history.tmp"));
-    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), saved);
+    history::save_waybill_history(dir.path(), {{"k2", {"b.pdf", at(2025, 3, 6), 4}}});
+    EXPECT_EQ(read_bytes(other.path), "half a hist");
+    EXPECT_EQ(history::load_waybill_history(dir.path(), at(2025, 3, 6)).count("k2"), 1u);
 }
 
 TEST(HistoryFile, FailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
     fixtures::TempDir dir;
     // A folder in the history file's place: the final rename cannot replace it.
     write_bytes(dir / "waybill_history.csv" / "keep.txt", "old content");
-    EXPECT_THROW(history::save_waybill_history(dir.path(), {{"k", {"a.pdf", at(2025, 3, 5), 4}}}),
-                 diag::RuntimeError);
-    EXPECT_FALSE(fs::exists(dir / "waybill_history.tmp"));
+    try {
+        history::save_waybill_history(dir.path(), {{"k", {"a.pdf", at(2025, 3, 5), 4}}});
+        ADD_FAILURE() << "no failure";
+    } catch (const diag::RuntimeError& e) {
+        ASSERT_NE(e.text(), nullptr);
+        EXPECT_EQ(e.text()->key, "history_save_failed");
+        EXPECT_EQ(e.text()->values.at(0).second, utf8(dir / "waybill_history.csv"));
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
     EXPECT_EQ(read_bytes(dir / "waybill_history.csv" / "keep.txt"), "old content");
 
-    // A folder in the temporary file's place: the save cannot even start.
+    // A disk that fills while the new file is written: the old one stays whole.
     fixtures::TempDir dir2;
-    write_bytes(dir2 / "waybill_history.csv", "a.pdf;05.03.2025 10:00:00;k;4\r\n");
-    write_bytes(dir2 / "waybill_history.tmp" / "x", "");
-    EXPECT_THROW(history::save_waybill_history(dir2.path(), {}), diag::RuntimeError);
-    EXPECT_EQ(read_bytes(dir2 / "waybill_history.csv"), "a.pdf;05.03.2025 10:00:00;k;4\r\n");
+    const std::string old = "a.pdf;05.03.2025 10:00:00;k;4\r\n";
+    write_bytes(dir2 / "waybill_history.csv", old);
+    history::History big;
+    for (int i = 0; i < 200; ++i) {
+        const std::string n = std::to_string(i);
+        big[std::string("k").append(n)] = {std::string("w").append(n).append(".pdf"), at(2025, 3, 5), 4};
+    }
+    const std::string outcome = fixtures::run_in_child([&] {
+        fixtures::limit_file_size(1000);
+        try {
+            history::save_waybill_history(dir2.path(), big);
+            return std::string("saved");
+        } catch (const diag::RuntimeError& e) {
+            return e.text() ? e.text()->key + " " + e.text()->advice : std::string(e.what());
+        }
+    });
+    EXPECT_EQ(outcome, "history_save_failed fs_disk_full");
+    EXPECT_EQ(read_bytes(dir2 / "waybill_history.csv"), old);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir2.path()), fs::directory_iterator()), 1);
+}
+
+TEST(HistoryLock, OneJobAtATimeAndAKilledHolderFreesIt) {
+    fixtures::TempDir dir;
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const history::HistoryLock lock = history::lock_history(dir.path());
+        write_bytes(dir / "held", "");
+        for (;;) ::pause();
+    }
+    while (!fs::exists(dir / "held")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::atomic<bool> mine{false};
+    std::thread job([&] {
+        const history::HistoryLock lock = history::lock_history(dir.path());
+        mine = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(mine);
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    job.join();
+    EXPECT_TRUE(mine);
+    // A folder where the lock cannot be made says which history it is about.
+    try {
+        history::lock_history(dir / "no such folder");
+        ADD_FAILURE() << "no failure";
+    } catch (const diag::RuntimeError& e) {
+        ASSERT_NE(e.text(), nullptr);
+        EXPECT_EQ(e.text()->key, "history_lock_failed");
+        EXPECT_EQ(e.text()->advice, "fs_not_found");
+    }
 }
 
 // --- recording -----------------------------------------------------------------------

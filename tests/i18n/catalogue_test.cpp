@@ -73,7 +73,18 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         "detail_sheets_new", "files_taken", "btn_open_all", "btn_open_new", "btn_open_folder", "btn_close",
         "open_help", "old_sheets_none", "old_sheets_confirm", "old_sheets_and_more", "clean_old_sheets",
         "error_pdf_failed", "error_log_saved", "error_send_log", "error_open_log_folder", "exe_not_found",
-        "zip_not_found", "choose_zip", "no_window"};
+        "zip_not_found", "choose_zip", "no_window",
+        // Failures raised below the app layer as catalogue messages, and what a merge
+        // result must say besides its files.
+        "error_detail", "fs_disk_full", "fs_no_access", "fs_read_only", "fs_name_too_long", "fs_not_found",
+        "fs_busy", "fs_other", "file_read_failed", "file_write_failed", "folder_read_failed",
+        "temp_folder_failed", "disk_space_unknown", "history_save_failed", "history_lock_failed",
+        "file_access_failed", "out_of_memory", "pdf_write_failed", "zip_open_failed", "output_name_too_long",
+        "zip_damaged", "zip_member_encrypted", "zip_member_method", "zip_member_too_large",
+        "zip_unpacks_too_large", "zip_no_space", "zip_member_crc", "zip_member_unreadable", "zip_member_longer",
+        "zip_member_shorter", "zip_member_write_failed", "pdf_damaged", "pdf_no_pages", "pdf_password",
+        "pdf_content_too_large", "pdf_memory_limit", "merge_memory_limit", "result_repaired",
+        "result_conflicting_duplicates"};
     EXPECT_EQ(keys_of(i18n::RU()), used);
 }
 

@@ -12,6 +12,7 @@
 
 #include "diag/errors.hpp"
 #include "platform/platform.hpp"
+#include "support/child.hpp"
 #include "support/env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -163,13 +164,23 @@ TEST_F(Settings, FailedWriteReportsAndKeepsTheOldFile) {
     EXPECT_EQ(i18n::read_language(dir.path()), std::nullopt);
     fs::remove(dir / "data");
 
-    // A folder where the temporary file should be: the new content cannot be staged.
+    // A write that fails half-way (the disk fills): the old file stays whole.
     const std::string before = R"({"lang": "ru", "keep": "me"})";
     write_bytes(file(), before);
-    fs::create_directories(dir / "data" / "settings.tmp" / "inside");
-    EXPECT_THROW(i18n::write_language(dir.path(), "kk"), diag::RuntimeError);
+    const std::string outcome = fixtures::run_in_child([&] {
+        fixtures::limit_file_size(10);
+        try {
+            i18n::write_language(dir.path(), "kk");
+            return std::string("written");
+        } catch (const diag::RuntimeError& e) {
+            return std::string("failed");
+        }
+    });
+    EXPECT_EQ(outcome, "failed");
     EXPECT_EQ(read_bytes(file()), before);
     EXPECT_EQ(i18n::read_language(dir.path()), "ru");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "data"), fs::directory_iterator()), 1)
+        << "no temporary file is left";
 }
 
 TEST(SystemLanguage, RuleOnWindowsLanguageIds) {

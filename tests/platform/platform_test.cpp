@@ -1,9 +1,21 @@
-// The POSIX half of the platform layer and the staged file writer.
+// The POSIX half of the platform layer: the staged file writer, claims and locks that
+// dead processes cannot keep, and the clean-up when the process is told to stop.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/claims.hpp"
 #include "platform/platform.hpp"
+#include "platform/scratch_folder.hpp"
 #include "platform/staged_file.hpp"
+#include "platform/termination.hpp"
 #include "support/env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -44,13 +56,26 @@ TEST(Platform, PrivateDirIsNewAndOwnerOnly) {
     EXPECT_THROW(platform::make_private_dir(tmp / "missing", "x_"), fs::filesystem_error);
 }
 
+// Names of the files in a folder, sorted.
+std::vector<std::string> names_in(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Sets a file's modification time back, as if it were left there long ago.
+void age(const fs::path& p, std::chrono::hours by = std::chrono::hours(2)) {
+    fs::last_write_time(p, fs::file_time_type::clock::now() - by);
+}
+
 TEST(StagedFile, CommitReplacesWholeAndLeavesNoTemporary) {
     fixtures::TempDir tmp;
     fs::path target = tmp / "waybill_history.csv";
     fixtures::write_bytes(target, "old content that is longer");
     platform::write_file_atomically(target, "new");
     EXPECT_EQ(fixtures::read_bytes(target), "new");
-    EXPECT_FALSE(fs::exists(tmp / "waybill_history.tmp"));
+    EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"waybill_history.csv"});
 }
 
 TEST(StagedFile, AbandonedWriteKeepsTheOldFile) {
@@ -60,10 +85,12 @@ TEST(StagedFile, AbandonedWriteKeepsTheOldFile) {
     {
         platform::StagedFile f(target);
         f.write("half of a new fi");
-        EXPECT_TRUE(fs::exists(tmp / "settings.tmp"));
+        EXPECT_EQ(f.temp_path().parent_path(), tmp.path());
+        EXPECT_EQ(f.temp_path().filename().string().rfind(".settings.json.", 0), 0u) << f.temp_path();
+        EXPECT_EQ(fixtures::read_bytes(f.temp_path()), "half of a new fi");
     }
     EXPECT_EQ(fixtures::read_bytes(target), "{}");
-    EXPECT_FALSE(fs::exists(tmp / "settings.tmp"));
+    EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"settings.json"});
 }
 
 TEST(StagedFile, FailedRenameKeepsTheTargetAndRemovesTheTemporary) {
@@ -72,7 +99,205 @@ TEST(StagedFile, FailedRenameKeepsTheTargetAndRemovesTheTemporary) {
     fs::create_directories(target / "child");  // a non-empty folder cannot be replaced by a file
     EXPECT_THROW(platform::write_file_atomically(target, "x"), fs::filesystem_error);
     EXPECT_TRUE(fs::is_directory(target / "child"));
-    EXPECT_FALSE(fs::exists(tmp / "out.tmp"));
+    EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"out.csv"});
+}
+
+TEST(StagedFile, TwoWritersAtOnceNeverShareOrRemoveEachOthersTemporaryFile) {
+    fixtures::TempDir tmp;
+    fs::path target = tmp / "waybill_history.csv";
+    platform::StagedFile first(target);
+    platform::StagedFile second(target);
+    EXPECT_NE(first.temp_path(), second.temp_path());
+    first.write("first");
+    second.write("second");
+    second.commit();
+    EXPECT_EQ(fixtures::read_bytes(first.temp_path()), "first") << "the other writer's file is untouched";
+    // Even an old-looking temporary file is left alone while its writer lives.
+    age(first.temp_path());
+    platform::write_file_atomically(target, "third");
+    EXPECT_TRUE(fs::exists(first.temp_path()));
+    first.commit();
+    EXPECT_EQ(fixtures::read_bytes(target), "first");
+}
+
+TEST(StagedFile, TemporaryFilesOfDeadWritersAreRemovedByTheNextOne) {
+    fixtures::TempDir tmp;
+    fs::path target = tmp / "waybill_history.csv";
+    // Left by processes that were killed: nobody claims them any more.
+    fixtures::write_bytes(tmp / ".waybill_history.csv.aB3dE9.tmp", "half");
+    fixtures::write_bytes(tmp / ".waybill_history.csv.young1.tmp", "just made");
+    fixtures::write_bytes(tmp / ".settings.json.xY7zQ2.tmp", "another file's");
+    fixtures::write_bytes(tmp / "waybill_history.tmp", "a name this program no longer writes");
+    for (const char* old : {".waybill_history.csv.aB3dE9.tmp", ".settings.json.xY7zQ2.tmp", "waybill_history.tmp"})
+        age(tmp / old);
+    platform::write_file_atomically(target, "new");
+    EXPECT_EQ(names_in(tmp.path()), (std::vector<std::string>{".settings.json.xY7zQ2.tmp",
+                                                              ".waybill_history.csv.young1.tmp",
+                                                              "waybill_history.csv", "waybill_history.tmp"}));
+}
+
+TEST(Claims, AClaimedFileIsNeverRemovedAndAnUnclaimedOldOneIs) {
+    fixtures::TempDir tmp;
+    const fs::path file = tmp / "f";
+    fixtures::write_bytes(file, "x");
+    age(file);
+    {
+        platform::FileClaim claim(file);
+        EXPECT_TRUE(claim.held());
+        EXPECT_FALSE(platform::remove_if_unclaimed(file));
+        platform::FileClaim second(file);  // claims may be shared
+        EXPECT_FALSE(platform::remove_if_unclaimed(file, std::chrono::seconds{0}));
+    }
+    fixtures::write_bytes(tmp / "young", "y");
+    EXPECT_FALSE(platform::remove_if_unclaimed(tmp / "young")) << "too young to be a left-over";
+    EXPECT_TRUE(platform::remove_if_unclaimed(tmp / "young", std::chrono::seconds{0}));
+    EXPECT_TRUE(platform::remove_if_unclaimed(file));
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_FALSE(platform::remove_if_unclaimed(tmp / "missing"));
+}
+
+TEST(Claims, ScratchFoldersOfDeadProcessesGoAndLiveOnesStay) {
+    fixtures::TempDir tmp;
+    platform::ClaimedFolder live = platform::make_claimed_private_dir(tmp.path(), "mergalo_");
+    fixtures::write_bytes(live.path / "a.pdf", "live");
+    EXPECT_EQ(live.lock_path, fs::path(live.path).concat(".lock"));
+    struct stat st {};
+    ASSERT_EQ(::stat(live.path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // A folder whose owner was killed: its lock file is there, but unclaimed.
+    platform::ClaimedFolder dead = platform::make_claimed_private_dir(tmp.path(), "mergalo_");
+    fixtures::write_bytes(dead.path / "sub" / "b.pdf", "dead");
+    dead.claim.release();
+    // An older program's folder without a lock: removed only when days old.
+    fixtures::write_bytes(tmp / "mergalo_old" / "c.pdf", "old");
+    age(tmp / "mergalo_old", std::chrono::hours(48));
+    fixtures::write_bytes(tmp / "mergalo_new" / "d.pdf", "new");
+    age(tmp / "mergalo_new");
+    // A lock file left without its folder, and someone else's folder.
+    fixtures::write_bytes(tmp / "mergalo_gone.lock", "");
+    age(tmp / "mergalo_gone.lock");
+    fixtures::write_bytes(tmp / "other" / "e.pdf", "other");
+
+    EXPECT_EQ(platform::remove_dead_private_dirs(tmp.path(), "mergalo_"), 2);
+    EXPECT_TRUE(fs::exists(live.path / "a.pdf"));
+    EXPECT_TRUE(fs::exists(live.lock_path));
+    EXPECT_FALSE(fs::exists(dead.path));
+    EXPECT_FALSE(fs::exists(dead.lock_path));
+    EXPECT_FALSE(fs::exists(tmp / "mergalo_old"));
+    EXPECT_TRUE(fs::exists(tmp / "mergalo_new" / "d.pdf"));
+    EXPECT_FALSE(fs::exists(tmp / "mergalo_gone.lock"));
+    EXPECT_TRUE(fs::exists(tmp / "other" / "e.pdf"));
+}
+
+TEST(Claims, ScratchFolderGoesWithItsOwnerAndItsLock) {
+    fixtures::TempDir tmp;
+    fs::path path;
+    {
+        platform::ScratchFolder scratch(tmp.path(), "mergalo_");
+        path = scratch.path();
+        fixtures::write_bytes(path / "x" / "y.pdf", "y");
+        EXPECT_EQ(platform::remove_dead_private_dirs(tmp.path(), "mergalo_"), 0);
+        EXPECT_TRUE(fs::exists(path / "x" / "y.pdf"));
+    }
+    EXPECT_TRUE(fs::is_empty(tmp.path()));
+}
+
+TEST(Claims, HiddenTemporaryFilesAreSweptOnlyWhenDeadAndWanted) {
+    fixtures::TempDir tmp;
+    platform::ClaimedFile live = platform::reserve_claimed_sibling(tmp / "a_MERGED.pdf", ".tmp");
+    age(live.path);
+    for (const char* name : {".b_MERGED.pdf.q1w2e3.tmp", ".c_other.pdf.q1w2e3.tmp", "d_MERGED.pdf.tmp"}) {
+        fixtures::write_bytes(tmp / name, "x");
+        age(tmp / name);
+    }
+    const auto wanted = [](std::string_view name) { return name.find("_MERGED") != std::string_view::npos; };
+    EXPECT_EQ(platform::remove_dead_temp_files(tmp.path(), wanted), 1);
+    EXPECT_TRUE(fs::exists(live.path));
+    EXPECT_FALSE(fs::exists(tmp / ".b_MERGED.pdf.q1w2e3.tmp"));
+    EXPECT_TRUE(fs::exists(tmp / ".c_other.pdf.q1w2e3.tmp"));
+    EXPECT_TRUE(fs::exists(tmp / "d_MERGED.pdf.tmp"));
+    live.claim.release();
+    EXPECT_EQ(platform::remove_dead_temp_files(tmp.path(), wanted), 1);
+}
+
+TEST(FileLock, ASecondHolderWaitsAndAKilledHolderFreesIt) {
+    fixtures::TempDir tmp;
+    const fs::path lock = tmp / "waybill_history.lock";
+    // Another process takes the lock and is killed while holding it.
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        platform::FileLock held(lock);
+        fixtures::write_bytes(tmp / "held", "");
+        for (;;) ::pause();
+    }
+    while (!fs::exists(tmp / "held")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::atomic<bool> taken{false};
+    std::thread waiter([&] {
+        platform::FileLock mine(lock);
+        taken = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(taken) << "the lock was taken while another process held it";
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    waiter.join();
+    EXPECT_TRUE(taken);
+    EXPECT_TRUE(fs::exists(lock)) << "the lock file stays";
+}
+
+TEST(Termination, RegisteredPathsAreRemovedAndTheProcessEndsByTheSignal) {
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(sig);
+        fixtures::TempDir tmp;
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            platform::enable_cleanup_on_termination();
+            fixtures::write_bytes(tmp / "scratch" / "deep" / "a.pdf", "a");
+            fixtures::write_bytes(tmp / "partial.tmp", "half");
+            fixtures::write_bytes(tmp / "kept.pdf", "kept");
+            platform::RemoveOnTermination scratch(tmp / "scratch");
+            platform::RemoveOnTermination partial(tmp / "partial.tmp");
+            {
+                platform::RemoveOnTermination dropped(tmp / "kept.pdf");  // unregistered again
+            }
+            fixtures::write_bytes(tmp / "ready", "");
+            for (;;) ::pause();
+        }
+        while (!fs::exists(tmp / "ready")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ::kill(child, sig);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        EXPECT_FALSE(fs::exists(tmp / "scratch"));
+        EXPECT_FALSE(fs::exists(tmp / "partial.tmp"));
+        EXPECT_TRUE(fs::exists(tmp / "kept.pdf"));
+    }
+}
+
+TEST(Termination, AStepMarkedWholeIsFinishedBeforeTheCleanUp) {
+    fixtures::TempDir tmp;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        platform::enable_cleanup_on_termination();
+        fixtures::write_bytes(tmp / "output.pdf", "out");
+        platform::RemoveOnTermination output(tmp / "output.pdf");
+        platform::without_termination([&] {
+            fixtures::write_bytes(tmp / "ready", "");
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            fixtures::write_bytes(tmp / "recorded", "");
+            output.reset();  // the job is complete: its output stays
+        });
+        for (;;) ::pause();
+    }
+    while (!fs::exists(tmp / "ready")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::kill(child, SIGTERM);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(fs::exists(tmp / "recorded"));
+    EXPECT_TRUE(fs::exists(tmp / "output.pdf"));
 }
 
 TEST(StagedFile, UnwritableFolderFailsAtOpen) {

@@ -1,0 +1,152 @@
+#include "platform/termination.hpp"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+#include <system_error>
+#include <thread>
+
+namespace platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Process-wide by nature: a signal is. Never destroyed, so that a signal that arrives
+// while the program exits still finds it.
+std::list<fs::path>& registered() {
+    static auto* paths = new std::list<fs::path>;
+    return *paths;
+}
+
+// Removes a file, or a folder with everything in it, while the work may still be
+// writing into it: a folder is first moved aside in one step, so that nothing the work
+// writes by name afterwards lands in it, then removed.
+void remove_now(const fs::path& path) noexcept {
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(path, ec))) {
+        fs::path aside = path;
+        aside += ".removed";
+        fs::rename(path, aside, ec);
+        if (!ec) {
+            fs::remove_all(aside, ec);
+            return;
+        }
+    }
+    // Files the work adds meanwhile make a folder's last step fail; a few rounds win.
+    for (int round = 0; round < 20; ++round) {
+        fs::remove_all(path, ec);
+        if (!ec) return;
+    }
+}
+
+// Removes every registered path, newest first, and keeps the lock: the process ends
+// right after, and nothing may register or commit meanwhile.
+void clean_up_for_termination() noexcept {
+    detail::termination_mutex().lock();
+    auto& paths = registered();
+    for (auto it = paths.rbegin(); it != paths.rend(); ++it) remove_now(*it);
+}
+
+#ifdef _WIN32
+BOOL WINAPI on_console_event(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            clean_up_for_termination();
+            ExitProcess(1);
+        default:
+            return FALSE;
+    }
+}
+#else
+constexpr int TERMINATION_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT};
+
+sigset_t termination_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : TERMINATION_SIGNALS) sigaddset(&set, sig);
+    return set;
+}
+
+void wait_for_termination(sigset_t set) noexcept {
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    clean_up_for_termination();
+    // End as the signal would have ended the process, so the parent sees it.
+    ::signal(sig, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    ::raise(sig);
+    ::_exit(128 + sig);
+}
+#endif
+
+}  // namespace
+
+namespace detail {
+
+std::recursive_mutex& termination_mutex() {
+    static auto* mutex = new std::recursive_mutex;
+    return *mutex;
+}
+
+}  // namespace detail
+
+void enable_cleanup_on_termination() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+#ifdef _WIN32
+        SetConsoleCtrlHandler(on_console_event, TRUE);
+#else
+        const sigset_t set = termination_set();
+        if (int err = pthread_sigmask(SIG_BLOCK, &set, nullptr); err != 0)
+            throw std::system_error(err, std::generic_category(), "pthread_sigmask");
+        std::thread(wait_for_termination, set).detach();
+#endif
+    });
+}
+
+RemoveOnTermination::RemoveOnTermination(RemoveOnTermination&& other) noexcept {
+    std::lock_guard<std::recursive_mutex> hold(detail::termination_mutex());
+    entry_ = other.entry_;
+    registered_ = std::exchange(other.registered_, false);
+}
+
+RemoveOnTermination& RemoveOnTermination::operator=(RemoveOnTermination&& other) noexcept {
+    if (this != &other) {
+        std::lock_guard<std::recursive_mutex> hold(detail::termination_mutex());
+        reset();
+        entry_ = other.entry_;
+        registered_ = std::exchange(other.registered_, false);
+    }
+    return *this;
+}
+
+void RemoveOnTermination::reset(fs::path path) {
+    std::lock_guard<std::recursive_mutex> hold(detail::termination_mutex());
+    reset();
+    auto& paths = registered();
+    entry_ = paths.insert(paths.end(), std::move(path));
+    registered_ = true;
+}
+
+void RemoveOnTermination::reset() noexcept {
+    std::lock_guard<std::recursive_mutex> hold(detail::termination_mutex());
+    if (!registered_) return;
+    registered().erase(entry_);
+    registered_ = false;
+}
+
+}  // namespace platform

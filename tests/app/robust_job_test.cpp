@@ -1,0 +1,324 @@
+// The merge job against what real use brings: damaged and unusual waybills, names too
+// long, folders without access, several jobs at once, and jobs that are killed. No
+// waybill may go missing or be recorded without the user hearing about it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "app/job.hpp"
+#include "diag/errors.hpp"
+#include "history/store.hpp"
+#include "i18n/settings.hpp"
+#include "platform/claims.hpp"
+#include "platform/platform.hpp"
+#include "support/child.hpp"
+#include "support/pdf_fixtures.hpp"
+#include "support/raw_pdf.hpp"
+#include "support/temp_dir.hpp"
+#include "support/zip_fixtures.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A waybill cut short by a failed download: its page is there, the end of its
+// content and its cross-reference table are not. MuPDF repairs it.
+std::string cut_waybill() {
+    const std::string whole = fixtures::raw_pdf(
+        {{" /Type /Catalog /Pages 2 0 R"},
+         {" /Type /Pages /Kids [3 0 R] /Count 1"},
+         {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
+         {"", "0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n"}});
+    return whole.substr(0, whole.find("4 0 obj") + 70);
+}
+
+std::string no_page_waybill() {
+    return fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"}, {" /Type /Pages /Kids [] /Count 0"}});
+}
+
+class RobustJob : public ::testing::Test {
+protected:
+    fixtures::TempDir root;
+    fs::path archives = root / "Заказы";
+    app::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
+
+    void SetUp() override {
+        for (const auto& d : {archives, env.app_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
+    }
+
+    fs::path archive(const std::string& name, const std::vector<fixtures::ZipMember>& members) {
+        fs::path zip = archives / platform::path_from_utf8(name);
+        fixtures::write_zip(zip, members);
+        return zip;
+    }
+
+    static std::vector<fixtures::ZipMember> waybills(const std::string& prefix, int n) {
+        std::vector<fixtures::ZipMember> m;
+        for (int i = 1; i <= n; ++i) {
+            const std::string label = prefix + std::to_string(i);
+            m.push_back({label + ".pdf", fixtures::pdf_bytes({{.label = label}})});
+        }
+        return m;
+    }
+
+    std::set<std::string> files_in(const fs::path& dir) const {
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+        return names;
+    }
+
+    std::size_t recorded() const {
+        return fs::exists(history::history_csv_path(env.app_dir)) ? history::load_waybill_history(env.app_dir).size()
+                                                                    : 0;
+    }
+
+    // The message of a failed job, or "ok".
+    std::string failure(const fs::path& zip, int nup) {
+        try {
+            app::process_zip(zip, nup, env);
+            return "ok";
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    }
+};
+
+TEST_F(RobustJob, DamagedLockedOrEmptyWaybillFailsTheJobByNameInTheUsersLanguage) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* ru;
+        const char* kk;
+    };
+    const std::string plain = fixtures::pdf_bytes({{.label = "B"}});
+    const Case cases[] = {
+        {"user password", fixtures::encrypted_copy(plain, "1234", "owner"), "защищена паролем", "құпиясөзбен қорғалған"},
+        {"no page", no_page_waybill(), "нет ни одной страницы", "бірде-бір бет жоқ"},
+        {"not a PDF", "%PDF-1.7 garbage", "повреждена", "бүлінген"},
+    };
+    for (const Case& c : cases) {
+        for (const char* lang : {"ru", "kk"}) {
+            SCOPED_TRACE(std::string(c.what) + " " + lang);
+            i18n::write_language(env.data_dir, lang);
+            const fs::path zip = archive("orders.zip", {{"Заказ 1.pdf", plain}, {"Заказ 2.pdf", c.bytes}});
+            const std::string message = failure(zip, 4);
+            EXPECT_NE(message.find("«Заказ 2.pdf»"), std::string::npos) << message;
+            EXPECT_NE(message.find(lang == std::string("ru") ? c.ru : c.kk), std::string::npos) << message;
+            EXPECT_EQ(files_in(archives), std::set<std::string>{"orders.zip"});
+            EXPECT_EQ(recorded(), 0u);
+            EXPECT_TRUE(fs::is_empty(env.temp_root));
+        }
+    }
+    // MuPDF's own English stays only as the detail after our words.
+    i18n::write_language(env.data_dir, "ru");
+    const std::string message = failure(archive("bad.zip", {{"x.pdf", "%PDF-1.7 garbage"}}), 1);
+    EXPECT_EQ(message.rfind("Накладная «x.pdf» повреждена", 0), 0u) << message;
+    EXPECT_NE(message.find("\n\nПодробности: "), std::string::npos) << message;
+}
+
+TEST_F(RobustJob, RepairedWaybillIsMergedAndNamedInTheResultAndTheLogNote) {
+    const fs::path zip = archive("orders.zip", {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"cut.pdf", cut_waybill()}});
+    const app::MergeResult r = app::process_zip(zip, 1, env);
+    EXPECT_EQ(r.total_pages, 2);
+    EXPECT_EQ(r.repaired, std::vector<std::string>{"cut.pdf"});
+    const auto fields = app::merge_result_fields(r);
+    EXPECT_EQ(fields[13], (std::pair<std::string, std::string>{"repaired", "cut.pdf"}));
+    EXPECT_EQ(recorded(), 2u) << "a repaired waybill was merged, so it is recorded";
+
+    const auto note = app::repaired_waybills_log_note(zip, r);
+    ASSERT_TRUE(note.has_value());
+    EXPECT_NE(note->extra.find("\n  cut.pdf"), std::string::npos) << note->extra;
+    EXPECT_NE(note->extra.find(zip.string()), std::string::npos);
+    app::MergeResult clean = r;
+    clean.repaired.clear();
+    EXPECT_FALSE(app::repaired_waybills_log_note(zip, clean).has_value());
+}
+
+TEST_F(RobustJob, RepeatsWithOtherContentAreCountedAndNamed) {
+    const std::string a = fixtures::pdf_bytes({{.label = "A"}});
+    const fs::path zip = archive("orders.zip", {{"Заказ 1.pdf", a},
+                                                {"копия/заказ 1.pdf", fixtures::pdf_bytes({{.label = "A2"}})},
+                                                {"копия2/Заказ 1.pdf", a}});
+    const app::MergeResult r = app::process_zip(zip, 4, env);
+    EXPECT_EQ(r.file_count, 1);
+    EXPECT_EQ(r.conflicting_duplicates, std::vector<std::string>{"заказ 1.pdf"});
+    EXPECT_EQ(app::merge_result_fields(r)[14],
+              (std::pair<std::string, std::string>{"conflicting_duplicates", "заказ 1.pdf"}));
+}
+
+TEST_F(RobustJob, OverLongMemberNamesAreMergedAndRecordedUnderTheirOwnNames) {
+    std::string long_name;
+    for (int i = 0; i < 140; ++i) long_name += "ж";  // 280 bytes: no file system takes it
+    long_name += ".pdf";
+    const std::string bytes = fixtures::pdf_bytes({{.label = "Long"}});
+    const fs::path zip = archive("orders.zip", {{long_name, bytes}, {"b.pdf", fixtures::pdf_bytes({{.label = "B"}})}});
+    const app::MergeResult r = app::process_zip(zip, 1, env);
+    EXPECT_EQ(r.total_pages, 2);
+    const history::History h = history::load_waybill_history(env.app_dir);
+    const std::string key = history::history_key(long_name, bytes, 1);
+    ASSERT_TRUE(h.contains(key));
+    EXPECT_EQ(h.at(key).name, long_name);
+}
+
+TEST_F(RobustJob, AnArchiveNameTooLongForItsOutputsFailsBeforeUnpacking) {
+    const std::string stem(230, 'o');
+    const fs::path zip = archive(stem + ".zip", waybills("W", 2));
+    const std::string message = failure(zip, 4);
+    EXPECT_EQ(message.rfind("Имя готового PDF-файла получается слишком длинным", 0), 0u) << message;
+    EXPECT_NE(message.find("…"), std::string::npos) << "the long name is cut in the middle";
+    EXPECT_EQ(files_in(archives), std::set<std::string>{stem + ".zip"});
+    EXPECT_TRUE(fs::is_empty(env.temp_root)) << "nothing was unpacked";
+}
+
+TEST_F(RobustJob, AFolderWithoutAccessIsNotCalledMissing) {
+    const fs::path locked = archives / "закрыто";
+    fs::create_directories(locked);
+    fixtures::write_zip(locked / "orders.zip", waybills("W", 1));
+    for (const fs::path& p : {root.path(), archives, env.app_dir, env.data_dir, env.temp_root})
+        fs::permissions(p, fs::perms::all, fs::perm_options::add);
+    fs::permissions(locked, fs::perms::none);
+    const std::string message = fixtures::run_in_child([&] {
+        if (!fixtures::drop_root()) return std::string("skip");
+        return failure(locked / "orders.zip", 1);
+    });
+    fs::permissions(locked, fs::perms::owner_all);
+    if (message == "skip") GTEST_SKIP() << "cannot run as an unprivileged user";
+    EXPECT_EQ(message.rfind("Не удалось открыть ZIP-архив:", 0), 0u) << message;
+    EXPECT_NE(message.find("Нет доступа"), std::string::npos) << message;
+    EXPECT_EQ(message.find("не найден"), std::string::npos) << message;
+}
+
+// One job in a process of its own; the result as key=value lines, or the failure.
+std::string job_in_child(const fs::path& zip, int nup, const app::JobEnvironment& env) {
+    std::string out;
+    for (const auto& [k, v] : app::merge_result_fields(app::process_zip(zip, nup, env))) out += k + "=" + v + "\n";
+    return out;
+}
+
+std::map<std::string, std::string> fields_of(const std::string& text) {
+    std::map<std::string, std::string> m;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (auto eq = line.find('='); eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);
+    return m;
+}
+
+TEST_F(RobustJob, TwoJobsOnTheSameArchiveAtOnceBothSucceedUnderTwoNames) {
+    const fs::path zip = archive("orders.zip", waybills("W", 30));
+    std::vector<std::unique_ptr<fixtures::Child>> jobs;
+    for (int i = 0; i < 2; ++i)
+        jobs.push_back(std::make_unique<fixtures::Child>([&] { return job_in_child(zip, 4, env); }));
+    std::vector<std::map<std::string, std::string>> results;
+    for (auto& j : jobs) results.push_back(fields_of(j->result()));
+    std::set<std::string> outputs;
+    int saw_all_new = 0;
+    for (const auto& r : results) {
+        ASSERT_TRUE(r.contains("out_pdf_all")) << "a job failed";
+        outputs.insert(fs::path(r.at("out_pdf_all")).filename().string());
+        saw_all_new += r.at("file_count_new") == "30";
+    }
+    EXPECT_EQ(outputs, (std::set<std::string>{"orders_Tarvo PDF Mergalo_MERGED_4up.pdf",
+                                              "orders_Tarvo PDF Mergalo_MERGED_4up (1).pdf"}));
+    EXPECT_EQ(saw_all_new, 1) << "the second job found every waybill known";
+    EXPECT_EQ(recorded(), 30u);
+    EXPECT_TRUE(fs::is_empty(env.temp_root));
+}
+
+TEST_F(RobustJob, FourJobsAtOnceEachRecordEveryWaybillOfTheirArchive) {
+    std::vector<fs::path> zips;
+    for (int a = 0; a < 4; ++a) {
+        const std::string n = std::to_string(a);
+        zips.push_back(archive(std::string("day").append(n).append(".zip"), waybills(std::string("D").append(n).append("_"), 12)));
+    }
+    std::vector<std::unique_ptr<fixtures::Child>> jobs;
+    for (const auto& zip : zips) jobs.push_back(std::make_unique<fixtures::Child>([&] { return job_in_child(zip, 1, env); }));
+    for (auto& j : jobs) EXPECT_EQ(fields_of(j->result()).at("file_count"), "12");
+    EXPECT_EQ(recorded(), 48u);
+    // No job left a temporary file of the history or of an output behind.
+    for (const auto& e : fs::directory_iterator(env.app_dir))
+        EXPECT_TRUE(e.path().filename() == "waybill_history.csv" || e.path().filename() == "waybill_history.lock")
+            << e.path();
+}
+
+// Waits until `done` holds, for at most `seconds`.
+template <class Done>
+bool wait_until(Done done, double seconds = 30) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+std::vector<fs::path> scratch_folders(const fs::path& temp_root) {
+    std::vector<fs::path> dirs;
+    for (const auto& e : fs::directory_iterator(temp_root))
+        if (e.is_directory() && e.path().filename().string().starts_with("mergalo_")) dirs.push_back(e.path());
+    return dirs;
+}
+
+TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
+    const fs::path first = archive("first.zip", waybills("F", 5));
+    const fs::path second = archive("second.zip", waybills("S", 5));
+    const fs::path third = archive("third.zip", waybills("T", 5));
+    const fs::path dead_output = archives / ".third_Tarvo PDF Mergalo_MERGED.pdf.Qw3rTy.tmp";
+    std::unique_ptr<fixtures::Child> killed, live;
+    std::optional<platform::ClaimedFile> writing;
+    fs::path killed_folder;
+    {
+        // While another process holds the history, jobs unpack and then wait for it.
+        // (Held by a process of its own: a lock this process held would be inherited
+        // by the jobs it forks.)
+        fixtures::Child holder([&] {
+            const history::HistoryLock hold = history::lock_history(env.app_dir);
+            fixtures::write_bytes(root / "held", "");
+            wait_until([&] { return fs::exists(root / "release"); }, 120);
+            return std::string("released");
+        });
+        ASSERT_TRUE(wait_until([&] { return fs::exists(root / "held"); }));
+        struct Release {
+            fs::path flag;
+            ~Release() { fixtures::write_bytes(flag, ""); }
+        } release{root / "release"};
+        killed = std::make_unique<fixtures::Child>([&] { return job_in_child(first, 1, env); });
+        ASSERT_TRUE(wait_until([&] { return scratch_folders(env.temp_root).size() == 1; }));
+        killed_folder = scratch_folders(env.temp_root).front();
+        ASSERT_TRUE(wait_until([&] { return fs::exists(killed_folder / "F5.pdf"); }));
+        // A second job sweeps the temporary folder before it makes its own: the first
+        // job's folder is live and stays.
+        live = std::make_unique<fixtures::Child>([&] { return job_in_child(second, 1, env); });
+        ASSERT_TRUE(wait_until([&] { return scratch_folders(env.temp_root).size() == 2; }));
+        EXPECT_TRUE(fs::exists(killed_folder / "F5.pdf")) << "a live job's folder was removed";
+        // kill -9: no clean-up runs, the folder stays behind.
+        ::kill(killed->pid(), SIGKILL);
+        EXPECT_EQ(killed->result(), "signal 9");
+        EXPECT_TRUE(fs::exists(killed_folder));
+        // A hidden output of a job killed while saving, and one being written now.
+        fixtures::write_bytes(dead_output, "half");
+        fs::last_write_time(dead_output, fs::file_time_type::clock::now() - std::chrono::hours(1));
+        writing = platform::reserve_claimed_sibling(archives / "other_Tarvo PDF Mergalo_MERGED.pdf", ".tmp");
+        fs::last_write_time(writing->path, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
+    EXPECT_EQ(fields_of(live->result())["file_count"], "5");
+    // The next job clears what the killed one left, and only that.
+    app::process_zip(third, 1, env);
+    EXPECT_TRUE(fs::is_empty(env.temp_root)) << "the killed job's folder and lock file are gone";
+    EXPECT_FALSE(fs::exists(dead_output));
+    EXPECT_TRUE(fs::exists(writing->path));
+    std::set<std::string> names;
+    for (const auto& [key, record] : history::load_waybill_history(env.app_dir)) names.insert(record.name.substr(0, 1));
+    EXPECT_EQ(names, (std::set<std::string>{"S", "T"})) << "the killed job recorded nothing";
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// Sources a careful user and an attacker bring: files cut short, locked with a
+// password, without pages, with content compressed twice; and outputs that cannot be
+// written. The engine either fails naming the waybill, or merges and says it repaired.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "diag/errors.hpp"
+#include "pdf/merge.hpp"
+#include "pdf/mupdf.hpp"
+#include "support/child.hpp"
+#include "support/pdf_fixtures.hpp"
+#include "support/raw_pdf.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::RawObject;
+
+const std::string PAGE_CONTENT = "0 g 50 50 495 742 re f\nBT /F1 24 Tf 200 400 Td (Cut) Tj ET\n";
+const std::string FONT = " /Resources << /Font << /F1 << /Type /Font /Subtype /Type1 /BaseFont /Helvetica >> >> >>";
+
+// A one-page PDF: catalog, page tree, page, content; the content object last.
+std::string one_page_pdf() {
+    return fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
+                              {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                              {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R" + FONT},
+                              {"", PAGE_CONTENT}});
+}
+
+// The key and name of a merge's failure, or "ok".
+std::string outcome(const std::vector<fs::path>& files, const fs::path& out, int nup, pdf::MergeCounts* counts = nullptr) {
+    try {
+        const pdf::MergeCounts c = pdf::merge_selected(files, out, nup);
+        if (counts) *counts = c;
+        return "ok";
+    } catch (const diag::RuntimeError& e) {
+        if (!e.text()) return std::string("untranslated: ") + e.what();
+        std::string s = e.text()->key;
+        for (const auto& [k, v] : e.text()->values)
+            if (k == "name") s += " " + v;
+        return s;
+    }
+}
+
+TEST(DamagedSources, FailByNameOrMergeAndSayTheyWereRepaired) {
+    const std::string whole = one_page_pdf();
+    const std::string content_start = "4 0 obj";
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::vector<std::string> outcomes;  // any of these
+        bool repaired = false;
+    };
+    const std::vector<Case> cases = {
+        {"cut inside the page's content", whole.substr(0, whole.find(content_start) + 60), {"ok"}, true},
+        {"cut before the page tree", whole.substr(0, whole.find("2 0 obj")), {"pdf_no_pages cut.pdf", "pdf_damaged cut.pdf"}},
+        {"no page at all",
+         fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"}, {" /Type /Pages /Kids [] /Count 0"}}),
+         {"pdf_no_pages cut.pdf"}},
+        {"a user password", fixtures::encrypted_copy(whole, "secret", "owner"), {"pdf_password cut.pdf"}},
+        {"an owner password only", fixtures::encrypted_copy(whole, "", "owner"), {"ok"}},
+        {"not a PDF", "%PDF-1.7\nnothing here", {"pdf_damaged cut.pdf"}},
+    };
+    for (int nup : {1, 4}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", layout " + std::to_string(nup));
+            fixtures::TempDir dir;
+            fixtures::write_pdf(dir / "a.pdf", {{.label = "A"}});
+            fixtures::write_bytes(dir / "cut.pdf", c.bytes);
+            pdf::MergeCounts counts;
+            const std::string got = outcome({dir / "a.pdf", dir / "cut.pdf"}, dir / "out.pdf", nup, &counts);
+            EXPECT_NE(std::find(c.outcomes.begin(), c.outcomes.end(), got), c.outcomes.end()) << got;
+            if (got != "ok") {
+                EXPECT_FALSE(fs::exists(dir / "out.pdf"));
+                continue;
+            }
+            EXPECT_EQ(counts.total_pages, 2);
+            EXPECT_EQ(counts.repaired, c.repaired ? std::vector<fs::path>{dir / "cut.pdf"} : std::vector<fs::path>{});
+            // What could be read is on the sheet: the cut page still shows its box.
+            const fixtures::Raster r = fixtures::render(dir / "out.pdf", nup == 1 ? 1 : 0, 0.5);
+            const pdf::Rect where = nup == 1 ? pdf::Rect{60, 60, 530, 780} : pdf::cell_rect(4, 1);
+            EXPECT_GT(fixtures::ink_share(r, where), 0.3);
+        }
+    }
+}
+
+TEST(DamagedSources, MupdfsOwnWordsAreKeptAsTheDetail) {
+    fixtures::TempDir dir;
+    fixtures::write_bytes(dir / "b.pdf", "%PDF-1.7 garbage");
+    try {
+        pdf::merge_selected({dir / "b.pdf"}, dir / "out.pdf", 4);
+        FAIL() << "no failure";
+    } catch (const diag::RuntimeError& e) {
+        ASSERT_NE(e.text(), nullptr);
+        EXPECT_EQ(e.text()->key, "pdf_damaged");
+        EXPECT_FALSE(e.text()->detail.empty());
+    }
+}
+
+// A page whose content is two streams, the second compressed twice: a few kilobytes
+// stored, `decoded` bytes when read.
+std::string split_bomb_pdf(std::size_t decoded) {
+    return fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
+                              {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                              {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents [4 0 R 5 0 R]" + FONT},
+                              {"", PAGE_CONTENT},
+                              {" /Filter [/FlateDecode /FlateDecode]", fixtures::deflated_twice(decoded)}});
+}
+
+TEST(ContentBomb, SplitContentStopsAtTheLimitAndWholeContentIsNeverDecoded) {
+    fixtures::TempDir dir;
+    const std::size_t decoded = pdf::MAX_DECODED_CONTENT_BYTES + (16 << 20);
+    fixtures::write_bytes(dir / "bomb.pdf", split_bomb_pdf(decoded));
+    EXPECT_LT(fs::file_size(dir / "bomb.pdf"), 2000u);
+    try {
+        pdf::merge_selected({dir / "bomb.pdf"}, dir / "out4.pdf", 4);
+        FAIL() << "no failure";
+    } catch (const diag::RuntimeError& e) {
+        ASSERT_NE(e.text(), nullptr);
+        EXPECT_EQ(e.text()->key, "pdf_content_too_large");
+        EXPECT_EQ(e.text()->values,
+                  (std::vector<std::pair<std::string, std::string>>{{"name", "bomb.pdf"}, {"page", "1"}, {"limit", "64"}}));
+    }
+    EXPECT_FALSE(fs::exists(dir / "out4.pdf"));
+    // Layout 1 copies content as it is stored: nothing to decode, nothing to stop.
+    EXPECT_EQ(pdf::merge_selected({dir / "bomb.pdf"}, dir / "out1.pdf", 1).total_pages, 1);
+    EXPECT_LT(fs::file_size(dir / "out1.pdf"), 4000u);
+}
+
+TEST(ContentBomb, SplitContentUnderTheLimitIsJoinedAndDrawn) {
+    fixtures::TempDir dir;
+    fixtures::write_bytes(dir / "split.pdf", split_bomb_pdf(1 << 20));
+    const pdf::MergeCounts c = pdf::merge_selected({dir / "split.pdf"}, dir / "out.pdf", 4);
+    EXPECT_EQ(c.final_sheets, 1);
+    const fixtures::Raster r = fixtures::render(dir / "out.pdf", 0, 0.5);
+    EXPECT_GT(fixtures::ink_share(r, pdf::cell_rect(4, 0)), 0.3);
+}
+
+TEST(MemoryLimit, AWaybillNeedingMoreThanMupdfMayHoldFailsByName) {
+    // With a small limit, a page whose content alone is larger than it.
+    struct Restore {
+        ~Restore() { pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT); }
+    } restore;
+    pdf::mupdf_context();
+    pdf::detail::set_memory_limit(24 << 20);
+    fixtures::TempDir dir;
+    fixtures::write_bytes(dir / "big.pdf", fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
+                                                             {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                                                             {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
+                                                             {"", std::string(32 << 20, ' ')}}));
+    for (int nup : {1, 4}) {
+        SCOPED_TRACE(nup);
+        try {
+            pdf::merge_selected({dir / "big.pdf"}, dir / "out.pdf", nup);
+            ADD_FAILURE() << "no failure";
+        } catch (const pdf::MemoryLimit& e) {
+            ASSERT_NE(e.text(), nullptr) << e.what();
+            EXPECT_EQ(e.text()->key, "pdf_memory_limit");
+            EXPECT_EQ(e.text()->values.at(0), (std::pair<std::string, std::string>{"name", "big.pdf"}));
+        }
+        EXPECT_FALSE(fs::exists(dir / "out.pdf"));
+    }
+    // The context is still usable, within the limit.
+    fixtures::write_pdf(dir / "a.pdf", {{.label = "A"}});
+    EXPECT_EQ(pdf::merge_selected({dir / "a.pdf"}, dir / "ok.pdf", 4).total_pages, 1);
+}
+
+TEST(OutputFailures, AFullDiskIsSaidInWordsAndLeavesNothing) {
+    fixtures::TempDir dir;
+    fixtures::write_pdf(dir / "in" / "a.pdf", {{.label = "A", .image = true}});
+    fs::create_directories(dir / "out");
+    // A file-size limit (always possible) and a full disk (where the system allows a
+    // small disk of our own) both come out as "no room".
+    for (bool small_disk : {false, true}) {
+        SCOPED_TRACE(small_disk ? "full disk" : "file size limit");
+        const std::string got = fixtures::run_in_child([&] {
+            if (small_disk) {
+                if (!fixtures::mount_small_disk(dir / "out", 64 * 1024)) return std::string("skip");
+                fixtures::fill_disk(dir / "out");
+            } else {
+                fixtures::limit_file_size(100);
+            }
+            try {
+                pdf::merge_selected({dir / "in" / "a.pdf"}, dir / "out" / "merged.pdf", 1);
+                return std::string("written");
+            } catch (const diag::RuntimeError& e) {
+                if (!e.text()) return std::string("untranslated: ") + e.what();
+                std::string left;
+                for (const auto& entry : fs::directory_iterator(dir / "out"))
+                    if (entry.path().filename() != "filler") left += " " + entry.path().filename().string();
+                return e.text()->key + " " + e.text()->advice + " " + e.text()->values.at(0).second + left;
+            }
+        });
+        if (got == "skip") continue;
+        EXPECT_EQ(got, "pdf_write_failed fs_disk_full " + (dir / "out" / "merged.pdf").string());
+    }
+}
+
+}  // namespace

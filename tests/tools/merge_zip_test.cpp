@@ -1,0 +1,134 @@
+// The merge_zip driver run as the program runs: a process of its own, told to stop by
+// signals, with a settings folder that cannot be made, printing what the user must know.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child.hpp"
+#include "support/pdf_fixtures.hpp"
+#include "support/raw_pdf.hpp"
+#include "support/temp_dir.hpp"
+#include "support/zip_fixtures.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class MergeZip : public ::testing::Test {
+protected:
+    fixtures::TempDir root;
+    fs::path app = root / "app";  // a copy of merge_zip: its history lands beside it
+    fs::path tmp = root / "tmp";
+    fs::path archives = root / "archives";
+    std::vector<std::pair<std::string, std::string>> env{{"TMPDIR", tmp.string()},
+                                                         {"HOME", (root / "home").string()},
+                                                         {"LOCALAPPDATA", (root / "local").string()},
+                                                         {"LANGUAGE", ""},
+                                                         {"LC_ALL", ""},
+                                                         {"LC_MESSAGES", ""},
+                                                         {"LANG", ""}};
+
+    void SetUp() override {
+        for (const auto& d : {app, tmp, archives, root / "home"}) fs::create_directories(d);
+        fs::copy_file(MERGE_ZIP_EXE, app / "merge_zip");
+        fs::permissions(app / "merge_zip", fs::perms::owner_all);
+    }
+
+    pid_t start(const fs::path& zip, int nup) {
+        return fixtures::start_program({(app / "merge_zip").string(), zip.string(), std::to_string(nup)}, env,
+                                       root / "out.txt", root / "err.txt");
+    }
+
+    // Runs to the end; the exit code.
+    int run(const fs::path& zip, int nup) {
+        const int status = fixtures::wait_for(start(zip, nup));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+
+    std::string out() const { return fixtures::read_bytes(root / "out.txt"); }
+    std::string err() const { return fixtures::read_bytes(root / "err.txt"); }
+
+    std::vector<std::string> names_in(const fs::path& dir) const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST_F(MergeZip, EachStopSignalCleansUpAsAFailureDoes) {
+    // Enough waybills that the job is still unpacking when the signal comes.
+    std::vector<fixtures::ZipMember> members;
+    const std::string page = fixtures::pdf_bytes({{.label = "W", .image = true}});
+    for (int i = 0; i < 3000; ++i) members.push_back({std::string("W").append(std::to_string(i)).append(".pdf"), page});
+    const fs::path zip = archives / "orders.zip";
+    fixtures::write_zip(zip, members);
+
+    // Files unpacked so far into the job's scratch folder.
+    auto unpacked = [&] {
+        std::size_t n = 0;
+        for (const auto& e : fs::directory_iterator(tmp))
+            if (e.is_directory()) n += static_cast<std::size_t>(std::distance(fs::directory_iterator(e.path()), {}));
+        return n;
+    };
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+        for (std::size_t files : {std::size_t{0}, std::size_t{500}}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) + " after " + std::to_string(files) + " files");
+            const pid_t pid = start(zip, 4);
+            // As soon as the job has its scratch folder (or some files in it), it is told to stop.
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while ((names_in(tmp).empty() || unpacked() < files) && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ::kill(pid, sig);
+            const int status = fixtures::wait_for(pid);
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+                ADD_FAILURE() << "the job finished before the signal came";
+                continue;
+            }
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status << ": " << err();
+            EXPECT_EQ(names_in(tmp), std::vector<std::string>{}) << "scratch folder and its lock removed";
+            EXPECT_EQ(names_in(archives), std::vector<std::string>{"orders.zip"});
+            for (const auto& name : names_in(app))
+                EXPECT_TRUE(name == "merge_zip" || name == "waybill_history.csv" || name == "waybill_history.lock")
+                    << name;
+        }
+    }
+}
+
+TEST_F(MergeZip, ASettingsFolderThatCannotBeMadeDoesNotStopTheMerge) {
+    fixtures::write_bytes(root / "local", "a file where the folder should be");
+    const fs::path zip = archives / "orders.zip";
+    fixtures::write_zip(zip, {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}});
+    EXPECT_EQ(run(zip, 1), 0) << err();
+    EXPECT_NE(out().find("file_count=1\n"), std::string::npos) << out();
+
+    // The language is then the system's.
+    for (auto& [name, value] : env)
+        if (name == "LANGUAGE") value = "kk";
+    fixtures::write_zip(archives / "bad.zip", {{"b.pdf", "%PDF-1.7 nothing"}});
+    EXPECT_EQ(run(archives / "bad.zip", 1), 1);
+    EXPECT_NE(err().find("«b.pdf» жүкқұжаты бүлінген"), std::string::npos) << err();
+}
+
+TEST_F(MergeZip, PrintsTheRepairedAndTheConflictingWaybills) {
+    const std::string whole = fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
+                                                 {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                                                 {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
+                                                 {"", "0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n"}});
+    const fs::path zip = archives / "orders.zip";
+    fixtures::write_zip(zip, {{"cut.pdf", whole.substr(0, whole.find("4 0 obj") + 50)},
+                              {"a.pdf", fixtures::pdf_bytes({{.label = "A"}})},
+                              {"copy/a.pdf", fixtures::pdf_bytes({{.label = "A2"}})}});
+    EXPECT_EQ(run(zip, 1), 0) << err();
+    const std::string text = out();
+    EXPECT_NE(text.find("\nnup=1\nrepaired=cut.pdf\nconflicting_duplicates=a.pdf\n"), std::string::npos) << text;
+}
+
+}  // namespace
