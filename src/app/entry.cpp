@@ -10,6 +10,7 @@
 #include "app/profile.hpp"
 #include "app/selfcheck.hpp"
 #include "diag/error_dialog.hpp"
+#include "diag/error_log.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/unicode.hpp"
 #include "pdf/mupdf.hpp"
@@ -39,7 +40,18 @@ std::string lower_ascii(std::string_view text) {
 // given. Returns false after a reported failure.
 bool merge_and_show(const std::string& zip_text, int nup) {
     try {
-        ui::show_done(ui::process_zip_with_wait(platform::path_from_utf8(zip_text), nup));
+        const std::filesystem::path zip_path = platform::path_from_utf8(zip_text);
+        const MergeResult result = ui::process_zip_with_wait(zip_path, nup);
+        // Repaired waybills are shown in the result window and also logged, so that a
+        // failed download can be traced later; a log that cannot be written does not
+        // keep the user from the result.
+        if (const auto note = repaired_waybills_log_note(zip_path, result)) {
+            try {
+                diag::write_error_log(note->title, nullptr, note->extra);
+            } catch (const std::exception&) {
+            }
+        }
+        ui::show_done(result);
         return true;
     } catch (const std::exception& e) {
         diag::show_error_dialog(i18n::t("error_pdf_failed", ui::current_language()), e.what(), &e,

@@ -21,6 +21,24 @@ namespace {
 
 bool has_new_file(const app::MergeResult& result) { return result.out_pdf_new && !result.out_pdf_new->empty(); }
 
+// Names quoted and joined by commas; past the first few, how many more there are, so a
+// thousand damaged waybills still leave the window on the screen.
+std::string name_list(const std::vector<std::string>& names, std::string_view lang) {
+    constexpr std::size_t SHOWN = 5;
+    std::string out;
+    for (std::size_t i = 0; i < names.size() && i < SHOWN; ++i) {
+        if (i > 0) out += ", ";
+        out += "«";
+        out += names[i];
+        out += "»";
+    }
+    if (names.size() > SHOWN) {
+        out += " ";
+        out += i18n::t("old_sheets_and_more", lang, {{"count", names.size() - SHOWN}});
+    }
+    return out;
+}
+
 }  // namespace
 
 namespace detail {
@@ -44,6 +62,13 @@ std::string build_details(const app::MergeResult& result, std::string_view lang)
         line(t("detail_sheets_all", lang, {{"count", result.final_sheets_all}}));
         if (has_new_file(result)) line(t("detail_sheets_new", lang, {{"count", result.final_sheets_new}}));
     }
+    // What the seller must check before printing: one line each, only when it happened.
+    if (!result.repaired.empty())
+        line(t("result_repaired", lang, {{"count", result.repaired.size()}, {"names", name_list(result.repaired, lang)}}));
+    if (!result.conflicting_duplicates.empty())
+        line(t("result_conflicting_duplicates", lang,
+               {{"count", result.conflicting_duplicates.size()},
+                {"names", name_list(result.conflicting_duplicates, lang)}}));
     return text;
 }
 

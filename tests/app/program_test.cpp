@@ -15,6 +15,7 @@
 #include "platform/platform.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/process.hpp"
+#include "support/raw_pdf.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
 
@@ -127,6 +128,25 @@ TEST_F(Program, CommandLineMergeWritesTheOutputsAndPrintsTheResult) {
     EXPECT_NE(r.out.find(platform::utf8(out)), std::string::npos) << r.out;
     EXPECT_TRUE(fs::exists(app / "waybill_history.csv")) << "the history lives beside the executable";
     EXPECT_EQ(log(), "");
+}
+
+TEST_F(Program, ARepairedWaybillIsShownAndLogged) {
+    // A waybill cut short inside its content stream: MuPDF repairs it and still finds
+    // the page, so it is merged; the seller is told, and the log keeps its name.
+    const std::string whole = fixtures::raw_pdf(
+        {{" /Type /Catalog /Pages 2 0 R"},
+         {" /Type /Pages /Kids [3 0 R] /Count 1"},
+         {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
+         {"", "0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n"}});
+    const fs::path zip = archives / "cut.zip";
+    fixtures::write_zip(zip, {{"WB1.pdf", fixtures::pdf_bytes({{.label = "WB1"}})},
+                              {"Обрезанная.pdf", whole.substr(0, whole.find("4 0 obj") + 70)}});
+    const auto r = mergalo({zip.string(), "1"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("восстановленные программой (1): «Обрезанная.pdf»"), std::string::npos) << r.out;
+    const std::string entry = log();
+    EXPECT_NE(entry.find("Title: Объединение: восстановлены повреждённые накладные\n"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\n  Обрезанная.pdf\n"), std::string::npos) << entry;
 }
 
 TEST_F(Program, LayoutArgument) {

@@ -86,6 +86,22 @@ TEST_F(ResultWindowTest, DetailsHaveSevenEightOrNineLines) {
     EXPECT_EQ(got[2], "Файл с новыми: новых накладных нет");
 }
 
+TEST_F(ResultWindowTest, RepairedAndConflictingWaybillsAddALineEachOnlyWhenThereAreAny) {
+    auto r = result_for(out, 4, true);
+    r.repaired = {"заказ 1.pdf", "заказ 2.pdf"};
+    r.conflicting_duplicates = {"a.pdf", "b.pdf", "c.pdf", "d.pdf", "e.pdf", "f.pdf", "g.pdf"};
+    const auto ru = lines(ui::build_details(r, "ru"));
+    ASSERT_EQ(ru.size(), 11u);
+    EXPECT_EQ(ru[9], "Повреждённые накладные, восстановленные программой (2): «заказ 1.pdf», «заказ 2.pdf». "
+                     "Проверьте их в готовом файле перед печатью.");
+    EXPECT_EQ(ru[10], "Пропущены накладные с тем же именем, но другим содержимым (7): «a.pdf», «b.pdf», «c.pdf», "
+                      "«d.pdf», «e.pdf» и ещё 2. В файл вошла первая из них; проверьте архив.");
+    r.conflicting_duplicates.clear();
+    const auto kk = lines(ui::build_details(r, "kk"));
+    ASSERT_EQ(kk.size(), 10u);
+    EXPECT_NE(kk[9].find("(2): «заказ 1.pdf», «заказ 2.pdf»"), std::string::npos) << kk[9];
+}
+
 // Every text of the window, in the order apply_language sets them.
 std::vector<std::string> window_texts(tk::Interp& in) {
     std::vector<std::string> texts;
