@@ -1,7 +1,5 @@
 #include "history/history.hpp"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -66,16 +64,18 @@ std::string base_name(std::string_view name) {
 }
 
 std::string sha256_hex(std::string_view bytes) {
-    std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
-    unsigned int len = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), md.data(), &len, EVP_sha256(), nullptr) != 1)
+    std::array<std::uint8_t, 32> md{};
+    try {
+        md = platform::sha256(bytes);
+    } catch (const std::runtime_error&) {
         throw diag::RuntimeError("SHA-256 could not be computed");
+    }
     constexpr std::string_view hex = "0123456789abcdef";
     std::string out;
-    out.reserve(2 * len);
-    for (unsigned int i = 0; i < len; ++i) {
-        out += hex[md[i] >> 4];
-        out += hex[md[i] & 0x0F];
+    out.reserve(2 * md.size());
+    for (const std::uint8_t byte : md) {
+        out += hex[byte >> 4];
+        out += hex[byte & 0x0F];
     }
     return out;
 }

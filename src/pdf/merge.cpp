@@ -229,7 +229,7 @@ void save_document(pdf_document* doc, const fs::path& output_path) {
     } catch (const fs::filesystem_error& e) {
         throw diag::RuntimeError("Не удалось записать PDF " + utf8(output_path) + ": " + e.code().message());
     }
-    const std::string temp_name = utf8(temp);
+    const std::string temp_name = utf8(platform::extended_length_path(temp));
     pdf_write_options opts = pdf_default_write_options;
     opts.do_garbage = 2;
     opts.do_compress = 1;
@@ -352,7 +352,7 @@ Placed make_page_form(pdf_document* out, pdf_document* src, pdf_graft_map* map, 
 // from `first_new_object` on are the ones its copy adds to the output.
 struct SourceCopy {
     SourceCopy(pdf_document* out, const fs::path& file)
-        : doc(open_pdf(utf8(file).c_str())),
+        : doc(open_pdf(utf8(platform::extended_length_path(file)).c_str())),
           pages(count_pages(doc.get())),
           map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out); })),
           first_new_object(xref_len(out)) {}
@@ -472,7 +472,7 @@ std::vector<PageItem> collect_pages(const std::vector<fs::path>& pdf_files) {
     std::vector<PageItem> items;
     for (const fs::path& file : pdf_files) {
         with_source(file, [&] {
-            Document doc = open_pdf(utf8(file).c_str());
+            Document doc = open_pdf(utf8(platform::extended_length_path(file)).c_str());
             const int n = count_pages(doc.get());
             for (int i = 0; i < n; ++i) items.push_back(PageItem{file, i});
         });

@@ -3,11 +3,13 @@
 // appear only inside the implementation.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace platform {
@@ -15,11 +17,36 @@ namespace platform {
 namespace fs = std::filesystem;
 
 // A path as UTF-8 text, and back; the program keeps text in UTF-8 on every platform.
-inline std::string utf8(const fs::path& p) {
-    const std::u8string s = p.u8string();
-    return std::string(s.begin(), s.end());
-}
-inline fs::path path_from_utf8(std::string_view s) { return fs::path(std::u8string(s.begin(), s.end())); }
+// On Windows these are the one place where paths cross between UTF-8 and UTF-16.
+// Do not throw on valid text; invalid UTF-8 becomes U+FFFD on Windows.
+std::string utf8(const fs::path& p);
+fs::path path_from_utf8(std::string_view s);
+
+// The program's command-line arguments as UTF-8, argv[0] included. Here that is argv
+// itself; on Windows argv is in the ANSI code page, which cannot hold every Kazakh
+// letter, so the arguments are taken from the wide command line instead.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
+// Lets a program without a console window (the Windows GUI subsystem) print to the
+// console it was started from: standard output and error that lead nowhere are joined
+// to the parent's console, when there is one. Output already redirected to a file or
+// pipe is left alone. Does nothing here, and never throws.
+void attach_parent_console();
+
+// The error of the last failed system call: errno here, GetLastError() on Windows,
+// whose message() is then the system's own text in the user's language.
+std::error_code last_system_error();
+
+// A form of an absolute path that the system's file calls accept at any length: on
+// Windows a path too long for MAX_PATH gets the extended-length prefix ("\\?\C:\..."
+// or "\\?\UNC\server\share\..."). Shorter and relative paths, and every path here,
+// come back unchanged. Only for calls that open or create one file or folder: the C
+// runtime's stat() refuses prefixed paths, so std::filesystem queries must not get them.
+fs::path extended_length_path(const fs::path& p);
+
+// SHA-256 digest of `bytes` (OpenSSL's libcrypto here, the system's BCrypt on Windows).
+// Throws std::runtime_error when the digest cannot be computed.
+std::array<std::uint8_t, 32> sha256(std::string_view bytes);
 
 // Absolute path of the running executable, symbolic links and relative parts
 // resolved. Throws std::runtime_error when the system cannot tell.

@@ -3,6 +3,7 @@
 #include "platform/platform.hpp"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,6 +40,27 @@ std::uint16_t language_id_for_locale(const std::string& locale) {
 }
 
 }  // namespace
+
+std::string utf8(const fs::path& p) { return p.native(); }
+
+fs::path path_from_utf8(std::string_view s) { return fs::path(std::string(s)); }
+
+std::vector<std::string> command_line_arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+void attach_parent_console() {}
+
+std::error_code last_system_error() { return {errno, std::generic_category()}; }
+
+fs::path extended_length_path(const fs::path& p) { return p; }
+
+std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
+    std::array<std::uint8_t, 32> digest{};
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
+        length != digest.size())
+        throw std::runtime_error("SHA-256 could not be computed");
+    return digest;
+}
 
 fs::path executable_path() {
     std::error_code ec;

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <system_error>
 
+#include "platform/platform.hpp"
+
 namespace platform {
 
 namespace fs = std::filesystem;
@@ -22,11 +24,15 @@ namespace {
     throw fs::filesystem_error(what, p, std::error_code(err, std::generic_category()));
 }
 
+[[noreturn]] void fail(const char* what, const fs::path& p, std::error_code ec) {
+    throw fs::filesystem_error(what, p, ec);
+}
+
 #ifdef _WIN32
 int open_new(const fs::path& p) {
     int fd = -1;
-    _wsopen_s(&fd, p.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _SH_DENYWR,
-              _S_IREAD | _S_IWRITE);
+    _wsopen_s(&fd, extended_length_path(p).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+              _SH_DENYWR, _S_IREAD | _S_IWRITE);
     return fd;
 }
 int write_some(int fd, const char* data, std::size_t n) {
@@ -36,7 +42,8 @@ int flush_to_disk(int fd) { return _commit(fd); }
 int close_file(int fd) { return _close(fd); }
 // Replaces the target in one step; the write-through flag returns after the move is on disk.
 bool replace(const fs::path& from, const fs::path& to) {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return MoveFileExW(extended_length_path(from).c_str(), extended_length_path(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 #else
 int open_new(const fs::path& p) { return ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }
@@ -78,7 +85,8 @@ void StagedFile::commit() {
     const int fd = fd_;
     fd_ = -1;
     if (close_file(fd) != 0) fail("cannot write file", temp_, errno);
-    if (!replace(temp_, target_)) fail("cannot replace file", target_, errno);
+    // MoveFileExW reports through GetLastError(), rename() through errno.
+    if (!replace(temp_, target_)) fail("cannot replace file", target_, last_system_error());
     committed_ = true;
 }
 

@@ -45,6 +45,31 @@ TEST(Platform, UiLanguageFollowsTheFirstSetLocaleVariable) {
     restore("LANG", old_lang);
 }
 
+// Reference digests from FIPS 180-2; the long input crosses any internal block and
+// chunk boundary the implementation might have.
+TEST(Platform, Sha256MatchesTheReferenceDigests) {
+    struct Case {
+        std::string input;
+        const char* hex;
+    };
+    const Case cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        std::string hex;
+        for (std::uint8_t byte : platform::sha256(c.input)) {
+            constexpr const char* digits = "0123456789abcdef";
+            hex += digits[byte >> 4];
+            hex += digits[byte & 0x0F];
+        }
+        EXPECT_EQ(hex, c.hex) << c.input.size() << " bytes";
+    }
+}
+
 TEST(Platform, PrivateDirIsNewAndOwnerOnly) {
     fixtures::TempDir tmp;
     fs::path a = platform::make_private_dir(tmp.path(), "mergalo_");
