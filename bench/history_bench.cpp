@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "history/history.hpp"
+#include "args.hpp"
+#include "diag/errors.hpp"
+#include "history/store.hpp"
 #include "platform/scratch_folder.hpp"
 
 namespace {
@@ -31,9 +33,12 @@ void make_history(const std::filesystem::path& app_dir, int n, history::LocalTim
 int main(int argc, char** argv) {
     int entries = 20000;
     if (argc > 1) {
-        std::string_view arg = argv[1];
-        auto [end, ec] = std::from_chars(arg.data(), arg.data() + arg.size(), entries);
-        if (ec != std::errc() || end != arg.data() + arg.size() || entries < 1) {
+        try {
+            entries = tools::number_arg<int>("ENTRIES", argv[1]);
+        } catch (const diag::InvalidValue&) {
+            entries = 0;
+        }
+        if (entries < 1) {
             std::cerr << "usage: history_bench [ENTRIES]\n";
             return 2;
         }

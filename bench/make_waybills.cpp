@@ -7,7 +7,9 @@
 // waybill an A4 sheet and the rest 105 x 148 mm labels (default 5; 0: labels only).
 // The same arguments always give the same bytes. Exit code 0 on success, 2 on bad
 // arguments, 1 on any other failure.
-#include "waybill.hpp"
+#include "support/waybill.hpp"
+
+#include "args.hpp"
 
 #include "diag/errors.hpp"
 
@@ -34,15 +36,6 @@ struct Options {
 constexpr const char* USAGE =
     "usage: make_waybills --count N --out DIR [--zip ARCHIVE] [--seed S] [--a4-every K]\n";
 
-template <class T>
-T parse_number(std::string_view flag, std::string_view text) {
-    T value{};
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size())
-        throw diag::InvalidValue(std::string(flag) + " needs a non-negative integer, got \"" + std::string(text) + "\"");
-    return value;
-}
-
 Options parse(int argc, char** argv) {
     Options o;
     bool have_count = false;
@@ -51,16 +44,16 @@ Options parse(int argc, char** argv) {
         if (i + 1 >= argc) throw diag::InvalidValue(std::string(flag) + " needs a value");
         const std::string_view value = argv[++i];
         if (flag == "--count") {
-            o.count = parse_number<std::uint64_t>(flag, value);
+            o.count = tools::number_arg<std::uint64_t>(flag, value);
             have_count = true;
         } else if (flag == "--out") {
-            o.out = std::filesystem::path(value);
+            o.out = tools::path_arg(value);
         } else if (flag == "--zip") {
-            o.zip = std::filesystem::path(value);
+            o.zip = tools::path_arg(value);
         } else if (flag == "--seed") {
-            o.seed = parse_number<std::uint64_t>(flag, value);
+            o.seed = tools::number_arg<std::uint64_t>(flag, value);
         } else if (flag == "--a4-every") {
-            o.a4_every = parse_number<unsigned>(flag, value);
+            o.a4_every = tools::number_arg<unsigned>(flag, value);
         } else {
             throw diag::InvalidValue("unknown option " + std::string(flag));
         }
@@ -88,17 +81,17 @@ int main(int argc, char** argv) {
     }
     try {
         std::filesystem::create_directories(options.out);
-        bench::WaybillFactory factory;
+        fixtures::WaybillFactory factory;
         std::vector<std::filesystem::path> written;
         std::uint64_t bytes = 0;
         for (std::uint64_t i = 0; i < options.count; ++i) {
-            const bench::Waybill w = factory.make(options.seed, i, bench::page_size_for(i, options.a4_every));
+            const fixtures::Waybill w = factory.make(options.seed, i, fixtures::page_size_for(i, options.a4_every));
             const std::filesystem::path path = options.out / std::filesystem::path(w.file_name);
             write_file(path, w.pdf);
             written.push_back(path);
             bytes += w.pdf.size();
         }
-        if (options.zip) bench::write_zip(*options.zip, written);
+        if (options.zip) fixtures::write_zip(*options.zip, written);
         std::cout << "make_waybills: " << options.count << " waybills, " << bytes / 1024 << " KB in "
                   << options.out.string() << (options.zip ? ", archive " + options.zip->string() : "") << '\n';
         return 0;

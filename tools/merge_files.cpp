@@ -7,46 +7,34 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "args.hpp"
 #include "diag/errors.hpp"
 #include "pdf/merge.hpp"
+#include "platform/platform.hpp"
 
-namespace {
-
-int parse_nup(std::string_view text) {
-    int value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size())
-        throw diag::InvalidValue("--nup needs a number, got \"" + std::string(text) + "\"");
-    return value;
-}
-
-// Command-line arguments are UTF-8.
-std::filesystem::path utf8_path(const char* arg) {
-    return std::filesystem::path(reinterpret_cast<const char8_t*>(arg));
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> args = platform::command_line_arguments(argc, argv);
     try {
         int nup = 0;
         bool have_nup = false;
         std::filesystem::path out;
         std::vector<std::filesystem::path> inputs;
-        for (int i = 1; i < argc; ++i) {
-            const std::string_view arg = argv[i];
-            if ((arg == "--nup" || arg == "--out") && i + 1 >= argc)
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            const std::string_view arg = args[i];
+            if ((arg == "--nup" || arg == "--out") && i + 1 >= args.size())
                 throw diag::InvalidValue(std::string(arg) + " needs a value");
             if (arg == "--nup") {
-                nup = parse_nup(argv[++i]);
+                nup = tools::number_arg<int>("--nup", args[++i]);
                 have_nup = true;
             } else if (arg == "--out") {
-                out = utf8_path(argv[++i]);
+                out = tools::path_arg(args[++i]);
             } else {
-                inputs.push_back(utf8_path(argv[i]));
+                inputs.push_back(tools::path_arg(args[i]));
             }
         }
         if (!have_nup || out.empty() || inputs.empty())

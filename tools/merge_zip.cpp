@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "app/folders.hpp"
+#include "app/job.hpp"
 #include "app/product.hpp"
 #include "app/profile.hpp"
-#include "pdf/job.hpp"
+#include "args.hpp"
+#include "diag/errors.hpp"
 #include "platform/platform.hpp"
 
 int main(int argc, char** argv) {
@@ -20,14 +22,17 @@ int main(int argc, char** argv) {
         std::cerr << "usage: merge_zip ARCHIVE NUP\n";
         return 2;
     }
-    std::string_view arg = args[2];
-    int nup = 1;
-    auto [end, ec] = std::from_chars(arg.data(), arg.data() + arg.size(), nup);
-    if (ec != std::errc() || end != arg.data() + arg.size()) nup = 1;
     try {
+        // A layout that is not a number merges one page per sheet, as the job does
+        // with any layout it does not know.
+        int nup = 1;
+        try {
+            nup = tools::number_arg<int>("NUP", args[2]);
+        } catch (const diag::InvalidValue&) {
+        }
         app::profile::bind(app::product::profile());
-        const pdf::MergeResult result = pdf::process_zip(platform::path_from_utf8(args[1]), nup, app::job_environment());
-        for (const auto& [key, value] : pdf::merge_result_fields(result)) std::cout << key << '=' << value << '\n';
+        const app::MergeResult result = app::process_zip(tools::path_arg(args[1]), nup, app::job_environment());
+        for (const auto& [key, value] : app::merge_result_fields(result)) std::cout << key << '=' << value << '\n';
         return 0;
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n';

@@ -25,7 +25,7 @@ std::filesystem::path logs_dir() {
 
 namespace app {
 
-pdf::JobEnvironment job_environment() {
+JobEnvironment job_environment() {
     return {app_dir(), data_dir(), platform::temp_dir(), profile::title()};
 }
 

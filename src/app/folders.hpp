@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "app/job.hpp"
+
 namespace app {
 
 // Name of the per-user data folder; fixed, not read from the profile.
@@ -19,15 +21,9 @@ std::filesystem::path data_dir();
 // app folder / "logs", created with its parents on every call. Throws like data_dir().
 std::filesystem::path logs_dir();
 
-}  // namespace app
-
-#include "pdf/job.hpp"
-
-namespace app {
-
 // What a merge job needs from the running program: the history beside the
 // executable, the settings in the per-user data folder, the user's temporary
 // folder and the product title. Needs a bound profile.
-pdf::JobEnvironment job_environment();
+JobEnvironment job_environment();
 
 }  // namespace app

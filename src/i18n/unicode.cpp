@@ -96,4 +96,13 @@ bool is_valid_utf8(std::string_view bytes) {
     return true;
 }
 
+std::string_view last_path_component(std::string_view name) noexcept {
+    const auto slash = name.find_last_of("/\\");
+    return slash == std::string_view::npos ? name : name.substr(slash + 1);
+}
+
+std::string normalize_waybill_name(std::string_view file_name) {
+    return nfkc_fold(trim_space(last_path_component(file_name)));
+}
+
 }  // namespace i18n

@@ -23,6 +23,16 @@ std::string nfkc_fold(std::string_view utf8);
 // controls \t \n \v \f \r \x1c-\x1f count). Ill-formed bytes count as text.
 std::string_view trim_space(std::string_view utf8);
 
+// The last path component of a name: the text after its last "/" or "\" (both
+// separate, on every platform), or the whole text when it has neither; "a/b/" gives "".
+std::string_view last_path_component(std::string_view name) noexcept;
+
+// The name by which two waybill files count as the same waybill: the last path
+// component, white space trimmed at both ends, NFKC, then full case folding. Names that
+// differ only in case, in compatibility forms or in their folders compare equal. UTF-8
+// in and out (ill-formed bytes become U+FFFD); never throws for any input bytes.
+std::string normalize_waybill_name(std::string_view file_name);
+
 // True when the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes);
 

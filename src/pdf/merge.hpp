@@ -1,53 +1,17 @@
-// Sheet layout and the merge engine: writes one PDF from an ordered list of source
-// PDFs, either one source page per sheet (layout 1) or 4, 6 or 9 source pages scaled
-// into a grid on portrait A4 sheets.
+// The merge engine: writes one PDF from an ordered list of source PDFs, either one
+// source page per sheet (layout 1) or 4, 6 or 9 source pages scaled into a grid on
+// portrait A4 sheets (the grid is in pdf/geometry.hpp).
 //
-// Units are PDF points (1/72 inch). Rectangles use MuPDF's page space: origin at the
-// top-left corner of the sheet, x to the right, y downwards. Paths are UTF-8.
+// Paths are UTF-8.
 // Every function here runs on the thread that uses the MuPDF context.
 #pragma once
 
-#include <array>
 #include <filesystem>
 #include <vector>
 
+#include "pdf/geometry.hpp"
+
 namespace pdf {
-
-inline constexpr double A4_W = 595.275590551;  // 210 mm
-inline constexpr double A4_H = 841.88976378;   // 297 mm
-inline constexpr double SHEET_MARGIN = 12;     // blank border on all four sides of a sheet
-inline constexpr double SHEET_GAP = 7;         // blank space between neighbouring cells
-// The layouts, in the order every list of layouts follows.
-inline constexpr std::array<int, 4> SUPPORTED_NUP{1, 4, 6, 9};
-
-struct Grid {
-    int cols;
-    int rows;
-};
-
-// Columns and rows of a layout: 4 -> 2x2, 6 -> 2x3, 9 -> 3x3, any other value -> 1x1.
-// Does not throw.
-Grid get_grid(int nup);
-
-struct CellSize {
-    double width;
-    double height;
-};
-
-// Size of one cell of the layout's grid on an A4 sheet, margins and gaps taken off.
-// Does not throw.
-CellSize cell_size(int nup);
-
-struct Rect {
-    double x0;
-    double y0;
-    double x1;
-    double y1;
-};
-
-// The cell at `index` (0-based, row by row from the top-left) of the layout's grid on an
-// A4 sheet. Throws diag::InvalidValue when index is outside 0 .. cols*rows-1.
-Rect cell_rect(int nup, int index);
 
 // One page of one source PDF: its file and its 0-based page index.
 struct PageItem {

@@ -59,4 +59,18 @@ Document create_pdf() {
     return Document(mupdf_call([](fz_context* c) noexcept { return pdf_create_document(c); }));
 }
 
+int count_pages(pdf_document* doc) {
+    return mupdf_call([&](fz_context* c) noexcept { return pdf_count_pages(c, doc); });
+}
+
+int xref_len(pdf_document* doc) {
+    return mupdf_call([&](fz_context* c) noexcept { return pdf_xref_len(c, doc); });
+}
+
+std::string_view bytes_of(const Buffer& buffer) noexcept {
+    unsigned char* data = nullptr;
+    const std::size_t len = fz_buffer_storage(detail::existing_context(), buffer.get(), &data);
+    return {reinterpret_cast<const char*>(data), len};
+}
+
 }  // namespace pdf

@@ -2,9 +2,11 @@
 // MuPDF objects, and mupdf_call, which turns MuPDF's setjmp/longjmp errors into C++
 // exceptions.
 //
-// Every MuPDF call of the program runs inside mupdf_call. The callable it runs must be
+// Every MuPDF call that can throw runs inside mupdf_call. The callable it runs must be
 // noexcept and must not create C++ objects with destructors: a MuPDF error longjmps
-// out of it, past its frame, to the fz_try in mupdf_call.
+// out of it, past its frame, to the fz_try in mupdf_call. A guarded call makes at most
+// one new MuPDF object and returns it last, so that nothing it made can leak when one
+// of its calls fails; the caller puts the object into a handle at once.
 #pragma once
 
 #include <mupdf/fitz.h>
@@ -12,6 +14,7 @@
 
 #include <memory>
 #include <source_location>
+#include <string_view>
 #include <type_traits>
 
 namespace pdf {
@@ -81,6 +84,11 @@ using Output = std::unique_ptr<fz_output, detail::Dropper<fz_output, fz_drop_out
 using Pixmap = std::unique_ptr<fz_pixmap, detail::Dropper<fz_pixmap, fz_drop_pixmap>>;
 using TextPage = std::unique_ptr<fz_stext_page, detail::Dropper<fz_stext_page, fz_drop_stext_page>>;
 using Image = std::unique_ptr<fz_image, detail::Dropper<fz_image, fz_drop_image>>;
+using Font = std::unique_ptr<fz_font, detail::Dropper<fz_font, fz_drop_font>>;
+
+// The bytes held by a buffer; valid while the buffer lives and is not changed. Does
+// not throw.
+std::string_view bytes_of(const Buffer& buffer) noexcept;
 
 // Opens a PDF file (UTF-8 path) for reading; MuPDF repairs what it can. Throws
 // diag::RuntimeError with MuPDF's message when the file cannot be opened or repaired.
@@ -88,5 +96,12 @@ Document open_pdf(const char* utf8_path);
 
 // A new, empty PDF document. Throws diag::RuntimeError.
 Document create_pdf();
+
+// Number of pages of a document. Throws diag::RuntimeError (a damaged page tree).
+int count_pages(pdf_document* doc);
+
+// Length of a document's cross-reference table: object numbers run below it.
+// Throws diag::RuntimeError.
+int xref_len(pdf_document* doc);
 
 }  // namespace pdf

@@ -116,7 +116,11 @@ fs::path make_private_dir(const fs::path& parent, const std::string& prefix) {
 }
 
 fs::path reserve_sibling(const fs::path& target, const std::string& suffix) {
-    std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX" + suffix)).string();
+    std::string name = ".";
+    name += target.filename().string();
+    name += ".XXXXXX";
+    name += suffix;
+    std::string pattern = (target.parent_path() / name).string();
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     int fd = ::mkstemps(buf.data(), static_cast<int>(suffix.size()));

@@ -7,12 +7,13 @@
 #include <string_view>
 
 #include "diag/errors.hpp"
-#include "history/history.hpp"
+#include "history/csv.hpp"
+#include "history/store.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     try {
-        history::detail::CsvReader reader(text);
+        history::CsvReader reader(text);
         std::span<const std::string> fields;
         std::size_t records = 0;
         while (reader.next(fields)) {

@@ -5,11 +5,11 @@
 #include <string>
 #include <string_view>
 
-#include "pdf/intake.hpp"
+#include "archive/intake.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view name(reinterpret_cast<const char*>(data), size);
-    const std::string path = pdf::detail::sanitize_member_path(name);
+    const std::string path = archive::detail::sanitize_member_path(name);
     if (path.empty()) return 0;
     if (path.front() == '/' || path.back() == '/') __builtin_trap();
     if (path.find_first_of(":<>|\"?*\\") != std::string::npos) __builtin_trap();

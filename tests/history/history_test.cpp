@@ -1,4 +1,5 @@
-#include "history/history.hpp"
+#include "history/csv.hpp"
+#include "history/store.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -189,7 +190,7 @@ TEST(HistoryDate, FormatDropsFractions) {
 using Rows = std::vector<std::vector<std::string>>;
 
 Rows read_csv(std::string_view text) {
-    history::detail::CsvReader reader(text);
+    history::CsvReader reader(text);
     Rows rows;
     std::span<const std::string> fields;
     while (reader.next(fields)) rows.emplace_back(fields.begin(), fields.end());

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,9 +17,7 @@ namespace fs = std::filesystem;
 using fixtures::Page;
 
 std::string fmt4(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.4f", v);
-    std::string s = buf;
+    std::string s = pdf::format_number(v, 4);
     while (s.back() == '0') s.pop_back();
     if (s.back() == '.') s.pop_back();
     return s;
@@ -42,57 +39,6 @@ std::vector<Page> labelled(const std::string& prefix, int n) {
     std::vector<Page> pages;
     for (int i = 1; i <= n; ++i) pages.push_back(Page{.label = prefix + std::to_string(i)});
     return pages;
-}
-
-TEST(SheetGeometry, GridsCellSizesAndCellRectangles) {
-    struct Row {
-        int nup, index;
-        const char* wanted;
-    };
-    const Row rows[] = {
-        {4, 0, "12 12 294.1378 417.4449"},          {4, 1, "301.1378 12 583.2756 417.4449"},
-        {4, 2, "12 424.4449 294.1378 829.8898"},    {4, 3, "301.1378 424.4449 583.2756 829.8898"},
-        {6, 0, "12 12 294.1378 279.9633"},          {6, 1, "301.1378 12 583.2756 279.9633"},
-        {6, 2, "12 286.9633 294.1378 554.9265"},    {6, 3, "301.1378 286.9633 583.2756 554.9265"},
-        {6, 4, "12 561.9265 294.1378 829.8898"},    {6, 5, "301.1378 561.9265 583.2756 829.8898"},
-        {9, 0, "12 12 197.7585 279.9633"},          {9, 1, "204.7585 12 390.5171 279.9633"},
-        {9, 2, "397.5171 12 583.2756 279.9633"},    {9, 3, "12 286.9633 197.7585 554.9265"},
-        {9, 4, "204.7585 286.9633 390.5171 554.9265"}, {9, 5, "397.5171 286.9633 583.2756 554.9265"},
-        {9, 6, "12 561.9265 197.7585 829.8898"},    {9, 7, "204.7585 561.9265 390.5171 829.8898"},
-        {9, 8, "397.5171 561.9265 583.2756 829.8898"},
-        {1, 0, "12 12 583.2756 829.8898"},
-    };
-    for (const Row& r : rows) {
-        const std::string got = show(pdf::cell_rect(r.nup, r.index));
-        EXPECT_EQ(got, r.wanted) << "cell_rect(" << r.nup << ", " << r.index << "): got " << got << ", wanted "
-                                 << r.wanted;
-    }
-
-    struct SizeRow {
-        int nup;
-        const char* grid;
-        const char* size;
-    };
-    const SizeRow sizes[] = {
-        {4, "2x2", "282.1378 405.4449"}, {6, "2x3", "282.1378 267.9633"}, {9, "3x3", "185.7585 267.9633"},
-        {1, "1x1", "571.2756 817.8898"}, {2, "1x1", "571.2756 817.8898"}, {5, "1x1", "571.2756 817.8898"},
-        {0, "1x1", "571.2756 817.8898"},
-    };
-    for (const SizeRow& s : sizes) {
-        const pdf::Grid g = pdf::get_grid(s.nup);
-        const pdf::CellSize c = pdf::cell_size(s.nup);
-        const std::string grid = std::to_string(g.cols) + "x" + std::to_string(g.rows);
-        const std::string size = fmt4(c.width) + " " + fmt4(c.height);
-        EXPECT_EQ(grid, s.grid) << "get_grid(" << s.nup << "): got " << grid << ", wanted " << s.grid;
-        EXPECT_EQ(size, s.size) << "cell_size(" << s.nup << "): got " << size << ", wanted " << s.size;
-    }
-    // Exact values, and the outer edges at the sheet size less the margin.
-    EXPECT_NEAR(pdf::cell_size(9).width, 185.75853018366, 1e-9);
-    EXPECT_NEAR(pdf::cell_size(6).height, 267.96325459333, 1e-9);
-    EXPECT_NEAR(pdf::cell_rect(9, 8).x1, pdf::A4_W - 12, 1e-9);
-    EXPECT_NEAR(pdf::cell_rect(9, 8).y1, pdf::A4_H - 12, 1e-9);
-    EXPECT_THROW(pdf::cell_rect(4, 4), diag::InvalidValue);
-    EXPECT_THROW(pdf::cell_rect(9, -1), diag::InvalidValue);
 }
 
 TEST(MupdfBoundary, MupdfErrorsBecomeExceptionsAndTheContextStaysUsable) {

@@ -1,4 +1,4 @@
-// Synthetic shipping waybills for the benchmarks: one-page PDFs shaped like the ones
+// Synthetic shipping waybills for the tests and the benchmarks: one-page PDFs shaped like the ones
 // marketplace systems hand out (Cyrillic text in an embedded per-file font subset, a
 // Code 128 barcode drawn as filled rectangles, a small raster logo whose stream bytes
 // are the same in every file, lines and boxes). A4 sheets and 105 x 148 mm labels.
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace bench {
+namespace fixtures {
 
 enum class PageSize { a4, a6 };
 
@@ -36,6 +36,13 @@ struct Waybill {
 // anything but digits or for an empty string.
 std::vector<int> code128c_modules(const std::string& digits);
 
+// Variations of the file structure that real waybills show; what the page prints
+// stays the same but for the stamp.
+struct WaybillOptions {
+    int content_streams = 1;    // the page content split into this many streams (a /Contents array)
+    bool transparency = false;  // a half-transparent stamp drawn under a page transparency group
+};
+
 // Makes waybills with the process's MuPDF context (pdf::mupdf_context), so on one
 // thread only. Holds the DejaVu fonts read from `font_dir` (DejaVuSans.ttf and
 // DejaVuSans-Bold.ttf) and the logo image.
@@ -52,7 +59,7 @@ public:
     // The `index`-th waybill (0-based) of the set made from `seed`. Order ids are
     // distinct within one seed for every index below 900 000 000, so file names never
     // repeat within a set. Throws diag::RuntimeError when MuPDF or the subsetter fails.
-    Waybill make(std::uint64_t seed, std::uint64_t index, PageSize size);
+    Waybill make(std::uint64_t seed, std::uint64_t index, PageSize size, const WaybillOptions& options = {});
 
 private:
     struct Impl;
@@ -71,4 +78,4 @@ PageSize page_size_for(std::uint64_t index, unsigned a4_every) noexcept;
 void write_zip(const std::filesystem::path& archive,
                const std::vector<std::filesystem::path>& files);
 
-}  // namespace bench
+}  // namespace fixtures

@@ -1,4 +1,4 @@
-#include "pdf/intake.hpp"
+#include "archive/intake.hpp"
 
 #include <zip.h>
 
@@ -15,7 +15,7 @@
 #include "i18n/unicode.hpp"
 #include "platform/platform.hpp"
 
-namespace pdf {
+namespace archive {
 
 namespace fs = std::filesystem;
 
@@ -24,7 +24,12 @@ namespace {
 using platform::path_from_utf8;
 std::string utf8_of(const fs::path& p) { return platform::utf8(p); }
 
-std::string in_quotes(std::string_view name) { return "«" + std::string(name) + "»"; }
+std::string in_quotes(std::string_view name) {
+    std::string out = "«";
+    out += name;
+    out += "»";
+    return out;
+}
 
 // Per-member allowance for the free-space check on top of the declared size: one
 // file-system block and a directory entry. It keeps an archive of millions of empty
@@ -231,12 +236,6 @@ bool is_device_name(std::string_view component) {
 
 }  // namespace
 
-std::string normalize_waybill_name(std::string_view file_name) {
-    auto slash = file_name.find_last_of("/\\");
-    std::string_view last = slash == std::string_view::npos ? file_name : file_name.substr(slash + 1);
-    return i18n::nfkc_fold(i18n::trim_space(last));
-}
-
 namespace detail {
 
 std::string sanitize_member_path(std::string_view name) {
@@ -262,7 +261,7 @@ std::string sanitize_member_path(std::string_view name) {
         // here: none of them may move the path.
         if (part.empty()) continue;
         // Windows opens a device instead of a file for these names, in any folder.
-        if (is_device_name(part)) part.insert(0, "_");
+        if (is_device_name(part)) part = std::string("_").append(part);
         if (!out.empty()) out += '/';
         out += part;
     }
@@ -313,7 +312,7 @@ std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& tem
         if (e.symlink_status().type() != fs::file_type::regular) continue;
         std::string name = utf8_of(e.path().filename());
         if (!has_pdf_extension(name)) continue;
-        if (!seen.insert(normalize_waybill_name(name)).second) continue;
+        if (!seen.insert(i18n::normalize_waybill_name(name)).second) continue;
         sources.push_back({i18n::fold_case(name), e.path()});
     }
     // std::string compares bytes as unsigned char, and UTF-8 byte order is code-point order.
@@ -337,4 +336,4 @@ std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& tem
     return detail::extract_pdfs(zip_path, temp_dir, space.available);
 }
 
-}  // namespace pdf
+}  // namespace archive

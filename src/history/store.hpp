@@ -1,4 +1,5 @@
 // Waybill history store: which waybill PDFs were merged, in which layout, and when.
+// Dates are read and written by history/dates.hpp, CSV records by history/csv.hpp.
 //
 // The history is a CSV file "waybill_history.csv" in the app folder, read whole into a
 // map at the start of a merge job and rewritten whole after it. A waybill is known by
@@ -10,21 +11,17 @@
 // times without a zone, to the microsecond.
 #pragma once
 
-#include <chrono>
-#include <cstddef>
 #include <filesystem>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-namespace history {
+#include "history/dates.hpp"
 
-// Local date and time, no time zone, resolution one microsecond.
-using LocalTime = std::chrono::local_time<std::chrono::microseconds>;
+namespace history {
 
 // Retention of the history and age limit of old output sheets, in days.
 inline constexpr int OLD_SHEET_DAYS = 3;
@@ -46,21 +43,8 @@ struct Entry {
     std::string name;  // file name; only its last path component is kept
 };
 
-// The current local date and time. Does not throw.
-LocalTime local_now();
-
 // app_dir / "waybill_history.csv". Does not throw.
 std::filesystem::path history_csv_path(const std::filesystem::path& app_dir);
-
-// Reads a date and time from the history file: after trimming white space, one of
-// "%d.%m.%Y %H:%M:%S", "%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%dT%H:%M:%S.%f",
-// else an ISO 8601 date (midnight) or date and time (fractions of a second allowed;
-// "Z" or a numeric UTC offset converts the time to the computer's local time). Returns
-// nullopt for an empty or unreadable value. Does not throw.
-std::optional<LocalTime> parse_history_datetime(std::string_view value);
-
-// Writes a time as "%d.%m.%Y %H:%M:%S" (fractions of a second dropped). Does not throw.
-std::string format_history_datetime(LocalTime t);
 
 // Key of a waybill: lower-case hex SHA-256 of the UTF-8 text
 // normalize_waybill_name(file_name) + ":" + hex SHA-256 of content + ":" + nup.
@@ -112,33 +96,6 @@ namespace detail {
 // nothing. Throws diag::RuntimeError when the file cannot be read, holds bytes that are
 // not UTF-8, or holds a record the CSV reader cannot parse.
 void merge_history_csv(const std::filesystem::path& path, History& history);
-
-// Reads ";"-separated CSV records one at a time from UTF-8 text (a leading byte-order
-// mark is skipped). A field may be quoted with '"' (inner quotes doubled; separators
-// and line breaks inside are kept); records end at CR LF, LF or CR. An empty line is a
-// record with no fields. The text must outlive the reader.
-class CsvReader {
-public:
-    explicit CsvReader(std::string_view text);
-
-    // Reads the next record; returns false at the end of the text. The fields stay
-    // valid until the next call. Throws diag::RuntimeError for an unterminated quoted
-    // field or text after a closing quote.
-    bool next(std::span<const std::string>& fields);
-
-private:
-    std::string& field_slot();
-
-    std::string_view text_;
-    std::size_t pos_ = 0;
-    std::vector<std::string> fields_;  // reused between records to keep their capacity
-    std::size_t count_ = 0;
-    std::size_t record_ = 0;  // 1-based number of the record being read, for messages
-};
-
-// Local time of a UTC instant, by the computer's time-zone rules (daylight saving
-// included); nullopt when the system cannot convert it. Does not throw.
-std::optional<LocalTime> utc_to_local(std::chrono::sys_time<std::chrono::microseconds> utc);
 
 }  // namespace detail
 

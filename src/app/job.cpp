@@ -1,18 +1,18 @@
-#include "pdf/job.hpp"
+#include "app/job.hpp"
 
 #include <algorithm>
 #include <system_error>
 
+#include "archive/intake.hpp"
 #include "diag/errors.hpp"
-#include "history/history.hpp"
+#include "history/store.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "i18n/unicode.hpp"
-#include "pdf/intake.hpp"
 #include "pdf/merge.hpp"
 #include "platform/scratch_folder.hpp"
 
-namespace pdf {
+namespace app {
 
 namespace {
 
@@ -36,8 +36,6 @@ private:
     std::vector<fs::path> paths_;
     bool kept_ = false;
 };
-
-bool supported(int nup) { return std::ranges::find(SUPPORTED_NUP, nup) != SUPPORTED_NUP.end(); }
 
 platform::ScratchFolder make_scratch_folder(const fs::path& temp_root) {
     try {
@@ -79,7 +77,9 @@ fs::path unique_path(const fs::path& path) {
     const fs::path ext = path.extension();
     for (unsigned long long i = 1;; ++i) {
         fs::path candidate = folder / stem;
-        candidate += " (" + std::to_string(i) + ")";
+        candidate += " (";
+        candidate += std::to_string(i);
+        candidate += ")";
         candidate += ext;
         if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
     }
@@ -91,18 +91,22 @@ fs::path make_output_path(const fs::path& zip_path, int nup, bool new_only, std:
     base += app_title;
     if (new_only) base += "_NEW";
     base += "_MERGED";
-    if (nup > 1) base += "_" + std::to_string(nup) + "up";
+    if (nup > 1) {
+        base += "_";
+        base += std::to_string(nup);
+        base += "up";
+    }
     base += ".pdf";
     return unique_path(zip_path.parent_path() / platform::path_from_utf8(base));
 }
 
 std::string mode_name(int nup, std::string_view lang) {
-    if (!supported(nup)) nup = 1;
+    if (!pdf::is_supported_layout(nup)) nup = 1;
     return i18n::t("mode_" + std::to_string(nup) + "up", lang);
 }
 
 MergeResult process_zip(const fs::path& given_zip_path, int nup, const JobEnvironment& env) {
-    if (!supported(nup)) nup = 1;
+    if (!pdf::is_supported_layout(nup)) nup = 1;
 
     std::error_code ec;
     if (!fs::exists(given_zip_path, ec))
@@ -116,7 +120,7 @@ MergeResult process_zip(const fs::path& given_zip_path, int nup, const JobEnviro
     result.out_pdf_all = make_output_path(zip_path, nup, false, env.app_title);
 
     const platform::ScratchFolder scratch = make_scratch_folder(env.temp_root);
-    const std::vector<fs::path> pdf_files = extract_pdfs(zip_path, scratch.path());
+    const std::vector<fs::path> pdf_files = archive::extract_pdfs(zip_path, scratch.path());
     if (pdf_files.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
 
     // Each file is hashed once: the same keys decide what is new and go into the history.
@@ -130,15 +134,15 @@ MergeResult process_zip(const fs::path& given_zip_path, int nup, const JobEnviro
     }
 
     WrittenFiles written;
-    const MergeCounts all = merge_selected(pdf_files, result.out_pdf_all, nup);
+    const pdf::MergeCounts all = pdf::merge_selected(pdf_files, result.out_pdf_all, nup);
     written.add(result.out_pdf_all);
-    MergeCounts fresh{0, 0};
+    pdf::MergeCounts fresh{0, 0};
     if (new_pdf_files.size() == pdf_files.size()) {
         result.out_pdf_new = result.out_pdf_all;
         fresh = all;
     } else if (!new_pdf_files.empty()) {
         result.out_pdf_new = make_output_path(zip_path, nup, true, env.app_title);
-        fresh = merge_selected(new_pdf_files, *result.out_pdf_new, nup);
+        fresh = pdf::merge_selected(new_pdf_files, *result.out_pdf_new, nup);
         written.add(*result.out_pdf_new);
     }
     history::record_processed_waybills(env.app_dir, entries, nup);
@@ -154,4 +158,4 @@ MergeResult process_zip(const fs::path& given_zip_path, int nup, const JobEnviro
     return result;
 }
 
-}  // namespace pdf
+}  // namespace app

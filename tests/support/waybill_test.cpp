@@ -1,7 +1,7 @@
 // Checks that the benchmark waybills are what the benchmarks assume: one page of the
 // right size, real text in embedded subset fonts, one logo stream shared byte for byte,
 // stable bytes for a seed, distinct file names, and a readable archive.
-#include "waybill.hpp"
+#include "support/waybill.hpp"
 
 #include "diag/errors.hpp"
 #include "pdf/mupdf.hpp"
@@ -30,11 +30,7 @@ struct Inspected {
     std::string logo;                      // raw (still compressed) bytes of /Im1
 };
 
-std::string bytes_of(const pdf::Buffer& buf) {
-    unsigned char* data = nullptr;
-    const std::size_t n = fz_buffer_storage(pdf::mupdf_context(), buf.get(), &data);
-    return std::string(reinterpret_cast<const char*>(data), n);
-}
+std::string copy_of(const pdf::Buffer& buf) { return std::string(pdf::bytes_of(buf)); }
 
 // Reads `pdf` back with MuPDF.
 Inspected inspect(const std::string& pdf) {
@@ -63,18 +59,18 @@ Inspected inspect(const std::string& pdf) {
         const bool embedded = pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_is_stream(c, file); });
         out.font_embedded.push_back(embedded);
         out.font_sizes.push_back(
-            embedded ? bytes_of(pdf::Buffer(pdf::mupdf_call(
+            embedded ? copy_of(pdf::Buffer(pdf::mupdf_call(
                            [&](fz_context* c) noexcept { return pdf_load_stream(c, file); }))).size()
                      : 0);
     }
     pdf::Buffer logo(pdf::mupdf_call([&](fz_context* c) noexcept {
         return pdf_load_raw_stream(c, pdf_dict_gets(c, pdf_dict_get(c, res, PDF_NAME(XObject)), "Im1"));
     }));
-    out.logo = bytes_of(logo);
+    out.logo = copy_of(logo);
     pdf::TextPage text(pdf::mupdf_call([&](fz_context* c) noexcept {
         return fz_new_stext_page_from_page_number(c, &doc.get()->super, 0, nullptr);
     }));
-    out.text = bytes_of(pdf::Buffer(
+    out.text = copy_of(pdf::Buffer(
         pdf::mupdf_call([&](fz_context* c) noexcept { return fz_new_buffer_from_stext_page(c, text.get()); })));
     return out;
 }
@@ -125,13 +121,13 @@ TEST(Code128, EncodesKnownValuesWithCheckSymbol) {
         {"1234", {2, 1, 1, 2, 3, 2, 1, 1, 2, 2, 3, 2, 1, 3, 1, 1, 2, 3, 1, 2, 1, 2, 4, 1, 2, 3, 3, 1, 1, 1, 2}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(bench::code128c_modules(c.digits), c.modules) << "digits " << c.digits;
+        EXPECT_EQ(fixtures::code128c_modules(c.digits), c.modules) << "digits " << c.digits;
     }
 }
 
 TEST(Code128, EverySymbolIsElevenModulesAndBarsAlternate) {
     const std::string value = "601241381638";  // 6 symbols + start + check
-    const std::vector<int> m = bench::code128c_modules(value);
+    const std::vector<int> m = fixtures::code128c_modules(value);
     ASSERT_EQ(m.size(), 8u * 6 + 7);
     EXPECT_EQ(std::accumulate(m.begin(), m.end(), 0), 8 * 11 + 13);
     for (std::size_t s = 0; s < 8; ++s)
@@ -140,34 +136,34 @@ TEST(Code128, EverySymbolIsElevenModulesAndBarsAlternate) {
 
 TEST(Code128, RejectsEmptyAndNonDigits) {
     for (const std::string bad : {"", "12a4", "-1", "12 3"})
-        EXPECT_THROW(bench::code128c_modules(bad), diag::InvalidValue) << '"' << bad << '"';
+        EXPECT_THROW(fixtures::code128c_modules(bad), diag::InvalidValue) << '"' << bad << '"';
 }
 
 TEST(PageSizeFor, EveryKthIsA4) {
     struct Case {
         std::uint64_t index;
         unsigned every;
-        bench::PageSize want;
+        fixtures::PageSize want;
     };
     const std::vector<Case> cases = {
-        {0, 5, bench::PageSize::a6}, {3, 5, bench::PageSize::a6}, {4, 5, bench::PageSize::a4},
-        {9, 5, bench::PageSize::a4}, {10, 5, bench::PageSize::a6}, {0, 1, bench::PageSize::a4},
-        {7, 1, bench::PageSize::a4}, {4, 0, bench::PageSize::a6}, {1, 2, bench::PageSize::a4},
+        {0, 5, fixtures::PageSize::a6}, {3, 5, fixtures::PageSize::a6}, {4, 5, fixtures::PageSize::a4},
+        {9, 5, fixtures::PageSize::a4}, {10, 5, fixtures::PageSize::a6}, {0, 1, fixtures::PageSize::a4},
+        {7, 1, fixtures::PageSize::a4}, {4, 0, fixtures::PageSize::a6}, {1, 2, fixtures::PageSize::a4},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(bench::page_size_for(c.index, c.every), c.want) << c.index << " every " << c.every;
+        EXPECT_EQ(fixtures::page_size_for(c.index, c.every), c.want) << c.index << " every " << c.every;
 }
 
 class WaybillTest : public ::testing::Test {
 protected:
-    bench::WaybillFactory factory;
+    fixtures::WaybillFactory factory;
 };
 
 TEST_F(WaybillTest, SameSeedAndIndexGiveSameBytes) {
-    const bench::Waybill a = factory.make(7, 3, bench::PageSize::a6);
-    const bench::Waybill b = factory.make(7, 3, bench::PageSize::a6);
-    const bench::Waybill c = factory.make(7, 4, bench::PageSize::a6);
-    const bench::Waybill d = factory.make(8, 3, bench::PageSize::a6);
+    const fixtures::Waybill a = factory.make(7, 3, fixtures::PageSize::a6);
+    const fixtures::Waybill b = factory.make(7, 3, fixtures::PageSize::a6);
+    const fixtures::Waybill c = factory.make(7, 4, fixtures::PageSize::a6);
+    const fixtures::Waybill d = factory.make(8, 3, fixtures::PageSize::a6);
     EXPECT_EQ(a.file_name, b.file_name);
     EXPECT_EQ(a.pdf, b.pdf);
     EXPECT_NE(a.file_name, c.file_name);
@@ -179,7 +175,7 @@ TEST_F(WaybillTest, FileNamesAreDistinctAndShapedLikeMarketplaceNames) {
     std::set<std::string> names;
     std::set<std::string> ids;
     for (std::uint64_t i = 0; i < 300; ++i) {
-        const std::string name = factory.make(42, i, bench::PageSize::a6).file_name;
+        const std::string name = factory.make(42, i, fixtures::PageSize::a6).file_name;
         EXPECT_TRUE(shaped_like_waybill_name(name)) << name;
         names.insert(name);
         ids.insert(digits_of(name));
@@ -189,15 +185,15 @@ TEST_F(WaybillTest, FileNamesAreDistinctAndShapedLikeMarketplaceNames) {
 }
 
 TEST_F(WaybillTest, PageHoldsTextInEmbeddedSubsetsAtTheRightSize) {
-    for (bench::PageSize size : {bench::PageSize::a6, bench::PageSize::a4}) {
+    for (fixtures::PageSize size : {fixtures::PageSize::a6, fixtures::PageSize::a4}) {
         for (std::uint64_t index : {0u, 1u, 17u}) {
-            const bench::Waybill w = factory.make(5, index, size);
+            const fixtures::Waybill w = factory.make(5, index, size);
             SCOPED_TRACE(w.file_name);
             EXPECT_GE(w.pdf.size(), 30u * 1024);
             EXPECT_LE(w.pdf.size(), 80u * 1024);
             const Inspected got = inspect(w.pdf);
             EXPECT_EQ(got.pages, 1);
-            const bench::PageDims dims = bench::page_dims(size);
+            const fixtures::PageDims dims = fixtures::page_dims(size);
             EXPECT_NEAR(got.media.x1 - got.media.x0, dims.width, 0.01);
             EXPECT_NEAR(got.media.y1 - got.media.y0, dims.height, 0.01);
             ASSERT_EQ(got.font_names.size(), 2u);
@@ -212,15 +208,15 @@ TEST_F(WaybillTest, PageHoldsTextInEmbeddedSubsetsAtTheRightSize) {
             // The order number of the file name is printed, and the Cyrillic text reads
             // back as Cyrillic (glyph ids map to the right characters).
             EXPECT_NE(got.text.find("№ " + digits_of(w.file_name)), std::string::npos);
-            EXPECT_NE(got.text.find(size == bench::PageSize::a4 ? "ТОВАРНАЯ НАКЛАДНАЯ" : "ПОЛУЧАТЕЛЬ"),
+            EXPECT_NE(got.text.find(size == fixtures::PageSize::a4 ? "ТОВАРНАЯ НАКЛАДНАЯ" : "ПОЛУЧАТЕЛЬ"),
                       std::string::npos);
         }
     }
 }
 
 TEST_F(WaybillTest, LogoStreamIsTheSameInEveryFile) {
-    const Inspected a = inspect(factory.make(1, 0, bench::PageSize::a6).pdf);
-    const Inspected b = inspect(factory.make(99, 12, bench::PageSize::a4).pdf);
+    const Inspected a = inspect(factory.make(1, 0, fixtures::PageSize::a6).pdf);
+    const Inspected b = inspect(factory.make(99, 12, fixtures::PageSize::a4).pdf);
     ASSERT_GT(a.logo.size(), 1000u);
     EXPECT_EQ(a.logo, b.logo);
 }
@@ -230,8 +226,8 @@ TEST(WriteZip, StoresFilesUnderUtf8NamesReproducibly) {
     const std::vector<std::filesystem::path> files = {dir / "Заказ_123456789.pdf", dir / "987654321.pdf"};
     fixtures::write_bytes(files[0], "first");
     fixtures::write_bytes(files[1], std::string(5000, 'x'));
-    bench::write_zip(dir / "a.zip", files);
-    bench::write_zip(dir / "b.zip", files);
+    fixtures::write_zip(dir / "a.zip", files);
+    fixtures::write_zip(dir / "b.zip", files);
     EXPECT_EQ(fixtures::read_bytes(dir / "a.zip"), fixtures::read_bytes(dir / "b.zip"));
 
     const std::string bytes = fixtures::read_bytes(dir / "a.zip");
@@ -264,7 +260,7 @@ TEST(WriteZip, StoresFilesUnderUtf8NamesReproducibly) {
 TEST(WriteZip, MissingInputFailsAndNamesIt) {
     fixtures::TempDir dir;
     try {
-        bench::write_zip(dir / "a.zip", {dir / "absent.pdf"});
+        fixtures::write_zip(dir / "a.zip", {dir / "absent.pdf"});
         FAIL() << "no exception";
     } catch (const diag::FileNotFound& e) {
         EXPECT_NE(std::string(e.what()).find("absent.pdf"), std::string::npos) << e.what();

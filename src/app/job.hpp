@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace pdf {
+namespace app {
 
 namespace fs = std::filesystem;
 
@@ -61,4 +61,4 @@ fs::path unique_path(const fs::path& path);
 // Display name of a layout in a language ("4 на лист (2x2)"); an unknown layout is named as layout 1.
 std::string mode_name(int nup, std::string_view lang);
 
-}  // namespace pdf
+}  // namespace app

@@ -1,4 +1,4 @@
-#include "waybill.hpp"
+#include "support/waybill.hpp"
 
 #include "diag/errors.hpp"
 
@@ -21,15 +21,13 @@
 #include <unicode/unistr.h>
 #include <zip.h>
 
+#include "pdf/geometry.hpp"
 #include "pdf/mupdf.hpp"
 
-namespace bench {
+namespace fixtures {
 namespace {
 
 constexpr double MM = 72.0 / 25.4;
-
-// Fonts are the one MuPDF object the engine's boundary has no handle for.
-using FontHandle = std::unique_ptr<fz_font, pdf::detail::Dropper<fz_font, fz_drop_font>>;
 
 // ---------------------------------------------------------------------------
 // HarfBuzz handles (the library never throws; failures come back as empty objects).
@@ -159,14 +157,6 @@ public:
 private:
     std::mt19937_64 engine_;
 };
-
-std::string fixed(double value, int decimals) {
-    std::array<char, 64> buf{};
-    auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                                   std::chars_format::fixed, decimals);
-    if (ec != std::errc()) throw diag::RuntimeError("number does not fit");
-    return std::string(buf.data(), end);
-}
 
 // Roubles and kopecks as printed on Russian documents: "12 345,60".
 std::string money(std::uint64_t kopecks) {
@@ -419,14 +409,14 @@ public:
     }
 
     void rect(double x, double y, double w, double h, double line_width) {
-        raw(fixed(line_width, 2) + " w " + box(x, y, w, h) + " re S\n");
+        raw(pdf::format_number(line_width, 2) + " w " + box(x, y, w, h) + " re S\n");
     }
     void fill(double x, double y, double w, double h, double gray) {
-        raw(fixed(gray, 2) + " g " + box(x, y, w, h) + " re f 0 g\n");
+        raw(pdf::format_number(gray, 2) + " g " + box(x, y, w, h) + " re f 0 g\n");
     }
     void line(double x1, double y1, double x2, double y2, double line_width) {
-        raw(fixed(line_width, 2) + " w " + fixed(x1, 2) + " " + fixed(dims_.height - y1, 2) + " m " +
-            fixed(x2, 2) + " " + fixed(dims_.height - y2, 2) + " l S\n");
+        raw(pdf::format_number(line_width, 2) + " w " + pdf::format_number(x1, 2) + " " + pdf::format_number(dims_.height - y1, 2) + " m " +
+            pdf::format_number(x2, 2) + " " + pdf::format_number(dims_.height - y2, 2) + " l S\n");
     }
     void dashed(double x1, double y, double x2) {
         raw("[2 2] 0 d ");
@@ -434,8 +424,8 @@ public:
         raw("[] 0 d\n");
     }
     void logo(double x, double y, double w, double h) {
-        raw("q " + fixed(w, 2) + " 0 0 " + fixed(h, 2) + " " + fixed(x, 2) + " " +
-            fixed(dims_.height - y - h, 2) + " cm /Im1 Do Q\n");
+        raw("q " + pdf::format_number(w, 2) + " 0 0 " + pdf::format_number(h, 2) + " " + pdf::format_number(x, 2) + " " +
+            pdf::format_number(dims_.height - y - h, 2) + " cm /Im1 Do Q\n");
     }
 
     // Bars of a Code 128 symbol filling `w` x `h` at (x, y), one path for all bars.
@@ -464,8 +454,8 @@ public:
                 continue;
             }
             const auto& run = std::get<TextRun>(op);
-            out += "BT /F" + std::to_string(run.font + 1) + " " + fixed(run.size, 2) + " Tf " +
-                   fixed(run.x, 2) + " " + fixed(run.y, 2) + " Td <";
+            out += "BT /F" + std::to_string(run.font + 1) + " " + pdf::format_number(run.size, 2) + " Tf " +
+                   pdf::format_number(run.x, 2) + " " + pdf::format_number(run.y, 2) + " Td <";
             static constexpr char HEX[] = "0123456789ABCDEF";
             for (char32_t c : to_utf32(run.text)) {
                 unsigned int gid = cmaps[run.font]->glyph(c);
@@ -478,7 +468,7 @@ public:
 
 private:
     std::string box(double x, double y, double w, double h) const {
-        return fixed(x, 2) + " " + fixed(dims_.height - y - h, 2) + " " + fixed(w, 2) + " " + fixed(h, 2);
+        return pdf::format_number(x, 2) + " " + pdf::format_number(dims_.height - y - h, 2) + " " + pdf::format_number(w, 2) + " " + pdf::format_number(h, 2);
     }
     void raw(std::string s) { ops_.emplace_back(std::move(s)); }
 
@@ -489,7 +479,7 @@ private:
 };
 
 std::string weight_text(std::uint64_t grams) {
-    return fixed(static_cast<double>(grams) / 1000.0, 2).replace(grams >= 10'000 ? 2 : 1, 1, ",") + " кг";
+    return pdf::format_number(static_cast<double>(grams) / 1000.0, 2).replace(grams >= 10'000 ? 2 : 1, 1, ",") + " кг";
 }
 
 std::uint64_t total_of(const Content& c) {
@@ -799,7 +789,39 @@ WaybillFactory::WaybillFactory(const std::filesystem::path& font_dir) : impl_(st
 
 WaybillFactory::~WaybillFactory() = default;
 
-Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize size) {
+namespace {
+
+// The content cut at line ends into `parts` pieces of about equal size (fewer when the
+// content has fewer lines); every piece ends after a complete operator.
+std::vector<std::string> split_content(const std::string& content, int parts) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (int i = 1; i < parts && start < content.size(); ++i) {
+        const std::size_t want = content.size() * static_cast<std::size_t>(i) / static_cast<std::size_t>(parts);
+        const std::size_t cut = content.find('\n', std::max(want, start));
+        if (cut == std::string::npos || cut + 1 >= content.size()) break;
+        pieces.push_back(content.substr(start, cut + 1 - start));
+        start = cut + 1;
+    }
+    pieces.push_back(content.substr(start));
+    return pieces;
+}
+
+pdf::Buffer buffer_of(const std::string& bytes) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t length = bytes.size();
+    return pdf::Buffer(pdf::mupdf_call(
+        [&](fz_context* c) noexcept { return fz_new_buffer_from_copied_data(c, data, length); }));
+}
+
+// A dictionary entry `key` of `dict` holding a new, empty dictionary; returns it borrowed.
+pdf_obj* put_dict(pdf_obj* dict, pdf_obj* key, int size) {
+    return pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_dict_put_dict(c, dict, key, size); });
+}
+
+}  // namespace
+
+Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize size, const WaybillOptions& options) {
     const Content content = make_content(seed, index, size == PageSize::a4 ? 22 : 4);
     Canvas canvas(page_dims(size), {impl_->regular.get(), impl_->bold.get()});
     if (size == PageSize::a4)
@@ -811,7 +833,16 @@ Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize s
     const std::string regular_file = impl_->regular->subset(canvas.used(REGULAR));
     const std::string bold_file = impl_->bold->subset(canvas.used(BOLD));
     const SubsetCmap regular_cmap(regular_file), bold_cmap(bold_file);
-    const std::string stream = canvas.content({&regular_cmap, &bold_cmap});
+    std::string stream = canvas.content({&regular_cmap, &bold_cmap});
+    const PageDims dims = page_dims(size);
+    if (options.transparency) {
+        // A half-transparent red "paid" stamp across the upper right, as payment systems
+        // put on waybills: drawn through an ExtGState, under a page transparency group.
+        const double w = dims.width * 0.3, h = dims.height * 0.08;
+        const double x = dims.width * 0.62, y = dims.height * 0.78;
+        stream += "q /GS1 gs 0.85 0.1 0.1 rg " + pdf::format_number(x, 2) + " " + pdf::format_number(y, 2) + " " +
+                  pdf::format_number(w, 2) + " " + pdf::format_number(h, 2) + " re f Q\n";
+    }
     Rng tags(splitmix64(seed * 3 + index));
     const std::array<std::pair<const std::string*, std::string>, 2> fonts = {{
         {&regular_file, subset_tag(tags) + "+" + impl_->regular->name()},
@@ -819,46 +850,61 @@ Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize s
     }};
 
     pdf::Document doc = pdf::create_pdf();
-    pdf::Object resources(pdf::mupdf_call([&](fz_context* c) noexcept {
-        pdf_obj* res = pdf_new_dict(c, doc.get(), 2);
-        pdf_dict_put_dict(c, res, PDF_NAME(Font), 2);
-        pdf_dict_put_dict(c, res, PDF_NAME(XObject), 1);
-        return res;
-    }));
+    pdf::Object resources(pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_new_dict(c, doc.get(), 3); }));
+    pdf_obj* font_dict = put_dict(resources.get(), PDF_NAME(Font), 2);
+    pdf_obj* xobject_dict = put_dict(resources.get(), PDF_NAME(XObject), 1);
+    if (options.transparency) {
+        pdf_obj* states = put_dict(resources.get(), PDF_NAME(ExtGState), 1);
+        pdf::Object gs(pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_new_dict(c, doc.get(), 2); }));
+        pdf::mupdf_call([&](fz_context* c) noexcept {
+            pdf_dict_put_real(c, gs.get(), PDF_NAME(ca), 0.5);
+            pdf_dict_put_real(c, gs.get(), PDF_NAME(CA), 0.5);
+            pdf_dict_puts(c, states, "GS1", gs.get());
+        });
+    }
 
     for (std::size_t i = 0; i < fonts.size(); ++i) {
-        const auto* bytes = reinterpret_cast<const unsigned char*>(fonts[i].first->data());
-        const std::size_t length = fonts[i].first->size();
         const char* name = fonts[i].second.c_str();
-        pdf::Buffer buf(pdf::mupdf_call(
-            [&](fz_context* c) noexcept { return fz_new_buffer_from_copied_data(c, bytes, length); }));
-        FontHandle font(pdf::mupdf_call(
+        pdf::Buffer buf = buffer_of(*fonts[i].first);
+        pdf::Font font(pdf::mupdf_call(
             [&](fz_context* c) noexcept { return fz_new_font_from_buffer(c, name, buf.get(), 0, 0); }));
         pdf::Object ref(pdf::mupdf_call(
             [&](fz_context* c) noexcept { return pdf_add_cid_font(c, doc.get(), font.get()); }));
         rename_font(ref.get(), fonts[i].second);
         const std::string key = "F" + std::to_string(i + 1);
         const char* k = key.c_str();
-        pdf::mupdf_call([&](fz_context* c) noexcept {
-            pdf_dict_puts(c, pdf_dict_get(c, resources.get(), PDF_NAME(Font)), k, ref.get());
-        });
+        pdf::mupdf_call([&](fz_context* c) noexcept { pdf_dict_puts(c, font_dict, k, ref.get()); });
     }
 
     pdf::Object image(pdf::mupdf_call(
         [&](fz_context* c) noexcept { return pdf_add_image(c, doc.get(), impl_->logo.get()); }));
-    pdf::mupdf_call([&](fz_context* c) noexcept {
-        pdf_dict_puts(c, pdf_dict_get(c, resources.get(), PDF_NAME(XObject)), "Im1", image.get());
-    });
+    pdf::mupdf_call([&](fz_context* c) noexcept { pdf_dict_puts(c, xobject_dict, "Im1", image.get()); });
 
-    const auto* stream_bytes = reinterpret_cast<const unsigned char*>(stream.data());
-    const std::size_t stream_length = stream.size();
-    pdf::Buffer contents(pdf::mupdf_call(
-        [&](fz_context* c) noexcept { return fz_new_buffer_from_copied_data(c, stream_bytes, stream_length); }));
-    const PageDims dims = page_dims(size);
+    const std::vector<std::string> pieces = split_content(stream, std::max(1, options.content_streams));
+    pdf::Buffer contents = buffer_of(pieces.size() == 1 ? stream : std::string());
     const fz_rect media = fz_make_rect(0, 0, static_cast<float>(dims.width), static_cast<float>(dims.height));
     pdf::Object page(pdf::mupdf_call([&](fz_context* c) noexcept {
         return pdf_add_page(c, doc.get(), media, 0, resources.get(), contents.get());
     }));
+    if (pieces.size() > 1) {
+        pdf_obj* parts = pdf::mupdf_call([&](fz_context* c) noexcept {
+            return pdf_dict_put_array(c, page.get(), PDF_NAME(Contents), static_cast<int>(pieces.size()));
+        });
+        for (const std::string& piece : pieces) {
+            pdf::Buffer bytes = buffer_of(piece);
+            pdf::Object part(pdf::mupdf_call(
+                [&](fz_context* c) noexcept { return pdf_add_stream(c, doc.get(), bytes.get(), nullptr, 0); }));
+            pdf::mupdf_call([&](fz_context* c) noexcept { pdf_array_push(c, parts, part.get()); });
+        }
+    }
+    if (options.transparency) {
+        pdf_obj* group = put_dict(page.get(), PDF_NAME(Group), 3);
+        pdf::mupdf_call([&](fz_context* c) noexcept {
+            pdf_dict_put(c, group, PDF_NAME(Type), PDF_NAME(Group));
+            pdf_dict_put(c, group, PDF_NAME(S), PDF_NAME(Transparency));
+            pdf_dict_put(c, group, PDF_NAME(CS), PDF_NAME(DeviceRGB));
+        });
+    }
     pdf::mupdf_call([&](fz_context* c) noexcept { pdf_insert_page(c, doc.get(), -1, page.get()); });
 
     pdf::Buffer out(pdf::mupdf_call([](fz_context* c) noexcept { return fz_new_buffer(c, 64 * 1024); }));
@@ -874,9 +920,7 @@ Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize s
         fz_close_output(c, sink.get());
     });
 
-    unsigned char* data = nullptr;
-    const std::size_t length = fz_buffer_storage(pdf::mupdf_context(), out.get(), &data);
-    return Waybill{file_name_for(content, seed, index), std::string(reinterpret_cast<const char*>(data), length)};
+    return Waybill{file_name_for(content, seed, index), std::string(pdf::bytes_of(out))};
 }
 
 void write_zip(const std::filesystem::path& archive, const std::vector<std::filesystem::path>& files) {
@@ -923,4 +967,4 @@ void write_zip(const std::filesystem::path& archive, const std::vector<std::file
     if (zip_close(za) < 0) fail("cannot write " + archive.string());
 }
 
-}  // namespace bench
+}  // namespace fixtures

@@ -6,9 +6,9 @@
 #include <set>
 
 #include "diag/errors.hpp"
-#include "history/history.hpp"
+#include "history/store.hpp"
 #include "i18n/settings.hpp"
-#include "pdf/job.hpp"
+#include "app/job.hpp"
 #include "pdf/mupdf.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/temp_dir.hpp"
@@ -22,7 +22,7 @@ class JobTest : public ::testing::Test {
 protected:
     fixtures::TempDir root;
     fs::path archives = root / "Заказы за день";
-    pdf::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
+    app::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
 
     void SetUp() override {
         for (const auto& d : {archives, env.app_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
@@ -31,7 +31,7 @@ protected:
     // An archive of one-page waybills; each page shows its own label.
     fs::path archive(const std::string& name, const std::vector<std::string>& waybills) {
         std::vector<fixtures::ZipMember> members;
-        for (const auto& w : waybills) members.push_back({w + ".pdf", fixtures::pdf_bytes({{.label = w}})});
+        for (const auto& w : waybills) members.push_back({std::string(w).append(".pdf"), fixtures::pdf_bytes({{.label = w}})});
         fs::path zip = archives / name;
         fixtures::write_zip(zip, members);
         return zip;
@@ -64,7 +64,7 @@ std::vector<std::string> page_labels(const fs::path& pdf) {
 
 std::vector<std::string> labels(int from, int to) {
     std::vector<std::string> v;
-    for (int i = from; i <= to; ++i) v.push_back("W" + std::to_string(i));
+    for (int i = from; i <= to; ++i) v.push_back(std::string("W").append(std::to_string(i)));
     return v;
 }
 
@@ -72,7 +72,7 @@ std::vector<std::string> labels(int from, int to) {
 
 TEST_F(JobTest, FirstRunWritesOneFileThatIsAlsoTheNewOnlyOutput) {
     fs::path zip = archive("orders.zip", labels(1, 3));
-    pdf::MergeResult r = pdf::process_zip(zip, 4, env);
+    app::MergeResult r = app::process_zip(zip, 4, env);
 
     EXPECT_EQ(r.out_pdf_all, archives / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf");
     EXPECT_EQ(r.out_pdf, r.out_pdf_all);
@@ -92,10 +92,10 @@ TEST_F(JobTest, FirstRunWritesOneFileThatIsAlsoTheNewOnlyOutput) {
 
 TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
     fs::path zip = archive("orders.zip", labels(1, 3));
-    pdf::process_zip(zip, 1, env);
+    app::process_zip(zip, 1, env);
     const auto before = history::load_waybill_history(env.app_dir);
 
-    pdf::MergeResult r = pdf::process_zip(zip, 1, env);
+    app::MergeResult r = app::process_zip(zip, 1, env);
     EXPECT_EQ(r.out_pdf_all, archives / "orders_Tarvo PDF Mergalo_MERGED (1).pdf");
     EXPECT_FALSE(r.out_pdf_new.has_value());
     EXPECT_EQ(r.file_count_new, 0);
@@ -110,17 +110,17 @@ TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
         ASSERT_TRUE(before.contains(key));
         EXPECT_GE(record.processed_at, before.at(key).processed_at);
     }
-    const auto fields = pdf::merge_result_fields(r);
+    const auto fields = app::merge_result_fields(r);
     ASSERT_EQ(fields.size(), 13u);
     EXPECT_EQ(fields[2], (std::pair<std::string, std::string>{"out_pdf_new", ""}));
     EXPECT_EQ(fields[12], (std::pair<std::string, std::string>{"nup", "1"}));
 }
 
 TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {
-    pdf::process_zip(archive("monday.zip", {"W02", "W05", "W09"}), 1, env);
+    app::process_zip(archive("monday.zip", {"W02", "W05", "W09"}), 1, env);
     std::vector<std::string> day;
-    for (int i = 0; i < 10; ++i) day.push_back("W0" + std::to_string(i));
-    pdf::MergeResult r = pdf::process_zip(archive("tuesday.zip", day), 1, env);
+    for (int i = 0; i < 10; ++i) day.push_back(std::string("W0").append(std::to_string(i)));
+    app::MergeResult r = app::process_zip(archive("tuesday.zip", day), 1, env);
 
     ASSERT_TRUE(r.out_pdf_new.has_value());
     EXPECT_EQ(*r.out_pdf_new, archives / "tuesday_Tarvo PDF Mergalo_NEW_MERGED.pdf");
@@ -135,8 +135,8 @@ TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {
 
 TEST_F(JobTest, AnotherLayoutCountsEveryWaybillAsNew) {
     fs::path zip = archive("orders.zip", labels(1, 5));
-    pdf::process_zip(zip, 1, env);
-    pdf::MergeResult r = pdf::process_zip(zip, 9, env);
+    app::process_zip(zip, 1, env);
+    app::MergeResult r = app::process_zip(zip, 9, env);
     EXPECT_EQ(r.out_pdf_new, r.out_pdf_all);
     EXPECT_EQ(r.file_count_new, 5);
     EXPECT_EQ(r.final_sheets, 1);
@@ -147,7 +147,7 @@ TEST_F(JobTest, AnotherLayoutCountsEveryWaybillAsNew) {
 TEST_F(JobTest, LayoutOutsideTheListRunsAsLayoutOne) {
     fs::path zip = archive("orders.zip", labels(1, 2));
     for (int nup : {5, 0}) {
-        pdf::MergeResult r = pdf::process_zip(zip, nup, env);
+        app::MergeResult r = app::process_zip(zip, nup, env);
         EXPECT_EQ(r.nup, 1);
         EXPECT_EQ(r.final_sheets, 2);
         EXPECT_EQ(r.out_pdf_all.filename().string().find("up"), std::string::npos) << r.out_pdf_all;
@@ -155,34 +155,34 @@ TEST_F(JobTest, LayoutOutsideTheListRunsAsLayoutOne) {
 }
 
 TEST_F(JobTest, OutputNamesFollowTheArchiveStemAndAreNumberedWhenTaken) {
-    pdf::MergeResult upper = pdf::process_zip(archive("ORDERS.ZIP", labels(1, 1)), 1, env);
+    app::MergeResult upper = app::process_zip(archive("ORDERS.ZIP", labels(1, 1)), 1, env);
     EXPECT_EQ(upper.out_pdf_all.filename(), "ORDERS_Tarvo PDF Mergalo_MERGED.pdf");
-    pdf::MergeResult tar = pdf::process_zip(archive("orders.tar.zip", labels(1, 1)), 1, env);
+    app::MergeResult tar = app::process_zip(archive("orders.tar.zip", labels(1, 1)), 1, env);
     EXPECT_EQ(tar.out_pdf_all.filename(), "orders.tar_Tarvo PDF Mergalo_MERGED.pdf");
 
     fixtures::write_bytes(archives / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf", "taken");
     fixtures::write_bytes(archives / "orders_Tarvo PDF Mergalo_MERGED_4up (1).pdf", "taken");
-    EXPECT_EQ(pdf::make_output_path(archives / "orders.zip", 4, false, env.app_title),
+    EXPECT_EQ(app::make_output_path(archives / "orders.zip", 4, false, env.app_title),
               archives / "orders_Tarvo PDF Mergalo_MERGED_4up (2).pdf");
-    EXPECT_EQ(pdf::make_output_path(archives / "orders.zip", 4, true, env.app_title),
+    EXPECT_EQ(app::make_output_path(archives / "orders.zip", 4, true, env.app_title),
               archives / "orders_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
     EXPECT_EQ(fixtures::read_bytes(archives / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf"), "taken");
     fs::create_directory(archives / "x");
-    EXPECT_EQ(pdf::unique_path(archives / "x"), archives / "x (1)") << "a folder takes a name too";
+    EXPECT_EQ(app::unique_path(archives / "x"), archives / "x (1)") << "a folder takes a name too";
 }
 
 TEST_F(JobTest, InputErrorsCarryTheTextsInTheUsersLanguage) {
     fs::path missing = archives / "нет такого.zip";
     try {
-        pdf::process_zip(missing, 4, env);
+        app::process_zip(missing, 4, env);
         FAIL();
     } catch (const diag::FileNotFound& e) {
-        EXPECT_EQ(std::string(e.what()), "ZIP-файл не найден:\n" + missing.string());
+        EXPECT_EQ(std::string(e.what()), std::string("ZIP-файл не найден:\n").append(missing.string()));
     }
     fixtures::write_bytes(archives / "orders.rar", "x");
     i18n::write_language(env.data_dir, "kk");
     try {
-        pdf::process_zip(archives / "orders.rar", 4, env);
+        app::process_zip(archives / "orders.rar", 4, env);
         FAIL();
     } catch (const diag::InvalidValue& e) {
         EXPECT_STREQ(e.what(), "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз");
@@ -194,13 +194,13 @@ TEST_F(JobTest, ArchiveWithoutPdfsOrNotAnArchiveLeavesNothing) {
     fs::path zip = archives / "photos.zip";
     fixtures::write_zip(zip, {{"photo.jpg", "jpeg bytes"}, {"notes.txt", "text"}});
     try {
-        pdf::process_zip(zip, 4, env);
+        app::process_zip(zip, 4, env);
         FAIL();
     } catch (const diag::RuntimeError& e) {
         EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
     }
     fs::create_directory(archives / "x.zip");
-    EXPECT_THROW(pdf::process_zip(archives / "x.zip", 4, env), std::runtime_error);
+    EXPECT_THROW(app::process_zip(archives / "x.zip", 4, env), std::runtime_error);
     EXPECT_EQ(files_in(archives), (std::set<std::string>{"photos.zip", "x.zip"}));
     EXPECT_FALSE(scratch_left());
 }
@@ -209,7 +209,7 @@ TEST_F(JobTest, MissingTemporaryFolderFailsWithAClearMessageAndWritesNothing) {
     fs::path zip = archive("orders.zip", labels(1, 2));
     env.temp_root = root / "no such folder";
     try {
-        pdf::process_zip(zip, 4, env);
+        app::process_zip(zip, 4, env);
         FAIL();
     } catch (const diag::RuntimeError& e) {
         EXPECT_EQ(std::string(e.what()).rfind("Не удалось создать временную папку", 0), 0u) << e.what();
@@ -221,18 +221,18 @@ TEST_F(JobTest, MissingTemporaryFolderFailsWithAClearMessageAndWritesNothing) {
 TEST_F(JobTest, DamagedWaybillFailsTheJobWithoutOutput) {
     fs::path zip = archives / "orders.zip";
     fixtures::write_zip(zip, {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"b.pdf", "%PDF-1.7 garbage"}});
-    EXPECT_THROW(pdf::process_zip(zip, 4, env), std::runtime_error);
+    EXPECT_THROW(app::process_zip(zip, 4, env), std::runtime_error);
     EXPECT_EQ(files_in(archives), (std::set<std::string>{"orders.zip"}));
     EXPECT_FALSE(scratch_left());
 }
 
 TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {
-    pdf::process_zip(archive("monday.zip", labels(1, 3)), 4, env);
+    app::process_zip(archive("monday.zip", labels(1, 3)), 4, env);
     const std::string history_before = fixtures::read_bytes(history::history_csv_path(env.app_dir));
     // A folder where the history's temporary file must go makes the save fail.
     fs::create_directories(env.app_dir / "waybill_history.tmp" / "blocker");
 
-    EXPECT_THROW(pdf::process_zip(archive("tuesday.zip", labels(1, 6)), 4, env), std::exception);
+    EXPECT_THROW(app::process_zip(archive("tuesday.zip", labels(1, 6)), 4, env), std::exception);
     EXPECT_EQ(files_in(archives),
               (std::set<std::string>{"monday.zip", "monday_Tarvo PDF Mergalo_MERGED_4up.pdf", "tuesday.zip"}));
     EXPECT_EQ(fixtures::read_bytes(history::history_csv_path(env.app_dir)), history_before);
@@ -240,7 +240,7 @@ TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {
 }
 
 TEST(ModeName, NamesEachLayoutAndFallsBackToLayoutOne) {
-    EXPECT_EQ(pdf::mode_name(4, "ru"), "4 на лист (2x2)");
-    EXPECT_EQ(pdf::mode_name(9, "kk"), "Параққа 9 (3x3)");
-    EXPECT_EQ(pdf::mode_name(5, "ru"), "1 на лист (обычно)");
+    EXPECT_EQ(app::mode_name(4, "ru"), "4 на лист (2x2)");
+    EXPECT_EQ(app::mode_name(9, "kk"), "Параққа 9 (3x3)");
+    EXPECT_EQ(app::mode_name(5, "ru"), "1 на лист (обычно)");
 }

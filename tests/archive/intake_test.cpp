@@ -1,4 +1,4 @@
-#include "pdf/intake.hpp"
+#include "archive/intake.hpp"
 #include "platform/platform.hpp"
 
 #include <gtest/gtest.h>
@@ -23,29 +23,6 @@ fs::path from_utf8(const std::string& s) { return platform::path_from_utf8(s); }
 
 // ---------------------------------------------------------------------------
 // Names
-
-TEST(NormalizeWaybillName, FoldsCaseCompatibilityFormsFoldersAndBlanks) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"Заказ.pdf", "заказ.pdf"},
-        {"заказ.PDF", "заказ.pdf"},
-        {"C:\\tmp\\ЗАКАЗ.pdf", "заказ.pdf"},
-        {"scans/sub/ЗАКАЗ.pdf", "заказ.pdf"},
-        {"\xEF\xBC\xBA.pdf", "z.pdf"},               // full-width Z (U+FF3A)
-        {"Order \xEF\xBC\x91.pdf", "order 1.pdf"},   // full-width digit one
-        {"  Order 1.pdf \t", "order 1.pdf"},
-        {"\xE3\x80\x80Order 1.pdf\xC2\xA0", "order 1.pdf"},  // ideographic space, NBSP
-        {"Straße.PDF", "strasse.pdf"},
-        // Blanks are trimmed before NFKC: the blank that NFKC makes of a diaeresis stays.
-        {"\xC2\xA8x.pdf", " \xCC\x88x.pdf"},
-        {"", ""},
-        {"dir/", ""},
-    };
-    for (const auto& [in, want] : cases) EXPECT_EQ(pdf::normalize_waybill_name(in), want) << in;
-}
-
-TEST(NormalizeWaybillName, IllFormedBytesDoNotThrow) {
-    EXPECT_EQ(pdf::normalize_waybill_name("\xFF.pdf"), "\xEF\xBF\xBD.pdf");
-}
 
 TEST(SanitizeMemberPath, KeepsEveryPathInsideTheScratchFolder) {
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -76,7 +53,7 @@ TEST(SanitizeMemberPath, KeepsEveryPathInsideTheScratchFolder) {
         {"com10.pdf", "com10.pdf"},
         {"console.pdf", "console.pdf"},
     };
-    for (const auto& [in, want] : cases) EXPECT_EQ(pdf::detail::sanitize_member_path(in), want) << in;
+    for (const auto& [in, want] : cases) EXPECT_EQ(archive::detail::sanitize_member_path(in), want) << in;
 }
 
 // ---------------------------------------------------------------------------
@@ -91,7 +68,7 @@ protected:
 
     void SetUp() override { fs::create_directories(scratch); }
 
-    std::vector<fs::path> extract() { return pdf::extract_pdfs(zip, scratch); }
+    std::vector<fs::path> extract() { return archive::extract_pdfs(zip, scratch); }
 
     // The listed paths relative to the scratch folder, as UTF-8.
     std::vector<std::string> listed() {
@@ -332,15 +309,15 @@ TEST_F(IntakeTest, MemberStoppedAtItsDeclaredSize) {
 TEST_F(IntakeTest, RefusesArchiveLargerThanTheFreeSpace) {
     fixtures::write_zip(zip, {{"a.pdf", std::string(5000, 'a')}, {"b.pdf", std::string(5000, 'b')}});
     try {
-        pdf::detail::extract_pdfs(zip, scratch, 9000);
+        archive::detail::extract_pdfs(zip, scratch, 9000);
         FAIL() << "no failure";
     } catch (const diag::RuntimeError& e) {
         EXPECT_NE(std::string(e.what()).find("не хватает места"), std::string::npos) << e.what();
     }
     EXPECT_TRUE(fs::is_empty(scratch));
     // Each member counts with a file-system block on top of its size.
-    EXPECT_THROW(pdf::detail::extract_pdfs(zip, scratch, 10000 + 4096), diag::RuntimeError);
-    EXPECT_EQ(pdf::detail::extract_pdfs(zip, scratch, 10000 + 2 * 4096).size(), 2u);
+    EXPECT_THROW(archive::detail::extract_pdfs(zip, scratch, 10000 + 4096), diag::RuntimeError);
+    EXPECT_EQ(archive::detail::extract_pdfs(zip, scratch, 10000 + 2 * 4096).size(), 2u);
 }
 
 // ---------------------------------------------------------------------------
@@ -351,7 +328,7 @@ TEST(Walk, ListsEachFolderWholeThenDescendsDepthFirst) {
     for (const char* f : {"top.pdf", "a/a.pdf", "a/a1/deep.pdf", "a/a1/a2/deeper.pdf", "c/c.pdf"})
         fixtures::write_bytes(dir / f, "x");
     std::vector<std::string> seen;
-    for (const auto& e : pdf::detail::walk(dir.path())) seen.push_back(utf8(e.path().lexically_relative(dir.path())));
+    for (const auto& e : archive::detail::walk(dir.path())) seen.push_back(utf8(e.path().lexically_relative(dir.path())));
 
     // Blocks of one folder's direct entries, in the order a top-down depth-first
     // walk reaches the folders; siblings a and c come in file-system order.

@@ -7,13 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pdf {
-
-// The name by which two waybill files count as the same waybill: the last path
-// component ("\" and "/" both separate), white space trimmed at both ends, NFKC, then
-// full case folding. UTF-8 in and out (ill-formed bytes become U+FFFD); never throws
-// for any input bytes.
-std::string normalize_waybill_name(std::string_view file_name);
+namespace archive {
 
 // Unpacks every member of the ZIP archive `zip_path` into `temp_dir` (an existing,
 // empty scratch folder owned by the caller) and returns the source list: absolute
@@ -69,4 +63,4 @@ std::vector<std::filesystem::directory_entry> walk(const std::filesystem::path& 
 
 }  // namespace detail
 
-}  // namespace pdf
+}  // namespace archive

@@ -1,0 +1,84 @@
+#include "history/csv.hpp"
+
+#include <algorithm>
+
+#include "diag/errors.hpp"
+
+namespace history {
+
+namespace {
+
+constexpr std::string_view BOM = "\xEF\xBB\xBF";
+
+}  // namespace
+
+// A field with ";", a double quote or a line break goes inside double quotes with the
+// inner quotes doubled; any other field is written as it is.
+void append_csv_field(std::string& out, std::string_view field) {
+    if (std::none_of(field.begin(), field.end(), [](char c) { return c == ';' || c == '"' || c == '\r' || c == '\n'; })) {
+        out += field;
+        return;
+    }
+    out += '"';
+    for (char c : field) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+}
+
+CsvReader::CsvReader(std::string_view text) : text_(text) {
+    if (text_.starts_with(BOM)) pos_ = BOM.size();
+}
+
+std::string& CsvReader::field_slot() {
+    if (count_ == fields_.size())
+        fields_.emplace_back();
+    else
+        fields_[count_].clear();
+    return fields_[count_++];
+}
+
+bool CsvReader::next(std::span<const std::string>& fields) {
+    const std::size_t n = text_.size();
+    if (pos_ >= n) return false;
+    ++record_;
+    count_ = 0;
+    auto at = [&](char c) { return pos_ < n && text_[pos_] == c; };
+    auto fail = [&](const char* what) {
+        throw diag::RuntimeError(std::string("history file record ") + std::to_string(record_) + ": " + what);
+    };
+
+    if (!at('\r') && !at('\n')) {
+        for (;;) {
+            std::string& field = field_slot();
+            if (at('"')) {
+                ++pos_;
+                for (;;) {
+                    const std::size_t quote = text_.find('"', pos_);
+                    if (quote == std::string_view::npos) fail("quoted field is not closed");
+                    field.append(text_.substr(pos_, quote - pos_));
+                    pos_ = quote + 1;
+                    if (!at('"')) break;
+                    field += '"';  // a doubled quote stands for one
+                    ++pos_;
+                }
+                if (pos_ < n && !at(';') && !at('\r') && !at('\n')) fail("text after a closing quote");
+            } else {
+                std::size_t end = pos_;
+                while (end < n && text_[end] != ';' && text_[end] != '\r' && text_[end] != '\n') ++end;
+                field.assign(text_.substr(pos_, end - pos_));
+                pos_ = end;
+            }
+            if (!at(';')) break;
+            ++pos_;
+        }
+    }
+    // The record ends at CR LF, LF, CR or the end of the text.
+    if (at('\r')) ++pos_;
+    if (at('\n')) ++pos_;
+    fields = std::span<const std::string>(fields_.data(), count_);
+    return true;
+}
+
+}  // namespace history
