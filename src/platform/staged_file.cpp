@@ -2,6 +2,8 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <share.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <unistd.h>
