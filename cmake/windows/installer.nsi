@@ -2,7 +2,8 @@
 ; program in the user's own programs folder, the context menu in the user's registry
 ; branch, an uninstaller registered under the user's Uninstall key.
 ; makensis -DDIST=<shipped folder> -DVERSION=<a.b.c.d> -DOUTFILE=<setup.exe> installer.nsi
-Unicode true
+; A 64-bit installer for the 64-bit program (it also runs where no 32-bit layer is).
+Target amd64-unicode
 ManifestDPIAware true
 RequestExecutionLevel user
 SetCompressor /SOLID lzma
