@@ -170,11 +170,12 @@ private:
 
 // Copies page `index` of `src` into `out` as pdf_graft_mapped_page does (the page's
 // own and inherited boxes, rotation, resources and contents, through the source's
-// graft map, so what its pages share is copied once) and appends it to the tree.
+// graft map, so what its pages share is copied once), and also its transparency group,
+// which decides how its half-transparent parts blend; appends it to the tree.
 void graft_page(pdf_document* out, pdf_graft_map* map, pdf_document* src, int index, PageTree& tree) {
     static pdf_obj* const copied_keys[] = {
         PDF_NAME(Contents), PDF_NAME(Resources), PDF_NAME(MediaBox), PDF_NAME(CropBox), PDF_NAME(BleedBox),
-        PDF_NAME(TrimBox),  PDF_NAME(ArtBox),    PDF_NAME(Rotate),   PDF_NAME(UserUnit)};
+        PDF_NAME(TrimBox),  PDF_NAME(ArtBox),    PDF_NAME(Rotate),   PDF_NAME(UserUnit), PDF_NAME(Group)};
     Object page(mupdf_call([&](fz_context* c) noexcept { return pdf_add_new_dict(c, out, 4); }));
     mupdf_call([&](fz_context* c) noexcept {
         pdf_obj* source = pdf_lookup_page_obj(c, src, index);

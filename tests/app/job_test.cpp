@@ -1,15 +1,14 @@
 // The merge job end to end on archives the tests write: outputs, names, the history
 // and the clean-up after failures.
 #include <gtest/gtest.h>
-#include <mupdf/fitz.h>
 
+#include <cctype>
 #include <set>
 
 #include "diag/errors.hpp"
 #include "history/store.hpp"
 #include "i18n/settings.hpp"
 #include "app/job.hpp"
-#include "pdf/mupdf.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
@@ -48,17 +47,12 @@ protected:
 
 // Text of every page of a PDF, in order (each fixture page carries one label).
 std::vector<std::string> page_labels(const fs::path& pdf) {
-    fz_context* ctx = pdf::mupdf_context();
     std::vector<std::string> labels;
-    fz_document* doc = fz_open_document(ctx, pdf.c_str());
-    for (int i = 0; i < fz_count_pages(ctx, doc); ++i) {
-        fz_buffer* buf = fz_new_buffer_from_page_number(ctx, doc, i, nullptr);
-        std::string text = fz_string_from_buffer(ctx, buf);
-        fz_drop_buffer(ctx, buf);
+    for (int i = 0; i < fixtures::page_count(pdf); ++i) {
+        std::string text = fixtures::page_text(pdf, i);
         while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
         labels.push_back(text);
     }
-    fz_drop_document(ctx, doc);
     return labels;
 }
 

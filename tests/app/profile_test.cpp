@@ -5,6 +5,7 @@
 #include "app/folders.hpp"
 #include "app/profile.hpp"
 #include "platform/platform.hpp"
+#include "support/env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -12,19 +13,6 @@ using namespace app;
 
 namespace {
 
-// Restores an environment variable to its value before the test.
-class EnvGuard {
-public:
-    explicit EnvGuard(std::string name) : name_(std::move(name)), old_(platform::get_env(name_)) {}
-    ~EnvGuard() {
-        if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-        else ::unsetenv(name_.c_str());
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 // A shipped program's folder: an executable file in a folder outside the build tree.
 struct FakeInstall {
@@ -108,9 +96,9 @@ TEST(Buildmode, ShippedFolderWithLibraryFolder) {
 TEST(Buildmode, ShippedFolderWithoutLibraryFolderLeavesToolkitVariables) {
     profile::bind(product::profile());
     FakeInstall install(/*with_lib=*/false);
-    EnvGuard tcl("TCL_LIBRARY"), tk("TK_LIBRARY");
-    ::setenv("TCL_LIBRARY", "/before/tcl", 1);
-    ::unsetenv("TK_LIBRARY");
+    fixtures::EnvVar tcl("TCL_LIBRARY"), tk("TK_LIBRARY");
+    tcl.set("/before/tcl");
+    tk.set(nullptr);
     EXPECT_FALSE(buildmode::library_dir().has_value());
     EXPECT_EQ(buildmode::bundle_dir(), install.program);
     EXPECT_EQ(buildmode::home_dir(), install.program);
@@ -124,8 +112,8 @@ TEST(Buildmode, OnlyExistingToolkitFoldersAreSetAndLibraryFolderIsAddedOnce) {
     profile::bind(product::profile());
     FakeInstall install(/*with_lib=*/true);
     fs::create_directories(install.program / "mgl" / "tcl");
-    EnvGuard tcl("TCL_LIBRARY"), tk("TK_LIBRARY");
-    ::setenv("TK_LIBRARY", "/before/tk", 1);
+    fixtures::EnvVar tcl("TCL_LIBRARY"), tk("TK_LIBRARY");
+    tk.set("/before/tk");
     EXPECT_EQ(buildmode::point_tcl_and_tk_to_library(), install.program / "mgl");
     EXPECT_EQ(platform::get_env("TCL_LIBRARY"), (install.program / "mgl" / "tcl").string());
     EXPECT_EQ(platform::get_env("TK_LIBRARY"), "/before/tk");
@@ -142,34 +130,34 @@ TEST(Buildmode, UserFolderLivesUnderLocalAppData) {
     p.USER_FOLDER = "Mergalo User";
     profile::bind(p);
     FakeInstall install(/*with_lib=*/true);
-    EnvGuard local("LOCALAPPDATA"), roaming("APPDATA");
-    ::setenv("LOCALAPPDATA", "", 1);
-    ::setenv("APPDATA", "/roaming", 1);
+    fixtures::EnvVar local("LOCALAPPDATA"), roaming("APPDATA");
+    local.set("");
+    roaming.set("/roaming");
     EXPECT_EQ(buildmode::home_dir(), fs::path("/roaming/Mergalo User"));
-    ::setenv("LOCALAPPDATA", "/local", 1);
+    local.set("/local");
     EXPECT_EQ(buildmode::home_dir(), fs::path("/local/Mergalo User"));
     profile::bind(product::profile());
 }
 
 TEST(Folders, DataDirIsCreatedUnderLocalAppDataAndBlankFallsBack) {
     fixtures::TempDir tmp;
-    EnvGuard local("LOCALAPPDATA"), xdg("XDG_DATA_HOME");
-    ::setenv("LOCALAPPDATA", (tmp / "local").c_str(), 1);
+    fixtures::EnvVar local("LOCALAPPDATA"), xdg("XDG_DATA_HOME");
+    local.set((tmp / "local").c_str());
     fs::path expected = tmp / "local" / "Tarvo PDF Mergalo";
     EXPECT_EQ(data_dir(), expected);
     EXPECT_TRUE(fs::is_directory(expected));
     EXPECT_EQ(data_dir(), expected) << "an existing folder is not an error";
 
-    ::setenv("LOCALAPPDATA", "   ", 1);
-    ::setenv("XDG_DATA_HOME", (tmp / "xdg").c_str(), 1);
+    local.set("   ");
+    xdg.set((tmp / "xdg").c_str());
     EXPECT_EQ(data_dir(), tmp / "xdg" / "Tarvo PDF Mergalo");
     EXPECT_TRUE(fs::is_directory(tmp / "xdg" / "Tarvo PDF Mergalo"));
 }
 
 TEST(Folders, DataDirBlockedByAFileFails) {
     fixtures::TempDir tmp;
-    EnvGuard local("LOCALAPPDATA");
-    ::setenv("LOCALAPPDATA", tmp.path().c_str(), 1);
+    fixtures::EnvVar local("LOCALAPPDATA");
+    local.set(tmp.path().c_str());
     fixtures::write_bytes(tmp / "Tarvo PDF Mergalo", "not a folder");
     EXPECT_THROW(data_dir(), fs::filesystem_error);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "diag/errors.hpp"
+#include "support/env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -40,23 +41,16 @@ std::string show(const std::optional<LocalTime>& t) {
 // Sets the time zone the C library converts with, and puts the old one back afterwards.
 class TimeZone {
 public:
-    explicit TimeZone(const char* tz) {
-        if (const char* old = getenv("TZ")) saved_ = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~TimeZone() {
-        if (saved_)
-            setenv("TZ", saved_->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
+    explicit TimeZone(const char* tz) : tz_("TZ", tz) { tzset(); }
     TimeZone(const TimeZone&) = delete;
     TimeZone& operator=(const TimeZone&) = delete;
 
 private:
-    std::optional<std::string> saved_;
+    // Members go in reverse order: the old TZ is back before tzset reads it again.
+    struct Reload {
+        ~Reload() { tzset(); }
+    } reload_;
+    fixtures::EnvVar tz_;
 };
 
 // Records read back from a history file (through the reader under test).

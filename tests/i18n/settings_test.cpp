@@ -12,6 +12,7 @@
 
 #include "diag/errors.hpp"
 #include "platform/platform.hpp"
+#include "support/env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -25,26 +26,12 @@ using Json = nlohmann::ordered_json;
 // puts the old values back afterwards.
 class LocaleEnv {
 public:
-    LocaleEnv(const char* language, const char* lc_all, const char* lang) {
-        for (const char* name : NAMES) saved_.push_back(platform::get_env(name));
-        set("LANGUAGE", language);
-        set("LC_ALL", lc_all);
-        set("LC_MESSAGES", nullptr);
-        set("LANG", lang);
-    }
-    ~LocaleEnv() {
-        for (std::size_t i = 0; i < std::size(NAMES); ++i) set(NAMES[i], saved_[i] ? saved_[i]->c_str() : nullptr);
-    }
-    LocaleEnv(const LocaleEnv&) = delete;
-    LocaleEnv& operator=(const LocaleEnv&) = delete;
+    LocaleEnv(const char* language, const char* lc_all, const char* lang)
+        : language_("LANGUAGE", language), all_("LC_ALL", lc_all), messages_("LC_MESSAGES", nullptr),
+          lang_("LANG", lang) {}
 
 private:
-    static constexpr const char* NAMES[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"};
-    static void set(const char* name, const char* value) {
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
-    }
-    std::vector<std::optional<std::string>> saved_;
+    fixtures::EnvVar language_, all_, messages_, lang_;
 };
 
 class Settings : public ::testing::Test {
@@ -55,8 +42,8 @@ protected:
 };
 
 TEST_F(Settings, FileLiesInDataFolder) {
-    EXPECT_EQ(i18n::FOLDER_NAME, "data");
-    EXPECT_EQ(i18n::FILE_NAME, "settings.json");
+    i18n::write_language(dir.path(), "kk");
+    EXPECT_TRUE(fs::is_regular_file(dir / "data" / "settings.json"));
     EXPECT_EQ(i18n::detail::path(dir.path()), file());
 }
 

@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "diag/errors.hpp"
 #include "pdf/mupdf.hpp"
 #include "support/pdf_fixtures.hpp"
+#include "support/waybill.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -353,6 +356,77 @@ TEST(Merge, RejectsLayoutsOutsideTheList) {
         EXPECT_FALSE(fs::exists(dir / "out.pdf"));
     }
     EXPECT_THROW(pdf::merge_nup({dir / "a.pdf"}, dir / "out.pdf", 1), diag::InvalidValue);
+}
+
+// The words of a text, sorted: what a page says, whatever order extraction reads its
+// lines in.
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) out.push_back(w);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Waybills as marketplaces hand them out: Flate-compressed content, Cyrillic text in
+// embedded CID (Type0) subset fonts, a logo shared byte for byte, content split over
+// several streams, a half-transparent stamp under a page transparency group, and the
+// same waybill twice (every object of the second copy is a duplicate). Each layout must
+// show every word of every waybill in the waybill's own page or cell.
+TEST(Merge, RealWaybillsKeepEveryWordInEveryLayout) {
+    fixtures::TempDir dir;
+    fixtures::WaybillFactory factory;
+    struct Source {
+        std::uint64_t index;
+        fixtures::PageSize size;
+        fixtures::WaybillOptions options;
+    };
+    const Source made[] = {
+        {0, fixtures::PageSize::a6, {}},
+        {1, fixtures::PageSize::a6, {.content_streams = 3}},
+        {2, fixtures::PageSize::a4, {.transparency = true}},
+        {3, fixtures::PageSize::a6, {.content_streams = 2, .transparency = true}},
+    };
+    std::vector<fs::path> files;
+    for (const Source& m : made) {
+        const fixtures::Waybill w = factory.make(11, m.index, m.size, m.options);
+        files.push_back(dir / w.file_name);
+        fixtures::write_bytes(files.back(), w.pdf);
+    }
+    // The first waybill again, as a second file with the same bytes, and once more as
+    // the very same path.
+    fs::copy_file(files[0], dir / "copy.pdf");
+    files.push_back(dir / "copy.pdf");
+    files.push_back(files[0]);
+
+    std::vector<std::vector<std::string>> wanted;
+    for (const fs::path& f : files) {
+        wanted.push_back(words(fixtures::page_text(f, 0)));
+        ASSERT_GT(wanted.back().size(), 20u) << f;
+    }
+    for (int nup : {1, 4, 6, 9}) {
+        SCOPED_TRACE("layout " + std::to_string(nup));
+        const fs::path out = dir / ("out" + std::to_string(nup) + ".pdf");
+        const pdf::MergeCounts counts = pdf::merge_selected(files, out, nup);
+        ASSERT_EQ(counts.total_pages, static_cast<int>(files.size()));
+        for (std::size_t k = 0; k < files.size(); ++k) {
+            const int sheet = nup == 1 ? static_cast<int>(k) : static_cast<int>(k) / nup;
+            const std::optional<pdf::Rect> cell =
+                nup == 1 ? std::nullopt : std::optional(pdf::cell_rect(nup, static_cast<int>(k) % nup));
+            EXPECT_EQ(words(fixtures::page_text(out, sheet, cell)), wanted[k]) << "waybill " << k;
+        }
+        // The stamped waybills keep their transparency group, which decides how the
+        // stamp blends: on the page itself, or on the form that draws it in its cell.
+        for (int k : {2, 3}) {
+            const std::string group = nup == 1 ? fixtures::dict_value(out, k, "Group/S")
+                                               : fixtures::dict_value(out, k / nup, "Resources/XObject/Fm" +
+                                                                                        std::to_string(k % nup) +
+                                                                                        "/Group/S");
+            EXPECT_EQ(group, "/Transparency") << "waybill " << k;
+        }
+        // The fonts and the logo of the repeated waybill are stored once.
+        EXPECT_EQ(fixtures::count_objects(out, "Image"), 1);
+    }
 }
 
 }  // namespace

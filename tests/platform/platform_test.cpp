@@ -4,6 +4,7 @@
 
 #include "platform/platform.hpp"
 #include "platform/staged_file.hpp"
+#include "support/env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -22,27 +23,13 @@ TEST(Platform, UiLanguageFollowsTheFirstSetLocaleVariable) {
         {nullptr, "C", 0x0409},
         {nullptr, nullptr, std::nullopt},
     };
-    auto saved = [](const char* n) { return platform::get_env(n); };
-    auto restore = [](const char* n, const std::optional<std::string>& v) {
-        if (v) ::setenv(n, v->c_str(), 1);
-        else ::unsetenv(n);
-    };
-    auto old_language = saved("LANGUAGE"), old_all = saved("LC_ALL"), old_messages = saved("LC_MESSAGES"),
-         old_lang = saved("LANG");
-    ::unsetenv("LC_ALL");
-    ::unsetenv("LC_MESSAGES");
+    fixtures::EnvVar language("LANGUAGE"), all("LC_ALL", nullptr), messages("LC_MESSAGES", nullptr), lang("LANG");
     for (const auto& c : cases) {
-        if (c.language) ::setenv("LANGUAGE", c.language, 1);
-        else ::unsetenv("LANGUAGE");
-        if (c.lang) ::setenv("LANG", c.lang, 1);
-        else ::unsetenv("LANG");
+        language.set(c.language);
+        lang.set(c.lang);
         EXPECT_EQ(platform::ui_language_id(), c.id)
             << "LANGUAGE=" << (c.language ? c.language : "(unset)") << " LANG=" << (c.lang ? c.lang : "(unset)");
     }
-    restore("LANGUAGE", old_language);
-    restore("LC_ALL", old_all);
-    restore("LC_MESSAGES", old_messages);
-    restore("LANG", old_lang);
 }
 
 // Reference digests from FIPS 180-2; the long input crosses any internal block and

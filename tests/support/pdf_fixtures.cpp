@@ -120,11 +120,13 @@ void add_page(pdf_document* doc, const Page& p, const pdf::Object& resources) {
         const std::size_t cut = content.find('\n') + 1;
         pdf::Buffer a = buffer_of(content.substr(0, cut));
         pdf::Buffer b = buffer_of(content.substr(cut));
-        mupdf_call([&](fz_context* c) noexcept {
-            pdf_obj* parts = pdf_dict_put_array(c, page.get(), PDF_NAME(Contents), 2);
-            pdf_array_push_drop(c, parts, pdf_add_stream(c, doc, a.get(), nullptr, 0));
-            pdf_array_push_drop(c, parts, pdf_add_stream(c, doc, b.get(), nullptr, 0));
-        });
+        pdf_obj* parts = mupdf_call(
+            [&](fz_context* c) noexcept { return pdf_dict_put_array(c, page.get(), PDF_NAME(Contents), 2); });
+        for (const pdf::Buffer* piece : {&a, &b}) {
+            pdf::Object part(
+                mupdf_call([&](fz_context* c) noexcept { return pdf_add_stream(c, doc, piece->get(), nullptr, 0); }));
+            mupdf_call([&](fz_context* c) noexcept { pdf_array_push(c, parts, part.get()); });
+        }
     }
     if (p.crop_box) {
         const PdfBox& b = *p.crop_box;
@@ -150,13 +152,14 @@ std::string pdf_bytes(const std::vector<Page>& pages) {
 
     pdf::Buffer out(mupdf_call([](fz_context* c) noexcept { return fz_new_buffer(c, 4096); }));
     pdf::Output writer(mupdf_call([&](fz_context* c) noexcept { return fz_new_output_with_buffer(c, out.get()); }));
+    // Compressed like the files marketplaces hand out: every stream Flate-encoded.
+    pdf_write_options opts = pdf_default_write_options;
+    opts.do_compress = 1;
     mupdf_call([&](fz_context* c) noexcept {
-        pdf_write_document(c, doc.get(), writer.get(), &pdf_default_write_options);
+        pdf_write_document(c, doc.get(), writer.get(), &opts);
         fz_close_output(c, writer.get());
     });
-    unsigned char* data = nullptr;
-    const std::size_t len = fz_buffer_storage(pdf::mupdf_context(), out.get(), &data);
-    return std::string(reinterpret_cast<const char*>(data), len);
+    return std::string(pdf::bytes_of(out));
 }
 
 void write_pdf(const fs::path& path, const std::vector<Page>& pages) { write_bytes(path, pdf_bytes(pages)); }
@@ -253,18 +256,56 @@ double ink_share(const Raster& r, const pdf::Rect& region) {
 
 int count_objects(const fs::path& pdf_path, const std::string& name) {
     pdf::Document doc = open(pdf_path);
-    return mupdf_call([&](fz_context* c) noexcept {
-        int n = 0;
-        const int len = pdf_xref_len(c, doc.get());
-        for (int i = 1; i < len; ++i) {
-            pdf_obj* obj = pdf_load_object(c, doc.get(), i);
-            const char* type = pdf_to_name(c, pdf_dict_get(c, obj, PDF_NAME(Type)));
-            const char* sub = pdf_to_name(c, pdf_dict_get(c, obj, PDF_NAME(Subtype)));
-            if (name == type || (name == "Image" && std::string_view(sub) == "Image")) ++n;
-            pdf_drop_obj(c, obj);
+    int n = 0;
+    for (int i = 1, len = pdf::xref_len(doc.get()); i < len; ++i) {
+        const pdf::Object obj(mupdf_call([&](fz_context* c) noexcept { return pdf_load_object(c, doc.get(), i); }));
+        const bool match = mupdf_call([&](fz_context* c) noexcept {
+            const char* type = pdf_to_name(c, pdf_dict_get(c, obj.get(), PDF_NAME(Type)));
+            const char* sub = pdf_to_name(c, pdf_dict_get(c, obj.get(), PDF_NAME(Subtype)));
+            return name == type || (name == "Image" && std::string_view(sub) == "Image");
+        });
+        n += match ? 1 : 0;
+    }
+    return n;
+}
+
+std::string page_text(const fs::path& pdf_path, int index, const std::optional<pdf::Rect>& region) {
+    pdf::Document doc = open(pdf_path);
+    pdf::TextPage text(mupdf_call([&](fz_context* c) noexcept {
+        return fz_new_stext_page_from_page_number(c, any(doc), index, nullptr);
+    }));
+    std::string out;
+    for (fz_stext_block* b = text->first_block; b; b = b->next) {
+        if (b->type != FZ_STEXT_BLOCK_TEXT) continue;
+        for (fz_stext_line* l = b->u.t.first_line; l; l = l->next) {
+            bool any_char = false;
+            for (fz_stext_char* ch = l->first_char; ch; ch = ch->next) {
+                const double x = (double(ch->quad.ll.x) + ch->quad.ur.x) / 2;
+                const double y = (double(ch->quad.ll.y) + ch->quad.ur.y) / 2;
+                if (region && (x < region->x0 || x > region->x1 || y < region->y0 || y > region->y1)) continue;
+                char utf8[8];
+                out.append(utf8, static_cast<std::size_t>(fz_runetochar(utf8, ch->c)));
+                any_char = true;
+            }
+            if (any_char) out += '\n';
         }
-        return n;
+    }
+    return out;
+}
+
+std::string dict_value(const fs::path& pdf_path, int index, const std::string& path) {
+    pdf::Document doc = open(pdf_path);
+    char local[256];
+    std::size_t len = 0;
+    char* text = nullptr;
+    mupdf_call([&](fz_context* c) noexcept {
+        pdf_obj* value = pdf_dict_getp(c, pdf_lookup_page_obj(c, doc.get(), index), path.c_str());
+        text = value ? pdf_sprint_obj(c, local, sizeof local, &len, pdf_resolve_indirect(c, value), 1, 0) : nullptr;
     });
+    if (!text) return "";
+    std::string out(text, len);
+    if (text != local) fz_free(pdf::mupdf_context(), text);
+    return out;
 }
 
 }  // namespace fixtures

@@ -80,6 +80,15 @@ std::optional<pdf::Rect> ink_box(const Raster& r, const pdf::Rect& region);
 // Share (0..1) of inked pixels inside `region` (points).
 double ink_share(const Raster& r, const pdf::Rect& region);
 
+// The text of a page as a viewer extracts it (UTF-8, one line of text per line), or
+// only the characters whose centre lies inside `region` (page space, points).
+std::string page_text(const std::filesystem::path& pdf, int index,
+                      const std::optional<pdf::Rect>& region = std::nullopt);
+
+// The value at a "/"-separated key path from a page's dictionary (for example
+// "Resources/XObject/Fm0/Group"), written as PDF syntax, or "" when there is none.
+std::string dict_value(const std::filesystem::path& pdf, int index, const std::string& path);
+
 // Counts the objects of a PDF whose dictionary has /Type (or /Subtype, for images)
 // equal to `name`, e.g. "Font" or "Image".
 int count_objects(const std::filesystem::path& pdf, const std::string& name);
