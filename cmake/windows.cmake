@@ -69,9 +69,11 @@ set(TK_LIBRARY "${WIN_TK};${WIN_TCL};${WIN_TCLSTUB};netapi32;userenv;ws2_32;gdi3
 set(TCL_FOUND ON)
 # Static Tcl and Tk headers must not ask for dllimport.
 add_compile_definitions(STATIC_BUILD)
-# Their script libraries, which the shipped folder carries under mgl/.
-find_path(MERGALO_TCL_SCRIPT_DIR init.tcl PATH_SUFFIXES lib/tcl8.6 REQUIRED)
-find_path(MERGALO_TK_SCRIPT_DIR tk.tcl PATH_SUFFIXES lib/tk8.6 REQUIRED)
+# Their script folders, which the shipped folder carries as mgl/tcl and mgl/tk.
+find_path(WIN_TCL_SCRIPTS init.tcl PATH_SUFFIXES lib/tcl8.6 REQUIRED)
+find_path(WIN_TK_SCRIPTS tk.tcl PATH_SUFFIXES lib/tk8.6 REQUIRED)
+set(MERGALO_TCL_SCRIPTS ${WIN_TCL_SCRIPTS} CACHE PATH "Tcl script folder (holding init.tcl), shipped as mgl/tcl")
+set(MERGALO_TK_SCRIPTS ${WIN_TK_SCRIPTS} CACHE PATH "Tk script folder (holding tk.tcl), shipped as mgl/tk")
 # The resources a static Tk expects inside the executable (cursors, the default icon).
 find_path(MERGALO_TK_RC_DIR tk_base.rc PATH_SUFFIXES rc REQUIRED)
 
