@@ -157,6 +157,10 @@ constexpr Row ROWS[] = {
     {"choose_zip",
      "Выберите ZIP-архив с накладными",
      "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз"},
+    // Said on standard error when the toolkit cannot open a window (no display).
+    {"no_window",
+     "Не удаётся открыть окно: графический экран недоступен.",
+     "Терезені ашу мүмкін емес: графикалық экран қолжетімсіз."},
 };
 
 Table make_table(std::string_view Row::*text) {

@@ -1,0 +1,131 @@
+#include "diag/error_log.hpp"
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <system_error>
+#include <typeinfo>
+
+#include "app/buildmode.hpp"
+#include "app/folders.hpp"
+#include "app/profile.hpp"
+#include "diag/errors.hpp"
+#include "platform/platform.hpp"
+#include "platform/staged_file.hpp"
+
+namespace diag {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view ENTRY_HEADER = "\n===== ERROR ";
+
+std::string local_timestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+#ifdef _WIN32
+    localtime_s(&tm, &now);
+#else
+    localtime_r(&now, &tm);
+#endif
+    char buf[32];
+    const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return std::string(buf, n);
+}
+
+std::string type_name(const std::exception& e) {
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status),
+                                                std::free);
+    return status == 0 && name ? std::string(name.get()) : std::string(typeid(e).name());
+}
+
+// Where the failure was raised, one line with its line break.
+std::string traceback(const std::exception& e) {
+    if (const auto* error = dynamic_cast<const Error*>(&e)) {
+        const std::source_location& at = error->where();
+        return "  at " + std::string(at.file_name()) + ":" + std::to_string(at.line()) + " in " +
+               at.function_name() + "\n";
+    }
+    return "  (no source location recorded; " + type_name(e) + ")\n";
+}
+
+// Every line break as CR LF, whatever the text brought along (LF, CR LF or a lone CR).
+std::string crlf(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            out += "\r\n";
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+fs::path log_path() { return app::logs_dir() / "error.log"; }
+
+void trim_log_file(const fs::path& path, std::uintmax_t max_bytes) noexcept {
+    try {
+        std::error_code ec;
+        const std::uintmax_t size = fs::file_size(path, ec);
+        if (ec || size <= max_bytes) return;
+        std::ifstream in(path, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(size - max_bytes));
+        std::string tail(static_cast<std::size_t>(max_bytes), '\0');
+        in.read(tail.data(), static_cast<std::streamsize>(tail.size()));
+        if (in.gcount() != static_cast<std::streamsize>(tail.size())) return;  // changed under us
+        in.close();
+        const auto header = tail.find(ENTRY_HEADER);
+        std::string_view kept = tail;
+        if (header != std::string::npos && header > 0) kept.remove_prefix(header + 1);
+        platform::write_file_atomically(path, kept);
+    } catch (...) {
+        // Trimming is housekeeping: whatever state the file is in stays.
+    }
+}
+
+std::string format_error_entry(std::string_view title, const std::exception* exc, std::string_view extra,
+                               std::string_view timestamp, std::string_view app) {
+    std::string entry = "\n===== ERROR " + std::string(timestamp) + " =====\n";
+    entry += "App: " + std::string(app) + "\n";
+    entry += "Title: " + std::string(title) + "\n";
+    if (!extra.empty()) entry += "Extra:\n" + std::string(extra) + "\n";
+    if (exc != nullptr) entry += "Exception:\n" + std::string(exc->what()) + "\nTraceback:\n" + traceback(*exc) + "\n";
+    entry += "===== END ERROR =====\n";
+    return entry;
+}
+
+fs::path write_error_log(std::string_view title, const std::exception* exc, std::string_view extra) {
+    fs::path path;
+    try {
+        path = log_path();
+    } catch (const fs::filesystem_error& e) {
+        throw RuntimeError("Не удалось создать папку журнала ошибок " + platform::utf8(e.path1()) + ": " +
+                           e.code().message());
+    }
+    const std::string app = app::profile::title() + " " + app::buildmode::APP_VERSION;
+    const std::string bytes = crlf(format_error_entry(title, exc, extra, local_timestamp(), app));
+
+    // Unbuffered, so the entry reaches the file in one write: two program instances
+    // logging at once do not interleave inside an entry.
+    std::ofstream out;
+    out.rdbuf()->pubsetbuf(nullptr, 0);
+    out.open(path, std::ios::binary | std::ios::app);
+    if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) throw RuntimeError("Не удалось записать журнал ошибок " + platform::utf8(path));
+    trim_log_file(path);
+    return path;
+}
+
+}  // namespace diag

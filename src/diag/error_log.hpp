@@ -1,0 +1,42 @@
+// The error log: "error.log" in the logs folder beside the executable, UTF-8, every
+// line break stored as CR LF on every platform, held below LOG_MAX_BYTES by cutting off
+// its oldest entries. Needs a bound product profile (folders, title, version).
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace diag {
+
+// Size limit of the log file, bytes.
+inline constexpr std::uintmax_t LOG_MAX_BYTES = 300 * 1024;
+
+// logs_dir() / "error.log"; creates the logs folder (with parents) on every call.
+// Throws std::filesystem::filesystem_error when the folder cannot be made.
+std::filesystem::path log_path();
+
+// When the file is larger than `max_bytes`, keeps its last `max_bytes` bytes and, when
+// an entry header ("\n===== ERROR ") starts after their first byte, only what follows
+// that line feed. Rewrites the file through a sibling ".tmp". Never throws: a failure
+// leaves the file as it is.
+void trim_log_file(const std::filesystem::path& path, std::uintmax_t max_bytes = LOG_MAX_BYTES) noexcept;
+
+// The text of one entry (line feeds still "\n"): an empty line, "===== ERROR <local
+// time %Y-%m-%d %H:%M:%S> =====", "App: <title> <version>", "Title: <title>", then
+// "Extra:" and `extra` when it is not empty, then "Exception:", the message,
+// "Traceback:" and where the failure was raised when `exc` is given, then
+// "===== END ERROR =====" and a line break. A diag::Error names its source location;
+// other exceptions get a line saying that no location is known.
+std::string format_error_entry(std::string_view title, const std::exception* exc, std::string_view extra,
+                               std::string_view timestamp, std::string_view app);
+
+// Appends one entry (CR LF line breaks) to the log in a single write, trims the log,
+// and returns its path. Throws diag::RuntimeError naming the file when the logs folder
+// cannot be made or the log cannot be written.
+std::filesystem::path write_error_log(std::string_view title, const std::exception* exc = nullptr,
+                                      std::string_view extra = {});
+
+}  // namespace diag

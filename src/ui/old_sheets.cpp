@@ -1,0 +1,34 @@
+#include "ui/old_sheets.hpp"
+
+#include <iostream>
+#include <system_error>
+
+#include "history/old_sheets.hpp"
+#include "i18n/catalogue.hpp"
+#include "ui/tk.hpp"
+#include "ui/window.hpp"
+
+namespace ui {
+
+void clean_old_sheets(const std::filesystem::path& folder, std::string_view lang) {
+    try {
+        const std::string title = app_title();
+        // The age test is made now, before the question: exactly the listed files go.
+        const auto paths = history::old_sheets(folder, title);
+        if (paths.empty()) {
+            tk::show_info(title, i18n::t("old_sheets_none", lang), lang);
+            return;
+        }
+        const std::string question =
+            i18n::t("old_sheets_confirm", lang, {{"names", history::describe_old_sheets(paths, lang)}});
+        if (!tk::ask_yes_no(title, question, lang)) return;
+        for (const auto& path : paths) {
+            std::error_code ec;
+            std::filesystem::remove(path, ec);  // in use or already gone: the others still go
+        }
+    } catch (const tk::NoDisplay&) {
+        std::cerr << i18n::t("no_window", lang) << '\n';
+    }
+}
+
+}  // namespace ui

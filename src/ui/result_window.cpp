@@ -1,0 +1,145 @@
+#include "ui/result_window.hpp"
+
+#include <iostream>
+#include <optional>
+
+#include "app/buildmode.hpp"
+#include "app/folders.hpp"
+#include "diag/error_log.hpp"
+#include "i18n/catalogue.hpp"
+#include "i18n/settings.hpp"
+#include "platform/platform.hpp"
+#include "ui/language_window.hpp"
+#include "ui/old_sheets.hpp"
+#include "ui/tk.hpp"
+#include "ui/window.hpp"
+
+namespace ui {
+
+namespace {
+
+bool has_new_file(const app::MergeResult& result) { return result.out_pdf_new && !result.out_pdf_new->empty(); }
+
+}  // namespace
+
+namespace detail {
+
+void refresh_context_menu() {
+    // The context-menu registration (shell::install_context_menu_silent) is wired in
+    // here; until it exists there is nothing to refresh.
+}
+
+}  // namespace detail
+
+std::string build_details(const app::MergeResult& result, std::string_view lang) {
+    using i18n::t;
+    std::string text = t("detail_version", lang, {{"version", app::buildmode::APP_VERSION}});
+    const auto line = [&text](const std::string& s) { text += "\n" + s; };
+    line(t("detail_file_all", lang, {{"path", result.out_pdf_all}}));
+    line(t("detail_file_new", lang,
+           {{"path", has_new_file(result) ? i18n::Value(*result.out_pdf_new) : i18n::Value(t("detail_no_new_file", lang))}}));
+    line(t("detail_mode", lang, {{"mode", app::mode_name(result.nup, lang)}}));
+    line(t("files_taken", lang, {{"count", result.file_count_all}}));
+    line(t("detail_new_count", lang, {{"count", result.file_count_new}}));
+    line(t("detail_pages", lang, {{"count", result.total_pages_all}}));
+    if (result.nup > 1) {
+        line(t("detail_sheets_all", lang, {{"count", result.final_sheets_all}}));
+        if (has_new_file(result)) line(t("detail_sheets_new", lang, {{"count", result.final_sheets_new}}));
+    }
+    return text;
+}
+
+void show_done(const app::MergeResult& result) {
+    std::optional<tk::Interp> own_root;
+    try {
+        own_root.emplace();
+    } catch (const tk::NoDisplay&) {
+        std::cout << build_details(result, current_language()) << std::endl;
+        return;
+    }
+    tk::Interp& root = *own_root;
+    using tk::Widget;
+    const auto win = Widget::create(root, "toplevel", ".", "done");
+    win.title(app_title());
+    win.not_resizable();
+    const std::string lang = current_language();
+
+    const auto title_label = Widget::create(root, "label", win.path(), "title", {"-font", tk::font(16, "bold")});
+    title_label.pack({"-padx", PAD, "-pady", tk::Word::list({20, 8})});
+    const auto hint_label = Widget::create(root, "label", win.path(), "hint",
+                                           {"-font", tk::font(12), "-justify", "center", "-wraplength", 700});
+    hint_label.pack({"-padx", PAD, "-pady", tk::Word::list({0, 14})});
+    const auto details_label = Widget::create(root, "label", win.path(), "details",
+                                              {"-font", tk::font(10), "-justify", "left", "-wraplength", 760});
+    details_label.pack({"-padx", PAD, "-pady", tk::Word::list({0, 12}), "-anchor", "w"});
+    const auto block = Widget::create(root, "frame", win.path(), "buttons");
+    block.pack({"-padx", PAD, "-pady", tk::Word::list({0, 18})});
+    const auto top = Widget::create(root, "frame", block.path(), "top");
+    top.pack();
+    const auto bottom = Widget::create(root, "frame", block.path(), "bottom");
+    bottom.pack({"-pady", tk::Word::list({8, 0})});
+
+    const fs::path folder = result.out_pdf_all.parent_path();
+    const auto button = [&root](const Widget& row, std::string_view name, int width, std::function<void()> action) {
+        auto b = Widget::create(root, "button", row.path(), name, {"-width", width, "-command", root.command(std::move(action))});
+        b.pack({"-side", "left", "-padx", 6});
+        return b;
+    };
+    // Follow-up actions fail silently: a missing file or folder simply does not open.
+    const auto all_button = button(top, "all", 17, [&] { platform::shell_open(platform::utf8(result.out_pdf_all)); });
+    const auto new_button = button(top, "new", 17, [&] {
+        if (has_new_file(result)) platform::shell_open(platform::utf8(*result.out_pdf_new));
+    });
+    if (!has_new_file(result)) new_button.configure({"-state", "disabled"});
+    const auto folder_button = button(top, "folder", 17, [&] { platform::shell_open(platform::utf8(folder)); });
+    const auto tidy_button = button(top, "tidy", 22, [&] { clean_old_sheets(folder, current_language()); });
+
+    std::function<void(const std::string&)> apply_language;
+    const auto change_language = [&] {
+        const auto chosen = choose_language_window(&win);
+        if (!chosen) return;
+        i18n::write_language(app::data_dir(), *chosen);
+        try {
+            detail::refresh_context_menu();
+        } catch (const std::exception& e) {
+            try {
+                diag::write_error_log("Не удалось обновить язык меню правой кнопки", &e);
+            } catch (const std::exception&) {
+                // The log cannot be written either; the language is applied regardless.
+            }
+        }
+        apply_language(*chosen);
+        tk::show_info(app_title(), i18n::t("language_saved", *chosen), *chosen);
+    };
+    const auto close = [&] {
+        win.destroy();
+        root.quit();
+    };
+    const auto help_button = button(bottom, "help", 17, [] { open_help(); });
+    const auto language_button = button(bottom, "language", 17, change_language);
+    const auto close_button = button(bottom, "close", 17, close);
+
+    apply_language = [&](const std::string& chosen) {
+        using i18n::t;
+        title_label.configure({"-text", t("done_title", chosen)});
+        hint_label.configure({"-text", t("done_hint", chosen)});
+        details_label.configure({"-text", build_details(result, chosen)});
+        all_button.configure({"-text", t("btn_open_all", chosen)});
+        new_button.configure({"-text", t("btn_open_new", chosen)});
+        folder_button.configure({"-text", t("btn_open_folder", chosen)});
+        tidy_button.configure({"-text", t("clean_old_sheets", chosen)});
+        help_button.configure({"-text", t("open_help", chosen)});
+        language_button.configure({"-text", t("change_language", chosen)});
+        close_button.configure({"-text", t("btn_close", chosen)});
+        // Drop the size the last centring fixed, so the window takes the natural size
+        // of its new texts before it is centred again (else longer texts are clipped).
+        root.call({"wm", "geometry", win.path(), ""});
+        center_window(win);
+    };
+    apply_language(lang);
+    win.on_close(close);
+    center_window(win);
+    root.mainloop();
+}
+
+}  // namespace ui

@@ -1,0 +1,32 @@
+#include "support/program_dir.hpp"
+
+#include <memory>
+
+#include "app/buildmode.hpp"
+#include "app/product.hpp"
+#include "app/profile.hpp"
+#include "platform/platform.hpp"
+
+namespace fixtures {
+
+namespace fs = std::filesystem;
+
+ProgramDir::ProgramDir(bool with_lib) : with_lib_(with_lib) {
+    fs::create_directories(program());
+    write_bytes(program() / "Mergalo", "");
+    if (with_lib_) fs::create_directories(program() / "mgl");
+    fs::create_directories(local_app_data());
+    fs::create_directories(dir_ / "tmp");
+    env_.push_back(std::make_unique<EnvVar>("LOCALAPPDATA", platform::utf8(local_app_data()).c_str()));
+    env_.push_back(std::make_unique<EnvVar>("TMPDIR", platform::utf8(dir_ / "tmp").c_str()));
+    app::profile::bind(app::product::profile());
+    app::buildmode::detail::pretend_executable(program() / "Mergalo");
+}
+
+ProgramDir::~ProgramDir() { app::buildmode::detail::pretend_executable({}); }
+
+fs::path ProgramDir::program() const { return dir_ / "Программы" / "Tarvo Mergalo"; }
+
+fs::path ProgramDir::resources() const { return with_lib_ ? program() / "mgl" : program(); }
+
+}  // namespace fixtures

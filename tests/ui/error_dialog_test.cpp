@@ -1,0 +1,108 @@
+// The error dialog on real Tk windows, and without a display.
+#include "diag/error_dialog.hpp"
+
+#include <gtest/gtest.h>
+
+#include "app/folders.hpp"
+#include "diag/errors.hpp"
+#include "i18n/settings.hpp"
+#include "platform/platform.hpp"
+#include "support/program_dir.hpp"
+#include "support/temp_dir.hpp"
+#include "ui/ui_support.hpp"
+#include "ui/window.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace tk = ui::tk;
+using uitest::text_of;
+
+class ErrorDialogTest : public ::testing::Test {
+protected:
+    fixtures::ProgramDir program;
+    fs::path log() const { return program.program() / "logs" / "error.log"; }
+    void use_language(const char* lang) { i18n::write_language(app::data_dir(), lang); }
+};
+
+TEST_F(ErrorDialogTest, ShowsTheFailureTheLogAndTheSupportLink) {
+    use_language("kk");
+    uitest::FakeOpener opener(program.root());
+    const diag::FileNotFound failure("ZIP файлы табылмады:\nC:\\{Заказы}\\[day].zip");
+    uitest::Driver driver;
+    driver.then([&](tk::Interp& in) {
+        EXPECT_EQ(in.call({"wm", "title", ".error"}), "Tarvo PDF Mergalo");
+        EXPECT_EQ(in.call({"wm", "resizable", ".error"}), "0 0");
+        EXPECT_EQ(in.call({"wm", "geometry", ".error"}),
+                  ui::detail::centered_geometry(560, 260, in.call_int({"winfo", "screenwidth", "."}),
+                                                in.call_int({"winfo", "screenheight", "."})));
+        EXPECT_EQ(text_of(in, ".error.title"), "PDF жасау кезінде қате шықты.");
+        EXPECT_EQ(uitest::option_of(in, ".error.title", "-foreground"), "#991b1b");
+        EXPECT_EQ(uitest::option_of(in, ".error.title", "-font"), "{Segoe UI} 11 bold");
+        EXPECT_EQ(text_of(in, ".error.message"),
+                  "ZIP файлы табылмады:\nC:\\{Заказы}\\[day].zip\n\nҚате файлы сақталды:\n" + platform::utf8(log()) +
+                      "\n\nerror.log файлын Telegram-ға жіберіңіз: https://t.me/tarvo_support");
+        EXPECT_EQ(uitest::option_of(in, ".error.message", "-wraplength"), "520");
+        EXPECT_EQ(text_of(in, ".error.buttons.log"), "Журнал қалтасын ашу");
+        EXPECT_EQ(text_of(in, ".error.buttons.ok"), "OK");
+        EXPECT_TRUE(fs::exists(log())) << "the entry is written before the dialog shows";
+        in.call({".error.buttons.log", "invoke"});
+        EXPECT_TRUE(in.exists(".error")) << "the log-folder button keeps the dialog open";
+        in.call({".error.buttons.ok", "invoke"});
+    });
+    diag::show_error_dialog("PDF жасау кезінде қате шықты.", failure.what(), &failure, "ZIP: day.zip\nNUP: 4");
+    EXPECT_EQ(tk::Interp::current(), nullptr);
+    EXPECT_EQ(opener.opened(1), std::vector<std::string>{platform::utf8(log().parent_path())});
+    const std::string entry = fixtures::read_bytes(log());
+    EXPECT_NE(entry.find("Title: PDF жасау кезінде қате шықты.\r\nExtra:\r\nZIP: day.zip\r\nNUP: 4\r\n"),
+              std::string::npos);
+}
+
+TEST_F(ErrorDialogTest, TitleBarCloseActsLikeOkAndOkStaysOkInRussian) {
+    use_language("ru");
+    uitest::Driver driver;
+    driver.then([](tk::Interp& in) {
+        EXPECT_EQ(text_of(in, ".error.buttons.ok"), "OK");
+        EXPECT_EQ(text_of(in, ".error.buttons.log"), "Открыть папку с логом");
+        uitest::close_from_title_bar(in, ".error");
+    });
+    diag::show_error_dialog("Ошибка при создании PDF.", "В архиве не найдено PDF-файлов");
+    EXPECT_EQ(tk::Interp::current(), nullptr);
+}
+
+TEST_F(ErrorDialogTest, ALongMessageMakesTheDialogTallerNotClipped) {
+    use_language("ru");
+    uitest::Driver driver;
+    driver.then([](tk::Interp& in) {
+        const int needed = in.call_int({"winfo", "reqheight", ".error"});
+        EXPECT_GT(needed, 260);
+        EXPECT_EQ(in.call({"wm", "geometry", ".error"}),
+                  ui::detail::centered_geometry(560, needed, in.call_int({"winfo", "screenwidth", "."}),
+                                                in.call_int({"winfo", "screenheight", "."})));
+        in.call({".error.buttons.ok", "invoke"});
+    });
+    std::string text = "Не удалось прочитать PDF-файл:";
+    for (int i = 0; i < 12; ++i) text += "\nC:\\Users\\Продавец\\Заказы\\накладная_" + std::to_string(i) + ".pdf";
+    diag::show_error_dialog("Ошибка при создании PDF.", text);
+}
+
+TEST_F(ErrorDialogTest, AnUnwritableLogShowsNoDialog) {
+    fixtures::write_bytes(program.program() / "logs", "a file where the folder should be");
+    uitest::Driver driver;  // no steps: any window would be a failure
+    EXPECT_THROW(diag::show_error_dialog("Ошибка при создании PDF.", "текст"), diag::RuntimeError);
+    EXPECT_EQ(driver.waits, 0);
+}
+
+TEST_F(ErrorDialogTest, WithoutADisplayTheLogIsWrittenAndTheTextsGoToStandardError) {
+    use_language("ru");
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
+    const diag::RuntimeError failure("В архиве не найдено PDF-файлов");
+    ::testing::internal::CaptureStderr();
+    diag::show_error_dialog("Ошибка при создании PDF.", failure.what(), &failure, "ZIP: a.zip\nNUP: 1");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Ошибка при создании PDF.\n\nВ архиве не найдено PDF-файлов\n\nФайл ошибки сохранён:\n" +
+                  platform::utf8(log()) + "\n\nПришлите файл error.log в Telegram: https://t.me/tarvo_support\n");
+    EXPECT_NE(fixtures::read_bytes(log()).find("Exception:\r\nВ архиве не найдено PDF-файлов\r\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,233 @@
+// The result window on real Tk windows: its details, the seven buttons, the language
+// switch, literal paths, and the no-display fallback.
+#include "ui/result_window.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+
+#include "diag/errors.hpp"
+
+#include "app/folders.hpp"
+#include "i18n/settings.hpp"
+#include "platform/platform.hpp"
+#include "support/program_dir.hpp"
+#include "ui/ui_support.hpp"
+#include "ui/window.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace tk = ui::tk;
+using uitest::text_of;
+
+app::MergeResult result_for(const fs::path& folder, int nup, bool with_new) {
+    app::MergeResult r;
+    r.nup = nup;
+    const std::string suffix = nup > 1 ? "_" + std::to_string(nup) + "up" : "";
+    r.out_pdf = r.out_pdf_all = folder / ("orders_Tarvo PDF Mergalo_MERGED" + suffix + ".pdf");
+    r.file_count = r.file_count_all = 10;
+    r.total_pages = r.total_pages_all = 12;
+    r.final_sheets = r.final_sheets_all = nup > 1 ? 3 : 12;
+    if (with_new) {
+        r.out_pdf_new = folder / ("orders_Tarvo PDF Mergalo_NEW_MERGED" + suffix + ".pdf");
+        r.file_count_new = 7;
+        r.total_pages_new = 8;
+        r.final_sheets_new = nup > 1 ? 2 : 8;
+    }
+    return r;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        out.push_back(text.substr(start, end - start));
+    out.push_back(text.substr(start));
+    return out;
+}
+
+class ResultWindowTest : public ::testing::Test {
+protected:
+    fixtures::ProgramDir program;
+    fs::path out = program.root() / "Заказы";
+    void SetUp() override { fs::create_directories(out); }
+    void use_language(const char* lang) { i18n::write_language(app::data_dir(), lang); }
+};
+
+TEST_F(ResultWindowTest, DetailsHaveSevenEightOrNineLines) {
+    const std::string all = platform::utf8(out / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf");
+    const std::string fresh = platform::utf8(out / "orders_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
+    EXPECT_EQ(lines(ui::build_details(result_for(out, 4, true), "ru")),
+              (std::vector<std::string>{"Версия программы: 2.0.0.32", "Файл со всеми: " + all,
+                                        "Файл с новыми: " + fresh, "Режим: 4 на лист (2x2)",
+                                        "Взято файлов из архива: 10", "Новых накладных: 7",
+                                        "Исходных страниц: 12", "Итоговых листов со всеми: 3",
+                                        "Итоговых листов с новыми: 2"}));
+    EXPECT_EQ(lines(ui::build_details(result_for(out, 9, false), "kk")),
+              (std::vector<std::string>{"Бағдарлама нұсқасы: 2.0.0.32",
+                                        "Барлығы бар файл: " + platform::utf8(out / "orders_Tarvo PDF Mergalo_MERGED_9up.pdf"),
+                                        "Жаңалары бар файл: жаңа жүкқұжат жоқ", "Режимі: Параққа 9 (3x3)",
+                                        "Мұрағаттан алынған файлдар: 10", "Жаңа жүкқұжаттар: 0",
+                                        "Бастапқы беттер: 12", "Барлығымен шыққан парақтар: 3"}));
+    // One per sheet: no sheet lines, with or without new waybills.
+    for (bool with_new : {true, false}) {
+        const auto got = lines(ui::build_details(result_for(out, 1, with_new), "ru"));
+        ASSERT_EQ(got.size(), 7u);
+        EXPECT_EQ(got[3], "Режим: 1 на лист (обычно)");
+        EXPECT_EQ(got[6], "Исходных страниц: 12");
+    }
+    // An empty path counts as no new-only file.
+    auto empty_new = result_for(out, 6, false);
+    empty_new.out_pdf_new = fs::path();
+    const auto got = lines(ui::build_details(empty_new, "ru"));
+    EXPECT_EQ(got.size(), 8u);
+    EXPECT_EQ(got[2], "Файл с новыми: новых накладных нет");
+}
+
+// Every text of the window, in the order apply_language sets them.
+std::vector<std::string> window_texts(tk::Interp& in) {
+    std::vector<std::string> texts;
+    for (const char* w : {".done.title", ".done.hint", ".done.details", ".done.buttons.top.all",
+                          ".done.buttons.top.new", ".done.buttons.top.folder", ".done.buttons.top.tidy",
+                          ".done.buttons.bottom.help", ".done.buttons.bottom.language", ".done.buttons.bottom.close"})
+        texts.push_back(text_of(in, w));
+    return texts;
+}
+
+// The window is centred at its natural size (what its widgets ask for).
+void expect_centred_at_natural_size(tk::Interp& in) {
+    const int w = in.call_int({"winfo", "reqwidth", ".done"});
+    const int h = in.call_int({"winfo", "reqheight", ".done"});
+    EXPECT_EQ(in.call({"wm", "geometry", ".done"}),
+              ui::detail::centered_geometry(w, h, in.call_int({"winfo", "screenwidth", "."}),
+                                            in.call_int({"winfo", "screenheight", "."})));
+}
+
+TEST_F(ResultWindowTest, SwitchingToKazakhRelabelsEverythingAndKeepsNewDisabled) {
+    use_language("ru");
+    const auto result = result_for(out, 4, false);
+    uitest::Driver driver;
+    driver.answer("ok");
+    driver
+        .then([&](tk::Interp& in) {
+            EXPECT_EQ(in.call({"wm", "title", ".done"}), "Tarvo PDF Mergalo");
+            EXPECT_EQ(in.call({"wm", "state", "."}), "withdrawn");
+            EXPECT_EQ(window_texts(in),
+                      (std::vector<std::string>{
+                          "PDF успешно объединён",
+                          "Готовые PDF-файлы созданы.\nОткройте нужный файл, проверьте страницы и отправьте его на печать.",
+                          ui::build_details(result, "ru"), "Открыть все", "Открыть новые", "Папка с PDF",
+                          "Удалить PDF старше 3 дней", "Инструкция", "Сменить язык", "Закрыть"}));
+            EXPECT_EQ(uitest::option_of(in, ".done.buttons.top.new", "-state"), "disabled");
+            EXPECT_EQ(uitest::option_of(in, ".done.buttons.top.tidy", "-width"), "22");
+            EXPECT_EQ(uitest::option_of(in, ".done.details", "-wraplength"), "760");
+            EXPECT_EQ(uitest::option_of(in, ".done.title", "-font"), "{Segoe UI} 16 bold");
+            expect_centred_at_natural_size(in);
+            // Whatever size the window was held at, the new texts get their natural size.
+            in.call({"wm", "geometry", ".done", "500x300+1+1"});
+            in.call({".done.buttons.bottom.language", "invoke"});
+            // Back from the chooser, the language change has happened.
+            EXPECT_EQ(window_texts(in),
+                      (std::vector<std::string>{
+                          "PDF сәтті біріктірілді",
+                          "Дайын PDF файлдары жасалды.\nҚажет файлды ашып, беттерін тексеріп, басып шығаруға жіберіңіз.",
+                          ui::build_details(result, "kk"), "Барлығын ашу", "Жаңаларын ашу", "PDF қалтасы",
+                          "3 күннен ескі PDF-ті жою", "Нұсқаулық", "Тілді ауыстыру", "Жабу"}));
+            EXPECT_EQ(uitest::option_of(in, ".done.buttons.top.new", "-state"), "disabled");
+            in.update();
+            expect_centred_at_natural_size(in);
+            uitest::close_from_title_bar(in, ".done");
+        })
+        .then([](tk::Interp& in) { in.call({".done.language.frame.kk", "invoke"}); });
+    ui::show_done(result);
+    ASSERT_EQ(driver.boxes.size(), 1u);
+    EXPECT_EQ(driver.boxes[0].title, "Tarvo PDF Mergalo");
+    EXPECT_EQ(driver.boxes[0].message, "Тіл сақталды.");
+    EXPECT_EQ(i18n::read_language(app::data_dir()), "kk");
+    EXPECT_EQ(tk::Interp::current(), nullptr);
+}
+
+TEST_F(ResultWindowTest, ClosingTheLanguageChooserChangesNothing) {
+    use_language("kk");
+    uitest::Driver driver;
+    std::vector<std::string> before;
+    driver
+        .then([&](tk::Interp& in) {
+            before = window_texts(in);
+            EXPECT_EQ(uitest::option_of(in, ".done.buttons.top.new", "-state"), "normal");
+            in.call({".done.buttons.bottom.language", "invoke"});
+            EXPECT_EQ(window_texts(in), before);
+            in.call({".done.buttons.bottom.close", "invoke"});
+        })
+        .then([](tk::Interp& in) { uitest::close_from_title_bar(in, ".done.language"); });
+    ui::show_done(result_for(out, 4, true));
+    EXPECT_EQ(before.at(0), "PDF сәтті біріктірілді");
+    EXPECT_TRUE(driver.boxes.empty());
+    EXPECT_EQ(i18n::read_language(app::data_dir()), "kk");
+}
+
+TEST_F(ResultWindowTest, PathsWithTclSpecialCharactersShowLiterally) {
+    const fs::path odd = program.root() / platform::path_from_utf8("Заказы {1} \"2\" [exit] $HOME \\ ; жүк");
+    const auto result = result_for(odd, 6, true);
+    uitest::Driver driver;
+    driver.then([&](tk::Interp& in) {
+        EXPECT_EQ(text_of(in, ".done.details"), ui::build_details(result, ui::current_language()));
+        EXPECT_NE(text_of(in, ".done.details").find("[exit] $HOME \\ ; жүк/orders_"), std::string::npos);
+        in.call({".done.buttons.bottom.close", "invoke"});
+    });
+    ui::show_done(result);
+}
+
+TEST_F(ResultWindowTest, OpenButtonsHandThePathsToTheShell) {
+    uitest::FakeOpener opener(program.root());
+    const auto result = result_for(out, 4, true);
+    uitest::Driver driver;
+    driver.then([](tk::Interp& in) {
+        for (const char* b : {"all", "new", "folder"}) in.call({std::string(".done.buttons.top.") + b, "invoke"});
+        uitest::close_from_title_bar(in, ".done");
+    });
+    ui::show_done(result);
+    const auto opened = opener.opened(3);
+    ASSERT_EQ(opened.size(), 3u);
+    // Started without waiting: the order of arrival is not fixed.
+    EXPECT_EQ(std::multiset<std::string>(opened.begin(), opened.end()),
+              (std::multiset<std::string>{platform::utf8(result.out_pdf_all), platform::utf8(*result.out_pdf_new),
+                                          platform::utf8(out)}));
+}
+
+TEST_F(ResultWindowTest, TidyButtonRunsTheCleanUpOnTheOutputFolderInTheCurrentLanguage) {
+    use_language("kk");
+    uitest::Driver driver;
+    driver.answer("ok");
+    driver.then([](tk::Interp& in) {
+        in.call({".done.buttons.top.tidy", "invoke"});
+        EXPECT_TRUE(in.exists(".done")) << "the window stays open";
+        in.call({".done.buttons.bottom.close", "invoke"});
+    });
+    ui::show_done(result_for(out, 1, false));
+    ASSERT_EQ(driver.boxes.size(), 1u);
+    EXPECT_EQ(driver.boxes[0].message, "Ескі парақтар жоқ.");
+}
+
+TEST_F(ResultWindowTest, AnExceptionOfAnActionEndsTheWindowAndReachesTheCaller) {
+    // The settings folder cannot be written: storing the language fails.
+    fixtures::write_bytes(program.local_app_data() / "Tarvo PDF Mergalo" / "data", "a file, not a folder");
+    uitest::Driver driver;
+    driver.then([](tk::Interp& in) { in.call({".done.buttons.bottom.language", "invoke"}); })
+        .then([](tk::Interp& in) { in.call({".done.language.frame.kk", "invoke"}); });
+    EXPECT_THROW(ui::show_done(result_for(out, 4, false)), diag::RuntimeError);
+    EXPECT_EQ(tk::Interp::current(), nullptr);
+}
+
+TEST_F(ResultWindowTest, WithoutADisplayTheDetailsGoToStandardOutput) {
+    use_language("ru");
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
+    const auto result = result_for(out, 4, true);
+    ::testing::internal::CaptureStdout();
+    ui::show_done(result);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), ui::build_details(result, "ru") + "\n");
+}
+
+}  // namespace

@@ -1,0 +1,118 @@
+#include "ui/ui_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/platform.hpp"
+#include "support/temp_dir.hpp"
+
+namespace uitest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Ends every wait of the interpreter: its windows are gone.
+void bail_out(tk::Interp& in) {
+    try {
+        in.call({"destroy", "."});
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+Driver::Driver() {
+    tk::detail::Hooks hooks;
+    hooks.on_wait = [this](tk::Interp& in) {
+        ++waits;
+        if (steps_.empty()) {
+            ADD_FAILURE() << "the program waits for the user but the test has no step for wait " << waits;
+            in.call({"after", "idle", in.command([&in] { bail_out(in); })});
+            return;
+        }
+        Step step = std::move(steps_.front());
+        steps_.pop_front();
+        // Shortly after the wait began, once every pending event (mapping, resizing) is
+        // through, so the step sees the windows as the user would.
+        in.call({"after", 30, in.command([&in, step = std::move(step)] {
+                     in.update();
+                     step(in);
+                     if (::testing::Test::HasFatalFailure()) bail_out(in);
+                 })});
+    };
+    hooks.on_update = [this](tk::Interp& in) {
+        if (on_update) on_update(in);
+    };
+    hooks.answer_message_box = [this](const tk::MessageBox& box) {
+        boxes.push_back(box);
+        if (answers_.empty()) {
+            ADD_FAILURE() << "unexpected message box: " << box.message;
+            return std::string(box.type == "yesno" ? "no" : "ok");
+        }
+        std::string reply = answers_.front();
+        answers_.pop_front();
+        return reply;
+    };
+    tk::detail::set_hooks(std::move(hooks));
+}
+
+Driver::~Driver() {
+    tk::detail::set_hooks({});
+    EXPECT_TRUE(steps_.empty()) << steps_.size() << " step(s) never ran";
+    EXPECT_TRUE(answers_.empty()) << answers_.size() << " message box answer(s) never used";
+}
+
+Driver& Driver::then(Step step) {
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
+Driver& Driver::answer(std::string reply) {
+    answers_.push_back(std::move(reply));
+    return *this;
+}
+
+void close_from_title_bar(tk::Interp& in, const std::string& window) {
+    const std::string handler = in.call({"wm", "protocol", window, "WM_DELETE_WINDOW"});
+    if (handler.empty()) in.call({"destroy", window});
+    else in.call({handler});
+}
+
+std::string text_of(tk::Interp& in, const std::string& widget) { return in.call({widget, "cget", "-text"}); }
+
+std::string option_of(tk::Interp& in, const std::string& widget, const std::string& option) {
+    return in.call({widget, "cget", option});
+}
+
+std::vector<std::string> children_of(tk::Interp& in, const std::string& widget) {
+    std::vector<std::string> out;
+    std::istringstream words(in.call({"winfo", "children", widget}));
+    for (std::string w; words >> w;) out.push_back(w);
+    return out;
+}
+
+FakeOpener::FakeOpener(const fs::path& dir) : record_(dir / "opened.txt") {
+    const fs::path bin = dir / "bin";
+    fixtures::write_bytes(bin / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + platform::utf8(record_) + "'\n");
+    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    path_.set((platform::utf8(bin) + ":" + platform::get_env("PATH").value_or("/usr/bin:/bin")).c_str());
+}
+
+std::vector<std::string> FakeOpener::opened(std::size_t count) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 3000; ++i) {
+        lines.clear();
+        std::ifstream in(record_);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        if (lines.size() >= count) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return lines;
+}
+
+}  // namespace uitest

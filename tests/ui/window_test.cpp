@@ -1,0 +1,265 @@
+// Window helpers on real Tk windows: centring, the icon, the mode chooser, the wait
+// window around a real merge job, and the help page.
+#include "ui/window.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "diag/errors.hpp"
+#include "i18n/catalogue.hpp"
+#include "i18n/settings.hpp"
+#include "app/folders.hpp"
+#include "platform/platform.hpp"
+#include "support/pdf_fixtures.hpp"
+#include "support/program_dir.hpp"
+#include "support/zip_fixtures.hpp"
+#include "ui/ui_support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace tk = ui::tk;
+using uitest::text_of;
+
+TEST(CenteredGeometry, HalfTheFreeSpaceRoundedDownNeverBelowZero) {
+    struct Case {
+        int w, h, sw, sh;
+        const char* want;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {420, 150, 1920, 1080, "420x150+750+465"},
+             {321, 100, 1366, 768, "321x100+522+334"},   // odd free space: half of 1045 is 522
+             {560, 260, 1920, 1080, "560x260+680+410"},
+             {2500, 150, 1920, 1080, "2500x150+0+465"},  // wider than the screen: left edge
+             {300, 1200, 1920, 1080, "300x1200+810+0"},
+             {1920, 1080, 1920, 1080, "1920x1080+0+0"},
+         })
+        EXPECT_EQ(ui::detail::centered_geometry(c.w, c.h, c.sw, c.sh), c.want) << c.w << "x" << c.h;
+}
+
+TEST(ParseSize, ExactlyTwoWholeNumbersAroundOneX) {
+    using P = std::optional<std::pair<int, int>>;
+    EXPECT_EQ(ui::detail::parse_size("420x150+750+465"), (P{{420, 150}}));
+    EXPECT_EQ(ui::detail::parse_size("1x1+0+0"), (P{{1, 1}}));
+    EXPECT_EQ(ui::detail::parse_size("640x480"), (P{{640, 480}}));
+    for (const char* bad : {"", "+1+2", "x150+1+2", "420x+1+2", "420x150x3+1+2", "420*150+1+2", "a x b", "4.5x3"})
+        EXPECT_EQ(ui::detail::parse_size(bad), std::nullopt) << bad;
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    fixtures::ProgramDir program;
+    void use_language(const char* lang) { i18n::write_language(app::data_dir(), lang); }
+};
+
+TEST_F(WindowTest, CenterWindowSetsSizeAndPositionTogether) {
+    tk::Interp in;
+    const auto win = tk::Widget::create(in, "toplevel", ".", "w");
+    ui::center_window(win, 420, 150);
+    in.update();
+    const int sw = in.call_int({"winfo", "screenwidth", "."});
+    const int sh = in.call_int({"winfo", "screenheight", "."});
+    EXPECT_EQ(in.call({"wm", "geometry", win.path()}), ui::detail::centered_geometry(420, 150, sw, sh));
+    if (sw == 1920 && sh == 1080) {
+        EXPECT_EQ(in.call({"wm", "geometry", win.path()}), "420x150+750+465");
+    }
+
+    // Wider than the screen: placed at the left edge, never at a negative offset.
+    ui::center_window(win, sw + 300, 100);
+    in.update();
+    EXPECT_EQ(in.call({"wm", "geometry", win.path()}), ui::detail::centered_geometry(sw + 300, 100, sw, sh));
+    EXPECT_EQ(in.call({"winfo", "x", win.path()}), "0");
+}
+
+TEST_F(WindowTest, CenterWindowWithoutBothSizesKeepsTheWindowsOwnSize) {
+    tk::Interp in;
+    const auto win = tk::Widget::create(in, "toplevel", ".", "w");
+    tk::Widget::create(in, "frame", win.path(), "f", {"-width", 333, "-height", 111}).pack();
+    ui::center_window(win);
+    in.update();
+    const int sw = in.call_int({"winfo", "screenwidth", "."});
+    const int sh = in.call_int({"winfo", "screenheight", "."});
+    EXPECT_EQ(in.call({"wm", "geometry", win.path()}), ui::detail::centered_geometry(333, 111, sw, sh));
+    // A single size is ignored as well.
+    ui::center_window(win, 500, std::nullopt);
+    in.update();
+    EXPECT_EQ(in.call({"wm", "geometry", win.path()}), ui::detail::centered_geometry(333, 111, sw, sh));
+}
+
+TEST_F(WindowTest, CenterWindowNeverFailsOnAGoneWindow) {
+    tk::Interp in;
+    const auto win = tk::Widget::create(in, "toplevel", ".", "w");
+    win.destroy();
+    EXPECT_NO_THROW(ui::center_window(win, 420, 150));
+    EXPECT_NO_THROW(ui::center_window(win));
+}
+
+TEST_F(WindowTest, IconComesFromTheResourceFolderAndIsOptional) {
+    EXPECT_EQ(ui::icon::FILE_NAME(), "mergalo.ico");
+    EXPECT_EQ(ui::icon::icon_file(), program.resources() / "assets" / "mergalo.ico");
+    {
+        // Missing icon: the window opens all the same, with Tk's own icon.
+        tk::Interp in;
+        const auto win = tk::Widget::create(in, "toplevel", ".", "w");
+        EXPECT_NO_THROW(ui::center_window(win, 200, 100));
+        EXPECT_EQ(in.call({"image", "names"}).find("mergalo_icon"), std::string::npos);
+        EXPECT_FALSE(fs::exists(program.program() / "logs")) << "a missing icon is not logged";
+    }
+    {
+        // A real PNG beside the .ico (written by Tk itself) is put on the window.
+        tk::Interp in;
+        fs::create_directories(program.resources() / "assets");
+        in.call({"image", "create", "photo", "drawn", "-width", 16, "-height", 16});
+        in.call({"drawn", "put", "#1d4ed8", "-to", 0, 0, 16, 16});
+        in.call({"drawn", "write", program.resources() / "assets" / "mergalo.png", "-format", "png"});
+        const auto win = tk::Widget::create(in, "toplevel", ".", "w");
+        ui::icon::apply(win);
+        EXPECT_NE(in.call({"image", "names"}).find("mergalo_icon"), std::string::npos);
+        EXPECT_EQ(in.call({"image", "width", "mergalo_icon"}), "16");
+        win.destroy();
+        EXPECT_NO_THROW(ui::icon::apply(win)) << "a destroyed window is no failure";
+    }
+}
+
+TEST_F(WindowTest, ModeChooserReturnsThePressedLayout) {
+    use_language("ru");
+    tk::Interp root;
+    uitest::Driver driver;
+    driver.then([](tk::Interp& in) {
+        EXPECT_EQ(in.call({"wm", "title", ".choice"}), "Tarvo PDF Mergalo");
+        EXPECT_EQ(in.call({"wm", "resizable", ".choice"}), "0 0");
+        EXPECT_TRUE(in.call({"wm", "geometry", ".choice"}).starts_with("320x220+"));
+        const auto kids = uitest::children_of(in, ".choice");
+        ASSERT_EQ(kids.size(), 5u);
+        EXPECT_EQ(text_of(in, kids[0]), "Выберите режим объединения:");
+        const std::vector<std::string> want{"1 на лист (обычно)", "4 на лист (2x2)", "6 на лист (2x3)",
+                                            "9 на лист (3x3)"};
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ(text_of(in, kids[i + 1]), want[i]);
+            EXPECT_EQ(uitest::option_of(in, kids[i + 1], "-width"), "24");
+        }
+        // Top to bottom in that order.
+        EXPECT_LT(in.call_int({"winfo", "y", kids[1]}), in.call_int({"winfo", "y", kids[2]}));
+        EXPECT_LT(in.call_int({"winfo", "y", kids[3]}), in.call_int({"winfo", "y", kids[4]}));
+        in.call({kids[2], "invoke"});
+    });
+    EXPECT_EQ(ui::simple_choice(root), 4);
+    EXPECT_FALSE(root.exists(".choice"));
+    EXPECT_TRUE(root.exists(".")) << "the caller's hidden main window stays";
+}
+
+TEST_F(WindowTest, ModeChooserClosedFromTheTitleBarReturnsNothing) {
+    use_language("kk");
+    tk::Interp root;
+    uitest::Driver driver;
+    driver.then([](tk::Interp& in) {
+        EXPECT_EQ(text_of(in, ".choice.mode4"), "Параққа 4 (2x2)");
+        uitest::close_from_title_bar(in, ".choice");
+    });
+    EXPECT_EQ(ui::simple_choice(root), std::nullopt);
+    EXPECT_FALSE(root.exists(".choice"));
+    EXPECT_TRUE(root.exists("."));
+}
+
+class WaitWindowTest : public WindowTest {
+protected:
+    fs::path archive() {
+        const fs::path zip = program.root() / "Заказы" / "day.zip";
+        fs::create_directories(zip.parent_path());
+        fixtures::write_zip(zip, {{"A-1.pdf", fixtures::pdf_bytes({{.label = "A-1"}})},
+                                  {"B-2.pdf", fixtures::pdf_bytes({{.label = "B-2"}, {.label = "B-2b"}})}});
+        return zip;
+    }
+};
+
+TEST_F(WaitWindowTest, ShowsWhileTheJobRunsAndIsGoneAfterwards) {
+    use_language("kk");
+    const fs::path zip = archive();
+    uitest::Driver driver;
+    int seen = 0;
+    driver.on_update = [this, &seen](tk::Interp& in) {
+        ++seen;
+        EXPECT_TRUE(in.exists(".wait"));
+        EXPECT_EQ(in.call({"wm", "title", ".wait"}), "PDF біріктіру");
+        EXPECT_EQ(in.call({"winfo", "ismapped", ".wait"}), "1") << "drawn before the job starts";
+        EXPECT_TRUE(in.call({"wm", "geometry", ".wait"}).starts_with("420x150+"));
+        EXPECT_EQ(text_of(in, ".wait.title"), "PDF біріктіру");
+        EXPECT_EQ(text_of(in, ".wait.hint"), "Күте тұрыңыз.\nБағдарлама таңдалған PDF файлдарын біріктіруде.");
+        EXPECT_EQ(uitest::option_of(in, ".wait.title", "-font"), "{Segoe UI} 13 bold");
+        EXPECT_FALSE(fs::exists(program.root() / "Заказы" / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
+    };
+    const app::MergeResult result = ui::process_zip_with_wait(zip, 4);
+    EXPECT_EQ(seen, 1);
+    EXPECT_EQ(tk::Interp::current(), nullptr) << "the wait window's main window is gone";
+    EXPECT_EQ(result.out_pdf_all, program.root() / "Заказы" / "day_Tarvo PDF Mergalo_MERGED_4up.pdf");
+    EXPECT_EQ(result.file_count_all, 2);
+    EXPECT_EQ(result.total_pages_all, 3);
+    EXPECT_TRUE(fs::exists(result.out_pdf_all));
+}
+
+TEST_F(WaitWindowTest, TheJobsFailurePassesThroughUnchangedAfterTheWindowIsGone) {
+    use_language("ru");
+    uitest::Driver driver;
+    driver.on_update = [](tk::Interp& in) { EXPECT_TRUE(in.exists(".wait")); };
+    const fs::path missing = program.root() / "нет такого {архива} [x].zip";
+    try {
+        ui::process_zip_with_wait(missing, 4);
+        FAIL() << "a missing archive merged";
+    } catch (const diag::FileNotFound& e) {
+        EXPECT_EQ(std::string(e.what()), "ZIP-файл не найден:\n" + platform::utf8(missing));
+    }
+    EXPECT_EQ(tk::Interp::current(), nullptr);
+}
+
+TEST_F(WaitWindowTest, WithoutADisplayTheJobRunsWithoutItsWindow) {
+    const fs::path zip = archive();
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
+    uitest::Driver driver;
+    driver.on_update = [](tk::Interp&) { ADD_FAILURE() << "a window was drawn without a display"; };
+    const app::MergeResult result = ui::process_zip_with_wait(zip, 1);
+    EXPECT_EQ(result.file_count_all, 2);
+    EXPECT_TRUE(fs::exists(result.out_pdf_all));
+}
+
+TEST_F(WindowTest, HelpPageFollowsTheLanguage) {
+    const fs::path help = program.resources() / "help";
+    struct Case {
+        const char* lang;
+        std::vector<std::string> present;
+        const char* want;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"kk", {"Instruction.html", "Instruction_kk.html"}, "Instruction_kk.html"},
+             {"kk", {"Instruction.html"}, "Instruction.html"},
+             {"kk", {}, "Instruction.html"},
+             {"ru", {"Instruction.html", "Instruction_kk.html", "Instruction_ru.html"}, "Instruction.html"},
+             {"ru", {"Instruction_ru.html"}, "Instruction.html"},
+         }) {
+        fs::remove_all(help);
+        for (const auto& name : c.present) fixtures::write_bytes(help / name, "<html></html>");
+        use_language(c.lang);
+        EXPECT_EQ(ui::help_file(), help / c.want) << c.lang << " with " << c.present.size() << " page(s)";
+    }
+}
+
+TEST_F(WindowTest, OpenHelpOpensThePageElseTheSupportChat) {
+    uitest::FakeOpener opener(program.root());
+    const fs::path help = program.resources() / "help";
+    fixtures::write_bytes(help / "Instruction.html", "<html></html>");
+    fixtures::write_bytes(help / "Instruction_kk.html", "<html></html>");
+    use_language("kk");
+    ui::open_help();
+    auto opened = opener.opened(1);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0], platform::utf8(fs::canonical(help / "Instruction_kk.html")));
+
+    fs::remove_all(help);
+    ui::open_help();
+    opened = opener.opened(2);
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[1], ui::TELEGRAM_URL);
+    EXPECT_TRUE(opened[1].starts_with("https://t.me/"));
+}
+
+}  // namespace

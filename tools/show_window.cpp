@@ -1,0 +1,178 @@
+// show_window WINDOW LANG PROGRAM_DIR OUT.png [ARCHIVE]: opens one of the program's
+// windows with sample data in language LANG ("ru" or "kk"), photographs the screen
+// with ImageMagick's `import` once the window is drawn, and closes the window again.
+// The program runs as if installed in PROGRAM_DIR (its mgl/ holds assets/ and help/;
+// its logs/ receives the error log). Used by scripts/screenshots.
+//
+// WINDOW: chooser, wait (merges ARCHIVE), result, result_new, language, cleanup, error,
+// error_long.
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/buildmode.hpp"
+#include "app/folders.hpp"
+#include "app/product.hpp"
+#include "app/profile.hpp"
+#include "diag/error_dialog.hpp"
+#include "diag/errors.hpp"
+#include "i18n/catalogue.hpp"
+#include "i18n/settings.hpp"
+#include "platform/platform.hpp"
+#include "ui/language_window.hpp"
+#include "ui/old_sheets.hpp"
+#include "ui/result_window.hpp"
+#include "ui/tk.hpp"
+#include "ui/window.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace tk = ui::tk;
+
+std::string g_out;
+bool g_taken = false;
+
+void photograph() {
+    if (g_taken) return;
+    g_taken = true;
+    std::vector<std::string> args{"import", "-window", "root", g_out};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "import", nullptr, nullptr, argv.data(), environ) != 0) {
+        std::cerr << "cannot start import\n";
+        return;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+}
+
+// Closes what is on screen the way a user would: a message box by its "no"/"ok"
+// button, other windows through their title-bar close handler, else destroyed.
+void close_everything(tk::Interp& in) {
+    if (in.exists(".__tk__messagebox")) {
+        in.call({"destroy", ".__tk__messagebox"});
+        return;
+    }
+    std::vector<std::string> windows;
+    for (std::string_view rest = in.call({"winfo", "children", "."}); !rest.empty();) {
+        auto space = rest.find(' ');
+        windows.emplace_back(rest.substr(0, space));
+        rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
+    }
+    windows.emplace_back(".");
+    for (const auto& w : windows) {
+        if (!in.exists(w) || in.call({"winfo", "toplevel", w}) != w) continue;
+        const std::string handler = in.call({"wm", "protocol", w, "WM_DELETE_WINDOW"});
+        if (!handler.empty()) in.call({handler});
+        else if (w == "." || in.call({"wm", "state", w}) != "withdrawn") in.call({"destroy", w});
+        return;
+    }
+}
+
+// Long output paths, as sellers' folders are: one with blanks, one without any.
+app::MergeResult sample_result(bool with_new) {
+    const fs::path folder = platform::path_from_utf8(
+        with_new ? "/home/seller/Документы/Заказы Kaspi 2024/Накладные за 15 мая (склад Алматы, ТОО «Тарво Трейд»)"
+                 : "/home/seller/Загрузки/Kaspi_заказы_2024-05-15_склад_Алматы_ТОО_Тарво_Трейд_накладные_на_отгрузку_"
+                   "партия_000123456789");
+    app::MergeResult r;
+    r.nup = 4;
+    r.out_pdf_all = r.out_pdf = folder / platform::path_from_utf8("kaspi_orders_15.05.2024_Tarvo PDF Mergalo_MERGED_4up.pdf");
+    r.file_count = r.file_count_all = 37;
+    r.total_pages = r.total_pages_all = 37;
+    r.final_sheets = r.final_sheets_all = 10;
+    if (with_new) {
+        r.out_pdf_new = folder / platform::path_from_utf8("kaspi_orders_15.05.2024_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
+        r.file_count_new = 12;
+        r.total_pages_new = 12;
+        r.final_sheets_new = 3;
+    }
+    return r;
+}
+
+// Seven old output sheets in a folder of the program directory.
+fs::path old_sheets_folder(const fs::path& program_dir) {
+    const fs::path folder = program_dir / "old sheets";
+    fs::create_directories(folder);
+    const auto old = fs::file_time_type::clock::now() - std::chrono::days{5};
+    for (const char* day : {"01.05", "02.05", "03.05", "04.05", "05.05", "06.05", "07.05"}) {
+        const fs::path file = folder / ("kaspi_orders_" + std::string(day) + ".2024_Tarvo PDF Mergalo_MERGED_4up.pdf");
+        if (!fs::exists(file)) std::ofstream(file) << "%PDF-1.7\n";
+        fs::last_write_time(file, old);
+    }
+    return folder;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 5) {
+        std::cerr << "usage: show_window WINDOW LANG PROGRAM_DIR OUT.png [ARCHIVE]\n";
+        return 2;
+    }
+    const std::string window = argv[1];
+    const std::string lang = argv[2];
+    const fs::path program_dir = fs::absolute(argv[3]);
+    g_out = argv[4];
+    try {
+        app::profile::bind(app::product::profile());
+        app::buildmode::detail::pretend_executable(program_dir / "Mergalo");
+        i18n::write_language(app::data_dir(), lang);
+
+        tk::detail::Hooks hooks;
+        hooks.on_wait = [](tk::Interp& in) {
+            in.call({"after", 500, in.command([&in] {
+                         photograph();
+                         close_everything(in);
+                     })});
+        };
+        hooks.on_update = [](tk::Interp&) { photograph(); };
+        tk::detail::set_hooks(hooks);
+
+        if (window == "chooser") {
+            tk::Interp root;
+            ui::simple_choice(root);
+        } else if (window == "wait") {
+            if (argc < 6) throw std::runtime_error("the wait window needs an archive");
+            ui::process_zip_with_wait(argv[5], 4);
+        } else if (window == "result" || window == "result_new") {
+            ui::show_done(sample_result(window == "result_new"));
+        } else if (window == "language") {
+            ui::choose_language_window();
+        } else if (window == "cleanup") {
+            ui::clean_old_sheets(old_sheets_folder(program_dir), lang);
+        } else if (window == "error" || window == "error_long") {
+            const std::string folder = window == "error"
+                                           ? "/home/seller/Документы/Заказы Kaspi 2024/Накладные за 15 мая"
+                                           : "/home/seller/Документы/Заказы Kaspi 2024/Накладные за 15 мая (склад "
+                                             "Алматы, ТОО «Тарво Трейд»)/Отгрузка по договору № 17/2024 от 02.01.2024/"
+                                             "Партия 000123456789, возвраты и повторные отправки клиентам";
+            const diag::FileNotFound failure(
+                i18n::t("zip_not_found", lang, {{"path", folder + "/kaspi_orders_15.05.2024.zip"}}));
+            diag::show_error_dialog(i18n::t("error_pdf_failed", lang), failure.what(), &failure,
+                                    "ZIP: /home/seller/Документы/kaspi_orders_15.05.2024.zip\nNUP: 4");
+        } else {
+            std::cerr << "unknown window: " << window << '\n';
+            return 2;
+        }
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 1;
+    }
+    if (!g_taken) {
+        std::cerr << "no picture was taken\n";
+        return 1;
+    }
+    return 0;
+}
