@@ -146,12 +146,19 @@ std::error_code last_system_error() { return error_from(GetLastError()); }
 
 fs::path extended_length_path(const fs::path& p) {
     const std::wstring& s = p.native();
+    auto separator = [&](std::size_t i) { return i < s.size() && (s[i] == L'\\' || s[i] == L'/'); };
     // MAX_PATH counts the terminating null; CreateDirectoryW leaves room for an 8.3
     // file name, so folders need the prefix from 248 characters on.
-    if (s.size() < 248 || !p.is_absolute() || s.starts_with(LR"(\\?\)")) return p;
-    std::wstring normal = p.lexically_normal().make_preferred().native();
-    if (normal.starts_with(LR"(\\)")) return fs::path(LR"(\\?\UNC\)" + normal.substr(2));
-    return fs::path(LR"(\\?\)" + normal);
+    if (s.size() < 248 || s.starts_with(LR"(\\?\)")) return p;
+    if (separator(0) && separator(1)) {
+        // \\server\share\...: the library does not take "\\server" for a root name, so
+        // the part after the two separators is normalised as a relative path.
+        const fs::path rest = fs::path(s.substr(2)).lexically_normal().make_preferred();
+        return fs::path(LR"(\\?\UNC\)" + rest.native());
+    }
+    if (s.size() > 2 && s[1] == L':' && separator(2))
+        return fs::path(LR"(\\?\)" + p.lexically_normal().make_preferred().native());
+    return p;  // relative: the prefix would change its meaning
 }
 
 std::array<std::uint8_t, 32> sha256(std::string_view bytes) {

@@ -103,7 +103,7 @@ TEST(Win32, FilesPastMaxPathAreWrittenRenamedAndRead) {
     TempFolder dir;
     // Nested folders as an archive's members make them, well past 260 characters.
     fs::path folder = dir.path();
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 8; ++i) {
         folder /= platform::path_from_utf8("Папка накладных с длинным названием " + std::to_string(i));
         ASSERT_TRUE(CreateDirectoryW(platform::extended_length_path(folder).c_str(), nullptr))
             << platform::last_system_error().message();
