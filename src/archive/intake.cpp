@@ -142,10 +142,13 @@ std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint6
     return members;
 }
 
-[[noreturn]] void fail_write(const std::string& rel, int error_number) {
-    std::string reason = error_number != 0 ? std::generic_category().message(error_number)
-                                           : std::string("ошибка записи");
+[[noreturn]] void fail_write(const std::string& rel, const std::error_code& error) {
+    std::string reason = error ? error.message() : std::string("ошибка записи");
     throw diag::RuntimeError("Не удалось записать файл " + in_quotes(rel) + ": " + reason);
+}
+
+[[noreturn]] void fail_write(const std::string& rel, int error_number) {
+    fail_write(rel, std::error_code(error_number, std::generic_category()));
 }
 
 // Copies one member's data into `target`, never more than its declared size: libzip
@@ -162,7 +165,8 @@ void unpack_file(zip_t* za, const Member& m, const fs::path& target, std::vector
                                  zip_error_strerror(zip_get_error(za)));
 
     errno = 0;
-    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    // Nested member folders easily take the path past MAX_PATH on Windows.
+    std::ofstream out(platform::extended_length_path(target), std::ios::binary | std::ios::trunc);
     if (!out) fail_write(m.path, errno);
 
     std::uint64_t written = 0;
@@ -201,9 +205,11 @@ void unpack(zip_t* za, const std::vector<Member>& members, const fs::path& root)
     for (const Member& m : members) {
         if (m.path.empty()) continue;  // nothing of the name is left to place
         fs::path target = root / path_from_utf8(m.path);
-        std::error_code ec;
-        fs::create_directories(m.folder ? target : target.parent_path(), ec);
-        if (ec) fail_write(m.path, ec.value());
+        try {
+            platform::create_folders(m.folder ? target : target.parent_path());
+        } catch (const fs::filesystem_error& e) {
+            fail_write(m.path, e.code());
+        }
         // Whatever the member's attributes say (a symbolic link, a device), its data
         // becomes a plain file.
         if (!m.folder) unpack_file(za, m, target, buffer);
@@ -268,16 +274,16 @@ std::string sanitize_member_path(std::string_view name) {
     return out;
 }
 
-std::vector<fs::directory_entry> walk(const fs::path& root) {
-    std::vector<fs::directory_entry> entries;
+std::vector<platform::FolderEntry> walk(const fs::path& root) {
+    std::vector<platform::FolderEntry> entries;
     std::vector<fs::path> pending{root};  // folders still to list; the next is at the back
     while (!pending.empty()) {
         fs::path folder = std::move(pending.back());
         pending.pop_back();
         std::vector<fs::path> subfolders;
-        for (const fs::directory_entry& e : fs::directory_iterator(folder)) {
-            entries.push_back(e);
-            if (e.symlink_status().type() == fs::file_type::directory) subfolders.push_back(e.path());
+        for (platform::FolderEntry& e : platform::list_folder(folder)) {
+            if (e.type == fs::file_type::directory) subfolders.push_back(e.path);
+            entries.push_back(std::move(e));
         }
         // Reversed, so that the first sub-folder listed is the next one visited.
         pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
@@ -294,7 +300,7 @@ std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& tem
         unpack(archive.get(), members, root);
     }  // the archive is closed before the walk
 
-    std::vector<fs::directory_entry> entries;
+    std::vector<platform::FolderEntry> entries;
     try {
         entries = walk(root);
     } catch (const fs::filesystem_error& e) {
@@ -308,12 +314,12 @@ std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& tem
     };
     std::vector<Source> sources;
     std::unordered_set<std::string> seen;
-    for (const fs::directory_entry& e : entries) {
-        if (e.symlink_status().type() != fs::file_type::regular) continue;
-        std::string name = utf8_of(e.path().filename());
+    for (const platform::FolderEntry& e : entries) {
+        if (e.type != fs::file_type::regular) continue;
+        std::string name = utf8_of(e.path.filename());
         if (!has_pdf_extension(name)) continue;
         if (!seen.insert(i18n::normalize_waybill_name(name)).second) continue;
-        sources.push_back({i18n::fold_case(name), e.path()});
+        sources.push_back({i18n::fold_case(name), e.path});
     }
     // std::string compares bytes as unsigned char, and UTF-8 byte order is code-point order.
     std::stable_sort(sources.begin(), sources.end(),

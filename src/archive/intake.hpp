@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.hpp"
+
 namespace archive {
 
 // Unpacks every member of the ZIP archive `zip_path` into `temp_dir` (an existing,
@@ -59,7 +61,7 @@ std::string sanitize_member_path(std::string_view name);
 // folder's direct sub-folders are listed together in file-system order. Within one
 // folder, entries keep file-system order. Symbolic links are listed, not followed.
 // Throws std::filesystem::filesystem_error when a folder cannot be read.
-std::vector<std::filesystem::directory_entry> walk(const std::filesystem::path& root);
+std::vector<platform::FolderEntry> walk(const std::filesystem::path& root);
 
 }  // namespace detail
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -76,17 +77,22 @@ std::string sha256_hex(std::string_view bytes) {
 }
 
 // Whole content of a file, read in one go.
+// Read in chunks rather than sized with stat(), which on Windows stops at MAX_PATH
+// while unpacked waybills in nested folders lie deeper.
 std::string read_file(const fs::path& p) {
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(p, ec);
-    if (ec == std::errc::no_such_file_or_directory) throw diag::FileNotFound("file not found: " + utf8(p));
-    if (ec) throw diag::RuntimeError("cannot read file " + utf8(p) + ": " + ec.message());
-    if (size > static_cast<std::uintmax_t>(std::numeric_limits<std::streamsize>::max()))
-        throw diag::RuntimeError("file too large: " + utf8(p));
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    std::ifstream in(p, std::ios::binary);
-    if (!in || !in.read(bytes.data(), static_cast<std::streamsize>(size)))
-        throw diag::RuntimeError("cannot read file " + utf8(p));
+    errno = 0;
+    std::ifstream in(platform::extended_length_path(p), std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT) throw diag::FileNotFound("file not found: " + utf8(p));
+        throw diag::RuntimeError("cannot read file " + utf8(p) + ": " +
+                                 std::generic_category().message(errno != 0 ? errno : EIO));
+    }
+    std::string bytes;
+    std::array<char, 1 << 16> chunk{};
+    while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0)
+        bytes.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    // A folder opens on some systems, but reading it fails.
+    if (in.bad() || !in.eof()) throw diag::RuntimeError("cannot read file " + utf8(p));
     return bytes;
 }
 

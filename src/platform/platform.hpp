@@ -44,6 +44,26 @@ std::error_code last_system_error();
 // runtime's stat() refuses prefixed paths, so std::filesystem queries must not get them.
 fs::path extended_length_path(const fs::path& p);
 
+// One entry of a folder: its path and what it is, links not followed (on Windows every
+// reparse point counts as a link).
+struct FolderEntry {
+    fs::path path;
+    fs::file_type type = fs::file_type::unknown;  // regular, directory, symlink or other
+};
+
+// The entries of one folder, "." and ".." left out, in the order the system lists them.
+// On Windows folders past MAX_PATH are listed too, which std::filesystem (through the C
+// runtime's MAX_PATH buffers) cannot do. Throws std::filesystem::filesystem_error.
+std::vector<FolderEntry> list_folder(const fs::path& folder);
+
+// Creates a folder and every missing folder above it, at any path length. Throws
+// std::filesystem::filesystem_error, also when something other than a folder is in the way.
+void create_folders(const fs::path& folder);
+
+// Removes a folder with everything in it, at any path length, links removed rather than
+// followed. Best effort: never throws; returns false when something could not be removed.
+bool remove_tree(const fs::path& folder) noexcept;
+
 // SHA-256 digest of `bytes` (OpenSSL's libcrypto here, the system's BCrypt on Windows).
 // Throws std::runtime_error when the digest cannot be computed.
 std::array<std::uint8_t, 32> sha256(std::string_view bytes);

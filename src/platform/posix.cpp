@@ -53,6 +53,25 @@ std::error_code last_system_error() { return {errno, std::generic_category()}; }
 
 fs::path extended_length_path(const fs::path& p) { return p; }
 
+std::vector<FolderEntry> list_folder(const fs::path& folder) {
+    std::vector<FolderEntry> entries;
+    for (const fs::directory_entry& e : fs::directory_iterator(folder))
+        entries.push_back({e.path(), e.symlink_status().type()});
+    return entries;
+}
+
+void create_folders(const fs::path& folder) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) throw fs::filesystem_error("cannot create folder", folder, ec);
+}
+
+bool remove_tree(const fs::path& folder) noexcept {
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    return !ec;
+}
+
 std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
     std::array<std::uint8_t, 32> digest{};
     unsigned int length = 0;

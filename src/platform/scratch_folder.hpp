@@ -3,7 +3,6 @@
 
 #include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "platform/platform.hpp"
 
@@ -15,10 +14,7 @@ public:
     // std::filesystem::filesystem_error when it cannot be created.
     ScratchFolder(const fs::path& parent, const std::string& prefix) : path_(make_private_dir(parent, prefix)) {}
     // Removes the folder and its content; never throws.
-    ~ScratchFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
+    ~ScratchFolder() { remove_tree(path_); }
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 

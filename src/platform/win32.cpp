@@ -161,6 +161,65 @@ fs::path extended_length_path(const fs::path& p) {
     return p;  // relative: the prefix would change its meaning
 }
 
+std::vector<FolderEntry> list_folder(const fs::path& folder) {
+    std::vector<FolderEntry> entries;
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileExW(extended_length_path(folder / L"*").c_str(), FindExInfoBasic, &found,
+                                FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (h == INVALID_HANDLE_VALUE) throw fs::filesystem_error("cannot list folder", folder, last_system_error());
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        fs::file_type type = fs::file_type::regular;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) type = fs::file_type::symlink;
+        else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) type = fs::file_type::directory;
+        else if (found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) type = fs::file_type::unknown;
+        entries.push_back({folder / fs::path(name), type});
+    } while (FindNextFileW(h, &found));
+    const DWORD error = GetLastError();
+    FindClose(h);
+    if (error != ERROR_NO_MORE_FILES) throw fs::filesystem_error("cannot list folder", folder, error_from(error));
+    return entries;
+}
+
+void create_folders(const fs::path& folder) {
+    auto is_folder = [](const fs::path& p) {
+        const DWORD attributes = GetFileAttributesW(extended_length_path(p).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    };
+    // The missing folders, innermost first, up to the first one that exists.
+    std::vector<fs::path> missing;
+    for (fs::path p = folder; !p.empty() && p.has_relative_path() && !is_folder(p); p = p.parent_path()) {
+        missing.push_back(p);
+        if (p.parent_path() == p) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (CreateDirectoryW(extended_length_path(*it).c_str(), nullptr)) continue;
+        const DWORD error = GetLastError();
+        if (error == ERROR_ALREADY_EXISTS && is_folder(*it)) continue;
+        throw fs::filesystem_error("cannot create folder", *it, error_from(error));
+    }
+}
+
+bool remove_tree(const fs::path& folder) noexcept {
+    try {
+        bool removed_all = true;
+        for (const FolderEntry& e : list_folder(folder)) {
+            const std::wstring target = extended_length_path(e.path).native();
+            if (e.type == fs::file_type::directory) {
+                removed_all = remove_tree(e.path) && removed_all;
+                continue;
+            }
+            // A read-only file cannot be deleted; a link to a folder is removed as a folder.
+            SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (!DeleteFileW(target.c_str()) && !RemoveDirectoryW(target.c_str())) removed_all = false;
+        }
+        return RemoveDirectoryW(extended_length_path(folder).c_str()) && removed_all;
+    } catch (...) {
+        return false;
+    }
+}
+
 std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
     std::array<std::uint8_t, 32> digest{};
     BCRYPT_ALG_HANDLE alg = nullptr;

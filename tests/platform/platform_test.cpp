@@ -1,5 +1,7 @@
 // The POSIX half of the platform layer and the staged file writer.
 #include <gtest/gtest.h>
+#include <fstream>
+#include <map>
 #include <sys/stat.h>
 
 #include "platform/platform.hpp"
@@ -129,4 +131,35 @@ TEST(Platform, ReservedSiblingIsNewAndRenameNeverReplaces) {
     }
     EXPECT_EQ(fixtures::read_bytes(target), "first");
     EXPECT_THROW(platform::reserve_sibling(tmp / "missing" / "x.pdf", ".tmp"), fs::filesystem_error);
+}
+
+// The scratch tree of a merge: folders made at any depth, listed without following
+// links, and removed whole without touching what a link points to.
+TEST(Platform, FolderTreeIsMadeListedAndRemovedWithoutFollowingLinks) {
+    fixtures::TempDir tmp;
+    const fs::path root = tmp / "scratch";
+    const fs::path deep = root / "Заказы" / "сентябрь" / "день 1";
+    platform::create_folders(deep);
+    platform::create_folders(deep);  // already there: nothing to do
+    std::ofstream(deep / "накладная.pdf") << "%PDF";
+    const fs::path outside = tmp / "outside";
+    fs::create_directory(outside);
+    std::ofstream(outside / "keep.txt") << "keep";
+    fs::create_directory_symlink(outside, root / "link");
+
+    std::map<std::string, fs::file_type> listed;
+    for (const auto& e : platform::list_folder(root)) listed[e.path.filename().string()] = e.type;
+    const std::map<std::string, fs::file_type> expected{{"Заказы", fs::file_type::directory},
+                                                        {"link", fs::file_type::symlink}};
+    EXPECT_EQ(listed, expected);
+    ASSERT_EQ(platform::list_folder(deep).size(), 1u);
+    EXPECT_EQ(platform::list_folder(deep)[0].type, fs::file_type::regular);
+
+    // A file where a folder should go is an error, not a silent success.
+    EXPECT_THROW(platform::create_folders(deep / "накладная.pdf" / "x"), fs::filesystem_error);
+    EXPECT_THROW(platform::list_folder(tmp / "missing"), fs::filesystem_error);
+
+    EXPECT_TRUE(platform::remove_tree(root));
+    EXPECT_FALSE(fs::exists(root));
+    EXPECT_TRUE(fs::exists(outside / "keep.txt"));
 }

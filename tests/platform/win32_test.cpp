@@ -196,3 +196,27 @@ TEST(Win32, FoldersComeFromTheEnvironmentThenTheSystem) {
     EXPECT_EQ(platform::executable_path().extension(), ".exe");
     EXPECT_EQ(platform::executable_file_name("Mergalo"), "Mergalo.exe");
 }
+
+// What a merge does with an archive of deeply nested folders: the scratch tree is made,
+// listed and removed past MAX_PATH, where the C runtime's own calls stop.
+TEST(Win32, ScratchTreePastMaxPathIsMadeListedAndRemoved) {
+    TempFolder dir;
+    fs::path deep = dir.path();
+    for (int i = 0; i < 8; ++i) deep /= platform::path_from_utf8("Папка накладных с длинным названием " + std::to_string(i));
+    platform::create_folders(deep);
+    platform::create_folders(deep);  // already there
+    const fs::path file = deep / platform::path_from_utf8("накладная.pdf");
+    ASSERT_GT(file.native().size(), 300u);
+    std::ofstream(platform::extended_length_path(file), std::ios::binary) << "%PDF";
+
+    const auto listed = platform::list_folder(deep);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].path, file);
+    EXPECT_EQ(listed[0].type, fs::file_type::regular);
+    EXPECT_EQ(platform::list_folder(deep.parent_path())[0].type, fs::file_type::directory);
+    EXPECT_THROW(platform::list_folder(deep / L"missing"), fs::filesystem_error);
+
+    const fs::path top = dir.path() / platform::path_from_utf8("Папка накладных с длинным названием 0");
+    EXPECT_TRUE(platform::remove_tree(top));
+    EXPECT_EQ(GetFileAttributesW(platform::extended_length_path(top).c_str()), INVALID_FILE_ATTRIBUTES);
+}
