@@ -122,4 +122,11 @@ std::optional<std::uint16_t> ui_language_id();
 // not wait and reports no failure: returns false when it could not be started.
 bool shell_open(const std::string& target);
 
+#ifndef _WIN32
+// The user's XDG base folders: $XDG_DATA_HOME and $XDG_CONFIG_HOME when set to an
+// absolute path, else ~/.local/share and ~/.config. Create nothing.
+fs::path xdg_data_home();
+fs::path xdg_config_home();
+#endif
+
 }  // namespace platform

@@ -1,6 +1,7 @@
 // POSIX/X11 half of the platform layer.
 #ifndef _WIN32
 #include "platform/platform.hpp"
+#include "platform/registry.hpp"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -190,6 +191,18 @@ bool shell_open(const std::string& target) {
     pid_t pid = 0;
     return ::posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) == 0;
 }
+
+fs::path xdg_data_home() {
+    if (auto v = get_env("XDG_DATA_HOME"); v && fs::path(*v).is_absolute()) return fs::path(*v);
+    return user_home() / ".local" / "share";
+}
+
+fs::path xdg_config_home() {
+    if (auto v = get_env("XDG_CONFIG_HOME"); v && fs::path(*v).is_absolute()) return fs::path(*v);
+    return user_home() / ".config";
+}
+
+std::unique_ptr<Registry> current_user_registry() { return nullptr; }
 
 }  // namespace platform
 #endif
