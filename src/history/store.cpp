@@ -76,9 +76,8 @@ std::string sha256_hex(std::string_view bytes) {
     return out;
 }
 
-// Whole content of a file, read in one go.
-// Read in chunks rather than sized with stat(), which on Windows stops at MAX_PATH
-// while unpacked waybills in nested folders lie deeper.
+// Whole content of a file, read in chunks rather than sized with stat() first: on
+// Windows stat() stops at MAX_PATH, and unpacked waybills in nested folders lie deeper.
 std::string read_file(const fs::path& p) {
     errno = 0;
     std::ifstream in(platform::extended_length_path(p), std::ios::binary);

@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 // A path as UTF-8 text, and back; the program keeps text in UTF-8 on every platform.
 // On Windows these are the one place where paths cross between UTF-8 and UTF-16.
-// Do not throw on valid text; invalid UTF-8 becomes U+FFFD on Windows.
+// Never throw except std::bad_alloc; on Windows invalid UTF-8 becomes U+FFFD.
 std::string utf8(const fs::path& p);
 fs::path path_from_utf8(std::string_view s);
 
