@@ -13,7 +13,8 @@
 
 namespace tools {
 
-// A path given on the command line; arguments are UTF-8 on every platform we run on.
+// A path given on the command line, as UTF-8 (on Windows take the arguments from
+// platform::command_line_arguments, not from argv, which is in the ANSI code page).
 inline std::filesystem::path path_arg(std::string_view arg) { return platform::path_from_utf8(arg); }
 
 // The whole argument as a number of type T; throws diag::InvalidValue naming `what`

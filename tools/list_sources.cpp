@@ -9,6 +9,7 @@
 
 #include "archive/intake.hpp"
 #include "args.hpp"
+#include "platform/platform.hpp"
 #include "platform/scratch_folder.hpp"
 
 namespace {
@@ -19,13 +20,14 @@ using platform::utf8;
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
+    const std::vector<std::string> args = platform::command_line_arguments(argc, argv);
+    if (args.size() != 2) {
         std::cerr << "usage: list_sources ARCHIVE\n";
         return 1;
     }
     try {
         platform::ScratchFolder scratch(platform::temp_dir(), "mergalo_");
-        for (const fs::path& source : archive::extract_pdfs(tools::path_arg(argv[1]), scratch.path()))
+        for (const fs::path& source : archive::extract_pdfs(tools::path_arg(args[1]), scratch.path()))
             std::cout << utf8(source.lexically_relative(scratch.path())) << '\n';
         std::cout.flush();
         return std::cout ? 0 : 1;

@@ -7,31 +7,34 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "args.hpp"
 #include "diag/errors.hpp"
 #include "pdf/merge.hpp"
+#include "platform/platform.hpp"
 
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> args = platform::command_line_arguments(argc, argv);
     try {
         int nup = 0;
         bool have_nup = false;
         std::filesystem::path out;
         std::vector<std::filesystem::path> inputs;
-        for (int i = 1; i < argc; ++i) {
-            const std::string_view arg = argv[i];
-            if ((arg == "--nup" || arg == "--out") && i + 1 >= argc)
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            const std::string_view arg = args[i];
+            if ((arg == "--nup" || arg == "--out") && i + 1 >= args.size())
                 throw diag::InvalidValue(std::string(arg) + " needs a value");
             if (arg == "--nup") {
-                nup = tools::number_arg<int>("--nup", argv[++i]);
+                nup = tools::number_arg<int>("--nup", args[++i]);
                 have_nup = true;
             } else if (arg == "--out") {
-                out = tools::path_arg(argv[++i]);
+                out = tools::path_arg(args[++i]);
             } else {
-                inputs.push_back(tools::path_arg(argv[i]));
+                inputs.push_back(tools::path_arg(args[i]));
             }
         }
         if (!have_nup || out.empty() || inputs.empty())

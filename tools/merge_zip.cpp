@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/folders.hpp"
 #include "app/job.hpp"
@@ -16,9 +18,11 @@
 #include "args.hpp"
 #include "diag/errors.hpp"
 #include "platform/termination.hpp"
+#include "platform/platform.hpp"
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
+    const std::vector<std::string> args = platform::command_line_arguments(argc, argv);
+    if (args.size() != 3) {
         std::cerr << "usage: merge_zip ARCHIVE NUP\n";
         return 2;
     }
@@ -28,11 +32,11 @@ int main(int argc, char** argv) {
         // with any layout it does not know.
         int nup = 1;
         try {
-            nup = tools::number_arg<int>("NUP", argv[2]);
+            nup = tools::number_arg<int>("NUP", args[2]);
         } catch (const diag::InvalidValue&) {
         }
         app::profile::bind(app::product::profile());
-        const app::MergeResult result = app::process_zip(tools::path_arg(argv[1]), nup, app::job_environment());
+        const app::MergeResult result = app::process_zip(tools::path_arg(args[1]), nup, app::job_environment());
         for (const auto& [key, value] : app::merge_result_fields(result)) std::cout << key << '=' << value << '\n';
         return 0;
     } catch (const std::exception& e) {

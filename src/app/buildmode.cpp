@@ -58,13 +58,13 @@ fs::path home_dir() {
     if (auto user = profile::user_folder(); user && !user->empty()) {
         if (!is_bundled()) return profile::root() / "data";
         fs::path base;
-        if (auto v = non_empty_env("LOCALAPPDATA")) base = *v;
-        else if (auto w = non_empty_env("APPDATA")) base = *w;
+        if (auto v = non_empty_env("LOCALAPPDATA")) base = platform::path_from_utf8(*v);
+        else if (auto w = non_empty_env("APPDATA")) base = platform::path_from_utf8(*w);
         else base = platform::local_app_data_dir();
         return base / *user;
     }
     fs::path bundle = bundle_dir();
-    if (i18n::fold_case(bundle.filename().string()) == i18n::fold_case(LIB_FOLDER))
+    if (i18n::fold_case(platform::utf8(bundle.filename())) == i18n::fold_case(LIB_FOLDER))
         return bundle.parent_path();
     return bundle;
 }
@@ -80,7 +80,7 @@ std::optional<fs::path> point_tcl_and_tk_to_library() {
     if (!lib) return std::nullopt;
     for (auto [variable, sub] : {std::pair{"TCL_LIBRARY", "tcl"}, std::pair{"TK_LIBRARY", "tk"}}) {
         std::error_code ec;
-        if (fs::is_directory(*lib / sub, ec)) platform::set_env(variable, (*lib / sub).string());
+        if (fs::is_directory(*lib / sub, ec)) platform::set_env(variable, platform::utf8(*lib / sub));
     }
     return lib;
 }

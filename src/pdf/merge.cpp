@@ -152,7 +152,7 @@ MergeCounts whole_merge(const fs::path& output_path, Merge&& merge) {
 // Opens a source and checks that it can be merged whole: not locked by a user password
 // and with at least one page.
 Document open_source(const fs::path& file) {
-    Document doc = open_pdf(utf8(file).c_str());
+    Document doc = open_pdf(utf8(platform::extended_length_path(file)).c_str());
     if (mupdf_call([&](fz_context* c) noexcept { return pdf_needs_password(c, doc.get()); }) != 0)
         throw diag::RuntimeError(source_text("pdf_password", file));
     if (count_pages(doc.get()) <= 0) throw diag::RuntimeError(source_text("pdf_no_pages", file));

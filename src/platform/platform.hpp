@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace platform {
@@ -16,11 +18,56 @@ namespace platform {
 namespace fs = std::filesystem;
 
 // A path as UTF-8 text, and back; the program keeps text in UTF-8 on every platform.
-inline std::string utf8(const fs::path& p) {
-    const std::u8string s = p.u8string();
-    return std::string(s.begin(), s.end());
-}
-inline fs::path path_from_utf8(std::string_view s) { return fs::path(std::u8string(s.begin(), s.end())); }
+// On Windows these are the one place where paths cross between UTF-8 and UTF-16.
+// Never throw except std::bad_alloc; on Windows invalid UTF-8 becomes U+FFFD.
+std::string utf8(const fs::path& p);
+fs::path path_from_utf8(std::string_view s);
+
+// The program's command-line arguments as UTF-8, argv[0] included. Here that is argv
+// itself; on Windows argv is in the ANSI code page, which cannot hold every Kazakh
+// letter, so the arguments are taken from the wide command line instead.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
+// Lets a program without a console window (the Windows GUI subsystem) print to the
+// console it was started from: standard output and error that lead nowhere are joined
+// to the parent's console, when there is one. Output already redirected to a file or
+// pipe is left alone. Does nothing here, and never throws.
+void attach_parent_console();
+
+// The error of the last failed system call: errno here, GetLastError() on Windows,
+// whose message() is then the system's own text in the user's language.
+std::error_code last_system_error();
+
+// A form of an absolute path that the system's file calls accept at any length: on
+// Windows a path too long for MAX_PATH gets the extended-length prefix ("\\?\C:\..."
+// or "\\?\UNC\server\share\..."). Shorter and relative paths, and every path here,
+// come back unchanged. Only for calls that open or create one file or folder: the C
+// runtime's stat() refuses prefixed paths, so std::filesystem queries must not get them.
+fs::path extended_length_path(const fs::path& p);
+
+// One entry of a folder: its path and what it is, links not followed (on Windows every
+// reparse point counts as a link).
+struct FolderEntry {
+    fs::path path;
+    fs::file_type type = fs::file_type::unknown;  // regular, directory, symlink or other
+};
+
+// The entries of one folder, "." and ".." left out, in the order the system lists them.
+// On Windows folders past MAX_PATH are listed too, which std::filesystem (through the C
+// runtime's MAX_PATH buffers) cannot do. Throws std::filesystem::filesystem_error.
+std::vector<FolderEntry> list_folder(const fs::path& folder);
+
+// Creates a folder and every missing folder above it, at any path length. Throws
+// std::filesystem::filesystem_error, also when something other than a folder is in the way.
+void create_folders(const fs::path& folder);
+
+// Removes a folder with everything in it, at any path length, links removed rather than
+// followed. Best effort: never throws; returns false when something could not be removed.
+bool remove_tree(const fs::path& folder) noexcept;
+
+// SHA-256 digest of `bytes` (OpenSSL's libcrypto here, the system's BCrypt on Windows).
+// Throws std::runtime_error when the digest cannot be computed.
+std::array<std::uint8_t, 32> sha256(std::string_view bytes);
 
 // Lengths of names and paths in the system's own units: bytes here, UTF-16 code units
 // on Windows. The longest file or folder name every supported file system takes, and
@@ -38,11 +85,6 @@ inline std::size_t native_length(const fs::path& p) noexcept { return p.native()
 // Absolute path of the running executable, symbolic links and relative parts
 // resolved. Throws std::runtime_error when the system cannot tell.
 fs::path executable_path();
-
-// The command line as UTF-8 texts, argument 0 first. Here argv as the system gave it;
-// on Windows the wide command line split by the system's rules (argv is in the ANSI
-// code page there and would lose Cyrillic names).
-std::vector<std::string> command_line_arguments(int argc, char** argv);
 
 // File name of the executable for a base name: "Mergalo.exe" on Windows, "Mergalo" here.
 std::string executable_file_name(const std::string& base_name);

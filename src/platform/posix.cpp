@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <openssl/evp.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -45,15 +46,51 @@ std::uint16_t language_id_for_locale(const std::string& locale) {
 
 }  // namespace
 
+std::string utf8(const fs::path& p) { return p.native(); }
+
+fs::path path_from_utf8(std::string_view s) { return fs::path(std::string(s)); }
+
+std::vector<std::string> command_line_arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+void attach_parent_console() {}
+
+std::error_code last_system_error() { return {errno, std::generic_category()}; }
+
+fs::path extended_length_path(const fs::path& p) { return p; }
+
+std::vector<FolderEntry> list_folder(const fs::path& folder) {
+    std::vector<FolderEntry> entries;
+    for (const fs::directory_entry& e : fs::directory_iterator(folder))
+        entries.push_back({e.path(), e.symlink_status().type()});
+    return entries;
+}
+
+void create_folders(const fs::path& folder) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) throw fs::filesystem_error("cannot create folder", folder, ec);
+}
+
+bool remove_tree(const fs::path& folder) noexcept {
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    return !ec;
+}
+
+std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
+    std::array<std::uint8_t, 32> digest{};
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
+        length != digest.size())
+        throw std::runtime_error("SHA-256 could not be computed");
+    return digest;
+}
+
 fs::path executable_path() {
     std::error_code ec;
     fs::path p = fs::read_symlink("/proc/self/exe", ec);
     if (ec) throw std::runtime_error("cannot find the executable: " + ec.message());
     return fs::weakly_canonical(p);
-}
-
-std::vector<std::string> command_line_arguments(int argc, char** argv) {
-    return std::vector<std::string>(argv, argv + argc);
 }
 
 std::string executable_file_name(const std::string& base_name) { return base_name; }

@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "platform/claims.hpp"
 #include "platform/platform.hpp"
@@ -27,9 +26,9 @@ public:
     }
     // Removes the folder and its content, then its lock file; never throws.
     ~ScratchFolder() {
-        std::error_code ec;
-        fs::remove_all(folder_.path, ec);
+        remove_tree(folder_.path);
         folder_.claim.release();
+        std::error_code ec;
         fs::remove(folder_.lock_path, ec);
     }
     ScratchFolder(const ScratchFolder&) = delete;

@@ -15,6 +15,8 @@
 #include <string>
 #include <system_error>
 
+#include "platform/platform.hpp"
+
 namespace platform {
 
 namespace fs = std::filesystem;
@@ -25,10 +27,15 @@ namespace {
     throw fs::filesystem_error(what, p, std::error_code(err, std::generic_category()));
 }
 
+[[noreturn]] void fail(const char* what, const fs::path& p, std::error_code ec) {
+    throw fs::filesystem_error(what, p, ec);
+}
+
 #ifdef _WIN32
 int open_new(const fs::path& p) {
     int fd = -1;
-    _wsopen_s(&fd, p.c_str(), _O_WRONLY | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _SH_DENYWR, _S_IREAD | _S_IWRITE);
+    _wsopen_s(&fd, extended_length_path(p).c_str(), _O_WRONLY | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _SH_DENYWR,
+              _S_IREAD | _S_IWRITE);
     return fd;
 }
 int write_some(int fd, const char* data, std::size_t n) {
@@ -38,7 +45,8 @@ int flush_to_disk(int fd) { return _commit(fd); }
 int close_file(int fd) { return _close(fd); }
 // Replaces the target in one step; the write-through flag returns after the move is on disk.
 bool replace(const fs::path& from, const fs::path& to) {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return MoveFileExW(extended_length_path(from).c_str(), extended_length_path(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 #else
 int open_new(const fs::path& p) { return ::open(p.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW); }
@@ -104,7 +112,7 @@ void StagedFile::commit() {
     // Windows renames a file only when no handle forbids its deletion, and the claim
     // does; the file was written a moment ago, so no sweeper takes it meanwhile.
     claim_.release();
-    if (!replace(temp_, target_)) fail("cannot replace file", target_, errno);
+    if (!replace(temp_, target_)) fail("cannot replace file", target_, last_system_error());
     committed_ = true;
     remove_on_termination_.reset();
 }

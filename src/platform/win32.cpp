@@ -5,66 +5,265 @@
 #include "platform/claims.hpp"
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
+#include <stdexcept>
 #include <system_error>
 
 namespace platform {
 
 namespace {
 
-std::wstring wide(const std::string& s) {
+// The one pair of conversions between the program's UTF-8 and the system's UTF-16.
+// Invalid UTF-8 becomes U+FFFD rather than failing: a damaged name is still shown.
+std::wstring wide(std::string_view s) {
     if (s.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n), L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
     return w;
 }
 
-std::string narrow(const std::wstring& w) {
+std::string narrow(std::wstring_view w) {
     if (w.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string s(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                        nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
     return s;
 }
+
+// GetLastError() codes, with the system's own message texts (in the user's interface
+// language) and the portable conditions callers compare against.
+class Win32Category : public std::error_category {
+public:
+    const char* name() const noexcept override { return "win32"; }
+
+    std::string message(int code) const override {
+        wchar_t* buffer = nullptr;
+        const DWORD n = FormatMessageW(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+            nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        if (n == 0 || buffer == nullptr) return "Windows error " + std::to_string(code);
+        std::wstring text(buffer, n);
+        LocalFree(buffer);
+        while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
+            text.pop_back();
+        return narrow(text);
+    }
+
+    std::error_condition default_error_condition(int code) const noexcept override {
+        switch (code) {
+            case ERROR_FILE_EXISTS:
+            case ERROR_ALREADY_EXISTS:
+                return std::errc::file_exists;
+            case ERROR_FILE_NOT_FOUND:
+            case ERROR_PATH_NOT_FOUND:
+                return std::errc::no_such_file_or_directory;
+            case ERROR_ACCESS_DENIED:
+                return std::errc::permission_denied;
+            case ERROR_DISK_FULL:
+            case ERROR_HANDLE_DISK_FULL:
+                return std::errc::no_space_on_device;
+            case ERROR_SHARING_VIOLATION:
+            case ERROR_LOCK_VIOLATION:
+                return std::errc::device_or_resource_busy;
+            case ERROR_FILENAME_EXCED_RANGE:
+                return std::errc::filename_too_long;
+            case ERROR_DIR_NOT_EMPTY:
+                return std::errc::directory_not_empty;
+            default:
+                return {code, *this};
+        }
+    }
+};
+
+const std::error_category& win32_category() {
+    static const Win32Category category;
+    return category;
+}
+
+std::error_code error_from(DWORD code) { return {static_cast<int>(code), win32_category()}; }
 
 std::vector<fs::path>& search_dirs() {
     static std::vector<fs::path> dirs;
     return dirs;
 }
 
+bool blank(std::string_view s) {
+    return s.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
+}
+
+std::string trimmed(std::string_view s) {
+    const auto b = s.find_first_not_of(" \t\r\n\f\v");
+    const auto e = s.find_last_not_of(" \t\r\n\f\v");
+    return b == std::string_view::npos ? std::string() : std::string(s.substr(b, e - b + 1));
+}
+
+struct AlgorithmCloser {
+    void operator()(void* h) const { BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct HashCloser {
+    void operator()(void* h) const { BCryptDestroyHash(h); }
+};
+
 }  // namespace
+
+std::string utf8(const fs::path& p) { return narrow(p.native()); }
+
+fs::path path_from_utf8(std::string_view s) { return fs::path(wide(s)); }
+
+std::vector<std::string> command_line_arguments(int argc, char** argv) {
+    int n = 0;
+    std::unique_ptr<LPWSTR, decltype(&LocalFree)> args(CommandLineToArgvW(GetCommandLineW(), &n), &LocalFree);
+    if (!args) return {argv, argv + argc};
+    std::vector<std::string> result;
+    result.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) result.push_back(narrow(args.get()[i]));
+    return result;
+}
+
+void attach_parent_console() {
+    auto leads_nowhere = [](DWORD which) {
+        HANDLE h = GetStdHandle(which);
+        return h == nullptr || h == INVALID_HANDLE_VALUE || GetFileType(h) == FILE_TYPE_UNKNOWN;
+    };
+    const bool out = leads_nowhere(STD_OUTPUT_HANDLE);
+    const bool err = leads_nowhere(STD_ERROR_HANDLE);
+    if (!out && !err) return;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+    // The console shows UTF-8 as such, so the report's Cyrillic letters come out right.
+    SetConsoleOutputCP(CP_UTF8);
+    FILE* ignored = nullptr;
+    if (out) freopen_s(&ignored, "CONOUT$", "w", stdout);
+    if (err) freopen_s(&ignored, "CONOUT$", "w", stderr);
+}
+
+std::error_code last_system_error() { return error_from(GetLastError()); }
+
+fs::path extended_length_path(const fs::path& p) {
+    const std::wstring& s = p.native();
+    auto separator = [&](std::size_t i) { return i < s.size() && (s[i] == L'\\' || s[i] == L'/'); };
+    // MAX_PATH counts the terminating null; CreateDirectoryW leaves room for an 8.3
+    // file name, so folders need the prefix from 248 characters on.
+    if (s.size() < 248 || s.starts_with(LR"(\\?\)")) return p;
+    if (separator(0) && separator(1)) {
+        // \\server\share\...: the library does not take "\\server" for a root name, so
+        // the part after the two separators is normalised as a relative path.
+        const fs::path rest = fs::path(s.substr(2)).lexically_normal().make_preferred();
+        return fs::path(LR"(\\?\UNC\)" + rest.native());
+    }
+    if (s.size() > 2 && s[1] == L':' && separator(2))
+        return fs::path(LR"(\\?\)" + p.lexically_normal().make_preferred().native());
+    return p;  // relative: the prefix would change its meaning
+}
+
+std::vector<FolderEntry> list_folder(const fs::path& folder) {
+    std::vector<FolderEntry> entries;
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileExW(extended_length_path(folder / L"*").c_str(), FindExInfoBasic, &found,
+                                FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (h == INVALID_HANDLE_VALUE) throw fs::filesystem_error("cannot list folder", folder, last_system_error());
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        fs::file_type type = fs::file_type::regular;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) type = fs::file_type::symlink;
+        else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) type = fs::file_type::directory;
+        else if (found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) type = fs::file_type::unknown;
+        entries.push_back({folder / fs::path(name), type});
+    } while (FindNextFileW(h, &found));
+    const DWORD error = GetLastError();
+    FindClose(h);
+    if (error != ERROR_NO_MORE_FILES) throw fs::filesystem_error("cannot list folder", folder, error_from(error));
+    return entries;
+}
+
+void create_folders(const fs::path& folder) {
+    auto is_folder = [](const fs::path& p) {
+        const DWORD attributes = GetFileAttributesW(extended_length_path(p).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    };
+    // The missing folders, innermost first, up to the first one that exists.
+    std::vector<fs::path> missing;
+    for (fs::path p = folder; !p.empty() && p.has_relative_path() && !is_folder(p); p = p.parent_path()) {
+        missing.push_back(p);
+        if (p.parent_path() == p) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (CreateDirectoryW(extended_length_path(*it).c_str(), nullptr)) continue;
+        const DWORD error = GetLastError();
+        if (error == ERROR_ALREADY_EXISTS && is_folder(*it)) continue;
+        throw fs::filesystem_error("cannot create folder", *it, error_from(error));
+    }
+}
+
+bool remove_tree(const fs::path& folder) noexcept {
+    try {
+        bool removed_all = true;
+        for (const FolderEntry& e : list_folder(folder)) {
+            const std::wstring target = extended_length_path(e.path).native();
+            if (e.type == fs::file_type::directory) {
+                removed_all = remove_tree(e.path) && removed_all;
+                continue;
+            }
+            // A read-only file cannot be deleted; a link to a folder is removed as a folder.
+            SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (!DeleteFileW(target.c_str()) && !RemoveDirectoryW(target.c_str())) removed_all = false;
+        }
+        return RemoveDirectoryW(extended_length_path(folder).c_str()) && removed_all;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
+    std::array<std::uint8_t, 32> digest{};
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+        throw std::runtime_error("SHA-256 could not be computed");
+    std::unique_ptr<void, AlgorithmCloser> alg_owner(alg);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0)))
+        throw std::runtime_error("SHA-256 could not be computed");
+    std::unique_ptr<void, HashCloser> hash_owner(hash);
+    // BCryptHashData takes at most 4 GiB - 1 at a time.
+    while (!bytes.empty()) {
+        const ULONG n = static_cast<ULONG>(std::min<std::size_t>(bytes.size(), 0x40000000));
+        auto* data = reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data()));
+        if (!BCRYPT_SUCCESS(BCryptHashData(hash, data, n, 0)))
+            throw std::runtime_error("SHA-256 could not be computed");
+        bytes.remove_prefix(n);
+    }
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0)))
+        throw std::runtime_error("SHA-256 could not be computed");
+    return digest;
+}
 
 fs::path executable_path() {
     std::wstring buf(32768, L'\0');
-    DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-    if (n == 0) throw std::system_error(static_cast<int>(GetLastError()), std::system_category());
+    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) throw std::system_error(last_system_error(), "cannot find the executable");
     buf.resize(n);
     return fs::weakly_canonical(fs::path(buf));
-}
-
-std::vector<std::string> command_line_arguments(int, char**) {
-    int count = 0;
-    LPWSTR* wide_args = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<std::string> args;
-    if (wide_args == nullptr) return args;
-    for (int i = 0; i < count; ++i) args.push_back(narrow(wide_args[i]));
-    LocalFree(wide_args);
-    return args;
 }
 
 std::string executable_file_name(const std::string& base_name) { return base_name + ".exe"; }
 
 std::optional<std::string> get_env(const std::string& name) {
-    std::wstring wname = wide(name);
+    const std::wstring wname = wide(name);
+    SetLastError(ERROR_SUCCESS);
     DWORD n = GetEnvironmentVariableW(wname.c_str(), nullptr, 0);
-    if (n == 0) return std::nullopt;
+    // 0 with no error is a variable set to the empty text.
+    if (n == 0) {
+        if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+        return std::string();
+    }
     std::wstring v(n, L'\0');
     n = GetEnvironmentVariableW(wname.c_str(), v.data(), n);
     v.resize(n);
@@ -72,64 +271,80 @@ std::optional<std::string> get_env(const std::string& name) {
 }
 
 void set_env(const std::string& name, const std::string& value) {
+    // _wputenv_s updates both the C runtime's copy (which Tcl reads) and the process's.
     if (_wputenv_s(wide(name).c_str(), wide(value).c_str()) != 0)
-        throw std::runtime_error("cannot set " + name);
+        throw std::system_error(errno, std::generic_category(), "cannot set " + name);
 }
 
 fs::path user_home() {
-    if (auto v = get_env("USERPROFILE"); v && !v->empty()) return fs::path(wide(*v));
+    if (auto v = get_env("USERPROFILE"); v && !blank(*v)) return path_from_utf8(trimmed(*v));
     std::error_code ec;
     return fs::current_path(ec);
 }
 
 fs::path local_app_data_dir() {
-    if (auto v = get_env("LOCALAPPDATA")) {
-        auto b = v->find_first_not_of(" \t\r\n\f\v");
-        if (b != std::string::npos) {
-            auto e = v->find_last_not_of(" \t\r\n\f\v");
-            return fs::path(wide(v->substr(b, e - b + 1)));
-        }
+    if (auto v = get_env("LOCALAPPDATA"); v && !blank(*v)) return path_from_utf8(trimmed(*v));
+    PWSTR known = nullptr;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &known))) {
+        fs::path p(known);
+        CoTaskMemFree(known);
+        return p;
     }
+    CoTaskMemFree(known);
     return user_home() / "AppData" / "Local";
 }
 
-fs::path temp_dir() { return fs::temp_directory_path(); }
+fs::path temp_dir() {
+    std::wstring buf(MAX_PATH + 1, L'\0');
+    DWORD n = GetTempPathW(static_cast<DWORD>(buf.size()), buf.data());
+    if (n > buf.size()) {
+        buf.resize(n);
+        n = GetTempPathW(static_cast<DWORD>(buf.size()), buf.data());
+    }
+    if (n == 0) return user_home() / "AppData" / "Local" / "Temp";
+    buf.resize(n);
+    return fs::path(buf).lexically_normal();
+}
 
 fs::path make_private_dir(const fs::path& parent, const std::string& prefix) {
     static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::random_device rd;
+    DWORD error = ERROR_SUCCESS;
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = prefix;
         for (int i = 0; i < 10; ++i) name += digits[rd() % 36];
-        fs::path p = parent / fs::path(wide(name));
-        // The user's temporary folder is already private to the user.
-        if (CreateDirectoryW(p.c_str(), nullptr)) return p;
-        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+        const fs::path p = parent / path_from_utf8(name);
+        // The user's temporary folder is already private to the user; the new folder
+        // inherits its access rights.
+        if (CreateDirectoryW(extended_length_path(p).c_str(), nullptr)) return p;
+        error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) break;
     }
-    throw fs::filesystem_error("cannot create a temporary folder", parent,
-                               std::error_code(static_cast<int>(GetLastError()),
-                                               std::system_category()));
+    throw fs::filesystem_error("cannot create a temporary folder", parent, error_from(error));
 }
 
 fs::path reserve_sibling(const fs::path& target, const std::string& suffix) {
     std::random_device rd;
+    DWORD error = ERROR_SUCCESS;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path p = target.parent_path() /
-                     (L"." + target.filename().wstring() + L"." + std::to_wstring(rd()) + wide(suffix));
-        HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const fs::path p = target.parent_path() / (L"." + target.filename().native() + L"." +
+                                                   std::to_wstring(rd()) + wide(suffix));
+        HANDLE h = CreateFileW(extended_length_path(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             CloseHandle(h);
             return p;
         }
-        if (GetLastError() != ERROR_FILE_EXISTS) break;
+        error = GetLastError();
+        if (error != ERROR_FILE_EXISTS) break;
     }
-    throw fs::filesystem_error("cannot create file", target,
-                               std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+    throw fs::filesystem_error("cannot create file", target, error_from(error));
 }
 
 void rename_no_replace(const fs::path& from, const fs::path& to) {
     // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return;
+    if (MoveFileExW(extended_length_path(from).c_str(), extended_length_path(to).c_str(), MOVEFILE_WRITE_THROUGH))
+        return;
     const DWORD err = GetLastError();
     // Callers tell a taken name by std::errc::file_exists, as on every platform.
     if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS)
@@ -150,7 +365,7 @@ std::vector<fs::path> library_search_dirs() { return search_dirs(); }
 std::optional<std::uint16_t> ui_language_id() { return GetUserDefaultUILanguage(); }
 
 bool shell_open(const std::string& target) {
-    auto r = reinterpret_cast<INT_PTR>(
+    const auto r = reinterpret_cast<INT_PTR>(
         ShellExecuteW(nullptr, L"open", wide(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
     return r > 32;
 }
@@ -159,7 +374,7 @@ namespace {
 
 [[noreturn]] void registry_failure(const char* call, std::string_view key, LONG rc) {
     throw RegistryError(std::string(call) + " " + std::string(key) + ": " +
-                            std::system_category().message(static_cast<int>(rc)),
+                            win32_category().message(static_cast<int>(rc)),
                         rc);
 }
 

@@ -1,6 +1,8 @@
 // The POSIX half of the platform layer: the staged file writer, claims and locks that
 // dead processes cannot keep, and the clean-up when the process is told to stop.
 #include <gtest/gtest.h>
+
+#include <fstream>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,6 +43,31 @@ TEST(Platform, UiLanguageFollowsTheFirstSetLocaleVariable) {
         lang.set(c.lang);
         EXPECT_EQ(platform::ui_language_id(), c.id)
             << "LANGUAGE=" << (c.language ? c.language : "(unset)") << " LANG=" << (c.lang ? c.lang : "(unset)");
+    }
+}
+
+// Reference digests from FIPS 180-2; the long input crosses any internal block and
+// chunk boundary the implementation might have.
+TEST(Platform, Sha256MatchesTheReferenceDigests) {
+    struct Case {
+        std::string input;
+        const char* hex;
+    };
+    const Case cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        std::string hex;
+        for (std::uint8_t byte : platform::sha256(c.input)) {
+            constexpr const char* digits = "0123456789abcdef";
+            hex += digits[byte >> 4];
+            hex += digits[byte & 0x0F];
+        }
+        EXPECT_EQ(hex, c.hex) << c.input.size() << " bytes";
     }
 }
 
@@ -329,4 +356,35 @@ TEST(Platform, ReservedSiblingIsNewAndRenameNeverReplaces) {
     }
     EXPECT_EQ(fixtures::read_bytes(target), "first");
     EXPECT_THROW(platform::reserve_sibling(tmp / "missing" / "x.pdf", ".tmp"), fs::filesystem_error);
+}
+
+// The scratch tree of a merge: folders made at any depth, listed without following
+// links, and removed whole without touching what a link points to.
+TEST(Platform, FolderTreeIsMadeListedAndRemovedWithoutFollowingLinks) {
+    fixtures::TempDir tmp;
+    const fs::path root = tmp / "scratch";
+    const fs::path deep = root / "Заказы" / "сентябрь" / "день 1";
+    platform::create_folders(deep);
+    platform::create_folders(deep);  // already there: nothing to do
+    std::ofstream(deep / "накладная.pdf") << "%PDF";
+    const fs::path outside = tmp / "outside";
+    fs::create_directory(outside);
+    std::ofstream(outside / "keep.txt") << "keep";
+    fs::create_directory_symlink(outside, root / "link");
+
+    std::map<std::string, fs::file_type> listed;
+    for (const auto& e : platform::list_folder(root)) listed[e.path.filename().string()] = e.type;
+    const std::map<std::string, fs::file_type> expected{{"Заказы", fs::file_type::directory},
+                                                        {"link", fs::file_type::symlink}};
+    EXPECT_EQ(listed, expected);
+    ASSERT_EQ(platform::list_folder(deep).size(), 1u);
+    EXPECT_EQ(platform::list_folder(deep)[0].type, fs::file_type::regular);
+
+    // A file where a folder should go is an error, not a silent success.
+    EXPECT_THROW(platform::create_folders(deep / "накладная.pdf" / "x"), fs::filesystem_error);
+    EXPECT_THROW(platform::list_folder(tmp / "missing"), fs::filesystem_error);
+
+    EXPECT_TRUE(platform::remove_tree(root));
+    EXPECT_FALSE(fs::exists(root));
+    EXPECT_TRUE(fs::exists(outside / "keep.txt"));
 }

@@ -1,0 +1,222 @@
+// The Windows half of the platform layer. Cross-built by scripts/windows-build and run
+// under Wine by scripts/windows-check (build-win/win32_test.exe); not part of CTest.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdlib.h>
+#include <string>
+
+#include "platform/platform.hpp"
+#include "platform/staged_file.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh folder under %TEMP%, removed afterwards.
+class TempFolder {
+public:
+    TempFolder() : path_(platform::make_private_dir(platform::temp_dir(), "mergalo_test_")) {}
+    ~TempFolder() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+std::string read_all(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Names as they come from archives and folders of Kazakh and Russian users.
+const char* const NAMES[] = {
+    "Накладная №12 Алматы.pdf",
+    "Жүк құжаты — Өскемен, ғ ң ұ ү һ і ә ө.pdf",
+    "Ёлка и ёж (копия).zip",
+};
+
+}  // namespace
+
+TEST(Win32, Utf8PathsSurviveTheRoundTripAndReachTheDisk) {
+    TempFolder dir;
+    for (const char* name : NAMES) {
+        const fs::path p = dir.path() / platform::path_from_utf8(name);
+        EXPECT_EQ(platform::utf8(p.filename()), name);
+        std::ofstream(p, std::ios::binary) << name;
+    }
+    // The names on disk, as the system lists them, are the same letters.
+    std::vector<std::string> listed;
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW((dir.path() / L"*").c_str(), &found);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") listed.push_back(platform::utf8(fs::path(name)));
+    } while (FindNextFileW(h, &found));
+    FindClose(h);
+    std::sort(listed.begin(), listed.end());
+    std::vector<std::string> expected(std::begin(NAMES), std::end(NAMES));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
+}
+
+TEST(Win32, EnvironmentKeepsKazakhLettersForTheCRuntimeToo) {
+    const std::string value = "C:\\Users\\Әлия Құрманғали\\Тарво\\mgl\\tcl";
+    platform::set_env("MERGALO_TEST_LIBRARY", value);
+    EXPECT_EQ(platform::get_env("MERGALO_TEST_LIBRARY"), value);
+    // Tcl reads its library folder through the C runtime's wide environment.
+    const wchar_t* seen = _wgetenv(L"MERGALO_TEST_LIBRARY");
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(platform::utf8(fs::path(seen)), value);
+
+    EXPECT_EQ(platform::get_env("MERGALO_TEST_NEVER_SET"), std::nullopt);
+}
+
+TEST(Win32, ExtendedLengthPathOnlyForLongAbsolutePaths) {
+    const std::wstring deep = std::wstring(L"\\") + std::wstring(250, L'д');
+    struct Case {
+        std::wstring in;
+        std::wstring out;
+    };
+    const Case cases[] = {
+        {L"C:\\Users\\u\\AppData\\Local\\Temp\\a.pdf", L"C:\\Users\\u\\AppData\\Local\\Temp\\a.pdf"},
+        {L"C:\\t" + deep, L"\\\\?\\C:\\t" + deep},
+        {L"C:/t/./x/.." + deep, L"\\\\?\\C:\\t" + deep},
+        {L"\\\\server\\share" + deep, L"\\\\?\\UNC\\server\\share" + deep},
+        {L"\\\\?\\C:\\t" + deep, L"\\\\?\\C:\\t" + deep},
+        {L"relative" + deep, L"relative" + deep},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(platform::extended_length_path(fs::path(c.in)).native(), c.out)
+            << platform::utf8(fs::path(c.in)).substr(0, 40);
+}
+
+TEST(Win32, FilesPastMaxPathAreWrittenRenamedAndRead) {
+    TempFolder dir;
+    // Nested folders as an archive's members make them, well past 260 characters.
+    fs::path folder = dir.path();
+    for (int i = 0; i < 8; ++i) {
+        folder /= platform::path_from_utf8("Папка накладных с длинным названием " + std::to_string(i));
+        ASSERT_TRUE(CreateDirectoryW(platform::extended_length_path(folder).c_str(), nullptr))
+            << platform::last_system_error().message();
+    }
+    const fs::path target = folder / platform::path_from_utf8("история.csv");
+    ASSERT_GT(target.native().size(), 300u);
+
+    platform::write_file_atomically(target, "первая версия");
+    platform::write_file_atomically(target, "вторая версия");
+    EXPECT_EQ(read_all(platform::extended_length_path(target)), "вторая версия");
+
+    const fs::path reserved = platform::reserve_sibling(target, ".tmp");
+    EXPECT_EQ(reserved.parent_path(), target.parent_path());
+    std::ofstream(platform::extended_length_path(reserved), std::ios::binary) << "новое";
+    const fs::path moved = folder / platform::path_from_utf8("новое.pdf");
+    platform::rename_no_replace(reserved, moved);
+    EXPECT_EQ(read_all(platform::extended_length_path(moved)), "новое");
+}
+
+TEST(Win32, RenameNeverReplacesAndSaysSoInTheSystemsWords) {
+    TempFolder dir;
+    const fs::path from = dir.path() / L"from.pdf";
+    const fs::path to = dir.path() / platform::path_from_utf8("Накладные.pdf");
+    std::ofstream(from, std::ios::binary) << "new";
+    std::ofstream(to, std::ios::binary) << "old";
+    try {
+        platform::rename_no_replace(from, to);
+        FAIL() << "an existing file was replaced";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_EQ(e.code(), std::errc::file_exists);
+        EXPECT_FALSE(e.code().message().empty());
+        EXPECT_EQ(e.code().message().find("Windows error"), std::string::npos) << e.code().message();
+    }
+    EXPECT_EQ(read_all(to), "old");
+}
+
+TEST(Win32, LastErrorCarriesTheSystemTextAndThePortableCondition) {
+    struct Case {
+        DWORD code;
+        std::errc condition;
+    };
+    const Case cases[] = {
+        {ERROR_FILE_NOT_FOUND, std::errc::no_such_file_or_directory},
+        {ERROR_PATH_NOT_FOUND, std::errc::no_such_file_or_directory},
+        {ERROR_ACCESS_DENIED, std::errc::permission_denied},
+        {ERROR_ALREADY_EXISTS, std::errc::file_exists},
+        {ERROR_DISK_FULL, std::errc::no_space_on_device},
+    };
+    for (const Case& c : cases) {
+        SetLastError(c.code);
+        const std::error_code ec = platform::last_system_error();
+        EXPECT_EQ(ec.value(), static_cast<int>(c.code));
+        EXPECT_EQ(ec, c.condition) << c.code;
+        EXPECT_FALSE(ec.message().empty());
+        EXPECT_NE(ec.message().back(), '\n');
+    }
+}
+
+TEST(Win32, Sha256ThroughBCryptMatchesTheReferenceDigests) {
+    struct Case {
+        std::string input;
+        const char* hex;
+    };
+    const Case cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const Case& c : cases) {
+        std::string hex;
+        for (std::uint8_t octet : platform::sha256(c.input)) {
+            constexpr const char* digits = "0123456789abcdef";
+            hex += digits[octet >> 4];
+            hex += digits[octet & 0x0F];
+        }
+        EXPECT_EQ(hex, c.hex) << c.input.size() << " bytes";
+    }
+}
+
+TEST(Win32, FoldersComeFromTheEnvironmentThenTheSystem) {
+    const auto saved = platform::get_env("LOCALAPPDATA");
+    platform::set_env("LOCALAPPDATA", "  C:\\Users\\Әлия\\AppData\\Local  ");
+    EXPECT_EQ(platform::utf8(platform::local_app_data_dir()), "C:\\Users\\Әлия\\AppData\\Local");
+    platform::set_env("LOCALAPPDATA", "   ");
+    const fs::path known = platform::local_app_data_dir();
+    EXPECT_TRUE(known.is_absolute()) << platform::utf8(known);
+    if (saved) platform::set_env("LOCALAPPDATA", *saved);
+
+    EXPECT_TRUE(platform::temp_dir().is_absolute());
+    EXPECT_EQ(platform::executable_path().extension(), ".exe");
+    EXPECT_EQ(platform::executable_file_name("Mergalo"), "Mergalo.exe");
+}
+
+// What a merge does with an archive of deeply nested folders: the scratch tree is made,
+// listed and removed past MAX_PATH, where the C runtime's own calls stop.
+TEST(Win32, ScratchTreePastMaxPathIsMadeListedAndRemoved) {
+    TempFolder dir;
+    fs::path deep = dir.path();
+    for (int i = 0; i < 8; ++i) deep /= platform::path_from_utf8("Папка накладных с длинным названием " + std::to_string(i));
+    platform::create_folders(deep);
+    platform::create_folders(deep);  // already there
+    const fs::path file = deep / platform::path_from_utf8("накладная.pdf");
+    ASSERT_GT(file.native().size(), 300u);
+    std::ofstream(platform::extended_length_path(file), std::ios::binary) << "%PDF";
+
+    const auto listed = platform::list_folder(deep);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].path, file);
+    EXPECT_EQ(listed[0].type, fs::file_type::regular);
+    EXPECT_EQ(platform::list_folder(deep.parent_path())[0].type, fs::file_type::directory);
+    EXPECT_THROW(platform::list_folder(deep / L"missing"), fs::filesystem_error);
+
+    const fs::path top = dir.path() / platform::path_from_utf8("Папка накладных с длинным названием 0");
+    EXPECT_TRUE(platform::remove_tree(top));
+    EXPECT_EQ(GetFileAttributesW(platform::extended_length_path(top).c_str()), INVALID_FILE_ATTRIBUTES);
+}
