@@ -39,6 +39,11 @@ inline std::size_t native_length(const fs::path& p) noexcept { return p.native()
 // resolved. Throws std::runtime_error when the system cannot tell.
 fs::path executable_path();
 
+// The command line as UTF-8 texts, argument 0 first. Here argv as the system gave it;
+// on Windows the wide command line split by the system's rules (argv is in the ANSI
+// code page there and would lose Cyrillic names).
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
 // File name of the executable for a base name: "Mergalo.exe" on Windows, "Mergalo" here.
 std::string executable_file_name(const std::string& base_name);
 
@@ -88,5 +93,12 @@ std::optional<std::uint16_t> ui_language_id();
 // Opens a file, folder or URL with the user's default program ("open" verb). Does
 // not wait and reports no failure: returns false when it could not be started.
 bool shell_open(const std::string& target);
+
+#ifndef _WIN32
+// The user's XDG base folders: $XDG_DATA_HOME and $XDG_CONFIG_HOME when set to an
+// absolute path, else ~/.local/share and ~/.config. Create nothing.
+fs::path xdg_data_home();
+fs::path xdg_config_home();
+#endif
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 #ifndef _WIN32
 #include "platform/platform.hpp"
 #include "platform/claims.hpp"
+#include "platform/registry.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -49,6 +50,10 @@ fs::path executable_path() {
     fs::path p = fs::read_symlink("/proc/self/exe", ec);
     if (ec) throw std::runtime_error("cannot find the executable: " + ec.message());
     return fs::weakly_canonical(p);
+}
+
+std::vector<std::string> command_line_arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
 }
 
 std::string executable_file_name(const std::string& base_name) { return base_name; }
@@ -277,6 +282,18 @@ ClaimedFolder make_claimed_private_dir(const fs::path& parent, const std::string
     }
     fail_errno("cannot create a temporary folder", parent, EEXIST);
 }
+
+fs::path xdg_data_home() {
+    if (auto v = get_env("XDG_DATA_HOME"); v && fs::path(*v).is_absolute()) return fs::path(*v);
+    return user_home() / ".local" / "share";
+}
+
+fs::path xdg_config_home() {
+    if (auto v = get_env("XDG_CONFIG_HOME"); v && fs::path(*v).is_absolute()) return fs::path(*v);
+    return user_home() / ".config";
+}
+
+std::unique_ptr<Registry> current_user_registry() { return nullptr; }
 
 }  // namespace platform
 #endif

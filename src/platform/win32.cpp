@@ -2,6 +2,7 @@
 #ifdef _WIN32
 #include "platform/platform.hpp"
 #include "platform/claims.hpp"
+#include "platform/registry.hpp"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -46,6 +47,16 @@ fs::path executable_path() {
     if (n == 0) throw std::system_error(static_cast<int>(GetLastError()), std::system_category());
     buf.resize(n);
     return fs::weakly_canonical(fs::path(buf));
+}
+
+std::vector<std::string> command_line_arguments(int, char**) {
+    int count = 0;
+    LPWSTR* wide_args = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> args;
+    if (wide_args == nullptr) return args;
+    for (int i = 0; i < count; ++i) args.push_back(narrow(wide_args[i]));
+    LocalFree(wide_args);
+    return args;
 }
 
 std::string executable_file_name(const std::string& base_name) { return base_name + ".exe"; }
@@ -240,6 +251,54 @@ ClaimedFolder make_claimed_private_dir(const fs::path& parent, const std::string
     }
     fail_last_error("cannot create a temporary folder", parent);
 }
+namespace {
+
+[[noreturn]] void registry_failure(const char* call, std::string_view key, LONG rc) {
+    throw RegistryError(std::string(call) + " " + std::string(key) + ": " +
+                            std::system_category().message(static_cast<int>(rc)),
+                        rc);
+}
+
+// HKEY_CURRENT_USER through the wide-character registry calls.
+class CurrentUserRegistry final : public Registry {
+public:
+    void set_string(std::string_view key, std::string_view name, std::string_view data) override {
+        HKEY h = nullptr;
+        LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, wide(std::string(key)).c_str(), 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &h, nullptr);
+        if (rc != ERROR_SUCCESS) registry_failure("RegCreateKeyExW", key, rc);
+        const std::wstring wname = wide(std::string(name));
+        const std::wstring wdata = wide(std::string(data));
+        // REG_SZ data is counted in bytes and includes the terminating null.
+        rc = RegSetValueExW(h, name.empty() ? nullptr : wname.c_str(), 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(wdata.c_str()),
+                            static_cast<DWORD>((wdata.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(h);
+        if (rc != ERROR_SUCCESS) registry_failure("RegSetValueExW", key, rc);
+    }
+
+    std::optional<std::string> first_subkey(std::string_view key) override {
+        HKEY h = nullptr;
+        LONG rc = RegOpenKeyExW(HKEY_CURRENT_USER, wide(std::string(key)).c_str(), 0, KEY_READ | KEY_WRITE, &h);
+        if (rc != ERROR_SUCCESS) registry_failure("RegOpenKeyExW", key, rc);
+        wchar_t child[256];  // a key name holds at most 255 characters
+        DWORD length = 256;
+        rc = RegEnumKeyExW(h, 0, child, &length, nullptr, nullptr, nullptr, nullptr);
+        RegCloseKey(h);
+        if (rc == ERROR_NO_MORE_ITEMS) return std::nullopt;
+        if (rc != ERROR_SUCCESS) registry_failure("RegEnumKeyExW", key, rc);
+        return narrow(std::wstring(child, length));
+    }
+
+    void delete_key(std::string_view key) override {
+        LONG rc = RegDeleteKeyW(HKEY_CURRENT_USER, wide(std::string(key)).c_str());
+        if (rc != ERROR_SUCCESS) registry_failure("RegDeleteKeyW", key, rc);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Registry> current_user_registry() { return std::make_unique<CurrentUserRegistry>(); }
 
 }  // namespace platform
 #endif

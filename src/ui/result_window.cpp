@@ -9,6 +9,7 @@
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
+#include "shell/context_menu.hpp"
 #include "ui/language_window.hpp"
 #include "ui/old_sheets.hpp"
 #include "ui/tk.hpp"
@@ -24,10 +25,7 @@ bool has_new_file(const app::MergeResult& result) { return result.out_pdf_new &&
 
 namespace detail {
 
-void refresh_context_menu() {
-    // The context-menu registration (shell::install_context_menu_silent) is wired in
-    // here; until it exists there is nothing to refresh.
-}
+void refresh_context_menu() { shell::install_context_menu_silent(); }
 
 }  // namespace detail
 

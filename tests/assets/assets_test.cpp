@@ -133,7 +133,7 @@ void PrintTo(const HelpPage& page, std::ostream* os) { *os << page.file; }
 
 class HelpPages : public testing::TestWithParam<HelpPage> {
 protected:
-    std::string page() const { return fixtures::read_bytes(assets_dir() / "help" / GetParam().file); }
+    std::string page() const { return fixtures::read_bytes(assets_dir().parent_path() / "help" / GetParam().file); }
 };
 
 TEST_P(HelpPages, AreSelfContainedUtf8InTheirLanguageAndLinkToEachOther) {

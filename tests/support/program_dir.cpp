@@ -19,6 +19,10 @@ ProgramDir::ProgramDir(bool with_lib) : with_lib_(with_lib) {
     fs::create_directories(dir_ / "tmp");
     env_.push_back(std::make_unique<EnvVar>("LOCALAPPDATA", platform::utf8(local_app_data()).c_str()));
     env_.push_back(std::make_unique<EnvVar>("TMPDIR", platform::utf8(dir_ / "tmp").c_str()));
+    // A language change rewrites the right-click menu: its files land here, not in the
+    // user's own file-manager folders.
+    env_.push_back(std::make_unique<EnvVar>("XDG_DATA_HOME", platform::utf8(dir_ / "xdg-data").c_str()));
+    env_.push_back(std::make_unique<EnvVar>("XDG_CONFIG_HOME", platform::utf8(dir_ / "xdg-config").c_str()));
     app::profile::bind(app::product::profile());
     app::buildmode::detail::pretend_executable(program() / "Mergalo");
 }

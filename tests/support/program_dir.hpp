@@ -1,6 +1,7 @@
 // A program installed in a test's temporary folder: the folder rules (app folder, logs,
-// resource folder) point there, the per-user data folder and the temporary folder lie
-// beside it, and the product profile is bound. Everything is put back afterwards.
+// resource folder) point there, the per-user data folder, the temporary folder and the
+// XDG data and config folders (where the right-click menu goes) lie beside it, and the
+// product profile is bound. Everything is put back afterwards.
 #pragma once
 
 #include <filesystem>

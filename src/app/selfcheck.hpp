@@ -1,0 +1,45 @@
+// The self-check of an installed copy: can the PDF library make a document, can the
+// toolkit open a window, are the help pages and the icon in place. Prints a report on
+// standard output; writes nothing else.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace app::selfcheck {
+
+// The help pages that must be present, in the order a missing one is named.
+inline constexpr std::array<std::string_view, 2> HELP_FILES{"Instruction.html", "Instruction_kk.html"};
+
+// A check returns nothing when all is well, else one line (Russian) naming the trouble.
+using Check = std::optional<std::string> (*)();
+
+// Runs every check once, in order, and prints "Самопроверка: всё на месте." (returns 0),
+// or "Самопроверка нашла беду:" and "  — <trouble>" per trouble (returns 1). A failure
+// check_files does not expect (a folder it may not read) passes to the caller, and
+// nothing is printed.
+int run(const std::vector<Check>& checks);
+int run();  // with CHECKS
+
+// Makes a one-page PDF in memory. Trouble: "библиотека PDF не загрузилась: ..." or
+// "библиотека PDF не делает документ: ...".
+std::optional<std::string> check_pdf();
+
+// Opens a hidden Tk main window and lets it settle. Trouble: "окно не создалось: ..."
+// or "окно не отвечает: ...".
+std::optional<std::string> check_window();
+
+// Looks for root / "help" / each of HELP_FILES and root / "assets" / the icon name;
+// `root` defaults to the resource folder. Trouble: "не хватает файлов: " and the
+// missing names joined by ", ". Throws std::filesystem::filesystem_error when an entry
+// cannot be looked at (not when it is merely missing).
+std::optional<std::string> check_files(const std::optional<std::filesystem::path>& root = std::nullopt);
+
+// check_pdf, check_window, check_files.
+const std::vector<Check>& CHECKS();
+
+}  // namespace app::selfcheck

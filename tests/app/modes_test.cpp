@@ -1,0 +1,257 @@
+// The right-click menu as the running program writes it (to an in-memory registry
+// branch), the maintenance modes with their message boxes answered by the test, the
+// graphical run (real Tk windows under Xvfb, driven by the test), and the self-check's
+// report.
+#include <gtest/gtest.h>
+
+#include "app/entry.hpp"
+#include "app/folders.hpp"
+#include "app/modes.hpp"
+#include "app/selfcheck.hpp"
+#include "diag/errors.hpp"
+#include "i18n/settings.hpp"
+#include "platform/platform.hpp"
+#include "shell/context_menu.hpp"
+#include "support/memory_registry.hpp"
+#include "support/pdf_fixtures.hpp"
+#include "support/program_dir.hpp"
+#include "support/temp_dir.hpp"
+#include "support/zip_fixtures.hpp"
+#include "ui/ui_support.hpp"
+
+namespace fs = std::filesystem;
+using fixtures::read_bytes;
+using fixtures::write_bytes;
+
+namespace {
+
+const std::string CF = "Software\\Classes\\CompressedFolder\\shell\\MergeTarvo PDF Mergalo";
+const std::string ZIP = "Software\\Classes\\SystemFileAssociations\\.zip\\shell\\MergeTarvo PDF Mergalo";
+const std::vector<std::string> SUBKEYS = {"01_1up", "02_4up", "03_6up", "04_9up", "05_help"};
+
+class Modes : public ::testing::Test {
+protected:
+    fixtures::ProgramDir program;  // the executable "Mergalo" in a folder with mgl/; profile bound
+    fixtures::MemoryRegistry registry;
+
+    void SetUp() override { shell::detail::use_registry(&registry); }
+    void TearDown() override { shell::detail::use_registry(nullptr); }
+
+    std::string exe() const { return platform::utf8(program.program() / "Mergalo"); }
+    std::string value(const std::string& key, const std::string& name = "") const {
+        const auto* k = registry.find(key);
+        return k && k->values.count(name) ? k->values.at(name) : "(missing)";
+    }
+    std::string log() const {
+        std::string text;
+        for (char c : read_bytes(program.program() / "logs" / "error.log"))
+            if (c != '\r') text += c;
+        return text;
+    }
+};
+
+}  // namespace
+
+TEST_F(Modes, TheRunningProgramsMenuInTheCurrentLanguage) {
+    i18n::write_language(app::data_dir(), "kk");
+    const fs::path help_kk = program.resources() / "help" / "Instruction_kk.html";
+    write_bytes(help_kk, "<html></html>");
+
+    shell::install_context_menu_silent();
+    shell::install_context_menu_silent();
+    EXPECT_EQ(registry.writes.size(), 2u * 26u);
+    for (const auto& b : {CF, ZIP}) {
+        EXPECT_EQ(registry.subkeys(b + "\\shell"), SUBKEYS) << b;
+        EXPECT_EQ(value(b, "MUIVerb"), "Tarvo PDF Mergalo — жүкқұжаттарды біріктіру");
+        EXPECT_EQ(value(b, "Icon"), "\"" + exe() + "\"");
+        EXPECT_EQ(value(b + "\\shell\\01_1up", "MUIVerb"), "Параққа 1 (әдеттегі)");
+        EXPECT_EQ(value(b + "\\shell\\03_6up\\command"), "\"" + exe() + "\" \"%1\" 6");
+        EXPECT_EQ(value(b + "\\shell\\05_help\\command"), "explorer.exe \"" + platform::utf8(help_kk) + "\"");
+    }
+
+    shell::uninstall_context_menu_silent();
+    EXPECT_EQ(registry.find(CF), nullptr);
+    EXPECT_EQ(registry.find(ZIP), nullptr);
+}
+
+TEST_F(Modes, AMissingExecutableLeavesTheEntryAsItWas) {
+    shell::install_context_menu_silent();
+    const auto writes = registry.writes;
+    fs::remove(program.program() / "Mergalo");
+    const std::string not_found = "Файл Mergalo.exe не найден.\n\nПапка:\n" + platform::utf8(program.program());
+    try {
+        shell::install_context_menu_silent();
+        FAIL() << "installed without the executable";
+    } catch (const diag::FileNotFound& e) {
+        EXPECT_EQ(e.what(), not_found);
+    }
+    EXPECT_EQ(registry.writes, writes);
+
+    uitest::Driver driver;
+    driver.answer("ok");
+    EXPECT_EQ(app::run_install_mode(), 1);
+    ASSERT_EQ(driver.boxes.size(), 1u);
+    EXPECT_EQ(driver.boxes[0].icon, "error");
+    EXPECT_EQ(driver.boxes[0].title, "Tarvo PDF Mergalo");
+    EXPECT_EQ(driver.boxes[0].message, "Не удалось добавить пункт в меню правой кнопки:\n\n" + not_found);
+    EXPECT_EQ(registry.writes, writes);
+    EXPECT_FALSE(fs::exists(program.program() / "logs")) << "the interactive modes write no log";
+}
+
+TEST_F(Modes, InstallModeOffersTheHelpPageBesideTheExecutable) {
+    uitest::FakeOpener opener(program.root());
+    const std::string question =
+        "Меню установлено.\n\nПункт «Tarvo PDF Mergalo — объединить накладные» добавлен в меню правой кнопки для "
+        "ZIP-архивов.\n\nОткрыть инструкцию по использованию?";
+    {
+        uitest::Driver driver;
+        driver.answer("no").answer("yes");
+        EXPECT_EQ(app::run_install_mode(), 0);  // no
+        EXPECT_EQ(app::run_install_mode(), 0);  // yes, but there is no page to open
+        ASSERT_EQ(driver.boxes.size(), 2u);
+        EXPECT_EQ(driver.boxes[0].type, "yesno");
+        EXPECT_EQ(driver.boxes[0].message, question);
+    }
+    EXPECT_EQ(registry.subkeys(CF + "\\shell"), SUBKEYS);
+
+    write_bytes(program.program() / "Instruction.html", "<html></html>");
+    uitest::Driver driver;
+    driver.answer("yes");
+    EXPECT_EQ(app::run_install_mode(), 0);
+    EXPECT_EQ(opener.opened(1), std::vector<std::string>{platform::utf8(program.program() / "Instruction.html")})
+        << "only the yes with a page opens something";
+}
+
+TEST_F(Modes, UninstallModeWithNothingInstalledSaysItIsRemoved) {
+    uitest::Driver driver;
+    driver.answer("ok");
+    EXPECT_EQ(app::run_uninstall_mode(), 0);
+    ASSERT_EQ(driver.boxes.size(), 1u);
+    EXPECT_EQ(driver.boxes[0].icon, "info");
+    EXPECT_EQ(driver.boxes[0].language, "ru") << "the buttons speak the program's language";
+    EXPECT_EQ(driver.boxes[0].message,
+              "Меню удалено.\n\nПункт «Tarvo PDF Mergalo — объединить накладные» убран из меню правой кнопки.");
+}
+
+TEST_F(Modes, SilentModesLogTheirFailuresInRussian) {
+    i18n::write_language(app::data_dir(), "kk");
+    registry.fail_from_write = 0;
+    EXPECT_EQ(app::install_menu_silently(), 1);
+    const std::string entry = log();
+    EXPECT_NE(entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\nRegSetValueExW "),
+              std::string::npos) << entry;
+    EXPECT_EQ(app::uninstall_menu_silently(), 0) << "removing is never a failure";
+}
+
+TEST(SelfCheck, ReportListsEveryTroubleInCheckOrder) {
+    static int calls = 0;
+    const std::vector<app::selfcheck::Check> checks = {
+        [] { ++calls; return std::optional<std::string>("библиотека PDF не загрузилась: нет памяти"); },
+        [] { ++calls; return std::optional<std::string>(""); },  // an empty line counts as all well
+        [] { ++calls; return std::optional<std::string>("окно не создалось: нет экрана"); },
+        [] { ++calls; return std::optional<std::string>(); },
+    };
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(app::selfcheck::run(checks), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Самопроверка нашла беду:\n  — библиотека PDF не загрузилась: нет памяти\n"
+              "  — окно не создалось: нет экрана\n");
+    EXPECT_EQ(calls, 4);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(app::selfcheck::run({[] { return std::optional<std::string>(); }}), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Самопроверка: всё на месте.\n");
+}
+
+TEST(SelfCheck, FilesAreLookedForOnlyUnderTheGivenFolder) {
+    fixtures::ProgramDir program;  // its resource folder has no help pages and no icon
+    fixtures::TempDir other;
+    write_bytes(other / "help" / "Instruction_kk.html", "");
+    fs::create_directories(other / "assets" / "mergalo.ico");  // a folder counts too
+    EXPECT_EQ(app::selfcheck::check_files(other.path()), "не хватает файлов: Instruction.html");
+    EXPECT_EQ(app::selfcheck::check_files(),
+              "не хватает файлов: Instruction.html, Instruction_kk.html, mergalo.ico");
+    EXPECT_EQ(app::selfcheck::check_pdf(), std::nullopt);
+}
+
+namespace {
+
+// The graphical run: the open-file dialog is answered by the test, the chooser, the
+// result window and the error dialog are driven as the user would.
+class GraphicalRun : public ::testing::Test {
+protected:
+    fixtures::ProgramDir program;
+    fs::path folder = program.root() / "Заказы";
+
+    fs::path archive() {
+        const fs::path zip = folder / "day.zip";
+        fs::create_directories(folder);
+        fixtures::write_zip(zip, {{"A-1.pdf", fixtures::pdf_bytes({{.label = "A-1"}})},
+                                  {"B-2.pdf", fixtures::pdf_bytes({{.label = "B-2"}})}});
+        return zip;
+    }
+    // Answers the open-file dialog (on top of the driver's hooks) and counts the asks.
+    void answer_dialog(std::optional<std::string> name) {
+        auto hooks = ui::tk::detail::hooks();
+        hooks.answer_open_file = [this, name](std::string_view title) {
+            ++dialogs;
+            EXPECT_EQ(title, "Выберите ZIP-архив с накладными");
+            return name;
+        };
+        ui::tk::detail::set_hooks(hooks);
+    }
+    int dialogs = 0;
+};
+
+}  // namespace
+
+TEST_F(GraphicalRun, ArchiveAndLayoutFromTheWindowsThenTheResult) {
+    const fs::path zip = archive();
+    uitest::Driver driver;
+    answer_dialog(platform::utf8(zip));
+    driver.then([](ui::tk::Interp& in) { in.call({".choice.mode6", "invoke"}); })
+        .then([](ui::tk::Interp& in) {
+            EXPECT_NE(uitest::text_of(in, ".done.details").find("Режим: 6 на лист (2x3)"), std::string::npos);
+            in.call({".done.buttons.bottom.close", "invoke"});
+        });
+    app::run_gui();
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_TRUE(fs::exists(folder / "day_Tarvo PDF Mergalo_MERGED_6up.pdf"));
+}
+
+TEST_F(GraphicalRun, CancelledDialogOrClosedChooserMergesNothing) {
+    const fs::path zip = archive();
+    {
+        uitest::Driver driver;  // no step: any window waiting for the user fails the test
+        answer_dialog(std::nullopt);
+        app::run_gui();
+        answer_dialog("");
+        app::run_gui();
+    }
+    {
+        uitest::Driver driver;
+        answer_dialog(platform::utf8(zip));
+        driver.then([](ui::tk::Interp& in) { uitest::close_from_title_bar(in, ".choice"); });
+        app::run_gui();
+    }
+    EXPECT_EQ(dialogs, 3);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "only the archive";
+}
+
+TEST_F(GraphicalRun, AFailureIsShownAndTheRunEndsNormally) {
+    fs::create_directories(folder);
+    const std::string name = platform::utf8(folder / "gone.zip");
+    uitest::Driver driver;
+    answer_dialog(name);
+    driver.then([](ui::tk::Interp& in) { in.call({".choice.mode9", "invoke"}); })
+        .then([&](ui::tk::Interp& in) {
+            EXPECT_EQ(uitest::text_of(in, ".error.title"), "Ошибка при создании PDF.");
+            EXPECT_EQ(uitest::text_of(in, ".error.message").rfind("ZIP-файл не найден:\n" + name, 0), 0u);
+            in.call({".error.buttons.ok", "invoke"});
+        });
+    EXPECT_NO_THROW(app::run_gui());
+    std::string entry;
+    for (char c : read_bytes(program.program() / "logs" / "error.log"))
+        if (c != '\r') entry += c;
+    EXPECT_NE(entry.find("Extra:\nZIP: " + name + "\nNUP: 9\n"), std::string::npos) << entry;
+}

@@ -1,0 +1,359 @@
+// The built program end to end: `Mergalo` run from a shipped folder of its own (so it
+// is the built executable, not a development run), with its own HOME, LOCALAPPDATA,
+// XDG folders and TMPDIR. Runs without a display unless a test says otherwise: the
+// merge then runs without its windows, the result goes to standard output and the
+// error dialog's texts to standard error.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "i18n/settings.hpp"
+#include "platform/platform.hpp"
+#include "support/pdf_fixtures.hpp"
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+#include "support/zip_fixtures.hpp"
+
+namespace fs = std::filesystem;
+using fixtures::read_bytes;
+using fixtures::write_bytes;
+
+namespace {
+
+fs::path u8(std::string_view s) { return platform::path_from_utf8(s); }
+
+// A shipped folder: the executable (a hard link to the built one, or a copy) and the
+// resource folder mgl/ with the help pages and the icon.
+void lay_out(const fs::path& folder, const std::string& exe_name = "Mergalo") {
+    fs::create_directories(folder);
+    std::error_code ec;
+    fs::create_hard_link(MERGALO_EXE, folder / exe_name, ec);
+    if (ec) fs::copy_file(MERGALO_EXE, folder / exe_name);
+    const fs::path assets = fs::path(MERGALO_SOURCE_DIR) / "assets";
+    const fs::path help = fs::path(MERGALO_SOURCE_DIR) / "help";
+    fs::create_directories(folder / "mgl" / "help");
+    fs::create_directories(folder / "mgl" / "assets");
+    for (const char* page : {"Instruction.html", "Instruction_kk.html"})
+        fs::copy_file(help / page, folder / "mgl" / "help" / page);
+    for (const char* icon : {"mergalo.ico", "mergalo.png"}) fs::copy_file(assets / icon, folder / "mgl" / "assets" / icon);
+    fs::copy_file(help / "Instruction.html", folder / "Instruction.html");
+}
+
+// Text with CR LF line breaks (the error log) as LF.
+std::string lf(std::string text) {
+    std::string out;
+    for (char c : text)
+        if (c != '\r') out += c;
+    return out;
+}
+
+class Program : public ::testing::Test {
+protected:
+    fixtures::TempDir dir;
+    fs::path app = dir / "Shipped Mergalo";
+    fs::path local = dir / "localappdata";
+    fs::path data_home = dir / "home" / ".local" / "share";
+    fs::path config_home = dir / "home" / ".config";
+    fs::path archives = dir.path() / u8("Заказы");
+    std::vector<std::pair<std::string, std::optional<std::string>>> extra_env;
+
+    void SetUp() override {
+        lay_out(app);
+        for (const auto& d : {local, data_home, config_home, dir / "tmp", archives}) fs::create_directories(d);
+    }
+
+    fixtures::RunResult run(const fs::path& exe, const std::vector<std::string>& args, bool display = false,
+                            const fs::path& cwd = {}) {
+        std::vector<std::string> argv{exe.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        fixtures::RunOptions o;
+        o.cwd = cwd;
+        o.env = {{"HOME", (dir / "home").string()},
+                 {"LOCALAPPDATA", local.string()},
+                 {"XDG_DATA_HOME", data_home.string()},
+                 {"XDG_CONFIG_HOME", config_home.string()},
+                 {"TMPDIR", (dir / "tmp").string()},
+                 {"LANGUAGE", std::nullopt},
+                 {"LC_ALL", std::nullopt},
+                 {"LC_MESSAGES", std::nullopt},
+                 {"LANG", "ru_RU.UTF-8"},
+                 // Sanitizer builds only: the leaks of the libraries under Tk are not ours.
+                 {"LSAN_OPTIONS", "suppressions=" MERGALO_SOURCE_DIR "/tests/app/lsan_tk.supp"}};
+        if (!display) o.env.emplace_back("DISPLAY", std::nullopt);
+        o.env.insert(o.env.end(), extra_env.begin(), extra_env.end());
+        return fixtures::run(argv, o);
+    }
+    fixtures::RunResult mergalo(const std::vector<std::string>& args, bool display = false) {
+        return run(app / "Mergalo", args, display);
+    }
+
+    // An archive of one-page waybills in the archives folder.
+    fs::path archive(std::string_view name, int waybills = 3) {
+        std::vector<fixtures::ZipMember> members;
+        for (int i = 1; i <= waybills; ++i) {
+            const std::string label = "WB" + std::to_string(i);
+            members.push_back({label + ".pdf", fixtures::pdf_bytes({{.label = label}})});
+        }
+        const fs::path zip = archives / u8(name);
+        fixtures::write_zip(zip, members);
+        return zip;
+    }
+
+    std::string log() const {
+        std::error_code ec;
+        if (!fs::exists(app / "logs" / "error.log", ec)) return {};
+        return lf(read_bytes(app / "logs" / "error.log"));
+    }
+    std::string settings_kk() {
+        i18n::write_language(local / "Tarvo PDF Mergalo", "kk");
+        return "kk";
+    }
+    fs::path dolphin_menu() const { return data_home / "kio" / "servicemenus" / "mergalo-zip.desktop"; }
+};
+
+}  // namespace
+
+TEST_F(Program, CommandLineMergeWritesTheOutputsAndPrintsTheResult) {
+    const fs::path zip = archive("Накладные 7 мая.zip");
+    auto r = mergalo({zip.string(), "4"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const fs::path out = archives / u8("Накладные 7 мая_Tarvo PDF Mergalo_MERGED_4up.pdf");
+    EXPECT_TRUE(fs::exists(out));
+    EXPECT_NE(r.out.find("Режим: 4 на лист (2x2)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(platform::utf8(out)), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::exists(app / "waybill_history.csv")) << "the history lives beside the executable";
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(Program, LayoutArgument) {
+    // Each layout text against the layout the job reports, or, for a job that fails,
+    // the value in the error log's NUP line.
+    struct Case {
+        const char* text;
+        const char* mode;  // the details' mode line, for a real merge
+        int nup;           // the value reported for a failed one
+    };
+    const Case cases[] = {
+        {" 9 ", "Режим: 9 на лист (3x3)", 9}, {"+6", "Режим: 6 на лист (2x3)", 6},
+        {"4.0", "Режим: 1 на лист (обычно)", 1}, {"four", "Режим: 1 на лист (обычно)", 1},
+        {"5", "Режим: 1 на лист (обычно)", 5}, {"-4", "Режим: 1 на лист (обычно)", -4},
+        {"", "Режим: 1 на лист (обычно)", 1}, {"4 4", "Режим: 1 на лист (обычно)", 1},
+        {"99999999999", "Режим: 1 на лист (обычно)", 1}, {"+-4", "Режим: 1 на лист (обычно)", 1},
+    };
+    const fs::path zip = archive("orders.zip", 2);
+    for (const auto& c : cases) {
+        auto r = mergalo({zip.string(), c.text});
+        EXPECT_EQ(r.exit_code, 0) << "'" << c.text << "': " << r.err;
+        EXPECT_NE(r.out.find(c.mode), std::string::npos) << "'" << c.text << "': " << r.out;
+
+        fs::remove_all(app / "logs");
+        r = mergalo({(archives / "missing.zip").string(), c.text});
+        EXPECT_EQ(r.exit_code, 1) << "'" << c.text << "'";
+        EXPECT_NE(log().find("NUP: " + std::to_string(c.nup) + "\n"), std::string::npos) << "'" << c.text << "': " << log();
+    }
+}
+
+TEST_F(Program, AnUnknownSwitchIsAnArchivePathThatFails) {
+    auto r = mergalo({"--foo"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("Ошибка при создании PDF."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ZIP-файл не найден:\n--foo"), std::string::npos) << r.err;
+    const std::string entry = log();
+    EXPECT_NE(entry.find("Title: Ошибка при создании PDF.\nExtra:\nZIP: --foo\nNUP: 1\nException:\nZIP-файл не найден:\n--foo\n"),
+              std::string::npos) << entry;
+}
+
+TEST_F(Program, ASwitchIsOnlyRecognisedInArgumentOne) {
+    const fs::path zip = archive("orders.zip", 2);
+    auto r = mergalo({zip.string(), "--help"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("Режим: 1 на лист (обычно)"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::exists(archives / "orders_Tarvo PDF Mergalo_MERGED.pdf"));
+}
+
+TEST_F(Program, SwitchesIgnoreCase) {
+    // Without a display the self-check reports the window; the report is the same for
+    // every spelling of the switch and differs from a merge of a file named like it.
+    const auto lower = mergalo({"--selfcheck"});
+    EXPECT_EQ(lower.exit_code, 1);
+    EXPECT_EQ(lower.out.rfind("Самопроверка нашла беду:\n  — окно не создалось: ", 0), 0u) << lower.out;
+    for (const char* spelling : {"--SELFCHECK", "--SelfCheck"}) {
+        const auto r = mergalo({spelling});
+        EXPECT_EQ(r.exit_code, lower.exit_code) << spelling;
+        EXPECT_EQ(r.out, lower.out) << spelling;
+    }
+    EXPECT_EQ(mergalo({"--UNINSTALL-MENU"}).exit_code, 0);
+    EXPECT_EQ(log(), "") << "recognised switches merge nothing";
+}
+
+TEST_F(Program, SelfCheckReportsMissingFilesInOrder) {
+    {
+        auto r = mergalo({"--selfcheck"}, true);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_EQ(r.out, "Самопроверка: всё на месте.\n");
+    }
+    fs::remove(app / "mgl" / "help" / "Instruction_kk.html");
+    fs::remove(app / "mgl" / "assets" / "mergalo.ico");
+    {
+        auto r = mergalo({"--selfcheck"}, true);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "Самопроверка нашла беду:\n  — не хватает файлов: Instruction_kk.html, mergalo.ico\n");
+    }
+    fs::remove(app / "mgl" / "help" / "Instruction.html");
+    {
+        auto r = mergalo({"--selfcheck"});  // and no display
+        EXPECT_EQ(r.exit_code, 1);
+        const std::string head = "Самопроверка нашла беду:\n  — окно не создалось: ";
+        const std::string tail = "\n  — не хватает файлов: Instruction.html, Instruction_kk.html, mergalo.ico\n";
+        EXPECT_EQ(r.out.rfind(head, 0), 0u) << r.out;
+        ASSERT_GE(r.out.size(), tail.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << r.out;
+    }
+    EXPECT_FALSE(fs::exists(app / "logs")) << "the self-check writes nothing";
+}
+
+TEST_F(Program, ThePdfLibraryNotStartingEndsEveryRunWithTen) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"--selfcheck"}, {"--install-menu"}, {}}) {
+        auto r = run(MERGALO_WITHOUT_PDF_EXE, args, true);
+        EXPECT_EQ(r.exit_code, 10);
+        EXPECT_EQ(r.out, "ERROR: MuPDF is not available: cannot create the MuPDF context\n");
+    }
+    EXPECT_FALSE(fs::exists(dolphin_menu())) << "no switch may run";
+}
+
+TEST_F(Program, HelpOpensThePageOfTheLanguageElseTheSupportChat) {
+    // An xdg-open first on PATH that records what it was asked to open; the record
+    // appears whole (renamed into place), so the test never reads it half written.
+    const fs::path opened = dir / "opened.txt";
+    write_bytes(dir / "bin" / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" > '" + opened.string() + ".part' && mv '" +
+                                              opened.string() + ".part' '" + opened.string() + "'\n");
+    fs::permissions(dir / "bin" / "xdg-open", fs::perms(0755));
+    extra_env = {{"PATH", (dir / "bin").string() + ":/usr/bin:/bin"}};
+    auto next_opened = [&] {
+        // The opener is started, not waited for.
+        for (int i = 0; i < 1000 && !fs::exists(opened); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::string line = fs::exists(opened) ? read_bytes(opened) : "(nothing opened)";
+        fs::remove(opened);
+        return line;
+    };
+
+    EXPECT_EQ(mergalo({"--help"}).exit_code, 0);
+    EXPECT_EQ(next_opened(), platform::utf8(app / "mgl" / "help" / "Instruction.html") + "\n");
+    settings_kk();
+    EXPECT_EQ(mergalo({"--HELP"}).exit_code, 0);
+    EXPECT_EQ(next_opened(), platform::utf8(app / "mgl" / "help" / "Instruction_kk.html") + "\n");
+    fs::remove_all(app / "mgl" / "help");
+    EXPECT_EQ(mergalo({"--help"}).exit_code, 0);
+    EXPECT_EQ(next_opened(), "https://t.me/tarvo_support\n");
+}
+
+TEST_F(Program, MenuInstallUninstallAndLanguageChange) {
+    ASSERT_EQ(mergalo({"--install-menu"}).exit_code, 0);
+    const std::string ru = read_bytes(dolphin_menu());
+    EXPECT_NE(ru.find("Exec=\"" + platform::utf8(app / "Mergalo") + "\" %f 4\n"), std::string::npos) << ru;
+    EXPECT_NE(ru.find("Exec=xdg-open \"" + platform::utf8(app / "mgl" / "help" / "Instruction.html") + "\"\n"),
+              std::string::npos) << ru;
+    EXPECT_TRUE(fs::exists(data_home / "nautilus/scripts" / u8("Tarvo PDF Mergalo — объединить накладные")));
+
+    settings_kk();
+    ASSERT_EQ(mergalo({"--install-menu"}).exit_code, 0);
+    const std::string kk = read_bytes(dolphin_menu());
+    EXPECT_NE(kk.find("X-KDE-Submenu=Tarvo PDF Mergalo — жүкқұжаттарды біріктіру\n"), std::string::npos) << kk;
+    EXPECT_NE(kk.find("Instruction_kk.html"), std::string::npos) << "the help entry opens the Kazakh page";
+    EXPECT_FALSE(fs::exists(data_home / "nautilus/scripts" / u8("Tarvo PDF Mergalo — объединить накладные")));
+    EXPECT_TRUE(fs::exists(config_home / "caja/scripts" / u8("Tarvo PDF Mergalo — жүкқұжаттарды біріктіру") /
+                           u8("Параққа 9 (3x3)")));
+
+    ASSERT_EQ(mergalo({"--uninstall-menu"}).exit_code, 0);
+    for (const auto& base : {data_home, config_home})
+        for (const auto& e : fs::recursive_directory_iterator(base))
+            EXPECT_FALSE(e.is_regular_file()) << e.path() << " left behind";
+    EXPECT_EQ(mergalo({"--uninstall-menu"}).exit_code, 0) << "nothing installed";
+    auto r = mergalo({"--uninstall"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.out.find("Мәзір жойылды."), std::string::npos) << r.out;
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(Program, InstallWithTheExecutableMissingChangesNothing) {
+    ASSERT_EQ(mergalo({"--install-menu"}).exit_code, 0);
+    const std::string before = read_bytes(dolphin_menu());
+
+    // A copy of the program under another name, in a folder without "Mergalo".
+    const fs::path other = dir / "Other";
+    lay_out(other, "Mergalo-old");
+    auto r = run(other / "Mergalo-old", {"--install-menu"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(read_bytes(dolphin_menu()), before);
+    const std::string entry = lf(read_bytes(other / "logs" / "error.log"));
+    EXPECT_NE(entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\nФайл Mergalo.exe не найден.\n\n"
+                         "Папка:\n" + platform::utf8(other) + "\nTraceback:\n"),
+              std::string::npos) << entry;
+
+    r = run(other / "Mergalo-old", {"--install"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("Не удалось добавить пункт в меню правой кнопки:\n\nФайл Mergalo.exe не найден."),
+              std::string::npos) << r.err;
+    EXPECT_EQ(read_bytes(dolphin_menu()), before);
+}
+
+TEST_F(Program, MenuScriptMergesAnArchiveWithAnAwkwardName) {
+    ASSERT_EQ(mergalo({"--install-menu"}).exit_code, 0);
+    const std::string name = "Накладные \"ИП Ким\" 'утро' $(date) 2.zip";
+    archive(name, 2);
+    const fs::path script = data_home / "nautilus/scripts" / u8("Tarvo PDF Mergalo — объединить накладные") /
+                            u8("4 на лист (2x2)");
+    // The file manager runs the script in the archive's folder with the name as it is.
+    auto r = run(script, {name}, false, archives);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(fs::exists(archives / u8("Накладные \"ИП Ким\" 'утро' $(date) 2_Tarvo PDF Mergalo_MERGED_4up.pdf")))
+        << r.out << r.err;
+    EXPECT_NE(r.out.find("Режим: 4 на лист (2x2)"), std::string::npos) << r.out;
+}
+
+TEST_F(Program, DataRemoval) {
+    // With everything in place: the settings, a log, the history, and an entry that
+    // cannot be deleted, which stays while the rest goes. (Root deletes anything, so
+    // there the locked entry goes too.)
+    const bool root = ::geteuid() == 0;
+    settings_kk();
+    write_bytes(app / "logs" / "error.log", "old entries");
+    write_bytes(app / "waybill_history.csv", "history");
+    const fs::path data = local / "Tarvo PDF Mergalo";
+    const fs::path locked = data / "locked";
+    write_bytes(locked / "kept.txt", "x");
+    write_bytes(data / "cache" / "a.txt", "x");
+    ::chmod(locked.c_str(), 0500);
+    auto r = mergalo({"--uninstall-data"});
+    ::chmod(locked.c_str(), 0700);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(fs::exists(app / "logs"));
+    EXPECT_FALSE(fs::exists(data / "data" / "settings.json"));
+    EXPECT_FALSE(fs::exists(data / "cache"));
+    EXPECT_EQ(fs::exists(locked / "kept.txt"), !root);
+    EXPECT_TRUE(fs::exists(app / "waybill_history.csv")) << "the history is not personal data";
+
+    // Nothing there at all.
+    fs::remove_all(data);
+    r = mergalo({"--uninstall-data"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(fs::exists(app / "logs"));
+}
+
+TEST_F(Program, TheInstalledFolderPassesItsSelfCheck) {
+    const fs::path prefix = dir / "installed";
+    auto install = fixtures::run({CMAKE_COMMAND, "--install", MERGALO_BUILD_DIR, "--prefix", prefix.string()});
+    ASSERT_EQ(install.exit_code, 0) << install.out << install.err;
+    for (const char* part : {"Mergalo", "Instruction.html", "mgl/tcl/init.tcl", "mgl/tk/tk.tcl", "mgl/tk/ttk/ttk.tcl",
+                             "mgl/help/Instruction.html", "mgl/help/Instruction_kk.html", "mgl/assets/mergalo.ico",
+                             "mgl/assets/mergalo.png"})
+        EXPECT_TRUE(fs::exists(prefix / part)) << part;
+    auto r = run(prefix / "Mergalo", {"--selfcheck"}, true);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "Самопроверка: всё на месте.\n");
+}

@@ -1,0 +1,220 @@
+// The right-click menu as Linux file-manager extensions: the files written, what their
+// commands do with awkward archive names, removal and relabelling.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <set>
+
+#include "platform/platform.hpp"
+#include "shell/desktop_menus.hpp"
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+
+namespace fs = std::filesystem;
+using fixtures::read_bytes;
+using fixtures::write_bytes;
+
+namespace {
+
+const std::string RU_TITLE = "Tarvo PDF Mergalo — объединить накладные";
+const std::string KK_TITLE = "Tarvo PDF Mergalo — жүкқұжаттарды біріктіру";
+
+fs::path u8(std::string_view s) { return platform::path_from_utf8(s); }
+
+struct Home {
+    fixtures::TempDir dir;
+    shell::DesktopFolders folders{dir / "data", dir / "config"};
+    fs::path program = dir / "My Apps" / "Mergalo";
+    fs::path help = dir / "My Apps" / "mgl" / "help" / "Instruction.html";
+
+    shell::Menu menu(std::string_view lang) const {
+        return shell::make_menu(lang, "mergalo", "Tarvo PDF Mergalo", program, help,
+                                dir / "My Apps" / "mgl" / "assets" / "mergalo.png");
+    }
+    std::vector<shell::Menu> every_language() const { return {menu("ru"), menu("kk")}; }
+
+    // Every file below the two XDG folders, as paths relative to the test folder.
+    std::set<std::string> files() const {
+        std::set<std::string> found;
+        for (const auto& base : {folders.data_home, folders.config_home}) {
+            std::error_code ec;
+            if (!fs::exists(base)) continue;
+            for (const auto& e : fs::recursive_directory_iterator(base, ec))
+                if (e.is_regular_file()) found.insert(platform::utf8(e.path().lexically_relative(dir.path())));
+        }
+        return found;
+    }
+};
+
+std::set<std::string> ru_files() {
+    const std::vector<std::string> labels = {"1 на лист (обычно)", "4 на лист (2x2)", "6 на лист (2x3)",
+                                             "9 на лист (3x3)", "Инструкция Tarvo PDF Mergalo"};
+    std::set<std::string> want = {"data/kio/servicemenus/mergalo-zip.desktop"};
+    for (const auto& l : labels) {
+        want.insert("data/nautilus/scripts/" + RU_TITLE + "/" + l);
+        want.insert("config/caja/scripts/" + RU_TITLE + "/" + l);
+    }
+    for (const char* key : {"01_1up", "02_4up", "03_6up", "04_9up", "05_help"}) {
+        want.insert(std::string("data/nemo/actions/mergalo-") + key + ".sh");
+        want.insert(std::string("data/nemo/actions/mergalo-") + key + ".nemo_action");
+    }
+    return want;
+}
+
+bool executable(const fs::path& p) {
+    struct stat st{};
+    return ::stat(p.c_str(), &st) == 0 && (st.st_mode & 0777) == 0755;
+}
+
+// Percent-encodes every byte but the unreserved ones and "/", as file managers write URIs.
+std::string file_uri(const fs::path& p) {
+    std::string out = "file://";
+    for (unsigned char c : platform::utf8(p)) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            static const char hex[] = "0123456789ABCDEF";
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(DesktopMenus, InstallWritesEveryFileManagersFiles) {
+    Home s;
+    shell::write_desktop_menus(s.menu("ru"), s.folders);
+    EXPECT_EQ(s.files(), ru_files());
+
+    const fs::path dolphin = s.folders.data_home / "kio/servicemenus/mergalo-zip.desktop";
+    EXPECT_TRUE(executable(dolphin)) << "Dolphin ignores a user's service menu without the execute bit";
+    EXPECT_TRUE(executable(s.folders.config_home / "caja/scripts" / u8(RU_TITLE) / u8("4 на лист (2x2)")));
+    EXPECT_TRUE(executable(s.folders.data_home / "nemo/actions/mergalo-02_4up.sh"));
+
+    const std::string text = read_bytes(dolphin);
+    const std::string exe = platform::utf8(s.program);
+    EXPECT_NE(text.find("X-KDE-Submenu=" + RU_TITLE + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Actions=mergalo-01-1up;mergalo-02-4up;mergalo-03-6up;mergalo-04-9up;mergalo-05-help;\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("[Desktop Action mergalo-03-6up]\nName=6 на лист (2x3)\nExec=\"" + exe + "\" %f 6\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("Exec=xdg-open \"" + platform::utf8(s.help) + "\"\n"), std::string::npos) << text;
+
+    const std::string action = read_bytes(s.folders.data_home / "nemo/actions/mergalo-04_9up.nemo_action");
+    EXPECT_NE(action.find("Name=Tarvo PDF Mergalo: 9 на лист (3x3)\n"), std::string::npos) << action;
+    EXPECT_NE(action.find("Exec=\"" + platform::utf8(s.folders.data_home) + "/nemo/actions/mergalo-04_9up.sh\" %U\n"),
+              std::string::npos) << action;
+}
+
+TEST(DesktopMenus, DolphinServiceMenuPassesDesktopFileValidate) {
+    Home s;
+    // A program folder whose name needs every kind of quoting an Exec line has.
+    s.program = s.dir.path() / u8("Tom's \"best\" $HOME `x` 100% \\ Мерж") / "Mergalo";
+    shell::write_desktop_menus(s.menu("kk"), s.folders);
+    const fs::path dolphin = s.folders.data_home / "kio/servicemenus/mergalo-zip.desktop";
+    auto r = fixtures::run({"/usr/bin/desktop-file-validate", dolphin.string()});
+    ASSERT_TRUE(r.exit_code == 0 || r.exit_code == 1) << "desktop-file-validate did not run: " << r.err;
+    // The validator knows only the freedesktop types; Dolphin's own service type carries
+    // MimeType and Actions, which it reports for any type but Application. Every other
+    // complaint is ours.
+    std::string other;
+    std::size_t start = 0;
+    while (start < r.out.size()) {
+        std::size_t end = r.out.find('\n', start);
+        if (end == std::string::npos) end = r.out.size();
+        const std::string line = r.out.substr(start, end - start);
+        start = end + 1;
+        if (line.find("but the type is \"Service\" while this key is only valid for type \"Application\"") ==
+            std::string::npos)
+            other += line + "\n";
+    }
+    EXPECT_EQ(other, "") << read_bytes(dolphin);
+}
+
+TEST(DesktopMenus, ScriptsStartOneMergePerArchiveWithTheNameAsItIs) {
+    Home s;
+    // The program the menu starts records its arguments, one file per run.
+    const fs::path runs = s.dir / "runs";
+    fs::create_directories(runs);
+    write_bytes(s.program,
+                "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" > \"" + runs.string() + "/$$\"\n");
+    fs::permissions(s.program, fs::perms(0755));
+    shell::write_desktop_menus(s.menu("ru"), s.folders);
+
+    const fs::path folder = s.dir.path() / u8("Заказы 'май'");
+    const std::string awkward = "Накладные \"пн\" 'утро' $(touch x) `id` *.zip";
+    const std::string plain = "second.zip";
+    write_bytes(folder / u8(awkward), "");
+    write_bytes(folder / plain, "");
+    auto recorded = [&] {
+        std::multiset<std::string> all;
+        for (const auto& e : fs::directory_iterator(runs)) {
+            all.insert(read_bytes(e.path()));
+            fs::remove(e.path());
+        }
+        return all;
+    };
+    const std::string first = "2\n" + platform::utf8(folder / u8(awkward)) + "\n4\n";
+    const std::string second = "2\n" + platform::utf8(folder / plain) + "\n4\n";
+
+    // Nautilus and Caja: names relative to the folder shown, run in that folder.
+    const fs::path nautilus = s.folders.data_home / "nautilus/scripts" / u8(RU_TITLE) / u8("4 на лист (2x2)");
+    fixtures::RunOptions in_folder;
+    in_folder.cwd = folder;
+    auto r = fixtures::run({nautilus.string(), awkward, plain}, in_folder);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(recorded(), (std::multiset<std::string>{first, second}));
+
+    // Nemo: file:// URIs.
+    const fs::path nemo = s.folders.data_home / "nemo/actions/mergalo-02_4up.sh";
+    r = fixtures::run({nemo.string(), file_uri(folder / u8(awkward)), file_uri(folder / plain)});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(recorded(), (std::multiset<std::string>{first, second}));
+
+    // No arguments: the file manager's newline-separated list of paths.
+    const fs::path caja = s.folders.config_home / "caja/scripts" / u8(RU_TITLE) / u8("4 на лист (2x2)");
+    fixtures::RunOptions with_list;
+    with_list.env = {{"CAJA_SCRIPT_SELECTED_FILE_PATHS",
+                      platform::utf8(folder / u8(awkward)) + "\n" + platform::utf8(folder / plain) + "\n"}};
+    r = fixtures::run({caja.string()}, with_list);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(recorded(), (std::multiset<std::string>{first, second}));
+    EXPECT_FALSE(fs::exists(folder / "x")) << "a name was run as a command";
+}
+
+TEST(DesktopMenus, RemovalTakesExactlyWhatWasWritten) {
+    Home s;
+    shell::write_desktop_menus(s.menu("ru"), s.folders);
+    // The user's own things beside ours stay, also one that has our label as its name.
+    const fs::path own_script = s.folders.data_home / "nautilus/scripts/Convert to PDF";
+    const fs::path own_in_caja = s.folders.config_home / "caja/scripts" / u8(RU_TITLE) / u8("4 на лист (2x2)");
+    write_bytes(own_script, "#!/bin/sh\n");
+    write_bytes(own_in_caja, "#!/bin/sh\n# my own\n");
+
+    shell::remove_desktop_menus(s.every_language(), s.folders);
+    EXPECT_EQ(s.files(), (std::set<std::string>{"data/nautilus/scripts/Convert to PDF",
+                                                "config/caja/scripts/" + RU_TITLE + "/4 на лист (2x2)"}));
+    EXPECT_FALSE(fs::exists(s.folders.data_home / "nautilus/scripts" / u8(RU_TITLE))) << "the empty folder stays";
+
+    EXPECT_NO_THROW(shell::remove_desktop_menus(s.every_language(), s.folders)) << "nothing installed";
+}
+
+TEST(DesktopMenus, LanguageChangeRelabels) {
+    Home s;
+    shell::write_desktop_menus(s.menu("ru"), s.folders);
+    shell::remove_desktop_menus(s.every_language(), s.folders);
+    shell::write_desktop_menus(s.menu("kk"), s.folders);
+
+    const auto files = s.files();
+    EXPECT_EQ(files.size(), ru_files().size());
+    EXPECT_FALSE(fs::exists(s.folders.data_home / "nautilus/scripts" / u8(RU_TITLE)));
+    EXPECT_TRUE(files.count("data/nautilus/scripts/" + KK_TITLE + "/Параққа 6 (2x3)"));
+    EXPECT_TRUE(files.count("config/caja/scripts/" + KK_TITLE + "/Tarvo PDF Mergalo нұсқаулығы"));
+    const std::string dolphin = read_bytes(s.folders.data_home / "kio/servicemenus/mergalo-zip.desktop");
+    EXPECT_NE(dolphin.find("Name=Параққа 1 (әдеттегі)\n"), std::string::npos);
+    EXPECT_EQ(dolphin.find("на лист"), std::string::npos);
+}
