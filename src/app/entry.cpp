@@ -15,6 +15,7 @@
 #include "i18n/unicode.hpp"
 #include "pdf/mupdf.hpp"
 #include "platform/platform.hpp"
+#include "platform/termination.hpp"
 #include "ui/result_window.hpp"
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
@@ -123,6 +124,9 @@ void run_gui() {
 }
 
 int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& load) {
+    // First, before Tcl or anything else starts a thread: a merge told to stop (SIGTERM,
+    // SIGHUP, SIGINT; closing the console on Windows) removes what it wrote.
+    platform::enable_cleanup_on_termination();
     profile::bind(product::profile());
     buildmode::add_library_folder_to_path();
     buildmode::point_tcl_and_tk_to_library();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -81,6 +82,9 @@ std::string sha256_hex(std::string_view bytes) {
     return hex(md.data(), len);
 }
 
+// The system's error of the last failed call (the streams keep it in errno), if any.
+std::error_code last_error() { return errno != 0 ? std::error_code(errno, std::generic_category()) : std::error_code(); }
+
 [[noreturn]] void fail_read(const fs::path& p, std::error_code ec) {
     if (!ec) ec = std::make_error_code(std::errc::io_error);
     if (ec == std::errc::no_such_file_or_directory) {
@@ -98,8 +102,9 @@ std::string read_file(const fs::path& p) {
     if (size > static_cast<std::uintmax_t>(std::numeric_limits<std::streamsize>::max()))
         fail_read(p, std::make_error_code(std::errc::file_too_large));
     std::string bytes(static_cast<std::size_t>(size), '\0');
+    errno = 0;
     std::ifstream in(p, std::ios::binary);
-    if (!in || !in.read(bytes.data(), static_cast<std::streamsize>(size))) fail_read(p, {});
+    if (!in || !in.read(bytes.data(), static_cast<std::streamsize>(size))) fail_read(p, last_error());
     return bytes;
 }
 
@@ -111,8 +116,9 @@ std::string sha256_hex_of_file(const fs::path& p) {
     if (type == fs::file_type::not_found) fail_read(p, std::make_error_code(std::errc::no_such_file_or_directory));
     if (ec) fail_read(p, ec);
     if (type == fs::file_type::directory) fail_read(p, std::make_error_code(std::errc::is_a_directory));
+    errno = 0;
     std::ifstream in(p, std::ios::binary);
-    if (!in) fail_read(p, {});
+    if (!in) fail_read(p, last_error());
     struct CtxFree {
         void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
     };
@@ -125,7 +131,7 @@ std::string sha256_hex_of_file(const fs::path& p) {
         if (in.gcount() > 0 && EVP_DigestUpdate(md.get(), chunk.data(), static_cast<std::size_t>(in.gcount())) != 1)
             throw diag::RuntimeError("SHA-256 could not be computed");
     }
-    if (!in.eof()) fail_read(p, {});
+    if (!in.eof()) fail_read(p, last_error());
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
     unsigned int len = 0;
     if (EVP_DigestFinal_ex(md.get(), digest.data(), &len) != 1) throw diag::RuntimeError("SHA-256 could not be computed");
@@ -265,6 +271,16 @@ History load_waybill_history(const fs::path& app_dir, LocalTime now) {
     if (!missing) {
         try {
             detail::merge_history_csv(csv, history);
+        } catch (const diag::Error& e) {
+            // A file that cannot be read now (no access, a disk error, another program
+            // holding it) is not a damaged one: starting afresh would forget every
+            // waybill in it, so the job stops and says why.
+            const diag::Text* text = e.text();
+            if (text && text->key == "file_read_failed" && !text->advice.empty() && text->advice != "fs_not_found")
+                throw diag::RuntimeError(diag::Text{"history_read_failed", {{"path", utf8(csv)}}, text->advice, text->detail});
+            history.clear();
+            changed = true;
+            fs::rename(csv, fs::path(csv) += ".bad", ec);
         } catch (const std::exception&) {
             // A damaged file gives way to an empty history; its bytes are kept beside it
             // (replacing an older copy) so that entries can still be recovered by hand.

@@ -82,10 +82,12 @@ void save_waybill_history(const std::filesystem::path& app_dir, const History& h
 
 // Reads the history file of `app_dir`, drops entries older than `now` minus
 // OLD_SHEET_DAYS days, and rewrites the file when it dropped any, when the file was
-// missing (a header-only file is created) or when it was damaged. A damaged or
-// unreadable file (bytes that are not UTF-8, a malformed CSV record, no access) gives
-// an empty history; the damaged file is first moved aside to
-// "waybill_history.csv.bad" (replacing an older copy) so that it can be recovered.
+// missing (a header-only file is created) or when it was damaged. A damaged file
+// (bytes that are not UTF-8, a malformed CSV record) gives an empty history; it is
+// first moved aside to "waybill_history.csv.bad" (replacing an older copy) so that it
+// can be recovered. A file that cannot be read at all (no access, an I/O error, locked
+// by another program) throws diag::RuntimeError ("history_read_failed") and is left
+// as it is: forgetting it would make every waybill in it new again.
 // Throws diag::RuntimeError only when the rewrite fails.
 History load_waybill_history(const std::filesystem::path& app_dir, LocalTime now = local_now());
 

@@ -439,6 +439,28 @@ TEST(HistoryFile, FailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir2.path()), fs::directory_iterator()), 1);
 }
 
+TEST(HistoryFile, AFileThatCannotBeReadIsNeitherForgottenNorReplaced) {
+    fixtures::TempDir dir;
+    history::save_waybill_history(dir.path(), {{"k", {"a.pdf", at(2025, 3, 5), 4}}});
+    const std::string saved = read_bytes(dir / "waybill_history.csv");
+    fs::permissions(dir.path(), fs::perms::all, fs::perm_options::add);
+    fs::permissions(dir / "waybill_history.csv", fs::perms::none);
+    const std::string outcome = fixtures::run_in_child([&] {
+        if (!fixtures::drop_root()) return std::string("skip");
+        try {
+            history::load_waybill_history(dir.path(), at(2025, 3, 6));
+            return std::string("loaded");
+        } catch (const diag::RuntimeError& e) {
+            return e.text() ? e.text()->key + " " + e.text()->advice : std::string(e.what());
+        }
+    });
+    fs::permissions(dir / "waybill_history.csv", fs::perms::owner_read | fs::perms::owner_write);
+    if (outcome == "skip") GTEST_SKIP() << "cannot run as an unprivileged user";
+    EXPECT_EQ(outcome, "history_read_failed fs_no_access");
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), saved);
+    EXPECT_FALSE(fs::exists(dir / "waybill_history.csv.bad"));
+}
+
 TEST(HistoryLock, OneJobAtATimeAndAKilledHolderFreesIt) {
     fixtures::TempDir dir;
     const pid_t holder = ::fork();

@@ -78,7 +78,8 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         // result must say besides its files.
         "error_detail", "fs_disk_full", "fs_no_access", "fs_read_only", "fs_name_too_long", "fs_not_found",
         "fs_busy", "fs_other", "file_read_failed", "file_write_failed", "folder_read_failed",
-        "temp_folder_failed", "disk_space_unknown", "history_save_failed", "history_lock_failed",
+        "temp_folder_failed", "disk_space_unknown", "history_save_failed", "history_read_failed",
+        "history_lock_failed",
         "file_access_failed", "out_of_memory", "pdf_write_failed", "zip_open_failed", "output_name_too_long",
         "zip_damaged", "zip_member_encrypted", "zip_member_method", "zip_member_too_large",
         "zip_unpacks_too_large", "zip_no_space", "zip_member_crc", "zip_member_unreadable", "zip_member_longer",
