@@ -155,10 +155,15 @@ std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint6
     return members;
 }
 
+[[noreturn]] void fail_write(const std::string& name, std::error_code ec,
+                             std::source_location where = std::source_location::current()) {
+    if (!ec) ec = std::make_error_code(std::errc::io_error);
+    throw diag::file_error("zip_member_write_failed", {{"name", name}}, ec, where);
+}
+
 [[noreturn]] void fail_write(const std::string& name, int error_number,
                              std::source_location where = std::source_location::current()) {
-    const std::error_code ec(error_number != 0 ? error_number : EIO, std::generic_category());
-    throw diag::file_error("zip_member_write_failed", {{"name", name}}, ec, where);
+    fail_write(name, std::error_code(error_number, std::generic_category()), where);
 }
 
 // Copies one member's data into `target`, never more than its declared size: libzip
@@ -175,7 +180,8 @@ void unpack_file(zip_t* za, const Member& m, const fs::path& target, std::vector
                                             zip_error_strerror(zip_get_error(za))});
 
     errno = 0;
-    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    // Nested member folders easily take the path past MAX_PATH on Windows.
+    std::ofstream out(platform::extended_length_path(target), std::ios::binary | std::ios::trunc);
     if (!out) fail_write(m.path, errno);
 
     std::uint64_t written = 0;
@@ -307,9 +313,11 @@ void make_folders_below(const fs::path& root, const fs::path& rel, const std::st
     fs::path at = root;
     for (const fs::path& part : rel) {
         at /= part;
-        std::error_code ec;
-        if (fs::create_directory(at, ec) || fs::is_directory(fs::symlink_status(at, ec))) continue;
-        fail_write(member, ec ? ec.value() : ENOTDIR);
+        try {
+            platform::create_folder(at);  // any path length, a link in the way refused
+        } catch (const fs::filesystem_error& e) {
+            fail_write(member, e.code());
+        }
     }
 }
 
@@ -333,11 +341,12 @@ std::unordered_map<std::string, std::string> unpack(zip_t* za, const std::vector
     return names;
 }
 
-// True when two files hold the same bytes.
+// True when two files hold the same bytes. Compared by reading alone: stat() stops at
+// MAX_PATH on Windows.
 bool same_content(const fs::path& a, const fs::path& b) {
-    std::error_code ec_a, ec_b;
-    if (fs::file_size(a, ec_a) != fs::file_size(b, ec_b) || ec_a || ec_b) return false;
-    std::ifstream in_a(a, std::ios::binary), in_b(b, std::ios::binary);
+    std::ifstream in_a(platform::extended_length_path(a), std::ios::binary);
+    std::ifstream in_b(platform::extended_length_path(b), std::ios::binary);
+    if (!in_a || !in_b) return false;
     std::vector<char> buf_a(COPY_BUFFER_BYTES), buf_b(COPY_BUFFER_BYTES);
     while (in_a && in_b) {
         in_a.read(buf_a.data(), static_cast<std::streamsize>(buf_a.size()));
@@ -407,16 +416,16 @@ std::string sanitize_member_path(std::string_view name) {
     return out;
 }
 
-std::vector<fs::directory_entry> walk(const fs::path& root) {
-    std::vector<fs::directory_entry> entries;
+std::vector<platform::FolderEntry> walk(const fs::path& root) {
+    std::vector<platform::FolderEntry> entries;
     std::vector<fs::path> pending{root};  // folders still to list; the next is at the back
     while (!pending.empty()) {
         fs::path folder = std::move(pending.back());
         pending.pop_back();
         std::vector<fs::path> subfolders;
-        for (const fs::directory_entry& e : fs::directory_iterator(folder)) {
-            entries.push_back(e);
-            if (e.symlink_status().type() == fs::file_type::directory) subfolders.push_back(e.path());
+        for (platform::FolderEntry& e : platform::list_folder(folder)) {
+            if (e.type == fs::file_type::directory) subfolders.push_back(e.path);
+            entries.push_back(std::move(e));
         }
         // Reversed, so that the first sub-folder listed is the next one visited.
         pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
@@ -435,7 +444,7 @@ Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std
         names = unpack(archive.get(), members, root);
     }  // the archive is closed before the walk
 
-    std::vector<fs::directory_entry> entries;
+    std::vector<platform::FolderEntry> entries;
     try {
         entries = walk(root);
     } catch (const fs::filesystem_error& e) {
@@ -449,19 +458,19 @@ Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std
     std::vector<Source> sources;
     std::unordered_map<std::string, fs::path> kept;  // normalised name -> the file listed
     Unpacked result;
-    for (const fs::directory_entry& e : entries) {
-        if (e.symlink_status().type() != fs::file_type::regular) continue;
-        auto known = names.find(e.path().generic_string());
-        std::string name = known != names.end() ? known->second : utf8_of(e.path().filename());
+    for (const platform::FolderEntry& e : entries) {
+        if (e.type != fs::file_type::regular) continue;
+        auto known = names.find(e.path.generic_string());
+        std::string name = known != names.end() ? known->second : utf8_of(e.path.filename());
         if (!has_pdf_extension(name)) continue;
-        auto [first, inserted] = kept.try_emplace(i18n::normalize_waybill_name(name), e.path());
+        auto [first, inserted] = kept.try_emplace(i18n::normalize_waybill_name(name), e.path);
         if (!inserted) {
             // The first of a name wins; another file of that name with other bytes is
             // a waybill the user must hear about.
-            if (!same_content(first->second, e.path())) result.conflicting_duplicates.push_back(name);
+            if (!same_content(first->second, e.path)) result.conflicting_duplicates.push_back(name);
             continue;
         }
-        sources.push_back({i18n::fold_case(name), {e.path(), std::move(name)}});
+        sources.push_back({i18n::fold_case(name), {e.path, std::move(name)}});
     }
     // std::string compares bytes as unsigned char, and UTF-8 byte order is code-point order.
     std::stable_sort(sources.begin(), sources.end(),

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.hpp"
+
 namespace archive {
 
 // One waybill of an archive: the file unpacked in the scratch folder, and its own name
@@ -99,7 +101,7 @@ std::string sanitize_member_path(std::string_view name);
 // folder's direct sub-folders are listed together in file-system order. Within one
 // folder, entries keep file-system order. Symbolic links are listed, not followed.
 // Throws std::filesystem::filesystem_error when a folder cannot be read.
-std::vector<std::filesystem::directory_entry> walk(const std::filesystem::path& root);
+std::vector<platform::FolderEntry> walk(const std::filesystem::path& root);
 
 }  // namespace detail
 

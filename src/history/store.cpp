@@ -1,7 +1,5 @@
 #include "history/store.hpp"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -63,23 +61,23 @@ std::string base_name(std::string_view name) {
     return std::string(trim_space(i18n::last_path_component(trim_space(name))));
 }
 
-std::string hex(const unsigned char* md, unsigned int len) {
+std::string hex(const std::array<std::uint8_t, 32>& digest) {
     constexpr std::string_view digits = "0123456789abcdef";
     std::string out;
-    out.reserve(2 * len);
-    for (unsigned int i = 0; i < len; ++i) {
-        out += digits[md[i] >> 4];
-        out += digits[md[i] & 0x0F];
+    out.reserve(2 * digest.size());
+    for (const std::uint8_t byte : digest) {
+        out += digits[byte >> 4];
+        out += digits[byte & 0x0F];
     }
     return out;
 }
 
 std::string sha256_hex(std::string_view bytes) {
-    std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
-    unsigned int len = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), md.data(), &len, EVP_sha256(), nullptr) != 1)
+    try {
+        return hex(platform::sha256(bytes));
+    } catch (const std::runtime_error&) {
         throw diag::RuntimeError("SHA-256 could not be computed");
-    return hex(md.data(), len);
+    }
 }
 
 // The system's error of the last failed call (the streams keep it in errno), if any.
@@ -94,48 +92,56 @@ std::error_code last_error() { return errno != 0 ? std::error_code(errno, std::g
     throw diag::file_error("file_read_failed", p, ec);
 }
 
-// Whole content of a file, read in one go.
-std::string read_file(const fs::path& p) {
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(p, ec);
-    if (ec) fail_read(p, ec);
-    if (size > static_cast<std::uintmax_t>(std::numeric_limits<std::streamsize>::max()))
-        fail_read(p, std::make_error_code(std::errc::file_too_large));
-    std::string bytes(static_cast<std::size_t>(size), '\0');
+// Opens a file for reading at any path length (unpacked waybills in nested folders lie
+// past MAX_PATH on Windows). No stat() first: on Windows it stops at MAX_PATH too.
+std::ifstream open_for_reading(const fs::path& p) {
     errno = 0;
-    std::ifstream in(p, std::ios::binary);
-    if (!in || !in.read(bytes.data(), static_cast<std::streamsize>(size))) fail_read(p, last_error());
+    std::ifstream in(platform::extended_length_path(p), std::ios::binary);
+    if (!in) fail_read(p, last_error());
+    return in;
+}
+
+// Reads `in` to its end in pieces, handing each to `take`. A folder opens on some
+// systems, but reading it fails.
+template <typename Take>
+void read_pieces(std::ifstream& in, const fs::path& p, Take&& take) {
+    std::vector<char> chunk(256 * 1024);
+    errno = 0;
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        if (in.gcount() > 0) take(std::string_view(chunk.data(), static_cast<std::size_t>(in.gcount())));
+    }
+    if (in.bad() || !in.eof()) {
+        std::error_code ec = last_error();
+        if (!ec) ec = std::make_error_code(std::errc::is_a_directory);
+        fail_read(p, ec);
+    }
+}
+
+// Whole content of a file.
+std::string read_file(const fs::path& p) {
+    std::ifstream in = open_for_reading(p);
+    std::string bytes;
+    read_pieces(in, p, [&](std::string_view piece) {
+        if (piece.size() > bytes.max_size() - bytes.size()) fail_read(p, std::make_error_code(std::errc::file_too_large));
+        bytes.append(piece);
+    });
     return bytes;
 }
 
 // Lower-case hex SHA-256 of a file's bytes, read in pieces: a waybill of any size takes
 // no more memory than one piece.
 std::string sha256_hex_of_file(const fs::path& p) {
-    std::error_code ec;
-    const fs::file_type type = fs::status(p, ec).type();
-    if (type == fs::file_type::not_found) fail_read(p, std::make_error_code(std::errc::no_such_file_or_directory));
-    if (ec) fail_read(p, ec);
-    if (type == fs::file_type::directory) fail_read(p, std::make_error_code(std::errc::is_a_directory));
-    errno = 0;
-    std::ifstream in(p, std::ios::binary);
-    if (!in) fail_read(p, last_error());
-    struct CtxFree {
-        void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-    };
-    std::unique_ptr<EVP_MD_CTX, CtxFree> md(EVP_MD_CTX_new());
-    if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1)
+    std::ifstream in = open_for_reading(p);
+    try {
+        platform::Sha256 hash;
+        read_pieces(in, p, [&](std::string_view piece) { hash.update(piece); });
+        return hex(hash.final());
+    } catch (const diag::Error&) {
+        throw;
+    } catch (const std::runtime_error&) {
         throw diag::RuntimeError("SHA-256 could not be computed");
-    std::vector<char> chunk(256 * 1024);
-    while (in) {
-        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        if (in.gcount() > 0 && EVP_DigestUpdate(md.get(), chunk.data(), static_cast<std::size_t>(in.gcount())) != 1)
-            throw diag::RuntimeError("SHA-256 could not be computed");
     }
-    if (!in.eof()) fail_read(p, last_error());
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int len = 0;
-    if (EVP_DigestFinal_ex(md.get(), digest.data(), &len) != 1) throw diag::RuntimeError("SHA-256 could not be computed");
-    return hex(digest.data(), len);
 }
 
 }  // namespace

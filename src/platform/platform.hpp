@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -61,6 +62,11 @@ std::vector<FolderEntry> list_folder(const fs::path& folder);
 // std::filesystem::filesystem_error, also when something other than a folder is in the way.
 void create_folders(const fs::path& folder);
 
+// Creates one folder whose parent exists, at any path length; a folder already there
+// is fine. Throws std::filesystem::filesystem_error when the parent is missing or
+// something other than a folder (a link to one included) is in the way.
+void create_folder(const fs::path& folder);
+
 // Removes a folder with everything in it, at any path length, links removed rather than
 // followed. Best effort: never throws; returns false when something could not be removed.
 bool remove_tree(const fs::path& folder) noexcept;
@@ -68,6 +74,26 @@ bool remove_tree(const fs::path& folder) noexcept;
 // SHA-256 digest of `bytes` (OpenSSL's libcrypto here, the system's BCrypt on Windows).
 // Throws std::runtime_error when the digest cannot be computed.
 std::array<std::uint8_t, 32> sha256(std::string_view bytes);
+
+// SHA-256 fed in pieces, for data too large to hold at once. Use: update() any number
+// of times, then final() once. Move-only. Every member throws std::runtime_error when
+// the digest cannot be computed (also update() or final() after final()).
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(Sha256&&) noexcept;
+    Sha256& operator=(Sha256&&) noexcept;
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    void update(std::string_view bytes);
+    std::array<std::uint8_t, 32> final();
+
+private:
+    struct State;  // OpenSSL's digest context here, a BCrypt hash object on Windows
+    std::unique_ptr<State> state_;
+};
 
 // Lengths of names and paths in the system's own units: bytes here, UTF-16 code units
 // on Windows. The longest file or folder name every supported file system takes, and

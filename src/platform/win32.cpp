@@ -203,6 +203,21 @@ void create_folders(const fs::path& folder) {
     }
 }
 
+void create_folder(const fs::path& folder) {
+    const std::wstring target = extended_length_path(folder).native();
+    if (CreateDirectoryW(target.c_str(), nullptr)) return;
+    DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS) {
+        // A link or junction to a folder is no folder of ours.
+        const DWORD attributes = GetFileAttributesW(target.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            return;
+        error = ERROR_DIRECTORY;
+    }
+    throw fs::filesystem_error("cannot create folder", folder, error_from(error));
+}
+
 bool remove_tree(const fs::path& folder) noexcept {
     try {
         bool removed_all = true;
@@ -223,25 +238,50 @@ bool remove_tree(const fs::path& folder) noexcept {
 }
 
 std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
-    std::array<std::uint8_t, 32> digest{};
+    Sha256 hash;
+    hash.update(bytes);
+    return hash.final();
+}
+
+struct Sha256::State {
+    std::unique_ptr<void, AlgorithmCloser> algorithm;
+    std::unique_ptr<void, HashCloser> hash;  // destroyed before its algorithm provider
+};
+
+Sha256::Sha256() : state_(std::make_unique<State>()) {
     BCRYPT_ALG_HANDLE alg = nullptr;
     if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
         throw std::runtime_error("SHA-256 could not be computed");
-    std::unique_ptr<void, AlgorithmCloser> alg_owner(alg);
+    state_->algorithm.reset(alg);
     BCRYPT_HASH_HANDLE hash = nullptr;
+    // With no buffer given, BCrypt allocates the hash object itself (Windows 7 and later).
     if (!BCRYPT_SUCCESS(BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0)))
         throw std::runtime_error("SHA-256 could not be computed");
-    std::unique_ptr<void, HashCloser> hash_owner(hash);
+    state_->hash.reset(hash);
+}
+
+Sha256::~Sha256() = default;
+Sha256::Sha256(Sha256&&) noexcept = default;
+Sha256& Sha256::operator=(Sha256&&) noexcept = default;
+
+void Sha256::update(std::string_view bytes) {
+    if (!state_ || !state_->hash) throw std::runtime_error("SHA-256 could not be computed");
     // BCryptHashData takes at most 4 GiB - 1 at a time.
     while (!bytes.empty()) {
         const ULONG n = static_cast<ULONG>(std::min<std::size_t>(bytes.size(), 0x40000000));
         auto* data = reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data()));
-        if (!BCRYPT_SUCCESS(BCryptHashData(hash, data, n, 0)))
+        if (!BCRYPT_SUCCESS(BCryptHashData(state_->hash.get(), data, n, 0)))
             throw std::runtime_error("SHA-256 could not be computed");
         bytes.remove_prefix(n);
     }
-    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0)))
+}
+
+std::array<std::uint8_t, 32> Sha256::final() {
+    std::array<std::uint8_t, 32> digest{};
+    if (!state_ || !state_->hash ||
+        !BCRYPT_SUCCESS(BCryptFinishHash(state_->hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0)))
         throw std::runtime_error("SHA-256 could not be computed");
+    state_->hash.reset();  // a finished hash object takes no more data
     return digest;
 }
 

@@ -398,7 +398,7 @@ TEST(Walk, ListsEachFolderWholeThenDescendsDepthFirst) {
     for (const char* f : {"top.pdf", "a/a.pdf", "a/a1/deep.pdf", "a/a1/a2/deeper.pdf", "c/c.pdf"})
         fixtures::write_bytes(dir / f, "x");
     std::vector<std::string> seen;
-    for (const auto& e : archive::detail::walk(dir.path())) seen.push_back(utf8(e.path().lexically_relative(dir.path())));
+    for (const auto& e : archive::detail::walk(dir.path())) seen.push_back(utf8(e.path.lexically_relative(dir.path())));
 
     // Blocks of one folder's direct entries, in the order a top-down depth-first
     // walk reaches the folders; siblings a and c come in file-system order.

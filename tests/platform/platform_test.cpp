@@ -71,6 +71,67 @@ TEST(Platform, Sha256MatchesTheReferenceDigests) {
     }
 }
 
+std::string hex_of(const std::array<std::uint8_t, 32>& digest) {
+    std::string hex;
+    for (std::uint8_t byte : digest) {
+        constexpr const char* digits = "0123456789abcdef";
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0x0F];
+    }
+    return hex;
+}
+
+// The same reference digests, the input fed in pieces of several sizes (empty pieces
+// included): the digest must not depend on how the data was cut.
+TEST(Platform, Sha256InPiecesMatchesTheReferenceDigests) {
+    struct Case {
+        std::string input;
+        std::size_t piece;
+        const char* hex;
+    };
+    const std::string million(1000000, 'a');
+    const Case cases[] = {
+        {"abc", 1, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 7,
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 64,
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {million, 65537, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        platform::Sha256 hash;
+        hash.update("");
+        for (std::size_t at = 0; at < c.input.size(); at += c.piece)
+            hash.update(std::string_view(c.input).substr(at, c.piece));
+        EXPECT_EQ(hex_of(hash.final()), c.hex) << c.input.size() << " bytes in pieces of " << c.piece;
+    }
+    platform::Sha256 nothing;
+    EXPECT_EQ(hex_of(nothing.final()), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    // A finished digest takes no more data, rather than hashing on from a spent state.
+    EXPECT_THROW(nothing.update("abc"), std::runtime_error);
+    EXPECT_THROW(nothing.final(), std::runtime_error);
+    // A moved hash goes on where the original was.
+    platform::Sha256 first;
+    first.update("ab");
+    platform::Sha256 second = std::move(first);
+    second.update("c");
+    EXPECT_EQ(hex_of(second.final()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// create_folder makes one level only and accepts a folder, never a file or a link, in the way.
+TEST(Platform, CreateFolderMakesOneLevelAndRefusesWhatIsInTheWay) {
+    fixtures::TempDir tmp;
+    platform::create_folder(tmp / "a");
+    EXPECT_TRUE(fs::is_directory(tmp / "a"));
+    EXPECT_NO_THROW(platform::create_folder(tmp / "a"));
+    EXPECT_THROW(platform::create_folder(tmp / "missing" / "b"), fs::filesystem_error);
+    EXPECT_FALSE(fs::exists(tmp / "missing"));
+    { std::ofstream(tmp / "file") << "x"; }
+    EXPECT_THROW(platform::create_folder(tmp / "file"), fs::filesystem_error);
+    fs::create_directory_symlink(tmp / "a", tmp / "link");
+    EXPECT_THROW(platform::create_folder(tmp / "link"), fs::filesystem_error);
+}
+
 TEST(Platform, PrivateDirIsNewAndOwnerOnly) {
     fixtures::TempDir tmp;
     fs::path a = platform::make_private_dir(tmp.path(), "mergalo_");
