@@ -183,6 +183,38 @@ TEST(Win32, Sha256ThroughBCryptMatchesTheReferenceDigests) {
     }
 }
 
+// The BCrypt hash object fed in pieces, as the history hashes a waybill file.
+TEST(Win32, Sha256InPiecesThroughBCrypt) {
+    const std::string million(1000000, 'a');
+    platform::Sha256 hash;
+    for (std::size_t at = 0; at < million.size(); at += 65537) hash.update(std::string_view(million).substr(at, 65537));
+    std::string hex;
+    for (std::uint8_t octet : hash.final()) {
+        constexpr const char* digits = "0123456789abcdef";
+        hex += digits[octet >> 4];
+        hex += digits[octet & 0x0F];
+    }
+    EXPECT_EQ(hex, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    EXPECT_THROW(hash.update("abc"), std::runtime_error);
+}
+
+// One level at a time past MAX_PATH, as the intake makes a member's folders.
+TEST(Win32, CreateFolderPastMaxPath) {
+    TempFolder dir;
+    fs::path deep = dir.path();
+    for (int i = 0; i < 8; ++i) {
+        deep /= platform::path_from_utf8("Папка накладных с длинным названием " + std::to_string(i));
+        platform::create_folder(deep);
+    }
+    ASSERT_GT(deep.native().size(), 260u);
+    EXPECT_NO_THROW(platform::create_folder(deep));  // already there
+    EXPECT_THROW(platform::create_folder(deep / L"missing" / L"x"), fs::filesystem_error);
+    const fs::path file = deep / L"file.pdf";
+    std::ofstream(platform::extended_length_path(file), std::ios::binary) << "%PDF";
+    EXPECT_THROW(platform::create_folder(file), fs::filesystem_error);
+    EXPECT_TRUE(platform::remove_tree(dir.path() / platform::path_from_utf8("Папка накладных с длинным названием 0")));
+}
+
 TEST(Win32, FoldersComeFromTheEnvironmentThenTheSystem) {
     const auto saved = platform::get_env("LOCALAPPDATA");
     platform::set_env("LOCALAPPDATA", "  C:\\Users\\Әлия\\AppData\\Local  ");
