@@ -12,6 +12,10 @@ endmacro()
 
 # zlib and the image and font libraries MuPDF reads with.
 mergalo_static_lib(WIN_ZLIB libz.a)
+mergalo_header_dir(WIN_ZLIB_INCLUDE zlib.h)
+add_library(ZLIB::ZLIB INTERFACE IMPORTED)
+target_include_directories(ZLIB::ZLIB SYSTEM INTERFACE ${WIN_ZLIB_INCLUDE})
+target_link_libraries(ZLIB::ZLIB INTERFACE ${WIN_ZLIB})
 mergalo_static_lib(WIN_JPEG libjpeg.a)
 mergalo_static_lib(WIN_OPENJP2 libopenjp2.a)
 mergalo_static_lib(WIN_JBIG2DEC libjbig2dec.a)
