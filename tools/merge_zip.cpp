@@ -11,10 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/folders.hpp"
 #include "app/job.hpp"
-#include "app/product.hpp"
-#include "app/profile.hpp"
+#include "product/product.hpp"
+#include "product/context.hpp"
 #include "args.hpp"
 #include "diag/errors.hpp"
 #include "platform/termination.hpp"
@@ -35,8 +34,8 @@ int main(int argc, char** argv) {
             nup = tools::number_arg<int>("NUP", args[2]);
         } catch (const diag::InvalidValue&) {
         }
-        app::profile::bind(app::product::profile());
-        const app::MergeResult result = app::process_zip(tools::path_arg(args[1]), nup, app::job_environment());
+        const app::Context ctx = app::make_context(app::product::profile(), platform::executable_path());
+        const app::MergeResult result = app::process_zip(tools::path_arg(args[1]), nup, ctx.job_environment());
         for (const auto& [key, value] : app::merge_result_fields(result)) std::cout << key << '=' << value << '\n';
         return 0;
     } catch (const std::exception& e) {

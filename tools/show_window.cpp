@@ -16,11 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "app/buildmode.hpp"
-#include "app/folders.hpp"
-#include "app/product.hpp"
-#include "app/profile.hpp"
-#include "diag/error_dialog.hpp"
+#include "app/job.hpp"
+#include "product/context.hpp"
+#include "product/product.hpp"
+#include "ui/error_dialog.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
@@ -126,9 +125,8 @@ int main(int argc, char** argv) {
     const fs::path program_dir = fs::absolute(argv[3]);
     g_out = argv[4];
     try {
-        app::profile::bind(app::product::profile());
-        app::buildmode::detail::pretend_executable(program_dir / "Mergalo");
-        i18n::write_language(app::data_dir(), lang);
+        const app::Context ctx = app::make_context(app::product::profile(), program_dir / "Mergalo");
+        i18n::write_language(ctx.data_dir, lang);
 
         tk::detail::Hooks hooks;
         hooks.on_wait = [](tk::Interp& in) {
@@ -142,16 +140,16 @@ int main(int argc, char** argv) {
 
         if (window == "chooser") {
             tk::Interp root;
-            ui::simple_choice(root);
+            ui::simple_choice(ctx, root);
         } else if (window == "wait") {
             if (argc < 6) throw std::runtime_error("the wait window needs an archive");
-            ui::process_zip_with_wait(argv[5], 4);
+            ui::process_zip_with_wait(ctx, [&] { return app::process_zip(argv[5], 4, ctx.job_environment()); });
         } else if (window == "result" || window == "result_new") {
-            ui::show_done(sample_result(window == "result_new"));
+            ui::show_done(ctx, sample_result(window == "result_new"));
         } else if (window == "language") {
-            ui::choose_language_window();
+            ui::choose_language_window(ctx);
         } else if (window == "cleanup") {
-            ui::clean_old_sheets(old_sheets_folder(program_dir), lang);
+            ui::clean_old_sheets(ctx, old_sheets_folder(program_dir), lang);
         } else if (window == "error" || window == "error_long") {
             const std::string folder = window == "error"
                                            ? "/home/seller/Документы/Заказы Kaspi 2024/Накладные за 15 мая"
@@ -160,7 +158,7 @@ int main(int argc, char** argv) {
                                              "Партия 000123456789, возвраты и повторные отправки клиентам";
             const diag::FileNotFound failure(
                 i18n::t("zip_not_found", lang, {{"path", folder + "/kaspi_orders_15.05.2024.zip"}}));
-            diag::show_error_dialog(i18n::t("error_pdf_failed", lang), failure.what(), &failure,
+            ui::show_error_dialog(ctx, i18n::t("error_pdf_failed", lang), failure.what(), &failure,
                                     "ZIP: /home/seller/Документы/kaspi_orders_15.05.2024.zip\nNUP: 4");
         } else {
             std::cerr << "unknown window: " << window << '\n';

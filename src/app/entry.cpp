@@ -4,18 +4,18 @@
 #include <iostream>
 #include <optional>
 
-#include "app/buildmode.hpp"
+#include "app/install.hpp"
+#include "app/job.hpp"
 #include "app/modes.hpp"
-#include "app/product.hpp"
-#include "app/profile.hpp"
 #include "app/selfcheck.hpp"
-#include "diag/error_dialog.hpp"
-#include "diag/error_log.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/unicode.hpp"
 #include "pdf/mupdf.hpp"
 #include "platform/platform.hpp"
 #include "platform/termination.hpp"
+#include "product/buildmode.hpp"
+#include "product/product.hpp"
+#include "ui/error_dialog.hpp"
 #include "ui/result_window.hpp"
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
@@ -24,8 +24,8 @@ namespace app {
 
 namespace {
 
-int help_mode() {
-    ui::open_help();
+int help_mode(const Context& ctx) {
+    ui::open_help(ctx);
     return 0;
 }
 
@@ -36,27 +36,42 @@ std::string lower_ascii(std::string_view text) {
     return out;
 }
 
+// The menu follows a language picked in the result window (the new language is saved
+// by then). A failure is logged and the result window goes on.
+void relabel_menu(const Context& ctx) {
+    try {
+        install_context_menu_silent(ctx);
+    } catch (const std::exception& e) {
+        try {
+            ctx.log.write("Не удалось обновить язык меню правой кнопки", &e);
+        } catch (const std::exception&) {
+            // The log cannot be written either; the language is applied regardless.
+        }
+    }
+}
+
 // Both merge routes end here: the job behind its wait window, then the result window.
 // A failure is reported once, in the error dialog, with the archive and the layout as
 // given. Returns false after a reported failure.
-bool merge_and_show(const std::string& zip_text, int nup) {
+bool merge_and_show(const Context& ctx, const std::string& zip_text, int nup) {
     try {
         const std::filesystem::path zip_path = platform::path_from_utf8(zip_text);
-        const MergeResult result = ui::process_zip_with_wait(zip_path, nup);
+        const MergeResult result =
+            ui::process_zip_with_wait(ctx, [&] { return process_zip(zip_path, nup, ctx.job_environment()); });
         // Repaired waybills are shown in the result window and also logged, so that a
         // failed download can be traced later; a log that cannot be written does not
         // keep the user from the result.
         if (const auto note = repaired_waybills_log_note(zip_path, result)) {
             try {
-                diag::write_error_log(note->title, nullptr, note->extra);
+                ctx.log.write(note->title, nullptr, note->extra);
             } catch (const std::exception&) {
             }
         }
-        ui::show_done(result);
+        ui::show_done(ctx, result, [&ctx](const std::string&) { relabel_menu(ctx); });
         return true;
     } catch (const std::exception& e) {
-        diag::show_error_dialog(i18n::t("error_pdf_failed", ui::current_language()), e.what(), &e,
-                                "ZIP: " + zip_text + "\nNUP: " + std::to_string(nup));
+        ui::show_error_dialog(ctx, i18n::t("error_pdf_failed", ctx.language()), e.what(), &e,
+                              "ZIP: " + zip_text + "\nNUP: " + std::to_string(nup));
         return false;
     }
 }
@@ -77,7 +92,7 @@ const std::vector<Switch>& SWITCHES() {
         {"--uninstall-data", purge_personal_data_silently},
         {"--install", run_install_mode},
         {"--uninstall", run_uninstall_mode},
-        {"--selfcheck", [] { return selfcheck::run(); }},
+        {"--selfcheck", [](const Context& ctx) { return selfcheck::run(ctx); }},
     };
     return switches;
 }
@@ -97,39 +112,39 @@ int parse_layout(std::string_view text) {
     return negative ? -value : value;
 }
 
-int main(const std::vector<std::string>& argv) {
+int main(const Context& ctx, const std::vector<std::string>& argv) {
     if (argv.size() < 2) {
-        run_gui();
+        run_gui(ctx);
         return 0;
     }
     const int nup = argv.size() >= 3 ? parse_layout(argv[2]) : 1;
-    return merge_and_show(argv[1], nup) ? 0 : 1;
+    return merge_and_show(ctx, argv[1], nup) ? 0 : 1;
 }
 
-void run_gui() {
-    const std::string lang = ui::current_language();
+void run_gui(const Context& ctx) {
+    const std::string lang = ctx.language();
     std::optional<std::string> zip_text;
     std::optional<int> nup_choice;
     try {
         ui::tk::Interp root;  // hidden; parent of the dialog and the chooser, gone before the merge
         zip_text = ui::tk::get_open_file(root, i18n::t("choose_zip", lang), {{"ZIP archives", "*.zip"}});
         if (!zip_text || zip_text->empty()) return;
-        nup_choice = ui::simple_choice(root);
+        nup_choice = ui::simple_choice(ctx, root);
     } catch (const ui::tk::NoDisplay&) {
         std::cerr << i18n::t("no_window", lang) << '\n';
         return;
     }
     if (!nup_choice) return;
-    merge_and_show(*zip_text, *nup_choice);
+    merge_and_show(ctx, *zip_text, *nup_choice);
 }
 
 int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& load) {
     // First, before Tcl or anything else starts a thread: a merge told to stop (SIGTERM,
     // SIGHUP, SIGINT; closing the console on Windows) removes what it wrote.
     platform::enable_cleanup_on_termination();
-    profile::bind(product::profile());
-    buildmode::add_library_folder_to_path();
-    buildmode::point_tcl_and_tk_to_library();
+    const Context ctx = make_context(product::profile(), platform::executable_path());
+    buildmode::add_library_folder_to_path(ctx.library_dir);
+    buildmode::point_tcl_and_tk_to_library(ctx.library_dir);
     try {
         load();
     } catch (const std::exception& e) {
@@ -138,8 +153,8 @@ int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& lo
     }
     try {
         for (const Switch& s : SWITCHES())
-            if (asked_for(argv, s.flag)) return s.mode();
-        return main(argv);
+            if (asked_for(argv, s.flag)) return s.mode(ctx);
+        return main(ctx, argv);
     } catch (const std::exception& e) {
         // Every mode and both merge routes report their own failures; what reaches here
         // (an error log that cannot be written, an unreadable resource folder) has no

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "product/context.hpp"
+
 namespace app {
 
 // Starts the PDF library; throws when it cannot (the message names why).
@@ -22,7 +24,8 @@ using PdfLibraryLoader = std::function<void()>;
 // diag::RuntimeError when MuPDF cannot start.
 void load_pdf_library();
 
-// The whole run: binds the product profile, puts the library folder on the library
+// The whole run: builds the program's context from the product profile and the
+// running executable, puts the library folder on the library
 // search path, points Tcl and Tk at their script folders, starts the PDF library (on
 // failure prints "ERROR: MuPDF is not available: " and the reason to standard output
 // and returns 10 before anything else happens), then runs the first switch of
@@ -36,7 +39,7 @@ bool asked_for(const std::vector<std::string>& argv, std::string_view flag);
 // One maintenance switch and the mode it runs; the mode's result is the exit code.
 struct Switch {
     std::string_view flag;
-    int (*mode)();
+    int (*mode)(const Context& ctx);
 };
 
 // The switches in the order they are tested: "--help", "--install-menu",
@@ -46,13 +49,13 @@ const std::vector<Switch>& SWITCHES();
 // No switch: the command-line merge of argument 1 with the layout of argument 2 (0
 // after the result window, 1 after a reported failure), or, without arguments,
 // run_gui() and 0.
-int main(const std::vector<std::string>& argv);
+int main(const Context& ctx, const std::vector<std::string>& argv);
 
 // Asks for the archive in the open-file dialog and for the layout in the mode
 // chooser, then merges like the command line. A cancelled dialog or chooser ends it;
 // a failure is reported in the error dialog. Without a display says so on standard
 // error.
-void run_gui();
+void run_gui(const Context& ctx);
 
 // The layout argument: a decimal integer, blanks around it and a leading sign
 // allowed; anything else (a fraction, a word, an empty text, a number too large)

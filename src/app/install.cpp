@@ -1,37 +1,33 @@
-// Writing and removing the menu for the running program: its executable, its help
-// page and the current language go into the menu model of context_menu.cpp, which is
-// written to the registry on Windows and to the file managers' folders on Linux.
-#include "app/buildmode.hpp"
-#include "app/folders.hpp"
-#include "app/profile.hpp"
+#include "app/install.hpp"
+
+#include <memory>
+#include <system_error>
+#include <vector>
+
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "platform/platform.hpp"
 #include "shell/context_menu.hpp"
-#include "ui/window.hpp"
 #if MERGALO_DESKTOP_MENUS
 #include "shell/desktop_menus.hpp"
 #endif
 
-namespace shell {
+namespace app {
 
 namespace {
 
-platform::Registry*& registry_override() {
-    static platform::Registry* registry = nullptr;
-    return registry;
-}
+namespace fs = std::filesystem;
 
-// The registry to write to: a test's, else the system's, kept alive in `owned`; none
-// where the system has no registry.
-platform::Registry* registry(std::unique_ptr<platform::Registry>& owned) {
-    if (registry_override()) return registry_override();
+// The registry to write to: the context's (a test's), else the system's, kept alive in
+// `owned`; none where the system has no registry.
+platform::Registry* registry(const Context& ctx, std::unique_ptr<platform::Registry>& owned) {
+    if (ctx.menu_registry) return ctx.menu_registry;
     owned = platform::current_user_registry();
     return owned.get();
 }
 
 #if MERGALO_DESKTOP_MENUS
-DesktopFolders desktop_folders() { return {platform::xdg_data_home(), platform::xdg_config_home()}; }
+shell::DesktopFolders desktop_folders() { return {platform::xdg_data_home(), platform::xdg_config_home()}; }
 #else
 [[noreturn]] void no_menu_place() {
     throw diag::RuntimeError("Модуль реестра Windows недоступен. Установка меню поддерживается только в Windows.");
@@ -39,61 +35,55 @@ DesktopFolders desktop_folders() { return {platform::xdg_data_home(), platform::
 #endif
 
 // The icon as PNG beside the .ico: the Linux file managers cannot show an .ico.
-fs::path icon_png() { return fs::path(ui::icon::icon_file()).replace_extension(".png"); }
+fs::path icon_png(const Context& ctx) { return fs::path(ctx.icon_file()).replace_extension(".png"); }
 
-Menu menu_in(std::string_view lang, const fs::path& exe, const fs::path& help) {
-    return make_menu(lang, app::profile::code(), app::profile::title(), exe, help, icon_png());
+shell::Menu menu_in(const Context& ctx, std::string_view lang, const fs::path& exe, const fs::path& help) {
+    return shell::make_menu(lang, ctx.code, ctx.title, exe, help, icon_png(ctx));
 }
 
 }  // namespace
 
-void install_context_menu_silent() {
+void install_context_menu_silent(const Context& ctx) {
     std::unique_ptr<platform::Registry> owned;
-    platform::Registry* branch = registry(owned);
+    platform::Registry* branch = registry(ctx, owned);
 #if !MERGALO_DESKTOP_MENUS
     if (!branch) no_menu_place();
 #endif
-    const fs::path app_folder = app::app_dir();
-    const fs::path exe = app_folder / platform::executable_file_name(app::profile::exe_name());
-    const fs::path help = ui::help_file();
-    const std::string lang = ui::current_language();
+    const fs::path exe = ctx.app_dir / platform::executable_file_name(ctx.exe_name);
+    const fs::path help = ctx.help_file();
+    const std::string lang = ctx.language();
 
     std::error_code ec;
-    if (app::buildmode::is_bundled() && !fs::exists(exe, ec))
-        throw diag::FileNotFound(
-            i18n::t("exe_not_found", lang, {{"name", app::profile::exe_name()}, {"folder", app_folder}}));
+    if (ctx.bundled && !fs::exists(exe, ec))
+        throw diag::FileNotFound(i18n::t("exe_not_found", lang, {{"name", ctx.exe_name}, {"folder", ctx.app_dir}}));
 
-    const Menu menu = menu_in(lang, exe, help);
+    const shell::Menu menu = menu_in(ctx, lang, exe, help);
     if (branch) {
-        write_registry_menu(*branch, menu);
+        shell::write_registry_menu(*branch, menu);
         return;
     }
 #if MERGALO_DESKTOP_MENUS
     // The labels of the other language may be on disk from before a language change.
-    std::vector<Menu> every_language;
-    for (auto code : i18n::LANGUAGES) every_language.push_back(menu_in(code, exe, help));
-    remove_desktop_menus(every_language, desktop_folders());
-    write_desktop_menus(menu, desktop_folders());
+    std::vector<shell::Menu> every_language;
+    for (auto code : i18n::LANGUAGES) every_language.push_back(menu_in(ctx, code, exe, help));
+    shell::remove_desktop_menus(every_language, desktop_folders());
+    shell::write_desktop_menus(menu, desktop_folders());
 #endif
 }
 
-void uninstall_context_menu_silent() {
+void uninstall_context_menu_silent(const Context& ctx) {
     std::unique_ptr<platform::Registry> owned;
-    if (platform::Registry* branch = registry(owned)) {
-        remove_registry_menu(*branch);
+    if (platform::Registry* branch = registry(ctx, owned)) {
+        shell::remove_registry_menu(*branch);
         return;
     }
 #if MERGALO_DESKTOP_MENUS
-    std::vector<Menu> every_language;
-    for (auto code : i18n::LANGUAGES) every_language.push_back(menu_in(code, {}, {}));
-    remove_desktop_menus(every_language, desktop_folders());
+    std::vector<shell::Menu> every_language;
+    for (auto code : i18n::LANGUAGES) every_language.push_back(menu_in(ctx, code, {}, {}));
+    shell::remove_desktop_menus(every_language, desktop_folders());
 #else
     no_menu_place();
 #endif
 }
 
-namespace detail {
-void use_registry(platform::Registry* registry) { registry_override() = registry; }
-}  // namespace detail
-
-}  // namespace shell
+}  // namespace app

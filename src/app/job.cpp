@@ -17,6 +17,7 @@
 #include "platform/platform.hpp"
 #include "platform/scratch_folder.hpp"
 #include "platform/termination.hpp"
+#include "product/output_names.hpp"
 
 namespace app {
 
@@ -65,21 +66,6 @@ platform::ScratchFolder make_scratch_folder(const fs::path& temp_root) {
 
 std::string language(const JobEnvironment& env) { return i18n::current_language(env.data_dir); }
 
-// "<stem> (i)<ext>" beside `path`.
-fs::path numbered(const fs::path& path, unsigned long long i) {
-    fs::path candidate = path.parent_path() / path.stem();
-    candidate += " (";
-    candidate += std::to_string(i);
-    candidate += ")";
-    candidate += path.extension();
-    return candidate;
-}
-
-bool taken(const fs::path& p) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(p, ec));
-}
-
 // Moves a finished output from `temp` to `wanted`, or to its first free numbered
 // variant when a file took that name meanwhile (another job on the same archive), and
 // registers it as written by this job. Runs while a termination waits.
@@ -116,12 +102,8 @@ void check_output_names(const fs::path& zip_path, int nup, std::string_view app_
 // live jobs' and stay.
 void remove_left_overs(const fs::path& temp_root, const fs::path& archive_folder, std::string_view app_title) {
     platform::remove_dead_private_dirs(temp_root, std::string(SCRATCH_PREFIX));
-    std::string marker = "_";
-    marker += app_title;
-    marker += "_";
-    platform::remove_dead_temp_files(archive_folder, [&](std::string_view name) {
-        return name.find(marker) != std::string_view::npos && name.find("_MERGED") != std::string_view::npos;
-    });
+    platform::remove_dead_temp_files(archive_folder,
+                                     [&](std::string_view name) { return is_output_name(name, app_title); });
 }
 
 std::string joined(const std::vector<std::string>& names, std::string_view sep) {
@@ -234,32 +216,6 @@ std::vector<std::pair<std::string, std::string>> merge_result_fields(const Merge
         {"repaired", joined(r.repaired, "|")},
         {"conflicting_duplicates", joined(r.conflicting_duplicates, "|")},
     };
-}
-
-fs::path unique_path(const fs::path& path) {
-    if (!taken(path)) return path;
-    for (unsigned long long i = 1;; ++i)
-        if (fs::path candidate = numbered(path, i); !taken(candidate)) return candidate;
-}
-
-fs::path make_output_path(const fs::path& zip_path, int nup, bool new_only, std::string_view app_title) {
-    std::string base = utf8(zip_path.stem());
-    base += "_";
-    base += app_title;
-    if (new_only) base += "_NEW";
-    base += "_MERGED";
-    if (nup > 1) {
-        base += "_";
-        base += std::to_string(nup);
-        base += "up";
-    }
-    base += ".pdf";
-    return unique_path(zip_path.parent_path() / platform::path_from_utf8(base));
-}
-
-std::string mode_name(int nup, std::string_view lang) {
-    if (!pdf::is_supported_layout(nup)) nup = 1;
-    return i18n::t("mode_" + std::to_string(nup) + "up", lang);
 }
 
 MergeResult process_zip(const fs::path& zip_path, int nup, const JobEnvironment& env) {

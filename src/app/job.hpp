@@ -9,42 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "product/job_result.hpp"
+
 namespace app {
 
 namespace fs = std::filesystem;
-
-// What a job needs from the program around it. The app layer fills it from the
-// program's folders; tests point it at temporary folders.
-struct JobEnvironment {
-    fs::path app_dir;       // folder of the waybill history file
-    fs::path data_dir;      // per-user data folder: the settings give the messages' language
-    fs::path temp_root;     // the job's scratch folder is made inside it
-    std::string app_title;  // the marker in output file names
-};
-
-// The record a job returns. The four unsuffixed members repeat the full output's values.
-struct MergeResult {
-    fs::path out_pdf;
-    fs::path out_pdf_all;
-    std::optional<fs::path> out_pdf_new;  // == out_pdf_all when every waybill is new; none when none is
-    int file_count = 0;
-    int file_count_all = 0;
-    int file_count_new = 0;
-    int total_pages = 0;
-    int total_pages_all = 0;
-    int total_pages_new = 0;
-    int final_sheets = 0;
-    int final_sheets_all = 0;
-    int final_sheets_new = 0;
-    int nup = 1;
-    // Waybills MuPDF had to repair (a file cut short or damaged that still gave pages):
-    // merged as far as they could be read; the user must check them. Names as in the
-    // archive, in source order.
-    std::vector<std::string> repaired{};
-    // Files left out as repeats of a waybill of the same name although their content
-    // differs from the one merged: one of them is not printed. Names as in the archive.
-    std::vector<std::string> conflicting_duplicates{};
-};
 
 // The result as named fields, values as text: first the 13 fields every reader knows,
 // in their fixed order (UTF-8 paths; an empty text for a missing out_pdf_new), then
@@ -78,15 +47,5 @@ struct LogNote {
     std::string extra;
 };
 std::optional<LogNote> repaired_waybills_log_note(const fs::path& zip_path, const MergeResult& result);
-
-// A free path in the archive's folder: "<stem>_<app_title>[_NEW]_MERGED[_<n>up].pdf",
-// numbered " (i)" when taken. Creates nothing.
-fs::path make_output_path(const fs::path& zip_path, int nup, bool new_only, std::string_view app_title);
-
-// `path` when nothing exists there, else the first "<stem> (i)<ext>" for i = 1, 2, ... that is free.
-fs::path unique_path(const fs::path& path);
-
-// Display name of a layout in a language ("4 на лист (2x2)"); an unknown layout is named as layout 1.
-std::string mode_name(int nup, std::string_view lang);
 
 }  // namespace app

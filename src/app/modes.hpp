@@ -7,29 +7,30 @@
 // take the yes/no question as answered no.
 #pragma once
 
-#include <filesystem>
+#include "product/context.hpp"
 
 namespace app {
 
 // Writes the menu and asks whether to open the help page beside the executable
 // ("Instruction.html" in the app folder); opens it on yes when it exists.
-int run_install_mode();
+int run_install_mode(const Context& ctx);
 
 // Removes the menu and says so.
-int run_uninstall_mode();
+int run_uninstall_mode(const Context& ctx);
 
 // The menu without windows; a failure goes to the error log titled
 // "Не удалось поставить пункт меню правой кнопки" / "Не удалось убрать пункт меню правой кнопки".
-int install_menu_silently();
-int uninstall_menu_silently();
+int install_menu_silently(const Context& ctx);
+int uninstall_menu_silently(const Context& ctx);
 
-// Deletes `data_folder`, then app_folder / "logs", each with everything in it, as far
-// as it can: entries that cannot be deleted stay and the rest goes on. A folder whose
-// deletion fails as a whole is logged ("Не удалось убрать папку <path>"). Never throws.
-void purge_personal_data(const std::filesystem::path& app_folder, const std::filesystem::path& data_folder);
+// Deletes the per-user data folder, then app folder / "logs", each with everything in
+// it, as far as it can (platform::remove_tree: links are removed, never followed, so
+// nothing outside the two folders goes; entries that cannot be deleted stay and the rest
+// goes on). A folder that stays is logged ("Не удалось убрать папку <path>"). Never throws.
+void purge_personal_data(const Context& ctx);
 
-// purge_personal_data for the program's own folders; a failure (the folders cannot be
-// told) is logged as "Не удалось убрать личные данные при удалении" and gives 1.
-int purge_personal_data_silently();
+// purge_personal_data; a failure is logged as "Не удалось убрать личные данные при
+// удалении" and gives 1.
+int purge_personal_data_silently(const Context& ctx);
 
 }  // namespace app

@@ -2,8 +2,6 @@
 
 #include <iostream>
 
-#include "app/buildmode.hpp"
-#include "app/profile.hpp"
 #include "pdf/geometry.hpp"
 #include "pdf/mupdf.hpp"
 #include "ui/tk.hpp"
@@ -14,7 +12,7 @@ namespace fs = std::filesystem;
 
 int run(const std::vector<Check>& checks) {
     std::vector<std::string> troubles;
-    for (Check check : checks)
+    for (const Check& check : checks)
         if (auto trouble = check(); trouble && !trouble->empty()) troubles.push_back(std::move(*trouble));
     if (troubles.empty()) {
         std::cout << "Самопроверка: всё на месте.\n";
@@ -25,7 +23,7 @@ int run(const std::vector<Check>& checks) {
     return 1;
 }
 
-int run() { return run(CHECKS()); }
+int run(const Context& ctx) { return run(checks(ctx)); }
 
 std::optional<std::string> check_pdf() {
     try {
@@ -60,8 +58,7 @@ std::optional<std::string> check_window() {
     return std::nullopt;  // the window goes with `root`
 }
 
-std::optional<std::string> check_files(const std::optional<fs::path>& root) {
-    const fs::path folder = root ? *root : buildmode::bundle_dir();
+std::optional<std::string> check_files(const fs::path& folder, std::string_view icon_name) {
     std::string missing;
     auto note = [&](const fs::path& entry, std::string_view name) {
         if (fs::exists(entry)) return;  // throws for anything but a missing entry
@@ -69,15 +66,13 @@ std::optional<std::string> check_files(const std::optional<fs::path>& root) {
         missing += name;
     };
     for (std::string_view name : HELP_FILES) note(folder / "help" / name, name);
-    const std::string icon = profile::icon_name();
-    note(folder / "assets" / icon, icon);
+    note(folder / "assets" / icon_name, icon_name);
     if (missing.empty()) return std::nullopt;
     return "не хватает файлов: " + missing;
 }
 
-const std::vector<Check>& CHECKS() {
-    static const std::vector<Check> checks = {check_pdf, check_window, [] { return check_files(); }};
-    return checks;
+std::vector<Check> checks(const Context& ctx) {
+    return {check_pdf, check_window, [&ctx] { return check_files(ctx.bundle_dir, ctx.icon_name); }};
 }
 
 }  // namespace app::selfcheck

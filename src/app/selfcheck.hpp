@@ -5,10 +5,13 @@
 
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "product/context.hpp"
 
 namespace app::selfcheck {
 
@@ -16,14 +19,14 @@ namespace app::selfcheck {
 inline constexpr std::array<std::string_view, 2> HELP_FILES{"Instruction.html", "Instruction_kk.html"};
 
 // A check returns nothing when all is well, else one line (Russian) naming the trouble.
-using Check = std::optional<std::string> (*)();
+using Check = std::function<std::optional<std::string>()>;
 
 // Runs every check once, in order, and prints "Самопроверка: всё на месте." (returns 0),
 // or "Самопроверка нашла беду:" and "  — <trouble>" per trouble (returns 1). A failure
 // check_files does not expect (a folder it may not read) passes to the caller, and
 // nothing is printed.
 int run(const std::vector<Check>& checks);
-int run();  // with CHECKS
+int run(const Context& ctx);  // with checks(ctx)
 
 // Makes a one-page PDF in memory. Trouble: "библиотека PDF не загрузилась: ..." or
 // "библиотека PDF не делает документ: ...".
@@ -33,13 +36,12 @@ std::optional<std::string> check_pdf();
 // or "окно не отвечает: ...".
 std::optional<std::string> check_window();
 
-// Looks for root / "help" / each of HELP_FILES and root / "assets" / the icon name;
-// `root` defaults to the resource folder. Trouble: "не хватает файлов: " and the
+// Looks for root / "help" / each of HELP_FILES and root / "assets" / `icon_name`. Trouble: "не хватает файлов: " and the
 // missing names joined by ", ". Throws std::filesystem::filesystem_error when an entry
 // cannot be looked at (not when it is merely missing).
-std::optional<std::string> check_files(const std::optional<std::filesystem::path>& root = std::nullopt);
+std::optional<std::string> check_files(const std::filesystem::path& root, std::string_view icon_name);
 
-// check_pdf, check_window, check_files.
-const std::vector<Check>& CHECKS();
+// check_pdf, check_window, check_files of the context's resource folder and icon.
+std::vector<Check> checks(const Context& ctx);
 
 }  // namespace app::selfcheck

@@ -9,10 +9,8 @@
 #include <system_error>
 #include <typeinfo>
 
-#include "app/buildmode.hpp"
-#include "app/folders.hpp"
-#include "app/profile.hpp"
 #include "diag/errors.hpp"
+#include "platform/native.hpp"
 #include "platform/platform.hpp"
 #include "platform/staged_file.hpp"
 
@@ -25,15 +23,10 @@ namespace fs = std::filesystem;
 constexpr std::string_view ENTRY_HEADER = "\n===== ERROR ";
 
 std::string local_timestamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-#ifdef _WIN32
-    localtime_s(&tm, &now);
-#else
-    localtime_r(&now, &tm);
-#endif
+    const auto tm = platform::local_time(std::time(nullptr));
+    if (!tm) return "0000-00-00 00:00:00";
     char buf[32];
-    const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &*tm);
     return std::string(buf, n);
 }
 
@@ -72,7 +65,10 @@ std::string crlf(std::string_view text) {
 
 }  // namespace
 
-fs::path log_path() { return app::logs_dir() / "error.log"; }
+fs::path ErrorLog::path() const {
+    fs::create_directories(folder);
+    return folder / "error.log";
+}
 
 void trim_log_file(const fs::path& path, std::uintmax_t max_bytes) noexcept {
     try {
@@ -105,15 +101,14 @@ std::string format_error_entry(std::string_view title, const std::exception* exc
     return entry;
 }
 
-fs::path write_error_log(std::string_view title, const std::exception* exc, std::string_view extra) {
+fs::path ErrorLog::write(std::string_view title, const std::exception* exc, std::string_view extra) const {
     fs::path path;
     try {
-        path = log_path();
+        path = this->path();
     } catch (const fs::filesystem_error& e) {
         throw RuntimeError("Не удалось создать папку журнала ошибок " + platform::utf8(e.path1()) + ": " +
                            e.code().message());
     }
-    const std::string app = app::profile::title() + " " + app::buildmode::APP_VERSION;
     const std::string bytes = crlf(format_error_entry(title, exc, extra, local_timestamp(), app));
 
     // Unbuffered, so the entry reaches the file in one write: two program instances

@@ -1,6 +1,7 @@
 // The error log: "error.log" in the logs folder beside the executable, UTF-8, every
 // line break stored as CR LF on every platform, held below LOG_MAX_BYTES by cutting off
-// its oldest entries. Needs a bound product profile (folders, title, version).
+// its oldest entries. The program tells the log its folder and its name; nothing here
+// knows the program's folders.
 #pragma once
 
 #include <cstdint>
@@ -13,10 +14,6 @@ namespace diag {
 
 // Size limit of the log file, bytes.
 inline constexpr std::uintmax_t LOG_MAX_BYTES = 300 * 1024;
-
-// logs_dir() / "error.log"; creates the logs folder (with parents) on every call.
-// Throws std::filesystem::filesystem_error when the folder cannot be made.
-std::filesystem::path log_path();
 
 // When the file is larger than `max_bytes`, keeps its last `max_bytes` bytes and, when
 // an entry header ("\n===== ERROR ") starts after their first byte, only what follows
@@ -33,10 +30,20 @@ void trim_log_file(const std::filesystem::path& path, std::uintmax_t max_bytes =
 std::string format_error_entry(std::string_view title, const std::exception* exc, std::string_view extra,
                                std::string_view timestamp, std::string_view app);
 
-// Appends one entry (CR LF line breaks) to the log in a single write, trims the log,
-// and returns its path. Throws diag::RuntimeError naming the file when the logs folder
-// cannot be made or the log cannot be written.
-std::filesystem::path write_error_log(std::string_view title, const std::exception* exc = nullptr,
-                                      std::string_view extra = {});
+// The error log of one program: its folder and the "App:" line of its entries.
+struct ErrorLog {
+    std::filesystem::path folder;  // the logs folder; made (with parents) on each write
+    std::string app;               // the program's title and version
+
+    // folder / "error.log"; creates the folder (with parents). Throws
+    // std::filesystem::filesystem_error when the folder cannot be made.
+    std::filesystem::path path() const;
+
+    // Appends one entry (CR LF line breaks) to the log in a single write, then trims the
+    // log to LOG_MAX_BYTES, and returns its path. Throws diag::RuntimeError naming the
+    // file when the logs folder cannot be made or the log cannot be written.
+    std::filesystem::path write(std::string_view title, const std::exception* exc = nullptr,
+                                std::string_view extra = {}) const;
+};
 
 }  // namespace diag

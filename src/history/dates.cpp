@@ -7,6 +7,7 @@
 #include <string>
 
 #include "i18n/unicode.hpp"
+#include "platform/native.hpp"
 
 namespace history {
 
@@ -186,12 +187,9 @@ std::optional<LocalTime> utc_to_local(chr::sys_time<chr::microseconds> utc) {
     if (count < std::numeric_limits<std::time_t>::min() || count > std::numeric_limits<std::time_t>::max())
         return std::nullopt;
     const auto t = static_cast<std::time_t>(count);
-    std::tm tm{};
-#ifdef _WIN32
-    if (localtime_s(&tm, &t) != 0) return std::nullopt;
-#else
-    if (localtime_r(&t, &tm) == nullptr) return std::nullopt;
-#endif
+    const auto local = platform::local_time(t);
+    if (!local) return std::nullopt;
+    const std::tm& tm = *local;
     const chr::year_month_day ymd{chr::year{tm.tm_year + 1900}, chr::month{static_cast<unsigned>(tm.tm_mon + 1)},
                                   chr::day{static_cast<unsigned>(tm.tm_mday)}};
     if (!ymd.ok()) return std::nullopt;

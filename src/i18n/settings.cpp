@@ -8,6 +8,7 @@
 
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
+#include "platform/native.hpp"
 #include "platform/platform.hpp"
 #include "platform/staged_file.hpp"
 
@@ -52,16 +53,16 @@ Json read_all(const fs::path& app_dir) {
 void write_all(const fs::path& app_dir, const Json& data) {
     const fs::path file = path(app_dir);
     std::string text = data.dump(2, ' ', /*ensure_ascii=*/false);
-#ifdef _WIN32
-    // The platform's line ending; JSON strings escape their own line breaks, so every
-    // raw line break here separates two lines of the file.
-    std::string crlf;
-    for (char c : text) {
-        if (c == '\n') crlf += '\r';
-        crlf += c;
+    if (platform::WINDOWS) {
+        // The platform's line ending; JSON strings escape their own line breaks, so
+        // every raw line break here separates two lines of the file.
+        std::string crlf;
+        for (char c : text) {
+            if (c == '\n') crlf += '\r';
+            crlf += c;
+        }
+        text = std::move(crlf);
     }
-    text = std::move(crlf);
-#endif
     try {
         fs::create_directories(file.parent_path());
         platform::write_file_atomically(file, text);

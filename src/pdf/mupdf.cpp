@@ -1,12 +1,12 @@
 #include "pdf/mupdf.hpp"
 
 #include <cstdlib>
-#include <malloc.h>  // malloc_usable_size here, _msize on Windows
 
 #include <algorithm>
 #include <string>
 
 #include "diag/errors.hpp"
+#include "platform/native.hpp"
 
 namespace pdf {
 
@@ -36,11 +36,7 @@ Budget g_budget;
 // (which matters for the millions of small objects a hostile file can describe).
 std::size_t block_size(void* p) {
     constexpr std::size_t HEADER = 16;
-#ifdef _WIN32
-    return _msize(p) + HEADER;
-#else
-    return malloc_usable_size(p) + HEADER;
-#endif
+    return platform::heap_block_size(p) + HEADER;
 }
 
 void* counted_malloc(void* opaque, std::size_t size) {

@@ -80,9 +80,20 @@ void create_folder(const fs::path& folder) {
 }
 
 bool remove_tree(const fs::path& folder) noexcept {
+    // Entry by entry rather than fs::remove_all, which stops at the first entry that
+    // will not go: the rest still goes. A link is removed itself, never followed.
     std::error_code ec;
-    fs::remove_all(folder, ec);
-    return !ec;
+    const auto status = fs::symlink_status(folder, ec);
+    if (ec) return ec == std::errc::no_such_file_or_directory;
+    bool removed_all = true;
+    if (fs::is_directory(status)) {
+        fs::directory_iterator it(folder, ec);
+        for (const fs::directory_iterator end; !ec && it != end; it.increment(ec))
+            removed_all = remove_tree(it->path()) && removed_all;
+        if (ec) removed_all = false;
+    }
+    fs::remove(folder, ec);
+    return removed_all && !ec;
 }
 
 std::array<std::uint8_t, 32> sha256(std::string_view bytes) {

@@ -1,19 +1,11 @@
-#include "app/buildmode.hpp"
+#include "product/buildmode.hpp"
 
-#include "app/profile.hpp"
 #include "i18n/unicode.hpp"
 #include "platform/platform.hpp"
 
 namespace app::buildmode {
 
 namespace {
-
-fs::path& pretended() {
-    static fs::path exe;
-    return exe;
-}
-
-fs::path executable() { return pretended().empty() ? platform::executable_path() : pretended(); }
 
 bool lies_inside(const fs::path& file, const fs::path& folder) {
     auto rel = file.lexically_normal().lexically_relative(folder.lexically_normal());
@@ -28,61 +20,55 @@ std::optional<std::string> non_empty_env(const char* name) {
 
 }  // namespace
 
-namespace detail {
-void pretend_executable(const fs::path& exe) { pretended() = exe; }
-}  // namespace detail
-
-bool is_bundled() {
+bool is_bundled(const fs::path& exe) {
     std::error_code ec;
     fs::path tree = fs::weakly_canonical(fs::path(MERGALO_BUILD_TREE), ec);
-    return !lies_inside(executable(), ec ? fs::path(MERGALO_BUILD_TREE) : tree);
+    return !lies_inside(exe, ec ? fs::path(MERGALO_BUILD_TREE) : tree);
 }
 
-fs::path program_dir() { return is_bundled() ? executable().parent_path() : profile::root(); }
+fs::path program_dir(const ProductProfile& product, const fs::path& exe) {
+    return is_bundled(exe) ? exe.parent_path() : *product.ROOT;
+}
 
-std::optional<fs::path> library_dir() {
-    if (!is_bundled()) return std::nullopt;
-    fs::path lib = executable().parent_path() / LIB_FOLDER;
+std::optional<fs::path> library_dir(const ProductProfile& product, const fs::path& exe) {
+    if (!is_bundled(exe)) return std::nullopt;
+    fs::path lib = exe.parent_path() / *product.LIB_FOLDER;
     std::error_code ec;
     if (fs::is_directory(lib, ec)) return lib;
     return std::nullopt;
 }
 
-fs::path bundle_dir() {
-    if (!is_bundled()) return profile::root();
-    if (auto lib = library_dir()) return *lib;
-    return executable().parent_path();
+fs::path bundle_dir(const ProductProfile& product, const fs::path& exe) {
+    if (!is_bundled(exe)) return *product.ROOT;
+    if (auto lib = library_dir(product, exe)) return *lib;
+    return exe.parent_path();
 }
 
-fs::path home_dir() {
-    if (auto user = profile::user_folder(); user && !user->empty()) {
-        if (!is_bundled()) return profile::root() / "data";
+fs::path home_dir(const ProductProfile& product, const fs::path& exe) {
+    if (const auto& user = product.USER_FOLDER; user && !user->empty()) {
+        if (!is_bundled(exe)) return *product.ROOT / "data";
         fs::path base;
         if (auto v = non_empty_env("LOCALAPPDATA")) base = platform::path_from_utf8(*v);
         else if (auto w = non_empty_env("APPDATA")) base = platform::path_from_utf8(*w);
         else base = platform::local_app_data_dir();
         return base / *user;
     }
-    fs::path bundle = bundle_dir();
-    if (i18n::fold_case(platform::utf8(bundle.filename())) == i18n::fold_case(LIB_FOLDER))
+    fs::path bundle = bundle_dir(product, exe);
+    if (i18n::fold_case(platform::utf8(bundle.filename())) == i18n::fold_case(*product.LIB_FOLDER))
         return bundle.parent_path();
     return bundle;
 }
 
-std::optional<fs::path> add_library_folder_to_path() {
-    auto lib = library_dir();
-    if (lib) platform::add_library_search_dir(*lib);
-    return lib;
+void add_library_folder_to_path(const std::optional<fs::path>& library) {
+    if (library) platform::add_library_search_dir(*library);
 }
 
-std::optional<fs::path> point_tcl_and_tk_to_library() {
-    auto lib = library_dir();
-    if (!lib) return std::nullopt;
+void point_tcl_and_tk_to_library(const std::optional<fs::path>& library) {
+    if (!library) return;
     for (auto [variable, sub] : {std::pair{"TCL_LIBRARY", "tcl"}, std::pair{"TK_LIBRARY", "tk"}}) {
         std::error_code ec;
-        if (fs::is_directory(*lib / sub, ec)) platform::set_env(variable, platform::utf8(*lib / sub));
+        if (fs::is_directory(*library / sub, ec)) platform::set_env(variable, platform::utf8(*library / sub));
     }
-    return lib;
 }
 
 }  // namespace app::buildmode

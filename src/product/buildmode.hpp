@@ -1,49 +1,41 @@
 // Build mode and the program's folders. A development run is an executable that lies
 // inside the build tree it was built in; its folder is then the profile's ROOT and
 // there is no library folder. Every other copy (the shipped folder, a test's
-// temporary folder) is the built executable. Folders are computed afresh each call.
+// temporary folder) is the built executable. Each function takes the product's
+// (checked) profile and the executable's path, and computes its answer afresh.
 #pragma once
 
 #include <filesystem>
 #include <optional>
-#include <string>
+
+#include "product/product.hpp"
 
 namespace app::buildmode {
 
 namespace fs = std::filesystem;
 
-// Build-mode settings; `profile::bind` overwrites both from the bound profile.
-inline std::string APP_VERSION = "0.00";
-inline std::string LIB_FOLDER = "lib";
+// True when `exe` runs as the built executable (not from its build tree).
+bool is_bundled(const fs::path& exe);
 
-// True when the program runs as the built executable (not from its build tree).
-bool is_bundled();
+// Folder of the executable; the profile's root in a development run.
+fs::path program_dir(const ProductProfile& product, const fs::path& exe);
 
-// Folder of the running executable, links resolved; the profile's root in a development run.
-fs::path program_dir();
-
-// program_dir() / LIB_FOLDER when that is a folder (never in a development run).
-std::optional<fs::path> library_dir();
+// The executable's folder / LIB_FOLDER when that is a folder (never in a development run).
+std::optional<fs::path> library_dir(const ProductProfile& product, const fs::path& exe);
 
 // The resource folder: the library folder when there is one, else program_dir().
-fs::path bundle_dir();
+fs::path bundle_dir(const ProductProfile& product, const fs::path& exe);
 
 // The program's home folder: with a USER_FOLDER, a folder under the local
 // application data folder; otherwise the parent of bundle_dir() when that is the
 // library folder, else bundle_dir() itself. Creates nothing.
-fs::path home_dir();
+fs::path home_dir(const ProductProfile& product, const fs::path& exe);
 
-// Puts the library folder at the front of the library search path, once; returns it.
-std::optional<fs::path> add_library_folder_to_path();
+// Puts `library` (when given) at the front of the library search path, once.
+void add_library_folder_to_path(const std::optional<fs::path>& library);
 
 // Sets TCL_LIBRARY and TK_LIBRARY to the library folder's "tcl" and "tk" sub-folders,
-// each only when that sub-folder exists; returns the library folder.
-std::optional<fs::path> point_tcl_and_tk_to_library();
-
-namespace detail {
-// Makes the folder rules act as if the executable were at `exe` (empty: the real
-// one). Lets tests see the rules of a shipped program from inside the build tree.
-void pretend_executable(const fs::path& exe);
-}  // namespace detail
+// each only when that sub-folder exists. Nothing without a library folder.
+void point_tcl_and_tk_to_library(const std::optional<fs::path>& library);
 
 }  // namespace app::buildmode

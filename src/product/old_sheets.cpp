@@ -1,4 +1,4 @@
-#include "history/old_sheets.hpp"
+#include "product/old_sheets.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -8,35 +8,33 @@
 #include "i18n/catalogue.hpp"
 #include "i18n/unicode.hpp"
 #include "platform/platform.hpp"
+#include "product/output_names.hpp"
 
-namespace history {
+namespace app {
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace chr = std::chrono;
 
+// A regular ".pdf" file (any letter case) whose name without it is one of ours.
 bool is_output_sheet_name(const fs::path& file, std::string_view app_title) {
     std::string ext = platform::utf8(file.extension());
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (ext != ".pdf") return false;
-    const std::string stem = platform::utf8(file.stem());
-    std::string title_marker = "_";
-    title_marker += app_title;
-    return stem.find(title_marker) != std::string::npos && stem.find("_MERGED") != std::string::npos;
+    return ext == ".pdf" && is_output_name(platform::utf8(file.stem()), app_title);
 }
 
-std::optional<LocalTime> modified_local(const fs::path& file) {
+std::optional<history::LocalTime> modified_local(const fs::path& file) {
     std::error_code ec;
     const fs::file_time_type t = fs::last_write_time(file, ec);
     if (ec) return std::nullopt;
-    return detail::utc_to_local(chr::floor<chr::microseconds>(chr::file_clock::to_sys(t)));
+    return history::detail::utc_to_local(chr::floor<chr::microseconds>(chr::file_clock::to_sys(t)));
 }
 
 }  // namespace
 
-std::vector<fs::path> old_sheets(const fs::path& folder, std::string_view app_title, LocalTime now) {
-    const LocalTime edge = now - chr::days{OLD_SHEET_DAYS};
+std::vector<fs::path> old_sheets(const fs::path& folder, std::string_view app_title, history::LocalTime now) {
+    const history::LocalTime edge = now - chr::days{history::OLD_SHEET_DAYS};
     std::vector<std::pair<std::string, fs::path>> found;  // folded name, path
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
@@ -68,4 +66,4 @@ std::string describe_old_sheets(const std::vector<fs::path>& paths, std::string_
     return text;
 }
 
-}  // namespace history
+}  // namespace app

@@ -1,6 +1,7 @@
 // Old output sheets: the program's own merged PDFs in a folder, older than
 // OLD_SHEET_DAYS days, which the result window offers to delete. Nothing here touches
 // windows; the clean-up with its questions is ui::clean_old_sheets.
+// (The output names themselves are output_names.hpp's.)
 #pragma once
 
 #include <cstddef>
@@ -10,9 +11,9 @@
 #include <vector>
 
 #include "history/dates.hpp"
-#include "history/store.hpp"
+#include "history/store.hpp"  // OLD_SHEET_DAYS
 
-namespace history {
+namespace app {
 
 // The output sheets directly in `folder` (no sub-folders) whose last modification,
 // as local time, is strictly earlier than `now` minus OLD_SHEET_DAYS days. An output
@@ -21,7 +22,7 @@ namespace history {
 // case-folded file name. A folder that cannot be listed gives an empty list; a file
 // whose time cannot be read is left out. Never throws.
 std::vector<std::filesystem::path> old_sheets(const std::filesystem::path& folder, std::string_view app_title,
-                                              LocalTime now = local_now());
+                                              history::LocalTime now = history::local_now());
 
 // The file names of the first `limit` paths, one per line, and when there are more a
 // last line `old_sheets_and_more` in `lang` with the number left out. No line break
@@ -29,4 +30,4 @@ std::vector<std::filesystem::path> old_sheets(const std::filesystem::path& folde
 std::string describe_old_sheets(const std::vector<std::filesystem::path>& paths, std::string_view lang,
                                 std::size_t limit = 5);
 
-}  // namespace history
+}  // namespace app

@@ -1,4 +1,4 @@
-#include "app/product.hpp"
+#include "product/product.hpp"
 
 namespace app::product {
 

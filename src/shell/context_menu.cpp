@@ -1,11 +1,11 @@
 // The menu model and its registry tree. What the running program puts into the menu
-// (its executable, help page, language) is gathered in install.cpp.
+// (its executable, help page, language) is gathered by app/install.cpp.
 #include "shell/context_menu.hpp"
 
 #include "i18n/catalogue.hpp"
-#include "app/job.hpp"
 #include "pdf/geometry.hpp"
 #include "platform/platform.hpp"
+#include "product/output_names.hpp"
 
 namespace shell {
 

@@ -67,19 +67,6 @@ void write_registry_menu(platform::Registry& branch, const Menu& menu);
 // Deletes the tree at root + MENU_KEY under each root; never fails.
 void remove_registry_menu(platform::Registry& branch);
 
-// Writes the menu for the running program in the current language: the layout entries
-// start app folder / executable file name, the help entry opens the help page of the
-// current language. Throws diag::FileNotFound with the `exe_not_found` text when the
-// built executable is not in the app folder (nothing is changed then); a
-// diag::RuntimeError when this system has no place for the menu; the writing failure
-// otherwise (platform::RegistryError, std::filesystem::filesystem_error).
-void install_context_menu_silent();
-
-// Removes the menu. Missing pieces are no error. Throws diag::RuntimeError when this
-// system has no place for the menu; on Linux a filesystem_error when a written file
-// cannot be deleted.
-void uninstall_context_menu_silent();
-
 namespace detail {
 
 // Creates or opens `subkey` (with the keys above it) and sets its value `name` to the
@@ -94,10 +81,6 @@ void set_reg_default(platform::Registry& root, std::string_view subkey, std::str
 // all a missing key) ends it quietly. A child that survives its deletion ends the
 // deletion of this tree instead of being asked for again and again.
 void delete_reg_tree(platform::Registry& root, const std::string& subkey);
-
-// Makes install_context_menu_silent and uninstall_context_menu_silent write to
-// `registry` instead of the system's (nullptr: the system's again). For tests.
-void use_registry(platform::Registry* registry);
 
 }  // namespace detail
 

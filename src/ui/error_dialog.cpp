@@ -1,4 +1,4 @@
-#include "diag/error_dialog.hpp"
+#include "ui/error_dialog.hpp"
 
 #include <iostream>
 #include <optional>
@@ -9,7 +9,7 @@
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
 
-namespace diag {
+namespace ui {
 
 namespace {
 
@@ -20,14 +20,13 @@ constexpr int DIALOG_HEIGHT = 260;
 
 std::string error_dialog_message(std::string_view text, const std::string& log_path, std::string_view lang) {
     return std::string(text) + "\n\n" + i18n::t("error_log_saved", lang) + "\n" + log_path + "\n\n" +
-           i18n::t("error_send_log", lang, {{"url", ui::TELEGRAM_URL}});
+           i18n::t("error_send_log", lang, {{"url", TELEGRAM_URL}});
 }
 
-void show_error_dialog(std::string_view title, std::string_view text, const std::exception* exc,
+void show_error_dialog(const app::Context& ctx, std::string_view title, std::string_view text, const std::exception* exc,
                        std::string_view extra) {
-    namespace tk = ui::tk;
-    const std::filesystem::path log = write_error_log(title, exc, extra);
-    const std::string lang = ui::current_language();
+    const std::filesystem::path log = ctx.log.write(title, exc, extra);
+    const std::string lang = ctx.language();
     const std::string message = error_dialog_message(text, platform::utf8(log), lang);
 
     std::optional<tk::Interp> own_root;
@@ -39,9 +38,9 @@ void show_error_dialog(std::string_view title, std::string_view text, const std:
     }
     tk::Interp& root = *own_root;
     const auto win = tk::Widget::create(root, "toplevel", ".", "error");
-    win.title(ui::app_title());
+    win.title(ctx.title);
     win.not_resizable();
-    ui::center_window(win, DIALOG_WIDTH, DIALOG_HEIGHT);
+    center_window(ctx, win, DIALOG_WIDTH, DIALOG_HEIGHT);
 
     tk::Widget::create(root, "label", win.path(), "title",
                        {"-text", title, "-font", tk::font(11, "bold"), "-foreground", "#991b1b"})
@@ -68,8 +67,8 @@ void show_error_dialog(std::string_view title, std::string_view text, const std:
     // height; grow downwards rather than cut off the text and the buttons.
     root.update_idletasks();
     if (const int needed = root.call_int({"winfo", "reqheight", win.path()}); needed > DIALOG_HEIGHT)
-        ui::center_window(win, DIALOG_WIDTH, needed);
+        center_window(ctx, win, DIALOG_WIDTH, needed);
     root.mainloop();
 }
 
-}  // namespace diag
+}  // namespace ui

@@ -25,8 +25,8 @@ std::string chooser_position(int width, int height, int screen_width, int screen
     return position;
 }
 
-void center(const tk::Widget& window) {
-    icon::apply(window);
+void center(const app::Context& ctx, const tk::Widget& window) {
+    set_icon(ctx, window);
     tk::Interp& in = window.interp();
     in.update_idletasks();
     const auto query = [&](const char* what) { return in.call_int({"winfo", what, window.path()}); };
@@ -36,7 +36,7 @@ void center(const tk::Widget& window) {
 
 }  // namespace detail
 
-std::optional<std::string> choose_language_window(const tk::Widget* parent) {
+std::optional<std::string> choose_language_window(const app::Context& ctx, const tk::Widget* parent) {
     std::optional<tk::Interp> own;
     std::optional<tk::Widget> win;
     if (parent != nullptr) {
@@ -45,14 +45,14 @@ std::optional<std::string> choose_language_window(const tk::Widget* parent) {
         try {
             own.emplace();
         } catch (const tk::NoDisplay&) {
-            std::cerr << i18n::t("no_window", current_language()) << '\n';
+            std::cerr << i18n::t("no_window", ctx.language()) << '\n';
             return std::nullopt;
         }
         win.emplace(*own, ".");  // the chooser is the main window itself
         own->call({"wm", "deiconify", "."});
     }
     tk::Interp& in = win->interp();
-    win->title(app_title());
+    win->title(ctx.title);
     win->not_resizable();
 
     std::optional<std::string> chosen;
@@ -75,7 +75,7 @@ std::optional<std::string> choose_language_window(const tk::Widget* parent) {
             .grid({"-row", 1, "-column", column++, "-padx", 6});
     }
     try {
-        detail::center(*win);
+        detail::center(ctx, *win);
         if (own) own->mainloop();
         else in.wait_window(win->path());
     } catch (...) {

@@ -3,24 +3,24 @@
 #include <iostream>
 #include <system_error>
 
-#include "history/old_sheets.hpp"
+#include "product/old_sheets.hpp"
 #include "i18n/catalogue.hpp"
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
 
 namespace ui {
 
-void clean_old_sheets(const std::filesystem::path& folder, std::string_view lang) {
+void clean_old_sheets(const app::Context& ctx, const std::filesystem::path& folder, std::string_view lang) {
     try {
-        const std::string title = app_title();
+        const std::string title = ctx.title;
         // The age test is made now, before the question: exactly the listed files go.
-        const auto paths = history::old_sheets(folder, title);
+        const auto paths = app::old_sheets(folder, title);
         if (paths.empty()) {
             tk::show_info(title, i18n::t("old_sheets_none", lang), lang);
             return;
         }
         const std::string question =
-            i18n::t("old_sheets_confirm", lang, {{"names", history::describe_old_sheets(paths, lang)}});
+            i18n::t("old_sheets_confirm", lang, {{"names", app::describe_old_sheets(paths, lang)}});
         if (!tk::ask_yes_no(title, question, lang)) return;
         for (const auto& path : paths) {
             std::error_code ec;

@@ -3,13 +3,10 @@
 #include <iostream>
 #include <optional>
 
-#include "app/buildmode.hpp"
-#include "app/folders.hpp"
-#include "diag/error_log.hpp"
+#include "product/output_names.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
-#include "shell/context_menu.hpp"
 #include "ui/language_window.hpp"
 #include "ui/old_sheets.hpp"
 #include "ui/tk.hpp"
@@ -41,15 +38,9 @@ std::string name_list(const std::vector<std::string>& names, std::string_view la
 
 }  // namespace
 
-namespace detail {
-
-void refresh_context_menu() { shell::install_context_menu_silent(); }
-
-}  // namespace detail
-
-std::string build_details(const app::MergeResult& result, std::string_view lang) {
+std::string build_details(const app::Context& ctx, const app::MergeResult& result, std::string_view lang) {
     using i18n::t;
-    std::string text = t("detail_version", lang, {{"version", app::buildmode::APP_VERSION}});
+    std::string text = t("detail_version", lang, {{"version", ctx.version}});
     const auto line = [&text](const std::string& s) { text += "\n" + s; };
     line(t("detail_file_all", lang, {{"path", result.out_pdf_all}}));
     line(t("detail_file_new", lang,
@@ -72,20 +63,20 @@ std::string build_details(const app::MergeResult& result, std::string_view lang)
     return text;
 }
 
-void show_done(const app::MergeResult& result) {
+void show_done(const app::Context& ctx, const app::MergeResult& result, const LanguageChanged& on_language_changed) {
     std::optional<tk::Interp> own_root;
     try {
         own_root.emplace();
     } catch (const tk::NoDisplay&) {
-        std::cout << build_details(result, current_language()) << std::endl;
+        std::cout << build_details(ctx, result, ctx.language()) << std::endl;
         return;
     }
     tk::Interp& root = *own_root;
     using tk::Widget;
     const auto win = Widget::create(root, "toplevel", ".", "done");
-    win.title(app_title());
+    win.title(ctx.title);
     win.not_resizable();
-    const std::string lang = current_language();
+    const std::string lang = ctx.language();
 
     const auto title_label = Widget::create(root, "label", win.path(), "title", {"-font", tk::font(16, "bold")});
     title_label.pack({"-padx", PAD, "-pady", tk::Word::list({20, 8})});
@@ -115,30 +106,23 @@ void show_done(const app::MergeResult& result) {
     });
     if (!has_new_file(result)) new_button.configure({"-state", "disabled"});
     const auto folder_button = button(top, "folder", 17, [&] { platform::shell_open(platform::utf8(folder)); });
-    const auto tidy_button = button(top, "tidy", 22, [&] { clean_old_sheets(folder, current_language()); });
+    const auto tidy_button = button(top, "tidy", 22, [&] { clean_old_sheets(ctx, folder, ctx.language()); });
 
     std::function<void(const std::string&)> apply_language;
     const auto change_language = [&] {
-        const auto chosen = choose_language_window(&win);
+        const auto chosen = choose_language_window(ctx, &win);
         if (!chosen) return;
-        i18n::write_language(app::data_dir(), *chosen);
-        try {
-            detail::refresh_context_menu();
-        } catch (const std::exception& e) {
-            try {
-                diag::write_error_log("Не удалось обновить язык меню правой кнопки", &e);
-            } catch (const std::exception&) {
-                // The log cannot be written either; the language is applied regardless.
-            }
-        }
+        // Saved first: what follows the change (the menu) reads the stored language.
+        i18n::write_language(ctx.data_dir, *chosen);
+        if (on_language_changed) on_language_changed(*chosen);
         apply_language(*chosen);
-        tk::show_info(app_title(), i18n::t("language_saved", *chosen), *chosen);
+        tk::show_info(ctx.title, i18n::t("language_saved", *chosen), *chosen);
     };
     const auto close = [&] {
         win.destroy();
         root.quit();
     };
-    const auto help_button = button(bottom, "help", 17, [] { open_help(); });
+    const auto help_button = button(bottom, "help", 17, [&ctx] { open_help(ctx); });
     const auto language_button = button(bottom, "language", 17, change_language);
     const auto close_button = button(bottom, "close", 17, close);
 
@@ -146,7 +130,7 @@ void show_done(const app::MergeResult& result) {
         using i18n::t;
         title_label.configure({"-text", t("done_title", chosen)});
         hint_label.configure({"-text", t("done_hint", chosen)});
-        details_label.configure({"-text", build_details(result, chosen)});
+        details_label.configure({"-text", build_details(ctx, result, chosen)});
         all_button.configure({"-text", t("btn_open_all", chosen)});
         new_button.configure({"-text", t("btn_open_new", chosen)});
         folder_button.configure({"-text", t("btn_open_folder", chosen)});
@@ -157,11 +141,11 @@ void show_done(const app::MergeResult& result) {
         // Drop the size the last centring fixed, so the window takes the natural size
         // of its new texts before it is centred again (else longer texts are clipped).
         root.call({"wm", "geometry", win.path(), ""});
-        center_window(win);
+        center_window(ctx, win);
     };
     apply_language(lang);
     win.on_close(close);
-    center_window(win);
+    center_window(ctx, win);
     root.mainloop();
 }
 

@@ -5,12 +5,10 @@
 #include <system_error>
 #include <vector>
 
-#include "app/buildmode.hpp"
-#include "app/folders.hpp"
-#include "app/profile.hpp"
+#include "product/output_names.hpp"
 #include "i18n/catalogue.hpp"
-#include "i18n/settings.hpp"
 #include "pdf/geometry.hpp"
+#include "platform/native.hpp"
 #include "platform/platform.hpp"
 
 namespace ui {
@@ -26,16 +24,6 @@ std::optional<int> whole_number(std::string_view s) {
 
 
 }  // namespace
-
-std::string app_title() { return app::profile::title(); }
-
-std::string current_language() {
-    try {
-        return i18n::current_language(app::data_dir());
-    } catch (const std::exception&) {
-        return i18n::system_language();  // the data folder cannot be made: no stored choice
-    }
-}
 
 namespace detail {
 
@@ -65,8 +53,9 @@ void destroy_quietly(const tk::Widget& win) noexcept {
 
 }  // namespace detail
 
-void center_window(const tk::Widget& win, std::optional<int> width, std::optional<int> height) {
-    set_icon(win);
+void center_window(const app::Context& ctx, const tk::Widget& win, std::optional<int> width,
+                   std::optional<int> height) {
+    set_icon(ctx, win);
     try {
         tk::Interp& in = win.interp();
         in.update_idletasks();
@@ -83,22 +72,16 @@ void center_window(const tk::Widget& win, std::optional<int> width, std::optiona
     }
 }
 
-void set_icon(const tk::Widget& win) { icon::apply(win); }
+void set_icon(const app::Context& ctx, const tk::Widget& win) { icon::apply(win, ctx.icon_file()); }
 
 namespace icon {
 
-std::string FILE_NAME() { return app::profile::icon_name(); }
-
-fs::path icon_file() { return app::buildmode::bundle_dir() / "assets" / FILE_NAME(); }
-
-void apply(const tk::Widget& window) noexcept {
-    fs::path ico;
+void apply(const tk::Widget& window, const fs::path& ico) noexcept {
     try {
-        ico = icon_file();
         window.interp().call({"wm", "iconbitmap", window.path(), ico});
     } catch (...) {
     }
-#ifndef _WIN32
+    if (platform::WINDOWS) return;  // Windows shows the .ico itself
     try {
         if (ico.empty()) return;
         tk::Interp& in = window.interp();
@@ -109,19 +92,18 @@ void apply(const tk::Widget& window) noexcept {
         in.call({"wm", "iconphoto", window.path(), image});
     } catch (...) {
     }
-#endif
 }
 
 }  // namespace icon
 
-std::optional<int> simple_choice(tk::Interp& root) {
+std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root) {
     const auto win = tk::Widget::create(root, "toplevel", ".", "choice");
-    win.title(app_title());
+    win.title(ctx.title);
     win.not_resizable();
-    center_window(win, 320, 220);
+    center_window(ctx, win, 320, 220);
 
     std::optional<int> choice;
-    const std::string lang = current_language();
+    const std::string lang = ctx.language();
     tk::Widget::create(root, "label", win.path(), "prompt",
                        {"-text", i18n::t("choose_mode", lang), "-font", tk::font(11)})
         .pack({"-pady", 12});
@@ -149,19 +131,18 @@ std::optional<int> simple_choice(tk::Interp& root) {
     return choice;
 }
 
-app::MergeResult process_zip_with_wait(const fs::path& zip_path, int nup) {
-    const app::JobEnvironment env = app::job_environment();
+app::MergeResult process_zip_with_wait(const app::Context& ctx, const std::function<app::MergeResult()>& job) {
     std::optional<tk::Interp> root;
     try {
         root.emplace();
     } catch (const tk::NoDisplay&) {
-        return app::process_zip(zip_path, nup, env);  // no display: the job runs without its window
+        return job();  // no display: the job runs without its window
     }
-    const std::string lang = current_language();
+    const std::string lang = ctx.language();
     const auto win = tk::Widget::create(*root, "toplevel", ".", "wait");
     win.title(i18n::t("merging_title", lang));
     win.not_resizable();
-    center_window(win, 420, 150);
+    center_window(ctx, win, 420, 150);
     tk::Widget::create(*root, "label", win.path(), "title",
                        {"-text", i18n::t("merging_title", lang), "-font",
                         tk::font(13, "bold")})
@@ -176,7 +157,7 @@ app::MergeResult process_zip_with_wait(const fs::path& zip_path, int nup) {
     // The window stays as drawn while the job runs: no events are processed meanwhile.
     auto result = [&] {
         try {
-            return app::process_zip(zip_path, nup, env);
+            return job();
         } catch (...) {
             detail::destroy_quietly(win);
             throw;
@@ -186,21 +167,8 @@ app::MergeResult process_zip_with_wait(const fs::path& zip_path, int nup) {
     return result;
 }
 
-fs::path help_file() {
-    const std::string lang = current_language();
-    const fs::path folder = app::buildmode::bundle_dir() / "help";
-    std::vector<std::string> names;
-    if (lang != "ru") names.push_back("Instruction_" + lang + ".html");
-    names.emplace_back("Instruction.html");
-    for (const auto& name : names) {
-        std::error_code ec;
-        if (fs::exists(folder / name, ec)) return folder / name;
-    }
-    return folder / "Instruction.html";
-}
-
-void open_help() {
-    const fs::path page = help_file();
+void open_help(const app::Context& ctx) {
+    const fs::path page = ctx.help_file();
     std::error_code ec;
     if (fs::exists(page, ec)) {
         fs::path absolute = fs::canonical(page, ec);

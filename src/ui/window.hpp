@@ -1,15 +1,17 @@
-// What every window shares (centring, the program icon, the current language, the
-// support link), the mode chooser, the wait window around a merge job, and the help page.
-// Needs a bound product profile. Texts are UTF-8; sizes are pixels.
+// What every window shares (centring, the program icon, the support link), the mode
+// chooser, the wait window around a merge job, and the help page. The program's title,
+// language, icon and help page come from its context. Texts are UTF-8; sizes are pixels.
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "app/job.hpp"
+#include "product/context.hpp"
+#include "product/job_result.hpp"
 #include "ui/tk.hpp"
 
 namespace ui {
@@ -19,57 +21,38 @@ namespace fs = std::filesystem;
 // The support chat, opened when the help page is missing and named in the error dialog.
 inline constexpr std::string_view TELEGRAM_URL = "https://t.me/tarvo_support";
 
-// The product title, for window and message-box titles.
-std::string app_title();
-
-// The language to show texts in now: the stored choice, else the system's. Reads the
-// settings afresh; never throws.
-std::string current_language();
-
 // Gives `win` the program icon, then sets its geometry to width x height centred on the
 // screen: x = max(0, (screen width - width) / 2), y likewise, fractions dropped. Without
 // both sizes the window's current size (from its geometry string) is kept. Never throws
 // on account of the toolkit: a failure leaves the window as it is.
-void center_window(const tk::Widget& win, std::optional<int> width = std::nullopt,
+void center_window(const app::Context& ctx, const tk::Widget& win, std::optional<int> width = std::nullopt,
                    std::optional<int> height = std::nullopt);
 
-// Puts the program icon on `win` (icon::apply).
-void set_icon(const tk::Widget& win);
+// Puts the program icon on `win` (icon::apply with ctx.icon_file()).
+void set_icon(const app::Context& ctx, const tk::Widget& win);
 
 namespace icon {
 
-// The icon's file name from the product profile ("mergalo.ico"), read at each call.
-std::string FILE_NAME();
-
-// bundle_dir() / "assets" / FILE_NAME(), whether or not the file exists.
-fs::path icon_file();
-
-// Hands icon_file() to the window's iconbitmap (Windows takes the .ico there); on X11,
+// Hands `ico` to the window's iconbitmap (Windows takes the .ico there); on X11,
 // which cannot show an .ico, also puts the PNG beside it on the window (iconphoto).
 // Every failure is swallowed: the window keeps the default icon.
-void apply(const tk::Widget& window) noexcept;
+void apply(const tk::Widget& window, const fs::path& ico) noexcept;
 
 }  // namespace icon
 
 // The mode chooser: a window under `root` with one button per layout (1, 4, 6, 9).
 // Runs root's event loop until a button is pressed (returns its layout) or the window
 // is closed (returns none). The window is gone afterwards; `root` stays.
-std::optional<int> simple_choice(tk::Interp& root);
+std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root);
 
-// Shows a static wait window, runs the merge job with the program's own folders on this
-// thread, closes the window and returns the job's result. The job's failure passes
-// through unchanged after the window is gone. Without a display the job runs without
-// the window.
-app::MergeResult process_zip_with_wait(const fs::path& zip_path, int nup);
+// Shows a static wait window, runs `job` on this thread, closes the window and returns
+// the job's result. The job's failure passes through unchanged after the window is
+// gone. Without a display the job runs without the window.
+app::MergeResult process_zip_with_wait(const app::Context& ctx, const std::function<app::MergeResult()>& job);
 
-// The help page for the current language: bundle_dir()/help/Instruction_<lang>.html
-// when it exists and lang is not "ru", else bundle_dir()/help/Instruction.html (also
-// when that is missing).
-fs::path help_file();
-
-// Opens help_file() in the default browser when it exists, else TELEGRAM_URL. Reports
-// nothing.
-void open_help();
+// Opens ctx.help_file() in the default browser when it exists, else TELEGRAM_URL.
+// Reports nothing.
+void open_help(const app::Context& ctx);
 
 namespace detail {
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/entry.hpp"
-#include "app/folders.hpp"
+#include "product/folders.hpp"
 #include "app/modes.hpp"
 #include "app/selfcheck.hpp"
 #include "diag/errors.hpp"

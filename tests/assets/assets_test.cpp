@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/product.hpp"
+#include "product/product.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/unicode.hpp"
 #include "support/temp_dir.hpp"

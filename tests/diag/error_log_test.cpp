@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "diag/errors.hpp"
-#include "support/program_dir.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -60,20 +60,21 @@ TEST(ErrorEntry, OtherExceptionsSayNoLocationIsKnown) {
 
 class ErrorLog : public ::testing::Test {
 protected:
-    fixtures::ProgramDir program;
-    fs::path log() const { return program.program() / "logs" / "error.log"; }
+    fixtures::TempDir dir;
+    diag::ErrorLog error_log{dir / "program" / "logs", std::string(APP)};
+    fs::path log() const { return dir / "program" / "logs" / "error.log"; }
 };
 
-TEST_F(ErrorLog, PathIsInTheLogsFolderBesideTheProgramWhichItCreates) {
-    EXPECT_FALSE(fs::exists(program.program() / "logs"));
-    EXPECT_EQ(diag::log_path(), log());
-    EXPECT_TRUE(fs::is_directory(program.program() / "logs"));
+TEST_F(ErrorLog, PathIsInItsFolderWhichItCreates) {
+    EXPECT_FALSE(fs::exists(log().parent_path()));
+    EXPECT_EQ(error_log.path(), log());
+    EXPECT_TRUE(fs::is_directory(log().parent_path()));
 }
 
 TEST_F(ErrorLog, EntriesAreAppendedWithCrLfLineBreaks) {
     const diag::RuntimeError failure("В архиве не найдено PDF-файлов");
-    EXPECT_EQ(diag::write_error_log("Первая", &failure, "ZIP: a.zip\r\nNUP: 1"), log());
-    EXPECT_EQ(diag::write_error_log("Вторая"), log());
+    EXPECT_EQ(error_log.write("Первая", &failure, "ZIP: a.zip\r\nNUP: 1"), log());
+    EXPECT_EQ(error_log.write("Вторая"), log());
     const std::string bytes = read_bytes(log());
 
     // No bare line feed and no bare carriage return anywhere.
@@ -103,18 +104,18 @@ TEST_F(ErrorLog, EntriesAreAppendedWithCrLfLineBreaks) {
 
 TEST_F(ErrorLog, AnUnwritableLogFailsWithTheFileNamed) {
     // A file where the logs folder should be.
-    write_bytes(program.program() / "logs", "not a folder");
+    write_bytes(log().parent_path(), "not a folder");
     try {
-        diag::write_error_log("T");
+        error_log.write("T");
         FAIL() << "the log was written nowhere";
     } catch (const diag::RuntimeError& e) {
         EXPECT_NE(std::string(e.what()).find("logs"), std::string::npos) << e.what();
     }
-    fs::remove(program.program() / "logs");
+    fs::remove(log().parent_path());
     // A folder where the log file should be.
     fs::create_directories(log());
     try {
-        diag::write_error_log("T");
+        error_log.write("T");
         FAIL() << "the log was written nowhere";
     } catch (const diag::RuntimeError& e) {
         EXPECT_NE(std::string(e.what()).find("error.log"), std::string::npos) << e.what();
@@ -136,10 +137,9 @@ TEST(TrimLog, AtAndAroundTheLimit) {
     fixtures::TempDir dir;
     const fs::path log = dir / "error.log";
     constexpr std::uintmax_t MAX = diag::LOG_MAX_BYTES;
-    ASSERT_EQ(MAX, 307200u);
 
     // Exactly at the limit: untouched.
-    const std::string at_limit = entries(300, 1024, 'a');
+    const std::string at_limit = entries(MAX / 1024, 1024, 'a');
     write_bytes(log, at_limit);
     diag::trim_log_file(log);
     EXPECT_EQ(read_bytes(log), at_limit);
@@ -180,14 +180,18 @@ TEST(TrimLog, NeverFails) {
     EXPECT_TRUE(fs::is_directory(dir / "folder.log"));
 }
 
-TEST_F(ErrorLog, WritingTrimsTheLog) {
-    fs::create_directories(log().parent_path());
-    write_bytes(log(), entries(400, 1000, 'e'));
-    diag::write_error_log("Последняя");
-    const std::string bytes = read_bytes(log());
-    EXPECT_LE(bytes.size(), diag::LOG_MAX_BYTES);
-    EXPECT_TRUE(bytes.starts_with("===== ERROR ")) << bytes.substr(0, 40);
-    EXPECT_TRUE(bytes.ends_with("Title: Последняя\r\n===== END ERROR =====\r\n"));
+// The entry is appended first and the log trimmed after, so a log already at its limit
+// ends at or below it, with the new entry last; trimmed first, it would end above.
+TEST_F(ErrorLog, WritingTrimsTheLogAfterTheEntry) {
+    for (const auto& [count, size] : {std::pair{400u, 1000u}, std::pair{300u, 1024u}}) {
+        fs::create_directories(log().parent_path());
+        write_bytes(log(), entries(count, size, 'e'));
+        error_log.write("Последняя");
+        const std::string bytes = read_bytes(log());
+        EXPECT_LE(bytes.size(), diag::LOG_MAX_BYTES) << count << " entries of " << size;
+        EXPECT_TRUE(bytes.starts_with("===== ERROR ")) << bytes.substr(0, 40);
+        EXPECT_TRUE(bytes.ends_with("Title: Последняя\r\n===== END ERROR =====\r\n"));
+    }
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 // Product profile binding, build-mode folders and the main program's folders.
 #include <gtest/gtest.h>
 
-#include "app/buildmode.hpp"
-#include "app/folders.hpp"
-#include "app/profile.hpp"
+#include "product/buildmode.hpp"
+#include "product/folders.hpp"
+#include "product/profile.hpp"
 #include "platform/platform.hpp"
 #include "support/env.hpp"
 #include "support/temp_dir.hpp"

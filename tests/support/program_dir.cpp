@@ -2,9 +2,7 @@
 
 #include <memory>
 
-#include "app/buildmode.hpp"
-#include "app/product.hpp"
-#include "app/profile.hpp"
+#include "product/product.hpp"
 #include "platform/platform.hpp"
 
 namespace fixtures {
@@ -23,11 +21,10 @@ ProgramDir::ProgramDir(bool with_lib) : with_lib_(with_lib) {
     // user's own file-manager folders.
     env_.push_back(std::make_unique<EnvVar>("XDG_DATA_HOME", platform::utf8(dir_ / "xdg-data").c_str()));
     env_.push_back(std::make_unique<EnvVar>("XDG_CONFIG_HOME", platform::utf8(dir_ / "xdg-config").c_str()));
-    app::profile::bind(app::product::profile());
-    app::buildmode::detail::pretend_executable(program() / "Mergalo");
+    context_ = app::make_context(app::product::profile(), program() / "Mergalo");
 }
 
-ProgramDir::~ProgramDir() { app::buildmode::detail::pretend_executable({}); }
+ProgramDir::~ProgramDir() = default;
 
 fs::path ProgramDir::program() const { return dir_ / "Программы" / "Tarvo Mergalo"; }
 

@@ -1,7 +1,7 @@
 // A program installed in a test's temporary folder: the folder rules (app folder, logs,
 // resource folder) point there, the per-user data folder, the temporary folder and the
 // XDG data and config folders (where the right-click menu goes) lie beside it, and the
-// product profile is bound. Everything is put back afterwards.
+// program's context describes it. The environment is put back afterwards.
 #pragma once
 
 #include <filesystem>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "product/context.hpp"
 #include "support/env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -25,11 +26,15 @@ public:
     std::filesystem::path program() const;   // folder of the executable, the app folder
     std::filesystem::path resources() const; // the resource folder
     std::filesystem::path local_app_data() const { return dir_ / "localappdata"; }
+    // The context of the program in this folder, made after its environment was set.
+    const app::Context& context() const { return context_; }
+    app::Context& context() { return context_; }
 
 private:
     TempDir dir_;
     bool with_lib_;
     std::vector<std::unique_ptr<EnvVar>> env_;
+    app::Context context_;
 };
 
 }  // namespace fixtures

@@ -9,7 +9,7 @@
 
 #include "diag/errors.hpp"
 
-#include "app/folders.hpp"
+#include "product/folders.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "support/program_dir.hpp"

@@ -9,7 +9,7 @@
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
-#include "app/folders.hpp"
+#include "product/folders.hpp"
 #include "platform/platform.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/program_dir.hpp"

@@ -1,0 +1,59 @@
+// The running program as every part above the product layer sees it: its identity,
+// its folders, the help page and icon, its language and its error log. The entry
+// builds it once at start-up and hands it down; tests build their own. Texts UTF-8.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "diag/error_log.hpp"
+#include "platform/registry.hpp"
+#include "product/job_result.hpp"
+#include "product/product.hpp"
+
+namespace app {
+
+namespace fs = std::filesystem;
+
+struct Context {
+    std::string code;       // the product code; names files only we write
+    std::string title;      // the product title: window titles, output names
+    std::string exe_name;   // the executable's name without a system suffix
+    std::string version;    // APP_VERSION
+    std::string icon_name;  // the icon's file name ("mergalo.ico")
+    bool bundled = false;   // the built executable, not a development run
+    fs::path bundle_dir;    // the resource folder: help/ and assets/
+    std::optional<fs::path> library_dir;  // the shipped library folder, when there is one
+    fs::path app_dir;       // the home folder: history, logs/, Instruction.html
+    fs::path data_dir;      // the per-user settings folder; made when settings are written
+    fs::path temp_root;     // the user's temporary folder
+    diag::ErrorLog log;     // app_dir / "logs", "<title> <version>"
+    // Where the right-click menu goes: a registry branch given by a test, else (null)
+    // the system's place for it.
+    platform::Registry* menu_registry = nullptr;
+
+    // The language to show texts in now: the stored choice, else the system's. Reads
+    // the settings afresh; never throws.
+    std::string language() const;
+
+    // The help page for language(): bundle_dir/help/Instruction_<lang>.html when it
+    // exists and the language is not "ru", else bundle_dir/help/Instruction.html
+    // (also when that is missing).
+    fs::path help_file() const;
+
+    // bundle_dir / "assets" / icon_name, whether or not the file exists.
+    fs::path icon_file() const;
+
+    // What a merge job needs: the history beside the executable, the settings folder,
+    // the temporary folder and the title.
+    JobEnvironment job_environment() const;
+};
+
+// The context of the program whose executable is `exe`, described by `product`. Reads
+// the local application data folder and the temporary folder from the environment
+// now; creates nothing. Throws profile::ProfileIncomplete for a profile that lacks a
+// required field.
+Context make_context(const ProductProfile& product, const fs::path& exe);
+
+}  // namespace app
