@@ -5,13 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "app/entry.hpp"
-#include "product/folders.hpp"
 #include "app/modes.hpp"
 #include "app/selfcheck.hpp"
 #include "diag/errors.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
-#include "shell/context_menu.hpp"
+#include "app/install.hpp"
 #include "support/memory_registry.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/program_dir.hpp"
@@ -31,11 +30,10 @@ const std::vector<std::string> SUBKEYS = {"01_1up", "02_4up", "03_6up", "04_9up"
 
 class Modes : public ::testing::Test {
 protected:
-    fixtures::ProgramDir program;  // the executable "Mergalo" in a folder with mgl/; profile bound
+    fixtures::ProgramDir program;  // the executable "Mergalo" in a folder with mgl/
     fixtures::MemoryRegistry registry;
 
-    void SetUp() override { shell::detail::use_registry(&registry); }
-    void TearDown() override { shell::detail::use_registry(nullptr); }
+    void SetUp() override { program.context().menu_registry = &registry; }
 
     std::string exe() const { return platform::utf8(program.program() / "Mergalo"); }
     std::string value(const std::string& key, const std::string& name = "") const {
@@ -53,12 +51,12 @@ protected:
 }  // namespace
 
 TEST_F(Modes, TheRunningProgramsMenuInTheCurrentLanguage) {
-    i18n::write_language(app::data_dir(), "kk");
+    i18n::write_language(program.context().data_dir, "kk");
     const fs::path help_kk = program.resources() / "help" / "Instruction_kk.html";
     write_bytes(help_kk, "<html></html>");
 
-    shell::install_context_menu_silent();
-    shell::install_context_menu_silent();
+    app::install_context_menu_silent(program.context());
+    app::install_context_menu_silent(program.context());
     EXPECT_EQ(registry.writes.size(), 2u * 26u);
     for (const auto& b : {CF, ZIP}) {
         EXPECT_EQ(registry.subkeys(b + "\\shell"), SUBKEYS) << b;
@@ -69,18 +67,18 @@ TEST_F(Modes, TheRunningProgramsMenuInTheCurrentLanguage) {
         EXPECT_EQ(value(b + "\\shell\\05_help\\command"), "explorer.exe \"" + platform::utf8(help_kk) + "\"");
     }
 
-    shell::uninstall_context_menu_silent();
+    app::uninstall_context_menu_silent(program.context());
     EXPECT_EQ(registry.find(CF), nullptr);
     EXPECT_EQ(registry.find(ZIP), nullptr);
 }
 
 TEST_F(Modes, AMissingExecutableLeavesTheEntryAsItWas) {
-    shell::install_context_menu_silent();
+    app::install_context_menu_silent(program.context());
     const auto writes = registry.writes;
     fs::remove(program.program() / "Mergalo");
     const std::string not_found = "Файл Mergalo.exe не найден.\n\nПапка:\n" + platform::utf8(program.program());
     try {
-        shell::install_context_menu_silent();
+        app::install_context_menu_silent(program.context());
         FAIL() << "installed without the executable";
     } catch (const diag::FileNotFound& e) {
         EXPECT_EQ(e.what(), not_found);
@@ -89,7 +87,7 @@ TEST_F(Modes, AMissingExecutableLeavesTheEntryAsItWas) {
 
     uitest::Driver driver;
     driver.answer("ok");
-    EXPECT_EQ(app::run_install_mode(), 1);
+    EXPECT_EQ(app::run_install_mode(program.context()), 1);
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_EQ(driver.boxes[0].icon, "error");
     EXPECT_EQ(driver.boxes[0].title, "Tarvo PDF Mergalo");
@@ -106,8 +104,8 @@ TEST_F(Modes, InstallModeOffersTheHelpPageBesideTheExecutable) {
     {
         uitest::Driver driver;
         driver.answer("no").answer("yes");
-        EXPECT_EQ(app::run_install_mode(), 0);  // no
-        EXPECT_EQ(app::run_install_mode(), 0);  // yes, but there is no page to open
+        EXPECT_EQ(app::run_install_mode(program.context()), 0);  // no
+        EXPECT_EQ(app::run_install_mode(program.context()), 0);  // yes, but there is no page to open
         ASSERT_EQ(driver.boxes.size(), 2u);
         EXPECT_EQ(driver.boxes[0].type, "yesno");
         EXPECT_EQ(driver.boxes[0].message, question);
@@ -117,7 +115,7 @@ TEST_F(Modes, InstallModeOffersTheHelpPageBesideTheExecutable) {
     write_bytes(program.program() / "Instruction.html", "<html></html>");
     uitest::Driver driver;
     driver.answer("yes");
-    EXPECT_EQ(app::run_install_mode(), 0);
+    EXPECT_EQ(app::run_install_mode(program.context()), 0);
     EXPECT_EQ(opener.opened(1), std::vector<std::string>{platform::utf8(program.program() / "Instruction.html")})
         << "only the yes with a page opens something";
 }
@@ -125,7 +123,7 @@ TEST_F(Modes, InstallModeOffersTheHelpPageBesideTheExecutable) {
 TEST_F(Modes, UninstallModeWithNothingInstalledSaysItIsRemoved) {
     uitest::Driver driver;
     driver.answer("ok");
-    EXPECT_EQ(app::run_uninstall_mode(), 0);
+    EXPECT_EQ(app::run_uninstall_mode(program.context()), 0);
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_EQ(driver.boxes[0].icon, "info");
     EXPECT_EQ(driver.boxes[0].language, "ru") << "the buttons speak the program's language";
@@ -134,13 +132,13 @@ TEST_F(Modes, UninstallModeWithNothingInstalledSaysItIsRemoved) {
 }
 
 TEST_F(Modes, SilentModesLogTheirFailuresInRussian) {
-    i18n::write_language(app::data_dir(), "kk");
+    i18n::write_language(program.context().data_dir, "kk");
     registry.fail_from_write = 0;
-    EXPECT_EQ(app::install_menu_silently(), 1);
+    EXPECT_EQ(app::install_menu_silently(program.context()), 1);
     const std::string entry = log();
     EXPECT_NE(entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\nRegSetValueExW "),
               std::string::npos) << entry;
-    EXPECT_EQ(app::uninstall_menu_silently(), 0) << "removing is never a failure";
+    EXPECT_EQ(app::uninstall_menu_silently(program.context()), 0) << "removing is never a failure";
 }
 
 TEST(SelfCheck, ReportListsEveryTroubleInCheckOrder) {
@@ -168,8 +166,8 @@ TEST(SelfCheck, FilesAreLookedForOnlyUnderTheGivenFolder) {
     fixtures::TempDir other;
     write_bytes(other / "help" / "Instruction_kk.html", "");
     fs::create_directories(other / "assets" / "mergalo.ico");  // a folder counts too
-    EXPECT_EQ(app::selfcheck::check_files(other.path()), "не хватает файлов: Instruction.html");
-    EXPECT_EQ(app::selfcheck::check_files(),
+    EXPECT_EQ(app::selfcheck::check_files(other.path(), "mergalo.ico"), "не хватает файлов: Instruction.html");
+    EXPECT_EQ(app::selfcheck::check_files(program.context().bundle_dir, program.context().icon_name),
               "не хватает файлов: Instruction.html, Instruction_kk.html, mergalo.ico");
     EXPECT_EQ(app::selfcheck::check_pdf(), std::nullopt);
 }
@@ -214,7 +212,7 @@ TEST_F(GraphicalRun, ArchiveAndLayoutFromTheWindowsThenTheResult) {
             EXPECT_NE(uitest::text_of(in, ".done.details").find("Режим: 6 на лист (2x3)"), std::string::npos);
             in.call({".done.buttons.bottom.close", "invoke"});
         });
-    app::run_gui();
+    app::run_gui(program.context());
     EXPECT_EQ(dialogs, 1);
     EXPECT_TRUE(fs::exists(folder / "day_Tarvo PDF Mergalo_MERGED_6up.pdf"));
 }
@@ -224,15 +222,15 @@ TEST_F(GraphicalRun, CancelledDialogOrClosedChooserMergesNothing) {
     {
         uitest::Driver driver;  // no step: any window waiting for the user fails the test
         answer_dialog(std::nullopt);
-        app::run_gui();
+        app::run_gui(program.context());
         answer_dialog("");
-        app::run_gui();
+        app::run_gui(program.context());
     }
     {
         uitest::Driver driver;
         answer_dialog(platform::utf8(zip));
         driver.then([](ui::tk::Interp& in) { uitest::close_from_title_bar(in, ".choice"); });
-        app::run_gui();
+        app::run_gui(program.context());
     }
     EXPECT_EQ(dialogs, 3);
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "only the archive";
@@ -249,7 +247,7 @@ TEST_F(GraphicalRun, AFailureIsShownAndTheRunEndsNormally) {
             EXPECT_EQ(uitest::text_of(in, ".error.message").rfind("ZIP-файл не найден:\n" + name, 0), 0u);
             in.call({".error.buttons.ok", "invoke"});
         });
-    EXPECT_NO_THROW(app::run_gui());
+    EXPECT_NO_THROW(app::run_gui(program.context()));
     std::string entry;
     for (char c : read_bytes(program.program() / "logs" / "error.log"))
         if (c != '\r') entry += c;

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "product/folders.hpp"
 #include "diag/errors.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
@@ -22,7 +21,7 @@ class ErrorDialogTest : public ::testing::Test {
 protected:
     fixtures::ProgramDir program;
     fs::path log() const { return program.program() / "logs" / "error.log"; }
-    void use_language(const char* lang) { i18n::write_language(app::data_dir(), lang); }
+    void use_language(const char* lang) { i18n::write_language(program.context().data_dir, lang); }
 };
 
 TEST_F(ErrorDialogTest, ShowsTheFailureTheLogAndTheSupportLink) {
@@ -50,7 +49,7 @@ TEST_F(ErrorDialogTest, ShowsTheFailureTheLogAndTheSupportLink) {
         EXPECT_TRUE(in.exists(".error")) << "the log-folder button keeps the dialog open";
         in.call({".error.buttons.ok", "invoke"});
     });
-    ui::show_error_dialog("PDF жасау кезінде қате шықты.", failure.what(), &failure, "ZIP: day.zip\nNUP: 4");
+    ui::show_error_dialog(program.context(), "PDF жасау кезінде қате шықты.", failure.what(), &failure, "ZIP: day.zip\nNUP: 4");
     EXPECT_EQ(tk::Interp::current(), nullptr);
     EXPECT_EQ(opener.opened(1), std::vector<std::string>{platform::utf8(log().parent_path())});
     const std::string entry = fixtures::read_bytes(log());
@@ -66,7 +65,7 @@ TEST_F(ErrorDialogTest, TitleBarCloseActsLikeOkAndOkStaysOkInRussian) {
         EXPECT_EQ(text_of(in, ".error.buttons.log"), "Открыть папку с логом");
         uitest::close_from_title_bar(in, ".error");
     });
-    ui::show_error_dialog("Ошибка при создании PDF.", "В архиве не найдено PDF-файлов");
+    ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", "В архиве не найдено PDF-файлов");
     EXPECT_EQ(tk::Interp::current(), nullptr);
 }
 
@@ -83,13 +82,13 @@ TEST_F(ErrorDialogTest, ALongMessageMakesTheDialogTallerNotClipped) {
     });
     std::string text = "Не удалось прочитать PDF-файл:";
     for (int i = 0; i < 12; ++i) text += "\nC:\\Users\\Продавец\\Заказы\\накладная_" + std::to_string(i) + ".pdf";
-    ui::show_error_dialog("Ошибка при создании PDF.", text);
+    ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", text);
 }
 
 TEST_F(ErrorDialogTest, AnUnwritableLogShowsNoDialog) {
     fixtures::write_bytes(program.program() / "logs", "a file where the folder should be");
     uitest::Driver driver;  // no steps: any window would be a failure
-    EXPECT_THROW(ui::show_error_dialog("Ошибка при создании PDF.", "текст"), diag::RuntimeError);
+    EXPECT_THROW(ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", "текст"), diag::RuntimeError);
     EXPECT_EQ(driver.waits, 0);
 }
 
@@ -98,7 +97,7 @@ TEST_F(ErrorDialogTest, WithoutADisplayTheLogIsWrittenAndTheTextsGoToStandardErr
     fixtures::EnvVar no_display("DISPLAY", nullptr);
     const diag::RuntimeError failure("В архиве не найдено PDF-файлов");
     ::testing::internal::CaptureStderr();
-    ui::show_error_dialog("Ошибка при создании PDF.", failure.what(), &failure, "ZIP: a.zip\nNUP: 1");
+    ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", failure.what(), &failure, "ZIP: a.zip\nNUP: 1");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Ошибка при создании PDF.\n\nВ архиве не найдено PDF-файлов\n\nФайл ошибки сохранён:\n" +
                   platform::utf8(log()) + "\n\nПришлите файл error.log в Telegram: https://t.me/tarvo_support\n");

@@ -56,14 +56,14 @@ TEST_F(LanguageWindowTest, OnItsOwnMainWindowReturnsThePressedCode) {
         check_chooser(in, ".");
         in.call({".frame.kk", "invoke"});
     });
-    EXPECT_EQ(ui::choose_language_window(), "kk");
+    EXPECT_EQ(ui::choose_language_window(program.context()), "kk");
     EXPECT_EQ(tk::Interp::current(), nullptr) << "its own main window is gone";
 }
 
 TEST_F(LanguageWindowTest, ClosedFromTheTitleBarReturnsNothing) {
     uitest::Driver driver;
     driver.then([](tk::Interp& in) { uitest::close_from_title_bar(in, "."); });
-    EXPECT_EQ(ui::choose_language_window(), std::nullopt);
+    EXPECT_EQ(ui::choose_language_window(program.context()), std::nullopt);
 }
 
 TEST_F(LanguageWindowTest, AsAChildTheParentStaysOpenAndWorking) {
@@ -79,13 +79,13 @@ TEST_F(LanguageWindowTest, AsAChildTheParentStaysOpenAndWorking) {
         button.invoke();  // the parent works while the chooser is open
         uitest::close_from_title_bar(i, ".done.language");
     });
-    EXPECT_EQ(ui::choose_language_window(&parent), std::nullopt);
+    EXPECT_EQ(ui::choose_language_window(program.context(), &parent), std::nullopt);
     EXPECT_EQ(clicks, 1);
     EXPECT_TRUE(in.exists(".done"));
     EXPECT_FALSE(in.exists(".done.language"));
 
     driver.then([](tk::Interp& i) { i.call({".done.language.frame.ru", "invoke"}); });
-    EXPECT_EQ(ui::choose_language_window(&parent), "ru");
+    EXPECT_EQ(ui::choose_language_window(program.context(), &parent), "ru");
     EXPECT_TRUE(in.exists(".done"));
 }
 
@@ -93,7 +93,7 @@ TEST_F(LanguageWindowTest, WithoutADisplayItSaysSoAndReturnsNothing) {
     fixtures::EnvVar no_display("DISPLAY", nullptr);
     fixtures::EnvVar russian("LANGUAGE", "ru");
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(ui::choose_language_window(), std::nullopt);
+    EXPECT_EQ(ui::choose_language_window(program.context()), std::nullopt);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Не удаётся открыть окно: графический экран недоступен.\n");
 }
 

@@ -37,7 +37,7 @@ TEST_F(CleanUpTest, ConfirmedDeletesOnlyTheListedOldSheets) {
     const fs::path lower = sheet("day1_Tarvo PDF Mergalo_merged.pdf", four_days);
     uitest::Driver driver;
     driver.answer("yes");
-    ui::clean_old_sheets(folder, "ru");
+    ui::clean_old_sheets(program.context(), folder, "ru");
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_EQ(driver.boxes[0].type, "yesno");
     EXPECT_EQ(driver.boxes[0].title, "Tarvo PDF Mergalo");
@@ -54,7 +54,7 @@ TEST_F(CleanUpTest, AnsweredNoDeletesNothing) {
     for (char i = '1'; i <= '7'; ++i) sheet(std::string(1, 'd') + i + "_Tarvo PDF Mergalo_MERGED.pdf", chr::hours{24 * 5});
     uitest::Driver driver;
     driver.answer("no");
-    ui::clean_old_sheets(folder, "kk");
+    ui::clean_old_sheets(program.context(), folder, "kk");
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_NE(driver.boxes[0].message.find("d5_Tarvo PDF Mergalo_MERGED.pdf\nжәне тағы 2\n\n"), std::string::npos)
         << driver.boxes[0].message;
@@ -74,7 +74,7 @@ TEST_F(CleanUpTest, AFileThatCannotBeDeletedIsSkippedSilently) {
         return answer(box);
     };
     tk::detail::set_hooks(hooks);
-    ui::clean_old_sheets(folder, "ru");
+    ui::clean_old_sheets(program.context(), folder, "ru");
     EXPECT_FALSE(fs::exists(b));
     EXPECT_EQ(driver.boxes.size(), 1u) << "no message about the skipped file";
 }
@@ -83,8 +83,8 @@ TEST_F(CleanUpTest, NothingOldSaysSo) {
     sheet("today_Tarvo PDF Mergalo_MERGED.pdf", chr::hours{2});
     uitest::Driver driver;
     driver.answer("ok").answer("ok");
-    ui::clean_old_sheets(folder, "kk");
-    ui::clean_old_sheets(folder / "missing", "ru");
+    ui::clean_old_sheets(program.context(), folder, "kk");
+    ui::clean_old_sheets(program.context(), folder / "missing", "ru");
     ASSERT_EQ(driver.boxes.size(), 2u);
     EXPECT_EQ(driver.boxes[0].type, "ok");
     EXPECT_EQ(driver.boxes[0].message, "Ескі парақтар жоқ.");
@@ -95,7 +95,7 @@ TEST_F(CleanUpTest, WithoutADisplayItSaysSoAndDeletesNothing) {
     const fs::path old = sheet("a_Tarvo PDF Mergalo_MERGED.pdf", chr::hours{24 * 4});
     fixtures::EnvVar no_display("DISPLAY", nullptr);
     ::testing::internal::CaptureStderr();
-    ui::clean_old_sheets(folder, "kk");
+    ui::clean_old_sheets(program.context(), folder, "kk");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Терезені ашу мүмкін емес: графикалық экран қолжетімсіз.\n");
     EXPECT_TRUE(fs::exists(old));
 }

@@ -9,7 +9,6 @@
 
 #include "diag/errors.hpp"
 
-#include "product/folders.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "support/program_dir.hpp"
@@ -53,19 +52,19 @@ protected:
     fixtures::ProgramDir program;
     fs::path out = program.root() / "Заказы";
     void SetUp() override { fs::create_directories(out); }
-    void use_language(const char* lang) { i18n::write_language(app::data_dir(), lang); }
+    void use_language(const char* lang) { i18n::write_language(program.context().data_dir, lang); }
 };
 
 TEST_F(ResultWindowTest, DetailsHaveSevenEightOrNineLines) {
     const std::string all = platform::utf8(out / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf");
     const std::string fresh = platform::utf8(out / "orders_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
-    EXPECT_EQ(lines(ui::build_details(result_for(out, 4, true), "ru")),
+    EXPECT_EQ(lines(ui::build_details(program.context(), result_for(out, 4, true), "ru")),
               (std::vector<std::string>{"Версия программы: 2.0.0.32", "Файл со всеми: " + all,
                                         "Файл с новыми: " + fresh, "Режим: 4 на лист (2x2)",
                                         "Взято файлов из архива: 10", "Новых накладных: 7",
                                         "Исходных страниц: 12", "Итоговых листов со всеми: 3",
                                         "Итоговых листов с новыми: 2"}));
-    EXPECT_EQ(lines(ui::build_details(result_for(out, 9, false), "kk")),
+    EXPECT_EQ(lines(ui::build_details(program.context(), result_for(out, 9, false), "kk")),
               (std::vector<std::string>{"Бағдарлама нұсқасы: 2.0.0.32",
                                         "Барлығы бар файл: " + platform::utf8(out / "orders_Tarvo PDF Mergalo_MERGED_9up.pdf"),
                                         "Жаңалары бар файл: жаңа жүкқұжат жоқ", "Режимі: Параққа 9 (3x3)",
@@ -73,7 +72,7 @@ TEST_F(ResultWindowTest, DetailsHaveSevenEightOrNineLines) {
                                         "Бастапқы беттер: 12", "Барлығымен шыққан парақтар: 3"}));
     // One per sheet: no sheet lines, with or without new waybills.
     for (bool with_new : {true, false}) {
-        const auto got = lines(ui::build_details(result_for(out, 1, with_new), "ru"));
+        const auto got = lines(ui::build_details(program.context(), result_for(out, 1, with_new), "ru"));
         ASSERT_EQ(got.size(), 7u);
         EXPECT_EQ(got[3], "Режим: 1 на лист (обычно)");
         EXPECT_EQ(got[6], "Исходных страниц: 12");
@@ -81,7 +80,7 @@ TEST_F(ResultWindowTest, DetailsHaveSevenEightOrNineLines) {
     // An empty path counts as no new-only file.
     auto empty_new = result_for(out, 6, false);
     empty_new.out_pdf_new = fs::path();
-    const auto got = lines(ui::build_details(empty_new, "ru"));
+    const auto got = lines(ui::build_details(program.context(), empty_new, "ru"));
     EXPECT_EQ(got.size(), 8u);
     EXPECT_EQ(got[2], "Файл с новыми: новых накладных нет");
 }
@@ -90,14 +89,14 @@ TEST_F(ResultWindowTest, RepairedAndConflictingWaybillsAddALineEachOnlyWhenThere
     auto r = result_for(out, 4, true);
     r.repaired = {"заказ 1.pdf", "заказ 2.pdf"};
     r.conflicting_duplicates = {"a.pdf", "b.pdf", "c.pdf", "d.pdf", "e.pdf", "f.pdf", "g.pdf"};
-    const auto ru = lines(ui::build_details(r, "ru"));
+    const auto ru = lines(ui::build_details(program.context(), r, "ru"));
     ASSERT_EQ(ru.size(), 11u);
     EXPECT_EQ(ru[9], "Повреждённые накладные, восстановленные программой (2): «заказ 1.pdf», «заказ 2.pdf». "
                      "Проверьте их в готовом файле перед печатью.");
     EXPECT_EQ(ru[10], "Пропущены накладные с тем же именем, но другим содержимым (7): «a.pdf», «b.pdf», «c.pdf», "
                       "«d.pdf», «e.pdf» и ещё 2. В файл вошла первая из них; проверьте архив.");
     r.conflicting_duplicates.clear();
-    const auto kk = lines(ui::build_details(r, "kk"));
+    const auto kk = lines(ui::build_details(program.context(), r, "kk"));
     ASSERT_EQ(kk.size(), 10u);
     EXPECT_NE(kk[9].find("(2): «заказ 1.pdf», «заказ 2.pdf»"), std::string::npos) << kk[9];
 }
@@ -134,7 +133,7 @@ TEST_F(ResultWindowTest, SwitchingToKazakhRelabelsEverythingAndKeepsNewDisabled)
                       (std::vector<std::string>{
                           "PDF успешно объединён",
                           "Готовые PDF-файлы созданы.\nОткройте нужный файл, проверьте страницы и отправьте его на печать.",
-                          ui::build_details(result, "ru"), "Открыть все", "Открыть новые", "Папка с PDF",
+                          ui::build_details(program.context(), result, "ru"), "Открыть все", "Открыть новые", "Папка с PDF",
                           "Удалить PDF старше 3 дней", "Инструкция", "Сменить язык", "Закрыть"}));
             EXPECT_EQ(uitest::option_of(in, ".done.buttons.top.new", "-state"), "disabled");
             EXPECT_EQ(uitest::option_of(in, ".done.buttons.top.tidy", "-width"), "22");
@@ -149,7 +148,7 @@ TEST_F(ResultWindowTest, SwitchingToKazakhRelabelsEverythingAndKeepsNewDisabled)
                       (std::vector<std::string>{
                           "PDF сәтті біріктірілді",
                           "Дайын PDF файлдары жасалды.\nҚажет файлды ашып, беттерін тексеріп, басып шығаруға жіберіңіз.",
-                          ui::build_details(result, "kk"), "Барлығын ашу", "Жаңаларын ашу", "PDF қалтасы",
+                          ui::build_details(program.context(), result, "kk"), "Барлығын ашу", "Жаңаларын ашу", "PDF қалтасы",
                           "3 күннен ескі PDF-ті жою", "Нұсқаулық", "Тілді ауыстыру", "Жабу"}));
             EXPECT_EQ(uitest::option_of(in, ".done.buttons.top.new", "-state"), "disabled");
             in.update();
@@ -157,11 +156,11 @@ TEST_F(ResultWindowTest, SwitchingToKazakhRelabelsEverythingAndKeepsNewDisabled)
             uitest::close_from_title_bar(in, ".done");
         })
         .then([](tk::Interp& in) { in.call({".done.language.frame.kk", "invoke"}); });
-    ui::show_done(result);
+    ui::show_done(program.context(), result);
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_EQ(driver.boxes[0].title, "Tarvo PDF Mergalo");
     EXPECT_EQ(driver.boxes[0].message, "Тіл сақталды.");
-    EXPECT_EQ(i18n::read_language(app::data_dir()), "kk");
+    EXPECT_EQ(i18n::read_language(program.context().data_dir), "kk");
     EXPECT_EQ(tk::Interp::current(), nullptr);
 }
 
@@ -178,10 +177,10 @@ TEST_F(ResultWindowTest, ClosingTheLanguageChooserChangesNothing) {
             in.call({".done.buttons.bottom.close", "invoke"});
         })
         .then([](tk::Interp& in) { uitest::close_from_title_bar(in, ".done.language"); });
-    ui::show_done(result_for(out, 4, true));
+    ui::show_done(program.context(), result_for(out, 4, true));
     EXPECT_EQ(before.at(0), "PDF сәтті біріктірілді");
     EXPECT_TRUE(driver.boxes.empty());
-    EXPECT_EQ(i18n::read_language(app::data_dir()), "kk");
+    EXPECT_EQ(i18n::read_language(program.context().data_dir), "kk");
 }
 
 TEST_F(ResultWindowTest, PathsWithTclSpecialCharactersShowLiterally) {
@@ -189,11 +188,11 @@ TEST_F(ResultWindowTest, PathsWithTclSpecialCharactersShowLiterally) {
     const auto result = result_for(odd, 6, true);
     uitest::Driver driver;
     driver.then([&](tk::Interp& in) {
-        EXPECT_EQ(text_of(in, ".done.details"), ui::build_details(result, ui::current_language()));
+        EXPECT_EQ(text_of(in, ".done.details"), ui::build_details(program.context(), result, program.context().language()));
         EXPECT_NE(text_of(in, ".done.details").find("[exit] $HOME \\ ; жүк/orders_"), std::string::npos);
         in.call({".done.buttons.bottom.close", "invoke"});
     });
-    ui::show_done(result);
+    ui::show_done(program.context(), result);
 }
 
 TEST_F(ResultWindowTest, OpenButtonsHandThePathsToTheShell) {
@@ -204,7 +203,7 @@ TEST_F(ResultWindowTest, OpenButtonsHandThePathsToTheShell) {
         for (const char* b : {"all", "new", "folder"}) in.call({std::string(".done.buttons.top.") + b, "invoke"});
         uitest::close_from_title_bar(in, ".done");
     });
-    ui::show_done(result);
+    ui::show_done(program.context(), result);
     const auto opened = opener.opened(3);
     ASSERT_EQ(opened.size(), 3u);
     // Started without waiting: the order of arrival is not fixed.
@@ -222,7 +221,7 @@ TEST_F(ResultWindowTest, TidyButtonRunsTheCleanUpOnTheOutputFolderInTheCurrentLa
         EXPECT_TRUE(in.exists(".done")) << "the window stays open";
         in.call({".done.buttons.bottom.close", "invoke"});
     });
-    ui::show_done(result_for(out, 1, false));
+    ui::show_done(program.context(), result_for(out, 1, false));
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_EQ(driver.boxes[0].message, "Ескі парақтар жоқ.");
 }
@@ -233,7 +232,7 @@ TEST_F(ResultWindowTest, AnExceptionOfAnActionEndsTheWindowAndReachesTheCaller) 
     uitest::Driver driver;
     driver.then([](tk::Interp& in) { in.call({".done.buttons.bottom.language", "invoke"}); })
         .then([](tk::Interp& in) { in.call({".done.language.frame.kk", "invoke"}); });
-    EXPECT_THROW(ui::show_done(result_for(out, 4, false)), diag::RuntimeError);
+    EXPECT_THROW(ui::show_done(program.context(), result_for(out, 4, false)), diag::RuntimeError);
     EXPECT_EQ(tk::Interp::current(), nullptr);
 }
 
@@ -242,8 +241,8 @@ TEST_F(ResultWindowTest, WithoutADisplayTheDetailsGoToStandardOutput) {
     fixtures::EnvVar no_display("DISPLAY", nullptr);
     const auto result = result_for(out, 4, true);
     ::testing::internal::CaptureStdout();
-    ui::show_done(result);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), ui::build_details(result, "ru") + "\n");
+    ui::show_done(program.context(), result);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), ui::build_details(program.context(), result, "ru") + "\n");
 }
 
 }  // namespace

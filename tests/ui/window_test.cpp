@@ -6,10 +6,10 @@
 
 #include <filesystem>
 
+#include "app/job.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
-#include "product/folders.hpp"
 #include "platform/platform.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/program_dir.hpp"
@@ -50,13 +50,13 @@ TEST(ParseSize, ExactlyTwoWholeNumbersAroundOneX) {
 class WindowTest : public ::testing::Test {
 protected:
     fixtures::ProgramDir program;
-    void use_language(const char* lang) { i18n::write_language(app::data_dir(), lang); }
+    void use_language(const char* lang) { i18n::write_language(program.context().data_dir, lang); }
 };
 
 TEST_F(WindowTest, CenterWindowSetsSizeAndPositionTogether) {
     tk::Interp in;
     const auto win = tk::Widget::create(in, "toplevel", ".", "w");
-    ui::center_window(win, 420, 150);
+    ui::center_window(program.context(), win, 420, 150);
     in.update();
     const int sw = in.call_int({"winfo", "screenwidth", "."});
     const int sh = in.call_int({"winfo", "screenheight", "."});
@@ -66,7 +66,7 @@ TEST_F(WindowTest, CenterWindowSetsSizeAndPositionTogether) {
     }
 
     // Wider than the screen: placed at the left edge, never at a negative offset.
-    ui::center_window(win, sw + 300, 100);
+    ui::center_window(program.context(), win, sw + 300, 100);
     in.update();
     EXPECT_EQ(in.call({"wm", "geometry", win.path()}), ui::detail::centered_geometry(sw + 300, 100, sw, sh));
     EXPECT_EQ(in.call({"winfo", "x", win.path()}), "0");
@@ -76,13 +76,13 @@ TEST_F(WindowTest, CenterWindowWithoutBothSizesKeepsTheWindowsOwnSize) {
     tk::Interp in;
     const auto win = tk::Widget::create(in, "toplevel", ".", "w");
     tk::Widget::create(in, "frame", win.path(), "f", {"-width", 333, "-height", 111}).pack();
-    ui::center_window(win);
+    ui::center_window(program.context(), win);
     in.update();
     const int sw = in.call_int({"winfo", "screenwidth", "."});
     const int sh = in.call_int({"winfo", "screenheight", "."});
     EXPECT_EQ(in.call({"wm", "geometry", win.path()}), ui::detail::centered_geometry(333, 111, sw, sh));
     // A single size is ignored as well.
-    ui::center_window(win, 500, std::nullopt);
+    ui::center_window(program.context(), win, 500, std::nullopt);
     in.update();
     EXPECT_EQ(in.call({"wm", "geometry", win.path()}), ui::detail::centered_geometry(333, 111, sw, sh));
 }
@@ -91,18 +91,18 @@ TEST_F(WindowTest, CenterWindowNeverFailsOnAGoneWindow) {
     tk::Interp in;
     const auto win = tk::Widget::create(in, "toplevel", ".", "w");
     win.destroy();
-    EXPECT_NO_THROW(ui::center_window(win, 420, 150));
-    EXPECT_NO_THROW(ui::center_window(win));
+    EXPECT_NO_THROW(ui::center_window(program.context(), win, 420, 150));
+    EXPECT_NO_THROW(ui::center_window(program.context(), win));
 }
 
 TEST_F(WindowTest, IconComesFromTheResourceFolderAndIsOptional) {
-    EXPECT_EQ(ui::icon::FILE_NAME(), "mergalo.ico");
-    EXPECT_EQ(ui::icon::icon_file(), program.resources() / "assets" / "mergalo.ico");
+    EXPECT_EQ(program.context().icon_name, "mergalo.ico");
+    EXPECT_EQ(program.context().icon_file(), program.resources() / "assets" / "mergalo.ico");
     {
         // Missing icon: the window opens all the same, with Tk's own icon.
         tk::Interp in;
         const auto win = tk::Widget::create(in, "toplevel", ".", "w");
-        EXPECT_NO_THROW(ui::center_window(win, 200, 100));
+        EXPECT_NO_THROW(ui::center_window(program.context(), win, 200, 100));
         EXPECT_EQ(in.call({"image", "names"}).find("mergalo_icon"), std::string::npos);
         EXPECT_FALSE(fs::exists(program.program() / "logs")) << "a missing icon is not logged";
     }
@@ -114,11 +114,11 @@ TEST_F(WindowTest, IconComesFromTheResourceFolderAndIsOptional) {
         in.call({"drawn", "put", "#1d4ed8", "-to", 0, 0, 16, 16});
         in.call({"drawn", "write", program.resources() / "assets" / "mergalo.png", "-format", "png"});
         const auto win = tk::Widget::create(in, "toplevel", ".", "w");
-        ui::icon::apply(win);
+        ui::icon::apply(win, program.context().icon_file());
         EXPECT_NE(in.call({"image", "names"}).find("mergalo_icon"), std::string::npos);
         EXPECT_EQ(in.call({"image", "width", "mergalo_icon"}), "16");
         win.destroy();
-        EXPECT_NO_THROW(ui::icon::apply(win)) << "a destroyed window is no failure";
+        EXPECT_NO_THROW(ui::icon::apply(win, program.context().icon_file())) << "a destroyed window is no failure";
     }
 }
 
@@ -144,7 +144,7 @@ TEST_F(WindowTest, ModeChooserReturnsThePressedLayout) {
         EXPECT_LT(in.call_int({"winfo", "y", kids[3]}), in.call_int({"winfo", "y", kids[4]}));
         in.call({kids[2], "invoke"});
     });
-    EXPECT_EQ(ui::simple_choice(root), 4);
+    EXPECT_EQ(ui::simple_choice(program.context(), root), 4);
     EXPECT_FALSE(root.exists(".choice"));
     EXPECT_TRUE(root.exists(".")) << "the caller's hidden main window stays";
 }
@@ -157,7 +157,7 @@ TEST_F(WindowTest, ModeChooserClosedFromTheTitleBarReturnsNothing) {
         EXPECT_EQ(text_of(in, ".choice.mode4"), "Параққа 4 (2x2)");
         uitest::close_from_title_bar(in, ".choice");
     });
-    EXPECT_EQ(ui::simple_choice(root), std::nullopt);
+    EXPECT_EQ(ui::simple_choice(program.context(), root), std::nullopt);
     EXPECT_FALSE(root.exists(".choice"));
     EXPECT_TRUE(root.exists("."));
 }
@@ -189,7 +189,7 @@ TEST_F(WaitWindowTest, ShowsWhileTheJobRunsAndIsGoneAfterwards) {
         EXPECT_EQ(uitest::option_of(in, ".wait.title", "-font"), "{Segoe UI} 13 bold");
         EXPECT_FALSE(fs::exists(program.root() / "Заказы" / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
     };
-    const app::MergeResult result = ui::process_zip_with_wait(zip, 4);
+    const app::MergeResult result = ui::process_zip_with_wait(program.context(), [&] { return app::process_zip(zip, 4, program.context().job_environment()); });
     EXPECT_EQ(seen, 1);
     EXPECT_EQ(tk::Interp::current(), nullptr) << "the wait window's main window is gone";
     EXPECT_EQ(result.out_pdf_all, program.root() / "Заказы" / "day_Tarvo PDF Mergalo_MERGED_4up.pdf");
@@ -204,7 +204,7 @@ TEST_F(WaitWindowTest, TheJobsFailurePassesThroughUnchangedAfterTheWindowIsGone)
     driver.on_update = [](tk::Interp& in) { EXPECT_TRUE(in.exists(".wait")); };
     const fs::path missing = program.root() / "нет такого {архива} [x].zip";
     try {
-        ui::process_zip_with_wait(missing, 4);
+        ui::process_zip_with_wait(program.context(), [&] { return app::process_zip(missing, 4, program.context().job_environment()); });
         FAIL() << "a missing archive merged";
     } catch (const diag::FileNotFound& e) {
         EXPECT_EQ(std::string(e.what()), "ZIP-файл не найден:\n" + platform::utf8(missing));
@@ -217,7 +217,7 @@ TEST_F(WaitWindowTest, WithoutADisplayTheJobRunsWithoutItsWindow) {
     fixtures::EnvVar no_display("DISPLAY", nullptr);
     uitest::Driver driver;
     driver.on_update = [](tk::Interp&) { ADD_FAILURE() << "a window was drawn without a display"; };
-    const app::MergeResult result = ui::process_zip_with_wait(zip, 1);
+    const app::MergeResult result = ui::process_zip_with_wait(program.context(), [&] { return app::process_zip(zip, 1, program.context().job_environment()); });
     EXPECT_EQ(result.file_count_all, 2);
     EXPECT_TRUE(fs::exists(result.out_pdf_all));
 }
@@ -239,7 +239,7 @@ TEST_F(WindowTest, HelpPageFollowsTheLanguage) {
         fs::remove_all(help);
         for (const auto& name : c.present) fixtures::write_bytes(help / name, "<html></html>");
         use_language(c.lang);
-        EXPECT_EQ(ui::help_file(), help / c.want) << c.lang << " with " << c.present.size() << " page(s)";
+        EXPECT_EQ(program.context().help_file(), help / c.want) << c.lang << " with " << c.present.size() << " page(s)";
     }
 }
 
@@ -249,13 +249,13 @@ TEST_F(WindowTest, OpenHelpOpensThePageElseTheSupportChat) {
     fixtures::write_bytes(help / "Instruction.html", "<html></html>");
     fixtures::write_bytes(help / "Instruction_kk.html", "<html></html>");
     use_language("kk");
-    ui::open_help();
+    ui::open_help(program.context());
     auto opened = opener.opened(1);
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_EQ(opened[0], platform::utf8(fs::canonical(help / "Instruction_kk.html")));
 
     fs::remove_all(help);
-    ui::open_help();
+    ui::open_help(program.context());
     opened = opener.opened(2);
     ASSERT_EQ(opened.size(), 2u);
     EXPECT_EQ(opened[1], ui::TELEGRAM_URL);
