@@ -178,13 +178,19 @@ TEST_F(Program, LayoutArgument) {
 }
 
 TEST_F(Program, AnUnknownSwitchIsAnArchivePathThatFails) {
-    auto r = mergalo({"--foo"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("Ошибка при создании PDF."), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("ZIP-файл не найден:\n--foo"), std::string::npos) << r.err;
-    const std::string entry = log();
-    EXPECT_NE(entry.find("Title: Ошибка при создании PDF.\nExtra:\nZIP: --foo\nNUP: 1\nException:\nZIP-файл не найден:\n--foo\n"),
-              std::string::npos) << entry;
+    // A switch counts only whole: one with something after it is an archive's name.
+    settings_kk();
+    for (const std::string arg : {"--foo", "--installx", "--install-menu2", "--uninstall-data-all", "--helpme",
+                                  "--selfcheck-", "--uninstallx"}) {
+        auto r = mergalo({arg});
+        EXPECT_EQ(r.exit_code, 1) << arg;
+        EXPECT_NE(r.err.find("ZIP файлы табылмады:\n" + arg), std::string::npos) << arg << ": " << r.err;
+        EXPECT_NE(log().find("Extra:\nZIP: " + arg + "\nNUP: 1\nException:\nZIP файлы табылмады:\n" + arg + "\n"),
+                  std::string::npos) << arg << ": " << log();
+        fs::remove(app / "logs" / "error.log");
+    }
+    EXPECT_FALSE(fs::exists(dolphin_menu())) << "no menu was written";
+    EXPECT_EQ(i18n::read_language(local / "Tarvo PDF Mergalo"), "kk") << "no data was removed";
 }
 
 TEST_F(Program, ASwitchIsOnlyRecognisedInArgumentOne) {
@@ -348,6 +354,16 @@ TEST_F(Program, DataRemoval) {
     const fs::path locked = data / "locked";
     write_bytes(locked / "kept.txt", "x");
     write_bytes(data / "cache" / "a.txt", "x");
+    // Links inside the two folders, and a logs folder that is itself a link: each goes,
+    // what it points to stays.
+    const fs::path outside = dir / "outside";
+    write_bytes(outside / "keep" / "precious.txt", "x");
+    write_bytes(outside / "logs" / "other.log", "x");
+    fs::create_directory_symlink(outside / "keep", data / "link");
+    fs::create_symlink(outside / "keep" / "precious.txt", data / "cache" / "file-link");
+    const fs::path other_app = dir / "Other Mergalo";
+    lay_out(other_app);
+    fs::create_directory_symlink(outside / "logs", other_app / "logs");
     ::chmod(locked.c_str(), 0500);
     auto r = mergalo({"--uninstall-data"});
     ::chmod(locked.c_str(), 0700);
@@ -357,6 +373,12 @@ TEST_F(Program, DataRemoval) {
     EXPECT_FALSE(fs::exists(data / "cache"));
     EXPECT_EQ(fs::exists(locked / "kept.txt"), !root);
     EXPECT_TRUE(fs::exists(app / "waybill_history.csv")) << "the history is not personal data";
+    EXPECT_FALSE(fs::exists(fs::symlink_status(data / "link")));
+    r = run(other_app / "Mergalo", {"--uninstall-data"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(other_app / "logs")));
+    EXPECT_TRUE(fs::exists(outside / "keep" / "precious.txt")) << "a link was followed out of the data folder";
+    EXPECT_TRUE(fs::exists(outside / "logs" / "other.log")) << "a link was followed out of the program folder";
 
     // Nothing there at all.
     fs::remove_all(data);

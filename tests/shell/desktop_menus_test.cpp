@@ -135,8 +135,29 @@ TEST(DesktopMenus, DolphinServiceMenuPassesDesktopFileValidate) {
     EXPECT_EQ(other, "") << read_bytes(dolphin);
 }
 
+TEST(DesktopMenus, EveryScriptIsValidShellWhateverTheProgramsFolder) {
+    for (const char* folder : {"Tom's Apps", "it''s", "'", "a\"b", "$HOME $(id)", "`id`", "back\\slash",
+                               "Бағдарлама 100% ; & |"}) {
+        Home s;
+        s.program = s.dir.path() / u8(folder) / "Mergalo";
+        s.help = s.dir.path() / u8(folder) / "mgl" / "help" / "Instruction.html";
+        shell::write_desktop_menus(s.menu("ru"), s.folders);
+        int scripts = 0;
+        for (const std::string& file : s.files()) {
+            if (file.find("/nautilus/") == std::string::npos && file.find("/caja/") == std::string::npos &&
+                !file.ends_with(".sh"))
+                continue;
+            ++scripts;
+            const auto r = fixtures::run({"/bin/sh", "-n", (s.dir.path() / u8(file)).string()});
+            EXPECT_EQ(r.exit_code, 0) << folder << ": " << file << "\n" << r.err;
+        }
+        EXPECT_EQ(scripts, 15) << folder;
+    }
+}
+
 TEST(DesktopMenus, ScriptsStartOneMergePerArchiveWithTheNameAsItIs) {
     Home s;
+    s.program = s.dir.path() / u8("Tom's Apps") / "Mergalo";  // the program's own path needs quoting too
     // The program the menu starts records its arguments, one file per run.
     const fs::path runs = s.dir / "runs";
     fs::create_directories(runs);

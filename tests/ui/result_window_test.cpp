@@ -156,7 +156,14 @@ TEST_F(ResultWindowTest, SwitchingToKazakhRelabelsEverythingAndKeepsNewDisabled)
             uitest::close_from_title_bar(in, ".done");
         })
         .then([](tk::Interp& in) { in.call({".done.language.frame.kk", "invoke"}); });
-    ui::show_done(program.context(), result);
+    // Whoever is told of the change (the menu's rewriting) finds the new language saved.
+    std::vector<std::string> told, saved_when_told;
+    ui::show_done(program.context(), result, [&](const std::string& lang) {
+        told.push_back(lang);
+        saved_when_told.push_back(i18n::read_language(program.context().data_dir).value_or("(none)"));
+    });
+    EXPECT_EQ(told, std::vector<std::string>{"kk"});
+    EXPECT_EQ(saved_when_told, std::vector<std::string>{"kk"});
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_EQ(driver.boxes[0].title, "Tarvo PDF Mergalo");
     EXPECT_EQ(driver.boxes[0].message, "Тіл сақталды.");
