@@ -9,6 +9,7 @@
 #include "history/store.hpp"
 #include "i18n/settings.hpp"
 #include "app/job.hpp"
+#include "product/output_names.hpp"
 #include "support/child.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/temp_dir.hpp"
