@@ -12,8 +12,6 @@
 //
 // DIR receives the PDF files; the same arguments give the same bytes. Exit code 0 on
 // success, 2 on bad arguments, 1 on any other failure.
-#include <zlib.h>
-
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -25,81 +23,20 @@
 #include <string_view>
 #include <vector>
 
+#include "support/raw_pdf.hpp"
 #include "support/waybill.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// A PDF of the given objects, numbered from 1; object 1 is the catalog.
-std::string raw_pdf(const std::vector<std::string>& objects) {
-    std::string out = "%PDF-1.7\n";
-    std::vector<std::size_t> offsets;
-    for (std::size_t i = 0; i < objects.size(); ++i) {
-        offsets.push_back(out.size());
-        out += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-    }
-    const std::size_t xref = out.size();
-    out += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (std::size_t off : offsets) {
-        char line[32];
-        std::snprintf(line, sizeof line, "%010zu 00000 n \n", off);
-        out += line;
-    }
-    out += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           std::to_string(xref) + "\n%%EOF\n";
-    return out;
-}
+fixtures::RawObject stream(const std::string& dict, const std::string& bytes) { return {dict, bytes}; }
 
-std::string stream(const std::string& dict, const std::string& bytes) {
-    return "<<" + dict + " /Length " + std::to_string(bytes.size()) + ">>\nstream\n" + bytes + "\nendstream";
-}
-
-std::string one_page(const std::string& contents, const std::vector<std::string>& streams) {
-    std::vector<std::string> objects{"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-                                     "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents " + contents + " >>"};
+std::string one_page(const std::string& contents, const std::vector<fixtures::RawObject>& streams) {
+    std::vector<fixtures::RawObject> objects{{" /Type /Catalog /Pages 2 0 R "}, {" /Type /Pages /Kids [3 0 R] /Count 1 "},
+                                            {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents " + contents + " "}};
     objects.insert(objects.end(), streams.begin(), streams.end());
-    return raw_pdf(objects);
-}
-
-// Deflates what `next` yields until it yields nothing.
-template <class Next>
-std::string deflate_all(Next next) {
-    z_stream z{};
-    if (deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK) throw std::runtime_error("deflateInit failed");
-    std::string out;
-    std::vector<unsigned char> buf(1 << 16);
-    for (bool last = false; !last;) {
-        const std::string_view in = next();
-        last = in.empty();
-        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-        z.avail_in = static_cast<uInt>(in.size());
-        int err = Z_OK;
-        do {
-            z.next_out = buf.data();
-            z.avail_out = static_cast<uInt>(buf.size());
-            err = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
-            out.append(reinterpret_cast<char*>(buf.data()), buf.size() - z.avail_out);
-        } while (z.avail_out == 0 || (last && err != Z_STREAM_END));
-    }
-    deflateEnd(&z);
-    return out;
-}
-
-std::string deflated_twice(std::uint64_t n) {
-    const std::string zeros(1 << 20, '0');
-    std::uint64_t left = n;
-    const std::string once = deflate_all([&]() -> std::string_view {
-        const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
-        left -= k;
-        return std::string_view(zeros).substr(0, k);
-    });
-    bool given = false;
-    return deflate_all([&]() -> std::string_view {
-        if (given) return {};
-        given = true;
-        return once;
-    });
+    return fixtures::raw_pdf(objects);
 }
 
 void write_file(const fs::path& p, const std::string& bytes) {
@@ -164,7 +101,7 @@ int main(int argc, char** argv) {
             const std::string small = "0 g 50 50 495 742 re f\n";
             files.push_back(dir / "bomb.pdf");
             write_file(files.back(), one_page("[4 0 R 5 0 R]", {stream("", small), stream(" /Filter [/FlateDecode /FlateDecode]",
-                                                                               deflated_twice(number(o, "--decoded")))}));
+                                                                               fixtures::deflated_twice(number(o, "--decoded")))}));
         } else if (command == "raw-streams") {
             const std::uint64_t n = number(o, "--files");
             const std::size_t bytes = static_cast<std::size_t>(number(o, "--file-bytes"));

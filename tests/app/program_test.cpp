@@ -14,7 +14,7 @@
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "support/pdf_fixtures.hpp"
-#include "support/process.hpp"
+#include "support/child.hpp"
 #include "support/raw_pdf.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"

@@ -110,11 +110,6 @@ protected:
     void SetUp() override { fixtures::write_bytes(source, annotated_pdf()); }
 };
 
-TEST_F(Annotations, AViewerShowsTheSourceAsTheProbesExpect) {
-    // The probes describe what MuPDF itself shows of the source page.
-    expect_probes(fixtures::render(source, 0, 1), false);
-}
-
 int num(fz_context* c, pdf_obj* o) { return pdf_to_num(c, o); }
 
 TEST_F(Annotations, LayoutOneKeepsThemAsAnnotationsOfTheirOwnPage) {

@@ -8,7 +8,7 @@
 
 #include "platform/platform.hpp"
 #include "shell/desktop_menus.hpp"
-#include "support/process.hpp"
+#include "support/child.hpp"
 #include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;

@@ -11,10 +11,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
+#include <thread>
 #include <vector>
+
+#include "support/temp_dir.hpp"
 
 extern char** environ;
 
@@ -73,17 +77,18 @@ int wait_for(pid_t pid) {
     return status;
 }
 
-pid_t start_program(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
-                    const std::filesystem::path& out, const std::filesystem::path& err) {
+pid_t start_program(const std::vector<std::string>& argv, const RunOptions& options, const std::filesystem::path& out,
+                    const std::filesystem::path& err) {
     std::vector<std::string> environment;
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('='));
         bool replaced = false;
-        for (const auto& [k, v] : env) replaced = replaced || k == name;
+        for (const auto& [k, v] : options.env) replaced = replaced || k == name;
         if (!replaced) environment.push_back(entry);
     }
-    for (const auto& [k, v] : env) environment.push_back(k + "=" + v);
+    for (const auto& [k, v] : options.env)
+        if (v) environment.push_back(k + "=" + *v);
     std::vector<char*> args, envp;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -92,13 +97,37 @@ pid_t start_program(const std::vector<std::string>& argv, const std::vector<std:
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
     pid_t pid = 0;
     const int rc = ::posix_spawn(&pid, argv.at(0).c_str(), &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start " + argv.at(0));
     return pid;
+}
+
+RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
+    TempDir capture;
+    const pid_t pid = start_program(argv, options, capture / "out", capture / "err");
+    RunResult result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+    int status = 0;
+    for (;;) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            status = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (status != -1 && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    result.out = read_bytes(capture / "out");
+    result.err = read_bytes(capture / "err");
+    return result;
 }
 
 void limit_file_size(std::size_t bytes) {

@@ -1,6 +1,7 @@
-// Running a piece of a test in a child process, where it may change what a test
-// process must not: a file-size limit, a small disk of its own, the user it runs as.
-// POSIX only.
+// Child processes of a test: a program run with its own working folder and environment
+// changes, its output captured; or a piece of the test run in a child, where it may
+// change what a test process must not (a file-size limit, a small disk of its own, the
+// user it runs as). POSIX only.
 #pragma once
 
 #include <sys/types.h>
@@ -8,6 +9,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,11 +37,30 @@ private:
     int fd_ = -1;
 };
 
-// Starts a program with `argv` (argv[0] is its path) and the environment of this
-// process with `env` set on top; its standard output and error go to the files `out`
-// and `err`. Returns its process id.
-pid_t start_program(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
-                    const std::filesystem::path& out, const std::filesystem::path& err);
+struct RunOptions {
+    std::filesystem::path cwd{};  // empty: the test's current folder
+    // Changes to the test's environment: a value sets the variable, no value unsets it.
+    std::vector<std::pair<std::string, std::optional<std::string>>> env{};
+    int timeout_seconds = 120;  // a program still running then is killed (exit code -1)
+};
+
+struct RunResult {
+    int exit_code = -1;  // -1 when killed by a signal or by the timeout
+    std::string out;
+    std::string err;
+};
+
+// Starts a program with `argv` (argv[0] is its path, never a shell line), standard
+// input from /dev/null, in options.cwd with options.env applied to this process's
+// environment; its standard output and error go to the files `out` and `err`.
+// Returns its process id without waiting. Throws std::runtime_error when it cannot be
+// started.
+pid_t start_program(const std::vector<std::string>& argv, const RunOptions& options, const std::filesystem::path& out,
+                    const std::filesystem::path& err);
+
+// Starts a program as start_program does and waits for it (at most
+// options.timeout_seconds); its output captured.
+RunResult run(const std::vector<std::string>& argv, const RunOptions& options = {});
 
 // Waits for a process and returns its wait status.
 int wait_for(pid_t pid);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <stdexcept>
 
 #include "pdf/mupdf.hpp"
@@ -306,6 +307,28 @@ std::string dict_value(const fs::path& pdf_path, int index, const std::string& p
     std::string out(text, len);
     if (text != local) fz_free(pdf::mupdf_context(), text);
     return out;
+}
+
+std::string encrypted_copy(const std::string& pdf, const std::string& user_password,
+                           const std::string& owner_password) {
+    using pdf::mupdf_call;
+    pdf::Buffer in(mupdf_call([&](fz_context* c) noexcept {
+        return fz_new_buffer_from_copied_data(c, reinterpret_cast<const unsigned char*>(pdf.data()), pdf.size());
+    }));
+    pdf::Stream stream(mupdf_call([&](fz_context* c) noexcept { return fz_open_buffer(c, in.get()); }));
+    pdf::Document doc(mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
+    pdf_write_options opts = pdf_default_write_options;
+    opts.do_encrypt = PDF_ENCRYPT_AES_256;
+    opts.permissions = -1;
+    std::snprintf(opts.upwd_utf8, sizeof opts.upwd_utf8, "%s", user_password.c_str());
+    std::snprintf(opts.opwd_utf8, sizeof opts.opwd_utf8, "%s", owner_password.c_str());
+    pdf::Buffer out(mupdf_call([](fz_context* c) noexcept { return fz_new_buffer(c, 4096); }));
+    pdf::Output sink(mupdf_call([&](fz_context* c) noexcept { return fz_new_output_with_buffer(c, out.get()); }));
+    mupdf_call([&](fz_context* c) noexcept {
+        pdf_write_document(c, doc.get(), sink.get(), &opts);
+        fz_close_output(c, sink.get());
+    });
+    return std::string(pdf::bytes_of(out));
 }
 
 }  // namespace fixtures

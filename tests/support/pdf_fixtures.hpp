@@ -93,4 +93,9 @@ std::string dict_value(const std::filesystem::path& pdf, int index, const std::s
 // equal to `name`, e.g. "Font" or "Image".
 int count_objects(const std::filesystem::path& pdf, const std::string& name);
 
+// An ordinary PDF saved again with encryption (AES-256): a user password (needed to
+// open it at all) and an owner password; an empty user password opens it without asking.
+std::string encrypted_copy(const std::string& pdf, const std::string& user_password,
+                           const std::string& owner_password);
+
 }  // namespace fixtures

@@ -1,7 +1,7 @@
 // PDFs written object by object, for inputs that a careful writer never makes: files
 // cut short, pages without a page tree, content compressed twice, annotations of
-// every kind, and encrypted copies of ordinary PDFs. Throw std::runtime_error (or
-// diag::RuntimeError from MuPDF) on failure.
+// every kind. Used by the tests and by the hostile-archive generator of the
+// benchmarks; needs only zlib. Throw std::runtime_error on failure.
 #pragma once
 
 #include <cstddef>
@@ -27,10 +27,5 @@ std::string raw_pdf(const std::vector<RawObject>& objects);
 // `n` zero bytes (as the text "0" repeated) deflated twice: the stored bytes of a
 // stream with /Filter [/FlateDecode /FlateDecode] that decodes to n bytes.
 std::string deflated_twice(std::size_t n);
-
-// An ordinary PDF saved again with encryption (AES-256): a user password (needed to
-// open it at all) and an owner password; an empty user password opens it without asking.
-std::string encrypted_copy(const std::string& pdf, const std::string& user_password,
-                           const std::string& owner_password);
 
 }  // namespace fixtures

@@ -27,13 +27,13 @@ protected:
     fs::path app = root / "app";  // a copy of merge_zip: its history lands beside it
     fs::path tmp = root / "tmp";
     fs::path archives = root / "archives";
-    std::vector<std::pair<std::string, std::string>> env{{"TMPDIR", tmp.string()},
-                                                         {"HOME", (root / "home").string()},
-                                                         {"LOCALAPPDATA", (root / "local").string()},
-                                                         {"LANGUAGE", ""},
-                                                         {"LC_ALL", ""},
-                                                         {"LC_MESSAGES", ""},
-                                                         {"LANG", ""}};
+    fixtures::RunOptions options{.env = {{"TMPDIR", tmp.string()},
+                                         {"HOME", (root / "home").string()},
+                                         {"LOCALAPPDATA", (root / "local").string()},
+                                         {"LANGUAGE", ""},
+                                         {"LC_ALL", ""},
+                                         {"LC_MESSAGES", ""},
+                                         {"LANG", ""}}};
 
     void SetUp() override {
         for (const auto& d : {app, tmp, archives, root / "home"}) fs::create_directories(d);
@@ -42,7 +42,7 @@ protected:
     }
 
     pid_t start(const fs::path& zip, int nup) {
-        return fixtures::start_program({(app / "merge_zip").string(), zip.string(), std::to_string(nup)}, env,
+        return fixtures::start_program({(app / "merge_zip").string(), zip.string(), std::to_string(nup)}, options,
                                        root / "out.txt", root / "err.txt");
     }
 
@@ -110,7 +110,7 @@ TEST_F(MergeZip, ASettingsFolderThatCannotBeMadeDoesNotStopTheMerge) {
     EXPECT_NE(out().find("file_count=1\n"), std::string::npos) << out();
 
     // The language is then the system's.
-    for (auto& [name, value] : env)
+    for (auto& [name, value] : options.env)
         if (name == "LANGUAGE") value = "kk";
     fixtures::write_zip(archives / "bad.zip", {{"b.pdf", "%PDF-1.7 nothing"}});
     EXPECT_EQ(run(archives / "bad.zip", 1), 1);
