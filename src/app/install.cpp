@@ -30,7 +30,7 @@ platform::Registry* registry(const Context& ctx, std::unique_ptr<platform::Regis
 shell::DesktopFolders desktop_folders() { return {platform::xdg_data_home(), platform::xdg_config_home()}; }
 #else
 [[noreturn]] void no_menu_place() {
-    throw diag::RuntimeError("Модуль реестра Windows недоступен. Установка меню поддерживается только в Windows.");
+    throw diag::RuntimeError(diag::Text{"menu_place_missing"});
 }
 #endif
 
@@ -55,7 +55,8 @@ void install_context_menu_silent(const Context& ctx) {
 
     std::error_code ec;
     if (ctx.bundled && !fs::exists(exe, ec))
-        throw diag::FileNotFound(i18n::t("exe_not_found", lang, {{"name", ctx.exe_name}, {"folder", ctx.app_dir}}));
+        throw diag::FileNotFound(i18n::t(
+            "exe_not_found", lang, {{"name", platform::executable_file_name(ctx.exe_name)}, {"folder", ctx.app_dir}}));
 
     const shell::Menu menu = menu_in(ctx, lang, exe, help);
     if (branch) {

@@ -137,7 +137,7 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     const platform::ScratchFolder scratch = make_scratch_folder(env.temp_root);
     const archive::Unpacked unpacked = archive::unpack_waybills(zip_path, scratch.path());
     const std::vector<archive::Waybill>& waybills = unpacked.waybills;
-    if (waybills.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
+    if (waybills.empty()) throw diag::RuntimeError(diag::Text{"zip_no_pdfs"});
     result.conflicting_duplicates = unpacked.conflicting_duplicates;
 
     // Each file is hashed once, before the history is locked: the same keys decide what

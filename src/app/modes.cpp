@@ -7,6 +7,7 @@
 
 #include "app/install.hpp"
 #include "i18n/catalogue.hpp"
+#include "i18n/messages.hpp"
 #include "platform/platform.hpp"
 #include "ui/tk.hpp"
 
@@ -72,7 +73,7 @@ int run_install_mode(const Context& ctx) {
         if (open && fs::exists(help, ec)) platform::shell_open(platform::utf8(fs::weakly_canonical(help)));
         return 0;
     } catch (const std::exception& e) {
-        talk.error(i18n::t("menu_install_failed", lang, {{"error", e.what()}}));
+        talk.error(i18n::t("menu_install_failed", lang, {{"error", i18n::message(e, lang)}}));
         return 1;
     }
 }
@@ -85,7 +86,7 @@ int run_uninstall_mode(const Context& ctx) {
         talk.info(i18n::t("menu_removed", lang, {{"item", menu_item(ctx, lang)}}));
         return 0;
     } catch (const std::exception& e) {
-        talk.error(i18n::t("menu_remove_failed", lang, {{"error", e.what()}}));
+        talk.error(i18n::t("menu_remove_failed", lang, {{"error", i18n::message(e, lang)}}));
         return 1;
     }
 }

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "diag/error_log.hpp"
+#include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "platform/platform.hpp"
 #include "ui/tk.hpp"
@@ -12,6 +13,8 @@
 namespace ui {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int DIALOG_WIDTH = 560;
 constexpr int DIALOG_HEIGHT = 260;
@@ -23,11 +26,46 @@ std::string error_dialog_message(std::string_view text, const std::string& log_p
            i18n::t("error_send_log", lang, {{"url", TELEGRAM_URL}});
 }
 
+std::string log_failure_line(const std::exception& failure, const fs::path& log_file, std::string_view lang) {
+    std::string path = platform::utf8(log_file);
+    std::string advice;
+    std::string detail;
+    const auto* error = dynamic_cast<const diag::Error*>(&failure);
+    if (error != nullptr && error->text() != nullptr && error->text()->key == "log_write_failed") {
+        const diag::Text& why = *error->text();
+        for (const auto& [name, value] : why.values)
+            if (name == "path") path = value;
+        advice = why.advice;
+        // The plain-word reason says it all, unless it is only "check the disk".
+        if (why.advice == "fs_other") detail = why.detail;
+    } else {
+        detail = failure.what();
+    }
+    // The path whole, as the dialog shows the log's path: the user has to find it.
+    std::string line = i18n::t("error_log_not_written", lang, {{"path", path}});
+    if (!advice.empty()) line += "\n" + i18n::t(advice, lang);
+    if (!detail.empty()) line += "\n\n" + i18n::t("error_detail", lang, {{"detail", detail}});
+    return line;
+}
+
+std::string error_dialog_message_without_log(std::string_view text, std::string_view log_failure, std::string_view lang) {
+    return std::string(text) + "\n\n" + std::string(log_failure) + "\n\n" +
+           i18n::t("error_write_support", lang, {{"url", TELEGRAM_URL}});
+}
+
 void show_error_dialog(const app::Context& ctx, std::string_view title, std::string_view text, const std::exception* exc,
                        std::string_view extra) {
-    const std::filesystem::path log = ctx.log.write(title, exc, extra);
     const std::string lang = ctx.language();
-    const std::string message = error_dialog_message(text, platform::utf8(log), lang);
+    // The dialog never depends on the log: a log that cannot be written (a read-only
+    // program folder, a full disk, a file named "logs") is one more line of it.
+    std::optional<fs::path> log;
+    std::string message;
+    try {
+        log = ctx.log.write(title, exc, extra);
+        message = error_dialog_message(text, platform::utf8(*log), lang);
+    } catch (const std::exception& e) {
+        message = error_dialog_message_without_log(text, log_failure_line(e, ctx.log.folder / "error.log", lang), lang);
+    }
 
     std::optional<tk::Interp> own_root;
     try {
@@ -54,11 +92,14 @@ void show_error_dialog(const app::Context& ctx, std::string_view title, std::str
         win.destroy();
         root.quit();
     };
-    const auto open_log_folder = [&log] { platform::shell_open(platform::utf8(log.parent_path())); };
-    tk::Widget::create(root, "button", buttons.path(), "log",
-                       {"-text", i18n::t("error_open_log_folder", lang), "-width", 24, "-command",
-                        root.command(open_log_folder)})
-        .grid({"-row", 0, "-column", 0, "-padx", 6});
+    const auto open_log_folder = [&log] {
+        if (log) platform::shell_open(platform::utf8(log->parent_path()));
+    };
+    const auto log_button = tk::Widget::create(root, "button", buttons.path(), "log",
+                                               {"-text", i18n::t("error_open_log_folder", lang), "-width", 24,
+                                                "-command", root.command(open_log_folder)});
+    log_button.grid({"-row", 0, "-column", 0, "-padx", 6});
+    if (!log) log_button.configure({"-state", "disabled"});  // there is no log to show
     tk::Widget::create(root, "button", buttons.path(), "ok",
                        {"-text", "OK", "-width", 14, "-command", root.command(close_error)})
         .grid({"-row", 0, "-column", 1, "-padx", 6});

@@ -317,13 +317,13 @@ TEST_F(Program, InstallWithTheExecutableMissingChangesNothing) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(read_bytes(dolphin_menu()), before);
     const std::string entry = lf(read_bytes(other / "logs" / "error.log"));
-    EXPECT_NE(entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\nФайл Mergalo.exe не найден.\n\n"
+    EXPECT_NE(entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\nФайл Mergalo не найден.\n\n"
                          "Папка:\n" + platform::utf8(other) + "\nTraceback:\n"),
               std::string::npos) << entry;
 
     r = run(other / "Mergalo-old", {"--install"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("Не удалось добавить пункт в меню правой кнопки:\n\nФайл Mergalo.exe не найден."),
+    EXPECT_NE(r.err.find("Не удалось добавить пункт в меню правой кнопки:\n\nФайл Mergalo не найден."),
               std::string::npos) << r.err;
     EXPECT_EQ(read_bytes(dolphin_menu()), before);
 }
