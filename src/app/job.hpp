@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,11 @@ namespace app {
 
 namespace fs = std::filesystem;
 
+// The moments between a job's last steps, in their order: the outputs are finished
+// under hidden names; the note that ties them to the history update is written; the
+// history is saved; one output is made visible (once per output).
+enum class LastStep { outputs_written, note_written, history_saved, output_shown };
+
 // What a job needs from the program around it. The app layer fills it from the
 // program's folders; tests point it at temporary folders.
 struct JobEnvironment {
@@ -20,6 +26,9 @@ struct JobEnvironment {
     fs::path data_dir;      // per-user data folder: the settings give the messages' language
     fs::path temp_root;     // the job's scratch folder is made inside it
     std::string app_title;  // the marker in output file names
+    // Called at each moment of the last steps, for tests that stop a job there. None in
+    // the program.
+    std::function<void(LastStep)> at_last_step{};
 };
 
 // The record a job returns. The four unsuffixed members repeat the full output's values.
@@ -59,10 +68,14 @@ std::vector<std::pair<std::string, std::string>> merge_result_fields(const Merge
 //
 // Jobs may run at once in several processes: what one job does with the history (load,
 // select, merge, record) is serialised by the history lock, and an output name taken
-// meanwhile makes the job take the next free " (n)" name. Before it starts, a job
-// removes the scratch folders and hidden output files that killed jobs left behind
-// (never a live job's). If the process is told to stop (platform/termination.hpp), the
-// job's files are removed as after a failure.
+// meanwhile makes the job take the next free " (n)" name. The outputs stay hidden until
+// the history holds their waybills, so that no output is visible without its waybills
+// recorded, nor the other way round, whenever the process dies; the next job finishes
+// or undoes the last steps of a job that died in them (app/pending_outputs.hpp). A job
+// also removes the scratch folders and hidden output files that killed jobs left behind
+// (never a live job's). If the process is told to stop (platform/termination.hpp)
+// before the last steps, the job's files are removed as after a failure; during them,
+// the stop waits until they are done.
 //
 // Throws diag::FileNotFound (no archive), diag::InvalidValue (not ".zip"), or
 // diag::RuntimeError, every message in the user's language (from the settings under
