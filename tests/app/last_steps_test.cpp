@@ -77,6 +77,7 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
         std::set<std::string> visible_after_kill;
         bool recorded;  // the killed job's new waybills are in the history
         std::set<std::string> visible_after_next_job;
+        bool all_known = false;  // every waybill of the killed job was recorded before it
     };
     const std::set<std::string> none;
     const std::set<std::string> both{FULL, NEW};
@@ -88,15 +89,23 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
         {"history saved, name taken", LastStep::history_saved, 1, true, none, true, {FULL, FULL_1, NEW}},
         {"one output shown", LastStep::output_shown, 1, false, {FULL}, true, both},
         {"both shown", LastStep::output_shown, 2, false, both, true, both},
+        // Its waybills are in the history, but not from its own update.
+        {"note written, all known", LastStep::note_written, 1, false, none, false, none, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(archives);
         fs::remove_all(env.app_dir);
         for (const auto& d : {archives, env.app_dir}) fs::create_directories(d);
-        // Three waybills known, three new: a full and a new-only output.
-        app::process_zip(archive("known.zip", {"A1", "A2", "A3"}), 1, env);
-        const fs::path day = archive("day.zip", {"A1", "A2", "A3", "B1", "B2", "B3"});
+        // Three waybills merged a minute ago, three new: a full and a new-only output.
+        std::vector<fs::path> known;
+        for (const std::string l : {"A1", "A2", "A3"}) {
+            known.push_back(root / (l + ".pdf"));
+            fixtures::write_bytes(known.back(), fixtures::pdf_bytes({{.label = l}}));
+        }
+        history::record_processed_waybills(env.app_dir, known, 1, history::local_now() - std::chrono::minutes(1));
+        const fs::path day = c.all_known ? archive("day.zip", {"A1", "A2", "A3"})
+                                         : archive("day.zip", {"A1", "A2", "A3", "B1", "B2", "B3"});
 
         fixtures::Child killed([&] {
             app::JobEnvironment stopping = env;
