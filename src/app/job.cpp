@@ -5,6 +5,7 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "app/pending_outputs.hpp"
 #include "archive/intake.hpp"
 #include "diag/errors.hpp"
 #include "history/store.hpp"
@@ -13,7 +14,6 @@
 #include "i18n/settings.hpp"
 #include "i18n/unicode.hpp"
 #include "pdf/merge.hpp"
-#include "app/pending_outputs.hpp"
 #include "platform/claims.hpp"
 #include "platform/platform.hpp"
 #include "platform/scratch_folder.hpp"
@@ -148,33 +148,37 @@ void remove_dead_hidden_outputs(const fs::path& archive_folder, std::string_view
 // any output name. Returns the outputs that could not be made visible yet; they stay
 // hidden and in the note for the next job. Never throws except std::bad_alloc.
 std::vector<PendingOutput> settle_pending_outputs(const fs::path& app_dir, const history::History& known) {
-    std::optional<PendingOutputs> pending = read_pending_outputs(app_dir);
-    if (!pending) return {};
-    const bool recorded = pending_outputs_recorded(*pending, known);
     std::vector<PendingOutput> waiting;
-    for (const PendingOutput& o : pending->outputs) {
-        std::error_code ec;
-        if (!recorded) {
-            fs::remove(o.hidden, ec);
-            continue;
+    for (const fs::path& note : pending_output_notes(app_dir)) {
+        std::optional<PendingOutputs> pending = read_pending_outputs(note);
+        if (!pending) continue;
+        const bool recorded = pending_outputs_recorded(*pending, known);
+        std::vector<PendingOutput> left;
+        for (const PendingOutput& o : pending->outputs) {
+            std::error_code ec;
+            if (!recorded) {
+                fs::remove(o.hidden, ec);
+                continue;
+            }
+            // Gone: made visible already (the job died after that step), or deleted by hand.
+            if (fs::symlink_status(o.hidden, ec).type() == fs::file_type::not_found) continue;
+            try {
+                place_output(o.hidden, o.visible);
+            } catch (const fs::filesystem_error&) {
+                left.push_back(o);
+            }
         }
-        // Gone: made visible already (the job died after that step), or deleted by hand.
-        if (fs::symlink_status(o.hidden, ec).type() == fs::file_type::not_found) continue;
-        try {
-            place_output(o.hidden, o.visible);
-        } catch (const fs::filesystem_error&) {
-            waiting.push_back(o);
+        if (left.empty()) {
+            remove_pending_outputs(note);
+        } else if (left.size() != pending->outputs.size()) {
+            pending->outputs = left;
+            try {
+                write_pending_outputs(note, *pending);
+            } catch (const fs::filesystem_error&) {
+                // The old note lists these too; the outputs already shown are skipped as gone.
+            }
         }
-    }
-    if (waiting.empty()) {
-        remove_pending_outputs(app_dir);
-    } else if (waiting.size() != pending->outputs.size()) {
-        pending->outputs = waiting;
-        try {
-            write_pending_outputs(app_dir, *pending);
-        } catch (const fs::filesystem_error&) {
-            // The old note lists these too; the outputs already shown are skipped as gone.
-        }
+        waiting.insert(waiting.end(), left.begin(), left.end());
     }
     return waiting;
 }
@@ -212,8 +216,9 @@ std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vecto
         pending.recorded_at = history::local_now();
         for (const history::Entry& e : entries) pending.keys.push_back(e.key);
         pending.outputs = outputs.outputs();
+        const fs::path note = free_note_path(env.app_dir);
         try {
-            write_pending_outputs(env.app_dir, pending);
+            write_pending_outputs(note, pending);
         } catch (const fs::filesystem_error& e) {
             throw diag::file_error("history_save_failed", e, history::history_csv_path(env.app_dir));
         }
@@ -221,7 +226,7 @@ std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vecto
         try {
             history::record_processed_waybills(env.app_dir, entries, nup, pending.recorded_at);
         } catch (...) {
-            remove_pending_outputs(env.app_dir);
+            remove_pending_outputs(note);
             throw;
         }
         outputs.keep();
@@ -236,7 +241,7 @@ std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vecto
             }
             step(LastStep::output_shown);
         }
-        remove_pending_outputs(env.app_dir);
+        remove_pending_outputs(note);
         return shown;
     });
 }

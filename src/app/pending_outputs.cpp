@@ -92,9 +92,26 @@ std::optional<PendingOutputs> parse(const std::string& text) {
 
 }  // namespace
 
-fs::path pending_outputs_path(const fs::path& app_dir) { return app_dir / "waybill_history.pending"; }
+std::vector<fs::path> pending_output_notes(const fs::path& app_dir) {
+    std::vector<fs::path> notes;
+    std::error_code ec;
+    for (fs::directory_iterator it(app_dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = platform::utf8(it->path().filename());
+        if (name.starts_with("waybill_history.") && name.ends_with(".pending")) notes.push_back(it->path());
+    }
+    return notes;
+}
 
-void write_pending_outputs(const fs::path& app_dir, const PendingOutputs& pending) {
+fs::path free_note_path(const fs::path& app_dir) {
+    fs::path note = app_dir / "waybill_history.pending";
+    for (int n = 2;; ++n) {
+        std::error_code ec;
+        if (fs::symlink_status(note, ec).type() == fs::file_type::not_found) return note;
+        note = app_dir / ("waybill_history." + std::to_string(n) + ".pending");
+    }
+}
+
+void write_pending_outputs(const fs::path& note, const PendingOutputs& pending) {
     std::string text(FIRST_LINE);
     text += "\nrecorded_at=";
     text += history::format_history_datetime(pending.recorded_at);
@@ -104,24 +121,23 @@ void write_pending_outputs(const fs::path& app_dir, const PendingOutputs& pendin
         text.append("hidden=").append(escaped(platform::utf8(o.hidden))).append("\n");
         text.append("visible=").append(escaped(platform::utf8(o.visible))).append("\n");
     }
-    platform::write_file_atomically(pending_outputs_path(app_dir), text);  // flushed to disk before the rename
+    platform::write_file_atomically(note, text);  // flushed to disk before the rename
 }
 
-std::optional<PendingOutputs> read_pending_outputs(const fs::path& app_dir) {
-    const fs::path path = pending_outputs_path(app_dir);
+std::optional<PendingOutputs> read_pending_outputs(const fs::path& note) {
     std::error_code ec;
-    if (fs::symlink_status(path, ec).type() == fs::file_type::not_found) return std::nullopt;
-    std::ifstream in(platform::extended_length_path(path), std::ios::binary);
+    if (fs::symlink_status(note, ec).type() == fs::file_type::not_found) return std::nullopt;
+    std::ifstream in(platform::extended_length_path(note), std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::optional<PendingOutputs> pending;
     if (in.good() || in.eof()) pending = parse(text);
-    if (!pending) remove_pending_outputs(app_dir);
+    if (!pending) remove_pending_outputs(note);
     return pending;
 }
 
-bool remove_pending_outputs(const fs::path& app_dir) noexcept {
+bool remove_pending_outputs(const fs::path& note) noexcept {
     std::error_code ec;
-    fs::remove(pending_outputs_path(app_dir), ec);
+    fs::remove(note, ec);
     return !ec;
 }
 

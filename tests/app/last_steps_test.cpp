@@ -128,7 +128,7 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
 
         EXPECT_EQ(visible_outputs(), c.visible_after_next_job);
         EXPECT_FALSE(hidden_left());
-        EXPECT_FALSE(fs::exists(app::pending_outputs_path(env.app_dir)));
+        EXPECT_EQ(app::pending_output_notes(env.app_dir), std::vector<fs::path>{});
         EXPECT_EQ(recorded("B"), c.recorded ? new_waybills : none);
         if (c.visible_after_next_job.contains(NEW)) {
             EXPECT_EQ(fixtures::page_count(archives / NEW), 3);
