@@ -1,8 +1,10 @@
 // A job killed outright (kill -9) at each moment of its last steps: an output is never
 // visible without its waybills in the history, nor the other way round, once the next
-// job has run; and until the history is saved, nothing is visible at all.
+// job has run; and until the history is saved, nothing is visible at all. A stop signal
+// in the last steps lets them finish.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <set>
@@ -12,6 +14,7 @@
 #include "app/job.hpp"
 #include "app/pending_outputs.hpp"
 #include "history/store.hpp"
+#include "platform/termination.hpp"
 #include "support/child.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/temp_dir.hpp"
@@ -78,6 +81,7 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
         bool recorded;  // the killed job's new waybills are in the history
         std::set<std::string> visible_after_next_job;
         bool all_known = false;  // every waybill of the killed job was recorded before it
+        int signal = SIGKILL;
     };
     const std::set<std::string> none;
     const std::set<std::string> both{FULL, NEW};
@@ -91,6 +95,8 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
         {"both shown", LastStep::output_shown, 2, false, both, true, both},
         // Its waybills are in the history, but not from its own update.
         {"note written, all known", LastStep::note_written, 1, false, none, false, none, true},
+        // A stop signal cleans up as a failure does, but waits until the last steps are done.
+        {"stop signal after the note", LastStep::note_written, 1, false, both, true, both, false, SIGTERM},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -108,15 +114,16 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
                                          : archive("day.zip", {"A1", "A2", "A3", "B1", "B2", "B3"});
 
         fixtures::Child killed([&] {
+            platform::enable_cleanup_on_termination();
             app::JobEnvironment stopping = env;
             int seen = 0;
             stopping.at_last_step = [&](LastStep s) {
-                if (s == c.step && ++seen == c.occurrence) ::raise(SIGKILL);
+                if (s == c.step && ++seen == c.occurrence) ::kill(::getpid(), c.signal);
             };
             app::process_zip(day, 1, stopping);
             return std::string("finished");
         });
-        ASSERT_EQ(killed.result(), "signal 9");
+        ASSERT_EQ(killed.result(), "signal " + std::to_string(c.signal));
         EXPECT_EQ(visible_outputs(), c.visible_after_kill);
         EXPECT_EQ(recorded("B"), c.recorded ? new_waybills : none);
 
