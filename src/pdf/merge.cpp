@@ -103,7 +103,10 @@ fs::path save_document(pdf_document* doc, const fs::path& output_path, const Pla
         return output_path;
     };
     try {
-        return file->commit_with(place ? place : at_output_path, /*durable=*/false);
+        // Flushed to disk before it is placed: a job records its waybills after this,
+        // and after a power cut the history must not name waybills of an output whose
+        // bytes never reached the disk.
+        return file->commit_with(place ? place : at_output_path, /*durable=*/true);
     } catch (const fs::filesystem_error& e) {
         fail_write(output_path, e.code());
     }

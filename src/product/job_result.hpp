@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,11 @@ namespace app {
 
 namespace fs = std::filesystem;
 
+// The moments between a job's last steps, in their order: the outputs are finished
+// under hidden names; the note that ties them to the history update is written; the
+// history is saved; one output is made visible (once per output).
+enum class LastStep { outputs_written, note_written, history_saved, output_shown };
+
 // What a job needs from the program around it. The app layer fills it from the
 // program's folders; tests point it at temporary folders.
 struct JobEnvironment {
@@ -18,6 +24,9 @@ struct JobEnvironment {
     fs::path data_dir;      // per-user data folder: the settings give the messages' language
     fs::path temp_root;     // the job's scratch folder is made inside it
     std::string app_title;  // the marker in output file names
+    // Called at each moment of the last steps, for tests that stop a job there. None in
+    // the program.
+    std::function<void(LastStep)> at_last_step{};
 };
 
 // The record a job returns. The four unsuffixed members repeat the full output's values.
