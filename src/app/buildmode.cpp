@@ -54,7 +54,19 @@ fs::path bundle_dir() {
     return executable().parent_path();
 }
 
+bool installed_system_wide() {
+    const auto lib = library_dir();
+    std::error_code ec;
+    return lib && fs::is_regular_file(*lib / SYSTEM_INSTALL_MARKER, ec);
+}
+
 fs::path home_dir() {
+    if (installed_system_wide()) {
+        const fs::path home = platform::local_app_data_dir() / profile::code();
+        std::error_code ec;  // a folder that cannot be made fails the first write there, by name
+        fs::create_directories(home, ec);
+        return home;
+    }
     if (auto user = profile::user_folder(); user && !user->empty()) {
         if (!is_bundled()) return profile::root() / "data";
         fs::path base;

@@ -16,6 +16,7 @@
 #include "pdf/mupdf.hpp"
 #include "platform/platform.hpp"
 #include "platform/termination.hpp"
+#include "shell/desktop_menus.hpp"
 #include "ui/result_window.hpp"
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
@@ -123,6 +124,26 @@ void run_gui() {
     merge_and_show(*zip_text, *nup_choice);
 }
 
+int choose_layout_and_merge(const std::vector<std::string>& argv) {
+    if (argv.size() < 3) {
+        run_gui();
+        return 0;
+    }
+    const std::string lang = ui::current_language();
+    std::optional<int> nup_choice;
+    try {
+        ui::tk::Interp root;  // hidden; parent of the chooser, gone before the merges
+        nup_choice = ui::simple_choice(root);
+    } catch (const ui::tk::NoDisplay&) {
+        std::cerr << i18n::t("no_window", lang) << '\n';
+        return 1;
+    }
+    if (!nup_choice) return 0;
+    bool merged_all = true;
+    for (std::size_t i = 2; i < argv.size(); ++i) merged_all = merge_and_show(argv[i], *nup_choice) && merged_all;
+    return merged_all ? 0 : 1;
+}
+
 int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& load) {
     // First, before Tcl or anything else starts a thread: a merge told to stop (SIGTERM,
     // SIGHUP, SIGINT; closing the console on Windows) removes what it wrote.
@@ -139,6 +160,7 @@ int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& lo
     try {
         for (const Switch& s : SWITCHES())
             if (asked_for(argv, s.flag)) return s.mode();
+        if (asked_for(argv, shell::CHOOSE_LAYOUT_SWITCH)) return choose_layout_and_merge(argv);
         return main(argv);
     } catch (const std::exception& e) {
         // Every mode and both merge routes report their own failures; what reaches here

@@ -3,7 +3,9 @@
 #include <iostream>
 #include <memory>
 #include <system_error>
+#include <vector>
 
+#include "app/buildmode.hpp"
 #include "app/folders.hpp"
 #include "app/profile.hpp"
 #include "diag/error_log.hpp"
@@ -59,6 +61,12 @@ private:
 
 std::string menu_item(std::string_view lang) { return i18n::t("menu_root", lang, {{"app", profile::title()}}); }
 
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& name : names) out += (out.empty() ? "" : ", ") + name;
+    return out;
+}
+
 // Deletes an entry (a file, a link, or a folder with its content) as far as it can:
 // what will not go stays. A link is removed itself, never followed.
 void remove_quietly(const fs::path& entry) noexcept {
@@ -86,9 +94,15 @@ int run_install_mode() {
     const std::string lang = ui::current_language();
     Talk talk(lang);
     try {
-        shell::install_context_menu_silent();
-        const fs::path help = app_dir() / "Instruction.html";
-        const bool open = talk.ask_yes_no(i18n::t("menu_installed", lang, {{"item", menu_item(lang)}}));
+        const auto managers = shell::install_context_menu_silent();
+        // The page beside the executable, which is not the app folder when installed system-wide.
+        const fs::path help = buildmode::program_dir() / "Instruction.html";
+        const bool open = talk.ask_yes_no(
+            !managers ? i18n::t("menu_installed", lang, {{"item", menu_item(lang)}})
+            : managers->empty()
+                ? i18n::t("menu_installed_no_file_manager", lang, {{"item", menu_item(lang)}, {"app", profile::title()}})
+                : i18n::t("menu_installed_file_managers", lang,
+                          {{"item", menu_item(lang)}, {"app", profile::title()}, {"managers", joined(*managers)}}));
         std::error_code ec;
         if (open && fs::exists(help, ec)) platform::shell_open(platform::utf8(fs::weakly_canonical(help)));
         return 0;
@@ -102,8 +116,12 @@ int run_uninstall_mode() {
     const std::string lang = ui::current_language();
     Talk talk(lang);
     try {
-        shell::uninstall_context_menu_silent();
-        talk.info(i18n::t("menu_removed", lang, {{"item", menu_item(lang)}}));
+        const auto managers = shell::uninstall_context_menu_silent();
+        talk.info(!managers ? i18n::t("menu_removed", lang, {{"item", menu_item(lang)}})
+                  : managers->empty()
+                      ? i18n::t("menu_removed_no_file_manager", lang, {{"item", menu_item(lang)}})
+                      : i18n::t("menu_removed_file_managers", lang,
+                                {{"item", menu_item(lang)}, {"managers", joined(*managers)}}));
         return 0;
     } catch (const std::exception& e) {
         talk.error(i18n::t("menu_remove_failed", lang, {{"error", e.what()}}));

@@ -6,6 +6,7 @@
 #include "app/profile.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
+#include "i18n/messages.hpp"
 #include "platform/platform.hpp"
 #include "shell/context_menu.hpp"
 #include "ui/window.hpp"
@@ -32,6 +33,12 @@ platform::Registry* registry(std::unique_ptr<platform::Registry>& owned) {
 
 #if MERGALO_DESKTOP_MENUS
 DesktopFolders desktop_folders() { return {platform::xdg_data_home(), platform::xdg_config_home()}; }
+
+std::vector<std::string> names_of(const std::vector<FileManager>& managers) {
+    std::vector<std::string> names;
+    for (FileManager m : managers) names.emplace_back(file_manager_name(m));
+    return names;
+}
 #else
 [[noreturn]] void no_menu_place() {
     throw diag::RuntimeError("Модуль реестра Windows недоступен. Установка меню поддерживается только в Windows.");
@@ -47,46 +54,63 @@ Menu menu_in(std::string_view lang, const fs::path& exe, const fs::path& help) {
 
 }  // namespace
 
-void install_context_menu_silent() {
+std::optional<std::vector<std::string>> install_context_menu_silent() {
     std::unique_ptr<platform::Registry> owned;
     platform::Registry* branch = registry(owned);
 #if !MERGALO_DESKTOP_MENUS
     if (!branch) no_menu_place();
 #endif
-    const fs::path app_folder = app::app_dir();
-    const fs::path exe = app_folder / platform::executable_file_name(app::profile::exe_name());
+    // The executable's own folder: the app folder of a portable program, and the
+    // system's folder of one installed for all users (whose app folder is the user's).
+    const fs::path program_folder = app::buildmode::program_dir();
+    const fs::path exe = program_folder / platform::executable_file_name(app::profile::exe_name());
     const fs::path help = ui::help_file();
     const std::string lang = ui::current_language();
 
     std::error_code ec;
     if (app::buildmode::is_bundled() && !fs::exists(exe, ec))
         throw diag::FileNotFound(
-            i18n::t("exe_not_found", lang, {{"name", app::profile::exe_name()}, {"folder", app_folder}}));
+            i18n::t("exe_not_found", lang, {{"name", app::profile::exe_name()}, {"folder", program_folder}}));
 
     const Menu menu = menu_in(lang, exe, help);
     if (branch) {
         write_registry_menu(*branch, menu);
-        return;
+        return std::nullopt;
     }
 #if MERGALO_DESKTOP_MENUS
+    const DesktopFolders folders = desktop_folders();
+    const std::vector<FileManager> managers = installed_file_managers(platform::get_env("PATH").value_or(""));
+    std::vector<MenuFile> files = desktop_menu_files(menu, folders, managers);
+    if (!app::buildmode::installed_system_wide()) {
+        const auto entry = application_entry_files(menu, folders, icon_png().parent_path());
+        files.insert(files.end(), entry.begin(), entry.end());
+    }
     // The labels of the other language may be on disk from before a language change.
     std::vector<Menu> every_language;
     for (auto code : i18n::LANGUAGES) every_language.push_back(menu_in(code, exe, help));
-    remove_desktop_menus(every_language, desktop_folders());
-    write_desktop_menus(menu, desktop_folders());
+    try {
+        replace_desktop_files(files, every_desktop_file(every_language, folders));
+    } catch (const diag::Error& e) {
+        i18n::rethrow_in_language(e, lang);
+    }
+    return names_of(managers);
 #endif
 }
 
-void uninstall_context_menu_silent() {
+std::optional<std::vector<std::string>> uninstall_context_menu_silent() {
     std::unique_ptr<platform::Registry> owned;
     if (platform::Registry* branch = registry(owned)) {
         remove_registry_menu(*branch);
-        return;
+        return std::nullopt;
     }
 #if MERGALO_DESKTOP_MENUS
     std::vector<Menu> every_language;
     for (auto code : i18n::LANGUAGES) every_language.push_back(menu_in(code, {}, {}));
-    remove_desktop_menus(every_language, desktop_folders());
+    try {
+        return names_of(remove_desktop_files(every_desktop_file(every_language, desktop_folders())));
+    } catch (const diag::Error& e) {
+        i18n::rethrow_in_language(e, ui::current_language());
+    }
 #else
     no_menu_place();
 #endif
