@@ -189,7 +189,7 @@ std::string application_entry(const Menu& menu, const std::string& icon) {
     std::string out = marker(menu) + "\n";
     out += "[Desktop Entry]\n";
     out += "Type=Application\n";
-    out += "Version=1.5\n";
+    out += "Version=1.4\n";
     out += "Name=" + key_value(menu.app_title) + "\n";
     out += "Comment=" + key_value(i18n::t("menu_root", "ru", {{"app", menu.app_title}})) + "\n";
     for (std::string_view lang : i18n::LANGUAGES)
