@@ -94,6 +94,8 @@ std::optional<std::vector<std::string>> install_context_menu_silent() {
         i18n::rethrow_in_language(e, lang);
     }
     return names_of(managers);
+#else
+    return std::nullopt;  // not reached: without the registry no_menu_place() has thrown
 #endif
 }
 
