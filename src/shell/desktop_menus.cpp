@@ -370,6 +370,12 @@ std::vector<MenuFile> every_desktop_file(const std::vector<Menu>& menus, const D
     for (const auto& menu : menus) {
         auto files = desktop_menu_files(menu, folders);
         ours.insert(ours.end(), files.begin(), files.end());
+        // Scripts named by their bare labels, as earlier versions named them in every language.
+        for (const auto& e : menu.entries) {
+            const fs::path label = platform::path_from_utf8(e.label);
+            ours.push_back({nautilus_folder(menu, folders) / label, {}, true, marker(menu), FileManager::nautilus});
+            ours.push_back({caja_folder(menu, folders) / label, {}, true, marker(menu), FileManager::caja});
+        }
     }
     if (menus.empty()) return ours;
     const Menu& menu = menus.front();

@@ -208,6 +208,16 @@ TEST(DesktopMenus, RemovalTakesExactlyWhatWasWritten) {
     EXPECT_NO_THROW(shell::remove_desktop_menus(s.every_language(), s.folders)) << "nothing installed";
 }
 
+TEST(DesktopMenus, RemovalTakesKazakhScriptsNamedAsEarlierVersionsNamedThem) {
+    Home s;
+    const shell::Menu kk = s.menu("kk");
+    const fs::path old_script = s.folders.config_home / "caja/scripts" / u8(KK_TITLE) / u8(kk.entries.back().label);
+    write_bytes(old_script, "#!/bin/sh\n# mergalo: right-click menu entry for ZIP archives\n");
+    EXPECT_EQ(shell::remove_desktop_files(shell::every_desktop_file(s.every_language(), s.folders)),
+              std::vector<shell::FileManager>{shell::FileManager::caja});
+    EXPECT_EQ(s.files(), std::set<std::string>{});
+}
+
 TEST(DesktopMenus, LanguageChangeRelabels) {
     Home s;
     shell::write_desktop_menus(s.menu("ru"), s.folders);
