@@ -16,6 +16,7 @@
 #include "product/buildmode.hpp"
 #include "product/product.hpp"
 #include "ui/error_dialog.hpp"
+#include "shell/desktop_menus.hpp"
 #include "ui/result_window.hpp"
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
@@ -138,6 +139,26 @@ void run_gui(const Context& ctx) {
     merge_and_show(ctx, *zip_text, *nup_choice);
 }
 
+int choose_layout_and_merge(const Context& ctx, const std::vector<std::string>& argv) {
+    if (argv.size() < 3) {
+        run_gui(ctx);
+        return 0;
+    }
+    const std::string lang = ctx.language();
+    std::optional<int> nup_choice;
+    try {
+        ui::tk::Interp root;  // hidden; parent of the chooser, gone before the merges
+        nup_choice = ui::simple_choice(ctx, root);
+    } catch (const ui::tk::NoDisplay&) {
+        std::cerr << i18n::t("no_window", lang) << '\n';
+        return 1;
+    }
+    if (!nup_choice) return 0;
+    bool merged_all = true;
+    for (std::size_t i = 2; i < argv.size(); ++i) merged_all = merge_and_show(ctx, argv[i], *nup_choice) && merged_all;
+    return merged_all ? 0 : 1;
+}
+
 int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& load) {
     // First, before Tcl or anything else starts a thread: a merge told to stop (SIGTERM,
     // SIGHUP, SIGINT; closing the console on Windows) removes what it wrote.
@@ -154,6 +175,7 @@ int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& lo
     try {
         for (const Switch& s : SWITCHES())
             if (asked_for(argv, s.flag)) return s.mode(ctx);
+        if (asked_for(argv, shell::CHOOSE_LAYOUT_SWITCH)) return choose_layout_and_merge(ctx, argv);
         return main(ctx, argv);
     } catch (const std::exception& e) {
         // Every mode and both merge routes report their own failures; what reaches here

@@ -4,6 +4,7 @@
 #include <memory>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "app/install.hpp"
 #include "i18n/catalogue.hpp"
@@ -59,15 +60,27 @@ std::string menu_item(const Context& ctx, std::string_view lang) {
     return i18n::t("menu_root", lang, {{"app", ctx.title}});
 }
 
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& name : names) out += (out.empty() ? "" : ", ") + name;
+    return out;
+}
+
 }  // namespace
 
 int run_install_mode(const Context& ctx) {
     const std::string lang = ctx.language();
     Talk talk(ctx.title, lang);
     try {
-        install_context_menu_silent(ctx);
-        const fs::path help = ctx.app_dir / "Instruction.html";
-        const bool open = talk.ask_yes_no(i18n::t("menu_installed", lang, {{"item", menu_item(ctx, lang)}}));
+        const auto managers = install_context_menu_silent(ctx);
+        // The page beside the executable, which is not the app folder when installed system-wide.
+        const fs::path help = ctx.program_dir / "Instruction.html";
+        const bool open = talk.ask_yes_no(
+            !managers ? i18n::t("menu_installed", lang, {{"item", menu_item(ctx, lang)}})
+            : managers->empty()
+                ? i18n::t("menu_installed_no_file_manager", lang, {{"item", menu_item(ctx, lang)}, {"app", ctx.title}})
+                : i18n::t("menu_installed_file_managers", lang,
+                          {{"item", menu_item(ctx, lang)}, {"app", ctx.title}, {"managers", joined(*managers)}}));
         std::error_code ec;
         if (open && fs::exists(help, ec)) platform::shell_open(platform::utf8(fs::weakly_canonical(help)));
         return 0;
@@ -81,8 +94,12 @@ int run_uninstall_mode(const Context& ctx) {
     const std::string lang = ctx.language();
     Talk talk(ctx.title, lang);
     try {
-        uninstall_context_menu_silent(ctx);
-        talk.info(i18n::t("menu_removed", lang, {{"item", menu_item(ctx, lang)}}));
+        const auto managers = uninstall_context_menu_silent(ctx);
+        talk.info(!managers ? i18n::t("menu_removed", lang, {{"item", menu_item(ctx, lang)}})
+                  : managers->empty()
+                      ? i18n::t("menu_removed_no_file_manager", lang, {{"item", menu_item(ctx, lang)}})
+                      : i18n::t("menu_removed_file_managers", lang,
+                                {{"item", menu_item(ctx, lang)}, {"managers", joined(*managers)}}));
         return 0;
     } catch (const std::exception& e) {
         talk.error(i18n::t("menu_remove_failed", lang, {{"error", e.what()}}));

@@ -74,6 +74,9 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         "open_help", "old_sheets_none", "old_sheets_confirm", "old_sheets_and_more", "clean_old_sheets",
         "error_pdf_failed", "error_log_saved", "error_send_log", "error_open_log_folder", "exe_not_found",
         "zip_not_found", "choose_zip", "no_window",
+        // Linux: which file managers got the menu.
+        "menu_installed_file_managers", "menu_installed_no_file_manager", "menu_removed_file_managers",
+        "menu_removed_no_file_manager",
         // Failures raised below the app layer as catalogue messages, and what a merge
         // result must say besides its files.
         "error_detail", "fs_disk_full", "fs_no_access", "fs_read_only", "fs_name_too_long", "fs_not_found",
