@@ -4,7 +4,8 @@
 // The program runs as if installed in PROGRAM_DIR (its mgl/ holds assets/ and help/;
 // its logs/ receives the error log). Used by scripts/screenshots.
 //
-// WINDOW: chooser, wait (merges ARCHIVE), result, result_new, language, cleanup, error,
+// WINDOW: chooser, wait (merges ARCHIVE, photographed once the progress shows: the
+// archive must take longer than half a second), result, result_new, language, cleanup, error,
 // error_long.
 #include <spawn.h>
 #include <sys/wait.h>
@@ -40,6 +41,8 @@ namespace tk = ui::tk;
 
 std::string g_out;
 bool g_taken = false;
+// The wait window is photographed once its progress bar shows.
+bool g_wait_for_progress = false;
 
 void photograph() {
     if (g_taken) return;
@@ -137,7 +140,11 @@ int main(int argc, char** argv) {
                          close_everything(in);
                      })});
         };
-        hooks.on_update = [](tk::Interp&) { photograph(); };
+        g_wait_for_progress = window == "wait";
+        hooks.on_update = [](tk::Interp& in) {
+            if (g_wait_for_progress && in.call({"winfo", "ismapped", ".wait.bar"}) != "1") return;
+            photograph();
+        };
         tk::detail::set_hooks(hooks);
 
         if (window == "chooser") {

@@ -2,7 +2,9 @@
 // known and new waybills) the new-only output written beside the archive.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +54,21 @@ struct MergeResult {
 // no unpacked name holds), empty when there are none.
 std::vector<std::pair<std::string, std::string>> merge_result_fields(const MergeResult& result);
 
+// How far a job is: unpacking the archive (members done of members in all), merging
+// (waybills copied of the waybills of both outputs together), saving an output (done
+// and total then repeat the merging's counts).
+struct JobProgress {
+    enum class Stage { unpacking, merging, saving };
+    Stage stage = Stage::unpacking;
+    std::size_t done = 0;
+    std::size_t total = 0;
+    friend bool operator==(const JobProgress&, const JobProgress&) = default;
+};
+
+// Told the job's progress, on the job's thread, as often as each member and each
+// waybill; it must be cheap and must not throw.
+using ProgressCallback = std::function<void(const JobProgress&)>;
+
 // Runs one job. A layout outside 1, 4, 6, 9 is replaced by 1. Unpacks the archive
 // into a private scratch folder (always removed), merges every waybill into the full
 // output and the waybills the history does not know for this layout into the
@@ -68,7 +85,9 @@ std::vector<std::pair<std::string, std::string>> merge_result_fields(const Merge
 // diag::RuntimeError, every message in the user's language (from the settings under
 // env.data_dir) naming the file or folder at fault; whatever the job wrote is deleted
 // again before it throws, and the history is then left as it was.
-MergeResult process_zip(const fs::path& zip_path, int nup, const JobEnvironment& env);
+// `progress`, when given, is told how far the job is.
+MergeResult process_zip(const fs::path& zip_path, int nup, const JobEnvironment& env,
+                        const ProgressCallback& progress = {});
 
 // An entry for the error log that a finished job asks for: the waybills MuPDF had to
 // repair, so that a failed download can be traced later. The log's writer takes the

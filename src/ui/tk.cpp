@@ -3,9 +3,11 @@
 #include <tcl.h>
 #include <tk.h>
 
+#include <atomic>
 #include <charconv>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "platform/platform.hpp"
 
@@ -219,6 +221,41 @@ void Interp::quit() { quit_ = true; }
 void Interp::wait_window(const std::string& window) {
     notify_wait();
     while (!pending_ && exists(window)) Tcl_DoOneEvent(0);
+    rethrow_pending();
+}
+
+namespace {
+
+// An event that only wakes the thread whose event loop waits: the loop then looks at
+// its condition again.
+int wake_up(Tcl_Event*, int) { return 1; }
+
+}  // namespace
+
+void Interp::run_in_background(const std::function<void()>& work) {
+    const Tcl_ThreadId loop_thread = Tcl_GetCurrentThread();
+    std::atomic<bool> done{false};
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done.store(true);
+        // Tcl frees the event once it is handled.
+        auto* event = static_cast<Tcl_Event*>(static_cast<void*>(Tcl_Alloc(sizeof(Tcl_Event))));
+        event->proc = &wake_up;
+        event->nextPtr = nullptr;
+        Tcl_ThreadQueueEvent(loop_thread, event, TCL_QUEUE_TAIL);
+        Tcl_ThreadAlert(loop_thread);
+    });
+    while (!done.load()) Tcl_DoOneEvent(TCL_ALL_EVENTS);
+    worker.join();
+    if (failure) {
+        pending_ = nullptr;
+        std::rethrow_exception(failure);
+    }
     rethrow_pending();
 }
 

@@ -11,7 +11,8 @@
 // and the exception is thrown again, unchanged, from the C++ call that was waiting on
 // Tcl (Interp::call, mainloop, wait_window, update).
 //
-// Single-threaded: an Interp is used only on the thread that created it.
+// Single-threaded: an Interp is used only on the thread that created it (work that
+// must not hold up the windows runs beside it through run_in_background).
 #pragma once
 
 #include <exception>
@@ -116,6 +117,12 @@ public:
     void wait_window(const std::string& window);
     void update_idletasks();
     void update();
+
+    // Runs `work` on a thread of its own while this thread keeps processing the
+    // interpreter's events (timers, redraws, clicks), and returns once `work` has
+    // returned. `work` must not touch Tcl or Tk. Rethrows what `work` threw; else an
+    // action's exception raised meanwhile. Waits for `work` in every case.
+    void run_in_background(const std::function<void()>& work);
 
     // True when the window exists (and so does ".").
     bool exists(const std::string& window);

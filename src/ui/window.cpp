@@ -149,43 +149,6 @@ std::optional<int> simple_choice(tk::Interp& root) {
     return choice;
 }
 
-app::MergeResult process_zip_with_wait(const fs::path& zip_path, int nup) {
-    const app::JobEnvironment env = app::job_environment();
-    std::optional<tk::Interp> root;
-    try {
-        root.emplace();
-    } catch (const tk::NoDisplay&) {
-        return app::process_zip(zip_path, nup, env);  // no display: the job runs without its window
-    }
-    const std::string lang = current_language();
-    const auto win = tk::Widget::create(*root, "toplevel", ".", "wait");
-    win.title(i18n::t("merging_title", lang));
-    win.not_resizable();
-    center_window(win, 420, 150);
-    tk::Widget::create(*root, "label", win.path(), "title",
-                       {"-text", i18n::t("merging_title", lang), "-font",
-                        tk::font(13, "bold")})
-        .pack({"-pady", tk::Word::list({22, 8})});
-    tk::Widget::create(*root, "label", win.path(), "hint",
-                       {"-text", i18n::t("merging_hint", lang), "-font", tk::font(10),
-                        "-justify", "center"})
-        .pack({"-pady", tk::Word::list({0, 18})});
-    root->update_idletasks();
-    root->update();
-
-    // The window stays as drawn while the job runs: no events are processed meanwhile.
-    auto result = [&] {
-        try {
-            return app::process_zip(zip_path, nup, env);
-        } catch (...) {
-            detail::destroy_quietly(win);
-            throw;
-        }
-    }();
-    detail::destroy_quietly(win);
-    return result;
-}
-
 fs::path help_file() {
     const std::string lang = current_language();
     const fs::path folder = app::buildmode::bundle_dir() / "help";

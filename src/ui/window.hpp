@@ -56,10 +56,10 @@ void apply(const tk::Widget& window) noexcept;
 // is closed (returns none). The window is gone afterwards; `root` stays.
 std::optional<int> simple_choice(tk::Interp& root);
 
-// Shows a static wait window, runs the merge job with the program's own folders on this
-// thread, closes the window and returns the job's result. The job's failure passes
-// through unchanged after the window is gone. Without a display the job runs without
-// the window.
+// Shows the wait window (ui/wait_window.hpp), runs the merge job with the program's
+// own folders on a worker thread while the window stays responsive, closes the window
+// and returns the job's result. The job's failure passes through unchanged after the
+// window is gone. Without a display the job runs without the window.
 app::MergeResult process_zip_with_wait(const fs::path& zip_path, int nup);
 
 // The help page for the current language: bundle_dir()/help/Instruction_<lang>.html
