@@ -60,10 +60,11 @@ void show_error_dialog(std::string_view title, std::string_view text, const std:
                        {"-text", i18n::t("error_open_log_folder", lang), "-width", 24, "-command",
                         root.command(open_log_folder)})
         .grid({"-row", 0, "-column", 0, "-padx", 6});
-    tk::Widget::create(root, "button", buttons.path(), "ok",
-                       {"-text", "OK", "-width", 14, "-command", root.command(close_error)})
-        .grid({"-row", 0, "-column", 1, "-padx", 6});
+    const auto ok = tk::Widget::create(root, "button", buttons.path(), "ok",
+                                       {"-text", "OK", "-width", 14, "-command", root.command(close_error)});
+    ok.grid({"-row", 0, "-column", 1, "-padx", 6});
     win.on_close(close_error);
+    tk::use_keyboard(win, close_error, ok.path());
     // A long message (a deep folder path, a long failure text) needs more than the usual
     // height; grow downwards rather than cut off the text and the buttons.
     root.update_idletasks();

@@ -161,6 +161,7 @@ void show_done(const app::MergeResult& result) {
     };
     apply_language(lang);
     win.on_close(close);
+    tk::use_keyboard(win, close, all_button.path());
     center_window(win);
     root.mainloop();
 }

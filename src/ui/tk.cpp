@@ -320,6 +320,44 @@ void Widget::on_close(std::function<void()> action) const {
     interp_->call({"wm", "protocol", path_, "WM_DELETE_WINDOW", interp_->command(std::move(action))});
 }
 
+// --- Keyboard -----------------------------------------------------------------------
+
+namespace {
+
+// The focus ring of classic buttons: Tk's default is one pixel of black.
+constexpr int FOCUS_RING_PIXELS = 2;
+constexpr std::string_view FOCUS_RING_COLOUR = "#1d4ed8";
+
+void mark_focus_of_buttons(Interp& in, const std::string& widget) {
+    const std::string type = in.call({"winfo", "class", widget});
+    if (type == "Button")
+        in.call({widget, "configure", "-highlightthickness", FOCUS_RING_PIXELS, "-highlightcolor", FOCUS_RING_COLOUR});
+    const std::string children = in.call({"winfo", "children", widget});
+    Tcl_Obj* list = new_string(children);
+    Tcl_IncrRefCount(list);
+    int count = 0;
+    Tcl_Obj** items = nullptr;
+    std::vector<std::string> paths;
+    if (Tcl_ListObjGetElements(nullptr, list, &count, &items) == TCL_OK)
+        for (int i = 0; i < count; ++i) paths.emplace_back(Tcl_GetString(items[i]));
+    Tcl_DecrRefCount(list);
+    for (const auto& child : paths)
+        if (in.call({"winfo", "toplevel", child}) == in.call({"winfo", "toplevel", widget})) mark_focus_of_buttons(in, child);
+}
+
+}  // namespace
+
+void use_keyboard(const Widget& top, std::function<void()> on_escape, const std::string& first) {
+    Interp& in = top.interp();
+    // %W is the widget the key went to: the one with the focus.
+    const std::string invoke_focused = "if {[winfo class %W] in {Button TButton}} {%W invoke}";
+    in.call({"bind", top.path(), "<Return>", invoke_focused});
+    in.call({"bind", top.path(), "<KP_Enter>", invoke_focused});
+    if (on_escape) in.call({"bind", top.path(), "<Escape>", in.command(std::move(on_escape))});
+    mark_focus_of_buttons(in, top.path());
+    if (!first.empty()) in.call({"focus", first});
+}
+
 // --- Dialogs ------------------------------------------------------------------------
 
 std::string message_box(const MessageBox& box) {

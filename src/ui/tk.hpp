@@ -184,6 +184,14 @@ private:
     std::string path_;
 };
 
+// Makes a top-level window usable from the keyboard: Return and the keypad's Enter
+// invoke the button that has the focus, Escape runs `on_escape` (when given), every
+// button of the window shows a clear ring while it has the focus, and `first` (a
+// widget path, when given) has the focus to begin with. Tab and Shift+Tab move through
+// the widgets in the order they were created (Tk's own traversal, which skips disabled
+// buttons), so create them in their visual order. Call it once the buttons exist.
+void use_keyboard(const Widget& top, std::function<void()> on_escape = {}, const std::string& first = {});
+
 // A standard message box (tk_messageBox).
 struct MessageBox {
     std::string type = "ok";    // "ok" or "yesno"

@@ -135,10 +135,12 @@ std::optional<int> simple_choice(tk::Interp& root) {
                            {"-text", app::mode_name(nup, lang), "-width", 24, "-command", root.command(pick)})
             .pack({"-pady", 4});
     }
-    win.on_close([&root, &win] {
+    const auto cancel = [&root, &win] {
         win.destroy();
         root.quit();
-    });
+    };
+    win.on_close(cancel);
+    tk::use_keyboard(win, cancel, win.path() + ".mode" + std::to_string(pdf::SUPPORTED_NUP.front()));
     try {
         root.mainloop();
     } catch (...) {
