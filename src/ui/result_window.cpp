@@ -141,6 +141,8 @@ void show_done(const app::MergeResult& result) {
     const auto help_button = button(bottom, "help", 17, [] { open_help(); });
     const auto language_button = button(bottom, "language", 17, change_language);
     const auto close_button = button(bottom, "close", 17, close);
+    // Before the texts are set: the focus rings add to the size the window is centred at.
+    tk::use_keyboard(win, close, all_button.path());
 
     apply_language = [&](const std::string& chosen) {
         using i18n::t;
@@ -161,7 +163,6 @@ void show_done(const app::MergeResult& result) {
     };
     apply_language(lang);
     win.on_close(close);
-    tk::use_keyboard(win, close, all_button.path());
     center_window(win);
     root.mainloop();
 }
