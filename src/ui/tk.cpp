@@ -380,8 +380,10 @@ std::string message_box(const MessageBox& box) {
         interp->call({"::msgcat::mclocale", box.language});
     }
     if (const auto& hook = hook_store().on_wait) hook(*interp);
-    return interp->call({"tk_messageBox", "-type", box.type, "-icon", box.icon, "-title", box.title, "-message",
-                         box.message});
+    std::vector<Word> words{"tk_messageBox", "-type", box.type, "-icon", box.icon, "-title", box.title, "-message",
+                            box.message};
+    if (!box.default_answer.empty()) words.insert(words.end(), {"-default", box.default_answer});
+    return interp->call(words);
 }
 
 void show_info(std::string_view title, std::string_view message, std::string_view language) {

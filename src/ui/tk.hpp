@@ -199,6 +199,7 @@ struct MessageBox {
     std::string title;
     std::string message;
     std::string language;  // "ru" or "kk": the language of the buttons; empty: Tk's own choice
+    std::string default_answer{};  // the button Enter presses ("yes", "no", "ok"); empty: the first
 };
 
 // Shows the box on the current Interp (creating a hidden one of its own when none is
