@@ -41,6 +41,10 @@ void show_error_dialog(std::string_view title, std::string_view text, const std:
     const auto win = tk::Widget::create(root, "toplevel", ".", "error");
     win.title(ui::app_title());
     win.not_resizable();
+    // Several archives merged at once open their windows on top of each other; the
+    // failure of one must not hide under another's result window. Asked before the
+    // window is mapped, so that the window manager takes it from the start.
+    tk::keep_above_others(win);
     ui::center_window(win, DIALOG_WIDTH, DIALOG_HEIGHT);
 
     tk::Widget::create(root, "label", win.path(), "title",

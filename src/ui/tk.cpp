@@ -358,6 +358,11 @@ void use_keyboard(const Widget& top, std::function<void()> on_escape, const std:
     if (!first.empty()) in.call({"focus", first});
 }
 
+void keep_above_others(const Widget& top) {
+    top.interp().call({"wm", "attributes", top.path(), "-topmost", 1});
+    top.interp().call({"raise", top.path()});
+}
+
 // --- Dialogs ------------------------------------------------------------------------
 
 std::string message_box(const MessageBox& box) {

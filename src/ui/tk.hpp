@@ -192,6 +192,10 @@ private:
 // buttons), so create them in their visual order. Call it once the buttons exist.
 void use_keyboard(const Widget& top, std::function<void()> on_escape = {}, const std::string& first = {});
 
+// Keeps a top-level window above the other windows of the desktop (the window
+// manager's "always on top") and raises it now.
+void keep_above_others(const Widget& top);
+
 // A standard message box (tk_messageBox).
 struct MessageBox {
     std::string type = "ok";    // "ok" or "yesno"

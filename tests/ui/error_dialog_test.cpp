@@ -33,6 +33,7 @@ TEST_F(ErrorDialogTest, ShowsTheFailureTheLogAndTheSupportLink) {
     driver.then([&](tk::Interp& in) {
         EXPECT_EQ(in.call({"wm", "title", ".error"}), "Tarvo PDF Mergalo");
         EXPECT_EQ(in.call({"wm", "resizable", ".error"}), "0 0");
+        EXPECT_EQ(in.call({"wm", "attributes", ".error", "-topmost"}), "1") << "above other windows";
         EXPECT_EQ(in.call({"wm", "geometry", ".error"}),
                   ui::detail::centered_geometry(560, 260, in.call_int({"winfo", "screenwidth", "."}),
                                                 in.call_int({"winfo", "screenheight", "."})));
