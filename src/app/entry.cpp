@@ -16,6 +16,7 @@
 #include "pdf/mupdf.hpp"
 #include "platform/platform.hpp"
 #include "platform/termination.hpp"
+#include "ui/dialogs.hpp"
 #include "ui/result_window.hpp"
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
@@ -112,7 +113,7 @@ void run_gui() {
     std::optional<int> nup_choice;
     try {
         ui::tk::Interp root;  // hidden; parent of the dialog and the chooser, gone before the merge
-        zip_text = ui::tk::get_open_file(root, i18n::t("choose_zip", lang), {{"ZIP archives", "*.zip"}});
+        zip_text = ui::ask_for_archive(root);
         if (!zip_text || zip_text->empty()) return;
         nup_choice = ui::simple_choice(root);
     } catch (const ui::tk::NoDisplay&) {

@@ -10,6 +10,7 @@
 #include "i18n/catalogue.hpp"
 #include "platform/platform.hpp"
 #include "shell/context_menu.hpp"
+#include "ui/dialogs.hpp"
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
 
@@ -27,6 +28,7 @@ public:
     explicit Talk(std::string lang) : lang_(std::move(lang)) {
         try {
             root_ = std::make_unique<ui::tk::Interp>();
+            ui::prepare_dialogs(*root_, lang_);  // the boxes carry the program icon
         } catch (const ui::tk::NoDisplay&) {
         }
     }

@@ -206,6 +206,11 @@ struct MessageBox {
     std::string default_answer{};  // the button Enter presses ("yes", "no", "ok"); empty: the first
 };
 
+// Puts Tk's own dialogs of `in` (message boxes, the open-file dialog) in `lang` ("ru"
+// or "kk"): Tk's message catalogue for it, and the texts it lacks (all of the Kazakh
+// ones) from the program. Never throws: without msgcat the dialogs speak English.
+void use_dialog_language(Interp& in, std::string_view lang) noexcept;
+
 // Shows the box on the current Interp (creating a hidden one of its own when none is
 // alive) with no parent window, and returns the answer: "ok", "yes" or "no" (a closed
 // yes/no box answers "no"). Throws NoDisplay when no window can be opened.
@@ -218,6 +223,11 @@ struct FileType {
     std::string label;
     std::string pattern;
 };
+
+// A file-dialog pattern that matches files ending in `extension` (".zip") in any letter
+// case: Tk's own dialog (X11) compares case-sensitively, so it gets "*.[Zz][Ii][Pp]"
+// (and shows it as "*.zip"); the system's dialogs elsewhere ignore case anyway.
+std::string any_case_pattern(Interp& interp, std::string_view extension);
 
 // tk_getOpenFile on `interp` with a title and file types. Returns the chosen name as
 // the dialog gave it, or none when cancelled.

@@ -95,7 +95,9 @@ void apply(const tk::Widget& window) noexcept {
     fs::path ico;
     try {
         ico = icon_file();
-        window.interp().call({"wm", "iconbitmap", window.path(), ico});
+        // -default: the windows made later in this interpreter (message boxes, the file
+        // dialog) carry the icon too.
+        window.interp().call({"wm", "iconbitmap", window.path(), "-default", ico});
     } catch (...) {
     }
 #ifndef _WIN32
@@ -106,7 +108,7 @@ void apply(const tk::Widget& window) noexcept {
         const std::string image = "mergalo_icon";
         if (in.call({"lsearch", "-exact", in.call({"image", "names"}), image}) == "-1")
             in.call({"image", "create", "photo", image, "-file", fs::path(ico).replace_extension(".png")});
-        in.call({"wm", "iconphoto", window.path(), image});
+        in.call({"wm", "iconphoto", window.path(), "-default", image});
     } catch (...) {
     }
 #endif

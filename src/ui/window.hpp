@@ -46,7 +46,9 @@ fs::path icon_file();
 
 // Hands icon_file() to the window's iconbitmap (Windows takes the .ico there); on X11,
 // which cannot show an .ico, also puts the PNG beside it on the window (iconphoto).
-// Every failure is swallowed: the window keeps the default icon.
+// Both as the interpreter's default, so the windows it makes later (message boxes, the
+// file dialog) carry the icon too. Every failure is swallowed: the window keeps the
+// default icon.
 void apply(const tk::Widget& window) noexcept;
 
 }  // namespace icon
