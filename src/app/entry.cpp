@@ -17,6 +17,7 @@
 #include "product/product.hpp"
 #include "ui/error_dialog.hpp"
 #include "shell/desktop_menus.hpp"
+#include "ui/dialogs.hpp"
 #include "ui/result_window.hpp"
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
@@ -58,7 +59,9 @@ bool merge_and_show(const Context& ctx, const std::string& zip_text, int nup) {
     try {
         const std::filesystem::path zip_path = platform::path_from_utf8(zip_text);
         const MergeResult result =
-            ui::process_zip_with_wait(ctx, [&] { return process_zip(zip_path, nup, ctx.job_environment()); });
+            ui::process_zip_with_wait(ctx, [&](const ProgressCallback& progress) {
+                return process_zip(zip_path, nup, ctx.job_environment(), progress);
+            });
         // Repaired waybills are shown in the result window and also logged, so that a
         // failed download can be traced later; a log that cannot be written does not
         // keep the user from the result.
@@ -128,7 +131,7 @@ void run_gui(const Context& ctx) {
     std::optional<int> nup_choice;
     try {
         ui::tk::Interp root;  // hidden; parent of the dialog and the chooser, gone before the merge
-        zip_text = ui::tk::get_open_file(root, i18n::t("choose_zip", lang), {{"ZIP archives", "*.zip"}});
+        zip_text = ui::ask_for_archive(ctx, root);
         if (!zip_text || zip_text->empty()) return;
         nup_choice = ui::simple_choice(ctx, root);
     } catch (const ui::tk::NoDisplay&) {

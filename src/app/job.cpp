@@ -229,7 +229,8 @@ std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vecto
     });
 }
 
-MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironment& env) {
+MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironment& env,
+                    const ProgressCallback& progress) {
     std::error_code ec;
     const fs::file_status status = fs::status(given_zip_path, ec);
     if (status.type() == fs::file_type::not_found)
@@ -249,7 +250,12 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     check_output_names(zip_path, nup, env.app_title);
 
     const platform::ScratchFolder scratch = make_scratch_folder(env.temp_root);
-    const archive::Unpacked unpacked = archive::unpack_waybills(zip_path, scratch.path());
+    archive::UnpackProgress unpacking;
+    if (progress)
+        unpacking = [&progress](std::size_t done, std::size_t total) {
+            progress({JobProgress::Stage::unpacking, done, total});
+        };
+    const archive::Unpacked unpacked = archive::unpack_waybills(zip_path, scratch.path(), unpacking);
     const std::vector<archive::Waybill>& waybills = unpacked.waybills;
     if (waybills.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
     result.conflicting_duplicates = unpacked.conflicting_duplicates;
@@ -277,12 +283,27 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     // The outputs are finished under hidden names and shown only once the history holds
     // their waybills (see finish_outputs).
     HiddenOutputs outputs;
+    // The merging counts run over both outputs: the new-only one is a second pass.
+    const bool second_pass = !new_pdf_files.empty() && new_pdf_files.size() != pdf_files.size();
+    const std::size_t merge_total = pdf_files.size() + (second_pass ? new_pdf_files.size() : 0);
+    std::size_t merged_before = 0;
+    pdf::MergeProgress merging;
+    if (progress)
+        merging = [&](const pdf::MergeStep& step) {
+            const std::size_t done = merged_before + step.sources_done;
+            progress({step.saving ? JobProgress::Stage::saving : JobProgress::Stage::merging, done, merge_total});
+        };
     auto merge = [&](const std::vector<fs::path>& files, bool new_only) {
         const fs::path wanted = make_output_path(zip_path, nup, new_only, env.app_title);
-        return pdf::merge_selected(files, wanted, nup, [&](const fs::path& temp) {
-            outputs.add(temp, wanted);
-            return temp;
-        });
+        pdf::MergeCounts counts = pdf::merge_selected(
+            files, wanted, nup,
+            [&](const fs::path& temp) {
+                outputs.add(temp, wanted);
+                return temp;
+            },
+            merging);
+        merged_before += files.size();
+        return counts;
     };
     const pdf::MergeCounts all = merge(pdf_files, false);
     pdf::MergeCounts fresh;
@@ -332,11 +353,12 @@ std::vector<std::pair<std::string, std::string>> merge_result_fields(const Merge
     };
 }
 
-MergeResult process_zip(const fs::path& zip_path, int nup, const JobEnvironment& env) {
+MergeResult process_zip(const fs::path& zip_path, int nup, const JobEnvironment& env,
+                        const ProgressCallback& progress) {
     if (!pdf::is_supported_layout(nup)) nup = 1;
     try {
         try {
-            return run_job(zip_path, nup, env);
+            return run_job(zip_path, nup, env, progress);
         } catch (const fs::filesystem_error& e) {
             // A file operation no step expected to fail still names its file in words.
             throw diag::file_error("file_access_failed", e);

@@ -2,6 +2,7 @@
 // known and new waybills) the new-only output written beside the archive.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -42,7 +43,9 @@ std::vector<std::pair<std::string, std::string>> merge_result_fields(const Merge
 // diag::RuntimeError, every message in the user's language (from the settings under
 // env.data_dir) naming the file or folder at fault; whatever the job wrote is deleted
 // again before it throws, and the history is then left as it was.
-MergeResult process_zip(const fs::path& zip_path, int nup, const JobEnvironment& env);
+// `progress`, when given, is told how far the job is.
+MergeResult process_zip(const fs::path& zip_path, int nup, const JobEnvironment& env,
+                        const ProgressCallback& progress = {});
 
 // An entry for the error log that a finished job asks for: the waybills MuPDF had to
 // repair, so that a failed download can be traced later. The log's writer takes the

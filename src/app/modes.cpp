@@ -9,6 +9,7 @@
 #include "app/install.hpp"
 #include "i18n/catalogue.hpp"
 #include "platform/platform.hpp"
+#include "ui/dialogs.hpp"
 #include "ui/tk.hpp"
 
 namespace app {
@@ -21,10 +22,11 @@ namespace {
 // no window can be opened; then the texts go to the standard streams.
 class Talk {
 public:
-    // `title`: the boxes' title; `lang`: the language of their buttons.
-    Talk(std::string title, std::string lang) : title_(std::move(title)), lang_(std::move(lang)) {
+    // The boxes' title is the program's; `lang`: the language of their buttons.
+    Talk(const Context& ctx, std::string lang) : title_(ctx.title), lang_(std::move(lang)) {
         try {
             root_ = std::make_unique<ui::tk::Interp>();
+            ui::prepare_dialogs(ctx, *root_, lang_);  // the boxes carry the program icon
         } catch (const ui::tk::NoDisplay&) {
         }
     }
@@ -70,7 +72,7 @@ std::string joined(const std::vector<std::string>& names) {
 
 int run_install_mode(const Context& ctx) {
     const std::string lang = ctx.language();
-    Talk talk(ctx.title, lang);
+    Talk talk(ctx, lang);
     try {
         const auto managers = install_context_menu_silent(ctx);
         // The page beside the executable, which is not the app folder when installed system-wide.
@@ -92,7 +94,7 @@ int run_install_mode(const Context& ctx) {
 
 int run_uninstall_mode(const Context& ctx) {
     const std::string lang = ctx.language();
-    Talk talk(ctx.title, lang);
+    Talk talk(ctx, lang);
     try {
         const auto managers = uninstall_context_menu_silent(ctx);
         talk.info(!managers ? i18n::t("menu_removed", lang, {{"item", menu_item(ctx, lang)}})

@@ -12,6 +12,21 @@ namespace app {
 
 namespace fs = std::filesystem;
 
+// How far a job is: unpacking the archive (members done of members in all), merging
+// (waybills copied of the waybills of both outputs together), saving an output (done
+// and total then repeat the merging's counts).
+struct JobProgress {
+    enum class Stage { unpacking, merging, saving };
+    Stage stage = Stage::unpacking;
+    std::size_t done = 0;
+    std::size_t total = 0;
+    friend bool operator==(const JobProgress&, const JobProgress&) = default;
+};
+
+// Told the job's progress, on the job's thread, as often as each member and each
+// waybill; it must be cheap and must not throw.
+using ProgressCallback = std::function<void(const JobProgress&)>;
+
 // The moments between a job's last steps, in their order: the outputs are finished
 // under hidden names; the note that ties them to the history update is written; the
 // history is saved; one output is made visible (once per output).
