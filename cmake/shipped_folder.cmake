@@ -4,7 +4,7 @@
 #   Instruction.html    the help page the install mode offers to open
 #   mgl/tcl, mgl/tk     the Tcl and Tk script folders of the Tcl/Tk the program links
 #   mgl/help            Instruction.html, Instruction_kk.html
-#   mgl/assets          mergalo.ico, mergalo.png
+#   mgl/assets          mergalo.ico, mergalo.png, hicolor/<N>x<N>/apps/mergalo.png
 #
 # It is a portable folder: the history and the logs are written beside the executable,
 # so it must be installed into a folder of the user's own. The default prefix is dist/Mergalo
@@ -49,6 +49,8 @@ install(DIRECTORY "${MERGALO_TCL_SCRIPTS}/" DESTINATION mgl/tcl)
 install(DIRECTORY "${MERGALO_TK_SCRIPTS}/" DESTINATION mgl/tk)
 install(FILES help/Instruction.html help/Instruction_kk.html DESTINATION mgl/help)
 install(FILES assets/mergalo.ico assets/mergalo.png DESTINATION mgl/assets)
+# The application entry's icon at the hicolor theme's sizes, copied by --install.
+install(DIRECTORY assets/hicolor DESTINATION mgl/assets)
 # Both pages beside the executable too: the Russian page links to the Kazakh one.
 install(FILES help/Instruction.html help/Instruction_kk.html DESTINATION .)
 

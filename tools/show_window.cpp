@@ -4,7 +4,8 @@
 // The program runs as if installed in PROGRAM_DIR (its mgl/ holds assets/ and help/;
 // its logs/ receives the error log). Used by scripts/screenshots.
 //
-// WINDOW: chooser, wait (merges ARCHIVE), result, result_new, language, cleanup, error,
+// WINDOW: chooser, open_file, wait (merges ARCHIVE, photographed once the progress shows: the
+// archive must take longer than half a second), result, result_new, language, cleanup, error,
 // error_long.
 #include <spawn.h>
 #include <sys/wait.h>
@@ -24,6 +25,7 @@
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
+#include "ui/dialogs.hpp"
 #include "ui/language_window.hpp"
 #include "ui/old_sheets.hpp"
 #include "ui/result_window.hpp"
@@ -39,6 +41,8 @@ namespace tk = ui::tk;
 
 std::string g_out;
 bool g_taken = false;
+// The wait window is photographed once its progress bar shows.
+bool g_wait_for_progress = false;
 
 void photograph() {
     if (g_taken) return;
@@ -63,6 +67,10 @@ void close_everything(tk::Interp& in) {
         in.call({"destroy", ".__tk__messagebox"});
         return;
     }
+    if (in.exists(".__tk_filedialog")) {
+        in.call({".__tk_filedialog.contents.f2.cancel", "invoke"});
+        return;
+    }
     std::vector<std::string> windows;
     for (std::string_view rest = in.call({"winfo", "children", "."}); !rest.empty();) {
         auto space = rest.find(' ');
@@ -76,6 +84,23 @@ void close_everything(tk::Interp& in) {
         if (!handler.empty()) in.call({handler});
         else if (w == "." || in.call({"wm", "state", w}) != "withdrawn") in.call({"destroy", w});
         return;
+    }
+}
+
+// Gives the keyboard focus to the newest window on screen, as a window manager gives it
+// to a window that opens, so the picture shows which button Enter would press.
+void show_focus(tk::Interp& in) {
+    try {
+        std::string newest;
+        for (std::string_view rest = in.call({"wm", "stackorder", "."}); !rest.empty();) {
+            auto space = rest.find(' ');
+            newest = std::string(rest.substr(0, space));
+            rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
+        }
+        if (newest.empty()) newest = ".";
+        in.call({"focus", "-force", in.call({"focus", "-lastfor", newest})});
+        in.update();
+    } catch (const std::exception&) {
     }
 }
 
@@ -131,11 +156,16 @@ int main(int argc, char** argv) {
         tk::detail::Hooks hooks;
         hooks.on_wait = [](tk::Interp& in) {
             in.call({"after", 500, in.command([&in] {
+                         show_focus(in);
                          photograph();
                          close_everything(in);
                      })});
         };
-        hooks.on_update = [](tk::Interp&) { photograph(); };
+        g_wait_for_progress = window == "wait";
+        hooks.on_update = [](tk::Interp& in) {
+            if (g_wait_for_progress && in.call({"winfo", "ismapped", ".wait.bar"}) != "1") return;
+            photograph();
+        };
         tk::detail::set_hooks(hooks);
 
         if (window == "chooser") {
@@ -143,9 +173,20 @@ int main(int argc, char** argv) {
             ui::simple_choice(ctx, root);
         } else if (window == "wait") {
             if (argc < 6) throw std::runtime_error("the wait window needs an archive");
-            ui::process_zip_with_wait(ctx, [&] { return app::process_zip(argv[5], 4, ctx.job_environment()); });
+            ui::process_zip_with_wait(ctx, [&](const app::ProgressCallback& progress) {
+                return app::process_zip(argv[5], 4, ctx.job_environment(), progress);
+            });
         } else if (window == "result" || window == "result_new") {
             ui::show_done(ctx, sample_result(window == "result_new"));
+        } else if (window == "open_file") {
+            // The dialog opens in the working folder: a seller's downloads.
+            const fs::path downloads = program_dir / "Загрузки";
+            fs::create_directories(downloads / "Архив");
+            for (const char* name : {"ЗАКАЗЫ.ZIP", "kaspi_orders_15.05.2024.zip", "wildberries.Zip", "отчёт.xlsx"})
+                std::ofstream(downloads / platform::path_from_utf8(name)) << "x";
+            fs::current_path(downloads);
+            tk::Interp root;
+            ui::ask_for_archive(ctx, root);
         } else if (window == "language") {
             ui::choose_language_window(ctx);
         } else if (window == "cleanup") {

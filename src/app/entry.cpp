@@ -17,6 +17,8 @@
 #include "product/buildmode.hpp"
 #include "product/product.hpp"
 #include "ui/error_dialog.hpp"
+#include "shell/desktop_menus.hpp"
+#include "ui/dialogs.hpp"
 #include "ui/result_window.hpp"
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
@@ -60,7 +62,9 @@ bool merge_and_show(const Context& ctx, const std::string& zip_text, int nup) {
     const std::filesystem::path zip_path = platform::path_from_utf8(zip_text);
     MergeResult result;
     try {
-        result = ui::process_zip_with_wait(ctx, [&] { return process_zip(zip_path, nup, ctx.job_environment()); });
+        result = ui::process_zip_with_wait(ctx, [&](const ProgressCallback& progress) {
+            return process_zip(zip_path, nup, ctx.job_environment(), progress);
+        });
     } catch (const std::exception& e) {
         const std::string lang = ctx.language();
         ui::show_error_dialog(ctx, i18n::t("error_pdf_failed", lang), i18n::message(e, lang), &e,
@@ -141,7 +145,7 @@ void run_gui(const Context& ctx) {
     std::optional<int> nup_choice;
     try {
         ui::tk::Interp root;  // hidden; parent of the dialog and the chooser, gone before the merge
-        zip_text = ui::tk::get_open_file(root, i18n::t("choose_zip", lang), {{"ZIP archives", "*.zip"}});
+        zip_text = ui::ask_for_archive(ctx, root);
         if (!zip_text || zip_text->empty()) return;
         nup_choice = ui::simple_choice(ctx, root);
     } catch (const ui::tk::NoDisplay&) {
@@ -150,6 +154,26 @@ void run_gui(const Context& ctx) {
     }
     if (!nup_choice) return;
     merge_and_show(ctx, *zip_text, *nup_choice);
+}
+
+int choose_layout_and_merge(const Context& ctx, const std::vector<std::string>& argv) {
+    if (argv.size() < 3) {
+        run_gui(ctx);
+        return 0;
+    }
+    const std::string lang = ctx.language();
+    std::optional<int> nup_choice;
+    try {
+        ui::tk::Interp root;  // hidden; parent of the chooser, gone before the merges
+        nup_choice = ui::simple_choice(ctx, root);
+    } catch (const ui::tk::NoDisplay&) {
+        std::cerr << i18n::t("no_window", lang) << '\n';
+        return 1;
+    }
+    if (!nup_choice) return 0;
+    bool merged_all = true;
+    for (std::size_t i = 2; i < argv.size(); ++i) merged_all = merge_and_show(ctx, argv[i], *nup_choice) && merged_all;
+    return merged_all ? 0 : 1;
 }
 
 int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& load) {
@@ -168,6 +192,7 @@ int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& lo
     try {
         for (const Switch& s : SWITCHES())
             if (asked_for(argv, s.flag)) return s.mode(ctx);
+        if (asked_for(argv, shell::CHOOSE_LAYOUT_SWITCH)) return choose_layout_and_merge(ctx, argv);
         return main(ctx, argv);
     } catch (const std::exception& e) {
         // Every mode and both merge routes report their own failures; what reaches here

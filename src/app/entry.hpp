@@ -51,6 +51,14 @@ const std::vector<Switch>& SWITCHES();
 // run_gui() and 0.
 int main(const Context& ctx, const std::vector<std::string>& argv);
 
+// "--choose-layout ARCHIVE...", as the application entry ("Open with") starts the
+// program: asks for the layout once in the mode chooser, then merges each archive in
+// turn with it as the command line merges one (wait window, result window or error
+// dialog). Without archives it is run_gui(). Returns 0 when every merge succeeded or
+// the chooser was closed, 1 when a merge failed or, without a display, nothing could
+// be asked (said on standard error).
+int choose_layout_and_merge(const Context& ctx, const std::vector<std::string>& argv);
+
 // Asks for the archive in the open-file dialog and for the layout in the mode
 // chooser, then merges like the command line. A cancelled dialog or chooser ends it;
 // a failure is reported in the error dialog. Without a display says so on standard

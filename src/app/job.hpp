@@ -2,7 +2,9 @@
 // known and new waybills) the new-only output written beside the archive.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,16 +30,22 @@ std::vector<std::pair<std::string, std::string>> merge_result_fields(const Merge
 //
 // Jobs may run at once in several processes: what one job does with the history (load,
 // select, merge, record) is serialised by the history lock, and an output name taken
-// meanwhile makes the job take the next free " (n)" name. Before it starts, a job
-// removes the scratch folders and hidden output files that killed jobs left behind
-// (never a live job's). If the process is told to stop (platform/termination.hpp), the
-// job's files are removed as after a failure.
+// meanwhile makes the job take the next free " (n)" name. The outputs stay hidden until
+// the history holds their waybills, so that no output is visible without its waybills
+// recorded, nor the other way round, whenever the process dies; the next job finishes
+// or undoes the last steps of a job that died in them (app/pending_outputs.hpp). A job
+// also removes the scratch folders and hidden output files that killed jobs left behind
+// (never a live job's). If the process is told to stop (platform/termination.hpp)
+// before the last steps, the job's files are removed as after a failure; during them,
+// the stop waits until they are done.
 //
 // Throws diag::FileNotFound (no archive), diag::InvalidValue (not ".zip"), or
 // diag::RuntimeError, every message in the user's language (from the settings under
 // env.data_dir) naming the file or folder at fault; whatever the job wrote is deleted
 // again before it throws, and the history is then left as it was.
-MergeResult process_zip(const fs::path& zip_path, int nup, const JobEnvironment& env);
+// `progress`, when given, is told how far the job is.
+MergeResult process_zip(const fs::path& zip_path, int nup, const JobEnvironment& env,
+                        const ProgressCallback& progress = {});
 
 // An entry for the error log that a finished job asks for: the waybills MuPDF had to
 // repair, so that a failed download can be traced later. The log's writer takes the

@@ -4,11 +4,13 @@
 #include <memory>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "app/install.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/messages.hpp"
 #include "platform/platform.hpp"
+#include "ui/dialogs.hpp"
 #include "ui/tk.hpp"
 
 namespace app {
@@ -21,10 +23,11 @@ namespace {
 // no window can be opened; then the texts go to the standard streams.
 class Talk {
 public:
-    // `title`: the boxes' title; `lang`: the language of their buttons.
-    Talk(std::string title, std::string lang) : title_(std::move(title)), lang_(std::move(lang)) {
+    // The boxes' title is the program's; `lang`: the language of their buttons.
+    Talk(const Context& ctx, std::string lang) : title_(ctx.title), lang_(std::move(lang)) {
         try {
             root_ = std::make_unique<ui::tk::Interp>();
+            ui::prepare_dialogs(ctx, *root_, lang_);  // the boxes carry the program icon
         } catch (const ui::tk::NoDisplay&) {
         }
     }
@@ -60,15 +63,27 @@ std::string menu_item(const Context& ctx, std::string_view lang) {
     return i18n::t("menu_root", lang, {{"app", ctx.title}});
 }
 
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& name : names) out += (out.empty() ? "" : ", ") + name;
+    return out;
+}
+
 }  // namespace
 
 int run_install_mode(const Context& ctx) {
     const std::string lang = ctx.language();
-    Talk talk(ctx.title, lang);
+    Talk talk(ctx, lang);
     try {
-        install_context_menu_silent(ctx);
-        const fs::path help = ctx.app_dir / "Instruction.html";
-        const bool open = talk.ask_yes_no(i18n::t("menu_installed", lang, {{"item", menu_item(ctx, lang)}}));
+        const auto managers = install_context_menu_silent(ctx);
+        // The page beside the executable, which is not the app folder when installed system-wide.
+        const fs::path help = ctx.program_dir / "Instruction.html";
+        const bool open = talk.ask_yes_no(
+            !managers ? i18n::t("menu_installed", lang, {{"item", menu_item(ctx, lang)}})
+            : managers->empty()
+                ? i18n::t("menu_installed_no_file_manager", lang, {{"item", menu_item(ctx, lang)}, {"app", ctx.title}})
+                : i18n::t("menu_installed_file_managers", lang,
+                          {{"item", menu_item(ctx, lang)}, {"app", ctx.title}, {"managers", joined(*managers)}}));
         std::error_code ec;
         if (open && fs::exists(help, ec)) platform::shell_open(platform::utf8(fs::weakly_canonical(help)));
         return 0;
@@ -80,10 +95,14 @@ int run_install_mode(const Context& ctx) {
 
 int run_uninstall_mode(const Context& ctx) {
     const std::string lang = ctx.language();
-    Talk talk(ctx.title, lang);
+    Talk talk(ctx, lang);
     try {
-        uninstall_context_menu_silent(ctx);
-        talk.info(i18n::t("menu_removed", lang, {{"item", menu_item(ctx, lang)}}));
+        const auto managers = uninstall_context_menu_silent(ctx);
+        talk.info(!managers ? i18n::t("menu_removed", lang, {{"item", menu_item(ctx, lang)}})
+                  : managers->empty()
+                      ? i18n::t("menu_removed_no_file_manager", lang, {{"item", menu_item(ctx, lang)}})
+                      : i18n::t("menu_removed_file_managers", lang,
+                                {{"item", menu_item(ctx, lang)}, {"managers", joined(*managers)}}));
         return 0;
     } catch (const std::exception& e) {
         talk.error(i18n::t("menu_remove_failed", lang, {{"error", i18n::message(e, lang)}}));

@@ -323,11 +323,14 @@ void make_folders_below(const fs::path& root, const fs::path& rel, const std::st
 
 // Unpacks the members; returns, for every file written, its on-disk path (generic
 // form) and the member's own file name (last component of its sanitised path).
-std::unordered_map<std::string, std::string> unpack(zip_t* za, const std::vector<Member>& members, const fs::path& root) {
+std::unordered_map<std::string, std::string> unpack(zip_t* za, const std::vector<Member>& members, const fs::path& root,
+                                                    const UnpackProgress& progress) {
     std::vector<char> buffer(COPY_BUFFER_BYTES);
     DiskPlaces places(root);
     std::unordered_map<std::string, std::string> names;
+    std::size_t done = 0;
     for (const Member& m : members) {
+        if (progress) progress(done++, members.size());
         if (m.path.empty()) continue;  // nothing of the name is left to place
         const fs::path rel = path_from_utf8(places.place(m.path, m.folder));
         const fs::path target = root / rel;
@@ -338,6 +341,7 @@ std::unordered_map<std::string, std::string> unpack(zip_t* za, const std::vector
         unpack_file(za, m, target, buffer);
         names.emplace(target.generic_string(), std::string(i18n::last_path_component(m.path)));
     }
+    if (progress) progress(members.size(), members.size());
     return names;
 }
 
@@ -433,7 +437,8 @@ std::vector<platform::FolderEntry> walk(const fs::path& root) {
     return entries;
 }
 
-Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std::uint64_t free_bytes) {
+Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std::uint64_t free_bytes,
+                         const UnpackProgress& progress) {
     const fs::path root = fs::absolute(temp_dir);
     std::unordered_map<std::string, std::string> names;
     {
@@ -441,7 +446,7 @@ Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std
         std::error_code ec;
         const std::uintmax_t archive_bytes = fs::file_size(zip_path, ec);
         std::vector<Member> members = list_members(archive.get(), zip_path, free_bytes, ec ? 0 : archive_bytes);
-        names = unpack(archive.get(), members, root);
+        names = unpack(archive.get(), members, root, progress);
     }  // the archive is closed before the walk
 
     std::vector<platform::FolderEntry> entries;
@@ -505,8 +510,8 @@ std::vector<fs::path> paths_of(const Unpacked& unpacked) {
     return paths;
 }
 
-Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir) {
-    return detail::unpack_waybills(zip_path, temp_dir, free_space(temp_dir));
+Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, const UnpackProgress& progress) {
+    return detail::unpack_waybills(zip_path, temp_dir, free_space(temp_dir), progress);
 }
 
 std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& temp_dir) {

@@ -1,8 +1,10 @@
 // Archive intake: unpacks a waybill archive into a scratch folder and lists its PDFs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,9 +32,15 @@ struct Unpacked {
     std::vector<std::string> conflicting_duplicates;
 };
 
+// Told how far the unpacking is, in members of the archive (folders included): before
+// each member with the members done so far, and once more with all of them done.
+// Called on the unpacking thread; must not throw.
+using UnpackProgress = std::function<void(std::size_t done, std::size_t total)>;
+
 // extract_pdfs, with the waybills' own names and the repeats whose content differs.
 // Throws as extract_pdfs.
-Unpacked unpack_waybills(const std::filesystem::path& zip_path, const std::filesystem::path& temp_dir);
+Unpacked unpack_waybills(const std::filesystem::path& zip_path, const std::filesystem::path& temp_dir,
+                         const UnpackProgress& progress = {});
 
 // The paths of the waybills, in order.
 std::vector<std::filesystem::path> paths_of(const Unpacked& unpacked);
@@ -85,7 +93,7 @@ std::vector<std::filesystem::path> extract_pdfs(const std::filesystem::path& zip
                                                 const std::filesystem::path& temp_dir,
                                                 std::uint64_t free_bytes);
 Unpacked unpack_waybills(const std::filesystem::path& zip_path, const std::filesystem::path& temp_dir,
-                         std::uint64_t free_bytes);
+                         std::uint64_t free_bytes, const UnpackProgress& progress = {});
 
 // The safe relative path (UTF-8, components joined by "/") under which a member
 // named `name` (UTF-8) is unpacked: "\" and "/" separate components; a drive letter

@@ -103,7 +103,10 @@ fs::path save_document(pdf_document* doc, const fs::path& output_path, const Pla
         return output_path;
     };
     try {
-        return file->commit_with(place ? place : at_output_path, /*durable=*/false);
+        // Flushed to disk before it is placed: a job records its waybills after this,
+        // and after a power cut the history must not name waybills of an output whose
+        // bytes never reached the disk.
+        return file->commit_with(place ? place : at_output_path, /*durable=*/true);
     } catch (const fs::filesystem_error& e) {
         fail_write(output_path, e.code());
     }
@@ -606,6 +609,14 @@ void add_sheet(pdf_document* out, PageTree& tree, const std::vector<Placed>& cel
     tree.append(page.get());
 }
 
+void tell(const MergeProgress& progress, std::size_t done, std::size_t total) {
+    if (progress) progress(MergeStep{done, total, false});
+}
+
+void tell_saving(const MergeProgress& progress, std::size_t total) {
+    if (progress) progress(MergeStep{total, total, true});
+}
+
 void note_if_repaired(const SourceCopy& source, const fs::path& file, std::vector<fs::path>& repaired) {
     if (was_repaired(source.doc.get()) && (repaired.empty() || repaired.back() != file)) repaired.push_back(file);
 }
@@ -624,12 +635,14 @@ std::vector<PageItem> collect_pages(const std::vector<fs::path>& pdf_files) {
     return items;
 }
 
-MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& output_path, const Placer& place) {
+MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& output_path, const Placer& place,
+                      const MergeProgress& progress) {
     return whole_merge(output_path, [&] {
         Document out = create_pdf();
         PageTree tree(out.get());
         ObjectMerger merger(out.get());
         MergeCounts counts;
+        std::size_t done = 0;
         for (const fs::path& file : pdf_files) {
             with_source(file, [&] {
                 SourceCopy source(out.get(), file);
@@ -649,15 +662,17 @@ MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& ou
                 merger.merge_new_objects(source.first_new_object);
                 counts.total_pages += source.pages;
             });
+            tell(progress, ++done, pdf_files.size());
         }
         counts.final_sheets = counts.total_pages;
+        tell_saving(progress, pdf_files.size());
         counts.written = save_document(out.get(), output_path, place);
         return counts;
     });
 }
 
 MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& output_path, int nup,
-                      const Placer& place) {
+                      const Placer& place, const MergeProgress& progress) {
     if (!is_grid_layout(nup))
         throw diag::InvalidValue("layout " + std::to_string(nup) + " is not a grid layout (4, 6 or 9)");
     return whole_merge(output_path, [&] {
@@ -666,6 +681,7 @@ MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& ou
         ObjectMerger merger(out.get());
         std::vector<Placed> pending;  // cells of the sheet being filled
         MergeCounts counts;
+        std::size_t done = 0;
         for (const fs::path& file : pdf_files) {
             with_source(file, [&] {
                 SourceCopy source(out.get(), file);
@@ -684,21 +700,24 @@ MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& ou
                 for (Placed& p : pending) p.form = final_number(moved, p.form);
                 counts.total_pages += source.pages;
             });
+            tell(progress, ++done, pdf_files.size());
         }
         if (!pending.empty()) {
             add_sheet(out.get(), tree, pending);
             ++counts.final_sheets;
         }
+        tell_saving(progress, pdf_files.size());
         counts.written = save_document(out.get(), output_path, place);
         return counts;
     });
 }
 
 MergeCounts merge_selected(const std::vector<fs::path>& pdf_files, const fs::path& output_path, int nup,
-                           const Placer& place) {
+                           const Placer& place, const MergeProgress& progress) {
     if (!is_supported_layout(nup))
         throw diag::InvalidValue("unsupported layout " + std::to_string(nup));
-    return nup == 1 ? merge_1up(pdf_files, output_path, place) : merge_nup(pdf_files, output_path, nup, place);
+    return nup == 1 ? merge_1up(pdf_files, output_path, place, progress)
+                    : merge_nup(pdf_files, output_path, nup, place, progress);
 }
 
 }  // namespace pdf

@@ -40,6 +40,16 @@ struct MergeCounts {
 // std::filesystem::filesystem_error; the merge then removes the temporary file.
 using Placer = std::function<std::filesystem::path(const std::filesystem::path& temp)>;
 
+// How far a merge is: told after each source file is copied (`sources_done` of
+// `sources_total`), and once with `saving` set when the save begins. Called on the
+// merging thread; must not throw.
+struct MergeStep {
+    std::size_t sources_done = 0;
+    std::size_t sources_total = 0;
+    bool saving = false;
+};
+using MergeProgress = std::function<void(const MergeStep&)>;
+
 // The most bytes one page's content may take decoded where it has to be decoded (a
 // page whose content is split into several streams is joined for layouts 4, 6, 9):
 // far above any real page, far below what a file compressed twice can claim.
@@ -58,7 +68,8 @@ inline constexpr std::size_t MAX_DECODED_CONTENT_BYTES = std::size_t{64} << 20;
 // ("pdf_no_pages"); an output that cannot be written ("pdf_write_failed", with the
 // advice for a full disk, no access, a name too long, ...).
 MergeCounts merge_1up(const std::vector<std::filesystem::path>& pdf_files,
-                      const std::filesystem::path& output_path, const Placer& place = {});
+                      const std::filesystem::path& output_path, const Placer& place = {},
+                      const MergeProgress& progress = {});
 
 // Layouts 4, 6 and 9: the source pages, in order, fill the cells of portrait A4 sheets
 // row by row. Each page as a viewer shows it (its /Rotate, CropBox and MediaBox origin
@@ -69,11 +80,13 @@ MergeCounts merge_1up(const std::vector<std::filesystem::path>& pdf_files,
 // when a page's split content decodes to more than MAX_DECODED_CONTENT_BYTES;
 // diag::InvalidValue when nup is not 4, 6 or 9.
 MergeCounts merge_nup(const std::vector<std::filesystem::path>& pdf_files,
-                      const std::filesystem::path& output_path, int nup, const Placer& place = {});
+                      const std::filesystem::path& output_path, int nup, const Placer& place = {},
+                      const MergeProgress& progress = {});
 
 // merge_1up when nup is 1, merge_nup otherwise. Throws diag::InvalidValue when nup is
 // not one of SUPPORTED_NUP; otherwise as the merge it runs.
 MergeCounts merge_selected(const std::vector<std::filesystem::path>& pdf_files,
-                           const std::filesystem::path& output_path, int nup, const Placer& place = {});
+                           const std::filesystem::path& output_path, int nup, const Placer& place = {},
+                           const MergeProgress& progress = {});
 
 }  // namespace pdf

@@ -159,7 +159,8 @@ std::vector<fs::path> library_search_dirs();
 std::optional<std::uint16_t> ui_language_id();
 
 // Opens a file, folder or URL with the user's default program ("open" verb). Does
-// not wait and reports no failure: returns false when it could not be started.
+// not wait and reports no failure: returns false when it could not be started. Here
+// the started xdg-open is waited for in the background, so it leaves no zombie.
 bool shell_open(const std::string& target);
 
 #ifndef _WIN32

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <random>
 #include <system_error>
+#include <thread>
 
 extern char** environ;
 
@@ -247,6 +249,26 @@ std::optional<std::uint16_t> ui_language_id() {
     return std::nullopt;
 }
 
+namespace {
+
+// Collects the exit status of a child that nobody waits for, so that it does not stay
+// a zombie for as long as this process lives: a detached thread waits for exactly this
+// child (never for any other, which a SIGCHLD handler or waitpid(-1) would steal from
+// whoever waits for it). Should no thread start, the child stays a zombie until this
+// process ends, and nothing else goes wrong.
+void reap_when_done(pid_t pid) noexcept {
+    try {
+        std::thread([pid] {
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace
+
 bool shell_open(const std::string& target) {
     // Started directly with an argument vector: the target is never seen by a shell.
     std::string program = "xdg-open";
@@ -266,6 +288,7 @@ bool shell_open(const std::string& target) {
     pid_t pid = 0;
     const bool started = ::posix_spawnp(&pid, program.c_str(), nullptr, &attr, argv.data(), environ) == 0;
     ::posix_spawnattr_destroy(&attr);
+    if (started) reap_when_done(pid);
     return started;
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <system_error>
 #include <thread>
 
@@ -24,9 +25,24 @@ std::list<fs::path>& registered() {
     return *paths;
 }
 
+// Removes a file or folder with everything in it, in rounds until it is gone: what is
+// created in it meanwhile makes a round fail with "not empty", and the next one takes
+// it. A short pause lets a writer that the system had stopped finish its one step.
+void remove_in_rounds(const fs::path& path) noexcept {
+    for (int round = 0; round < 50; ++round) {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+        if (!ec) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 // Removes a file, or a folder with everything in it, while the work may still be
 // writing into it: a folder is first moved aside in one step, so that nothing the work
-// writes by name afterwards lands in it, then removed.
+// starts to write by name afterwards lands in it. A file the work was creating at that
+// moment still may (the system found the folder before it was moved), at most one per
+// thread; once the folder itself is removed, nothing more can, so the removal is
+// repeated until it succeeds.
 void remove_now(const fs::path& path) noexcept {
     std::error_code ec;
     if (fs::is_directory(fs::symlink_status(path, ec))) {
@@ -34,15 +50,11 @@ void remove_now(const fs::path& path) noexcept {
         aside += ".removed";
         fs::rename(path, aside, ec);
         if (!ec) {
-            fs::remove_all(aside, ec);
+            remove_in_rounds(aside);
             return;
         }
     }
-    // Files the work adds meanwhile make a folder's last step fail; a few rounds win.
-    for (int round = 0; round < 20; ++round) {
-        fs::remove_all(path, ec);
-        if (!ec) return;
-    }
+    remove_in_rounds(path);
 }
 
 // Removes every registered path, newest first, and keeps the lock: the process ends

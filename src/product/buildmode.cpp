@@ -44,7 +44,19 @@ fs::path bundle_dir(const ProductProfile& product, const fs::path& exe) {
     return exe.parent_path();
 }
 
+bool installed_system_wide(const ProductProfile& product, const fs::path& exe) {
+    const auto lib = library_dir(product, exe);
+    std::error_code ec;
+    return lib && fs::is_regular_file(*lib / SYSTEM_INSTALL_MARKER, ec);
+}
+
 fs::path home_dir(const ProductProfile& product, const fs::path& exe) {
+    if (installed_system_wide(product, exe)) {
+        const fs::path home = platform::local_app_data_dir() / *product.CODE;
+        std::error_code ec;  // a folder that cannot be made fails the first write there, by name
+        fs::create_directories(home, ec);
+        return home;
+    }
     if (const auto& user = product.USER_FOLDER; user && !user->empty()) {
         if (!is_bundled(exe)) return *product.ROOT / "data";
         fs::path base;

@@ -26,9 +26,18 @@ std::optional<fs::path> library_dir(const ProductProfile& product, const fs::pat
 // The resource folder: the library folder when there is one, else program_dir().
 fs::path bundle_dir(const ProductProfile& product, const fs::path& exe);
 
-// The program's home folder: with a USER_FOLDER, a folder under the local
-// application data folder; otherwise the parent of bundle_dir() when that is the
-// library folder, else bundle_dir() itself. Creates nothing.
+// The file in the library folder that marks a program installed for all users (the
+// Debian package): its folder belongs to the system and is not the user's to write.
+inline constexpr const char* SYSTEM_INSTALL_MARKER = "system-install";
+
+// True when the built executable's library folder holds SYSTEM_INSTALL_MARKER.
+bool installed_system_wide(const ProductProfile& product, const fs::path& exe);
+
+// The program's home folder: installed system-wide, the local application data folder /
+// the product code (created when missing, so the history and the logs can be written);
+// with a USER_FOLDER, a folder under the local application data folder; otherwise the
+// parent of bundle_dir() when that is the library folder, else bundle_dir() itself.
+// Otherwise creates nothing.
 fs::path home_dir(const ProductProfile& product, const fs::path& exe);
 
 // Puts `library` (when given) at the front of the library search path, once.

@@ -45,6 +45,8 @@ Context make_context(const ProductProfile& product, const fs::path& exe) {
     c.version = *product.APP_VERSION;
     c.icon_name = *product.ICON_NAME;
     c.bundled = buildmode::is_bundled(exe);
+    c.system_wide = buildmode::installed_system_wide(product, exe);
+    c.program_dir = buildmode::program_dir(product, exe);
     c.bundle_dir = buildmode::bundle_dir(product, exe);
     c.library_dir = buildmode::library_dir(product, exe);
     c.app_dir = buildmode::home_dir(product, exe);

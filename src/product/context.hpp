@@ -23,6 +23,8 @@ struct Context {
     std::string version;    // APP_VERSION
     std::string icon_name;  // the icon's file name ("mergalo.ico")
     bool bundled = false;   // the built executable, not a development run
+    bool system_wide = false;  // installed for all users: the program folder is not the user's
+    fs::path program_dir;   // the executable's folder (the source root in a development run)
     fs::path bundle_dir;    // the resource folder: help/ and assets/
     std::optional<fs::path> library_dir;  // the shipped library folder, when there is one
     fs::path app_dir;       // the home folder: history, logs/, Instruction.html
@@ -52,7 +54,8 @@ struct Context {
 
 // The context of the program whose executable is `exe`, described by `product`. Reads
 // the local application data folder and the temporary folder from the environment
-// now; creates nothing. Throws profile::ProfileIncomplete for a profile that lacks a
+// now; creates nothing, except the user's home folder of a program installed for all
+// users. Throws profile::ProfileIncomplete for a profile that lacks a
 // required field.
 Context make_context(const ProductProfile& product, const fs::path& exe);
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,26 @@ namespace app {
 
 namespace fs = std::filesystem;
 
+// How far a job is: unpacking the archive (members done of members in all), merging
+// (waybills copied of the waybills of both outputs together), saving an output (done
+// and total then repeat the merging's counts).
+struct JobProgress {
+    enum class Stage { unpacking, merging, saving };
+    Stage stage = Stage::unpacking;
+    std::size_t done = 0;
+    std::size_t total = 0;
+    friend bool operator==(const JobProgress&, const JobProgress&) = default;
+};
+
+// Told the job's progress, on the job's thread, as often as each member and each
+// waybill; it must be cheap and must not throw.
+using ProgressCallback = std::function<void(const JobProgress&)>;
+
+// The moments between a job's last steps, in their order: the outputs are finished
+// under hidden names; the note that ties them to the history update is written; the
+// history is saved; one output is made visible (once per output).
+enum class LastStep { outputs_written, note_written, history_saved, output_shown };
+
 // What a job needs from the program around it. The app layer fills it from the
 // program's folders; tests point it at temporary folders.
 struct JobEnvironment {
@@ -18,6 +39,9 @@ struct JobEnvironment {
     fs::path data_dir;      // per-user data folder: the settings give the messages' language
     fs::path temp_root;     // the job's scratch folder is made inside it
     std::string app_title;  // the marker in output file names
+    // Called at each moment of the last steps, for tests that stop a job there. None in
+    // the program.
+    std::function<void(LastStep)> at_last_step{};
 };
 
 // The record a job returns. The four unsuffixed members repeat the full output's values.

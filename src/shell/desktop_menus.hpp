@@ -9,7 +9,15 @@
 //
 // where <data> and <config> are the user's XDG data and config folders, <title> the
 // menu's title and <label> a sub-entry's label. Dolphin and Nemo show the entries only
-// on ZIP archives (application/zip); the scripts' menus show on every file.
+// on ZIP archives (application/zip); the scripts' menus show on every file. Nautilus
+// and Caja order scripts by file name: where the labels would not sort in the menu's
+// order (Kazakh: the Latin product title of the help entry comes before "Параққа"),
+// each script's name starts with its position ("1. ", "2. ", ...).
+//
+// Besides, an application entry <data>/applications/<code>.desktop (MimeType
+// application/zip, the program icon <code>.png in <data>/icons/hicolor) makes every
+// file manager offer "Open with <title>" on ZIP archives; it starts the program with
+// CHOOSE_LAYOUT_SWITCH and the selected archives, and the program asks for the layout.
 //
 // Every command gets each archive as an argument of its own: Dolphin starts
 // "exe archive N" per selected archive (%f), and the scripts start one merge per
@@ -17,7 +25,9 @@
 // and Caja, file:// URIs from Nemo), never through a command line built from a name.
 #pragma once
 
+#include <array>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,25 +40,77 @@ struct DesktopFolders {
     fs::path config_home;  // $XDG_CONFIG_HOME or ~/.config
 };
 
-// One file of the menu and what it holds (UTF-8 text).
+// The argument 1 with which the application entry starts the program: ask for the
+// layout in the chooser, then merge each archive that follows.
+inline constexpr std::string_view CHOOSE_LAYOUT_SWITCH = "--choose-layout";
+
+// The file managers that read right-click extensions of their own.
+enum class FileManager { dolphin, nautilus, caja, nemo };
+inline constexpr std::array<FileManager, 4> FILE_MANAGERS{FileManager::dolphin, FileManager::nautilus,
+                                                          FileManager::caja, FileManager::nemo};
+
+// "Dolphin", "Nautilus", "Caja", "Nemo". Does not throw.
+std::string_view file_manager_name(FileManager manager) noexcept;
+
+// The file managers whose program ("dolphin", "nautilus", "caja", "nemo") is an
+// executable file in one of the folders of `search_path` (a PATH value: folders
+// separated by ':'), in FILE_MANAGERS order. Does not throw but std::bad_alloc.
+std::vector<FileManager> installed_file_managers(std::string_view search_path);
+
+// One file of the menu or of the application entry, and what it holds.
 struct MenuFile {
     fs::path path;
-    std::string content;
-    bool executable = false;  // mode 0755 instead of 0644
+    std::string content;         // UTF-8 text, or empty when `source` is given
+    bool executable = false;     // mode 0755 instead of 0644
+    std::string marker{};        // the first or second line by which removal knows the
+                                 // file as ours; empty: the file is ours by its name (an icon)
+    std::optional<FileManager> manager{};  // whose extension it is; none for the application entry
+    fs::path source{};           // a file to copy as the content (an icon), or empty
 };
 
-// The files that make up `menu` for every file manager, in writing order. Each file
-// carries the marker line of `menu.code`, by which removal recognises it. Does not throw.
-std::vector<MenuFile> desktop_menu_files(const Menu& menu, const DesktopFolders& folders);
+// The files that make up `menu` for the file managers `managers`, in writing order.
+// Each carries the marker line of `menu.code`. Does not throw but std::bad_alloc.
+std::vector<MenuFile> desktop_menu_files(const Menu& menu, const DesktopFolders& folders,
+                                         const std::vector<FileManager>& managers = {FILE_MANAGERS.begin(),
+                                                                                     FILE_MANAGERS.end()});
 
-// Writes every file of desktop_menu_files, each whole through a staged file, creating
-// the folders. Throws std::filesystem::filesystem_error when a file cannot be written.
+// The application entry of `menu`'s program: <code>.desktop, which starts menu.exe
+// with CHOOSE_LAYOUT_SWITCH and the selected files (%F), named by the product title and
+// described in Russian and Kazakh, and the icon <code>.png at every size that
+// `icon_theme` (a folder laid out as hicolor/<N>x<N>/apps/<code>.png) holds. Throws
+// diag::RuntimeError only when the catalogue lacks a text.
+std::vector<MenuFile> application_entry_files(const Menu& menu, const DesktopFolders& folders,
+                                              const fs::path& icon_theme);
+
+// The icon sizes an application entry may have put into the user's hicolor theme.
+inline constexpr std::array<int, 8> ICON_SIZES{16, 22, 24, 32, 48, 64, 128, 256};
+
+// Every file that an install in the language of any of `menus` could have written:
+// the menu for every file manager, the application entry and its icon at every size
+// of ICON_SIZES. For replace_desktop_files and remove_desktop_files. Does not throw but
+// std::bad_alloc.
+std::vector<MenuFile> every_desktop_file(const std::vector<Menu>& menus, const DesktopFolders& folders);
+
+// Puts `files` in place of the files of ours among `ours` (the files that an install
+// in any language could have written), all or none: each file is first written beside
+// its place under a temporary name; when every one is written, they are renamed into
+// place and the files of `ours` that `files` does not replace are deleted. A failure
+// before the renames changes nothing; a failure after them deletes every file of
+// `ours` and of `files`, so no file manager keeps entries while another lacks them.
+// Throws diag::RuntimeError with the text `file_write_failed` (or `file_access_failed`)
+// naming the file, the advice for the system's error, and the system's words as detail.
+void replace_desktop_files(const std::vector<MenuFile>& files, const std::vector<MenuFile>& ours);
+
+// Deletes the files of ours among `ours` that are there, then the scripts' title
+// folders they leave empty. Returns the file managers of which a file was deleted, in
+// FILE_MANAGERS order. Missing files are no error; nothing else is touched. Throws
+// diag::RuntimeError (`file_access_failed`) when a file of ours cannot be deleted.
+std::vector<FileManager> remove_desktop_files(const std::vector<MenuFile>& ours);
+
+// replace_desktop_files for the menu alone, for every file manager.
 void write_desktop_menus(const Menu& menu, const DesktopFolders& folders);
 
-// Deletes every file that desktop_menu_files gives for one of `menus` (the menu in
-// each language) and that carries the marker, then the scripts' title folders when
-// they are left empty. Missing files are no error; nothing else is touched. Throws
-// std::filesystem::filesystem_error when a marked file cannot be deleted.
+// remove_desktop_files for the menu in each language of `menus`, every file manager.
 void remove_desktop_menus(const std::vector<Menu>& menus, const DesktopFolders& folders);
 
 }  // namespace shell

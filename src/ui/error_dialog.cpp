@@ -19,6 +19,57 @@ namespace fs = std::filesystem;
 constexpr int DIALOG_WIDTH = 560;
 constexpr int DIALOG_HEIGHT = 260;
 
+// The dialog's message as a read-only text that looks like a label: the same words as
+// error_dialog_message, wrapped at the dialog's width, where the user can select and
+// copy the log's path and the support link (Ctrl+C, or the X selection), and a click on
+// the link opens it. Without a log (`log_path` none), `log_failure` stands in the
+// place of the log's path and the support line does not ask for the log.
+ui::tk::Widget show_message(const ui::tk::Widget& win, std::string_view text, const std::optional<std::string>& log_path,
+                            std::string_view log_failure, std::string_view lang) {
+    namespace tk = ui::tk;
+    tk::Interp& in = win.interp();
+    const auto box = tk::Widget::create(
+        in, "text", win.path(), "message",
+        {"-font", tk::font(9), "-wrap", "word", "-width", 1, "-height", 1, "-relief", "flat", "-borderwidth", 0,
+         "-highlightthickness", 0, "-padx", 0, "-pady", 0, "-background", win.cget("-background")});
+    box.pack({"-padx", 18, "-pady", 8, "-fill", "x"});
+    const std::string url(ui::TELEGRAM_URL);
+    const std::string send = i18n::t(log_path ? "error_send_log" : "error_write_support", lang);  // "... {url}"
+    const std::size_t at = send.find("{url}");
+    const auto insert = [&](std::string_view part, std::string_view tag = {}) {
+        if (tag.empty()) in.call({box.path(), "insert", "end", part});
+        else in.call({box.path(), "insert", "end", part, tag});
+    };
+    if (log_path) {
+        insert(std::string(text) + "\n\n" + i18n::t("error_log_saved", lang) + "\n");
+        insert(*log_path, "path");
+    } else {
+        insert(std::string(text) + "\n\n" + std::string(log_failure));
+    }
+    insert("\n\n" + send.substr(0, at));
+    insert(url, "link");
+    if (at != std::string::npos) insert(send.substr(at + 5));
+    in.call({box.path(), "tag", "configure", "link", "-foreground", "#1d4ed8", "-underline", 1});
+    in.call({box.path(), "tag", "bind", "link", "<Enter>", tk::Word::list({box.path(), "configure", "-cursor", "hand2"})});
+    in.call({box.path(), "tag", "bind", "link", "<Leave>", tk::Word::list({box.path(), "configure", "-cursor", "xterm"})});
+    // A click opens the link; a drag that selects part of it does not.
+    in.call({box.path(), "tag", "bind", "link", "<ButtonRelease-1>", in.command([&in, box, url] {
+                 if (in.call({box.path(), "tag", "ranges", "sel"}).empty()) platform::shell_open(url);
+             })});
+    // Read-only, yet selectable; a click gives it the focus, so that Ctrl+C copies.
+    in.call({"bind", box.path(), "<1>", tk::Word::list({"focus", box.path()})});
+    box.configure({"-state", "disabled"});
+    return box;
+}
+
+// Gives the message as many lines as it takes at its width.
+void fit_height(const ui::tk::Widget& box) {
+    ui::tk::Interp& in = box.interp();
+    in.update_idletasks();
+    const int lines = in.call_int({box.path(), "count", "-update", "-displaylines", "1.0", "end"});
+    box.configure({"-height", lines});
+}
+
 }  // namespace
 
 std::string error_dialog_message(std::string_view text, const std::string& log_path, std::string_view lang) {
@@ -59,12 +110,16 @@ void show_error_dialog(const app::Context& ctx, std::string_view title, std::str
     // The dialog never depends on the log: a log that cannot be written (a read-only
     // program folder, a full disk, a file named "logs") is one more line of it.
     std::optional<fs::path> log;
+    std::optional<std::string> log_path;
+    std::string log_failure;
     std::string message;
     try {
         log = ctx.log.write(title, exc, extra);
-        message = error_dialog_message(text, platform::utf8(*log), lang);
+        log_path = platform::utf8(*log);
+        message = error_dialog_message(text, *log_path, lang);
     } catch (const std::exception& e) {
-        message = error_dialog_message_without_log(text, log_failure_line(e, ctx.log.folder / "error.log", lang), lang);
+        log_failure = log_failure_line(e, ctx.log.folder / "error.log", lang);
+        message = error_dialog_message_without_log(text, log_failure, lang);
     }
 
     std::optional<tk::Interp> own_root;
@@ -78,14 +133,16 @@ void show_error_dialog(const app::Context& ctx, std::string_view title, std::str
     const auto win = tk::Widget::create(root, "toplevel", ".", "error");
     win.title(ctx.title);
     win.not_resizable();
+    // Several archives merged at once open their windows on top of each other; the
+    // failure of one must not hide under another's result window. Asked before the
+    // window is mapped, so that the window manager takes it from the start.
+    tk::keep_above_others(win);
     center_window(ctx, win, DIALOG_WIDTH, DIALOG_HEIGHT);
 
     tk::Widget::create(root, "label", win.path(), "title",
                        {"-text", title, "-font", tk::font(11, "bold"), "-foreground", "#991b1b"})
         .pack({"-pady", tk::Word::list({18, 8})});
-    tk::Widget::create(root, "label", win.path(), "message",
-                       {"-text", message, "-font", tk::font(9), "-justify", "left", "-wraplength", 520})
-        .pack({"-padx", 18, "-pady", 8});
+    const auto message_box = show_message(win, text, log_path, log_failure, lang);
     const auto buttons = tk::Widget::create(root, "frame", win.path(), "buttons");
     buttons.pack({"-pady", 10});
     const auto close_error = [&] {
@@ -100,10 +157,12 @@ void show_error_dialog(const app::Context& ctx, std::string_view title, std::str
                                                 "-command", root.command(open_log_folder)});
     log_button.grid({"-row", 0, "-column", 0, "-padx", 6});
     if (!log) log_button.configure({"-state", "disabled"});  // there is no log to show
-    tk::Widget::create(root, "button", buttons.path(), "ok",
-                       {"-text", "OK", "-width", 14, "-command", root.command(close_error)})
-        .grid({"-row", 0, "-column", 1, "-padx", 6});
+    const auto ok = tk::Widget::create(root, "button", buttons.path(), "ok",
+                                       {"-text", "OK", "-width", 14, "-command", root.command(close_error)});
+    ok.grid({"-row", 0, "-column", 1, "-padx", 6});
     win.on_close(close_error);
+    tk::use_keyboard(win, close_error, ok.path());
+    fit_height(message_box);
     // A long message (a deep folder path, a long failure text) needs more than the usual
     // height; grow downwards rather than cut off the text and the buttons.
     root.update_idletasks();

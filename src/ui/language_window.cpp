@@ -74,6 +74,9 @@ std::optional<std::string> choose_language_window(const app::Context& ctx, const
                            {"-text", i18n::t(key, code), "-width", 16, "-command", in.command(pick)})
             .grid({"-row", 1, "-column", column++, "-padx", 6});
     }
+    std::string current = frame.path() + "." + ctx.language();
+    if (!in.exists(current)) current = frame.path() + "." + std::string(i18n::LANGUAGES.front());
+    tk::use_keyboard(*win, [&win] { win->destroy(); }, current);
     try {
         detail::center(ctx, *win);
         if (own) own->mainloop();

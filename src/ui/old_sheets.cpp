@@ -21,7 +21,8 @@ void clean_old_sheets(const app::Context& ctx, const std::filesystem::path& fold
         }
         const std::string question =
             i18n::t("old_sheets_confirm", lang, {{"names", app::describe_old_sheets(paths, lang)}});
-        if (!tk::ask_yes_no(title, question, lang)) return;
+        // Deleting is for good: Enter, or a hasty click on the default, must keep the files.
+        if (tk::message_box({"yesno", "question", title, question, std::string(lang), "no"}) != "yes") return;
         for (const auto& path : paths) {
             std::error_code ec;
             std::filesystem::remove(path, ec);  // in use or already gone: the others still go

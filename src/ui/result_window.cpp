@@ -195,6 +195,8 @@ void show_done(const app::Context& ctx, const app::MergeResult& result, const La
     const auto help_button = button(bottom, "help", 17, [&ctx] { open_help_or_throw(ctx); });
     const auto language_button = button(bottom, "language", 17, change_language);
     const auto close_button = button(bottom, "close", 17, close);
+    // Before the texts are set: the focus rings add to the size the window is centred at.
+    tk::use_keyboard(win, close, all_button.path());
 
     apply_language = [&](const std::string& chosen) {
         using i18n::t;

@@ -3,9 +3,11 @@
 #include <tcl.h>
 #include <tk.h>
 
+#include <atomic>
 #include <charconv>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "platform/platform.hpp"
 
@@ -222,6 +224,41 @@ void Interp::wait_window(const std::string& window) {
     rethrow_pending();
 }
 
+namespace {
+
+// An event that only wakes the thread whose event loop waits: the loop then looks at
+// its condition again.
+int wake_up(Tcl_Event*, int) { return 1; }
+
+}  // namespace
+
+void Interp::run_in_background(const std::function<void()>& work) {
+    const Tcl_ThreadId loop_thread = Tcl_GetCurrentThread();
+    std::atomic<bool> done{false};
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done.store(true);
+        // Tcl frees the event once it is handled.
+        auto* event = static_cast<Tcl_Event*>(static_cast<void*>(Tcl_Alloc(sizeof(Tcl_Event))));
+        event->proc = &wake_up;
+        event->nextPtr = nullptr;
+        Tcl_ThreadQueueEvent(loop_thread, event, TCL_QUEUE_TAIL);
+        Tcl_ThreadAlert(loop_thread);
+    });
+    while (!done.load()) Tcl_DoOneEvent(TCL_ALL_EVENTS);
+    worker.join();
+    if (failure) {
+        pending_ = nullptr;
+        std::rethrow_exception(failure);
+    }
+    rethrow_pending();
+}
+
 void Interp::update_idletasks() { call({"update", "idletasks"}); }
 
 void Interp::update() {
@@ -283,7 +320,110 @@ void Widget::on_close(std::function<void()> action) const {
     interp_->call({"wm", "protocol", path_, "WM_DELETE_WINDOW", interp_->command(std::move(action))});
 }
 
+// --- Keyboard -----------------------------------------------------------------------
+
+namespace {
+
+// The focus ring of classic buttons: Tk's default is one pixel of black.
+constexpr int FOCUS_RING_PIXELS = 2;
+constexpr std::string_view FOCUS_RING_COLOUR = "#1d4ed8";
+
+void mark_focus_of_buttons(Interp& in, const std::string& widget) {
+    const std::string type = in.call({"winfo", "class", widget});
+    if (type == "Button")
+        in.call({widget, "configure", "-highlightthickness", FOCUS_RING_PIXELS, "-highlightcolor", FOCUS_RING_COLOUR});
+    const std::string children = in.call({"winfo", "children", widget});
+    Tcl_Obj* list = new_string(children);
+    Tcl_IncrRefCount(list);
+    int count = 0;
+    Tcl_Obj** items = nullptr;
+    std::vector<std::string> paths;
+    if (Tcl_ListObjGetElements(nullptr, list, &count, &items) == TCL_OK)
+        for (int i = 0; i < count; ++i) paths.emplace_back(Tcl_GetString(items[i]));
+    Tcl_DecrRefCount(list);
+    for (const auto& child : paths)
+        if (in.call({"winfo", "toplevel", child}) == in.call({"winfo", "toplevel", widget})) mark_focus_of_buttons(in, child);
+}
+
+}  // namespace
+
+void use_keyboard(const Widget& top, std::function<void()> on_escape, const std::string& first) {
+    Interp& in = top.interp();
+    // %W is the widget the key went to: the one with the focus.
+    const std::string invoke_focused = "if {[winfo class %W] in {Button TButton}} {%W invoke}";
+    in.call({"bind", top.path(), "<Return>", invoke_focused});
+    in.call({"bind", top.path(), "<KP_Enter>", invoke_focused});
+    if (on_escape) in.call({"bind", top.path(), "<Escape>", in.command(std::move(on_escape))});
+    mark_focus_of_buttons(in, top.path());
+    if (!first.empty()) in.call({"focus", first});
+}
+
+void keep_above_others(const Widget& top) {
+    top.interp().call({"wm", "attributes", top.path(), "-topmost", 1});
+    top.interp().call({"raise", top.path()});
+}
+
 // --- Dialogs ------------------------------------------------------------------------
+
+namespace {
+
+// What Tk's message boxes and open-file dialog show, keyed by Tk's own English texts:
+// all of it in Kazakh (Tk has no Kazakh catalogue), and in Russian what Tk's catalogue
+// leaves in English or misses (this Tk asks for "does not exist" with two blanks).
+struct DialogText {
+    std::string_view english;
+    std::string_view ru;
+    std::string_view kk;
+};
+constexpr DialogText DIALOG_TEXTS[] = {
+    {"&Yes", "&Да", "&Иә"},
+    {"&No", "&Нет", "&Жоқ"},
+    {"&OK", "&ОК", "&OK"},
+    {"OK", "ОК", "OK"},
+    {"&Cancel", "От&мена", "&Бас тарту"},
+    {"Cancel", "Отмена", "Бас тарту"},
+    {"&Abort", "&Отменить", "&Тоқтату"},
+    {"&Retry", "&Повторить", "&Қайталау"},
+    {"&Ignore", "&Игнорировать", "&Елемеу"},
+    {"Open", "Открыть", "Ашу"},
+    {"&Open", "&Открыть", "&Ашу"},
+    {"&Save", "&Сохранить", "&Сақтау"},
+    {"Save As", "Сохранить как", "Басқаша сақтау"},
+    {"&Directory:", "&Папка:", "&Қалта:"},
+    {"File &name:", "&Имя файла:", "Файл &атауы:"},
+    {"File &names:", "&Имена файлов:", "Файл а&таулары:"},
+    {"Files of &type:", "&Тип файлов:", "Файл &түрі:"},
+    {"Show &Hidden Files and Directories", "Показывать &скрытые файлы и папки",
+     "&Жасырын файлдар мен қалталарды көрсету"},
+    {"Show &Hidden Directories", "Показывать &скрытые папки", "&Жасырын қалталарды көрсету"},
+    {"All Files", "Все файлы", "Барлық файлдар"},
+    {"File \"%1$s\"  does not exist.", "Файл \"%1$s\" не найден.", "\"%1$s\" файлы табылмады."},
+    {"File \"%1$s\" does not exist.", "Файл \"%1$s\" не найден.", "\"%1$s\" файлы табылмады."},
+    {"Directory \"%1$s\" does not exist.", "Папка \"%1$s\" не найдена.", "\"%1$s\" қалтасы табылмады."},
+    {"Cannot change to the directory \"%1$s\".\nPermission denied.",
+     "Не удаётся открыть папку \"%1$s\".\nНет доступа.", "\"%1$s\" қалтасын ашу мүмкін емес.\nРұқсат жоқ."},
+    {"Invalid file name \"%1$s\".", "Недопустимое имя файла \"%1$s\".", "\"%1$s\" файл атауы жарамсыз."},
+    {"Error: %1$s", "Ошибка: %1$s", "Қате: %1$s"},
+};
+
+}  // namespace
+
+void use_dialog_language(Interp& in, std::string_view lang) noexcept {
+    try {
+        in.call({"::msgcat::mclocale", lang});
+        // Tk read its catalogue for the system's language at start-up; read the one of
+        // the program's language now (a language Tk has none for loads nothing).
+        in.call({"namespace", "eval", "::tk",
+                 Word::list({"::msgcat::mcload", in.call({"file", "join", in.call({"set", "::tk_library"}), "msgs"})})});
+        for (const DialogText& text : DIALOG_TEXTS) {
+            const std::string_view translated = lang == "kk" ? text.kk : lang == "ru" ? text.ru : std::string_view{};
+            if (!translated.empty())
+                in.call({"namespace", "eval", "::tk", Word::list({"::msgcat::mcset", lang, text.english, translated})});
+        }
+    } catch (const std::exception&) {
+        // No message catalogue (msgcat missing): Tk's dialogs keep their English texts.
+    }
+}
 
 std::string message_box(const MessageBox& box) {
     if (const auto& answer = hook_store().answer_message_box) return answer(box);
@@ -295,18 +435,13 @@ std::string message_box(const MessageBox& box) {
     // windows' font. Priority startupFile wins over the box's widgetDefault options.
     interp->call({"option", "add", "*Dialog.msg.wrapLength", "6i", "startupFile"});
     interp->call({"option", "add", "*Dialog.msg.font", font(10), "startupFile"});
-    if (!box.language.empty()) {
-        // The box's buttons speak the program's language, not the system's: Tk picks
-        // them by its message catalogue's locale, and ships no Kazakh texts.
-        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "kk", "&Yes", "&Иә"});
-        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "kk", "&No", "&Жоқ"});
-        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "ru", "&Yes", "&Да"});
-        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "ru", "&No", "&Нет"});
-        interp->call({"::msgcat::mclocale", box.language});
-    }
+    // The box's buttons speak the program's language, not the system's.
+    if (!box.language.empty()) use_dialog_language(*interp, box.language);
     if (const auto& hook = hook_store().on_wait) hook(*interp);
-    return interp->call({"tk_messageBox", "-type", box.type, "-icon", box.icon, "-title", box.title, "-message",
-                         box.message});
+    std::vector<Word> words{"tk_messageBox", "-type", box.type, "-icon", box.icon, "-title", box.title, "-message",
+                            box.message};
+    if (!box.default_answer.empty()) words.insert(words.end(), {"-default", box.default_answer});
+    return interp->call(words);
 }
 
 void show_info(std::string_view title, std::string_view message, std::string_view language) {
@@ -318,8 +453,51 @@ bool ask_yes_no(std::string_view title, std::string_view message, std::string_vi
            "yes";
 }
 
+std::string any_case_pattern(Interp& interp, std::string_view extension) {
+    if (interp.call({"tk", "windowingsystem"}) != "x11") return "*" + std::string(extension);
+    std::string pattern = "*";
+    for (const char c : extension) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z')) {
+            const char lower = static_cast<char>(u | 0x20);
+            const char upper = static_cast<char>(lower - 'a' + 'A');
+            pattern += {'[', upper, lower, ']'};
+        } else {
+            pattern += c;
+        }
+    }
+    return pattern;
+}
+
+namespace {
+
+// Tk's own file dialog shows each type as "label (patterns)"; an any-case pattern
+// reads there as its lower-case form ("*.[Zz][Ii][Pp]" as "*.zip"). Tk's internal
+// helper is wrapped once per interpreter; where it is missing, nothing changes.
+constexpr std::string_view READABLE_FILE_TYPES = R"tcl(
+if {[info commands ::tk::FDGetFileTypes] eq ""} { catch {auto_load ::tk::FDGetFileTypes} }
+if {[info commands ::tk::FDGetFileTypes] ne "" && [info commands ::tk::mergalo_FDGetFileTypes] eq ""} {
+    rename ::tk::FDGetFileTypes ::tk::mergalo_FDGetFileTypes
+    proc ::tk::FDGetFileTypes {string} {
+        set types {}
+        foreach type [::tk::mergalo_FDGetFileTypes $string] {
+            set label [regsub -all {\[([A-Z])([a-z])\]} [lindex $type 0] {\2}]
+            lappend types [lreplace $type 0 0 $label]
+        }
+        return $types
+    }
+}
+)tcl";
+
+}  // namespace
+
 std::optional<std::string> get_open_file(Interp& interp, std::string_view title, const std::vector<FileType>& types) {
     if (const auto& answer = hook_store().answer_open_file) return answer(title);
+    try {
+        interp.call({"eval", READABLE_FILE_TYPES});
+    } catch (const TclError&) {
+        // The labels then show the patterns as they are.
+    }
     std::vector<Word> list;
     for (const auto& t : types) list.push_back(Word::list({Word(t.label), Word(t.pattern)}));
     if (const auto& hook = hook_store().on_wait) hook(interp);

@@ -11,7 +11,8 @@
 // and the exception is thrown again, unchanged, from the C++ call that was waiting on
 // Tcl (Interp::call, mainloop, wait_window, update).
 //
-// Single-threaded: an Interp is used only on the thread that created it.
+// Single-threaded: an Interp is used only on the thread that created it (work that
+// must not hold up the windows runs beside it through run_in_background).
 #pragma once
 
 #include <exception>
@@ -117,6 +118,12 @@ public:
     void update_idletasks();
     void update();
 
+    // Runs `work` on a thread of its own while this thread keeps processing the
+    // interpreter's events (timers, redraws, clicks), and returns once `work` has
+    // returned. `work` must not touch Tcl or Tk. Rethrows what `work` threw; else an
+    // action's exception raised meanwhile. Waits for `work` in every case.
+    void run_in_background(const std::function<void()>& work);
+
     // True when the window exists (and so does ".").
     bool exists(const std::string& window);
 
@@ -177,6 +184,18 @@ private:
     std::string path_;
 };
 
+// Makes a top-level window usable from the keyboard: Return and the keypad's Enter
+// invoke the button that has the focus, Escape runs `on_escape` (when given), every
+// button of the window shows a clear ring while it has the focus, and `first` (a
+// widget path, when given) has the focus to begin with. Tab and Shift+Tab move through
+// the widgets in the order they were created (Tk's own traversal, which skips disabled
+// buttons), so create them in their visual order. Call it once the buttons exist.
+void use_keyboard(const Widget& top, std::function<void()> on_escape = {}, const std::string& first = {});
+
+// Keeps a top-level window above the other windows of the desktop (the window
+// manager's "always on top") and raises it now.
+void keep_above_others(const Widget& top);
+
 // A standard message box (tk_messageBox).
 struct MessageBox {
     std::string type = "ok";    // "ok" or "yesno"
@@ -184,7 +203,13 @@ struct MessageBox {
     std::string title;
     std::string message;
     std::string language;  // "ru" or "kk": the language of the buttons; empty: Tk's own choice
+    std::string default_answer{};  // the button Enter presses ("yes", "no", "ok"); empty: the first
 };
+
+// Puts Tk's own dialogs of `in` (message boxes, the open-file dialog) in `lang` ("ru"
+// or "kk"): Tk's message catalogue for it, and the texts it lacks (all of the Kazakh
+// ones) from the program. Never throws: without msgcat the dialogs speak English.
+void use_dialog_language(Interp& in, std::string_view lang) noexcept;
 
 // Shows the box on the current Interp (creating a hidden one of its own when none is
 // alive) with no parent window, and returns the answer: "ok", "yes" or "no" (a closed
@@ -198,6 +223,11 @@ struct FileType {
     std::string label;
     std::string pattern;
 };
+
+// A file-dialog pattern that matches files ending in `extension` (".zip") in any letter
+// case: Tk's own dialog (X11) compares case-sensitively, so it gets "*.[Zz][Ii][Pp]"
+// (and shows it as "*.zip"); the system's dialogs elsewhere ignore case anyway.
+std::string any_case_pattern(Interp& interp, std::string_view extension);
 
 // tk_getOpenFile on `interp` with a title and file types. Returns the chosen name as
 // the dialog gave it, or none when cancelled.

@@ -78,7 +78,9 @@ namespace icon {
 
 void apply(const tk::Widget& window, const fs::path& ico) noexcept {
     try {
-        window.interp().call({"wm", "iconbitmap", window.path(), ico});
+        // -default: the windows made later in this interpreter (message boxes, the file
+        // dialog) carry the icon too.
+        window.interp().call({"wm", "iconbitmap", window.path(), "-default", ico});
     } catch (...) {
     }
     if (platform::WINDOWS) return;  // Windows shows the .ico itself
@@ -89,7 +91,7 @@ void apply(const tk::Widget& window, const fs::path& ico) noexcept {
         const std::string image = "mergalo_icon";
         if (in.call({"lsearch", "-exact", in.call({"image", "names"}), image}) == "-1")
             in.call({"image", "create", "photo", image, "-file", fs::path(ico).replace_extension(".png")});
-        in.call({"wm", "iconphoto", window.path(), image});
+        in.call({"wm", "iconphoto", window.path(), "-default", image});
     } catch (...) {
     }
 }
@@ -117,10 +119,12 @@ std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root) {
                            {"-text", app::mode_name(nup, lang), "-width", 24, "-command", root.command(pick)})
             .pack({"-pady", 4});
     }
-    win.on_close([&root, &win] {
+    const auto cancel = [&root, &win] {
         win.destroy();
         root.quit();
-    });
+    };
+    win.on_close(cancel);
+    tk::use_keyboard(win, cancel, win.path() + ".mode" + std::to_string(pdf::SUPPORTED_NUP.front()));
     try {
         root.mainloop();
     } catch (...) {
@@ -129,42 +133,6 @@ std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root) {
     }
     detail::destroy_quietly(win);  // "." was destroyed under the loop: nothing left to do
     return choice;
-}
-
-app::MergeResult process_zip_with_wait(const app::Context& ctx, const std::function<app::MergeResult()>& job) {
-    std::optional<tk::Interp> root;
-    try {
-        root.emplace();
-    } catch (const tk::NoDisplay&) {
-        return job();  // no display: the job runs without its window
-    }
-    const std::string lang = ctx.language();
-    const auto win = tk::Widget::create(*root, "toplevel", ".", "wait");
-    win.title(i18n::t("merging_title", lang));
-    win.not_resizable();
-    center_window(ctx, win, 420, 150);
-    tk::Widget::create(*root, "label", win.path(), "title",
-                       {"-text", i18n::t("merging_title", lang), "-font",
-                        tk::font(13, "bold")})
-        .pack({"-pady", tk::Word::list({22, 8})});
-    tk::Widget::create(*root, "label", win.path(), "hint",
-                       {"-text", i18n::t("merging_hint", lang), "-font", tk::font(10),
-                        "-justify", "center"})
-        .pack({"-pady", tk::Word::list({0, 18})});
-    root->update_idletasks();
-    root->update();
-
-    // The window stays as drawn while the job runs: no events are processed meanwhile.
-    auto result = [&] {
-        try {
-            return job();
-        } catch (...) {
-            detail::destroy_quietly(win);
-            throw;
-        }
-    }();
-    detail::destroy_quietly(win);
-    return result;
 }
 
 void open_help(const app::Context& ctx) {

@@ -35,7 +35,9 @@ namespace icon {
 
 // Hands `ico` to the window's iconbitmap (Windows takes the .ico there); on X11,
 // which cannot show an .ico, also puts the PNG beside it on the window (iconphoto).
-// Every failure is swallowed: the window keeps the default icon.
+// Both as the interpreter's default, so the windows it makes later (message boxes, the
+// file dialog) carry the icon too. Every failure is swallowed: the window keeps the
+// default icon.
 void apply(const tk::Widget& window, const fs::path& ico) noexcept;
 
 }  // namespace icon
@@ -45,10 +47,12 @@ void apply(const tk::Widget& window, const fs::path& ico) noexcept;
 // is closed (returns none). The window is gone afterwards; `root` stays.
 std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root);
 
-// Shows a static wait window, runs `job` on this thread, closes the window and returns
+// Shows the wait window (ui/wait_window.hpp), runs `job` on a worker thread while the
+// window stays responsive and shows the job's progress, closes the window and returns
 // the job's result. The job's failure passes through unchanged after the window is
-// gone. Without a display the job runs without the window.
-app::MergeResult process_zip_with_wait(const app::Context& ctx, const std::function<app::MergeResult()>& job);
+// gone. Without a display the job runs without the window. The job must not touch Tk.
+app::MergeResult process_zip_with_wait(const app::Context& ctx,
+                                       const std::function<app::MergeResult(const app::ProgressCallback&)>& job);
 
 // Opens ctx.help_file() in the default browser when it exists, else TELEGRAM_URL.
 // Reports nothing.

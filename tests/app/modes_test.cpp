@@ -247,7 +247,7 @@ TEST_F(GraphicalRun, AFailureIsShownAndTheRunEndsNormally) {
     driver.then([](ui::tk::Interp& in) { in.call({".choice.mode9", "invoke"}); })
         .then([&](ui::tk::Interp& in) {
             EXPECT_EQ(uitest::text_of(in, ".error.title"), "Ошибка при создании PDF.");
-            EXPECT_EQ(uitest::text_of(in, ".error.message").rfind("ZIP-файл не найден:\n" + name, 0), 0u);
+            EXPECT_EQ(in.call({".error.message", "get", "1.0", "end"}).rfind("ZIP-файл не найден:\n" + name, 0), 0u);
             in.call({".error.buttons.ok", "invoke"});
         });
     EXPECT_NO_THROW(app::run_gui(program.context()));
@@ -299,4 +299,29 @@ TEST_F(GraphicalRun, AFailureAfterTheMergeIsNotAFailedMerge) {
     }
     EXPECT_NE(read_bytes(program.program() / "logs" / "error.log").find("Title: Не удалось обновить язык меню правой кнопки"),
               std::string::npos);
+}
+
+// "Open with" on several archives: the layout is asked once, then each archive is merged
+// in turn; a failed one is reported and the others are merged all the same.
+TEST_F(GraphicalRun, ChooseLayoutAsksOnceThenMergesEachArchive) {
+    const fs::path zip = archive();
+    const fs::path second = folder / "night.zip";
+    fs::copy_file(zip, second);
+    const std::string gone = platform::utf8(folder / "gone.zip");
+    uitest::Driver driver;
+    driver.then([](ui::tk::Interp& in) { in.call({".choice.mode4", "invoke"}); })
+        .then([](ui::tk::Interp& in) { in.call({".done.buttons.bottom.close", "invoke"}); })
+        .then([&](ui::tk::Interp& in) {
+            EXPECT_EQ(in.call({".error.message", "get", "1.0", "end - 1 char"}).rfind("ZIP-файл не найден:\n" + gone, 0), 0u);
+            in.call({".error.buttons.ok", "invoke"});
+        })
+        .then([](ui::tk::Interp& in) {
+            EXPECT_NE(uitest::text_of(in, ".done.details").find("Режим: 4 на лист (2x2)"), std::string::npos);
+            in.call({".done.buttons.bottom.close", "invoke"});
+        });
+    EXPECT_EQ(app::choose_layout_and_merge(program.context(), {"Mergalo", "--choose-layout", platform::utf8(zip), gone,
+                                            platform::utf8(second)}),
+              1);
+    EXPECT_TRUE(fs::exists(folder / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
+    EXPECT_TRUE(fs::exists(folder / "night_Tarvo PDF Mergalo_MERGED_4up.pdf"));
 }

@@ -85,6 +85,8 @@ protected:
                  // Sanitizer builds only: the leaks of the libraries under Tk are not ours.
                  {"LSAN_OPTIONS", "suppressions=" MERGALO_SOURCE_DIR "/tests/app/lsan_tk.supp"}};
         if (!display) o.env.emplace_back("DISPLAY", std::nullopt);
+        // Every file manager the menu knows, unless a test says which are installed.
+        o.env.emplace_back("PATH", file_managers_on_path({"dolphin", "nautilus", "caja", "nemo"}));
         o.env.insert(o.env.end(), extra_env.begin(), extra_env.end());
         return fixtures::run(argv, o);
     }
@@ -114,6 +116,18 @@ protected:
         return "kk";
     }
     fs::path dolphin_menu() const { return data_home / "kio" / "servicemenus" / "mergalo-zip.desktop"; }
+
+    // A PATH on which exactly these file managers' programs are found (stand-ins).
+    std::string file_managers_on_path(const std::vector<std::string>& programs) {
+        const fs::path bin = dir / ("bin-" + std::to_string(++bins));
+        fs::create_directories(bin);
+        for (const auto& p : programs) {
+            write_bytes(bin / p, "#!/bin/sh\n");
+            fs::permissions(bin / p, fs::perms(0755));
+        }
+        return bin.string() + ":/usr/local/bin:/usr/bin:/bin";
+    }
+    int bins = 0;
 };
 
 }  // namespace
@@ -293,7 +307,7 @@ TEST_F(Program, MenuInstallUninstallAndLanguageChange) {
     EXPECT_NE(kk.find("Instruction_kk.html"), std::string::npos) << "the help entry opens the Kazakh page";
     EXPECT_FALSE(fs::exists(data_home / "nautilus/scripts" / u8("Tarvo PDF Mergalo — объединить накладные")));
     EXPECT_TRUE(fs::exists(config_home / "caja/scripts" / u8("Tarvo PDF Mergalo — жүкқұжаттарды біріктіру") /
-                           u8("Параққа 9 (3x3)")));
+                           u8("4. Параққа 9 (3x3)")));
 
     ASSERT_EQ(mergalo({"--uninstall-menu"}).exit_code, 0);
     for (const auto& base : {data_home, config_home})
@@ -398,4 +412,108 @@ TEST_F(Program, TheInstalledFolderPassesItsSelfCheck) {
     auto r = run(prefix / "Mergalo", {"--selfcheck"}, true);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "Самопроверка: всё на месте.\n");
+}
+
+TEST_F(Program, InstallAndUninstallSayWhichFileManagersGotTheMenu) {
+    const struct {
+        std::vector<std::string> programs;
+        bool kazakh;
+        std::string installed;  // a line of the install message
+        std::string removed;    // a line of the uninstall message
+    } cases[] = {
+        {{}, false,
+         "Ни один из файловых менеджеров Dolphin, Nautilus, Caja, Nemo не найден, поэтому пункта "
+         "«Tarvo PDF Mergalo — объединить накладные» в меню правой кнопки нет.",
+         "Пункта «Tarvo PDF Mergalo — объединить накладные» не было в меню правой кнопки ни одного из файловых "
+         "менеджеров Dolphin, Nautilus, Caja, Nemo."},
+        {{"nemo", "caja"}, false,
+         "в файловых менеджерах: Caja, Nemo.\nКроме того, в любом файловом менеджере архив можно открыть через "
+         "«Открыть с помощью» → Tarvo PDF Mergalo.",
+         "убран из меню правой кнопки в файловых менеджерах: Caja, Nemo."},
+        {{"dolphin"}, true, "мына файл менеджерлерінде ZIP-мұрағаттар үшін тінтуірдің оң жақ түймесі мәзіріне қосылды: Dolphin.",
+         "мына файл менеджерлеріндегі тінтуір мәзірінен алынды: Dolphin."},
+    };
+    for (const auto& c : cases) {
+        if (c.kazakh) settings_kk();
+        extra_env = {{"PATH", file_managers_on_path(c.programs)}};
+        auto has = [&](const char* program) {
+            return std::find(c.programs.begin(), c.programs.end(), program) != c.programs.end();
+        };
+        auto r = mergalo({"--install"});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_NE(r.out.find(c.installed), std::string::npos) << r.out;
+        EXPECT_TRUE(fs::exists(data_home / "applications" / "mergalo.desktop")) << "Open with, for every file manager";
+        auto any_file = [](const fs::path& base) {
+            std::error_code ec;
+            for (fs::recursive_directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec))
+                if (it->is_regular_file()) return true;
+            return false;
+        };
+        EXPECT_EQ(fs::exists(dolphin_menu()), has("dolphin"));
+        EXPECT_EQ(any_file(config_home / "caja"), has("caja"));
+        EXPECT_EQ(any_file(data_home / "nautilus"), has("nautilus"));
+        EXPECT_EQ(any_file(data_home / "nemo"), has("nemo"));
+
+        r = mergalo({"--uninstall"});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_NE(r.out.find(c.removed), std::string::npos) << r.out;
+        EXPECT_FALSE(fs::exists(data_home / "applications" / "mergalo.desktop"));
+    }
+    EXPECT_EQ(log(), "");
+}
+
+// A file manager's folder that cannot be made: the message is the catalogue's in the
+// user's language, the library's words only after "Подробности:", and no file manager
+// got entries.
+TEST_F(Program, AFailedMenuInstallSaysWhatFailedInTheUsersWordsAndWritesNothing) {
+    write_bytes(config_home / "caja", "a file where Caja's folder belongs");
+    const struct {
+        bool kazakh;
+        std::string message;
+        std::string detail;
+    } cases[] = {
+        {false, "Не удалось добавить пункт в меню правой кнопки:\n\nНе удалось записать файл:\n", "\n\nПодробности: "},
+        {true, "Тінтуір мәзіріне қосу мүмкін болмады:\n\nФайлды жазу мүмкін болмады:\n", "\n\nТолығырақ: "},
+    };
+    for (const auto& c : cases) {
+        if (c.kazakh) settings_kk();
+        auto r = mergalo({"--install"});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
+        const auto detail = r.err.find(c.detail);
+        EXPECT_NE(detail, std::string::npos) << r.err;
+        EXPECT_GT(r.err.find("filesystem error"), detail) << "the library's words only as the detail:\n" << r.err;
+        for (const auto& base : {data_home, config_home})
+            for (const auto& e : fs::recursive_directory_iterator(base))
+                EXPECT_TRUE(!e.is_regular_file() || e.path() == config_home / "caja") << e.path()
+                    << " written by a failed install";
+    }
+}
+
+TEST_F(Program, InstalledSystemWideTheHistoryAndLogsGoToTheUsersDataFolder) {
+    write_bytes(app / "mgl" / "system-install", "");
+    const fs::path user = local / "mergalo";
+    const fs::path zip = archive("day.zip");
+    auto r = mergalo({zip.string(), "4"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(fs::exists(user / "waybill_history.csv"));
+    EXPECT_FALSE(fs::exists(app / "waybill_history.csv")) << "the program folder is the system's";
+
+    EXPECT_EQ(mergalo({(archives / "gone.zip").string(), "4"}).exit_code, 1);
+    EXPECT_TRUE(fs::exists(user / "logs" / "error.log"));
+    EXPECT_FALSE(fs::exists(app / "logs"));
+
+    // The package brings the application entry; the menu starts the installed program.
+    ASSERT_EQ(mergalo({"--install-menu"}).exit_code, 0);
+    EXPECT_FALSE(fs::exists(data_home / "applications" / "mergalo.desktop"));
+    EXPECT_NE(read_bytes(dolphin_menu()).find("Exec=\"" + platform::utf8(app / "Mergalo") + "\" %f 4\n"),
+              std::string::npos);
+}
+
+TEST_F(Program, ChooseLayoutWithoutADisplayMergesNothing) {
+    const fs::path zip = archive("day.zip");
+    auto r = mergalo({"--choose-layout", zip.string()});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("Не удаётся открыть окно"), std::string::npos) << r.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(archives), fs::directory_iterator()), 1) << "only the archive";
 }

@@ -73,7 +73,11 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         "detail_sheets_new", "files_taken", "btn_open_all", "btn_open_new", "btn_open_folder", "btn_close",
         "open_help", "old_sheets_none", "old_sheets_confirm", "old_sheets_and_more", "clean_old_sheets",
         "error_pdf_failed", "error_log_saved", "error_send_log", "error_open_log_folder", "exe_not_found",
-        "zip_not_found", "choose_zip", "no_window",
+        "zip_not_found", "choose_zip", "no_window", "progress_unpacking", "progress_merging", "progress_saving",
+        "file_type_zip", "file_type_all",
+        // Linux: which file managers got the menu.
+        "menu_installed_file_managers", "menu_installed_no_file_manager", "menu_removed_file_managers",
+        "menu_removed_no_file_manager",
         // Failures raised below the app layer as catalogue messages, and what a merge
         // result must say besides its files.
         "error_detail", "fs_disk_full", "fs_no_access", "fs_read_only", "fs_name_too_long", "fs_not_found",

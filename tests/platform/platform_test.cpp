@@ -449,3 +449,35 @@ TEST(Platform, FolderTreeIsMadeListedAndRemovedWithoutFollowingLinks) {
     EXPECT_FALSE(fs::exists(root));
     EXPECT_TRUE(fs::exists(outside / "keep.txt"));
 }
+
+// Opening a file, a folder or a link starts xdg-open and does not wait for it; once it
+// has ended it must not stay behind as a zombie child of this long-lived process.
+TEST(Platform, OpenedThingsLeaveNoZombieBehind) {
+    fixtures::TempDir dir;
+    // A stand-in xdg-open that writes its process id and ends at once.
+    const fs::path bin = dir / "bin";
+    fs::create_directories(bin);
+    {
+        std::ofstream script(bin / "xdg-open");
+        script << "#!/bin/sh\necho $$ > \"" << (dir / "pid.tmp").string() << "\"\nmv \"" << (dir / "pid.tmp").string()
+               << "\" \"" << (dir / "pid").string() << "\"\n";
+    }
+    fs::permissions(bin / "xdg-open", fs::perms(0755));
+    fixtures::EnvVar path("PATH", (bin.string() + ":/usr/bin:/bin").c_str());
+
+    for (const std::string& target : {(dir / "waybills.pdf").string(), dir.path().string(), std::string("https://t.me/x")}) {
+        fs::remove(dir / "pid");
+        ASSERT_TRUE(platform::shell_open(target)) << target;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!fs::exists(dir / "pid") && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::ifstream in(dir / "pid");
+        int pid = 0;
+        ASSERT_TRUE(in >> pid) << "xdg-open did not run for " << target;
+        // A child that has ended but was never waited for keeps its /proc entry.
+        const fs::path proc = fs::path("/proc") / std::to_string(pid);
+        while (fs::exists(proc) && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(fs::exists(proc)) << "xdg-open for " << target << " is left a zombie";
+    }
+}

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <glib.h>
+
 #include <algorithm>
+#include <clocale>
 #include <set>
+
+#include "diag/errors.hpp"
 
 #include "platform/platform.hpp"
 #include "shell/desktop_menus.hpp"
@@ -224,6 +229,16 @@ TEST(DesktopMenus, RemovalTakesExactlyWhatWasWritten) {
     EXPECT_NO_THROW(shell::remove_desktop_menus(s.every_language(), s.folders)) << "nothing installed";
 }
 
+TEST(DesktopMenus, RemovalTakesKazakhScriptsNamedAsEarlierVersionsNamedThem) {
+    Home s;
+    const shell::Menu kk = s.menu("kk");
+    const fs::path old_script = s.folders.config_home / "caja/scripts" / u8(KK_TITLE) / u8(kk.entries.back().label);
+    write_bytes(old_script, "#!/bin/sh\n# mergalo: right-click menu entry for ZIP archives\n");
+    EXPECT_EQ(shell::remove_desktop_files(shell::every_desktop_file(s.every_language(), s.folders)),
+              std::vector<shell::FileManager>{shell::FileManager::caja});
+    EXPECT_EQ(s.files(), std::set<std::string>{});
+}
+
 TEST(DesktopMenus, LanguageChangeRelabels) {
     Home s;
     shell::write_desktop_menus(s.menu("ru"), s.folders);
@@ -233,9 +248,121 @@ TEST(DesktopMenus, LanguageChangeRelabels) {
     const auto files = s.files();
     EXPECT_EQ(files.size(), ru_files().size());
     EXPECT_FALSE(fs::exists(s.folders.data_home / "nautilus/scripts" / u8(RU_TITLE)));
-    EXPECT_TRUE(files.count("data/nautilus/scripts/" + KK_TITLE + "/Параққа 6 (2x3)"));
-    EXPECT_TRUE(files.count("config/caja/scripts/" + KK_TITLE + "/Tarvo PDF Mergalo нұсқаулығы"));
+    EXPECT_TRUE(files.count("data/nautilus/scripts/" + KK_TITLE + "/3. Параққа 6 (2x3)"));
+    EXPECT_TRUE(files.count("config/caja/scripts/" + KK_TITLE + "/5. Tarvo PDF Mergalo нұсқаулығы"));
     const std::string dolphin = read_bytes(s.folders.data_home / "kio/servicemenus/mergalo-zip.desktop");
     EXPECT_NE(dolphin.find("Name=Параққа 1 (әдеттегі)\n"), std::string::npos);
     EXPECT_EQ(dolphin.find("на лист"), std::string::npos);
+}
+
+// Nautilus and Caja list scripts sorted by g_utf8_collate_key_for_filename of their
+// names (digits by value, then letters); the menu's order must come out, help last.
+TEST(DesktopMenus, ScriptsSortInTheMenusOrderInEveryLanguage) {
+    std::setlocale(LC_COLLATE, "C.UTF-8");
+    for (const char* lang : {"ru", "kk"}) {
+        Home s;
+        const shell::Menu menu = s.menu(lang);
+        std::vector<std::string> in_menu_order;
+        for (const auto& f : shell::desktop_menu_files(menu, s.folders, {shell::FileManager::caja}))
+            in_menu_order.push_back(platform::utf8(f.path.filename()));
+        ASSERT_EQ(in_menu_order.size(), menu.entries.size());
+        std::vector<std::string> sorted = in_menu_order;
+        std::sort(sorted.begin(), sorted.end(), [](const std::string& a, const std::string& b) {
+            gchar* ka = g_utf8_collate_key_for_filename(a.c_str(), -1);
+            gchar* kb = g_utf8_collate_key_for_filename(b.c_str(), -1);
+            const bool less = std::string(ka) < std::string(kb);
+            g_free(ka);
+            g_free(kb);
+            return less;
+        });
+        EXPECT_EQ(sorted, in_menu_order) << lang;
+        EXPECT_NE(sorted.back().find(menu.entries.back().label), std::string::npos) << lang << ": help last";
+    }
+}
+
+TEST(DesktopMenus, FileManagersAreFoundByTheirProgramOnThePath) {
+    using shell::FileManager;
+    fixtures::TempDir dir;
+    auto program = [&](const std::string& path, bool executable) {
+        write_bytes(dir / path, "#!/bin/sh\n");
+        fs::permissions(dir / path, executable ? fs::perms(0755) : fs::perms(0644));
+    };
+    program("usr/bin/caja", true);
+    program("usr/bin/nemo", true);
+    program("opt/kde/bin/dolphin", true);
+    program("plain/nautilus", false);           // not executable
+    fs::create_directories(dir / "dirs/nautilus");  // a folder of that name
+    const std::string bin = (dir / "usr/bin").string();
+    const std::string kde = (dir / "opt/kde/bin").string();
+    const struct {
+        std::string path;
+        std::vector<FileManager> found;
+    } cases[] = {
+        {"", {}},
+        {(dir / "nothing").string(), {}},
+        {bin, {FileManager::caja, FileManager::nemo}},
+        {(dir / "plain").string() + ":" + (dir / "dirs").string(), {}},
+        {"::" + kde + ":" + bin + ":", {FileManager::dolphin, FileManager::caja, FileManager::nemo}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(shell::installed_file_managers(c.path), c.found) << c.path;
+}
+
+TEST(DesktopMenus, ApplicationEntryOpensZipArchivesAndPassesDesktopFileValidate) {
+    Home s;
+    s.program = s.dir.path() / u8("Tom's \"best\" $HOME `x` 100% \\ Мерж") / "Mergalo";
+    const fs::path theme = s.dir / "My Apps" / "mgl" / "assets";
+    for (const char* size : {"16x16", "48x48"}) write_bytes(theme / "hicolor" / size / "apps" / "mergalo.png", size);
+    shell::replace_desktop_files(shell::application_entry_files(s.menu("kk"), s.folders, theme), {});
+    EXPECT_EQ(s.files(), (std::set<std::string>{"data/applications/mergalo.desktop",
+                                                "data/icons/hicolor/16x16/apps/mergalo.png",
+                                                "data/icons/hicolor/48x48/apps/mergalo.png"}));
+    EXPECT_EQ(read_bytes(s.folders.data_home / "icons/hicolor/48x48/apps/mergalo.png"), "48x48");
+    const fs::path entry = s.folders.data_home / "applications/mergalo.desktop";
+    auto r = fixtures::run({"/usr/bin/desktop-file-validate", entry.string()});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err << read_bytes(entry);
+    EXPECT_EQ(r.out, "");
+    const std::string text = read_bytes(entry);
+    for (const char* line : {"\nName=Tarvo PDF Mergalo\n", "\nMimeType=application/zip;\n", "\nIcon=mergalo\n",
+                             "\nComment[kk]=Tarvo PDF Mergalo — жүкқұжаттарды біріктіру\n",
+                             " --choose-layout %F\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+}
+
+// A file in the way of one file manager's folder, or of one file, fails the install; what
+// was installed before stays as it was (failure before the renames) or nothing of ours
+// stays (failure between them), never one file manager with entries and another without.
+TEST(DesktopMenus, AFailedInstallWritesAllOrNone) {
+    const struct {
+        const char* blocker;  // relative to the test folder
+        bool directory;       // a folder with something in it, else a file
+        bool keeps_old;       // the old menu is still whole afterwards
+    } cases[] = {
+        {"config/caja/scripts", false, true},
+        {"data/nemo/actions", false, true},
+        {"data/applications", false, true},
+        {"data/nemo/actions/mergalo-05_help.nemo_action", true, false},
+    };
+    for (const auto& c : cases) {
+        Home s;
+        const auto old_files = shell::desktop_menu_files(s.menu("ru"), s.folders, {shell::FileManager::dolphin});
+        shell::replace_desktop_files(old_files, {});
+        if (c.directory)
+            write_bytes(s.dir / c.blocker / "inside", "x");
+        else
+            write_bytes(s.dir / c.blocker, "x");
+        const std::set<std::string> before = s.files();
+        auto files = shell::desktop_menu_files(s.menu("kk"), s.folders);
+        const auto entry = shell::application_entry_files(s.menu("kk"), s.folders, s.dir / "no theme");
+        files.insert(files.end(), entry.begin(), entry.end());
+        try {
+            shell::replace_desktop_files(files, shell::every_desktop_file(s.every_language(), s.folders));
+            ADD_FAILURE() << c.blocker << ": no failure";
+        } catch (const diag::Error& e) {
+            ASSERT_NE(e.text(), nullptr) << e.what();
+            EXPECT_EQ(e.text()->key, "file_write_failed") << c.blocker;
+            EXPECT_FALSE(e.text()->detail.empty()) << "the system's words go to the detail";
+        }
+        const std::string blocker = std::string(c.blocker) + (c.directory ? "/inside" : "");
+        EXPECT_EQ(s.files(), c.keeps_old ? before : std::set<std::string>{blocker}) << c.blocker;
+    }
 }

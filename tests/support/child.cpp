@@ -87,8 +87,13 @@ pid_t start_program(const std::vector<std::string>& argv, const RunOptions& opti
         for (const auto& [k, v] : options.env) replaced = replaced || k == name;
         if (!replaced) environment.push_back(entry);
     }
-    for (const auto& [k, v] : options.env)
-        if (v) environment.push_back(k + "=" + *v);
+    // A variable named twice takes its last value, as setenv() in turn would give.
+    for (std::size_t i = 0; i < options.env.size(); ++i) {
+        const auto& [k, v] = options.env[i];
+        bool later = false;
+        for (std::size_t j = i + 1; j < options.env.size(); ++j) later = later || options.env[j].first == k;
+        if (v && !later) environment.push_back(k + "=" + *v);
+    }
     std::vector<char*> args, envp;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

@@ -39,7 +39,8 @@ private:
 
 struct RunOptions {
     std::filesystem::path cwd{};  // empty: the test's current folder
-    // Changes to the test's environment: a value sets the variable, no value unsets it.
+    // Changes to the test's environment: a value sets the variable, no value unsets it;
+    // the last of several changes to one variable holds.
     std::vector<std::pair<std::string, std::optional<std::string>>> env{};
     int timeout_seconds = 120;  // a program still running then is killed (exit code -1)
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 
 #include "diag/errors.hpp"
 #include "i18n/settings.hpp"
@@ -34,16 +35,45 @@ TEST_F(ErrorDialogTest, ShowsTheFailureTheLogAndTheSupportLink) {
     driver.then([&](tk::Interp& in) {
         EXPECT_EQ(in.call({"wm", "title", ".error"}), "Tarvo PDF Mergalo");
         EXPECT_EQ(in.call({"wm", "resizable", ".error"}), "0 0");
+        EXPECT_EQ(in.call({"wm", "attributes", ".error", "-topmost"}), "1") << "above other windows";
         EXPECT_EQ(in.call({"wm", "geometry", ".error"}),
                   ui::detail::centered_geometry(560, 260, in.call_int({"winfo", "screenwidth", "."}),
                                                 in.call_int({"winfo", "screenheight", "."})));
         EXPECT_EQ(text_of(in, ".error.title"), "PDF жасау кезінде қате шықты.");
         EXPECT_EQ(uitest::option_of(in, ".error.title", "-foreground"), "#991b1b");
         EXPECT_EQ(uitest::option_of(in, ".error.title", "-font"), "{Segoe UI} 11 bold");
-        EXPECT_EQ(text_of(in, ".error.message"),
+        EXPECT_EQ(in.call({".error.message", "get", "1.0", "end - 1 char"}),
                   "ZIP файлы табылмады:\nC:\\{Заказы}\\[day].zip\n\nҚате файлы сақталды:\n" + platform::utf8(log()) +
                       "\n\nerror.log файлын Telegram-ға жіберіңіз: https://t.me/tarvo_support");
-        EXPECT_EQ(uitest::option_of(in, ".error.message", "-wraplength"), "520");
+        EXPECT_EQ(in.call_int({"winfo", "width", ".error.message"}), 560 - 2 * 18);
+        // Every line shows: the text is as tall as its wrapped lines.
+        EXPECT_EQ(in.call_int({".error.message", "cget", "-height"}),
+                  in.call_int({".error.message", "count", "-displaylines", "1.0", "end"}));
+        // The log's path and the link can be selected and copied, though nothing can be typed.
+        struct Part {
+            const char* tag;
+            std::string text;
+        };
+        for (const Part& part : {Part{"path", platform::utf8(log())}, Part{"link", "https://t.me/tarvo_support"}}) {
+            in.call({".error.message", "tag", "remove", "sel", "1.0", "end"});
+            in.call({".error.message", "tag", "add", "sel", std::string(part.tag) + ".first",
+                     std::string(part.tag) + ".last"});
+            in.call({"clipboard", "clear"});
+            in.call({"event", "generate", ".error.message", "<<Copy>>"});
+            EXPECT_EQ(in.call({"clipboard", "get"}), part.text) << part.tag;
+        }
+        in.call({".error.message", "insert", "end", "typed"});
+        EXPECT_EQ(in.call({".error.message", "get", "end - 6 chars", "end - 1 char"}), "pport") << "read-only";
+        // A click on the link opens it.
+        in.call({".error.message", "tag", "remove", "sel", "1.0", "end"});
+        in.call({".error.message", "see", "link.first"});
+        std::istringstream box(in.call({".error.message", "bbox", "link.first + 3 chars"}));
+        int x = 0, y = 0;
+        box >> x >> y;
+        in.call({"event", "generate", ".error.message", "<Motion>", "-x", x + 1, "-y", y + 1});
+        EXPECT_EQ(in.call({".error.message", "cget", "-cursor"}), "hand2") << "the link looks clickable";
+        in.call({"event", "generate", ".error.message", "<ButtonPress-1>", "-x", x + 1, "-y", y + 1});
+        in.call({"event", "generate", ".error.message", "<ButtonRelease-1>", "-x", x + 1, "-y", y + 1});
         EXPECT_EQ(text_of(in, ".error.buttons.log"), "Журнал қалтасын ашу");
         EXPECT_EQ(text_of(in, ".error.buttons.ok"), "OK");
         EXPECT_TRUE(fs::exists(log())) << "the entry is written before the dialog shows";
@@ -53,7 +83,8 @@ TEST_F(ErrorDialogTest, ShowsTheFailureTheLogAndTheSupportLink) {
     });
     ui::show_error_dialog(program.context(), "PDF жасау кезінде қате шықты.", failure.what(), &failure, "ZIP: day.zip\nNUP: 4");
     EXPECT_EQ(tk::Interp::current(), nullptr);
-    EXPECT_EQ(opener.opened(1), std::vector<std::string>{platform::utf8(log().parent_path())});
+    EXPECT_EQ(opener.opened(2), (std::vector<std::string>{"https://t.me/tarvo_support",
+                                                          platform::utf8(log().parent_path())}));
     const std::string entry = fixtures::read_bytes(log());
     EXPECT_NE(entry.find("Title: PDF жасау кезінде қате шықты.\r\nExtra:\r\nZIP: day.zip\r\nNUP: 4\r\n"),
               std::string::npos);
@@ -122,7 +153,7 @@ TEST_F(ErrorDialogTest, ALogThatCannotBeWrittenIsOneMoreLineOfTheDialog) {
         uitest::Driver driver;
         driver.then([&](tk::Interp& in) {
             EXPECT_EQ(text_of(in, ".error.title"), "Ошибка при создании PDF.");
-            EXPECT_EQ(text_of(in, ".error.message"), expected);
+            EXPECT_EQ(in.call({".error.message", "get", "1.0", "end - 1 char"}), expected);
             EXPECT_EQ(uitest::option_of(in, ".error.buttons.log", "-state"), "disabled") << "there is no log to open";
             in.call({".error.buttons.ok", "invoke"});
         });

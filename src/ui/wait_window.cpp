@@ -1,0 +1,148 @@
+#include "ui/wait_window.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <optional>
+
+#include "i18n/catalogue.hpp"
+#include "ui/tk.hpp"
+#include "ui/window.hpp"
+
+namespace ui {
+
+namespace {
+
+constexpr int WAIT_WIDTH = 420;
+constexpr int WAIT_HEIGHT = 150;
+constexpr int BAR_MAXIMUM = 1000;
+
+// The job's latest progress, written by the job's thread and read by the window's.
+class LatestProgress {
+public:
+    void set(const app::JobProgress& progress) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        latest_ = progress;
+    }
+    std::optional<app::JobProgress> get() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return latest_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::optional<app::JobProgress> latest_;
+};
+
+}  // namespace
+
+std::string progress_text(const app::JobProgress& progress, std::string_view lang) {
+    using Stage = app::JobProgress::Stage;
+    switch (progress.stage) {
+        case Stage::unpacking:
+            return i18n::t("progress_unpacking", lang, {{"done", progress.done}, {"total", progress.total}});
+        case Stage::merging:
+            return i18n::t("progress_merging", lang, {{"done", progress.done}, {"total", progress.total}});
+        case Stage::saving:
+            break;
+    }
+    return i18n::t("progress_saving", lang);
+}
+
+int progress_permille(const app::JobProgress& progress) {
+    using Stage = app::JobProgress::Stage;
+    const auto share = [&progress](int from, int width) {
+        if (progress.total == 0) return from;
+        const std::size_t done = std::min(progress.done, progress.total);
+        return from + static_cast<int>(static_cast<double>(width) * static_cast<double>(done) /
+                                       static_cast<double>(progress.total));
+    };
+    switch (progress.stage) {
+        case Stage::unpacking:
+            return share(0, 400);
+        case Stage::merging:
+            return share(400, 550);
+        case Stage::saving:
+            break;
+    }
+    return 950;
+}
+
+app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& job, const WaitTiming& timing) {
+    std::optional<tk::Interp> root;
+    try {
+        root.emplace();
+    } catch (const tk::NoDisplay&) {
+        return job({});  // no display: the job runs without its window
+    }
+    tk::Interp& in = *root;
+    const std::string lang = ctx.language();
+    const auto win = tk::Widget::create(in, "toplevel", ".", "wait");
+    win.title(i18n::t("merging_title", lang));
+    win.not_resizable();
+    center_window(ctx, win, WAIT_WIDTH, WAIT_HEIGHT);
+    // A merge cannot be stopped halfway without losing its work: the close box does nothing.
+    win.on_close([] {});
+    tk::Widget::create(in, "label", win.path(), "title",
+                       {"-text", i18n::t("merging_title", lang), "-font", tk::font(13, "bold")})
+        .pack({"-pady", tk::Word::list({22, 8})});
+    tk::Widget::create(in, "label", win.path(), "hint",
+                       {"-text", i18n::t("merging_hint", lang), "-font", tk::font(10), "-justify", "center"})
+        .pack({"-pady", tk::Word::list({0, 18})});
+    // Made now, shown only when the job takes longer than a moment.
+    const auto bar = tk::Widget::create(in, "ttk::progressbar", win.path(), "bar",
+                                        {"-orient", "horizontal", "-mode", "determinate", "-length", 360,
+                                         "-maximum", BAR_MAXIMUM, "-value", 0});
+    const auto stage = tk::Widget::create(in, "label", win.path(), "stage", {"-font", tk::font(9)});
+    in.update_idletasks();
+    in.update();
+
+    LatestProgress latest;
+    const auto started = std::chrono::steady_clock::now();
+    std::optional<app::JobProgress> shown;
+    const int refresh_ms = std::max<int>(1, static_cast<int>(timing.refresh_every.count()));
+    std::string tick_command;
+    const auto tick = [&] {
+        try {
+            if (std::chrono::steady_clock::now() - started >= timing.show_progress_after) {
+                const auto now = latest.get();
+                if (now && now != shown) {
+                    if (!shown) {
+                        bar.pack({"-pady", tk::Word::list({0, 6})});
+                        stage.pack({"-pady", tk::Word::list({0, 14})});
+                        // Grow downwards: the title and the hint stay where the user saw them.
+                        in.update_idletasks();
+                        const int needed = in.call_int({"winfo", "reqheight", win.path()});
+                        in.call({"wm", "geometry", win.path(),
+                                 std::to_string(WAIT_WIDTH) + "x" + std::to_string(std::max(needed, WAIT_HEIGHT))});
+                    }
+                    shown = now;
+                    bar.configure({"-value", progress_permille(*now)});
+                    stage.configure({"-text", progress_text(*now, lang)});
+                    in.update();
+                }
+            }
+            in.call({"after", refresh_ms, tick_command});
+        } catch (const std::exception&) {
+            // The progress is a courtesy: the job goes on without it.
+        }
+    };
+    tick_command = in.command(tick);
+    in.call({"after", refresh_ms, tick_command});
+
+    const auto report = [&latest](const app::JobProgress& progress) { latest.set(progress); };
+    std::optional<app::MergeResult> result;
+    try {
+        in.run_in_background([&] { result = job(report); });
+    } catch (...) {
+        detail::destroy_quietly(win);
+        throw;
+    }
+    detail::destroy_quietly(win);
+    return std::move(*result);
+}
+
+app::MergeResult process_zip_with_wait(const app::Context& ctx, const WaitedJob& job) {
+    return run_with_wait_window(ctx, job);
+}
+
+}  // namespace ui

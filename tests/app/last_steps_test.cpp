@@ -1,0 +1,147 @@
+// A job killed outright (kill -9) at each moment of its last steps: an output is never
+// visible without its waybills in the history, nor the other way round, once the next
+// job has run; and until the history is saved, nothing is visible at all. A stop signal
+// in the last steps lets them finish.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/job.hpp"
+#include "app/pending_outputs.hpp"
+#include "history/store.hpp"
+#include "platform/termination.hpp"
+#include "support/child.hpp"
+#include "support/pdf_fixtures.hpp"
+#include "support/temp_dir.hpp"
+#include "support/zip_fixtures.hpp"
+
+namespace fs = std::filesystem;
+using app::LastStep;
+
+namespace {
+
+const std::string FULL = "day_Tarvo PDF Mergalo_MERGED.pdf";
+const std::string FULL_1 = "day_Tarvo PDF Mergalo_MERGED (1).pdf";
+const std::string NEW = "day_Tarvo PDF Mergalo_NEW_MERGED.pdf";
+
+class LastSteps : public ::testing::Test {
+protected:
+    fixtures::TempDir root;
+    fs::path archives = root / "archives";
+    app::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
+
+    void SetUp() override {
+        for (const auto& d : {archives, env.app_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
+    }
+
+    fs::path archive(const std::string& name, const std::vector<std::string>& labels) {
+        std::vector<fixtures::ZipMember> members;
+        for (const auto& l : labels) members.push_back({l + ".pdf", fixtures::pdf_bytes({{.label = l}})});
+        const fs::path zip = archives / name;
+        fixtures::write_zip(zip, members);
+        return zip;
+    }
+
+    // Visible files of the archive "day.zip" beside it, and whether any hidden file is left.
+    std::set<std::string> visible_outputs() const {
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(archives)) {
+            const std::string n = e.path().filename().string();
+            if (n.starts_with("day_")) names.insert(n);
+        }
+        return names;
+    }
+    bool hidden_left() const {
+        for (const auto& e : fs::directory_iterator(archives))
+            if (e.path().filename().string().starts_with(".")) return true;
+        return false;
+    }
+
+    // The labels of the history's records that start with `prefix`.
+    std::set<std::string> recorded(const std::string& prefix) const {
+        std::set<std::string> names;
+        for (const auto& [key, r] : history::load_waybill_history(env.app_dir))
+            if (r.name.starts_with(prefix)) names.insert(r.name);
+        return names;
+    }
+};
+
+TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
+    struct Case {
+        const char* name;
+        LastStep step;
+        int occurrence;             // the how-manieth time the step is reached
+        bool name_taken_meanwhile;  // a file takes the full output's name before the next job
+        std::set<std::string> visible_after_kill;
+        bool recorded;  // the killed job's new waybills are in the history
+        std::set<std::string> visible_after_next_job;
+        bool all_known = false;  // every waybill of the killed job was recorded before it
+        int signal = SIGKILL;
+    };
+    const std::set<std::string> none;
+    const std::set<std::string> both{FULL, NEW};
+    const std::set<std::string> new_waybills{"B1.pdf", "B2.pdf", "B3.pdf"};
+    const std::vector<Case> cases{
+        {"outputs finished", LastStep::outputs_written, 1, false, none, false, none},
+        {"note written", LastStep::note_written, 1, false, none, false, none},
+        {"history saved", LastStep::history_saved, 1, false, none, true, both},
+        {"history saved, name taken", LastStep::history_saved, 1, true, none, true, {FULL, FULL_1, NEW}},
+        {"one output shown", LastStep::output_shown, 1, false, {FULL}, true, both},
+        {"both shown", LastStep::output_shown, 2, false, both, true, both},
+        // Its waybills are in the history, but not from its own update.
+        {"note written, all known", LastStep::note_written, 1, false, none, false, none, true},
+        // A stop signal cleans up as a failure does, but waits until the last steps are done.
+        {"stop signal after the note", LastStep::note_written, 1, false, both, true, both, false, SIGTERM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(archives);
+        fs::remove_all(env.app_dir);
+        for (const auto& d : {archives, env.app_dir}) fs::create_directories(d);
+        // Three waybills merged a minute ago, three new: a full and a new-only output.
+        std::vector<fs::path> known;
+        for (const std::string l : {"A1", "A2", "A3"}) {
+            known.push_back(root / (l + ".pdf"));
+            fixtures::write_bytes(known.back(), fixtures::pdf_bytes({{.label = l}}));
+        }
+        history::record_processed_waybills(env.app_dir, known, 1, history::local_now() - std::chrono::minutes(1));
+        const fs::path day = c.all_known ? archive("day.zip", {"A1", "A2", "A3"})
+                                         : archive("day.zip", {"A1", "A2", "A3", "B1", "B2", "B3"});
+
+        fixtures::Child killed([&] {
+            platform::enable_cleanup_on_termination();
+            app::JobEnvironment stopping = env;
+            int seen = 0;
+            stopping.at_last_step = [&](LastStep s) {
+                if (s == c.step && ++seen == c.occurrence) ::kill(::getpid(), c.signal);
+            };
+            app::process_zip(day, 1, stopping);
+            return std::string("finished");
+        });
+        ASSERT_EQ(killed.result(), "signal " + std::to_string(c.signal));
+        EXPECT_EQ(visible_outputs(), c.visible_after_kill);
+        EXPECT_EQ(recorded("B"), c.recorded ? new_waybills : none);
+
+        if (c.name_taken_meanwhile) fixtures::write_bytes(archives / FULL, "the user's own file");
+        // Some time later, a job on another archive of the folder.
+        for (const auto& e : fs::directory_iterator(archives))
+            fs::last_write_time(e.path(), fs::file_time_type::clock::now() - std::chrono::minutes(5));
+        app::process_zip(archive("later.zip", {"C1"}), 1, env);
+
+        EXPECT_EQ(visible_outputs(), c.visible_after_next_job);
+        EXPECT_FALSE(hidden_left());
+        EXPECT_EQ(app::pending_output_notes(env.app_dir), std::vector<fs::path>{});
+        EXPECT_EQ(recorded("B"), c.recorded ? new_waybills : none);
+        if (c.visible_after_next_job.contains(NEW)) {
+            EXPECT_EQ(fixtures::page_count(archives / NEW), 3);
+            EXPECT_EQ(fixtures::page_count(archives / (c.name_taken_meanwhile ? FULL_1 : FULL)), 6);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+// Tk's own dialogs as the program shows them, on real windows: the open-file dialog's
+// file types and texts, and the program icon on the dialogs and message boxes.
+#include "ui/dialogs.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "i18n/settings.hpp"
+#include "support/program_dir.hpp"
+#include "support/temp_dir.hpp"
+#include "ui/ui_support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace tk = ui::tk;
+using Names = std::vector<std::string>;
+using uitest::text_of;
+
+const std::string DIALOG = ".__tk_filedialog";
+const std::string F2 = DIALOG + ".contents.f2";
+
+// The first descendant of `widget` of the Tk class `type`.
+std::string find_of_class(tk::Interp& in, const std::string& widget, const std::string& type) {
+    for (const auto& child : uitest::children_of(in, widget)) {
+        if (in.call({"winfo", "class", child}) == type) return child;
+        if (auto found = find_of_class(in, child, type); !found.empty()) return found;
+    }
+    return {};
+}
+
+// The names the open-file dialog lists, sorted.
+Names listed(tk::Interp& in) {
+    in.update();
+    const std::string canvas = find_of_class(in, DIALOG + ".contents.icons", "Canvas");
+    Names names;
+    const std::string items = in.call({canvas, "find", "all"});
+    std::istringstream ids(items);
+    for (std::string id; ids >> id;)
+        if (in.call({canvas, "type", id}) == "text") names.push_back(in.call({canvas, "itemcget", id, "-text"}));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// True when the window manager is offered an icon for the top-level `window` (found by
+// its title, which must be the only one of that title on the screen).
+bool has_icon(tk::Interp& in, const std::string& window) {
+    in.call({"update", "idletasks"});
+    const std::string title = in.call({"wm", "title", window});
+    return in.call({"exec", "xprop", "-name", title, "_NET_WM_ICON"}).starts_with("_NET_WM_ICON(CARDINAL)");
+}
+
+class DialogsTest : public ::testing::Test {
+protected:
+    fixtures::ProgramDir program;
+    fs::path folder = program.root() / "Загрузки";
+
+    void SetUp() override {
+        for (const char* name : {"ЗАКАЗЫ.ZIP", "b.zip", "c.Zip", "notes.txt", "d.zip.txt"})
+            fixtures::write_bytes(folder / name, "x");
+        fs::create_directories(folder / "архив");
+        // The icon, drawn by Tk itself.
+        tk::Interp in;
+        fs::create_directories(program.resources() / "assets");
+        in.call({"image", "create", "photo", "drawn", "-width", 16, "-height", 16});
+        in.call({"drawn", "put", "#1d4ed8", "-to", 0, 0, 16, 16});
+        in.call({"drawn", "write", program.resources() / "assets" / "mergalo.png", "-format", "png"});
+    }
+};
+
+TEST_F(DialogsTest, OpenFileDialogListsZipArchivesInAnyCaseThenAllFilesInTheProgramsLanguage) {
+    struct Case {
+        const char* lang;
+        Names labels;  // file name, file type, OK, Cancel, the two types
+    };
+    for (const Case& c : {Case{"kk", {"Файл атауы:", "Файл түрі:", "Ашу", "Бас тарту", "ZIP-мұрағаттар (*.zip)",
+                                      "Барлық файлдар (*)"}},
+                          Case{"ru", {"Имя файла:", "Тип файлов:", "Открыть", "Отмена", "ZIP-архивы (*.zip)",
+                                      "Все файлы (*)"}}}) {
+        i18n::write_language(program.context().data_dir, c.lang);
+        const fs::path before = fs::current_path();
+        fs::current_path(folder);  // the dialog opens in the working folder
+        tk::Interp root;
+        uitest::Driver driver;
+        driver.then([&c](tk::Interp& in) {
+            EXPECT_EQ(in.call({"wm", "title", DIALOG}), c.lang == std::string("kk")
+                                                            ? "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз"
+                                                            : "Выберите ZIP-архив с накладными");
+            EXPECT_EQ((Names{text_of(in, F2 + ".lab"), text_of(in, F2 + ".lab2"), text_of(in, F2 + ".ok"),
+                             text_of(in, F2 + ".cancel"), text_of(in, F2 + ".menu"),
+                             in.call({F2 + ".menu.m", "entrycget", 1, "-label"})}),
+                      c.labels);
+            EXPECT_EQ(listed(in), (Names{"b.zip", "c.Zip", "ЗАКАЗЫ.ZIP", "архив"}));
+            in.call({F2 + ".menu.m", "invoke", 1});
+            EXPECT_EQ(listed(in), (Names{"b.zip", "c.Zip", "d.zip.txt", "notes.txt", "ЗАКАЗЫ.ZIP", "архив"}));
+            EXPECT_TRUE(has_icon(in, DIALOG));
+            in.call({F2 + ".cancel", "invoke"});
+        });
+        EXPECT_EQ(ui::ask_for_archive(program.context(), root), std::nullopt) << c.lang;
+        fs::current_path(before);
+    }
+}
+
+TEST_F(DialogsTest, MessageBoxesCarryTheProgramIcon) {
+    tk::Interp in;
+    ui::prepare_dialogs(program.context(), in, "kk");
+    tk::detail::Hooks hooks;
+    bool icon = false;
+    std::string yes;
+    hooks.on_wait = [&](tk::Interp& i) {
+        i.call({"after", 100, i.command([&] {
+                    icon = has_icon(i, ".__tk__messagebox");
+                    yes = i.call({".__tk__messagebox.yes", "cget", "-text"});
+                    i.call({".__tk__messagebox.no", "invoke"});
+                })});
+    };
+    tk::detail::set_hooks(hooks);
+    tk::ask_yes_no("Tarvo PDF Mergalo", "?");
+    tk::detail::set_hooks({});
+    EXPECT_TRUE(icon);
+    EXPECT_EQ(yes, "Иә");
+}
+
+}  // namespace

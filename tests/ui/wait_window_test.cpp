@@ -1,0 +1,140 @@
+// The wait window while a real merge job runs on its worker thread: the window keeps
+// answering, and a long job shows its stage and counts under a progress bar.
+#include "ui/wait_window.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "app/job.hpp"
+#include "i18n/settings.hpp"
+#include "support/pdf_fixtures.hpp"
+#include "support/program_dir.hpp"
+#include "support/zip_fixtures.hpp"
+#include "ui/ui_support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace tk = ui::tk;
+using Stage = app::JobProgress::Stage;
+using namespace std::chrono_literals;
+
+TEST(ProgressText, StageAndCountsInEitherLanguage) {
+    struct Case {
+        app::JobProgress progress;
+        const char* lang;
+        const char* text;
+        int permille;
+    };
+    for (const Case& c : {
+             Case{{Stage::unpacking, 3, 10}, "ru", "Распаковка архива: 3 из 10", 120},
+             Case{{Stage::unpacking, 0, 0}, "kk", "Мұрағатты ашу: 0 ішінен 0", 0},
+             Case{{Stage::merging, 1, 4}, "kk", "Жүкқұжаттарды біріктіру: 4 ішінен 1", 537},
+             Case{{Stage::merging, 3000, 3000}, "ru", "Объединение накладных: 3000 из 3000", 950},
+             Case{{Stage::saving, 7, 7}, "ru", "Сохранение готового PDF-файла…", 950},
+             Case{{Stage::saving, 7, 7}, "kk", "Дайын PDF файлын сақтау…", 950},
+         }) {
+        EXPECT_EQ(ui::progress_text(c.progress, c.lang), c.text);
+        EXPECT_EQ(ui::progress_permille(c.progress), c.permille) << c.text;
+    }
+}
+
+class WaitWindowJobTest : public ::testing::Test {
+protected:
+    fixtures::ProgramDir program;
+    const app::JobEnvironment env = program.context().job_environment();
+
+    fs::path archive(int waybills) {
+        std::vector<fixtures::ZipMember> members;
+        for (int i = 1; i <= waybills; ++i) {
+            const std::string name = "W" + std::to_string(i);
+            members.push_back({name + ".pdf", fixtures::pdf_bytes({{.label = name}})});
+        }
+        const fs::path zip = program.root() / "Заказы" / "day.zip";
+        fs::create_directories(zip.parent_path());
+        fixtures::write_zip(zip, members);
+        return zip;
+    }
+
+    // The real job on `zip`, every progress report held up by `pause`, so that the
+    // window has time to show each one.
+    ui::WaitedJob job(const fs::path& zip, std::chrono::milliseconds pause = 0ms) {
+        return [this, zip, pause](const app::ProgressCallback& progress) {
+            return app::process_zip(zip, 4, env, [&progress, pause](const app::JobProgress& p) {
+                progress(p);
+                std::this_thread::sleep_for(pause);
+            });
+        };
+    }
+};
+
+TEST_F(WaitWindowJobTest, ALongJobShowsItsStageAndCountsUnderAProgressBar) {
+    i18n::write_language(program.context().data_dir, "kk");
+    const fs::path zip = archive(8);
+    uitest::Driver driver;
+    std::vector<std::string> lines;
+    std::vector<int> values;
+    driver.on_update = [&](tk::Interp& in) {
+        if (in.call({"winfo", "ismapped", ".wait.bar"}) != "1") return;
+        lines.push_back(uitest::text_of(in, ".wait.stage"));
+        values.push_back(std::stoi(in.call({".wait.bar", "cget", "-value"})));
+        EXPECT_GT(in.call_int({"winfo", "height", ".wait"}), 150) << "the window grew to hold the bar";
+        EXPECT_GT(in.call_int({"winfo", "y", ".wait.bar"}), in.call_int({"winfo", "y", ".wait.hint"}));
+    };
+    const app::MergeResult result = ui::run_with_wait_window(program.context(), job(zip, 20ms), {0ms, 1ms});
+    EXPECT_EQ(result.file_count_all, 8);
+
+    ASSERT_FALSE(lines.empty()) << "no progress was shown";
+    const auto seen = [&lines](std::string_view start) {
+        return std::any_of(lines.begin(), lines.end(), [start](const std::string& l) { return l.starts_with(start); });
+    };
+    EXPECT_TRUE(seen("Мұрағатты ашу: 8 ішінен ")) << lines.front();
+    EXPECT_TRUE(seen("Жүкқұжаттарды біріктіру: 8 ішінен ")) << lines.back();
+    EXPECT_TRUE(std::is_sorted(values.begin(), values.end())) << "the bar never goes back";
+    EXPECT_EQ(tk::Interp::current(), nullptr) << "the window is gone";
+}
+
+TEST_F(WaitWindowJobTest, AJobDoneSoonerLooksAsWithoutProgress) {
+    const fs::path zip = archive(2);
+    uitest::Driver driver;
+    int updates = 0;
+    driver.on_update = [&updates](tk::Interp& in) {
+        ++updates;
+        EXPECT_EQ(in.call({"winfo", "ismapped", ".wait.bar"}), "0");
+        EXPECT_EQ(in.call({"winfo", "ismapped", ".wait.stage"}), "0");
+        EXPECT_TRUE(in.call({"wm", "geometry", ".wait"}).starts_with("420x150+"));
+    };
+    ui::run_with_wait_window(program.context(), job(zip, 5ms), {1h, 1ms});
+    EXPECT_EQ(updates, 1) << "drawn once, never changed";
+}
+
+TEST_F(WaitWindowJobTest, TheWindowAnswersWhileTheJobRunsAndIgnoresItsCloseBox) {
+    const fs::path zip = archive(2);
+    uitest::Driver driver;
+    std::atomic<bool> answered{false};
+    bool open_after_close = false;
+    driver.on_update = [&](tk::Interp& in) {
+        // An event handled while the job runs: the user's click on the close box.
+        in.call({"after", 20, in.command([&] {
+                     uitest::close_from_title_bar(in, ".wait");
+                     open_after_close = in.exists(".wait");
+                     answered = true;
+                 })});
+    };
+    // The job waits for the window to have answered; a window whose events stand
+    // still while the job runs never does.
+    const ui::WaitedJob waiting = [&](const app::ProgressCallback& progress) {
+        for (int i = 0; i < 2000 && !answered; ++i) std::this_thread::sleep_for(10ms);
+        return app::process_zip(zip, 1, env, progress);
+    };
+    const app::MergeResult result = ui::run_with_wait_window(program.context(), waiting);
+    EXPECT_TRUE(answered) << "no event was handled while the job ran";
+    EXPECT_TRUE(open_after_close) << "the close box closed the wait window";
+    EXPECT_TRUE(fs::exists(result.out_pdf_all));
+}
+
+}  // namespace
