@@ -322,7 +322,7 @@ void make_folders_below(const fs::path& root, const fs::path& rel, const std::st
 }
 
 // Unpacks the members; returns, for every file written, its on-disk path (generic
-// form) and the member's own file name (last component of its sanitised path).
+// form) and the member's sanitised path inside the archive.
 std::unordered_map<std::string, std::string> unpack(zip_t* za, const std::vector<Member>& members, const fs::path& root,
                                                     const UnpackProgress& progress) {
     std::vector<char> buffer(COPY_BUFFER_BYTES);
@@ -339,7 +339,7 @@ std::unordered_map<std::string, std::string> unpack(zip_t* za, const std::vector
         // Whatever the member's attributes say (a symbolic link, a device), its data
         // becomes a plain file.
         unpack_file(za, m, target, buffer);
-        names.emplace(target.generic_string(), std::string(i18n::last_path_component(m.path)));
+        names.emplace(target.generic_string(), m.path);
     }
     if (progress) progress(members.size(), members.size());
     return names;
@@ -466,16 +466,18 @@ Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std
     for (const platform::FolderEntry& e : entries) {
         if (e.type != fs::file_type::regular) continue;
         auto known = names.find(e.path.generic_string());
-        std::string name = known != names.end() ? known->second : utf8_of(e.path.filename());
+        std::string member_path = known != names.end() ? known->second : utf8_of(e.path.filename());
+        std::string name(i18n::last_path_component(member_path));
         if (!has_pdf_extension(name)) continue;
         auto [first, inserted] = kept.try_emplace(i18n::normalize_waybill_name(name), e.path);
         if (!inserted) {
             // The first of a name wins; another file of that name with other bytes is
             // a waybill the user must hear about.
-            if (!same_content(first->second, e.path)) result.conflicting_duplicates.push_back(name);
+            // Named with its folders, so that the user finds it in the archive.
+            if (!same_content(first->second, e.path)) result.conflicting_duplicates.push_back(member_path);
             continue;
         }
-        sources.push_back({i18n::fold_case(name), {e.path, std::move(name)}});
+        sources.push_back({i18n::fold_case(name), {e.path, std::move(name), std::move(member_path)}});
     }
     // std::string compares bytes as unsigned char, and UTF-8 byte order is code-point order.
     std::stable_sort(sources.begin(), sources.end(),

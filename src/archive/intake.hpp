@@ -21,12 +21,15 @@ namespace archive {
 struct Waybill {
     std::filesystem::path path;
     std::string name;
+    // The member's safe path inside the archive ("/"-separated, UTF-8), folders and
+    // all: how the user finds the waybill in the archive.
+    std::string member_path{};
 };
 
 // What an archive holds: its waybills in the job's order (as extract_pdfs lists them),
-// and the names of the files that were left out as repeats of a waybill of the same
-// name although their content differs from the one kept (in walk order; the user
-// must be told, since one of them is not printed).
+// and the paths inside the archive of the files that were left out as repeats of a
+// waybill of the same name although their content differs from the one kept (in walk
+// order; the user must be told, since one of them is not printed).
 struct Unpacked {
     std::vector<Waybill> waybills;
     std::vector<std::string> conflicting_duplicates;
