@@ -179,10 +179,11 @@ int main(int argc, char** argv) {
         } else if (window == "result" || window == "result_new") {
             ui::show_done(ctx, sample_result(window == "result_new"));
         } else if (window == "result_check") {
-            // A repaired waybill and left-out repeats: the heading asks for a check.
+            // A repaired waybill, left-out repeats and skipped history records: the heading asks for a check.
             app::MergeResult r = sample_result(true);
             r.repaired = {"день2/Заказ_458812304.pdf"};
             r.conflicting_duplicates = {"день2/Заказ_458812377.pdf", "возвраты/Заказ_458812390.pdf"};
+            r.skipped_history_records = 2;
             ui::show_done(ctx, r);
         } else if (window == "open_file") {
             // The dialog opens in the working folder: a seller's downloads.

@@ -81,7 +81,7 @@ void report_failure(const app::Context& ctx, std::string_view heading, const std
 
 // Whether the job asks the seller to look before printing.
 bool needs_checking(const app::MergeResult& result) {
-    return !result.repaired.empty() || !result.conflicting_duplicates.empty();
+    return !result.repaired.empty() || !result.conflicting_duplicates.empty() || result.skipped_history_records > 0;
 }
 
 }  // namespace
@@ -108,6 +108,8 @@ std::string build_details(const app::Context& ctx, const app::MergeResult& resul
         line(t("result_conflicting_duplicates", lang,
                {{"count", result.conflicting_duplicates.size()},
                 {"names", name_list(result.conflicting_duplicates, lang)}}));
+    if (result.skipped_history_records > 0)
+        line(t("result_history_skipped", lang, {{"count", result.skipped_history_records}}));
     return text;
 }
 

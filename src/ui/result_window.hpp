@@ -26,7 +26,8 @@ using LanguageChanged = std::function<void(const std::string& lang)>;
 // stored, an exception of `on_language_changed`) says so in an error box of its own
 // and the window stays; only a fault of the toolkit itself ends the window and passes
 // to the caller. The heading says that something needs checking when a waybill was
-// repaired or left out as a repeat with other content.
+// repaired or left out as a repeat with other content, or damaged history records
+// were skipped.
 void show_done(const app::Context& ctx, const app::MergeResult& result,
                const LanguageChanged& on_language_changed = {});
 

@@ -98,9 +98,12 @@ TEST_F(ResultWindowTest, RepairedAndConflictingWaybillsAddALineEachOnlyWhenThere
     EXPECT_EQ(ru[10], "В файл не вошли накладные (7): «a.pdf», «b.pdf», «c.pdf», «d.pdf», «e.pdf» и ещё 2. "
                       "У каждой то же имя, что у накладной, которая вошла в файл, но другое содержимое. Проверьте архив.");
     r.conflicting_duplicates.clear();
+    r.skipped_history_records = 4;
     const auto kk = lines(ui::build_details(program.context(), r, "kk"));
-    ASSERT_EQ(kk.size(), 10u);
+    ASSERT_EQ(kk.size(), 11u);
     EXPECT_NE(kk[9].find("(2): «заказ 1.pdf», «заказ 2.pdf»"), std::string::npos) << kk[9];
+    EXPECT_EQ(kk[10], "Жүкқұжаттар тарихындағы бүлінген жазбалар (4) ескерілмеді: бұрын басылған кейбір жүкқұжаттар "
+                      "жаңалары бар файлға түсуі мүмкін.");
 }
 
 // Every text of the window, in the order apply_language sets them.
@@ -240,14 +243,16 @@ TEST_F(ResultWindowTest, TidyButtonRunsTheCleanUpOnTheOutputFolderInTheCurrentLa
 TEST_F(ResultWindowTest, SomethingToCheckIsNotAPlainSuccess) {
     struct Case {
         std::vector<std::string> repaired, left_out;
+        int skipped;
         const char* lang;
         std::string title, hint_start;
     };
     const std::vector<Case> cases = {
-        {{}, {}, "ru", "PDF успешно объединён", "Готовые PDF-файлы созданы.\nОткройте"},
-        {{"день2/Заказ_X.pdf"}, {}, "ru", "PDF объединён — проверьте накладные", "Готовые PDF-файлы созданы, но часть накладных требует проверки."},
-        {{}, {"день2/Заказ_X.pdf"}, "kk", "PDF біріктірілді — жүкқұжаттарды тексеріңіз", "Дайын PDF файлдары жасалды, бірақ"},
-        {{}, {}, "kk", "PDF сәтті біріктірілді", "Дайын PDF файлдары жасалды.\nҚажет"},
+        {{}, {}, 0, "ru", "PDF успешно объединён", "Готовые PDF-файлы созданы.\nОткройте"},
+        {{"день2/Заказ_X.pdf"}, {}, 0, "ru", "PDF объединён — проверьте накладные", "Готовые PDF-файлы созданы, но часть накладных требует проверки."},
+        {{}, {"день2/Заказ_X.pdf"}, 0, "kk", "PDF біріктірілді — жүкқұжаттарды тексеріңіз", "Дайын PDF файлдары жасалды, бірақ"},
+        {{}, {}, 3, "ru", "PDF объединён — проверьте накладные", "Готовые PDF-файлы созданы, но"},
+        {{}, {}, 0, "kk", "PDF сәтті біріктірілді", "Дайын PDF файлдары жасалды.\nҚажет"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
@@ -255,6 +260,7 @@ TEST_F(ResultWindowTest, SomethingToCheckIsNotAPlainSuccess) {
         auto result = result_for(out, 4, true);
         result.repaired = c.repaired;
         result.conflicting_duplicates = c.left_out;
+        result.skipped_history_records = c.skipped;
         uitest::Driver driver;
         driver.then([&](tk::Interp& in) {
             EXPECT_EQ(text_of(in, ".done.title"), c.title);
