@@ -196,8 +196,8 @@ int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& lo
         return main(ctx, argv);
     } catch (const std::exception& e) {
         // Every mode and both merge routes report their own failures; what reaches here
-        // (an error log that cannot be written, an unreadable resource folder) has no
-        // better place than standard error.
+        // (a toolkit that breaks down, an unreadable resource folder) has no better
+        // place than standard error.
         std::cerr << "ERROR: " << i18n::message(e, ctx.language()) << std::endl;
         return 1;
     }

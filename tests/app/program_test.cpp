@@ -207,6 +207,19 @@ TEST_F(Program, AnUnknownSwitchIsAnArchivePathThatFails) {
     EXPECT_EQ(i18n::read_language(local / "Tarvo PDF Mergalo"), "kk") << "no data was removed";
 }
 
+// A failed merge is still told when the log cannot be written: its own message first,
+// then where the log could not go and why (here on standard error, without a display).
+TEST_F(Program, AFailureIsToldEvenWhenTheLogCannotBeWritten) {
+    settings_kk();
+    fs::remove_all(app / "logs");
+    write_bytes(app / "logs", "a file where the folder should be");
+    auto r = mergalo({"gone.zip", "4"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.rfind("PDF жасау кезінде қате шықты.\n\nZIP файлы табылмады:\ngone.zip\n\n"
+                          "Қателер журналын жазу мүмкін болмады:\n" + platform::utf8(app / "logs" / "error.log") +
+                          "\nҚалтаның орнында дәл сондай атаулы файл тұр.", 0), 0u) << r.err;
+}
+
 TEST_F(Program, ASwitchIsOnlyRecognisedInArgumentOne) {
     const fs::path zip = archive("orders.zip", 2);
     auto r = mergalo({zip.string(), "--help"});
