@@ -275,18 +275,17 @@ TEST_F(ResultWindowTest, SomethingToCheckIsNotAPlainSuccess) {
 // user's words, and the window stays usable.
 TEST_F(ResultWindowTest, AFailedActionIsSaidInItsOwnBoxAndTheWindowStays) {
     const auto result = result_for(out, 4, true);
-    const fs::path settings = program.local_app_data() / "Tarvo PDF Mergalo" / "data";
     struct Case {
         const char* what;
         std::function<void()> arrange;
-        std::vector<std::string> clicks;  // buttons of .done, then of the language chooser
+        std::string click;  // a button of .done
         std::string box_start;
         std::string box_has;
     };
     const std::vector<Case> cases = {
-        {"output deleted", [] {}, {"buttons.top.all"}, "Не удалось открыть:\n",
+        {"output deleted", [] {}, "buttons.top.all", "Не удалось открыть:\n",
          "Файл или папка не найдены."},
-        {"folder deleted", [&] { fs::remove_all(out); }, {"buttons.top.folder"}, "Не удалось открыть:\n",
+        {"folder deleted", [&] { fs::remove_all(out); }, "buttons.top.folder", "Не удалось открыть:\n",
          "Файл или папка не найдены."},
         {"no program to open with",
          [&] {
@@ -294,58 +293,26 @@ TEST_F(ResultWindowTest, AFailedActionIsSaidInItsOwnBoxAndTheWindowStays) {
              fixtures::write_bytes(*result.out_pdf_new, "%PDF-1.7");
              ::setenv("PATH", platform::utf8(program.root() / "empty").c_str(), 1);
          },
-         {"buttons.top.new"}, "Не удалось открыть:\n", "Не удалось запустить программу"},
-        {"language not saved",
-         [&] {
-             fs::remove_all(settings);
-             fixtures::write_bytes(settings, "a file, not a folder");
-         },
-         {"buttons.bottom.language", "language.frame.kk"},
-         "Не удалось сохранить выбранный язык, язык программы не изменился.\n\nНе удалось записать файл:\n",
-         "settings.json"},
+         "buttons.top.new", "Не удалось открыть:\n", "Не удалось запустить программу"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fixtures::EnvVar path("PATH");
-        fs::remove_all(settings);
         use_language("ru");
         c.arrange();
         uitest::Driver driver;
         driver.answer("ok");
         driver.then([&](tk::Interp& in) {
-            in.call({".done." + c.clicks[0], "invoke"});
+            in.call({".done." + c.click, "invoke"});
             EXPECT_TRUE(in.exists(".done")) << "the window stays";
-            EXPECT_EQ(text_of(in, ".done.title"), "PDF успешно объединён") << "nor changed its language";
             in.call({".done.buttons.bottom.close", "invoke"});
         });
-        if (c.clicks.size() > 1) driver.then([&](tk::Interp& in) { in.call({".done." + c.clicks[1], "invoke"}); });
         EXPECT_NO_THROW(ui::show_done(program.context(), result));
         ASSERT_EQ(driver.boxes.size(), 1u);
         EXPECT_EQ(driver.boxes[0].icon, "error");
         EXPECT_EQ(driver.boxes[0].message.rfind(c.box_start, 0), 0u) << driver.boxes[0].message;
         EXPECT_NE(driver.boxes[0].message.find(c.box_has), std::string::npos) << driver.boxes[0].message;
-        EXPECT_EQ(driver.boxes[0].message.find("file_write_failed"), std::string::npos) << "no bare key";
     }
-}
-
-TEST_F(ResultWindowTest, AMenuThatCannotFollowTheLanguageIsSaidAfterTheChange) {
-    use_language("ru");
-    uitest::Driver driver;
-    driver.answer("ok");
-    driver
-        .then([](tk::Interp& in) {
-            in.call({".done.buttons.bottom.language", "invoke"});
-            EXPECT_EQ(text_of(in, ".done.title"), "PDF сәтті біріктірілді") << "the language is applied";
-            in.call({".done.buttons.bottom.close", "invoke"});
-        })
-        .then([](tk::Interp& in) { in.call({".done.language.frame.kk", "invoke"}); });
-    ui::show_done(program.context(), result_for(out, 4, false),
-                  [](const std::string&) { throw diag::RuntimeError("registry refused"); });
-    ASSERT_EQ(driver.boxes.size(), 1u);
-    EXPECT_EQ(driver.boxes[0].message,
-              "Тіл сақталды, бірақ тінтуірдің оң жақ түймесі мәзіріндегі тармақты жаңа тілге жаңарту мүмкін болмады."
-              "\n\nregistry refused");
-    EXPECT_EQ(i18n::read_language(program.context().data_dir), "kk");
 }
 
 TEST_F(ResultWindowTest, WithoutADisplayTheDetailsGoToStandardOutput) {
