@@ -168,7 +168,10 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     // outputs' names are chosen here too, so a second job on the same archive numbers
     // its files after the first one's.
     const history::HistoryLock lock = history::lock_history(env.app_dir);
-    const history::History known = history::load_waybill_history(env.app_dir);
+    const history::Loaded loaded = history::load_history(env.app_dir);
+    const history::History& known = loaded.history;
+    result.skipped_history_records = loaded.skipped;
+    result.history_copy = loaded.damaged_copy;
     std::vector<fs::path> pdf_files;
     std::vector<fs::path> new_pdf_files;
     for (std::size_t i = 0; i < waybills.size(); ++i) {
@@ -233,6 +236,8 @@ std::vector<std::pair<std::string, std::string>> merge_result_fields(const Merge
         {"nup", n(r.nup)},
         {"repaired", joined(r.repaired, "|")},
         {"conflicting_duplicates", joined(r.conflicting_duplicates, "|")},
+        {"skipped_history_records", n(r.skipped_history_records)},
+        {"history_copy", r.history_copy ? utf8(*r.history_copy) : std::string()},
     };
 }
 

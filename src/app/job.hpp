@@ -44,12 +44,17 @@ struct MergeResult {
     // Files left out as repeats of a waybill of the same name although their content
     // differs from the one merged: one of them is not printed. Names as in the archive.
     std::vector<std::string> conflicting_duplicates{};
+    // Damaged records of the history file that were skipped (the waybills in them count
+    // as new), and where the file was kept as it was before.
+    int skipped_history_records = 0;
+    std::optional<fs::path> history_copy{};
 };
 
 // The result as named fields, values as text: first the 13 fields every reader knows,
 // in their fixed order (UTF-8 paths; an empty text for a missing out_pdf_new), then
 // "repaired" and "conflicting_duplicates", each the names joined by "|" (a character
-// no unpacked name holds), empty when there are none.
+// no unpacked name holds), empty when there are none, then "skipped_history_records"
+// and "history_copy" (empty when none was made).
 std::vector<std::pair<std::string, std::string>> merge_result_fields(const MergeResult& result);
 
 // Runs one job. A layout outside 1, 4, 6, 9 is replaced by 1. Unpacks the archive
