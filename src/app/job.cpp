@@ -158,11 +158,11 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     if (waybills.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
     result.conflicting_duplicates = unpacked.conflicting_duplicates;
 
-    // Each file is hashed once, before the history is locked: the same keys decide what
-    // is new and go into the history.
+    // Each file was hashed as it was unpacked: the same keys decide what is new and go
+    // into the history.
     std::vector<history::Entry> entries;
     entries.reserve(waybills.size());
-    for (const auto& w : waybills) entries.push_back({history::key_for_file(w.path, w.name, nup), w.name});
+    for (const auto& w : waybills) entries.push_back({history::history_key_for_digest(w.name, w.sha256, nup), w.name});
 
     // From the load to the record, no other job reads or writes the history; the
     // outputs' names are chosen here too, so a second job on the same archive numbers

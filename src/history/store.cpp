@@ -152,7 +152,7 @@ fs::path history_csv_path(const fs::path& app_dir) { return app_dir / "waybill_h
 
 namespace {
 
-std::string key_from_digest(std::string_view file_name, const std::string& content_digest, int nup) {
+std::string key_from_digest(std::string_view file_name, std::string_view content_digest, int nup) {
     std::string text = i18n::normalize_waybill_name(file_name);
     text += ':';
     text += content_digest;
@@ -165,6 +165,10 @@ std::string key_from_digest(std::string_view file_name, const std::string& conte
 
 std::string history_key(std::string_view file_name, std::string_view content, int nup) {
     return key_from_digest(file_name, sha256_hex(content), nup);
+}
+
+std::string history_key_for_digest(std::string_view file_name, std::string_view content_sha256, int nup) {
+    return key_from_digest(file_name, content_sha256, nup);
 }
 
 std::string key_for_file(const fs::path& pdf_path, int nup) {

@@ -53,6 +53,11 @@ std::filesystem::path history_csv_path(const std::filesystem::path& app_dir);
 // Throws diag::RuntimeError when the digest cannot be computed.
 std::string history_key(std::string_view file_name, std::string_view content, int nup);
 
+// history_key of content whose SHA-256 is already known (64 lower-case hex digits, as
+// the archive intake takes it while unpacking), without reading the content again.
+// Throws diag::RuntimeError when the digest cannot be computed.
+std::string history_key_for_digest(std::string_view file_name, std::string_view content_sha256, int nup);
+
 // history_key of a PDF file: its last path component and its whole content, read in
 // pieces on every call. Throws diag::FileNotFound / diag::RuntimeError (catalogue
 // message "file_read_failed") when the file cannot be read.
