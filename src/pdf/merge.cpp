@@ -163,6 +163,152 @@ bool was_repaired(pdf_document* doc) {
     return mupdf_call([&](fz_context* c) noexcept { return pdf_was_repaired(c, doc); }) != 0;
 }
 
+// --- what a source page refers to and what its content holds --------------------------
+
+// Replaces every reference to an object that is not in the file (an object number
+// outside its cross-reference table) by null, in everything the page reaches but its
+// page tree, as the PDF standard and every viewer read such a reference: grafting
+// would refuse it. `seen` marks the objects visited for this source (by number), so a
+// shared font or image is walked once per source.
+void null_missing_references(pdf_document* src, pdf_obj* page, std::vector<bool>& seen) {
+    fz_context* c = mupdf_context();
+    const int len = xref_len(src);
+    if (seen.size() < static_cast<std::size_t>(len)) seen.resize(static_cast<std::size_t>(len));
+    auto missing = [&](pdf_obj* v) {
+        if (!pdf_is_indirect(c, v)) return false;
+        const int num = pdf_to_num(c, v);
+        return num < 1 || num >= len;
+    };
+    // Containers to look into: direct ones, and indirect ones met for the first time.
+    std::vector<pdf_obj*> pending{page};
+    if (pdf_is_indirect(c, page)) seen[static_cast<std::size_t>(pdf_to_num(c, page))] = true;
+    while (!pending.empty()) {
+        pdf_obj* obj = pdf_resolve_indirect(c, pending.back());  // never throws: a broken object reads as null
+        pending.pop_back();
+        auto visit = [&](pdf_obj* v) {
+            if (!pdf_is_indirect(c, v)) {
+                if (pdf_is_dict(c, v) || pdf_is_array(c, v)) pending.push_back(v);
+                return;
+            }
+            const auto num = static_cast<std::size_t>(pdf_to_num(c, v));
+            if (seen[num]) return;
+            seen[num] = true;
+            pending.push_back(v);
+        };
+        if (pdf_is_dict(c, obj)) {
+            const int n = pdf_dict_len(c, obj);
+            for (int i = 0; i < n; ++i) {
+                pdf_obj* key = pdf_dict_get_key(c, obj, i);
+                pdf_obj* v = pdf_dict_get_val(c, obj, i);
+                if (missing(v))
+                    mupdf_call([&](fz_context* cc) noexcept { pdf_dict_put(cc, obj, key, PDF_NULL); });
+                else if (obj != page || !pdf_name_eq(c, key, PDF_NAME(Parent)))
+                    visit(v);
+            }
+        } else if (pdf_is_array(c, obj)) {
+            const int n = pdf_array_len(c, obj);
+            for (int i = 0; i < n; ++i) {
+                pdf_obj* v = pdf_array_get(c, obj, i);
+                if (missing(v))
+                    mupdf_call([&](fz_context* cc) noexcept { pdf_array_put(cc, obj, i, PDF_NULL); });
+                else
+                    visit(v);
+            }
+        }
+    }
+}
+
+// Collects the warnings MuPDF gives while it lives (MuPDF reports a content stream
+// that breaks off or does not decompress as a warning and reads on), then puts the
+// program's quiet handler back.
+class WarningWatch {
+public:
+    WarningWatch() {
+        fz_context* c = mupdf_context();
+        fz_flush_warnings(c);  // a repeat of an earlier warning would otherwise be held back
+        previous_ = fz_warning_callback(c, &previous_user_);
+        fz_set_warning_callback(c, &WarningWatch::record, this);
+    }
+    ~WarningWatch() {
+        fz_context* c = mupdf_context();
+        fz_flush_warnings(c);
+        fz_set_warning_callback(c, previous_, previous_user_);
+    }
+    WarningWatch(const WarningWatch&) = delete;
+    WarningWatch& operator=(const WarningWatch&) = delete;
+
+    // The first warning that says content was lost, or empty. `sloppy_length` also
+    // counts a stream whose /Length was wrong (which MuPDF reads to "endstream").
+    std::string lost(bool sloppy_length) {
+        fz_flush_warnings(mupdf_context());
+        for (const std::string& w : warnings_)
+            if (sloppy_length || !w.starts_with("PDF stream Length incorrect")) return w;
+        return {};
+    }
+
+private:
+    static void record(void* self, const char* message) {
+        auto* watch = static_cast<WarningWatch*>(self);
+        if (watch->warnings_.size() < 16) watch->warnings_.emplace_back(message);
+    }
+    fz_warning_cb* previous_ = nullptr;
+    void* previous_user_ = nullptr;
+    std::vector<std::string> warnings_;
+};
+
+// Reads the content of one page in full, decoded, as a viewer draws it, and fails when
+// it cannot be read whole: the page object itself is lost, a content stream breaks
+// off or does not decompress, or (in a file MuPDF had to repair) a content stream
+// runs into the end of the file or is missing altogether. A repaired file whose pages
+// read in full is merged (and listed as repaired); a reference to an object that is
+// not in an intact file reads as null, an empty page. Throws diag::RuntimeError
+// ("pdf_content_broken", or "pdf_content_too_large" past MAX_DECODED_CONTENT_BYTES).
+void check_page_content(pdf_document* src, bool repaired, int page_index, const fs::path& file) {
+    auto broken = [&](std::string detail) {
+        return diag::RuntimeError(diag::Text{"pdf_content_broken",
+                                             {{"name", utf8(file.filename())}, {"page", std::to_string(page_index + 1)}},
+                                             "",
+                                             std::move(detail)});
+    };
+    WarningWatch watch;
+    fz_context* c = mupdf_context();
+    pdf_obj* page = mupdf_call([&](fz_context* cc) noexcept { return pdf_lookup_page_obj(cc, src, page_index); });
+    if (!pdf_is_dict(c, page)) throw broken(watch.lost(true));
+
+    std::vector<pdf_obj*> streams;
+    pdf_obj* contents = pdf_dict_get(c, page, PDF_NAME(Contents));
+    const int n = pdf_is_array(c, contents) ? pdf_array_len(c, contents) : 1;
+    for (int i = 0; i < n; ++i) {
+        pdf_obj* part = pdf_is_array(c, contents) ? pdf_array_get(c, contents, i) : contents;
+        if (pdf_is_stream(c, part)) streams.push_back(part);
+        else if (repaired && pdf_is_indirect(c, part)) throw broken("content stream lost");
+    }
+    std::vector<unsigned char> chunk(64 * 1024);
+    std::size_t total = 0;
+    for (pdf_obj* part : streams) {
+        try {
+            Stream in(mupdf_call([&](fz_context* cc) noexcept { return pdf_open_stream(cc, part); }));
+            for (;;) {
+                const std::size_t got = mupdf_call(
+                    [&](fz_context* cc) noexcept { return fz_read(cc, in.get(), chunk.data(), chunk.size()); });
+                if (got == 0) break;
+                total += got;
+                if (total > MAX_DECODED_CONTENT_BYTES)
+                    throw diag::RuntimeError(diag::Text{"pdf_content_too_large",
+                                                        {{"name", utf8(file.filename())},
+                                                         {"page", std::to_string(page_index + 1)},
+                                                         {"limit", std::to_string(MAX_DECODED_CONTENT_BYTES >> 20)}}});
+            }
+        } catch (const MemoryLimit&) {
+            throw;
+        } catch (const diag::Error& e) {
+            if (e.text() != nullptr) throw;
+            throw broken(e.what());
+        }
+    }
+    if (std::string lost = watch.lost(repaired); !lost.empty()) throw broken(std::move(lost));
+}
+
 // --- annotations -----------------------------------------------------------------------
 
 int annotation_flags(fz_context* c, pdf_obj* annot) noexcept { return pdf_dict_get_int(c, annot, PDF_NAME(F)); }
@@ -311,10 +457,25 @@ struct SourceCopy {
           map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out); })),
           first_new_object(xref_len(out)) {}
 
+    // Makes page `index` ready to be copied: its inherited attributes put on the page,
+    // references to objects that are not in the file read as null, and its content
+    // read in full (check_page_content). Throws as check_page_content.
+    void prepare_page(int index, const fs::path& file) {
+        pdf_obj* page = mupdf_call([&](fz_context* c) noexcept {
+            pdf_obj* p = pdf_lookup_page_obj(c, doc.get(), index);
+            if (pdf_is_dict(c, p)) pdf_flatten_inheritable_page_items(c, p);
+            return p;
+        });
+        null_missing_references(doc.get(), page, seen);
+        check_page_content(doc.get(), repaired, index, file);
+    }
+
     Document doc;
     int pages;
     GraftMap map;
     int first_new_object;
+    bool repaired = was_repaired(doc.get());
+    std::vector<bool> seen{};  // objects whose references null_missing_references has looked at
 };
 
 // Copies page `index` of `src` into `out` as pdf_graft_mapped_page does (the page's
@@ -635,8 +796,10 @@ MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& ou
                 SourceCopy source(out.get(), file);
                 std::vector<Object> pages;
                 std::vector<PendingLink> links;
-                for (int i = 0; i < source.pages; ++i)
+                for (int i = 0; i < source.pages; ++i) {
+                    source.prepare_page(i, file);
                     pages.push_back(graft_page(out.get(), source.map.get(), source.doc.get(), i, tree, links));
+                }
                 // Links within the source point at its pages in the output.
                 for (const PendingLink& link : links) {
                     if (link.source_page >= static_cast<int>(pages.size())) continue;
@@ -670,6 +833,7 @@ MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& ou
             with_source(file, [&] {
                 SourceCopy source(out.get(), file);
                 for (int i = 0; i < source.pages; ++i) {
+                    source.prepare_page(i, file);
                     const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
                     pending.push_back(make_page_form(out.get(), source.doc.get(), source.map.get(), i, cell, file));
                     if (static_cast<int>(pending.size()) == nup) {
