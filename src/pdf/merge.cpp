@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <new>
 #include <optional>
@@ -149,10 +150,34 @@ MergeCounts whole_merge(const fs::path& output_path, Merge&& merge) {
     }
 }
 
+// Sources up to this size are read into memory in one piece before MuPDF parses them:
+// MuPDF reads a file in small pieces and seeks about in it (some 150 system calls for
+// a waybill of 40 KB), and on Windows each call costs far more than here.
+constexpr std::streamoff READ_WHOLE_BYTES = 16 << 20;
+
+// The source's document, read from memory when the file is small enough, else from
+// the file (also when reading it here fails: MuPDF then says why).
+Document open_document(const fs::path& file) {
+    const fs::path path = platform::extended_length_path(file);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+    if (size > 0 && size <= READ_WHOLE_BYTES && in.seekg(0)) {
+        Buffer bytes(mupdf_call([&](fz_context* c) noexcept { return fz_new_buffer(c, static_cast<std::size_t>(size)); }));
+        unsigned char* data = nullptr;
+        fz_buffer_storage(mupdf_context(), bytes.get(), &data);
+        if (in.read(reinterpret_cast<char*>(data), size) && in.gcount() == size) {
+            bytes->len = static_cast<std::size_t>(size);
+            Stream stream(mupdf_call([&](fz_context* c) noexcept { return fz_open_buffer(c, bytes.get()); }));
+            return Document(mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
+        }
+    }
+    return open_pdf(utf8(path).c_str());
+}
+
 // Opens a source and checks that it can be merged whole: not locked by a user password
 // and with at least one page.
 Document open_source(const fs::path& file) {
-    Document doc = open_pdf(utf8(platform::extended_length_path(file)).c_str());
+    Document doc = open_document(file);
     if (mupdf_call([&](fz_context* c) noexcept { return pdf_needs_password(c, doc.get()); }) != 0)
         throw diag::RuntimeError(source_text("pdf_password", file));
     if (count_pages(doc.get()) <= 0) throw diag::RuntimeError(source_text("pdf_no_pages", file));
