@@ -195,6 +195,8 @@ bool was_repaired(pdf_document* doc) {
 // page tree, as the PDF standard and every viewer read such a reference: grafting
 // would refuse it. `seen` marks the objects visited for this source (by number), so a
 // shared font or image is walked once per source.
+constexpr int MAX_WALKED_ARRAY = 1 << 16;
+
 void null_missing_references(pdf_document* src, pdf_obj* page, std::vector<bool>& seen) {
     fz_context* c = mupdf_context();
     const int len = xref_len(src);
@@ -232,6 +234,10 @@ void null_missing_references(pdf_document* src, pdf_obj* page, std::vector<bool>
             }
         } else if (pdf_is_array(c, obj)) {
             const int n = pdf_array_len(c, obj);
+            // No real page holds an array this long (a CID font's widths run to some
+            // thousands); a file made to take memory may, and walking it would cost
+            // more than copying it. It is left as it is.
+            if (n > MAX_WALKED_ARRAY) continue;
             for (int i = 0; i < n; ++i) {
                 pdf_obj* v = pdf_array_get(c, obj, i);
                 if (missing(v))
