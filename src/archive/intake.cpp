@@ -472,23 +472,6 @@ std::string sanitize_member_path(std::string_view name) {
     return out;
 }
 
-std::vector<platform::FolderEntry> walk(const fs::path& root) {
-    std::vector<platform::FolderEntry> entries;
-    std::vector<fs::path> pending{root};  // folders still to list; the next is at the back
-    while (!pending.empty()) {
-        fs::path folder = std::move(pending.back());
-        pending.pop_back();
-        std::vector<fs::path> subfolders;
-        for (platform::FolderEntry& e : platform::list_folder(folder)) {
-            if (e.type == fs::file_type::directory) subfolders.push_back(e.path);
-            entries.push_back(std::move(e));
-        }
-        // Reversed, so that the first sub-folder listed is the next one visited.
-        pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
-    }
-    return entries;
-}
-
 Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std::uint64_t free_bytes) {
     const fs::path root = fs::absolute(temp_dir);
     Unpacking unpacking;

@@ -98,13 +98,6 @@ Unpacked unpack_waybills(const std::filesystem::path& zip_path, const std::files
 // The result may be empty (nothing to unpack). Never throws except std::bad_alloc.
 std::string sanitize_member_path(std::string_view name);
 
-// The folders and files below `root` in walk order: the entries of `root` first,
-// then folder by folder in the order of a top-down, depth-first walk where each
-// folder's direct sub-folders are listed together in file-system order. Within one
-// folder, entries keep file-system order. Symbolic links are listed, not followed.
-// Throws std::filesystem::filesystem_error when a folder cannot be read.
-std::vector<platform::FolderEntry> walk(const std::filesystem::path& root);
-
 }  // namespace detail
 
 }  // namespace archive

@@ -147,6 +147,16 @@ TEST_F(IntakeTest, DropsRepeatedWaybillsFirstInWalkOrderWins) {
     EXPECT_EQ(kept["Order 1.pdf"], "top");
 }
 
+// Walk order without listing a folder: a folder's own files before its sub-folders,
+// depth first, folders in the order the archive first names them.
+TEST_F(IntakeTest, RepeatsAreDecidedInWalkOrderFollowingTheArchive) {
+    fixtures::write_zip(zip, {{"b/c/Order.pdf", "in b/c"}, {"a/order.pdf", "in a"}, {"b/ORDER.pdf", "in b"}});
+    const archive::Unpacked u = archive::unpack_waybills(zip, scratch);
+    ASSERT_EQ(u.waybills.size(), 1u);
+    EXPECT_EQ(u.waybills[0].member_path, "b/ORDER.pdf");
+    EXPECT_EQ(u.conflicting_duplicates, (std::vector<std::string>{"Order.pdf", "order.pdf"}));
+}
+
 // Names equal after case folding, with the same bytes: the first in the archive gives
 // the waybill its name and its path, whichever way the archive orders them.
 TEST_F(IntakeTest, OfTwoEqualWaybillsTheFirstInTheArchiveNamesIt) {
@@ -422,39 +432,6 @@ TEST_F(IntakeTest, TwoMembersOfOnePathNeverOverwriteEachOther) {
     std::set<std::string> contents;
     for (const auto& e : fs::directory_iterator(scratch)) contents.insert(fixtures::read_bytes(e.path()));
     EXPECT_EQ(contents, (std::set<std::string>{"question", "star"}));
-}
-
-// ---------------------------------------------------------------------------
-// Walk order
-
-TEST(Walk, ListsEachFolderWholeThenDescendsDepthFirst) {
-    fixtures::TempDir dir;
-    for (const char* f : {"top.pdf", "a/a.pdf", "a/a1/deep.pdf", "a/a1/a2/deeper.pdf", "c/c.pdf"})
-        fixtures::write_bytes(dir / f, "x");
-    std::vector<std::string> seen;
-    for (const auto& e : archive::detail::walk(dir.path())) seen.push_back(utf8(e.path.lexically_relative(dir.path())));
-
-    // Blocks of one folder's direct entries, in the order a top-down depth-first
-    // walk reaches the folders; siblings a and c come in file-system order.
-    std::map<std::string, std::set<std::string>> blocks = {
-        {"", {"top.pdf", "a", "c"}},
-        {"a", {"a/a.pdf", "a/a1"}},
-        {"a/a1", {"a/a1/deep.pdf", "a/a1/a2"}},
-        {"a/a1/a2", {"a/a1/a2/deeper.pdf"}},
-        {"c", {"c/c.pdf"}},
-    };
-    auto a_first = std::find(seen.begin(), seen.end(), "a") < std::find(seen.begin(), seen.end(), "c");
-    std::vector<std::string> folder_order =
-        a_first ? std::vector<std::string>{"", "a", "a/a1", "a/a1/a2", "c"}
-                : std::vector<std::string>{"", "c", "a", "a/a1", "a/a1/a2"};
-    ASSERT_EQ(seen.size(), 9u);
-    size_t at = 0;
-    for (const auto& folder : folder_order) {
-        const auto& want = blocks[folder];
-        std::set<std::string> got(seen.begin() + static_cast<long>(at), seen.begin() + static_cast<long>(at + want.size()));
-        EXPECT_EQ(got, want) << "block of folder '" << folder << "'";
-        at += want.size();
-    }
 }
 
 }  // namespace
