@@ -150,10 +150,12 @@ MergeCounts whole_merge(const fs::path& output_path, Merge&& merge) {
     }
 }
 
-// Sources up to this size are read into memory in one piece before MuPDF parses them:
-// MuPDF reads a file in small pieces and seeks about in it (some 150 system calls for
-// a waybill of 40 KB), and on Windows each call costs far more than here.
-constexpr std::streamoff READ_WHOLE_BYTES = 16 << 20;
+// Sources up to this size (every usual waybill) are read into memory in one piece
+// before MuPDF parses them: MuPDF reads a file in small pieces and seeks about in it
+// (some 150 system calls for a waybill of 40 KB), and on Windows each call costs far
+// more than here. Larger ones are read from the file, which keeps the job's peak
+// memory where it was.
+constexpr std::streamoff READ_WHOLE_BYTES = 1 << 20;
 
 // The source's document, read from memory when the file is small enough, else from
 // the file (also when reading it here fails: MuPDF then says why).
