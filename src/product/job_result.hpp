@@ -66,6 +66,10 @@ struct MergeResult {
     // Files left out as repeats of a waybill of the same name although their content
     // differs from the one merged: one of them is not printed. Names as in the archive.
     std::vector<std::string> conflicting_duplicates{};
+    // Damaged records of the history file that were skipped (the waybills in them count
+    // as new), and where the file was kept as it was before.
+    int skipped_history_records = 0;
+    std::optional<fs::path> history_copy{};
 };
 
 }  // namespace app
