@@ -1,7 +1,7 @@
 // list_sources ARCHIVE: unpacks a waybill archive into a fresh scratch folder and
-// prints the source list that a merge would use, one path per line (UTF-8),
-// relative to the scratch folder; then removes the folder. Exit code 0, or 1 with
-// the error message on standard error.
+// prints the source list that a merge would use, one path per line (UTF-8): each
+// waybill's path inside the archive, made safe as for unpacking; then removes the
+// folder. Exit code 0, or 1 with the error message on standard error.
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -15,7 +15,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using platform::utf8;
 
 }  // namespace
 
@@ -27,8 +26,10 @@ int main(int argc, char** argv) {
     }
     try {
         platform::ScratchFolder scratch(platform::temp_dir(), "mergalo_");
-        for (const fs::path& source : archive::extract_pdfs(tools::path_arg(args[1]), scratch.path()))
-            std::cout << utf8(source.lexically_relative(scratch.path())) << '\n';
+        // The waybills as the archive names them, never by the names they were
+        // unpacked under (shortened, or numbered apart).
+        for (const archive::Waybill& w : archive::unpack_waybills(tools::path_arg(args[1]), scratch.path()).waybills)
+            std::cout << w.member_path << '\n';
         std::cout.flush();
         return std::cout ? 0 : 1;
     } catch (const std::exception& e) {

@@ -260,17 +260,20 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     if (waybills.empty()) throw diag::RuntimeError(diag::Text{"zip_no_pdfs"});
     result.conflicting_duplicates = unpacked.conflicting_duplicates;
 
-    // Each file is hashed once, before the history is locked: the same keys decide what
-    // is new and go into the history.
+    // Each file was hashed as it was unpacked: the same keys decide what is new and go
+    // into the history.
     std::vector<history::Entry> entries;
     entries.reserve(waybills.size());
-    for (const auto& w : waybills) entries.push_back({history::key_for_file(w.path, w.name, nup), w.name});
+    for (const auto& w : waybills) entries.push_back({history::history_key_for_digest(w.name, w.sha256, nup), w.name});
 
     // From the load to the record, no other job reads or writes the history; the
     // outputs' names are chosen here too, so a second job on the same archive numbers
     // its files after the first one's.
     const history::HistoryLock lock = history::lock_history(env.app_dir);
-    const history::History known = history::load_waybill_history(env.app_dir);
+    const history::Loaded loaded = history::load_history(env.app_dir);
+    const history::History& known = loaded.history;
+    result.skipped_history_records = loaded.skipped;
+    result.history_copy = loaded.damaged_copy;
     const std::vector<PendingOutput> waiting = settle_pending_outputs(env.app_dir, known);
     remove_dead_hidden_outputs(zip_path.parent_path(), env.app_title, waiting);
     std::vector<fs::path> pdf_files;
@@ -350,6 +353,8 @@ std::vector<std::pair<std::string, std::string>> merge_result_fields(const Merge
         {"nup", n(r.nup)},
         {"repaired", joined(r.repaired, "|")},
         {"conflicting_duplicates", joined(r.conflicting_duplicates, "|")},
+        {"skipped_history_records", n(r.skipped_history_records)},
+        {"history_copy", r.history_copy ? utf8(*r.history_copy) : std::string()},
     };
 }
 

@@ -20,7 +20,8 @@ namespace fs = std::filesystem;
 // The result as named fields, values as text: first the 13 fields every reader knows,
 // in their fixed order (UTF-8 paths; an empty text for a missing out_pdf_new), then
 // "repaired" and "conflicting_duplicates", each the names joined by "|" (a character
-// no unpacked name holds), empty when there are none.
+// no unpacked name holds), empty when there are none, then "skipped_history_records"
+// and "history_copy" (empty when none was made).
 std::vector<std::pair<std::string, std::string>> merge_result_fields(const MergeResult& result);
 
 // Runs one job. A layout outside 1, 4, 6, 9 is replaced by 1. Unpacks the archive

@@ -102,17 +102,17 @@ struct Member {
     std::uint64_t size = 0;
 };
 
+// Bytes as whole megabytes (MiB), rounded up, for messages.
+std::string megabytes_up(std::uint64_t bytes) { return std::to_string((bytes >> 20) + ((bytes & 0xFFFFF) != 0)); }
+
 // Reads the central directory and refuses the archive, before anything is written,
 // when a member cannot be unpacked or the whole would not fit on the disk.
-std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint64_t free_bytes,
-                                 std::uint64_t archive_bytes) {
-    const std::uint64_t unpacked_limit = std::max(MIN_UNPACKED_LIMIT, archive_bytes * MAX_UNPACKED_RATIO);
+std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint64_t free_bytes) {
     zip_int64_t count = zip_get_num_entries(za, 0);
     if (count < 0) fail_damaged(zip_path, "no central directory");
 
     std::vector<Member> members;
     std::uint64_t needed = 0;
-    std::uint64_t unpacked = 0;
     for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
         zip_stat_t st;
         zip_stat_init(&st);
@@ -137,21 +137,19 @@ std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint6
                 zip_compression_method_supported(st.comp_method, 0) == 0)
                 throw member_error("zip_member_method", m.name, {{"method", std::to_string(st.comp_method)}});
             if (m.size > MAX_MEMBER_BYTES)
-                throw member_error("zip_member_too_large", m.name, {{"size", std::to_string(m.size)}});
+                throw member_error("zip_member_too_large", m.name,
+                                   {{"size", megabytes_up(m.size)}, {"limit", megabytes_up(MAX_MEMBER_BYTES)}});
         }
-        // Each term is at most 1 GiB plus the overhead, so the sum cannot wrap before
-        // it passes any real free space.
+        // Each term is at most 1 GiB plus the overhead, so the sum cannot wrap.
         needed += m.size + MEMBER_OVERHEAD_BYTES;
-        unpacked += m.size;
-        if (unpacked > unpacked_limit)
-            throw diag::RuntimeError(diag::Text{"zip_unpacks_too_large",
-                                                {{"path", utf8_of(zip_path)},
-                                                 {"size", std::to_string(unpacked)},
-                                                 {"archive_size", std::to_string(archive_bytes)}}});
-        if (needed > free_bytes)
-            throw diag::RuntimeError(diag::Text{"zip_no_space", {{"free", std::to_string(free_bytes)}}});
         members.push_back(std::move(m));
     }
+    // The whole archive must fit in the free space of the scratch folder's disk. How
+    // far an archive packs is no reason to refuse it: waybills drawn as thousands of
+    // plain rectangles pack 7 to 1 and more.
+    if (needed > free_bytes)
+        throw diag::RuntimeError(diag::Text{
+            "zip_no_space", {{"needed", megabytes_up(needed)}, {"free", std::to_string(free_bytes >> 20)}}});
     return members;
 }
 
@@ -166,14 +164,12 @@ std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint6
     fail_write(name, std::error_code(error_number, std::generic_category()), where);
 }
 
-// Copies one member's data into `target`, never more than its declared size: libzip
-// keeps inflating past the size the directory declares, so the limit is ours.
-void unpack_file(zip_t* za, const Member& m, const fs::path& target, std::vector<char>& buffer) {
-    std::error_code ec;
-    // The scratch folder is ours and we never create links; a link in the way would
-    // lead the write elsewhere, so it is refused rather than followed.
-    if (fs::is_symlink(fs::symlink_status(target, ec))) fail_write(m.path, EEXIST);
-
+// Copies one member's data into `target`, never more than its declared size (libzip
+// keeps inflating past the size the directory declares, so the limit is ours), and
+// returns the SHA-256 of the bytes written, as lower-case hex: the file is written once
+// and hashed on the way, never read back. The target is a fresh name in our own
+// scratch folder (DiskPlaces never gives one twice), so nothing is looked up first.
+std::string unpack_file(zip_t* za, const Member& m, const fs::path& target, std::vector<char>& buffer) {
     MemberFile file(zip_fopen_index(za, m.index, 0));
     if (!file)
         throw diag::RuntimeError(diag::Text{"zip_member_unreadable", {{"name", m.name}}, "",
@@ -184,6 +180,7 @@ void unpack_file(zip_t* za, const Member& m, const fs::path& target, std::vector
     std::ofstream out(platform::extended_length_path(target), std::ios::binary | std::ios::trunc);
     if (!out) fail_write(m.path, errno);
 
+    platform::Sha256 hash;
     std::uint64_t written = 0;
     for (;;) {
         // Ask for one byte more than is left, so that a member running past its
@@ -199,14 +196,25 @@ void unpack_file(zip_t* za, const Member& m, const fs::path& target, std::vector
         if (n == 0) break;
         written += static_cast<std::uint64_t>(n);
         if (written > m.size) throw member_error("zip_member_longer", m.name);
+        const std::string_view piece(buffer.data(), static_cast<std::size_t>(n));
+        hash.update(piece);
         errno = 0;
-        out.write(buffer.data(), static_cast<std::streamsize>(n));
+        out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
         if (!out) fail_write(m.path, errno);
     }
     if (written < m.size) throw member_error("zip_member_shorter", m.name);
     errno = 0;
     out.close();
     if (!out) fail_write(m.path, errno);
+
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(64);
+    for (const std::uint8_t byte : hash.final()) {
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0x0F];
+    }
+    return hex;
 }
 
 // 64-bit FNV-1a of a text, as 8 hex digits: a short tag that keeps shortened names apart.
@@ -307,59 +315,107 @@ private:
     std::unordered_set<std::string> taken_;
 };
 
-// Creates the folders of `rel` inside `root`, one by one: never `root` itself, so that
-// nothing is written once the scratch folder has been taken away (a job told to stop).
-void make_folders_below(const fs::path& root, const fs::path& rel, const std::string& member) {
-    fs::path at = root;
-    for (const fs::path& part : rel) {
-        at /= part;
+// One file written into the scratch folder.
+struct Written {
+    fs::path path;            // on disk
+    std::string member_path;  // the member's safe path, as the archive names it
+    std::string sha256;       // of its bytes, lower-case hex
+};
+
+// What unpacking wrote: the files in archive order, and the folders they lie in as a
+// tree (folder 0 is the scratch folder; sub-folders in the order the archive first
+// names them), from which the walk order follows without listing any folder.
+struct Unpacking {
+    struct Folder {
+        std::vector<std::size_t> files;     // indices into `files`, in archive order
+        std::vector<std::size_t> children;  // indices into `folders`
+    };
+    std::vector<Written> files;
+    std::vector<Folder> folders{Folder{}};
+    std::unordered_map<std::string, std::size_t> folder_ids;  // case-folded on-disk path -> folder
+
+    // The folder of an on-disk relative path ("/"-separated), its parents made known
+    // first, each in the order it is first met.
+    std::size_t folder(const std::string& rel) {
+        std::size_t id = 0;
+        for (std::size_t pos = 0; pos < rel.size();) {
+            const std::size_t end = std::min(rel.find('/', pos), rel.size());
+            auto [it, added] = folder_ids.try_emplace(i18n::fold_case(std::string_view(rel).substr(0, end)), folders.size());
+            if (added) {
+                folders[id].children.push_back(folders.size());
+                folders.emplace_back();
+            }
+            id = it->second;
+            pos = end + 1;
+        }
+        return id;
+    }
+};
+
+// Creates the folders of `rel` ("/"-separated) inside `root`, one by one and each once
+// per job: never `root` itself, so that nothing is written once the scratch folder has
+// been taken away (a job told to stop).
+void make_folders_below(const fs::path& root, const std::string& rel, const std::string& member,
+                        std::unordered_set<std::string>& made) {
+    for (std::size_t pos = 0; pos < rel.size();) {
+        const std::size_t end = std::min(rel.find('/', pos), rel.size());
+        std::string prefix = rel.substr(0, end);
+        pos = end + 1;
+        if (made.contains(prefix)) continue;
         try {
-            platform::create_folder(at);  // any path length, a link in the way refused
+            platform::create_folder(root / path_from_utf8(prefix));  // any path length, a link in the way refused
         } catch (const fs::filesystem_error& e) {
             fail_write(member, e.code());
         }
+        made.insert(std::move(prefix));
     }
 }
 
-// Unpacks the members; returns, for every file written, its on-disk path (generic
-// form) and the member's sanitised path inside the archive.
-std::unordered_map<std::string, std::string> unpack(zip_t* za, const std::vector<Member>& members, const fs::path& root,
-                                                    const UnpackProgress& progress) {
+std::string parent_of(const std::string& rel) {
+    const std::size_t slash = rel.rfind('/');
+    return slash == std::string::npos ? std::string() : rel.substr(0, slash);
+}
+
+// Unpacks the members: each file written once and hashed as it is written.
+Unpacking unpack(zip_t* za, const std::vector<Member>& members, const fs::path& root,
+                 const UnpackProgress& progress) {
     std::vector<char> buffer(COPY_BUFFER_BYTES);
     DiskPlaces places(root);
-    std::unordered_map<std::string, std::string> names;
+    std::unordered_set<std::string> made;
+    Unpacking u;
     std::size_t done = 0;
     for (const Member& m : members) {
         if (progress) progress(done++, members.size());
         if (m.path.empty()) continue;  // nothing of the name is left to place
-        const fs::path rel = path_from_utf8(places.place(m.path, m.folder));
-        const fs::path target = root / rel;
-        make_folders_below(root, m.folder ? rel : rel.parent_path(), m.path);
+        const std::string rel = places.place(m.path, m.folder);
+        const std::string folder = m.folder ? rel : parent_of(rel);
+        make_folders_below(root, folder, m.path, made);
+        const std::size_t folder_id = u.folder(folder);
         if (m.folder) continue;
         // Whatever the member's attributes say (a symbolic link, a device), its data
         // becomes a plain file.
-        unpack_file(za, m, target, buffer);
-        names.emplace(target.generic_string(), m.path);
+        fs::path target = root / path_from_utf8(rel);
+        std::string digest = unpack_file(za, m, target, buffer);
+        u.folders[folder_id].files.push_back(u.files.size());
+        u.files.push_back(Written{std::move(target), m.path, std::move(digest)});
     }
     if (progress) progress(members.size(), members.size());
-    return names;
+    return u;
 }
 
-// True when two files hold the same bytes. Compared by reading alone: stat() stops at
-// MAX_PATH on Windows.
-bool same_content(const fs::path& a, const fs::path& b) {
-    std::ifstream in_a(platform::extended_length_path(a), std::ios::binary);
-    std::ifstream in_b(platform::extended_length_path(b), std::ios::binary);
-    if (!in_a || !in_b) return false;
-    std::vector<char> buf_a(COPY_BUFFER_BYTES), buf_b(COPY_BUFFER_BYTES);
-    while (in_a && in_b) {
-        in_a.read(buf_a.data(), static_cast<std::streamsize>(buf_a.size()));
-        in_b.read(buf_b.data(), static_cast<std::streamsize>(buf_b.size()));
-        if (in_a.gcount() != in_b.gcount() ||
-            !std::equal(buf_a.begin(), buf_a.begin() + in_a.gcount(), buf_b.begin()))
-            return false;
+// The files in walk order: a folder's own files first, then its sub-folders, depth
+// first; a folder's files and sub-folders in the order the archive names them.
+std::vector<std::size_t> walk_order(const Unpacking& u) {
+    std::vector<std::size_t> order;
+    order.reserve(u.files.size());
+    std::vector<std::size_t> pending{0};
+    while (!pending.empty()) {
+        const Unpacking::Folder& f = u.folders[pending.back()];
+        pending.pop_back();
+        order.insert(order.end(), f.files.begin(), f.files.end());
+        pending.insert(pending.end(), f.children.rbegin(), f.children.rend());
     }
-    return in_a.eof() && in_b.eof();
+    return order;
 }
 
 // ".pdf" in any case, taken from the last dot; a name whose only dot leads it has
@@ -420,64 +476,38 @@ std::string sanitize_member_path(std::string_view name) {
     return out;
 }
 
-std::vector<platform::FolderEntry> walk(const fs::path& root) {
-    std::vector<platform::FolderEntry> entries;
-    std::vector<fs::path> pending{root};  // folders still to list; the next is at the back
-    while (!pending.empty()) {
-        fs::path folder = std::move(pending.back());
-        pending.pop_back();
-        std::vector<fs::path> subfolders;
-        for (platform::FolderEntry& e : platform::list_folder(folder)) {
-            if (e.type == fs::file_type::directory) subfolders.push_back(e.path);
-            entries.push_back(std::move(e));
-        }
-        // Reversed, so that the first sub-folder listed is the next one visited.
-        pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
-    }
-    return entries;
-}
-
 Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std::uint64_t free_bytes,
                          const UnpackProgress& progress) {
     const fs::path root = fs::absolute(temp_dir);
-    std::unordered_map<std::string, std::string> names;
+    Unpacking unpacking;
     {
         Archive archive = open_archive(zip_path);
-        std::error_code ec;
-        const std::uintmax_t archive_bytes = fs::file_size(zip_path, ec);
-        std::vector<Member> members = list_members(archive.get(), zip_path, free_bytes, ec ? 0 : archive_bytes);
-        names = unpack(archive.get(), members, root, progress);
-    }  // the archive is closed before the walk
-
-    std::vector<platform::FolderEntry> entries;
-    try {
-        entries = walk(root);
-    } catch (const fs::filesystem_error& e) {
-        throw diag::file_error("folder_read_failed", e);
-    }
+        const std::vector<Member> members = list_members(archive.get(), zip_path, free_bytes);
+        unpacking = unpack(archive.get(), members, root, progress);
+    }  // the archive is closed before the list is made
 
     struct Source {
         std::string sort_key;
         Waybill waybill;
     };
     std::vector<Source> sources;
-    std::unordered_map<std::string, fs::path> kept;  // normalised name -> the file listed
+    std::unordered_map<std::string, std::size_t> kept;  // normalised name -> index into sources
     Unpacked result;
-    for (const platform::FolderEntry& e : entries) {
-        if (e.type != fs::file_type::regular) continue;
-        auto known = names.find(e.path.generic_string());
-        std::string member_path = known != names.end() ? known->second : utf8_of(e.path.filename());
-        std::string name(i18n::last_path_component(member_path));
+    for (const std::size_t i : walk_order(unpacking)) {
+        Written& w = unpacking.files[i];
+        std::string name(i18n::last_path_component(w.member_path));
         if (!has_pdf_extension(name)) continue;
-        auto [first, inserted] = kept.try_emplace(i18n::normalize_waybill_name(name), e.path);
+        auto [first, inserted] = kept.try_emplace(i18n::normalize_waybill_name(name), sources.size());
         if (!inserted) {
             // The first of a name wins; another file of that name with other bytes is
             // a waybill the user must hear about.
             // Named with its folders, so that the user finds it in the archive.
-            if (!same_content(first->second, e.path)) result.conflicting_duplicates.push_back(member_path);
+            if (sources[first->second].waybill.sha256 != w.sha256) result.conflicting_duplicates.push_back(w.member_path);
             continue;
         }
-        sources.push_back({i18n::fold_case(name), {e.path, std::move(name), std::move(member_path)}});
+        std::string sort_key = i18n::fold_case(name);
+        sources.push_back(
+            {std::move(sort_key), Waybill{std::move(w.path), std::move(name), std::move(w.member_path), std::move(w.sha256)}});
     }
     // std::string compares bytes as unsigned char, and UTF-8 byte order is code-point order.
     std::stable_sort(sources.begin(), sources.end(),

@@ -21,9 +21,11 @@ namespace archive {
 struct Waybill {
     std::filesystem::path path;
     std::string name;
-    // The member's safe path inside the archive ("/"-separated, UTF-8), folders and
-    // all: how the user finds the waybill in the archive.
+    // The member's safe path inside the archive ("/"-separated, UTF-8): what a list of
+    // the archive's waybills shows. `path` ends in it unless the name was shortened.
     std::string member_path{};
+    // SHA-256 of the file's bytes, 64 lower-case hex digits, taken as it was written.
+    std::string sha256{};
 };
 
 // What an archive holds: its waybills in the job's order (as extract_pdfs lists them),
@@ -53,7 +55,11 @@ std::vector<std::filesystem::path> paths_of(const Unpacked& unpacked);
 // paths of the regular files with the extension ".pdf" in any case, at any depth,
 // one per normalised name (the first in walk order wins), sorted stably by the
 // case-folded file name in code-point order. An archive without PDFs gives an
-// empty list.
+// empty list. Walk order: the files of the archive's top level first, then folder by
+// folder, depth first; within a folder, files and sub-folders in the order the
+// archive names them (so of two files whose names differ only in letter case, the
+// first in the archive wins). Each member is written once and hashed while written;
+// no folder is listed afterwards.
 //
 // Member names are UTF-8 when the member says so (bit 11, or a Unicode Path extra
 // field whose CRC matches) and CP437 otherwise; "\" separates folders. Every path is
@@ -65,28 +71,21 @@ std::vector<std::filesystem::path> paths_of(const Unpacked& unpacked);
 //
 // Before anything is written the archive is refused when a member is encrypted or
 // uses a compression method that cannot be read, when one member declares more than
-// `MAX_MEMBER_BYTES`, when all members together declare more than
-// `MAX_UNPACKED_RATIO` times the archive's size (at least `MIN_UNPACKED_LIMIT`), or
-// when they would not fit in the free space of `temp_dir`'s disk. A member whose data
-// runs past its declared size is stopped.
+// `MAX_MEMBER_BYTES`, or when the members would not fit in the free space of
+// `temp_dir`'s disk; the message gives the figures (in MB). How far the archive packs
+// does not matter. Data is copied in pieces, and a member whose data runs past its
+// declared size is stopped.
 //
 // Throws diag::RuntimeError with a catalogue message (diag::Text naming the archive or
 // the member at fault) for every failure: not a ZIP or a damaged archive, an encrypted
-// member, a CRC mismatch, an unsupported method, a member too large, an archive that
-// unpacks too large, too little disk space, a file that cannot be written. What was
+// member, a CRC mismatch, an unsupported method, a member too large, too little disk
+// space, a file that cannot be written. What was
 // unpacked before a failure stays in `temp_dir`; the caller removes the folder.
 std::vector<std::filesystem::path> extract_pdfs(const std::filesystem::path& zip_path,
                                                 const std::filesystem::path& temp_dir);
 
 // The largest uncompressed size one member may declare: 1 GiB. No waybill comes near it.
 inline constexpr std::uint64_t MAX_MEMBER_BYTES = std::uint64_t{1} << 30;
-
-// All members together may declare at most MAX_UNPACKED_RATIO times the archive's own
-// size, and at least MIN_UNPACKED_LIMIT: the merge holds the waybills' bytes in memory,
-// so this keeps its memory bounded by the archive, not by what a hostile archive says.
-// Waybill PDFs are compressed already and pack at a ratio near 1.
-inline constexpr std::uint64_t MAX_UNPACKED_RATIO = 6;
-inline constexpr std::uint64_t MIN_UNPACKED_LIMIT = std::uint64_t{256} << 20;
 
 namespace detail {
 
@@ -106,13 +105,6 @@ Unpacked unpack_waybills(const std::filesystem::path& zip_path, const std::files
 // device name (CON, NUL, COM1, ...) as a component's stem gets a "_" in front.
 // The result may be empty (nothing to unpack). Never throws except std::bad_alloc.
 std::string sanitize_member_path(std::string_view name);
-
-// The folders and files below `root` in walk order: the entries of `root` first,
-// then folder by folder in the order of a top-down, depth-first walk where each
-// folder's direct sub-folders are listed together in file-system order. Within one
-// folder, entries keep file-system order. Symbolic links are listed, not followed.
-// Throws std::filesystem::filesystem_error when a folder cannot be read.
-std::vector<platform::FolderEntry> walk(const std::filesystem::path& root);
 
 }  // namespace detail
 

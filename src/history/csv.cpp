@@ -39,15 +39,21 @@ std::string& CsvReader::field_slot() {
     return fields_[count_++];
 }
 
-bool CsvReader::next(std::span<const std::string>& fields) {
+void CsvReader::skip_line(std::size_t from) {
     const std::size_t n = text_.size();
-    if (pos_ >= n) return false;
+    pos_ = std::min(text_.find_first_of("\r\n", from), n);
+    if (pos_ < n && text_[pos_] == '\r') ++pos_;
+    if (pos_ < n && text_[pos_] == '\n') ++pos_;
+}
+
+CsvReader::Read CsvReader::read(std::span<const std::string>& fields) {
+    const std::size_t n = text_.size();
+    fields = {};
+    if (pos_ >= n) return Read::end;
     ++record_;
     count_ = 0;
+    const std::size_t start = start_ = pos_;
     auto at = [&](char c) { return pos_ < n && text_[pos_] == c; };
-    auto fail = [&](const char* what) {
-        throw diag::RuntimeError(std::string("history file record ") + std::to_string(record_) + ": " + what);
-    };
 
     if (!at('\r') && !at('\n')) {
         for (;;) {
@@ -56,14 +62,20 @@ bool CsvReader::next(std::span<const std::string>& fields) {
                 ++pos_;
                 for (;;) {
                     const std::size_t quote = text_.find('"', pos_);
-                    if (quote == std::string_view::npos) fail("quoted field is not closed");
+                    if (quote == std::string_view::npos) {
+                        skip_line(start);  // a quoted field that is never closed
+                        return Read::damaged;
+                    }
                     field.append(text_.substr(pos_, quote - pos_));
                     pos_ = quote + 1;
                     if (!at('"')) break;
                     field += '"';  // a doubled quote stands for one
                     ++pos_;
                 }
-                if (pos_ < n && !at(';') && !at('\r') && !at('\n')) fail("text after a closing quote");
+                if (pos_ < n && !at(';') && !at('\r') && !at('\n')) {
+                    skip_line(start);  // text after a closing quote
+                    return Read::damaged;
+                }
             } else {
                 std::size_t end = pos_;
                 while (end < n && text_[end] != ';' && text_[end] != '\r' && text_[end] != '\n') ++end;
@@ -78,7 +90,22 @@ bool CsvReader::next(std::span<const std::string>& fields) {
     if (at('\r')) ++pos_;
     if (at('\n')) ++pos_;
     fields = std::span<const std::string>(fields_.data(), count_);
-    return true;
+    return Read::record;
+}
+
+void CsvReader::resume_after_first_line() { skip_line(start_); }
+
+bool CsvReader::next(std::span<const std::string>& fields) {
+    switch (read(fields)) {
+        case Read::record:
+            return true;
+        case Read::end:
+            return false;
+        case Read::damaged:
+            break;
+    }
+    throw diag::RuntimeError("history file record " + std::to_string(record_) +
+                             ": a quoted field is not closed, or text follows its closing quote");
 }
 
 }  // namespace history

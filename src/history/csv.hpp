@@ -19,19 +19,39 @@ class CsvReader {
 public:
     explicit CsvReader(std::string_view text);
 
-    // Reads the next record; returns false at the end of the text. The fields stay
-    // valid until the next call. Throws diag::RuntimeError for an unterminated quoted
-    // field or text after a closing quote.
+    enum class Read {
+        record,   // a record was read into the fields
+        damaged,  // a record that cannot be parsed was skipped (no fields)
+        end,      // nothing is left
+    };
+
+    // Reads the next record into `fields`, valid until the next call. A record with a
+    // quoted field that is never closed, or with text after a closing quote, is damaged:
+    // reading goes on at the line after the one where it began, so that one damaged
+    // record never takes the records after it along. Every call that does not return
+    // `end` consumes input. Does not throw (but std::bad_alloc).
+    Read read(std::span<const std::string>& fields);
+
+    // The same, for readers that stop at the first damaged record: returns false at the
+    // end of the text and throws diag::RuntimeError for a damaged record.
     bool next(std::span<const std::string>& fields);
+
+    // Goes back to the line after the one where the last record read began: for a
+    // record the caller finds damaged although it parses (a quote that ran on over
+    // several lines), so that the lines it swallowed are read as records again.
+    void resume_after_first_line();
 
 private:
     std::string& field_slot();
+    // Moves to the start of the line after the one at `from`.
+    void skip_line(std::size_t from);
 
     std::string_view text_;
     std::size_t pos_ = 0;
     std::vector<std::string> fields_;  // reused between records to keep their capacity
     std::size_t count_ = 0;
     std::size_t record_ = 0;  // 1-based number of the record being read, for messages
+    std::size_t start_ = 0;   // where the last record read began
 };
 
 // Appends one field: a field with ";", a double quote or a line break goes inside

@@ -152,7 +152,7 @@ fs::path history_csv_path(const fs::path& app_dir) { return app_dir / "waybill_h
 
 namespace {
 
-std::string key_from_digest(std::string_view file_name, const std::string& content_digest, int nup) {
+std::string key_from_digest(std::string_view file_name, std::string_view content_digest, int nup) {
     std::string text = i18n::normalize_waybill_name(file_name);
     text += ':';
     text += content_digest;
@@ -165,6 +165,10 @@ std::string key_from_digest(std::string_view file_name, const std::string& conte
 
 std::string history_key(std::string_view file_name, std::string_view content, int nup) {
     return key_from_digest(file_name, sha256_hex(content), nup);
+}
+
+std::string history_key_for_digest(std::string_view file_name, std::string_view content_sha256, int nup) {
+    return key_from_digest(file_name, content_sha256, nup);
 }
 
 std::string key_for_file(const fs::path& pdf_path, int nup) {
@@ -188,21 +192,39 @@ HistoryLock lock_history(const fs::path& app_dir) {
 
 namespace detail {
 
-void merge_history_csv(const fs::path& path, History& history) {
-    std::error_code ec;
-    if (fs::status(path, ec).type() == fs::file_type::not_found) return;
-    const std::string text = read_file(path);
-    if (!i18n::is_valid_utf8(text))
-        throw diag::RuntimeError(diag::Text{"file_read_failed", {{"path", utf8(path)}}, "", "not UTF-8"});
-
+int merge_history_text(std::string_view text, History& history) {
     CsvReader reader(text);
     std::span<const std::string> fields;
-    while (reader.next(fields)) {
-        if (fields.size() < 2) continue;
+    int skipped = 0;
+    for (CsvReader::Read got; (got = reader.read(fields)) != CsvReader::Read::end;) {
+        if (got == CsvReader::Read::damaged) {
+            ++skipped;
+            continue;
+        }
+        if (fields.empty() || (fields.size() == 1 && trim_space(fields[0]).empty())) continue;  // an empty line
+        // The file never holds a line break inside a field: a quote that ran on over
+        // several lines is a damaged record, and the lines it took are records again.
+        const bool broken_field = std::any_of(fields.begin(), fields.end(), [](const std::string& f) {
+            return f.find_first_of("\r\n") != std::string::npos || !i18n::is_valid_utf8(f);
+        });
+        if (broken_field) {
+            if (std::any_of(fields.begin(), fields.end(),
+                            [](const std::string& f) { return f.find_first_of("\r\n") != std::string::npos; }))
+                reader.resume_after_first_line();
+            ++skipped;
+            continue;
+        }
+        if (fields.size() < 2 || fields.size() > 4) {
+            if (!is_header_name(trim_space(fields[0]))) ++skipped;
+            continue;
+        }
         const std::string_view name = trim_space(fields[0]);
         if (is_header_name(name)) continue;
         const std::optional<LocalTime> processed_at = parse_history_datetime(fields[1]);
-        if (name.empty() || !processed_at) continue;
+        if (name.empty() || !processed_at) {
+            ++skipped;
+            continue;
+        }
 
         const std::string_view key_field = fields.size() >= 3 ? trim_space(fields[2]) : std::string_view{};
         std::string key = key_field.empty() ? i18n::normalize_waybill_name(name) : std::string(key_field);
@@ -220,6 +242,13 @@ void merge_history_csv(const fs::path& path, History& history) {
         if (inserted || *processed_at > it->second.processed_at)
             it->second = Record{base_name(name), *processed_at, nup};
     }
+    return skipped;
+}
+
+int merge_history_csv(const fs::path& path, History& history) {
+    std::error_code ec;
+    if (fs::status(path, ec).type() == fs::file_type::not_found) return 0;
+    return merge_history_text(read_file(path), history);
 }
 
 }  // namespace detail
@@ -267,42 +296,83 @@ void save_waybill_history(const fs::path& app_dir, const History& history) {
     }
 }
 
-History load_waybill_history(const fs::path& app_dir, LocalTime now) {
+namespace {
+
+// "waybill_history.csv.bad", else "waybill_history.csv.<n>.bad" for n = 2, 3, ...
+fs::path damaged_copy_name(const fs::path& csv, int n) {
+    fs::path name = csv;
+    if (n > 1) name += "." + std::to_string(n);
+    name += ".bad";
+    return name;
+}
+
+// Keeps `text`, the history file's bytes as they were read, under the first free
+// damaged-copy name; an existing copy is never replaced. Written whole or not at all.
+fs::path keep_damaged_copy(const fs::path& csv, std::string_view text) {
+    try {
+        platform::StagedFile copy(damaged_copy_name(csv, 1));
+        copy.write(text);
+        return copy.commit_with(
+            [&](const fs::path& temp) {
+                for (int n = 1;; ++n) {
+                    const fs::path candidate = damaged_copy_name(csv, n);
+                    try {
+                        platform::rename_no_replace(temp, candidate);
+                        return candidate;
+                    } catch (const fs::filesystem_error& e) {
+                        if (e.code() != std::errc::file_exists) throw;
+                    }
+                }
+            },
+            /*durable=*/true);
+    } catch (const fs::filesystem_error& e) {
+        throw diag::file_error("history_save_failed", e, csv);
+    }
+}
+
+}  // namespace
+
+Loaded load_history(const fs::path& app_dir, LocalTime now) {
     const fs::path csv = history_csv_path(app_dir);
     std::error_code ec;
 
-    History history;
+    Loaded loaded;
     bool changed = false;
-    const bool missing = fs::status(csv, ec).type() == fs::file_type::not_found;
+    bool missing = fs::status(csv, ec).type() == fs::file_type::not_found;
+    std::string text;
     if (!missing) {
         try {
-            detail::merge_history_csv(csv, history);
+            text = read_file(csv);
+        } catch (const diag::FileNotFound&) {
+            missing = true;  // gone since it was seen
         } catch (const diag::Error& e) {
             // A file that cannot be read now (no access, a disk error, another program
             // holding it) is not a damaged one: starting afresh would forget every
             // waybill in it, so the job stops and says why.
-            const diag::Text* text = e.text();
-            if (text && text->key == "file_read_failed" && !text->advice.empty() && text->advice != "fs_not_found")
-                throw diag::RuntimeError(diag::Text{"history_read_failed", {{"path", utf8(csv)}}, text->advice, text->detail});
-            history.clear();
+            const diag::Text* t = e.text();
+            throw diag::RuntimeError(diag::Text{
+                "history_read_failed", {{"path", utf8(csv)}}, t ? t->advice : "fs_other", t ? t->detail : e.what()});
+        }
+    }
+    if (!missing) {
+        loaded.skipped = detail::merge_history_text(text, loaded.history);
+        if (loaded.skipped > 0) {
+            // The file written back holds the good records only: the bytes as they
+            // were go to a copy first.
+            loaded.damaged_copy = keep_damaged_copy(csv, text);
             changed = true;
-            fs::rename(csv, fs::path(csv) += ".bad", ec);
-        } catch (const std::exception&) {
-            // A damaged file gives way to an empty history; its bytes are kept beside it
-            // (replacing an older copy) so that entries can still be recovered by hand.
-            history.clear();
-            changed = true;
-            fs::rename(csv, fs::path(csv) += ".bad", ec);
         }
     }
 
     const LocalTime cutoff = now - chr::days{OLD_SHEET_DAYS};
-    if (std::erase_if(history, [cutoff](const auto& entry) { return entry.second.processed_at < cutoff; }) > 0)
+    if (std::erase_if(loaded.history, [cutoff](const auto& entry) { return entry.second.processed_at < cutoff; }) > 0)
         changed = true;
 
-    if (changed || missing) save_waybill_history(app_dir, history);
-    return history;
+    if (changed || missing) save_waybill_history(app_dir, loaded.history);
+    return loaded;
 }
+
+History load_waybill_history(const fs::path& app_dir, LocalTime now) { return load_history(app_dir, now).history; }
 
 void record_processed_waybills(const fs::path& app_dir, const std::vector<Entry>& entries, int nup, LocalTime now) {
     History history = load_waybill_history(app_dir, now);

@@ -53,6 +53,11 @@ std::filesystem::path history_csv_path(const std::filesystem::path& app_dir);
 // Throws diag::RuntimeError when the digest cannot be computed.
 std::string history_key(std::string_view file_name, std::string_view content, int nup);
 
+// history_key of content whose SHA-256 is already known (64 lower-case hex digits, as
+// the archive intake takes it while unpacking), without reading the content again.
+// Throws diag::RuntimeError when the digest cannot be computed.
+std::string history_key_for_digest(std::string_view file_name, std::string_view content_sha256, int nup);
+
 // history_key of a PDF file: its last path component and its whole content, read in
 // pieces on every call. Throws diag::FileNotFound / diag::RuntimeError (catalogue
 // message "file_read_failed") when the file cannot be read.
@@ -80,15 +85,34 @@ HistoryLock lock_history(const std::filesystem::path& app_dir);
 // history file then keeps its previous content.
 void save_waybill_history(const std::filesystem::path& app_dir, const History& history);
 
+// What one load of the history file gave.
+struct Loaded {
+    History history;
+    // Records of the file that were left out: damaged ones (a quoted field never
+    // closed, text after a closing quote, bytes that are not UTF-8, a wrong number of
+    // fields) and ones without a name or a readable date. Header rows and empty lines
+    // do not count.
+    int skipped = 0;
+    // Where the file was kept as it was before the records were left out (set when
+    // `skipped` is not 0).
+    std::optional<std::filesystem::path> damaged_copy{};
+};
+
 // Reads the history file of `app_dir`, drops entries older than `now` minus
 // OLD_SHEET_DAYS days, and rewrites the file when it dropped any, when the file was
-// missing (a header-only file is created) or when it was damaged. A damaged file
-// (bytes that are not UTF-8, a malformed CSV record) gives an empty history; it is
-// first moved aside to "waybill_history.csv.bad" (replacing an older copy) so that it
-// can be recovered. A file that cannot be read at all (no access, an I/O error, locked
-// by another program) throws diag::RuntimeError ("history_read_failed") and is left
-// as it is: forgetting it would make every waybill in it new again.
-// Throws diag::RuntimeError only when the rewrite fails.
+// missing (a header-only file is created) or when records were skipped. Every good
+// record is kept; damaged ones are skipped and counted, and the file as it was is
+// first kept beside it as "waybill_history.csv.bad", or "waybill_history.csv.<n>.bad"
+// for the first n = 2, 3, ... that is free, so that an earlier copy is never
+// overwritten and the skipped records can still be recovered by hand.
+// A file that cannot be read at all (no access, an I/O error, locked by another
+// program) throws diag::RuntimeError ("history_read_failed") and is left as it is:
+// forgetting it would make every waybill in it new again. Throws diag::RuntimeError
+// ("history_save_failed") when the copy or the rewrite fails; the file then keeps its
+// previous content.
+Loaded load_history(const std::filesystem::path& app_dir, LocalTime now = local_now());
+
+// load_history's entries alone.
 History load_waybill_history(const std::filesystem::path& app_dir, LocalTime now = local_now());
 
 // Loads the history (pruning it), stores every file under key_for_file(file, nup) with
@@ -107,13 +131,16 @@ void record_processed_waybills(const std::filesystem::path& app_dir, const std::
 namespace detail {
 
 // Merges the records of one history file into `history`: header rows (first field
-// "Имя PDF", "file_name" or "filename", any case) and rows with fewer than two fields,
-// an empty name or an unreadable date are skipped; a missing or empty key field gives
-// the normalised name as key; a missing or non-integer layout gives 0; among equal keys
-// the later time wins, and the first row read on equal times. A missing file changes
-// nothing. Throws diag::RuntimeError when the file cannot be read, holds bytes that are
-// not UTF-8, or holds a record the CSV reader cannot parse.
-void merge_history_csv(const std::filesystem::path& path, History& history);
+// "Имя PDF", "file_name" or "filename", any case) and empty lines are passed over;
+// damaged records (see Loaded::skipped) and rows with an empty name or an unreadable
+// date are skipped and counted; a missing or empty key field gives the normalised name
+// as key; a missing or non-integer layout gives 0; among equal keys the later time
+// wins, and the first row read on equal times. Returns the number of records skipped.
+int merge_history_text(std::string_view text, History& history);
+
+// The same for a file; a missing file changes nothing. Throws diag::RuntimeError
+// ("file_read_failed") when the file cannot be read.
+int merge_history_csv(const std::filesystem::path& path, History& history);
 
 }  // namespace detail
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <new>
 #include <optional>
@@ -152,10 +153,36 @@ MergeCounts whole_merge(const fs::path& output_path, Merge&& merge) {
     }
 }
 
+// Sources up to this size (every usual waybill) are read into memory in one piece
+// before MuPDF parses them: MuPDF reads a file in small pieces and seeks about in it
+// (some 150 system calls for a waybill of 40 KB), and on Windows each call costs far
+// more than here. Larger ones are read from the file, which keeps the job's peak
+// memory where it was.
+constexpr std::streamoff READ_WHOLE_BYTES = 1 << 20;
+
+// The source's document, read from memory when the file is small enough, else from
+// the file (also when reading it here fails: MuPDF then says why).
+Document open_document(const fs::path& file) {
+    const fs::path path = platform::extended_length_path(file);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+    if (size > 0 && size <= READ_WHOLE_BYTES && in.seekg(0)) {
+        Buffer bytes(mupdf_call([&](fz_context* c) noexcept { return fz_new_buffer(c, static_cast<std::size_t>(size)); }));
+        unsigned char* data = nullptr;
+        fz_buffer_storage(mupdf_context(), bytes.get(), &data);
+        if (in.read(reinterpret_cast<char*>(data), size) && in.gcount() == size) {
+            bytes->len = static_cast<std::size_t>(size);
+            Stream stream(mupdf_call([&](fz_context* c) noexcept { return fz_open_buffer(c, bytes.get()); }));
+            return Document(mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
+        }
+    }
+    return open_pdf(utf8(path).c_str());
+}
+
 // Opens a source and checks that it can be merged whole: not locked by a user password
 // and with at least one page.
 Document open_source(const fs::path& file) {
-    Document doc = open_pdf(utf8(platform::extended_length_path(file)).c_str());
+    Document doc = open_document(file);
     if (mupdf_call([&](fz_context* c) noexcept { return pdf_needs_password(c, doc.get()); }) != 0)
         throw diag::RuntimeError(source_text("pdf_password", file));
     if (count_pages(doc.get()) <= 0) throw diag::RuntimeError(source_text("pdf_no_pages", file));
@@ -164,6 +191,158 @@ Document open_source(const fs::path& file) {
 
 bool was_repaired(pdf_document* doc) {
     return mupdf_call([&](fz_context* c) noexcept { return pdf_was_repaired(c, doc); }) != 0;
+}
+
+// --- what a source page refers to and what its content holds --------------------------
+
+// Replaces every reference to an object that is not in the file (an object number
+// outside its cross-reference table) by null, in everything the page reaches but its
+// page tree, as the PDF standard and every viewer read such a reference: grafting
+// would refuse it. `seen` marks the objects visited for this source (by number), so a
+// shared font or image is walked once per source.
+constexpr int MAX_WALKED_ARRAY = 1 << 16;
+
+void null_missing_references(pdf_document* src, pdf_obj* page, std::vector<bool>& seen) {
+    fz_context* c = mupdf_context();
+    const int len = xref_len(src);
+    if (seen.size() < static_cast<std::size_t>(len)) seen.resize(static_cast<std::size_t>(len));
+    auto missing = [&](pdf_obj* v) {
+        if (!pdf_is_indirect(c, v)) return false;
+        const int num = pdf_to_num(c, v);
+        return num < 1 || num >= len;
+    };
+    // Containers to look into: direct ones, and indirect ones met for the first time.
+    std::vector<pdf_obj*> pending{page};
+    if (pdf_is_indirect(c, page)) seen[static_cast<std::size_t>(pdf_to_num(c, page))] = true;
+    while (!pending.empty()) {
+        pdf_obj* obj = pdf_resolve_indirect(c, pending.back());  // never throws: a broken object reads as null
+        pending.pop_back();
+        auto visit = [&](pdf_obj* v) {
+            if (!pdf_is_indirect(c, v)) {
+                if (pdf_is_dict(c, v) || pdf_is_array(c, v)) pending.push_back(v);
+                return;
+            }
+            const auto num = static_cast<std::size_t>(pdf_to_num(c, v));
+            if (seen[num]) return;
+            seen[num] = true;
+            pending.push_back(v);
+        };
+        if (pdf_is_dict(c, obj)) {
+            const int n = pdf_dict_len(c, obj);
+            for (int i = 0; i < n; ++i) {
+                pdf_obj* key = pdf_dict_get_key(c, obj, i);
+                pdf_obj* v = pdf_dict_get_val(c, obj, i);
+                if (missing(v))
+                    mupdf_call([&](fz_context* cc) noexcept { pdf_dict_put(cc, obj, key, PDF_NULL); });
+                else if (obj != page || !pdf_name_eq(c, key, PDF_NAME(Parent)))
+                    visit(v);
+            }
+        } else if (pdf_is_array(c, obj)) {
+            const int n = pdf_array_len(c, obj);
+            // No real page holds an array this long (a CID font's widths run to some
+            // thousands); a file made to take memory may, and walking it would cost
+            // more than copying it. It is left as it is.
+            if (n > MAX_WALKED_ARRAY) continue;
+            for (int i = 0; i < n; ++i) {
+                pdf_obj* v = pdf_array_get(c, obj, i);
+                if (missing(v))
+                    mupdf_call([&](fz_context* cc) noexcept { pdf_array_put(cc, obj, i, PDF_NULL); });
+                else
+                    visit(v);
+            }
+        }
+    }
+}
+
+// Collects the warnings MuPDF gives while it lives (MuPDF reports a content stream
+// that breaks off or does not decompress as a warning and reads on), then puts the
+// program's quiet handler back.
+class WarningWatch {
+public:
+    WarningWatch() {
+        fz_context* c = mupdf_context();
+        fz_flush_warnings(c);  // a repeat of an earlier warning would otherwise be held back
+        previous_ = fz_warning_callback(c, &previous_user_);
+        fz_set_warning_callback(c, &WarningWatch::record, this);
+    }
+    ~WarningWatch() {
+        fz_context* c = mupdf_context();
+        fz_flush_warnings(c);
+        fz_set_warning_callback(c, previous_, previous_user_);
+    }
+    WarningWatch(const WarningWatch&) = delete;
+    WarningWatch& operator=(const WarningWatch&) = delete;
+
+    // The first warning that says content was lost, or empty. `sloppy_length` also
+    // counts a stream whose /Length was wrong (which MuPDF reads to "endstream").
+    std::string lost(bool sloppy_length) {
+        fz_flush_warnings(mupdf_context());
+        for (const std::string& w : warnings_)
+            if (sloppy_length || !w.starts_with("PDF stream Length incorrect")) return w;
+        return {};
+    }
+
+private:
+    static void record(void* self, const char* message) {
+        auto* watch = static_cast<WarningWatch*>(self);
+        if (watch->warnings_.size() < 16) watch->warnings_.emplace_back(message);
+    }
+    fz_warning_cb* previous_ = nullptr;
+    void* previous_user_ = nullptr;
+    std::vector<std::string> warnings_;
+};
+
+// Reads the content of one page in full, decoded, as a viewer draws it, and fails when
+// it cannot be read whole: the page object itself is lost, a content stream breaks
+// off or does not decompress, or (in a file MuPDF had to repair) a content stream
+// runs into the end of the file or is missing altogether. A repaired file whose pages
+// read in full is merged (and listed as repaired); a reference to an object that is
+// not in an intact file reads as null, an empty page. Throws diag::RuntimeError
+// ("pdf_content_broken", or "pdf_content_too_large" past MAX_DECODED_CONTENT_BYTES).
+void check_page_content(pdf_document* src, bool repaired, int page_index, const fs::path& file) {
+    auto broken = [&](std::string detail) {
+        return diag::RuntimeError(diag::Text{"pdf_content_broken",
+                                             {{"name", utf8(file.filename())}, {"page", std::to_string(page_index + 1)}},
+                                             "",
+                                             std::move(detail)});
+    };
+    WarningWatch watch;
+    fz_context* c = mupdf_context();
+    pdf_obj* page = mupdf_call([&](fz_context* cc) noexcept { return pdf_lookup_page_obj(cc, src, page_index); });
+    if (!pdf_is_dict(c, page)) throw broken(watch.lost(true));
+
+    std::vector<pdf_obj*> streams;
+    pdf_obj* contents = pdf_dict_get(c, page, PDF_NAME(Contents));
+    const int n = pdf_is_array(c, contents) ? pdf_array_len(c, contents) : 1;
+    for (int i = 0; i < n; ++i) {
+        pdf_obj* part = pdf_is_array(c, contents) ? pdf_array_get(c, contents, i) : contents;
+        if (pdf_is_stream(c, part)) streams.push_back(part);
+        else if (repaired && pdf_is_indirect(c, part)) throw broken("content stream lost");
+    }
+    std::vector<unsigned char> chunk(64 * 1024);
+    std::size_t total = 0;
+    for (pdf_obj* part : streams) {
+        try {
+            Stream in(mupdf_call([&](fz_context* cc) noexcept { return pdf_open_stream(cc, part); }));
+            for (;;) {
+                const std::size_t got = mupdf_call(
+                    [&](fz_context* cc) noexcept { return fz_read(cc, in.get(), chunk.data(), chunk.size()); });
+                if (got == 0) break;
+                total += got;
+                if (total > MAX_DECODED_CONTENT_BYTES)
+                    throw diag::RuntimeError(diag::Text{"pdf_content_too_large",
+                                                        {{"name", utf8(file.filename())},
+                                                         {"page", std::to_string(page_index + 1)},
+                                                         {"limit", std::to_string(MAX_DECODED_CONTENT_BYTES >> 20)}}});
+            }
+        } catch (const MemoryLimit&) {
+            throw;
+        } catch (const diag::Error& e) {
+            if (e.text() != nullptr) throw;
+            throw broken(e.what());
+        }
+    }
+    if (std::string lost = watch.lost(repaired); !lost.empty()) throw broken(std::move(lost));
 }
 
 // --- annotations -----------------------------------------------------------------------
@@ -314,10 +493,25 @@ struct SourceCopy {
           map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out); })),
           first_new_object(xref_len(out)) {}
 
+    // Makes page `index` ready to be copied: its inherited attributes put on the page,
+    // references to objects that are not in the file read as null, and its content
+    // read in full (check_page_content). Throws as check_page_content.
+    void prepare_page(int index, const fs::path& file) {
+        pdf_obj* page = mupdf_call([&](fz_context* c) noexcept {
+            pdf_obj* p = pdf_lookup_page_obj(c, doc.get(), index);
+            if (pdf_is_dict(c, p)) pdf_flatten_inheritable_page_items(c, p);
+            return p;
+        });
+        null_missing_references(doc.get(), page, seen);
+        check_page_content(doc.get(), repaired, index, file);
+    }
+
     Document doc;
     int pages;
     GraftMap map;
     int first_new_object;
+    bool repaired = was_repaired(doc.get());
+    std::vector<bool> seen{};  // objects whose references null_missing_references has looked at
 };
 
 // Copies page `index` of `src` into `out` as pdf_graft_mapped_page does (the page's
@@ -648,8 +842,10 @@ MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& ou
                 SourceCopy source(out.get(), file);
                 std::vector<Object> pages;
                 std::vector<PendingLink> links;
-                for (int i = 0; i < source.pages; ++i)
+                for (int i = 0; i < source.pages; ++i) {
+                    source.prepare_page(i, file);
                     pages.push_back(graft_page(out.get(), source.map.get(), source.doc.get(), i, tree, links));
+                }
                 // Links within the source point at its pages in the output.
                 for (const PendingLink& link : links) {
                     if (link.source_page >= static_cast<int>(pages.size())) continue;
@@ -686,6 +882,7 @@ MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& ou
             with_source(file, [&] {
                 SourceCopy source(out.get(), file);
                 for (int i = 0; i < source.pages; ++i) {
+                    source.prepare_page(i, file);
                     const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
                     pending.push_back(make_page_form(out.get(), source.doc.get(), source.map.get(), i, cell, file));
                     if (static_cast<int>(pending.size()) == nup) {

@@ -107,12 +107,13 @@ TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
         EXPECT_GE(record.processed_at, before.at(key).processed_at);
     }
     const auto fields = app::merge_result_fields(r);
-    ASSERT_EQ(fields.size(), 15u);
+    ASSERT_EQ(fields.size(), 17u);
     EXPECT_EQ(fields[2], (std::pair<std::string, std::string>{"out_pdf_new", ""}));
     EXPECT_EQ(fields[12], (std::pair<std::string, std::string>{"nup", "1"}));
     // Fields newer than the first 13 come after them.
     EXPECT_EQ(fields[13], (std::pair<std::string, std::string>{"repaired", ""}));
     EXPECT_EQ(fields[14], (std::pair<std::string, std::string>{"conflicting_duplicates", ""}));
+    EXPECT_EQ(fields[15], (std::pair<std::string, std::string>{"skipped_history_records", "0"}));
 }
 
 TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {

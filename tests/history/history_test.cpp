@@ -222,6 +222,27 @@ TEST(HistoryCsv, ReadsRecords) {
     for (const Case& c : cases) EXPECT_EQ(read_csv(c.text), c.want) << "text: " << c.text;
 }
 
+TEST(HistoryCsv, ReadGoesOnAtTheLineAfterADamagedRecord) {
+    struct Case {
+        std::string_view text;
+        std::vector<std::string> got;  // "!" for a damaged record, else the first field
+    };
+    const Case cases[] = {
+        {"\"open;1\r\nb;2\r\n", {"!", "b"}},
+        {"a;\"x\"y\nb;2", {"!", "b"}},
+        {"a;1\r\"x\" ;y\rc;3", {"a", "!", "c"}},
+        {"\"", {"!"}},
+    };
+    for (const Case& c : cases) {
+        history::CsvReader reader(c.text);
+        std::span<const std::string> fields;
+        std::vector<std::string> got;
+        for (history::CsvReader::Read r; (r = reader.read(fields)) != history::CsvReader::Read::end;)
+            got.push_back(r == history::CsvReader::Read::damaged ? "!" : fields.empty() ? "" : fields[0]);
+        EXPECT_EQ(got, c.got) << "text: " << c.text;
+    }
+}
+
 TEST(HistoryCsv, RejectsMalformedQuotes) {
     for (std::string_view text : {"a;\"open", "\"ab\"c;d", "a;b\r\n\"x\" ;y", "\"a\"\"", "\""})
         EXPECT_THROW(read_csv(text), diag::RuntimeError) << "text: " << text;
@@ -278,16 +299,44 @@ TEST(HistoryMerge, DuplicateKeysKeepTheLatestThenTheFirst) {
     EXPECT_EQ(h.at("e").nup, 1);
 }
 
-TEST(HistoryMerge, MissingFileChangesNothingAndDamageThrows) {
+TEST(HistoryMerge, MissingFileChangesNothing) {
     fixtures::TempDir dir;
     history::History h{{"k", {"a.pdf", at(2025, 3, 5), 1}}};
-    history::detail::merge_history_csv(dir / "none.csv", h);
+    EXPECT_EQ(history::detail::merge_history_csv(dir / "none.csv", h), 0);
     EXPECT_EQ(h.size(), 1u);
+}
 
-    write_bytes(dir / "latin1.csv", "Caf\xE9.pdf;05.03.2025 10:00:00;k;1\r\n");
-    EXPECT_THROW(history::detail::merge_history_csv(dir / "latin1.csv", h), diag::RuntimeError);
-    write_bytes(dir / "quote.csv", "a.pdf;05.03.2025 10:00:00;k;1\r\n\"b.pdf;05.03.2025 10:00:00\r\n");
-    EXPECT_THROW(history::detail::merge_history_csv(dir / "quote.csv", h), diag::RuntimeError);
+// Each damaged record is skipped and counted; every good record around it is read,
+// also the lines that a stray quote ran over.
+TEST(HistoryMerge, SkipsDamagedRecordsAndKeepsTheGoodOnes) {
+    const std::string good1 = "a.pdf;05.03.2025 10:00:00;ka;4\r\n";
+    const std::string good2 = "b.pdf;05.03.2025 11:00:00;kb;4\r\n";
+    struct Case {
+        const char* what;
+        std::string damaged;
+        int skipped;
+    };
+    const Case cases[] = {
+        {"unclosed quote", "\"x.pdf;05.03.2025 10:00:00;kx;4\r\n", 1},
+        {"quote closed lines later", "x.pdf;05.03.2025 10:00:00;\"kx;4\r\n", 1},
+        {"text after a closing quote", "x.pdf;05.03.2025 10:00:00;\"kx\"y;4\r\n", 1},
+        {"not UTF-8", "Caf\xE9.pdf;05.03.2025 10:00:00;kx;4\r\n", 1},
+        {"one field", "x.pdf\r\n", 1},
+        {"five fields", "x.pdf;05.03.2025 10:00:00;kx;4;extra\r\n", 1},
+        {"no date", "x.pdf;вчера;kx;4\r\n", 1},
+        {"no name", " ;05.03.2025 10:00:00;kx;4\r\n", 1},
+        {"two damaged", "\"x;1\r\nCaf\xE9;2\r\n", 2},
+        {"empty lines are no damage", "\r\n \r\n\n", 0},
+        {"a header row is no damage", "Имя PDF;Дата и время обработки;Признак;Раскладка\r\n", 0},
+    };
+    for (const Case& c : cases) {
+        for (const std::string& text : {good1 + c.damaged + good2, c.damaged + good1 + good2, good1 + good2 + c.damaged}) {
+            history::History h;
+            EXPECT_EQ(history::detail::merge_history_text(text, h), c.skipped) << c.what;
+            EXPECT_EQ(h.size(), 2u) << c.what << ": " << text;
+            EXPECT_EQ(h.count("ka") + h.count("kb"), 2u) << c.what << ": " << text;
+        }
+    }
 }
 
 // --- saving and loading --------------------------------------------------------------
@@ -373,20 +422,34 @@ TEST(HistoryFile, LoadWithoutChangesLeavesTheFileAlone) {
     EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), text);
 }
 
-TEST(HistoryFile, DamagedFileRestartsEmptyAndIsKeptAside) {
-    const std::string damaged[] = {
-        "a.pdf;05.03.2025 10:00:00;k;4\r\nCaf\xE9.pdf;05.03.2025 10:00:00;k2;4\r\n",  // not UTF-8
-        "a.pdf;05.03.2025 10:00:00;k;4\r\n\"b.pdf;05.03.2025 10:00:00;k2;4\r\n",      // open quote
-        "a.pdf;05.03.2025 10:00:00;\"k\"x;4\r\n",                                     // text after a quote
-    };
+TEST(HistoryFile, DamagedRecordsAreSkippedAndTheFileIsKeptAsItWas) {
     fixtures::TempDir dir;
+    const fs::path csv = dir / "waybill_history.csv";
     write_bytes(dir / "waybill_history.csv.bad", "an older copy");
-    for (const std::string& text : damaged) {
-        write_bytes(dir / "waybill_history.csv", text);
-        EXPECT_TRUE(history::load_waybill_history(dir.path(), at(2025, 3, 6)).empty());
-        EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), std::string(BOM) + std::string(HEADER));
-        EXPECT_EQ(read_bytes(dir / "waybill_history.csv.bad"), text);
-    }
+    const std::string first = "a.pdf;05.03.2025 10:00:00;ka;4\r\n\"b.pdf;05.03.2025 10:00:00;kb;4\r\n";
+    write_bytes(csv, first);
+    const history::Loaded loaded = history::load_history(dir.path(), at(2025, 3, 6));
+    EXPECT_EQ(loaded.skipped, 1);
+    EXPECT_EQ(loaded.history.size(), 1u);
+    EXPECT_EQ(loaded.history.count("ka"), 1u);
+    ASSERT_TRUE(loaded.damaged_copy);
+    EXPECT_EQ(*loaded.damaged_copy, dir / "waybill_history.csv.2.bad");
+    EXPECT_EQ(read_bytes(*loaded.damaged_copy), first);
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv.bad"), "an older copy");
+    // The file written back holds the good record, and reads clean.
+    EXPECT_EQ(read_bytes(csv), std::string(BOM) + std::string(HEADER) + "a.pdf;05.03.2025 10:00:00;ka;4\r\n");
+    EXPECT_EQ(history::load_history(dir.path(), at(2025, 3, 6)).skipped, 0);
+
+    // A second damage gets a copy of its own.
+    const std::string second = "c.pdf;05.03.2025 10:00:00;kc;4\r\nCaf\xE9.pdf;x\r\n";
+    write_bytes(csv, second);
+    const history::Loaded again = history::load_history(dir.path(), at(2025, 3, 6));
+    EXPECT_EQ(again.skipped, 1);
+    EXPECT_EQ(again.history.count("kc"), 1u);
+    ASSERT_TRUE(again.damaged_copy);
+    EXPECT_EQ(*again.damaged_copy, dir / "waybill_history.csv.3.bad");
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv.3.bad"), second);
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv.2.bad"), first);
 }
 
 TEST(HistoryFile, LoadAndSaveNeverTouchAnotherJobsTemporaryFile) {

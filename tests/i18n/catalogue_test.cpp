@@ -84,10 +84,12 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         "fs_busy", "fs_other", "file_read_failed", "file_write_failed", "folder_read_failed",
         "temp_folder_failed", "disk_space_unknown", "history_save_failed", "history_read_failed",
         "history_lock_failed",
+        "result_history_skipped",
         "file_access_failed", "out_of_memory", "pdf_write_failed", "zip_open_failed", "output_name_too_long",
         "zip_damaged", "zip_member_encrypted", "zip_member_method", "zip_member_too_large",
-        "zip_unpacks_too_large", "zip_no_space", "zip_member_crc", "zip_member_unreadable", "zip_member_longer",
+        "zip_no_space", "zip_member_crc", "zip_member_unreadable", "zip_member_longer",
         "zip_member_shorter", "zip_member_write_failed", "pdf_damaged", "pdf_no_pages", "pdf_password",
+        "pdf_content_broken",
         "pdf_content_too_large", "pdf_memory_limit", "merge_memory_limit", "result_repaired",
         "result_conflicting_duplicates",
         // A result that needs checking; failures after a merge; a log that cannot be written.

@@ -90,7 +90,7 @@ TEST(Render, EveryFailureMessageRendersWithTheValuesItsRaiserGives) {
     // The values each raiser passes, by key: a missing one would only show when a user
     // meets that failure.
     const std::vector<std::pair<std::string, std::string>> values{
-        {"path", "/x/y.zip"}, {"name", "a.pdf"}, {"method", "19"}, {"size", "1"}, {"archive_size", "2"},
+        {"path", "/x/y.zip"}, {"name", "a.pdf"}, {"method", "19"}, {"size", "1"}, {"needed", "2"},
         {"free", "3"},        {"page", "1"},     {"limit", "64"},  {"count", "2"}, {"names", "a.pdf, b.pdf"}};
     for (const auto& [key, text] : i18n::RU()) {
         if (!(key.starts_with("fs_") || key.starts_with("zip_") || key.starts_with("pdf_") ||

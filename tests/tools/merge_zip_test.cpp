@@ -123,12 +123,32 @@ TEST_F(MergeZip, PrintsTheRepairedAndTheConflictingWaybills) {
                                                  {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
                                                  {"", "0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n"}});
     const fs::path zip = archives / "orders.zip";
-    fixtures::write_zip(zip, {{"cut.pdf", whole.substr(0, whole.find("4 0 obj") + 50)},
+    // Cut after its content: repaired, and whole.
+    fixtures::write_zip(zip, {{"cut.pdf", whole.substr(0, whole.find("xref"))},
                               {"a.pdf", fixtures::pdf_bytes({{.label = "A"}})},
                               {"copy/a.pdf", fixtures::pdf_bytes({{.label = "A2"}})}});
     EXPECT_EQ(run(zip, 1), 0) << err();
     const std::string text = out();
     EXPECT_NE(text.find("\nnup=1\nrepaired=cut.pdf\nconflicting_duplicates=copy/a.pdf\n"), std::string::npos) << text;
+}
+
+TEST_F(MergeZip, ADamagedHistoryRecordIsSkippedAndCounted) {
+    const fs::path zip = archives / "orders.zip";
+    fixtures::write_zip(zip, {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}});
+    ASSERT_EQ(run(zip, 1), 0) << err();
+    EXPECT_NE(out().find("\nskipped_history_records=0\nhistory_copy=\n"), std::string::npos) << out();
+
+    // A record with an unclosed quote: the good record beside it still counts.
+    const fs::path history = app / "waybill_history.csv";
+    const std::string damaged = fixtures::read_bytes(history) + "\"x.pdf;01.01.2025 10:00:00;k;1\r\n";
+    fixtures::write_bytes(history, damaged);
+    ASSERT_EQ(run(zip, 1), 0) << err();
+    const std::string text = out();
+    EXPECT_NE(text.find("\nfile_count_new=0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nskipped_history_records=1\nhistory_copy=" + (app / "waybill_history.csv.bad").string() + "\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(fixtures::read_bytes(app / "waybill_history.csv.bad"), damaged);
 }
 
 }  // namespace
