@@ -154,7 +154,7 @@ TEST_F(IntakeTest, RepeatsAreDecidedInWalkOrderFollowingTheArchive) {
     const archive::Unpacked u = archive::unpack_waybills(zip, scratch);
     ASSERT_EQ(u.waybills.size(), 1u);
     EXPECT_EQ(u.waybills[0].member_path, "b/ORDER.pdf");
-    EXPECT_EQ(u.conflicting_duplicates, (std::vector<std::string>{"Order.pdf", "order.pdf"}));
+    EXPECT_EQ(u.conflicting_duplicates, (std::vector<std::string>{"b/c/Order.pdf", "a/order.pdf"}));
 }
 
 // Names equal after case folding, with the same bytes: the first in the archive gives
