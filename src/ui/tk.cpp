@@ -297,12 +297,19 @@ std::string message_box(const MessageBox& box) {
     interp->call({"option", "add", "*Dialog.msg.font", font(10), "startupFile"});
     if (!box.language.empty()) {
         // The box's buttons speak the program's language, not the system's: Tk picks
-        // them by its message catalogue's locale, and ships no Kazakh texts.
-        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "kk", "&Yes", "&Иә"});
-        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "kk", "&No", "&Жоқ"});
-        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "ru", "&Yes", "&Да"});
-        interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "ru", "&No", "&Нет"});
-        interp->call({"::msgcat::mclocale", box.language});
+        // them by its message catalogue's locale, and ships no Kazakh texts. Without the
+        // msgcat package (a folder shipped incomplete) Tk falls back to its English
+        // texts; the box itself must still appear, so nothing here may fail it.
+        try {
+            if (!interp->call({"info", "commands", "::msgcat::mcset"}).empty()) {
+                interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "kk", "&Yes", "&Иә"});
+                interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "kk", "&No", "&Жоқ"});
+                interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "ru", "&Yes", "&Да"});
+                interp->call({"namespace", "eval", "::tk", "::msgcat::mcset", "ru", "&No", "&Нет"});
+                interp->call({"::msgcat::mclocale", box.language});
+            }
+        } catch (const TclError&) {
+        }
     }
     if (const auto& hook = hook_store().on_wait) hook(*interp);
     return interp->call({"tk_messageBox", "-type", box.type, "-icon", box.icon, "-title", box.title, "-message",
