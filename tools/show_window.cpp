@@ -13,9 +13,7 @@
 // is taken from outside: the tool creates OUT.png.ready once the window is drawn and
 // waits until OUT.png.taken appears; the system's own message boxes are closed by
 // their "yes" or "ok" button, so that a question is driven to its end.
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <spawn.h>
 #include <sys/wait.h>
 #endif
@@ -41,6 +39,11 @@
 #include "ui/result_window.hpp"
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
+
+#ifdef _WIN32
+#define NOMINMAX
+#include <windows.h>
+#endif
 
 #ifndef _WIN32
 extern char** environ;

@@ -110,7 +110,8 @@ void show_done(const app::MergeResult& result) {
         const std::string font = b.cget("-font");
         const int zero = root.call_int({"font", "measure", font, "0"});
         const int text = root.call_int({"font", "measure", font, b.cget("-text")});
-        b.configure({"-width", zero > 0 ? std::max(width, (text + zero - 1) / zero) : width});
+        const int needed = zero > 0 ? (text + zero - 1) / zero : width;
+        b.configure({"-width", needed > width ? needed : width});
     };
     const auto button = [&root](const Widget& row, std::string_view name, int width, std::function<void()> action) {
         auto b = Widget::create(root, "button", row.path(), name, {"-width", width, "-command", root.command(std::move(action))});
