@@ -43,9 +43,10 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$work/home"
-HOME="$work/home" wineboot -i >/dev/null 2>&1
+export HOME="$work/home"  # Wine maps Documents and Desktop there
+wine wineboot -i >/dev/null 2>&1
 # A server that stays up between the runs, as the system does on Windows.
-HOME="$work/home" wineserver -p
+wineserver -p
 archive="$work/waybills.zip"
 "$make_waybills" --count "$count" --out "$work/generated" --zip "$archive" --seed 2024 >/dev/null
 rm -rf "$work/generated"
@@ -77,8 +78,7 @@ wine_run() {
     mkdir -p "$dir/local"
     cp "$merge_zip_exe" "$archive" "$dir/"
     start="$(now)"
-    HOME="$work/home" LOCALAPPDATA="$rel\\local" \
-        wine "$dir/merge_zip.exe" "$rel\\waybills.zip" "$nup" >"$dir/result.txt" 2>&1
+    LOCALAPPDATA="$rel\\local" wine "$dir/merge_zip.exe" "$rel\\waybills.zip" "$nup" >"$dir/result.txt" 2>&1
     since "$start"
     grep -q '^final_sheets=' "$dir/result.txt" || { echo "wine run failed: $(head -3 "$dir/result.txt")" >&2; exit 1; }
     rm -rf "$dir"
