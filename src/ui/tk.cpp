@@ -503,7 +503,9 @@ std::optional<std::string> get_open_file(Interp& interp, std::string_view title,
     if (const auto& hook = hook_store().on_wait) hook(interp);
     std::string name = interp.call({"tk_getOpenFile", "-title", title, "-filetypes", Word::list(std::move(list))});
     if (name.empty()) return std::nullopt;
-    return name;
+    // Tk answers with "/" on every system; the program shows and uses the platform's own
+    // separators ("C:\\Users\\...\\orders.zip" on Windows).
+    return interp.call({"file", "nativename", name});
 }
 
 namespace detail {
