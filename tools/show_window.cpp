@@ -141,13 +141,12 @@ void close_everything(tk::Interp& in) {
 // to a window that opens, so the picture shows which button Enter would press.
 void show_focus(tk::Interp& in) {
     try {
-        std::string newest;
-        for (std::string_view rest = in.call({"wm", "stackorder", "."}); !rest.empty();) {
-            auto space = rest.find(' ');
-            newest = std::string(rest.substr(0, space));
-            rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
-        }
-        if (newest.empty()) newest = ".";
+        // The stacking order lists the lowest window first: the newest is the last word.
+        const std::string order = in.call({"wm", "stackorder", "."});
+        const std::size_t space = order.find_last_of(' ');
+        const std::string newest = order.empty() ? std::string(".")
+                                   : space == std::string::npos ? order
+                                                                : order.substr(space + 1);
         in.call({"focus", "-force", in.call({"focus", "-lastfor", newest})});
         in.update();
     } catch (const std::exception&) {

@@ -302,7 +302,10 @@ namespace {
 // "waybill_history.csv.bad", else "waybill_history.csv.<n>.bad" for n = 2, 3, ...
 fs::path damaged_copy_name(const fs::path& csv, int n) {
     fs::path name = csv;
-    if (n > 1) name += "." + std::to_string(n);
+    if (n > 1) {
+        name += ".";
+        name += std::to_string(n);
+    }
     name += ".bad";
     return name;
 }

@@ -454,8 +454,8 @@ bool ask_yes_no(std::string_view title, std::string_view message, std::string_vi
 }
 
 std::string any_case_pattern(Interp& interp, std::string_view extension) {
-    if (interp.call({"tk", "windowingsystem"}) != "x11") return "*" + std::string(extension);
     std::string pattern = "*";
+    if (interp.call({"tk", "windowingsystem"}) != "x11") return pattern.append(extension);
     for (const char c : extension) {
         const auto u = static_cast<unsigned char>(c);
         if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z')) {
