@@ -3,6 +3,7 @@
 #   Mergalo             the executable
 #   Instruction.html    the help page the install mode offers to open
 #   mgl/tcl, mgl/tk     the Tcl and Tk script folders of the Tcl/Tk the program links
+#   mgl/tcl8            Tcl's msgcat module, where upstream Tcl keeps it (Windows)
 #   mgl/help            Instruction.html, Instruction_kk.html
 #   mgl/assets          mergalo.ico, mergalo.png, hicolor/<N>x<N>/apps/mergalo.png
 #
@@ -45,8 +46,23 @@ if(NOT EXISTS "${MERGALO_TCL_SCRIPTS}/init.tcl" OR NOT EXISTS "${MERGALO_TK_SCRI
 endif()
 
 install(TARGETS Mergalo RUNTIME DESTINATION .)
-install(DIRECTORY "${MERGALO_TCL_SCRIPTS}/" DESTINATION mgl/tcl)
-install(DIRECTORY "${MERGALO_TK_SCRIPTS}/" DESTINATION mgl/tk)
+# What Tcl and Tk load at run time: their script folders without the C sources of their
+# shells (tclAppInit.c, tkAppInit.c), Tk's demos and Tcl's time-zone data (only `clock`
+# with named zones reads it; the program never does).
+install(DIRECTORY "${MERGALO_TCL_SCRIPTS}/" DESTINATION mgl/tcl
+  PATTERN "*.c" EXCLUDE PATTERN tzdata EXCLUDE)
+install(DIRECTORY "${MERGALO_TK_SCRIPTS}/" DESTINATION mgl/tk
+  PATTERN "*.c" EXCLUDE PATTERN demos EXCLUDE)
+# Tk loads its texts through the msgcat package, a Tcl module. Upstream Tcl keeps its
+# modules beside the script folder (lib/tcl8/8.5/msgcat-1.6.1.tm) and looks for them
+# there, beside `info library`: so mgl/tcl8/<version>/. Debian keeps them inside the
+# script folder (tcl8.6/tcl8/), copied above with the rest.
+file(GLOB MERGALO_TCL_MSGCAT "${MERGALO_TCL_SCRIPTS}/../tcl8/*/msgcat-*.tm")
+foreach(module IN LISTS MERGALO_TCL_MSGCAT)
+  get_filename_component(module_dir "${module}" DIRECTORY)
+  get_filename_component(module_version "${module_dir}" NAME)
+  install(FILES "${module}" DESTINATION "mgl/tcl8/${module_version}")
+endforeach()
 install(FILES help/Instruction.html help/Instruction_kk.html DESTINATION mgl/help)
 install(FILES assets/mergalo.ico assets/mergalo.png DESTINATION mgl/assets)
 # The application entry's icon at the hicolor theme's sizes, copied by --install.

@@ -5,10 +5,19 @@
 // its logs/ receives the error log). Used by scripts/screenshots.
 //
 // WINDOW: chooser, open_file, wait (merges ARCHIVE, photographed once the progress shows: the
-// archive must take longer than half a second), result, result_new, language, cleanup, error,
-// error_long.
+// archive must take longer than half a second), result, result_new, language, cleanup (the
+// question on seven old sheets, answered yes on Windows), cleanup_none (the answer when
+// there are none), result_switch (the result window switched to the other language:
+// the box that says so is photographed), error, error_long.
+//
+// On Windows (the cross build, run under Wine by scripts/windows-check) the photograph
+// is taken from outside: the tool creates OUT.png.ready once the window is drawn and
+// waits until OUT.png.taken appears; the system's own message boxes are closed by
+// their "yes" or "ok" button, so that a question is driven to its end.
+#ifndef _WIN32
 #include <spawn.h>
 #include <sys/wait.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -18,6 +27,7 @@
 #include <vector>
 
 #include "app/job.hpp"
+#include "product/buildmode.hpp"
 #include "product/context.hpp"
 #include "product/product.hpp"
 #include "ui/error_dialog.hpp"
@@ -32,7 +42,14 @@
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
 
+#ifdef _WIN32
+#define NOMINMAX
+#include <windows.h>
+#endif
+
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace {
 
@@ -44,6 +61,32 @@ bool g_taken = false;
 // The wait window is photographed once its progress bar shows.
 bool g_wait_for_progress = false;
 
+#ifdef _WIN32
+void photograph() {
+    if (g_taken) return;
+    g_taken = true;
+    const fs::path ready = platform::path_from_utf8(g_out + ".ready");
+    const fs::path taken = platform::path_from_utf8(g_out + ".taken");
+    std::ofstream(ready) << "drawn\n";
+    for (int i = 0; i < 600 && !fs::exists(taken); ++i) Sleep(100);
+}
+
+// The system's message box shown by this thread, if any.
+HWND message_box_window() {
+    HWND found = nullptr;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND w, LPARAM out) -> BOOL {
+            wchar_t cls[16] = {};
+            GetClassNameW(w, cls, 16);
+            if (std::wstring_view(cls) != L"#32770" || !IsWindowVisible(w)) return TRUE;
+            *reinterpret_cast<HWND*>(out) = w;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+#else
 void photograph() {
     if (g_taken) return;
     g_taken = true;
@@ -59,10 +102,17 @@ void photograph() {
     int status = 0;
     waitpid(pid, &status, 0);
 }
+#endif
 
 // Closes what is on screen the way a user would: a message box by its "no"/"ok"
 // button, other windows through their title-bar close handler, else destroyed.
 void close_everything(tk::Interp& in) {
+#ifdef _WIN32
+    if (HWND box = message_box_window()) {
+        PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? IDYES : IDOK, 0);
+        return;
+    }
+#endif
     if (in.exists(".__tk__messagebox")) {
         in.call({"destroy", ".__tk__messagebox"});
         return;
@@ -91,13 +141,12 @@ void close_everything(tk::Interp& in) {
 // to a window that opens, so the picture shows which button Enter would press.
 void show_focus(tk::Interp& in) {
     try {
-        std::string newest;
-        for (std::string_view rest = in.call({"wm", "stackorder", "."}); !rest.empty();) {
-            auto space = rest.find(' ');
-            newest = std::string(rest.substr(0, space));
-            rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
-        }
-        if (newest.empty()) newest = ".";
+        // The stacking order lists the lowest window first: the newest is the last word.
+        const std::string order = in.call({"wm", "stackorder", "."});
+        const std::size_t space = order.find_last_of(' ');
+        const std::string newest = order.empty() ? std::string(".")
+                                   : space == std::string::npos ? order
+                                                                : order.substr(space + 1);
         in.call({"focus", "-force", in.call({"focus", "-lastfor", newest})});
         in.update();
     } catch (const std::exception&) {
@@ -106,10 +155,15 @@ void show_focus(tk::Interp& in) {
 
 // Long output paths, as sellers' folders are: one with blanks, one without any.
 app::MergeResult sample_result(bool with_new) {
+#ifdef _WIN32
+    const std::string home = "C:\\Users\\seller\\";
+#else
+    const std::string home = "/home/seller/";
+#endif
     const fs::path folder = platform::path_from_utf8(
-        with_new ? "/home/seller/Документы/Заказы Kaspi 2024/Накладные за 15 мая (склад Алматы, ТОО «Тарво Трейд»)"
-                 : "/home/seller/Загрузки/Kaspi_заказы_2024-05-15_склад_Алматы_ТОО_Тарво_Трейд_накладные_на_отгрузку_"
-                   "партия_000123456789");
+        with_new ? home + "Документы/Заказы Kaspi 2024/Накладные за 15 мая (склад Алматы, ТОО «Тарво Трейд»)"
+                 : home + "Загрузки/Kaspi_заказы_2024-05-15_склад_Алматы_ТОО_Тарво_Трейд_накладные_на_отгрузку_"
+                          "партия_000123456789").make_preferred();
     app::MergeResult r;
     r.nup = 4;
     r.out_pdf_all = r.out_pdf = folder / platform::path_from_utf8("kaspi_orders_15.05.2024_Tarvo PDF Mergalo_MERGED_4up.pdf");
@@ -150,8 +204,11 @@ int main(int argc, char** argv) {
     const fs::path program_dir = fs::absolute(argv[3]);
     g_out = argv[4];
     try {
-        const app::Context ctx = app::make_context(app::product::profile(), program_dir / "Mergalo");
+        const app::Context ctx =
+            app::make_context(app::product::profile(), program_dir / platform::executable_file_name("Mergalo"));
         i18n::write_language(ctx.data_dir, lang);
+        // Tcl and Tk from the program folder's mgl/, as the program's start-up points them.
+        app::buildmode::point_tcl_and_tk_to_library(ctx.library_dir);
 
         tk::detail::Hooks hooks;
         hooks.on_wait = [](tk::Interp& in) {
@@ -168,6 +225,27 @@ int main(int argc, char** argv) {
         };
         tk::detail::set_hooks(hooks);
 
+        if (window == "result_switch") {
+            // The result window's language button, the other language in the chooser,
+            // then the box that confirms the change; the relabelled window is closed last.
+            const std::string other = lang == "kk" ? "ru" : "kk";
+            static int wait = 0;
+            hooks.on_wait = [other](tk::Interp& in) {
+                const int step = wait++;
+                in.call({"after", 500, in.command([&in, other, step] {
+                             if (step == 0) in.call({".done.buttons.bottom.language", "invoke"});
+                             else if (step == 1) in.call({".done.language.frame." + other, "invoke"});
+                             else {
+                                 photograph();
+                                 close_everything(in);  // the box
+                                 in.call({"after", 300, in.command([&in] { close_everything(in); })});
+                             }
+                         })});
+            };
+            hooks.on_update = nullptr;
+            tk::detail::set_hooks(hooks);
+        }
+
         if (window == "chooser") {
             tk::Interp root;
             ui::simple_choice(ctx, root);
@@ -176,7 +254,7 @@ int main(int argc, char** argv) {
             ui::process_zip_with_wait(ctx, [&](const app::ProgressCallback& progress) {
                 return app::process_zip(argv[5], 4, ctx.job_environment(), progress);
             });
-        } else if (window == "result" || window == "result_new") {
+        } else if (window == "result" || window == "result_new" || window == "result_switch") {
             ui::show_done(ctx, sample_result(window == "result_new"));
         } else if (window == "result_check") {
             // A repaired waybill, left-out repeats and skipped history records: the heading asks for a check.
@@ -198,6 +276,9 @@ int main(int argc, char** argv) {
             ui::choose_language_window(ctx);
         } else if (window == "cleanup") {
             ui::clean_old_sheets(ctx, old_sheets_folder(program_dir), lang);
+        } else if (window == "cleanup_none") {
+            fs::create_directories(program_dir / "no old sheets");
+            ui::clean_old_sheets(ctx, program_dir / "no old sheets", lang);
         } else if (window == "error" || window == "error_long" || window == "error_nolog") {
             if (window == "error_nolog") {
                 // A file where the logs folder should be: the log cannot be written.

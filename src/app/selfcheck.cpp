@@ -55,6 +55,16 @@ std::optional<std::string> check_window() {
     } catch (const std::exception& e) {
         return std::string("окно не отвечает: ") + e.what();
     }
+    try {
+        // What a message box loads on first use: Tk's texts through msgcat, and on X11
+        // Tk's own box, found through its script index (Windows has the system's).
+        root->call({"package", "require", "msgcat"});
+        if (root->call({"info", "commands", "tk_messageBox"}).empty() &&
+            root->call({"auto_load", "tk_messageBox"}) != "1")
+            return std::string("окна сообщений не загрузились: нет tk_messageBox");
+    } catch (const std::exception& e) {
+        return std::string("окна сообщений не загрузились: ") + e.what();
+    }
     return std::nullopt;  // the window goes with `root`
 }
 

@@ -32,8 +32,9 @@ int run(const Context& ctx);  // with checks(ctx)
 // "библиотека PDF не делает документ: ...".
 std::optional<std::string> check_pdf();
 
-// Opens a hidden Tk main window and lets it settle. Trouble: "окно не создалось: ..."
-// or "окно не отвечает: ...".
+// Opens a hidden Tk main window, lets it settle and loads what a message box needs
+// (the msgcat package, Tk's box). Trouble: "окно не создалось: ...", "окно не
+// отвечает: ..." or "окна сообщений не загрузились: ...".
 std::optional<std::string> check_window();
 
 // Looks for root / "help" / each of HELP_FILES and root / "assets" / `icon_name`. Trouble: "не хватает файлов: " and the

@@ -85,6 +85,7 @@ std::error_code last_error() { return errno != 0 ? std::error_code(errno, std::g
 
 [[noreturn]] void fail_read(const fs::path& p, std::error_code ec) {
     if (!ec) ec = std::make_error_code(std::errc::io_error);
+    ec = platform::tell_busy_from_denied(p, ec);  // the file open in Excel, say
     if (ec == std::errc::no_such_file_or_directory) {
         const diag::RuntimeError e = diag::file_error("file_read_failed", p, ec);
         throw diag::FileNotFound(*e.text());
@@ -301,7 +302,10 @@ namespace {
 // "waybill_history.csv.bad", else "waybill_history.csv.<n>.bad" for n = 2, 3, ...
 fs::path damaged_copy_name(const fs::path& csv, int n) {
     fs::path name = csv;
-    if (n > 1) name += "." + std::to_string(n);
+    if (n > 1) {
+        name += ".";
+        name += std::to_string(n);
+    }
     name += ".bad";
     return name;
 }

@@ -32,12 +32,21 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 // Lets a program without a console window (the Windows GUI subsystem) print to the
 // console it was started from: standard output and error that lead nowhere are joined
 // to the parent's console, when there is one. Output already redirected to a file or
-// pipe is left alone. Does nothing here, and never throws.
+// pipe is left alone. The console shows UTF-8 while the program runs; its own code
+// page is restored when the program ends. Does nothing here, and never throws.
 void attach_parent_console();
 
 // The error of the last failed system call: errno here, GetLastError() on Windows,
 // whose message() is then the system's own text in the user's language.
 std::error_code last_system_error();
+
+// `ec` from a failed call on the file `p`, told apart on Windows: "access denied" also
+// comes back when another program holds the file open and lets nobody change or read it
+// (Excel with a CSV file), which the C library reports as a permission error too. Then
+// the busy condition (a sharing violation) is returned, since the user must close that
+// program rather than look at access rights. Otherwise, and on other systems, `ec`.
+// Never throws.
+std::error_code tell_busy_from_denied(const std::filesystem::path& p, std::error_code ec) noexcept;
 
 // A form of an absolute path that the system's file calls accept at any length: on
 // Windows a path too long for MAX_PATH gets the extended-length prefix ("\\?\C:\..."

@@ -56,6 +56,8 @@ std::vector<std::string> command_line_arguments(int argc, char** argv) { return 
 
 void attach_parent_console() {}
 
+std::error_code tell_busy_from_denied(const fs::path&, std::error_code ec) noexcept { return ec; }
+
 std::error_code last_system_error() { return {errno, std::generic_category()}; }
 
 fs::path extended_length_path(const fs::path& p) { return p; }

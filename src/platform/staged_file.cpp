@@ -112,7 +112,8 @@ void StagedFile::commit() {
     // Windows renames a file only when no handle forbids its deletion, and the claim
     // does; the file was written a moment ago, so no sweeper takes it meanwhile.
     claim_.release();
-    if (!replace(temp_, target_)) fail("cannot replace file", target_, last_system_error());
+    if (!replace(temp_, target_))
+        fail("cannot replace file", target_, tell_busy_from_denied(target_, last_system_error()));
     committed_ = true;
     remove_on_termination_.reset();
 }

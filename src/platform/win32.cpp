@@ -10,6 +10,8 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -138,13 +140,43 @@ void attach_parent_console() {
     if (!out && !err) return;
     if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
     // The console shows UTF-8 as such, so the report's Cyrillic letters come out right.
-    SetConsoleOutputCP(CP_UTF8);
+    // The console is the user's, though: its code page is put back when the program
+    // ends (after the last output, which the console converts as it is written).
+    static UINT before = 0;
+    before = GetConsoleOutputCP();
+    if (before != 0 && before != CP_UTF8) {
+        SetConsoleOutputCP(CP_UTF8);
+        std::atexit([] {
+            std::fflush(stdout);
+            std::fflush(stderr);
+            SetConsoleOutputCP(before);
+        });
+    }
     FILE* ignored = nullptr;
     if (out) freopen_s(&ignored, "CONOUT$", "w", stdout);
     if (err) freopen_s(&ignored, "CONOUT$", "w", stderr);
 }
 
 std::error_code last_system_error() { return error_from(GetLastError()); }
+
+std::error_code tell_busy_from_denied(const fs::path& p, std::error_code ec) noexcept {
+    if (ec != std::errc::permission_denied) return ec;
+    // Asking for reading and deletion while sharing everything: another handle that
+    // shares neither makes the system answer with a sharing violation; rights that are
+    // really missing still give "access denied".
+    try {
+        HANDLE h = CreateFileW(extended_length_path(p).c_str(), GENERIC_READ | DELETE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+            return ec;
+        }
+        if (GetLastError() == ERROR_SHARING_VIOLATION) return error_from(ERROR_SHARING_VIOLATION);
+    } catch (...) {
+    }
+    return ec;
+}
 
 fs::path extended_length_path(const fs::path& p) {
     const std::wstring& s = p.native();

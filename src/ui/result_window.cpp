@@ -144,6 +144,16 @@ void show_done(const app::Context& ctx, const app::MergeResult& result, const La
     bottom.pack({"-pady", tk::Word::list({8, 0})});
 
     const fs::path folder = result.out_pdf_all.parent_path();
+    // A button keeps its width in characters (Tk counts in widths of "0") unless its text
+    // would be cut in the font the system really draws with (Segoe UI, or a fallback with
+    // other widths): then it is as wide as its text.
+    const auto fit_width = [&root](const Widget& b, int width) {
+        const std::string font = b.cget("-font");
+        const int zero = root.call_int({"font", "measure", font, "0"});
+        const int text = root.call_int({"font", "measure", font, b.cget("-text")});
+        const int needed = zero > 0 ? (text + zero - 1) / zero : width;
+        b.configure({"-width", needed > width ? needed : width});
+    };
     // A failed action is said in a box of its own and the window stays: the merge
     // itself succeeded.
     const auto button = [&](const Widget& row, std::string_view name, int width, std::function<void()> action) {
@@ -213,6 +223,9 @@ void show_done(const app::Context& ctx, const app::MergeResult& result, const La
         help_button.configure({"-text", t("open_help", chosen)});
         language_button.configure({"-text", t("change_language", chosen)});
         close_button.configure({"-text", t("btn_close", chosen)});
+        for (const Widget* b : {&all_button, &new_button, &folder_button, &help_button, &language_button, &close_button})
+            fit_width(*b, 17);
+        fit_width(tidy_button, 22);
         // Drop the size the last centring fixed, so the window takes the natural size
         // of its new texts before it is centred again (else longer texts are clipped).
         root.call({"wm", "geometry", win.path(), ""});

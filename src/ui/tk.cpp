@@ -454,8 +454,8 @@ bool ask_yes_no(std::string_view title, std::string_view message, std::string_vi
 }
 
 std::string any_case_pattern(Interp& interp, std::string_view extension) {
-    if (interp.call({"tk", "windowingsystem"}) != "x11") return "*" + std::string(extension);
     std::string pattern = "*";
+    if (interp.call({"tk", "windowingsystem"}) != "x11") return pattern.append(extension);
     for (const char c : extension) {
         const auto u = static_cast<unsigned char>(c);
         if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z')) {
@@ -503,7 +503,9 @@ std::optional<std::string> get_open_file(Interp& interp, std::string_view title,
     if (const auto& hook = hook_store().on_wait) hook(interp);
     std::string name = interp.call({"tk_getOpenFile", "-title", title, "-filetypes", Word::list(std::move(list))});
     if (name.empty()) return std::nullopt;
-    return name;
+    // Tk answers with "/" on every system; the program shows and uses the platform's own
+    // separators ("C:\\Users\\...\\orders.zip" on Windows).
+    return interp.call({"file", "nativename", name});
 }
 
 namespace detail {

@@ -175,6 +175,15 @@ TEST(SelfCheck, FilesAreLookedForOnlyUnderTheGivenFolder) {
     EXPECT_EQ(app::selfcheck::check_pdf(), std::nullopt);
 }
 
+TEST(SelfCheck, WindowCheckReportsWhatMessageBoxesLack) {
+    EXPECT_EQ(app::selfcheck::check_window(), std::nullopt);
+    uitest::TclWithoutMsgcat no_msgcat;
+    const auto trouble = app::selfcheck::check_window();
+    ASSERT_TRUE(trouble.has_value());
+    EXPECT_EQ(trouble->rfind("окна сообщений не загрузились: ", 0), 0u) << *trouble;
+    EXPECT_NE(trouble->find("msgcat"), std::string::npos) << *trouble;
+}
+
 namespace {
 
 // The graphical run: the open-file dialog is answered by the test, the chooser, the

@@ -423,6 +423,11 @@ TEST_F(Program, TheInstalledFolderPassesItsSelfCheck) {
                              "mgl/help/Instruction.html", "mgl/help/Instruction_kk.html", "mgl/assets/mergalo.ico",
                              "mgl/assets/mergalo.png"})
         EXPECT_TRUE(fs::exists(prefix / part)) << part;
+    for (const auto& entry : fs::recursive_directory_iterator(prefix / "mgl")) {
+        const fs::path& p = entry.path();
+        EXPECT_FALSE(p.extension() == ".c" || p.filename() == "tzdata" || p.filename() == "demos")
+            << "never loaded by the program: " << p;
+    }
     auto r = run(prefix / "Mergalo", {"--selfcheck"}, true);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "Самопроверка: всё на месте.\n");

@@ -252,3 +252,34 @@ TEST(Win32, ScratchTreePastMaxPathIsMadeListedAndRemoved) {
     EXPECT_TRUE(platform::remove_tree(top));
     EXPECT_EQ(GetFileAttributesW(platform::extended_length_path(top).c_str()), INVALID_FILE_ATTRIBUTES);
 }
+
+TEST(Win32, AFileHeldOpenByAnotherProgramIsBusyNotDenied) {
+    // Excel keeps a CSV file open for reading and writing, sharing reading at most.
+    TempFolder dir;
+    const fs::path history = dir.path() / L"waybill_history.csv";
+    std::ofstream(history, std::ios::binary) << "old";
+    struct Case {
+        const char* what;
+        DWORD share;
+    };
+    for (const Case c : {Case{"shares reading", FILE_SHARE_READ}, Case{"shares nothing", 0}}) {
+        HANDLE excel = CreateFileW(history.c_str(), GENERIC_READ | GENERIC_WRITE, c.share, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(excel, INVALID_HANDLE_VALUE);
+        try {
+            platform::write_file_atomically(history, "new");
+            ADD_FAILURE() << c.what << ": the file was replaced";
+        } catch (const fs::filesystem_error& e) {
+            EXPECT_EQ(e.code(), std::errc::device_or_resource_busy) << c.what << ": " << e.code().message();
+        }
+        EXPECT_EQ(platform::tell_busy_from_denied(history, std::make_error_code(std::errc::permission_denied)),
+                  std::errc::device_or_resource_busy)
+            << c.what;
+        CloseHandle(excel);
+    }
+    // Closed again: nothing is busy, and a real access problem stays one.
+    EXPECT_EQ(platform::tell_busy_from_denied(history, std::make_error_code(std::errc::permission_denied)),
+              std::errc::permission_denied);
+    platform::write_file_atomically(history, "new");
+    EXPECT_EQ(read_all(history), "new");
+}

@@ -117,6 +117,22 @@ std::vector<std::string> window_texts(tk::Interp& in) {
 }
 
 // The window is centred at its natural size (what its widgets ask for).
+// Every button of the result window at least as wide as the layout asks (17 characters,
+// 22 for the clean-up) and wide enough for its text in the font it is drawn with.
+void expect_button_texts_fit(tk::Interp& in, const std::string& lang) {
+    for (const auto& [button, least] : {std::pair{"top.all", 17}, {"top.new", 17}, {"top.folder", 17},
+                                        {"top.tidy", 22}, {"bottom.help", 17}, {"bottom.language", 17},
+                                        {"bottom.close", 17}}) {
+        const std::string path = std::string(".done.buttons.") + button;
+        const std::string font = uitest::option_of(in, path, "-font");
+        const int width = std::stoi(uitest::option_of(in, path, "-width"));
+        EXPECT_GE(width, least) << lang << " " << button;
+        EXPECT_LE(in.call_int({"font", "measure", font, uitest::text_of(in, path)}),
+                  width * in.call_int({"font", "measure", font, "0"}))
+            << lang << " " << button << ": the text is cut";
+    }
+}
+
 void expect_centred_at_natural_size(tk::Interp& in) {
     const int w = in.call_int({"winfo", "reqwidth", ".done"});
     const int h = in.call_int({"winfo", "reqheight", ".done"});
@@ -141,7 +157,7 @@ TEST_F(ResultWindowTest, SwitchingToKazakhRelabelsEverythingAndKeepsNewDisabled)
                           ui::build_details(program.context(), result, "ru"), "Открыть все", "Открыть новые", "Папка с PDF",
                           "Удалить PDF старше 3 дней", "Инструкция", "Сменить язык", "Закрыть"}));
             EXPECT_EQ(uitest::option_of(in, ".done.buttons.top.new", "-state"), "disabled");
-            EXPECT_EQ(uitest::option_of(in, ".done.buttons.top.tidy", "-width"), "22");
+            expect_button_texts_fit(in, "ru");
             EXPECT_EQ(uitest::option_of(in, ".done.details", "-wraplength"), "760");
             EXPECT_EQ(uitest::option_of(in, ".done.title", "-font"), "{Segoe UI} 16 bold");
             expect_centred_at_natural_size(in);
@@ -156,6 +172,9 @@ TEST_F(ResultWindowTest, SwitchingToKazakhRelabelsEverythingAndKeepsNewDisabled)
                           ui::build_details(program.context(), result, "kk"), "Барлығын ашу", "Жаңаларын ашу", "PDF қалтасы",
                           "3 күннен ескі PDF-ті жою", "Нұсқаулық", "Тілді ауыстыру", "Жабу"}));
             EXPECT_EQ(uitest::option_of(in, ".done.buttons.top.new", "-state"), "disabled");
+            expect_button_texts_fit(in, "kk");
+            // The Kazakh text fits the layout's width, which is then kept.
+            EXPECT_EQ(uitest::option_of(in, ".done.buttons.top.tidy", "-width"), "22");
             in.update();
             expect_centred_at_natural_size(in);
             uitest::close_from_title_bar(in, ".done");

@@ -163,6 +163,26 @@ TEST(Tk, MessageBoxButtonsSpeakTheProgramsLanguage) {
     }
 }
 
+TEST(Tk, MessageBoxAppearsWhenTclHasNoMsgcat) {
+    // A shipped folder without Tcl's module folder: Tk falls back to its own English
+    // texts, and a box in either language must still appear and answer.
+    uitest::TclWithoutMsgcat no_msgcat;
+    for (const std::string lang : {"kk", "ru"}) {
+        tk::detail::Hooks hooks;
+        std::string missing;
+        hooks.on_wait = [&missing](tk::Interp& in) {
+            missing = in.call({"catch", "package require msgcat"});
+            in.call({"after", 50, ".__tk__messagebox.yes invoke"});
+        };
+        tk::detail::set_hooks(hooks);
+        bool yes = false;
+        EXPECT_NO_THROW(yes = tk::ask_yes_no("Tarvo PDF Mergalo", "?", lang)) << lang;
+        tk::detail::set_hooks({});
+        EXPECT_EQ(missing, "1") << "msgcat must really be missing for this test";
+        EXPECT_TRUE(yes) << lang;
+    }
+}
+
 TEST(Tk, AClosedYesNoBoxAnswersNo) {
     tk::Interp in;
     tk::detail::Hooks hooks;

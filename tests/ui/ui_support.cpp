@@ -115,4 +115,18 @@ std::vector<std::string> FakeOpener::opened(std::size_t count) {
     return lines;
 }
 
+TclWithoutMsgcat::TclWithoutMsgcat() {
+    std::string system;
+    {
+        tk::Interp in;
+        system = in.call({"info", "library"});
+    }
+    const std::filesystem::path copy = dir_ / "tcl";
+    std::filesystem::copy(system, copy, std::filesystem::copy_options::recursive);
+    std::filesystem::remove_all(copy / "tcl8");
+    // Whatever module folders tm.tcl names (Debian adds its system ones), none is kept.
+    std::ofstream(copy / "tm.tcl", std::ios::app) << "\n::tcl::tm::path remove {*}[::tcl::tm::path list]\n";
+    library_.set(copy.c_str());
+}
+
 }  // namespace uitest

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/env.hpp"
+#include "support/temp_dir.hpp"
 #include "ui/tk.hpp"
 
 namespace uitest {
@@ -61,6 +62,20 @@ public:
 private:
     std::filesystem::path record_;
     fixtures::EnvVar path_{"PATH"};
+};
+
+// Points TCL_LIBRARY, for its lifetime, at a copy of the running Tcl's script folder
+// in which no module can be found, the msgcat package among them: a shipped folder
+// that lacks its module folder. Interpreters created meanwhile start without msgcat.
+class TclWithoutMsgcat {
+public:
+    TclWithoutMsgcat();
+    TclWithoutMsgcat(const TclWithoutMsgcat&) = delete;
+    TclWithoutMsgcat& operator=(const TclWithoutMsgcat&) = delete;
+
+private:
+    fixtures::TempDir dir_;
+    fixtures::EnvVar library_{"TCL_LIBRARY"};
 };
 
 }  // namespace uitest

@@ -51,8 +51,8 @@ protected:
     fs::path archive(int waybills) {
         std::vector<fixtures::ZipMember> members;
         for (int i = 1; i <= waybills; ++i) {
-            const std::string name = "W" + std::to_string(i);
-            members.push_back({name + ".pdf", fixtures::pdf_bytes({{.label = name}})});
+            const std::string name = std::string("W").append(std::to_string(i));
+            members.push_back({std::string(name).append(".pdf"), fixtures::pdf_bytes({{.label = name}})});
         }
         const fs::path zip = program.root() / "Заказы" / "day.zip";
         fs::create_directories(zip.parent_path());
