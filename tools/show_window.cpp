@@ -256,6 +256,13 @@ int main(int argc, char** argv) {
             });
         } else if (window == "result" || window == "result_new" || window == "result_switch") {
             ui::show_done(ctx, sample_result(window == "result_new"));
+        } else if (window == "result_check") {
+            // A repaired waybill, left-out repeats and skipped history records: the heading asks for a check.
+            app::MergeResult r = sample_result(true);
+            r.repaired = {"день2/Заказ_458812304.pdf"};
+            r.conflicting_duplicates = {"день2/Заказ_458812377.pdf", "возвраты/Заказ_458812390.pdf"};
+            r.skipped_history_records = 2;
+            ui::show_done(ctx, r);
         } else if (window == "open_file") {
             // The dialog opens in the working folder: a seller's downloads.
             const fs::path downloads = program_dir / "Загрузки";
@@ -272,7 +279,14 @@ int main(int argc, char** argv) {
         } else if (window == "cleanup_none") {
             fs::create_directories(program_dir / "no old sheets");
             ui::clean_old_sheets(ctx, program_dir / "no old sheets", lang);
-        } else if (window == "error" || window == "error_long") {
+        } else if (window == "error" || window == "error_long" || window == "error_nolog") {
+            if (window == "error_nolog") {
+                // A file where the logs folder should be: the log cannot be written.
+                fs::remove_all(program_dir / "logs");
+                std::ofstream(program_dir / "logs") << "x";
+            } else if (fs::exists(program_dir / "logs") && !fs::is_directory(program_dir / "logs")) {
+                fs::remove(program_dir / "logs");  // left by an earlier picture
+            }
             const std::string folder = window == "error"
                                            ? "/home/seller/Документы/Заказы Kaspi 2024/Накладные за 15 мая"
                                            : "/home/seller/Документы/Заказы Kaspi 2024/Накладные за 15 мая (склад "

@@ -9,6 +9,7 @@
 #include "app/modes.hpp"
 #include "app/selfcheck.hpp"
 #include "i18n/catalogue.hpp"
+#include "i18n/messages.hpp"
 #include "i18n/unicode.hpp"
 #include "pdf/mupdf.hpp"
 #include "platform/platform.hpp"
@@ -39,7 +40,7 @@ std::string lower_ascii(std::string_view text) {
 }
 
 // The menu follows a language picked in the result window (the new language is saved
-// by then). A failure is logged and the result window goes on.
+// by then). A failure is logged and passed on: the result window says it.
 void relabel_menu(const Context& ctx) {
     try {
         install_context_menu_silent(ctx);
@@ -47,37 +48,50 @@ void relabel_menu(const Context& ctx) {
         try {
             ctx.log.write("Не удалось обновить язык меню правой кнопки", &e);
         } catch (const std::exception&) {
-            // The log cannot be written either; the language is applied regardless.
+            // The log cannot be written either; the user is told all the same.
         }
+        throw;
     }
 }
 
 // Both merge routes end here: the job behind its wait window, then the result window.
-// A failure is reported once, in the error dialog, with the archive and the layout as
-// given. Returns false after a reported failure.
+// A failure of the job is reported once, in the error dialog, with the archive and the
+// layout as given. Returns false after a reported failure of the job; what fails once
+// the job succeeded (in or around the result window) never makes the merge a failure.
 bool merge_and_show(const Context& ctx, const std::string& zip_text, int nup) {
+    const std::filesystem::path zip_path = platform::path_from_utf8(zip_text);
+    MergeResult result;
     try {
-        const std::filesystem::path zip_path = platform::path_from_utf8(zip_text);
-        const MergeResult result =
-            ui::process_zip_with_wait(ctx, [&](const ProgressCallback& progress) {
-                return process_zip(zip_path, nup, ctx.job_environment(), progress);
-            });
-        // Repaired waybills are shown in the result window and also logged, so that a
-        // failed download can be traced later; a log that cannot be written does not
-        // keep the user from the result.
-        if (const auto note = repaired_waybills_log_note(zip_path, result)) {
-            try {
-                ctx.log.write(note->title, nullptr, note->extra);
-            } catch (const std::exception&) {
-            }
-        }
-        ui::show_done(ctx, result, [&ctx](const std::string&) { relabel_menu(ctx); });
-        return true;
+        result = ui::process_zip_with_wait(ctx, [&](const ProgressCallback& progress) {
+            return process_zip(zip_path, nup, ctx.job_environment(), progress);
+        });
     } catch (const std::exception& e) {
-        ui::show_error_dialog(ctx, i18n::t("error_pdf_failed", ctx.language()), e.what(), &e,
+        const std::string lang = ctx.language();
+        ui::show_error_dialog(ctx, i18n::t("error_pdf_failed", lang), i18n::message(e, lang), &e,
                               "ZIP: " + zip_text + "\nNUP: " + std::to_string(nup));
         return false;
     }
+    // Repaired waybills are shown in the result window and also logged, so that a
+    // failed download can be traced later; a log that cannot be written does not
+    // keep the user from the result.
+    if (const auto note = repaired_waybills_log_note(zip_path, result)) {
+        try {
+            ctx.log.write(note->title, nullptr, note->extra);
+        } catch (const std::exception&) {
+        }
+    }
+    try {
+        ui::show_done(ctx, result, [&ctx](const std::string&) { relabel_menu(ctx); });
+    } catch (const std::exception& e) {
+        // The result window broke (its buttons report their own failures): the PDFs
+        // and the history are written all the same.
+        try {
+            ctx.log.write("Окно результата закрылось из-за сбоя", &e);
+        } catch (const std::exception&) {
+        }
+        std::cerr << i18n::message(e, ctx.language()) << std::endl;
+    }
+    return true;
 }
 
 }  // namespace
@@ -182,9 +196,9 @@ int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& lo
         return main(ctx, argv);
     } catch (const std::exception& e) {
         // Every mode and both merge routes report their own failures; what reaches here
-        // (an error log that cannot be written, an unreadable resource folder) has no
-        // better place than standard error.
-        std::cerr << "ERROR: " << e.what() << std::endl;
+        // (a toolkit that breaks down, an unreadable resource folder) has no better
+        // place than standard error.
+        std::cerr << "ERROR: " << i18n::message(e, ctx.language()) << std::endl;
         return 1;
     }
 }

@@ -37,7 +37,7 @@ std::vector<std::string> names_of(const std::vector<shell::FileManager>& manager
 }
 #else
 [[noreturn]] void no_menu_place() {
-    throw diag::RuntimeError("Модуль реестра Windows недоступен. Установка меню поддерживается только в Windows.");
+    throw diag::RuntimeError(diag::Text{"menu_place_missing"});
 }
 #endif
 
@@ -64,8 +64,8 @@ std::optional<std::vector<std::string>> install_context_menu_silent(const Contex
 
     std::error_code ec;
     if (ctx.bundled && !fs::exists(exe, ec))
-        throw diag::FileNotFound(
-            i18n::t("exe_not_found", lang, {{"name", ctx.exe_name}, {"folder", ctx.program_dir}}));
+        throw diag::FileNotFound(i18n::t(
+            "exe_not_found", lang, {{"name", platform::executable_file_name(ctx.exe_name)}, {"folder", ctx.program_dir}}));
 
     const shell::Menu menu = menu_in(ctx, lang, exe, help);
     if (branch) {

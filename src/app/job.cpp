@@ -257,7 +257,7 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
         };
     const archive::Unpacked unpacked = archive::unpack_waybills(zip_path, scratch.path(), unpacking);
     const std::vector<archive::Waybill>& waybills = unpacked.waybills;
-    if (waybills.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
+    if (waybills.empty()) throw diag::RuntimeError(diag::Text{"zip_no_pdfs"});
     result.conflicting_duplicates = unpacked.conflicting_duplicates;
 
     // Each file was hashed as it was unpacked: the same keys decide what is new and go
@@ -320,7 +320,7 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     else if (!new_pdf_files.empty()) result.out_pdf_new = shown.at(1);
 
     std::unordered_map<fs::path::string_type, std::string> names;
-    for (const auto& w : waybills) names.emplace(w.path.native(), w.name);
+    for (const auto& w : waybills) names.emplace(w.path.native(), w.member_path);
     for (const fs::path& p : all.repaired) result.repaired.push_back(names.at(p.native()));
 
     result.out_pdf = result.out_pdf_all;

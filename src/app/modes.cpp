@@ -8,6 +8,7 @@
 
 #include "app/install.hpp"
 #include "i18n/catalogue.hpp"
+#include "i18n/messages.hpp"
 #include "platform/platform.hpp"
 #include "ui/dialogs.hpp"
 #include "ui/tk.hpp"
@@ -87,7 +88,7 @@ int run_install_mode(const Context& ctx) {
         if (open && fs::exists(help, ec)) platform::shell_open(platform::utf8(fs::weakly_canonical(help)));
         return 0;
     } catch (const std::exception& e) {
-        talk.error(i18n::t("menu_install_failed", lang, {{"error", e.what()}}));
+        talk.error(i18n::t("menu_install_failed", lang, {{"error", i18n::message(e, lang)}}));
         return 1;
     }
 }
@@ -104,7 +105,7 @@ int run_uninstall_mode(const Context& ctx) {
                                 {{"item", menu_item(ctx, lang)}, {"managers", joined(*managers)}}));
         return 0;
     } catch (const std::exception& e) {
-        talk.error(i18n::t("menu_remove_failed", lang, {{"error", e.what()}}));
+        talk.error(i18n::t("menu_remove_failed", lang, {{"error", i18n::message(e, lang)}}));
         return 1;
     }
 }

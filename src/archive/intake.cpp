@@ -501,7 +501,8 @@ Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std
         if (!inserted) {
             // The first of a name wins; another file of that name with other bytes is
             // a waybill the user must hear about.
-            if (sources[first->second].waybill.sha256 != w.sha256) result.conflicting_duplicates.push_back(name);
+            // Named with its folders, so that the user finds it in the archive.
+            if (sources[first->second].waybill.sha256 != w.sha256) result.conflicting_duplicates.push_back(w.member_path);
             continue;
         }
         std::string sort_key = i18n::fold_case(name);

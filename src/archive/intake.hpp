@@ -29,9 +29,9 @@ struct Waybill {
 };
 
 // What an archive holds: its waybills in the job's order (as extract_pdfs lists them),
-// and the names of the files that were left out as repeats of a waybill of the same
-// name although their content differs from the one kept (in walk order; the user
-// must be told, since one of them is not printed).
+// and the paths inside the archive of the files that were left out as repeats of a
+// waybill of the same name although their content differs from the one kept (in walk
+// order; the user must be told, since one of them is not printed).
 struct Unpacked {
     std::vector<Waybill> waybills;
     std::vector<std::string> conflicting_duplicates;

@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -101,13 +102,29 @@ std::string format_error_entry(std::string_view title, const std::exception* exc
     return entry;
 }
 
+namespace {
+
+// The log could not be written at `path`: the catalogue text `log_write_failed` with
+// the plain-word reason for `ec`, and the system's own words as the detail. A file
+// standing where the logs folder should be is said as such (the system calls it
+// "exists" or "not a directory", which reads as nonsense to a user).
+RuntimeError log_error(const fs::path& folder, const fs::path& path, const std::error_code& ec,
+                       std::source_location where = std::source_location::current()) {
+    std::error_code kind_ec;
+    const fs::file_status folder_status = fs::status(folder, kind_ec);
+    const bool file_in_the_way = !kind_ec && fs::exists(folder_status) && !fs::is_directory(folder_status);
+    const char* advice = file_in_the_way ? "fs_not_a_folder" : advice_for(ec);
+    return RuntimeError(Text{"log_write_failed", {{"path", platform::utf8(path)}}, advice, ec.message()}, where);
+}
+
+}  // namespace
+
 fs::path ErrorLog::write(std::string_view title, const std::exception* exc, std::string_view extra) const {
     fs::path path;
     try {
         path = this->path();
     } catch (const fs::filesystem_error& e) {
-        throw RuntimeError("Не удалось создать папку журнала ошибок " + platform::utf8(e.path1()) + ": " +
-                           e.code().message());
+        throw log_error(folder, folder / "error.log", e.code());
     }
     const std::string bytes = crlf(format_error_entry(title, exc, extra, local_timestamp(), app));
 
@@ -115,10 +132,15 @@ fs::path ErrorLog::write(std::string_view title, const std::exception* exc, std:
     // logging at once do not interleave inside an entry.
     std::ofstream out;
     out.rdbuf()->pubsetbuf(nullptr, 0);
+    errno = 0;
     out.open(path, std::ios::binary | std::ios::app);
     if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    const int open_or_write_errno = errno;
     out.close();
-    if (!out) throw RuntimeError("Не удалось записать журнал ошибок " + platform::utf8(path));
+    if (!out) {
+        const int err = open_or_write_errno != 0 ? open_or_write_errno : (errno != 0 ? errno : EIO);
+        throw log_error(folder, path, std::error_code(err, std::generic_category()));
+    }
     trim_log_file(path);
     return path;
 }

@@ -40,8 +40,10 @@ struct ErrorLog {
     std::filesystem::path path() const;
 
     // Appends one entry (CR LF line breaks) to the log in a single write, then trims the
-    // log to LOG_MAX_BYTES, and returns its path. Throws diag::RuntimeError naming the
-    // file when the logs folder cannot be made or the log cannot be written.
+    // log to LOG_MAX_BYTES, and returns its path. Throws diag::RuntimeError with the
+    // catalogue message `log_write_failed` (the log file's path, the reason in plain
+    // words as its advice, the system's words as its detail) when the logs folder
+    // cannot be made or the log cannot be written.
     std::filesystem::path write(std::string_view title, const std::exception* exc = nullptr,
                                 std::string_view extra = {}) const;
 };

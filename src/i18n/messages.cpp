@@ -55,7 +55,8 @@ std::string render(const diag::Text& text, std::string_view lang) {
 }
 
 std::string message(const std::exception& e, std::string_view lang) {
-    if (const auto* error = dynamic_cast<const diag::Error*>(&e); error != nullptr && error->text() != nullptr) {
+    const auto* error = dynamic_cast<const diag::Error*>(&e);
+    if (error != nullptr && error->text() != nullptr) {
         try {
             return render(*error->text(), lang);
         } catch (const diag::Error&) {
@@ -63,7 +64,15 @@ std::string message(const std::exception& e, std::string_view lang) {
             // rendering still says what failed.
         }
     }
-    return e.what();
+    if (error != nullptr) return e.what();
+    // A library's or the system's own words (libstdc++'s "filesystem error: ...", a
+    // std::runtime_error from below) are not a message for the user: ours comes
+    // first, theirs follows as the detail.
+    try {
+        return render(diag::Text{"error_unexpected", {}, {}, e.what()}, lang);
+    } catch (const diag::Error&) {
+        return e.what();
+    }
 }
 
 void rethrow_in_language(const diag::Error& e, std::string_view lang) {

@@ -29,7 +29,9 @@ std::string shorten_middle(std::string_view text, std::size_t max_chars = LINE_C
 std::string render(const diag::Text& text, std::string_view lang);
 
 // The user's words for a failure: render() of its catalogue message in `lang` when it
-// carries one, else its what(). Never throws except std::bad_alloc.
+// carries one; the what() of a diag::Error raised with a finished text; for any other
+// exception (a library's or the system's own words) the text `error_unexpected` with
+// its what() after "Подробности:". Never throws except std::bad_alloc.
 std::string message(const std::exception& e, std::string_view lang);
 
 // Throws an error of the same kind (FileNotFound, InvalidValue, RuntimeError, or

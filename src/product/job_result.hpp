@@ -60,11 +60,11 @@ struct MergeResult {
     int final_sheets_new = 0;
     int nup = 1;
     // Waybills MuPDF had to repair (a file cut short or damaged that still gave pages):
-    // merged as far as they could be read; the user must check them. Names as in the
-    // archive, in source order.
+    // merged as far as they could be read; the user must check them. Paths inside the
+    // archive ("день2/Заказ_X.pdf"), in source order.
     std::vector<std::string> repaired{};
     // Files left out as repeats of a waybill of the same name although their content
-    // differs from the one merged: one of them is not printed. Names as in the archive.
+    // differs from the one merged: one of them is not printed. Paths inside the archive.
     std::vector<std::string> conflicting_duplicates{};
     // Damaged records of the history file that were skipped (the waybills in them count
     // as new), and where the file was kept as it was before.

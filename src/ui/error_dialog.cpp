@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "diag/error_log.hpp"
+#include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "platform/platform.hpp"
 #include "ui/tk.hpp"
@@ -13,15 +14,18 @@ namespace ui {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr int DIALOG_WIDTH = 560;
 constexpr int DIALOG_HEIGHT = 260;
 
 // The dialog's message as a read-only text that looks like a label: the same words as
 // error_dialog_message, wrapped at the dialog's width, where the user can select and
 // copy the log's path and the support link (Ctrl+C, or the X selection), and a click on
-// the link opens it.
-ui::tk::Widget show_message(const ui::tk::Widget& win, std::string_view text, const std::string& log_path,
-                            std::string_view lang) {
+// the link opens it. Without a log (`log_path` none), `log_failure` stands in the
+// place of the log's path and the support line does not ask for the log.
+ui::tk::Widget show_message(const ui::tk::Widget& win, std::string_view text, const std::optional<std::string>& log_path,
+                            std::string_view log_failure, std::string_view lang) {
     namespace tk = ui::tk;
     tk::Interp& in = win.interp();
     const auto box = tk::Widget::create(
@@ -30,14 +34,18 @@ ui::tk::Widget show_message(const ui::tk::Widget& win, std::string_view text, co
          "-highlightthickness", 0, "-padx", 0, "-pady", 0, "-background", win.cget("-background")});
     box.pack({"-padx", 18, "-pady", 8, "-fill", "x"});
     const std::string url(ui::TELEGRAM_URL);
-    const std::string send = i18n::t("error_send_log", lang);  // "... Telegram: {url}"
+    const std::string send = i18n::t(log_path ? "error_send_log" : "error_write_support", lang);  // "... {url}"
     const std::size_t at = send.find("{url}");
     const auto insert = [&](std::string_view part, std::string_view tag = {}) {
         if (tag.empty()) in.call({box.path(), "insert", "end", part});
         else in.call({box.path(), "insert", "end", part, tag});
     };
-    insert(std::string(text) + "\n\n" + i18n::t("error_log_saved", lang) + "\n");
-    insert(log_path, "path");
+    if (log_path) {
+        insert(std::string(text) + "\n\n" + i18n::t("error_log_saved", lang) + "\n");
+        insert(*log_path, "path");
+    } else {
+        insert(std::string(text) + "\n\n" + std::string(log_failure));
+    }
     insert("\n\n" + send.substr(0, at));
     insert(url, "link");
     if (at != std::string::npos) insert(send.substr(at + 5));
@@ -69,11 +77,50 @@ std::string error_dialog_message(std::string_view text, const std::string& log_p
            i18n::t("error_send_log", lang, {{"url", TELEGRAM_URL}});
 }
 
+std::string log_failure_line(const std::exception& failure, const fs::path& log_file, std::string_view lang) {
+    std::string path = platform::utf8(log_file);
+    std::string advice;
+    std::string detail;
+    const auto* error = dynamic_cast<const diag::Error*>(&failure);
+    if (error != nullptr && error->text() != nullptr && error->text()->key == "log_write_failed") {
+        const diag::Text& why = *error->text();
+        for (const auto& [name, value] : why.values)
+            if (name == "path") path = value;
+        advice = why.advice;
+        // The plain-word reason says it all, unless it is only "check the disk".
+        if (why.advice == "fs_other") detail = why.detail;
+    } else {
+        detail = failure.what();
+    }
+    // The path whole, as the dialog shows the log's path: the user has to find it.
+    std::string line = i18n::t("error_log_not_written", lang, {{"path", path}});
+    if (!advice.empty()) line += "\n" + i18n::t(advice, lang);
+    if (!detail.empty()) line += "\n\n" + i18n::t("error_detail", lang, {{"detail", detail}});
+    return line;
+}
+
+std::string error_dialog_message_without_log(std::string_view text, std::string_view log_failure, std::string_view lang) {
+    return std::string(text) + "\n\n" + std::string(log_failure) + "\n\n" +
+           i18n::t("error_write_support", lang, {{"url", TELEGRAM_URL}});
+}
+
 void show_error_dialog(const app::Context& ctx, std::string_view title, std::string_view text, const std::exception* exc,
                        std::string_view extra) {
-    const std::filesystem::path log = ctx.log.write(title, exc, extra);
     const std::string lang = ctx.language();
-    const std::string message = error_dialog_message(text, platform::utf8(log), lang);
+    // The dialog never depends on the log: a log that cannot be written (a read-only
+    // program folder, a full disk, a file named "logs") is one more line of it.
+    std::optional<fs::path> log;
+    std::optional<std::string> log_path;
+    std::string log_failure;
+    std::string message;
+    try {
+        log = ctx.log.write(title, exc, extra);
+        log_path = platform::utf8(*log);
+        message = error_dialog_message(text, *log_path, lang);
+    } catch (const std::exception& e) {
+        log_failure = log_failure_line(e, ctx.log.folder / "error.log", lang);
+        message = error_dialog_message_without_log(text, log_failure, lang);
+    }
 
     std::optional<tk::Interp> own_root;
     try {
@@ -95,18 +142,21 @@ void show_error_dialog(const app::Context& ctx, std::string_view title, std::str
     tk::Widget::create(root, "label", win.path(), "title",
                        {"-text", title, "-font", tk::font(11, "bold"), "-foreground", "#991b1b"})
         .pack({"-pady", tk::Word::list({18, 8})});
-    const auto message_box = show_message(win, text, platform::utf8(log), lang);
+    const auto message_box = show_message(win, text, log_path, log_failure, lang);
     const auto buttons = tk::Widget::create(root, "frame", win.path(), "buttons");
     buttons.pack({"-pady", 10});
     const auto close_error = [&] {
         win.destroy();
         root.quit();
     };
-    const auto open_log_folder = [&log] { platform::shell_open(platform::utf8(log.parent_path())); };
-    tk::Widget::create(root, "button", buttons.path(), "log",
-                       {"-text", i18n::t("error_open_log_folder", lang), "-width", 24, "-command",
-                        root.command(open_log_folder)})
-        .grid({"-row", 0, "-column", 0, "-padx", 6});
+    const auto open_log_folder = [&log] {
+        if (log) platform::shell_open(platform::utf8(log->parent_path()));
+    };
+    const auto log_button = tk::Widget::create(root, "button", buttons.path(), "log",
+                                               {"-text", i18n::t("error_open_log_folder", lang), "-width", 24,
+                                                "-command", root.command(open_log_folder)});
+    log_button.grid({"-row", 0, "-column", 0, "-padx", 6});
+    if (!log) log_button.configure({"-state", "disabled"});  // there is no log to show
     const auto ok = tk::Widget::create(root, "button", buttons.path(), "ok",
                                        {"-text", "OK", "-width", 14, "-command", root.command(close_error)});
     ok.grid({"-row", 0, "-column", 1, "-padx", 6});

@@ -3,8 +3,10 @@
 #include <iostream>
 #include <optional>
 
-#include "product/output_names.hpp"
+#include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
+#include "i18n/messages.hpp"
+#include "product/output_names.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "ui/language_window.hpp"
@@ -36,6 +38,52 @@ std::string name_list(const std::vector<std::string>& names, std::string_view la
     return out;
 }
 
+// Opens a file or folder with its program, or says why it cannot: gone (deleted or
+// moved since the merge), or no program could be started for it.
+void open_or_throw(const fs::path& target) {
+    std::error_code ec;
+    if (!fs::exists(target, ec))
+        throw diag::RuntimeError(diag::Text{"open_failed", {{"path", platform::utf8(target)}}, "fs_not_found"});
+    if (!platform::shell_open(platform::utf8(target)))
+        throw diag::RuntimeError(diag::Text{"open_failed", {{"path", platform::utf8(target)}}, "open_no_program"});
+}
+
+// The help page in the default browser, or the support chat when the page is missing.
+void open_help_or_throw(const app::Context& ctx) {
+    std::error_code ec;
+    if (fs::exists(ctx.help_file(), ec)) {
+        const fs::path absolute = fs::canonical(ctx.help_file(), ec);
+        open_or_throw(ec ? ctx.help_file() : absolute);
+    } else if (!platform::shell_open(std::string(TELEGRAM_URL))) {
+        throw diag::RuntimeError(diag::Text{"open_failed", {{"path", std::string(TELEGRAM_URL)}}, "open_no_program"});
+    }
+}
+
+// A follow-up action failed after a merge that succeeded: said in a box of its own,
+// `heading` (a catalogue key, or empty) above the failure's own words, and logged when
+// `log_title` is given (a log that cannot be written changes nothing here).
+void report_failure(const app::Context& ctx, std::string_view heading, const std::exception& e, std::string_view lang,
+                    std::string_view log_title = {}) {
+    if (!log_title.empty()) {
+        try {
+            ctx.log.write(log_title, &e);
+        } catch (const std::exception&) {
+        }
+    }
+    std::string text = heading.empty() ? std::string() : i18n::t(heading, lang) + "\n\n";
+    text += i18n::message(e, lang);
+    try {
+        tk::message_box({"ok", "error", ctx.title, text, std::string(lang)});
+    } catch (const tk::NoDisplay&) {
+        std::cerr << text << std::endl;
+    }
+}
+
+// Whether the job asks the seller to look before printing.
+bool needs_checking(const app::MergeResult& result) {
+    return !result.repaired.empty() || !result.conflicting_duplicates.empty() || result.skipped_history_records > 0;
+}
+
 }  // namespace
 
 std::string build_details(const app::Context& ctx, const app::MergeResult& result, std::string_view lang) {
@@ -60,6 +108,8 @@ std::string build_details(const app::Context& ctx, const app::MergeResult& resul
         line(t("result_conflicting_duplicates", lang,
                {{"count", result.conflicting_duplicates.size()},
                 {"names", name_list(result.conflicting_duplicates, lang)}}));
+    if (result.skipped_history_records > 0)
+        line(t("result_history_skipped", lang, {{"count", result.skipped_history_records}}));
     return text;
 }
 
@@ -104,18 +154,28 @@ void show_done(const app::Context& ctx, const app::MergeResult& result, const La
         const int needed = zero > 0 ? (text + zero - 1) / zero : width;
         b.configure({"-width", needed > width ? needed : width});
     };
-    const auto button = [&root](const Widget& row, std::string_view name, int width, std::function<void()> action) {
-        auto b = Widget::create(root, "button", row.path(), name, {"-width", width, "-command", root.command(std::move(action))});
+    // A failed action is said in a box of its own and the window stays: the merge
+    // itself succeeded.
+    const auto button = [&](const Widget& row, std::string_view name, int width, std::function<void()> action) {
+        auto guarded = [&ctx, action = std::move(action)] {
+            try {
+                action();
+            } catch (const tk::TclError&) {
+                throw;  // the window itself is broken: a fault of the program
+            } catch (const std::exception& e) {
+                report_failure(ctx, {}, e, ctx.language());
+            }
+        };
+        auto b = Widget::create(root, "button", row.path(), name, {"-width", width, "-command", root.command(std::move(guarded))});
         b.pack({"-side", "left", "-padx", 6});
         return b;
     };
-    // Follow-up actions fail silently: a missing file or folder simply does not open.
-    const auto all_button = button(top, "all", 17, [&] { platform::shell_open(platform::utf8(result.out_pdf_all)); });
+    const auto all_button = button(top, "all", 17, [&] { open_or_throw(result.out_pdf_all); });
     const auto new_button = button(top, "new", 17, [&] {
-        if (has_new_file(result)) platform::shell_open(platform::utf8(*result.out_pdf_new));
+        if (has_new_file(result)) open_or_throw(*result.out_pdf_new);
     });
     if (!has_new_file(result)) new_button.configure({"-state", "disabled"});
-    const auto folder_button = button(top, "folder", 17, [&] { platform::shell_open(platform::utf8(folder)); });
+    const auto folder_button = button(top, "folder", 17, [&] { open_or_throw(folder); });
     const auto tidy_button = button(top, "tidy", 22, [&] { clean_old_sheets(ctx, folder, ctx.language()); });
 
     std::function<void(const std::string&)> apply_language;
@@ -123,8 +183,20 @@ void show_done(const app::Context& ctx, const app::MergeResult& result, const La
         const auto chosen = choose_language_window(ctx, &win);
         if (!chosen) return;
         // Saved first: what follows the change (the menu) reads the stored language.
-        i18n::write_language(ctx.data_dir, *chosen);
-        if (on_language_changed) on_language_changed(*chosen);
+        try {
+            i18n::write_language(ctx.data_dir, *chosen);
+        } catch (const std::exception& e) {
+            // Nothing changed: the window keeps its language and says why in it.
+            report_failure(ctx, "language_save_failed", e, ctx.language(), "Не удалось сохранить язык");
+            return;
+        }
+        try {
+            if (on_language_changed) on_language_changed(*chosen);
+        } catch (const std::exception& e) {
+            apply_language(*chosen);
+            report_failure(ctx, "menu_relabel_failed", e, *chosen);
+            return;
+        }
         apply_language(*chosen);
         tk::show_info(ctx.title, i18n::t("language_saved", *chosen), *chosen);
     };
@@ -132,7 +204,7 @@ void show_done(const app::Context& ctx, const app::MergeResult& result, const La
         win.destroy();
         root.quit();
     };
-    const auto help_button = button(bottom, "help", 17, [&ctx] { open_help(ctx); });
+    const auto help_button = button(bottom, "help", 17, [&ctx] { open_help_or_throw(ctx); });
     const auto language_button = button(bottom, "language", 17, change_language);
     const auto close_button = button(bottom, "close", 17, close);
     // Before the texts are set: the focus rings add to the size the window is centred at.
@@ -140,8 +212,9 @@ void show_done(const app::Context& ctx, const app::MergeResult& result, const La
 
     apply_language = [&](const std::string& chosen) {
         using i18n::t;
-        title_label.configure({"-text", t("done_title", chosen)});
-        hint_label.configure({"-text", t("done_hint", chosen)});
+        // Something to check before printing is not a plain success.
+        title_label.configure({"-text", t(needs_checking(result) ? "done_title_check" : "done_title", chosen)});
+        hint_label.configure({"-text", t(needs_checking(result) ? "done_hint_check" : "done_hint", chosen)});
         details_label.configure({"-text", build_details(ctx, result, chosen)});
         all_button.configure({"-text", t("btn_open_all", chosen)});
         new_button.configure({"-text", t("btn_open_new", chosen)});

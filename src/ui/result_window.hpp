@@ -21,9 +21,13 @@ using LanguageChanged = std::function<void(const std::string& lang)>;
 // Shows the result window for `result` on a hidden Tk main window of its own and
 // returns when the user has closed it. Without a display prints build_details (in the
 // current language) to standard output instead. A language picked in the window is
-// saved, then handed to `on_language_changed` (when given), then shown. An exception
-// of a button action (a language that cannot be stored) ends the window and passes to
-// the caller.
+// saved, then handed to `on_language_changed` (when given), then shown. A button whose
+// action fails (a file or folder that cannot be opened, a language that cannot be
+// stored, an exception of `on_language_changed`) says so in an error box of its own
+// and the window stays; only a fault of the toolkit itself ends the window and passes
+// to the caller. The heading says that something needs checking when a waybill was
+// repaired or left out as a repeat with other content, or damaged history records
+// were skipped.
 void show_done(const app::Context& ctx, const app::MergeResult& result,
                const LanguageChanged& on_language_changed = {});
 

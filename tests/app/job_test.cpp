@@ -199,6 +199,13 @@ TEST_F(JobTest, ArchiveWithoutPdfsOrNotAnArchiveLeavesNothing) {
     } catch (const diag::RuntimeError& e) {
         EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
     }
+    i18n::write_language(env.data_dir, "kk");  // a Kazakh user reads it in Kazakh
+    try {
+        app::process_zip(zip, 4, env);
+        FAIL();
+    } catch (const diag::RuntimeError& e) {
+        EXPECT_STREQ(e.what(), "Мұрағатта PDF файлдары табылмады");
+    }
     fs::create_directory(archives / "x.zip");
     EXPECT_THROW(app::process_zip(archives / "x.zip", 4, env), std::runtime_error);
     EXPECT_EQ(files_in(archives), (std::set<std::string>{"photos.zip", "x.zip"}));

@@ -4,6 +4,8 @@
 // report.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "app/entry.hpp"
 #include "app/modes.hpp"
 #include "app/selfcheck.hpp"
@@ -76,7 +78,8 @@ TEST_F(Modes, AMissingExecutableLeavesTheEntryAsItWas) {
     app::install_context_menu_silent(program.context());
     const auto writes = registry.writes;
     fs::remove(program.program() / "Mergalo");
-    const std::string not_found = "Файл Mergalo.exe не найден.\n\nПапка:\n" + platform::utf8(program.program());
+    // The program's real file: no ".exe" outside Windows.
+    const std::string not_found = "Файл Mergalo не найден.\n\nПапка:\n" + platform::utf8(program.program());
     try {
         app::install_context_menu_silent(program.context());
         FAIL() << "installed without the executable";
@@ -261,6 +264,50 @@ TEST_F(GraphicalRun, AFailureIsShownAndTheRunEndsNormally) {
     for (char c : read_bytes(program.program() / "logs" / "error.log"))
         if (c != '\r') entry += c;
     EXPECT_NE(entry.find("Extra:\nZIP: " + name + "\nNUP: 9\n"), std::string::npos) << entry;
+}
+
+// What fails in the result window after a merge that succeeded gets a box of its own,
+// never the merge's failure dialog, and the run still exits 0.
+TEST_F(GraphicalRun, AFailureAfterTheMergeIsNotAFailedMerge) {
+    fixtures::MemoryRegistry registry;
+    registry.fail_from_write = 0;
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        std::string box_start;
+    };
+    const Case cases[] = {
+        {"the language cannot be saved",
+         [&] {
+             write_bytes(program.local_app_data() / "Tarvo PDF Mergalo" / "data", "a file, not a folder");
+         },
+         "Не удалось сохранить выбранный язык, язык программы не изменился.\n\nНе удалось записать файл:\n"},
+        {"the menu cannot follow the language", [&] { program.context().menu_registry = &registry; },
+         "Тіл сақталды, бірақ тінтуірдің оң жақ түймесі мәзіріндегі тармақты жаңа тілге жаңарту мүмкін болмады.\n\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(program.local_app_data() / "Tarvo PDF Mergalo");
+        const fs::path zip = archive();
+        c.arrange();
+        uitest::Driver driver;
+        driver.answer("ok");
+        driver
+            .then([](ui::tk::Interp& in) {
+                in.call({".done.buttons.bottom.language", "invoke"});
+                EXPECT_TRUE(in.exists(".done")) << "the result window stays";
+                in.call({".done.buttons.bottom.close", "invoke"});
+            })
+            .then([](ui::tk::Interp& in) { in.call({".done.language.frame.kk", "invoke"}); });
+        EXPECT_EQ(app::main(program.context(), {"Mergalo", platform::utf8(zip), "4"}), 0);
+        ASSERT_EQ(driver.boxes.size(), 1u);
+        EXPECT_EQ(driver.boxes[0].icon, "error");
+        EXPECT_EQ(driver.boxes[0].message.rfind(c.box_start, 0), 0u) << driver.boxes[0].message;
+        EXPECT_TRUE(fs::exists(folder / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
+        fs::remove_all(folder);
+    }
+    EXPECT_NE(read_bytes(program.program() / "logs" / "error.log").find("Title: Не удалось обновить язык меню правой кнопки"),
+              std::string::npos);
 }
 
 // "Open with" on several archives: the layout is asked once, then each archive is merged

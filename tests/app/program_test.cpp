@@ -208,6 +208,19 @@ TEST_F(Program, AnUnknownSwitchIsAnArchivePathThatFails) {
     EXPECT_EQ(i18n::read_language(local / "Tarvo PDF Mergalo"), "kk") << "no data was removed";
 }
 
+// A failed merge is still told when the log cannot be written: its own message first,
+// then where the log could not go and why (here on standard error, without a display).
+TEST_F(Program, AFailureIsToldEvenWhenTheLogCannotBeWritten) {
+    settings_kk();
+    fs::remove_all(app / "logs");
+    write_bytes(app / "logs", "a file where the folder should be");
+    auto r = mergalo({"gone.zip", "4"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.rfind("PDF жасау кезінде қате шықты.\n\nZIP файлы табылмады:\ngone.zip\n\n"
+                          "Қателер журналын жазу мүмкін болмады:\n" + platform::utf8(app / "logs" / "error.log") +
+                          "\nҚалтаның орнында дәл сондай атаулы файл тұр.", 0), 0u) << r.err;
+}
+
 TEST_F(Program, ASwitchIsOnlyRecognisedInArgumentOne) {
     const fs::path zip = archive("orders.zip", 2);
     auto r = mergalo({zip.string(), "--help"});
@@ -332,13 +345,13 @@ TEST_F(Program, InstallWithTheExecutableMissingChangesNothing) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(read_bytes(dolphin_menu()), before);
     const std::string entry = lf(read_bytes(other / "logs" / "error.log"));
-    EXPECT_NE(entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\nФайл Mergalo.exe не найден.\n\n"
+    EXPECT_NE(entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\nФайл Mergalo не найден.\n\n"
                          "Папка:\n" + platform::utf8(other) + "\nTraceback:\n"),
               std::string::npos) << entry;
 
     r = run(other / "Mergalo-old", {"--install"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("Не удалось добавить пункт в меню правой кнопки:\n\nФайл Mergalo.exe не найден."),
+    EXPECT_NE(r.err.find("Не удалось добавить пункт в меню правой кнопки:\n\nФайл Mergalo не найден."),
               std::string::npos) << r.err;
     EXPECT_EQ(read_bytes(dolphin_menu()), before);
 }

@@ -127,17 +127,18 @@ TEST_F(RobustJob, DamagedLockedOrEmptyWaybillFailsTheJobByNameInTheUsersLanguage
 }
 
 TEST_F(RobustJob, RepairedWaybillIsMergedAndNamedInTheResultAndTheLogNote) {
-    const fs::path zip = archive("orders.zip", {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"cut.pdf", cut_waybill()}});
+    const fs::path zip =
+        archive("orders.zip", {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"день2/cut.pdf", cut_waybill()}});
     const app::MergeResult r = app::process_zip(zip, 1, env);
     EXPECT_EQ(r.total_pages, 2);
-    EXPECT_EQ(r.repaired, std::vector<std::string>{"cut.pdf"});
+    EXPECT_EQ(r.repaired, std::vector<std::string>{"день2/cut.pdf"}) << "named with its folder in the archive";
     const auto fields = app::merge_result_fields(r);
-    EXPECT_EQ(fields[13], (std::pair<std::string, std::string>{"repaired", "cut.pdf"}));
+    EXPECT_EQ(fields[13], (std::pair<std::string, std::string>{"repaired", "день2/cut.pdf"}));
     EXPECT_EQ(recorded(), 2u) << "a repaired waybill was merged, so it is recorded";
 
     const auto note = app::repaired_waybills_log_note(zip, r);
     ASSERT_TRUE(note.has_value());
-    EXPECT_NE(note->extra.find("\n  cut.pdf"), std::string::npos) << note->extra;
+    EXPECT_NE(note->extra.find("\n  день2/cut.pdf"), std::string::npos) << note->extra;
     EXPECT_NE(note->extra.find(zip.string()), std::string::npos);
     app::MergeResult clean = r;
     clean.repaired.clear();
@@ -151,9 +152,9 @@ TEST_F(RobustJob, RepeatsWithOtherContentAreCountedAndNamed) {
                                                 {"копия2/Заказ 1.pdf", a}});
     const app::MergeResult r = app::process_zip(zip, 4, env);
     EXPECT_EQ(r.file_count, 1);
-    EXPECT_EQ(r.conflicting_duplicates, std::vector<std::string>{"заказ 1.pdf"});
+    EXPECT_EQ(r.conflicting_duplicates, std::vector<std::string>{"копия/заказ 1.pdf"});
     EXPECT_EQ(app::merge_result_fields(r)[14],
-              (std::pair<std::string, std::string>{"conflicting_duplicates", "заказ 1.pdf"}));
+              (std::pair<std::string, std::string>{"conflicting_duplicates", "копия/заказ 1.pdf"}));
 }
 
 TEST_F(RobustJob, OverLongMemberNamesAreMergedAndRecordedUnderTheirOwnNames) {

@@ -154,7 +154,7 @@ TEST_F(IntakeTest, RepeatsAreDecidedInWalkOrderFollowingTheArchive) {
     const archive::Unpacked u = archive::unpack_waybills(zip, scratch);
     ASSERT_EQ(u.waybills.size(), 1u);
     EXPECT_EQ(u.waybills[0].member_path, "b/ORDER.pdf");
-    EXPECT_EQ(u.conflicting_duplicates, (std::vector<std::string>{"Order.pdf", "order.pdf"}));
+    EXPECT_EQ(u.conflicting_duplicates, (std::vector<std::string>{"b/c/Order.pdf", "a/order.pdf"}));
 }
 
 // Names equal after case folding, with the same bytes: the first in the archive gives
@@ -419,7 +419,8 @@ TEST_F(IntakeTest, RepeatsWithOtherContentAreNamedAndIdenticalOnesAreNot) {
     const archive::Unpacked u = archive::unpack_waybills(zip, scratch);
     ASSERT_EQ(u.waybills.size(), 2u);
     EXPECT_EQ(u.waybills[1].name, "Заказ 1.pdf") << "the top-level file wins";
-    EXPECT_EQ(u.conflicting_duplicates, std::vector<std::string>{"ЗАКАЗ 1.PDF"});
+    EXPECT_EQ(u.conflicting_duplicates, std::vector<std::string>{"копия/ЗАКАЗ 1.PDF"}) << "with its folder";
+    EXPECT_EQ(u.waybills[1].member_path, "Заказ 1.pdf");
 }
 
 TEST_F(IntakeTest, TwoMembersOfOnePathNeverOverwriteEachOther) {

@@ -91,7 +91,11 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         "zip_member_shorter", "zip_member_write_failed", "pdf_damaged", "pdf_no_pages", "pdf_password",
         "pdf_content_broken",
         "pdf_content_too_large", "pdf_memory_limit", "merge_memory_limit", "result_repaired",
-        "result_conflicting_duplicates"};
+        "result_conflicting_duplicates",
+        // A result that needs checking; failures after a merge; a log that cannot be written.
+        "done_title_check", "done_hint_check", "result_history_skipped", "open_failed", "open_no_program",
+        "language_save_failed", "menu_relabel_failed", "zip_no_pdfs", "menu_place_missing", "language_unknown",
+        "error_log_not_written", "error_write_support", "log_write_failed", "fs_not_a_folder", "error_unexpected"};
     EXPECT_EQ(keys_of(i18n::RU()), used);
 }
 
@@ -138,10 +142,10 @@ TEST(Catalogue, ExtraValuesAreIgnored) {
 
 TEST(Catalogue, FillsEveryPlaceholderOnce) {
     // Several placeholders; a value that itself looks like a placeholder stays literal.
-    EXPECT_EQ(t("exe_not_found", "ru", {{"folder", "C:/Программы/{name}"}, {"name", "Mergalo"}}),
+    EXPECT_EQ(t("exe_not_found", "ru", {{"folder", "C:/Программы/{name}"}, {"name", "Mergalo.exe"}}),
               "Файл Mergalo.exe не найден.\n\nПапка:\nC:/Программы/{name}");
     EXPECT_EQ(t("exe_not_found", "kk", {{"name", "Mergalo"}, {"folder", "D:/"}}),
-              "Mergalo.exe файлы табылмады.\n\nҚалта:\nD:/");
+              "Mergalo файлы табылмады.\n\nҚалта:\nD:/");
     // Value kinds: integers of any width and sign, std::string, paths as UTF-8.
     EXPECT_EQ(t("old_sheets_and_more", "ru", {{"count", std::size_t{7}}}), "и ещё 7");
     EXPECT_EQ(t("old_sheets_and_more", "kk", {{"count", -3LL}}), "және тағы -3");

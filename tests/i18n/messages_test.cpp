@@ -133,4 +133,26 @@ TEST(RethrowInLanguage, SameKindSamePlaceTextInTheUsersLanguage) {
     }
 }
 
+// The library's own words never stand as the message: ours first, theirs as the detail.
+TEST(Message, OursFirstTheLibrarysWordsAfter) {
+    const std::filesystem::filesystem_error fs_error("cannot create directories", std::filesystem::path("/x"),
+                                                     std::make_error_code(std::errc::permission_denied));
+    const std::string library_words = fs_error.what();
+    struct Case {
+        const std::exception& e;
+        const char* lang;
+        std::string expected;
+    };
+    const diag::RuntimeError catalogue(diag::Text{"zip_no_pdfs"});
+    const diag::RuntimeError finished("ZIP-файл не найден:\n/x.zip");
+    const std::runtime_error plain("zip_open: Not a zip archive");
+    const Case cases[] = {
+        {catalogue, "kk", "Мұрағатта PDF файлдары табылмады"},
+        {finished, "kk", "ZIP-файл не найден:\n/x.zip"},
+        {fs_error, "ru", "Произошла непредвиденная ошибка.\n\nПодробности: " + library_words},
+        {plain, "kk", "Күтпеген қате орын алды.\n\nТолығырақ: zip_open: Not a zip archive"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(i18n::message(c.e, c.lang), c.expected);
+}
+
 }  // namespace

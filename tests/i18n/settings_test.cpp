@@ -1,3 +1,4 @@
+#include "i18n/messages.hpp"
 #include "i18n/settings.hpp"
 
 #include <gtest/gtest.h>
@@ -146,7 +147,8 @@ TEST_F(Settings, UnknownCodeIsRefusedBeforeTouchingTheFile) {
             i18n::write_language(fresh.path(), code);
             FAIL() << "expected a failure";
         } catch (const diag::InvalidValue& e) {
-            EXPECT_EQ(std::string(e.what()), "неизвестный язык: " + code);
+            ASSERT_NE(e.text(), nullptr);
+            EXPECT_EQ(i18n::render(*e.text(), "kk"), "Белгісіз тіл: " + code);
         }
         EXPECT_FALSE(fs::exists(fresh / "data"));  // nothing created
     }

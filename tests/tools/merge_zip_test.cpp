@@ -129,7 +129,7 @@ TEST_F(MergeZip, PrintsTheRepairedAndTheConflictingWaybills) {
                               {"copy/a.pdf", fixtures::pdf_bytes({{.label = "A2"}})}});
     EXPECT_EQ(run(zip, 1), 0) << err();
     const std::string text = out();
-    EXPECT_NE(text.find("\nnup=1\nrepaired=cut.pdf\nconflicting_duplicates=a.pdf\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nnup=1\nrepaired=cut.pdf\nconflicting_duplicates=copy/a.pdf\n"), std::string::npos) << text;
 }
 
 TEST_F(MergeZip, ADamagedHistoryRecordIsSkippedAndCounted) {

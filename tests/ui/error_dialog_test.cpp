@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
+#include <functional>
 #include <sstream>
 
 #include "diag/errors.hpp"
@@ -121,11 +121,57 @@ TEST_F(ErrorDialogTest, ALongMessageMakesTheDialogTallerNotClipped) {
     ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", text);
 }
 
-TEST_F(ErrorDialogTest, AnUnwritableLogShowsNoDialog) {
-    fixtures::write_bytes(program.program() / "logs", "a file where the folder should be");
-    uitest::Driver driver;  // no steps: any window would be a failure
-    EXPECT_THROW(ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", "текст"), diag::RuntimeError);
-    EXPECT_EQ(driver.waits, 0);
+// The dialog never depends on the log: the failure's own message, then where the log
+// could not be written and why, in the user's language.
+TEST_F(ErrorDialogTest, ALogThatCannotBeWrittenIsOneMoreLineOfTheDialog) {
+    const fs::path logs = program.program() / "logs";
+    struct Case {
+        const char* what;
+        const char* lang;
+        std::function<void()> arrange;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"logs is a file", "ru", [&] { fixtures::write_bytes(logs, "a file where the folder should be"); },
+         "На месте папки лежит файл с тем же именем. Переименуйте или уберите этот файл."},
+        {"disk full", "kk", [&] {
+             fs::create_directories(logs);
+             fs::create_symlink("/dev/full", logs / "error.log");
+         },
+         "Дискіде орын жетпейді. Дискіде орын босатып, қайталап көріңіз."},
+        {"error.log is a folder", "ru", [&] { fs::create_directories(logs / "error.log"); },
+         "Проверьте, что диск доступен, и повторите.\n\nПодробности: Is a directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(logs);
+        use_language(c.lang);
+        c.arrange();
+        const bool ru = std::string(c.lang) == "ru";
+        const std::string expected = "История не сохранена: диск занят\n\n" +
+                                     std::string(ru ? "Журнал ошибок записать не удалось:\n" : "Қателер журналын жазу мүмкін болмады:\n") +
+                                     platform::utf8(log()) + "\n" + c.reason + "\n\n" +
+                                     (ru ? "Напишите об этой ошибке в поддержку в Telegram: https://t.me/tarvo_support"
+                                         : "Бұл қате туралы Telegram-дағы қолдау қызметіне жазыңыз: https://t.me/tarvo_support");
+        uitest::Driver driver;
+        driver.then([&](tk::Interp& in) {
+            EXPECT_EQ(text_of(in, ".error.title"), "Ошибка при создании PDF.");
+            EXPECT_EQ(in.call({".error.message", "get", "1.0", "end - 1 char"}), expected);
+            EXPECT_EQ(uitest::option_of(in, ".error.buttons.log", "-state"), "disabled") << "there is no log to open";
+            in.call({".error.buttons.ok", "invoke"});
+        });
+        EXPECT_NO_THROW(ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", "История не сохранена: диск занят"));
+        EXPECT_EQ(driver.waits, 1);
+    }
+    // Without a display the same texts go to standard error.
+    fs::remove_all(logs);
+    fixtures::write_bytes(logs, "a file where the folder should be");
+    use_language("ru");
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
+    ::testing::internal::CaptureStderr();
+    ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", "текст");
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("текст\n\nЖурнал ошибок записать не удалось:\n" + platform::utf8(log())),
+              std::string::npos);
 }
 
 TEST_F(ErrorDialogTest, WithoutADisplayTheLogIsWrittenAndTheTextsGoToStandardError) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <set>
 
 #include "diag/errors.hpp"
@@ -93,12 +95,15 @@ TEST_F(ResultWindowTest, RepairedAndConflictingWaybillsAddALineEachOnlyWhenThere
     ASSERT_EQ(ru.size(), 11u);
     EXPECT_EQ(ru[9], "Повреждённые накладные, восстановленные программой (2): «заказ 1.pdf», «заказ 2.pdf». "
                      "Проверьте их в готовом файле перед печатью.");
-    EXPECT_EQ(ru[10], "Пропущены накладные с тем же именем, но другим содержимым (7): «a.pdf», «b.pdf», «c.pdf», "
-                      "«d.pdf», «e.pdf» и ещё 2. В файл вошла первая из них; проверьте архив.");
+    EXPECT_EQ(ru[10], "В файл не вошли накладные (7): «a.pdf», «b.pdf», «c.pdf», «d.pdf», «e.pdf» и ещё 2. "
+                      "У каждой то же имя, что у накладной, которая вошла в файл, но другое содержимое. Проверьте архив.");
     r.conflicting_duplicates.clear();
+    r.skipped_history_records = 4;
     const auto kk = lines(ui::build_details(program.context(), r, "kk"));
-    ASSERT_EQ(kk.size(), 10u);
+    ASSERT_EQ(kk.size(), 11u);
     EXPECT_NE(kk[9].find("(2): «заказ 1.pdf», «заказ 2.pdf»"), std::string::npos) << kk[9];
+    EXPECT_EQ(kk[10], "Жүкқұжаттар тарихындағы бүлінген жазбалар (4) ескерілмеді: бұрын басылған кейбір жүкқұжаттар "
+                      "жаңалары бар файлға түсуі мүмкін.");
 }
 
 // Every text of the window, in the order apply_language sets them.
@@ -224,6 +229,8 @@ TEST_F(ResultWindowTest, PathsWithTclSpecialCharactersShowLiterally) {
 TEST_F(ResultWindowTest, OpenButtonsHandThePathsToTheShell) {
     uitest::FakeOpener opener(program.root());
     const auto result = result_for(out, 4, true);
+    fixtures::write_bytes(result.out_pdf_all, "%PDF-1.7");
+    fixtures::write_bytes(*result.out_pdf_new, "%PDF-1.7");
     uitest::Driver driver;
     driver.then([](tk::Interp& in) {
         for (const char* b : {"all", "new", "folder"}) in.call({std::string(".done.buttons.top.") + b, "invoke"});
@@ -252,14 +259,79 @@ TEST_F(ResultWindowTest, TidyButtonRunsTheCleanUpOnTheOutputFolderInTheCurrentLa
     EXPECT_EQ(driver.boxes[0].message, "Ескі парақтар жоқ.");
 }
 
-TEST_F(ResultWindowTest, AnExceptionOfAnActionEndsTheWindowAndReachesTheCaller) {
-    // The settings folder cannot be written: storing the language fails.
-    fixtures::write_bytes(program.local_app_data() / "Tarvo PDF Mergalo" / "data", "a file, not a folder");
-    uitest::Driver driver;
-    driver.then([](tk::Interp& in) { in.call({".done.buttons.bottom.language", "invoke"}); })
-        .then([](tk::Interp& in) { in.call({".done.language.frame.kk", "invoke"}); });
-    EXPECT_THROW(ui::show_done(program.context(), result_for(out, 4, false)), diag::RuntimeError);
-    EXPECT_EQ(tk::Interp::current(), nullptr);
+TEST_F(ResultWindowTest, SomethingToCheckIsNotAPlainSuccess) {
+    struct Case {
+        std::vector<std::string> repaired, left_out;
+        int skipped;
+        const char* lang;
+        std::string title, hint_start;
+    };
+    const std::vector<Case> cases = {
+        {{}, {}, 0, "ru", "PDF успешно объединён", "Готовые PDF-файлы созданы.\nОткройте"},
+        {{"день2/Заказ_X.pdf"}, {}, 0, "ru", "PDF объединён — проверьте накладные", "Готовые PDF-файлы созданы, но часть накладных требует проверки."},
+        {{}, {"день2/Заказ_X.pdf"}, 0, "kk", "PDF біріктірілді — жүкқұжаттарды тексеріңіз", "Дайын PDF файлдары жасалды, бірақ"},
+        {{}, {}, 3, "ru", "PDF объединён — проверьте накладные", "Готовые PDF-файлы созданы, но"},
+        {{}, {}, 0, "kk", "PDF сәтті біріктірілді", "Дайын PDF файлдары жасалды.\nҚажет"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        use_language(c.lang);
+        auto result = result_for(out, 4, true);
+        result.repaired = c.repaired;
+        result.conflicting_duplicates = c.left_out;
+        result.skipped_history_records = c.skipped;
+        uitest::Driver driver;
+        driver.then([&](tk::Interp& in) {
+            EXPECT_EQ(text_of(in, ".done.title"), c.title);
+            EXPECT_EQ(text_of(in, ".done.hint").rfind(c.hint_start, 0), 0u) << text_of(in, ".done.hint");
+            in.call({".done.buttons.bottom.close", "invoke"});
+        });
+        ui::show_done(program.context(), result);
+    }
+}
+
+// A follow-up action that fails after the merge says so in a box of its own, in the
+// user's words, and the window stays usable.
+TEST_F(ResultWindowTest, AFailedActionIsSaidInItsOwnBoxAndTheWindowStays) {
+    const auto result = result_for(out, 4, true);
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        std::string click;  // a button of .done
+        std::string box_start;
+        std::string box_has;
+    };
+    const std::vector<Case> cases = {
+        {"output deleted", [] {}, "buttons.top.all", "Не удалось открыть:\n",
+         "Файл или папка не найдены."},
+        {"folder deleted", [&] { fs::remove_all(out); }, "buttons.top.folder", "Не удалось открыть:\n",
+         "Файл или папка не найдены."},
+        {"no program to open with",
+         [&] {
+             fs::create_directories(out);
+             fixtures::write_bytes(*result.out_pdf_new, "%PDF-1.7");
+             ::setenv("PATH", platform::utf8(program.root() / "empty").c_str(), 1);
+         },
+         "buttons.top.new", "Не удалось открыть:\n", "Не удалось запустить программу"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fixtures::EnvVar path("PATH");
+        use_language("ru");
+        c.arrange();
+        uitest::Driver driver;
+        driver.answer("ok");
+        driver.then([&](tk::Interp& in) {
+            in.call({".done." + c.click, "invoke"});
+            EXPECT_TRUE(in.exists(".done")) << "the window stays";
+            in.call({".done.buttons.bottom.close", "invoke"});
+        });
+        EXPECT_NO_THROW(ui::show_done(program.context(), result));
+        ASSERT_EQ(driver.boxes.size(), 1u);
+        EXPECT_EQ(driver.boxes[0].icon, "error");
+        EXPECT_EQ(driver.boxes[0].message.rfind(c.box_start, 0), 0u) << driver.boxes[0].message;
+        EXPECT_NE(driver.boxes[0].message.find(c.box_has), std::string::npos) << driver.boxes[0].message;
+    }
 }
 
 TEST_F(ResultWindowTest, WithoutADisplayTheDetailsGoToStandardOutput) {
