@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -89,12 +90,13 @@ sigset_t termination_set() {
     return set;
 }
 
-void wait_for_termination(sigset_t set) noexcept {
-    int sig = 0;
-    while (sigwait(&set, &sig) != 0) {
-    }
+// The stop signal taken, 0 before one came.
+std::atomic<int> arrived_signal{0};
+
+// Cleans up and ends the process as signal `sig` would have ended it, so the parent
+// sees it; from the calling thread.
+[[noreturn]] void end_by(int sig) noexcept {
     clean_up_for_termination();
-    // End as the signal would have ended the process, so the parent sees it.
     ::signal(sig, SIG_DFL);
     sigset_t one;
     sigemptyset(&one);
@@ -102,6 +104,14 @@ void wait_for_termination(sigset_t set) noexcept {
     pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
     ::raise(sig);
     ::_exit(128 + sig);
+}
+
+void wait_for_termination(sigset_t set) noexcept {
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    arrived_signal.store(sig);
+    end_by(sig);
 }
 #endif
 
@@ -112,6 +122,27 @@ namespace detail {
 std::recursive_mutex& termination_mutex() {
     static auto* mutex = new std::recursive_mutex;
     return *mutex;
+}
+
+int& termination_hold_depth() noexcept {
+    thread_local int depth = 0;
+    return depth;
+}
+
+void end_if_termination_arrived() noexcept {
+#ifndef _WIN32
+    int sig = arrived_signal.load();
+    if (sig == 0) {
+        // A stop signal still waiting for the signal thread (which may not have run yet
+        // on a busy machine) is taken here; once one thread takes it, the other cannot.
+        const sigset_t set = termination_set();
+        const timespec now{0, 0};
+        sig = sigtimedwait(&set, nullptr, &now);
+        if (sig <= 0) return;
+        arrived_signal.store(sig);
+    }
+    end_by(sig);
+#endif
 }
 
 }  // namespace detail

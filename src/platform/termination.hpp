@@ -47,7 +47,16 @@ private:
 
 namespace detail {
 std::recursive_mutex& termination_mutex();
-}
+
+// How deep the calling thread is in without_termination blocks.
+int& termination_hold_depth() noexcept;
+
+// Ends the process as a stop signal that arrived during the steps just finished asks
+// (clean-up first), from the calling thread, which holds the termination lock; nothing
+// when none arrived. So the signal ends the process before the work goes on, whichever
+// thread the lock goes to next.
+void end_if_termination_arrived() noexcept;
+}  // namespace detail
 
 // Runs f() so that a termination that arrives meanwhile waits until f is done: the
 // files f changes and the registrations it makes or drops are never seen half done.
@@ -55,6 +64,12 @@ std::recursive_mutex& termination_mutex();
 template <class F>
 decltype(auto) without_termination(F&& f) {
     std::lock_guard<std::recursive_mutex> hold(detail::termination_mutex());
+    struct Depth {
+        Depth() noexcept { ++detail::termination_hold_depth(); }
+        ~Depth() {
+            if (--detail::termination_hold_depth() == 0) detail::end_if_termination_arrived();
+        }
+    } depth;
     return std::forward<F>(f)();
 }
 
