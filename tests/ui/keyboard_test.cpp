@@ -2,12 +2,17 @@
 // focus, as the window manager would send them once the window is active.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "ui/error_dialog.hpp"
 #include "diag/errors.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "support/program_dir.hpp"
+#include "support/temp_dir.hpp"
 #include "ui/language_window.hpp"
+#include "ui/old_sheets.hpp"
 #include "ui/result_window.hpp"
 #include "ui/ui_support.hpp"
 #include "ui/window.hpp"
@@ -18,10 +23,20 @@ namespace fs = std::filesystem;
 namespace tk = ui::tk;
 using Keys = std::vector<std::string>;
 
+// Gives `window` the focus as a window manager would and waits until the X server has
+// told Tk so (on a busy machine that takes a moment).
+void activate(tk::Interp& in, const std::string& window) {
+    in.call({"focus", "-force", in.call({"focus", "-lastfor", window})});
+    for (int i = 0; i < 200 && in.call({"focus"}).empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        in.update();
+    }
+}
+
 // Activates `window` as a window manager would (the focus goes to the widget that last
 // had it there), then presses each key on whatever has the focus at that moment.
 void type(tk::Interp& in, const std::string& window, const Keys& keys) {
-    in.call({"focus", "-force", in.call({"focus", "-lastfor", window})});
+    activate(in, window);
     for (const std::string& key : keys) {
         const std::string target = in.call({"focus"});
         ASSERT_FALSE(target.empty()) << "nothing has the focus before " << key;
@@ -39,7 +54,7 @@ void close_if_open(tk::Interp& in, const std::string& window) {
 // The widgets the focus visits from the window's first one, Tab after Tab, until it
 // comes back.
 Keys tab_order(tk::Interp& in, const std::string& window) {
-    in.call({"focus", "-force", in.call({"focus", "-lastfor", window})});
+    activate(in, window);
     Keys order{in.call({"focus"})};
     for (int i = 0; i < 20; ++i) {
         in.call({"event", "generate", order.back(), "<Tab>"});
@@ -138,6 +153,30 @@ TEST_F(KeyboardTest, ErrorDialog) {
         ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", failure.what(), &failure);
         opened += c.folders_opened;
         EXPECT_EQ(opener.opened(opened).size(), opened) << c.keys.front();
+    }
+}
+
+TEST_F(KeyboardTest, EnterOrEscapeAtTheRealCleanUpQuestionDeletesNothing) {
+    const fs::path folder = program.root() / "Заказы";
+    const fs::path old = folder / "a_Tarvo PDF Mergalo_MERGED.pdf";
+    fixtures::write_bytes(old, "%PDF-1.7\n");
+    fs::last_write_time(old, fs::file_time_type::clock::now() - std::chrono::hours{24 * 4});
+    for (const char* key : {"Return", "KP_Enter", "Escape"}) {
+        tk::detail::Hooks hooks;  // no answerer: the real box opens and takes the key
+        std::string focused;
+        hooks.on_wait = [&focused, key](tk::Interp& in) {
+            in.call({"after", 100, in.command([&in, &focused, key] {
+                         in.call({"focus", "-force", in.call({"focus", "-lastfor", ".__tk__messagebox"})});
+                         focused = in.call({"focus"});
+                         in.call({"event", "generate", focused, std::string("<") + key + ">"});
+                         if (in.exists(".__tk__messagebox")) in.call({"destroy", ".__tk__messagebox"});
+                     })});
+        };
+        tk::detail::set_hooks(hooks);
+        ui::clean_old_sheets(program.context(), folder, "kk");
+        tk::detail::set_hooks({});
+        EXPECT_EQ(focused, ".__tk__messagebox.no") << key;
+        EXPECT_TRUE(fs::exists(old)) << key;
     }
 }
 

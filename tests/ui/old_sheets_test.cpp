@@ -61,27 +61,6 @@ TEST_F(CleanUpTest, AnsweredNoDeletesNothing) {
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 7);
 }
 
-TEST_F(CleanUpTest, EnterOrEscapeAtTheRealQuestionDeletesNothing) {
-    const fs::path old = sheet("a_Tarvo PDF Mergalo_MERGED.pdf", chr::hours{24 * 4});
-    for (const char* key : {"Return", "KP_Enter", "Escape"}) {
-        tk::detail::Hooks hooks;  // no answerer: the real box opens and takes the key
-        std::string focused;
-        hooks.on_wait = [&focused, key](tk::Interp& in) {
-            in.call({"after", 100, in.command([&in, &focused, key] {
-                         in.call({"focus", "-force", in.call({"focus", "-lastfor", ".__tk__messagebox"})});
-                         focused = in.call({"focus"});
-                         in.call({"event", "generate", focused, std::string("<") + key + ">"});
-                         if (in.exists(".__tk__messagebox")) in.call({"destroy", ".__tk__messagebox"});
-                     })});
-        };
-        tk::detail::set_hooks(hooks);
-        ui::clean_old_sheets(program.context(), folder, "kk");
-        tk::detail::set_hooks({});
-        EXPECT_EQ(focused, ".__tk__messagebox.no") << key;
-        EXPECT_TRUE(fs::exists(old)) << key;
-    }
-}
-
 TEST_F(CleanUpTest, AFileThatCannotBeDeletedIsSkippedSilently) {
     const fs::path a = sheet("a_Tarvo PDF Mergalo_MERGED.pdf", chr::hours{24 * 4});
     const fs::path b = sheet("b_Tarvo PDF Mergalo_MERGED.pdf", chr::hours{24 * 4});
