@@ -94,8 +94,8 @@ std::string log_failure_line(const std::exception& failure, const fs::path& log_
     }
     // The path whole, as the dialog shows the log's path: the user has to find it.
     std::string line = i18n::t("error_log_not_written", lang, {{"path", path}});
-    if (!advice.empty()) line += "\n" + i18n::t(advice, lang);
-    if (!detail.empty()) line += "\n\n" + i18n::t("error_detail", lang, {{"detail", detail}});
+    if (!advice.empty()) line.append("\n").append(i18n::t(advice, lang));
+    if (!detail.empty()) line.append("\n\n").append(i18n::t("error_detail", lang, {{"detail", detail}}));
     return line;
 }
 
