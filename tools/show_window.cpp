@@ -43,7 +43,9 @@
 #include "ui/window.hpp"
 
 #ifdef _WIN32
+#ifndef NOMINMAX  // libstdc++'s MinGW configuration may define it already
 #define NOMINMAX
+#endif
 #include <windows.h>
 #endif
 

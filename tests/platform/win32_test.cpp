@@ -253,6 +253,18 @@ TEST(Win32, ScratchTreePastMaxPathIsMadeListedAndRemoved) {
     EXPECT_EQ(GetFileAttributesW(platform::extended_length_path(top).c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// A member unpacked read-only, and one writable beside it: both go with the scratch tree.
+TEST(Win32, ScratchTreeWithAReadOnlyFileIsRemoved) {
+    TempFolder dir;
+    const fs::path top = dir.path() / L"scratch";
+    platform::create_folders(top / L"sub");
+    for (const wchar_t* name : {L"sub\\readonly.pdf", L"writable.pdf"})
+        std::ofstream(top / name, std::ios::binary) << "%PDF";
+    ASSERT_TRUE(SetFileAttributesW((top / L"sub\\readonly.pdf").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(platform::remove_tree(top));
+    EXPECT_EQ(GetFileAttributesW(top.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST(Win32, AFileHeldOpenByAnotherProgramIsBusyNotDenied) {
     // Excel keeps a CSV file open for reading and writing, sharing reading at most.
     TempFolder dir;
