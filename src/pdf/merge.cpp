@@ -254,6 +254,14 @@ void null_missing_references(pdf_document* src, pdf_obj* page, std::vector<bool>
     }
 }
 
+// The failure of a page whose content decodes to more than MAX_DECODED_CONTENT_BYTES.
+diag::RuntimeError content_too_large(const fs::path& file, int page_index) {
+    return diag::RuntimeError(diag::Text{"pdf_content_too_large",
+                                         {{"name", utf8(file.filename())},
+                                          {"page", std::to_string(page_index + 1)},
+                                          {"limit", std::to_string(MAX_DECODED_CONTENT_BYTES >> 20)}}});
+}
+
 // Collects the warnings MuPDF gives while it lives (MuPDF reports a content stream
 // that breaks off or does not decompress as a warning and reads on), then puts the
 // program's quiet handler back.
@@ -329,11 +337,7 @@ void check_page_content(pdf_document* src, bool repaired, int page_index, const 
                     [&](fz_context* cc) noexcept { return fz_read(cc, in.get(), chunk.data(), chunk.size()); });
                 if (got == 0) break;
                 total += got;
-                if (total > MAX_DECODED_CONTENT_BYTES)
-                    throw diag::RuntimeError(diag::Text{"pdf_content_too_large",
-                                                        {{"name", utf8(file.filename())},
-                                                         {"page", std::to_string(page_index + 1)},
-                                                         {"limit", std::to_string(MAX_DECODED_CONTENT_BYTES >> 20)}}});
+                if (total > MAX_DECODED_CONTENT_BYTES) throw content_too_large(file, page_index);
             }
         } catch (const MemoryLimit&) {
             throw;
@@ -626,11 +630,7 @@ Buffer joined_content(pdf_document* src, pdf_obj* contents, const fs::path& file
             mupdf_call([&](fz_context* c) noexcept { return fz_read(c, in.get(), chunk.data(), chunk.size()); });
         if (n == 0) break;
         total += n;
-        if (total > MAX_DECODED_CONTENT_BYTES)
-            throw diag::RuntimeError(diag::Text{"pdf_content_too_large",
-                                                {{"name", utf8(file.filename())},
-                                                 {"page", std::to_string(page_index + 1)},
-                                                 {"limit", std::to_string(MAX_DECODED_CONTENT_BYTES >> 20)}}});
+        if (total > MAX_DECODED_CONTENT_BYTES) throw content_too_large(file, page_index);
         deflater.add(chunk.data(), n);
     }
     const std::string packed = deflater.finish();
