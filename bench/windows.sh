@@ -17,6 +17,8 @@
 # run's own. Wine runs in a throw-away prefix and HOME, started once before the timing
 # (wineserver is kept running, as on a Windows machine the system is), and each Wine
 # run is timed from the start of `wine` to its end.
+# Each run also reports when its stages began (merge_zip --times); the medians of the
+# stages (unpacking, merging, saving with the clean-up) say where Wine loses its time.
 # Target: Wine within 2x of Linux for each layout.
 # Exit status: 0 when every target passes, 1 otherwise, 2 when something is missing.
 set -euo pipefail
@@ -53,6 +55,19 @@ rm -rf "$work/generated"
 drive_c="$WINEPREFIX/drive_c"
 
 now() { date +%s.%N; }
+
+# stages TIMES: the seconds of unpacking, merging and saving (clean-up included) from
+# merge_zip's --times lines, on one line.
+stages() {
+    awk '{ t[$1] = $2 } END { printf "%.3f %.3f %.3f\n", t["merging"] - t["unpacking"], t["saving"] - t["merging"], t["end"] - t["saving"] }' "$1"
+}
+
+# stage_medians FILE: the median of each column of stage lines.
+stage_medians() {
+    local i
+    for i in 1 2 3; do median $(cut -d' ' -f"$i" "$1"); done | paste -sd' ' |
+        awk '{ printf "unpacking %s s, merging %s s, saving %s s", $1, $2, $3 }'
+}
 since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }
 
 # linux_run NUP: seconds of one job run in a fresh folder.
@@ -63,9 +78,10 @@ linux_run() {
     cp "$merge_zip" "$archive" "$dir/"
     start="$(now)"
     HOME="$dir/home" TMPDIR="$dir/tmp" LOCALAPPDATA="$dir/local" XDG_DATA_HOME="$dir/local" \
-        "$dir/merge_zip" "$dir/waybills.zip" "$nup" >"$dir/result.txt"
+        "$dir/merge_zip" "$dir/waybills.zip" "$nup" --times >"$dir/result.txt" 2>"$dir/times.txt"
     since "$start"
     grep -q '^final_sheets=' "$dir/result.txt" || { echo "linux run failed" >&2; exit 1; }
+    stages "$dir/times.txt" >>"$work/stages.linux.$nup"
     rm -rf "$dir"
 }
 
@@ -78,15 +94,19 @@ wine_run() {
     mkdir -p "$dir/local"
     cp "$merge_zip_exe" "$archive" "$dir/"
     start="$(now)"
-    LOCALAPPDATA="$rel\\local" wine "$dir/merge_zip.exe" "$rel\\waybills.zip" "$nup" >"$dir/result.txt" 2>&1
+    LOCALAPPDATA="$rel\\local" wine "$dir/merge_zip.exe" "$rel\\waybills.zip" "$nup" --times \
+        >"$dir/result.txt" 2>"$dir/times.txt"
     since "$start"
-    grep -q '^final_sheets=' "$dir/result.txt" || { echo "wine run failed: $(head -3 "$dir/result.txt")" >&2; exit 1; }
+    grep -q '^final_sheets=' "$dir/result.txt" ||
+        { echo "wine run failed: $(head -3 "$dir/result.txt" "$dir/times.txt")" >&2; exit 1; }
+    stages "$dir/times.txt" >>"$work/stages.wine.$nup"
     rm -rf "$dir"
 }
 
 echo "merge_zip on $count generated waybills, median of $repeats runs each, Wine against Linux in the same run"
 for nup in 4 1; do
     wine_run "$nup" >/dev/null  # the first start of a program under Wine loads its DLLs
+    rm -f "$work/stages.wine.$nup"
     linux_times=()
     wine_times=()
     for ((i = 0; i < repeats; i++)); do
@@ -97,6 +117,8 @@ for nup in 4 1; do
     wine_median="$(median "${wine_times[@]}")"
     echo "layout $nup: Linux ${linux_times[*]} s -> median $linux_median s"
     echo "layout $nup: Wine  ${wine_times[*]} s -> median $wine_median s"
+    echo "layout $nup: stages, Linux: $(stage_medians "$work/stages.linux.$nup")"
+    echo "layout $nup: stages, Wine:  $(stage_medians "$work/stages.wine.$nup")"
     check "layout $nup: Wine / Linux" "$(ratio "$wine_median" "$linux_median")" "<=" 2
 done
 finish

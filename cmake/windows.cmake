@@ -144,3 +144,17 @@ if(EXISTS ${MERGALO_GTEST_DIR}/src/gtest-all.cc)
   add_executable(win32_test ${CMAKE_SOURCE_DIR}/tests/platform/win32_test.cpp)
   target_link_libraries(win32_test PRIVATE mergalo_platform mergalo_win_gtest)
 endif()
+
+# OpenSSL's libcrypto for SHA-256, static, with the system libraries it calls.
+mergalo_static_lib(WIN_CRYPTO libcrypto.a)
+mergalo_header_dir(WIN_OPENSSL_INCLUDE openssl/evp.h)
+add_library(OpenSSL::Crypto INTERFACE IMPORTED)
+target_include_directories(OpenSSL::Crypto SYSTEM INTERFACE ${WIN_OPENSSL_INCLUDE})
+target_link_libraries(OpenSSL::Crypto INTERFACE ${WIN_CRYPTO} ws2_32 crypt32 bcrypt advapi32 user32)
+
+# mimalloc, the heap of MuPDF's memory, static, with the system libraries it calls.
+mergalo_static_lib(WIN_MIMALLOC libmimalloc-static.a libmimalloc.a)
+mergalo_header_dir(WIN_MIMALLOC_INCLUDE mimalloc.h)
+add_library(mimalloc INTERFACE IMPORTED)
+target_include_directories(mimalloc SYSTEM INTERFACE ${WIN_MIMALLOC_INCLUDE})
+target_link_libraries(mimalloc INTERFACE ${WIN_MIMALLOC} psapi shell32 user32 advapi32 bcrypt)

@@ -1,8 +1,12 @@
-// merge_zip ARCHIVE NUP: runs one merge job exactly as the program does, with the
+// merge_zip ARCHIVE NUP [--times]: runs one merge job exactly as the program does, with the
 // program's own folders, and prints the merge result as key=value lines (the names of
 // repaired waybills and of left-out repeats with other content joined by "|"). A
 // failure prints its message, in the user's language, on standard error and gives 1;
 // SIGTERM, SIGHUP and SIGINT remove what the job wrote, as a failure does.
+// --times prints on standard error the seconds from the job's start at which each stage
+// (unpacking, merging, saving) began and the job ended, so a benchmark can say where a
+// slow run loses its time.
+#include <chrono>
 #include <charconv>
 #include <cstdio>
 #include <exception>
@@ -21,8 +25,9 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args = platform::command_line_arguments(argc, argv);
-    if (args.size() != 3) {
-        std::cerr << "usage: merge_zip ARCHIVE NUP\n";
+    const bool times = args.size() == 4 && args[3] == "--times";
+    if (args.size() != 3 && !times) {
+        std::cerr << "usage: merge_zip ARCHIVE NUP [--times]\n";
         return 2;
     }
     try {
@@ -35,7 +40,21 @@ int main(int argc, char** argv) {
         } catch (const diag::InvalidValue&) {
         }
         const app::Context ctx = app::make_context(app::product::profile(), platform::executable_path());
-        const app::MergeResult result = app::process_zip(tools::path_arg(args[1]), nup, ctx.job_environment());
+        const auto start = std::chrono::steady_clock::now();
+        auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+        static constexpr const char* stage_names[] = {"unpacking", "merging", "saving"};
+        int last_stage = -1;
+        app::ProgressCallback progress;
+        if (times)
+            progress = [&](const app::JobProgress& p) {
+                const int stage = static_cast<int>(p.stage);
+                if (stage == last_stage) return;
+                last_stage = stage;
+                std::fprintf(stderr, "%s %.3f\n", stage_names[stage], seconds());
+            };
+        const app::MergeResult result =
+            app::process_zip(tools::path_arg(args[1]), nup, ctx.job_environment(), progress);
+        if (times) std::fprintf(stderr, "end %.3f\n", seconds());
         for (const auto& [key, value] : app::merge_result_fields(result)) std::cout << key << '=' << value << '\n';
         return 0;
     } catch (const std::exception& e) {

@@ -1,7 +1,5 @@
 #include "pdf/mupdf.hpp"
 
-#include <cstdlib>
-
 #include <algorithm>
 #include <string>
 
@@ -42,7 +40,7 @@ std::size_t block_size(void* p) {
 void* counted_malloc(void* opaque, std::size_t size) {
     auto* b = static_cast<Budget*>(opaque);
     if (size > b->limit - std::min(b->used, b->limit)) return nullptr;
-    void* p = std::malloc(size);
+    void* p = platform::heap_allocate(size);
     if (p) b->used += block_size(p);
     return p;
 }
@@ -51,7 +49,7 @@ void* counted_realloc(void* opaque, void* old, std::size_t size) {
     auto* b = static_cast<Budget*>(opaque);
     const std::size_t old_size = old ? block_size(old) : 0;
     if (size > old_size && size - old_size > b->limit - std::min(b->used, b->limit)) return nullptr;
-    void* p = std::realloc(old, size);
+    void* p = platform::heap_reallocate(old, size);
     if (p) b->used = b->used - old_size + block_size(p);
     else if (size == 0) b->used -= old_size;
     return p;
@@ -60,7 +58,7 @@ void* counted_realloc(void* opaque, void* old, std::size_t size) {
 void counted_free(void* opaque, void* p) {
     if (!p) return;
     static_cast<Budget*>(opaque)->used -= block_size(p);
-    std::free(p);
+    platform::heap_release(p);
 }
 
 fz_alloc_context g_alloc{&g_budget, counted_malloc, counted_realloc, counted_free};

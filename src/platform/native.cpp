@@ -1,6 +1,11 @@
 #include "platform/native.hpp"
 
-#include <malloc.h>  // malloc_usable_size here, _msize on Windows
+#include <cstdlib>
+#ifdef _WIN32
+#include <mimalloc.h>
+#else
+#include <malloc.h>  // malloc_usable_size
+#endif
 
 namespace platform {
 
@@ -14,12 +19,20 @@ std::optional<std::tm> local_time(std::time_t t) noexcept {
     return tm;
 }
 
-std::size_t heap_block_size(void* p) noexcept {
 #ifdef _WIN32
-    return _msize(p);
+
+void* heap_allocate(std::size_t size) noexcept { return mi_malloc(size); }
+void* heap_reallocate(void* p, std::size_t size) noexcept { return mi_realloc(p, size); }
+void heap_release(void* p) noexcept { mi_free(p); }
+std::size_t heap_block_size(void* p) noexcept { return mi_usable_size(p); }
+
 #else
-    return malloc_usable_size(p);
+
+void* heap_allocate(std::size_t size) noexcept { return std::malloc(size); }
+void* heap_reallocate(void* p, std::size_t size) noexcept { return std::realloc(p, size); }
+void heap_release(void* p) noexcept { std::free(p); }
+std::size_t heap_block_size(void* p) noexcept { return malloc_usable_size(p); }
+
 #endif
-}
 
 }  // namespace platform

@@ -19,8 +19,17 @@ inline constexpr bool WINDOWS = false;
 // library cannot convert it. Thread-safe; never throws.
 std::optional<std::tm> local_time(std::time_t t) noexcept;
 
-// The bytes a block from std::malloc takes on the heap, without the allocator's own
-// header (malloc_usable_size here, _msize on Windows). `p` must not be null.
+// A heap for the PDF library's many small blocks: the C library's malloc here; on
+// Windows mimalloc, because the system heap serves them several times slower (and
+// copies a growing block byte by byte under Wine). A block from heap_allocate or
+// heap_reallocate goes back through heap_reallocate or heap_release only, never
+// through std::free. Null on failure, as malloc; never throws.
+void* heap_allocate(std::size_t size) noexcept;
+void* heap_reallocate(void* p, std::size_t size) noexcept;
+void heap_release(void* p) noexcept;
+
+// The bytes a block from heap_allocate takes, without the allocator's own header.
+// `p` must not be null.
 std::size_t heap_block_size(void* p) noexcept;
 
 }  // namespace platform

@@ -100,7 +100,7 @@ public:
     std::array<std::uint8_t, 32> final();
 
 private:
-    struct State;  // OpenSSL's digest context here, a BCrypt hash object on Windows
+    struct State;  // OpenSSL's digest context
     std::unique_ptr<State> state_;
 };
 

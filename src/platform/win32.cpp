@@ -5,7 +5,6 @@
 #include "platform/claims.hpp"
 
 #include <windows.h>
-#include <bcrypt.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -106,13 +105,6 @@ std::string trimmed(std::string_view s) {
     const auto e = s.find_last_not_of(" \t\r\n\f\v");
     return b == std::string_view::npos ? std::string() : std::string(s.substr(b, e - b + 1));
 }
-
-struct AlgorithmCloser {
-    void operator()(void* h) const { BCryptCloseAlgorithmProvider(h, 0); }
-};
-struct HashCloser {
-    void operator()(void* h) const { BCryptDestroyHash(h); }
-};
 
 }  // namespace
 
@@ -270,54 +262,6 @@ bool remove_tree(const fs::path& folder) noexcept {
     } catch (...) {
         return false;
     }
-}
-
-std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
-    Sha256 hash;
-    hash.update(bytes);
-    return hash.final();
-}
-
-struct Sha256::State {
-    std::unique_ptr<void, AlgorithmCloser> algorithm;
-    std::unique_ptr<void, HashCloser> hash;  // destroyed before its algorithm provider
-};
-
-Sha256::Sha256() : state_(std::make_unique<State>()) {
-    BCRYPT_ALG_HANDLE alg = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
-        throw std::runtime_error("SHA-256 could not be computed");
-    state_->algorithm.reset(alg);
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    // With no buffer given, BCrypt allocates the hash object itself (Windows 7 and later).
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0)))
-        throw std::runtime_error("SHA-256 could not be computed");
-    state_->hash.reset(hash);
-}
-
-Sha256::~Sha256() = default;
-Sha256::Sha256(Sha256&&) noexcept = default;
-Sha256& Sha256::operator=(Sha256&&) noexcept = default;
-
-void Sha256::update(std::string_view bytes) {
-    if (!state_ || !state_->hash) throw std::runtime_error("SHA-256 could not be computed");
-    // BCryptHashData takes at most 4 GiB - 1 at a time.
-    while (!bytes.empty()) {
-        const ULONG n = static_cast<ULONG>(std::min<std::size_t>(bytes.size(), 0x40000000));
-        auto* data = reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data()));
-        if (!BCRYPT_SUCCESS(BCryptHashData(state_->hash.get(), data, n, 0)))
-            throw std::runtime_error("SHA-256 could not be computed");
-        bytes.remove_prefix(n);
-    }
-}
-
-std::array<std::uint8_t, 32> Sha256::final() {
-    std::array<std::uint8_t, 32> digest{};
-    if (!state_ || !state_->hash ||
-        !BCRYPT_SUCCESS(BCryptFinishHash(state_->hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0)))
-        throw std::runtime_error("SHA-256 could not be computed");
-    state_->hash.reset();  // a finished hash object takes no more data
-    return digest;
 }
 
 fs::path executable_path() {
