@@ -215,6 +215,34 @@ TEST(MemoryLimit, AWaybillNeedingMoreThanMupdfMayHoldFailsByName) {
     EXPECT_EQ(pdf::merge_selected({dir / "a.pdf"}, dir / "ok.pdf", 4).total_pages, 1);
 }
 
+TEST(MemoryLimit, EveryBlockMupdfHoldsCountsUntilItIsFreed) {
+    // Blocks each far below the limit: only their sum can reach it.
+    struct Restore {
+        ~Restore() { pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT); }
+    } restore;
+    fz_context* c = pdf::mupdf_context();
+    constexpr std::size_t BLOCK = 256 << 10;
+    auto blocks_within = [&](std::size_t limit) {
+        pdf::detail::set_memory_limit(limit);
+        std::vector<void*> held;
+        while (held.size() < 1000) {
+            void* p = fz_malloc_no_throw(c, BLOCK);
+            if (!p) break;
+            held.push_back(p);
+        }
+        for (void* p : held) fz_free(c, p);
+        return held.size();
+    };
+    blocks_within(16 << 20);  // a first failure empties MuPDF's cache
+    const std::size_t within_16 = blocks_within(16 << 20);
+    const std::size_t within_24 = blocks_within(24 << 20);
+    EXPECT_GT(within_16, 40u) << "MuPDF holds little of its own here";
+    // 8 MiB more take 32 blocks, less the heap's own share of each.
+    EXPECT_GE(within_24 - within_16, 30u);
+    EXPECT_LE(within_24 - within_16, 32u);
+    EXPECT_EQ(blocks_within(16 << 20), within_16) << "freed blocks are given back to the budget";
+}
+
 TEST(OutputFailures, AFullDiskIsSaidInWordsAndLeavesNothing) {
     fixtures::TempDir dir;
     fixtures::write_pdf(dir / "in" / "a.pdf", {{.label = "A", .image = true}});
