@@ -23,7 +23,8 @@ std::optional<std::tm> local_time(std::time_t t) noexcept;
 // Windows mimalloc, because the system heap serves them several times slower (and
 // copies a growing block byte by byte under Wine). A block from heap_allocate or
 // heap_reallocate goes back through heap_reallocate or heap_release only, never
-// through std::free. Null on failure, as malloc; never throws.
+// through std::free. Null on failure, as malloc; releasing null does nothing; never
+// throws.
 void* heap_allocate(std::size_t size) noexcept;
 void* heap_reallocate(void* p, std::size_t size) noexcept;
 void heap_release(void* p) noexcept;

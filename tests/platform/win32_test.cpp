@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string>
 
+#include "platform/native.hpp"
 #include "platform/platform.hpp"
 #include "platform/staged_file.hpp"
 
@@ -162,7 +163,7 @@ TEST(Win32, LastErrorCarriesTheSystemTextAndThePortableCondition) {
     }
 }
 
-TEST(Win32, Sha256ThroughBCryptMatchesTheReferenceDigests) {
+TEST(Win32, Sha256MatchesTheReferenceDigests) {
     struct Case {
         std::string input;
         const char* hex;
@@ -183,8 +184,8 @@ TEST(Win32, Sha256ThroughBCryptMatchesTheReferenceDigests) {
     }
 }
 
-// The BCrypt hash object fed in pieces, as the history hashes a waybill file.
-TEST(Win32, Sha256InPiecesThroughBCrypt) {
+// The digest fed in pieces, as the intake hashes a member while it writes it.
+TEST(Win32, Sha256InPieces) {
     const std::string million(1000000, 'a');
     platform::Sha256 hash;
     for (std::size_t at = 0; at < million.size(); at += 65537) hash.update(std::string_view(million).substr(at, 65537));
@@ -196,6 +197,30 @@ TEST(Win32, Sha256InPiecesThroughBCrypt) {
     }
     EXPECT_EQ(hex, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
     EXPECT_THROW(hash.update("abc"), std::runtime_error);
+}
+
+// The heap MuPDF's memory comes from: a block holds what was asked, keeps its bytes
+// when it grows or shrinks, and says its size to the memory budget.
+TEST(Win32, HeapBlocksHoldTheirBytesThroughReallocation) {
+    for (std::size_t size : {std::size_t{1}, std::size_t{100}, std::size_t{256} << 10, std::size_t{8} << 20}) {
+        SCOPED_TRACE(size);
+        auto* p = static_cast<unsigned char*>(platform::heap_allocate(size));
+        ASSERT_NE(p, nullptr);
+        EXPECT_GE(platform::heap_block_size(p), size);
+        for (std::size_t i = 0; i < size; ++i) p[i] = static_cast<unsigned char>(i * 7);
+        for (std::size_t new_size : {size * 3, size / 2 + 1}) {
+            p = static_cast<unsigned char*>(platform::heap_reallocate(p, new_size));
+            ASSERT_NE(p, nullptr);
+            EXPECT_GE(platform::heap_block_size(p), new_size);
+            const std::size_t kept = std::min(size, new_size);
+            std::size_t wrong = 0;
+            for (std::size_t i = 0; i < kept; ++i) wrong += p[i] != static_cast<unsigned char>(i * 7);
+            EXPECT_EQ(wrong, 0u) << new_size;
+            size = kept;
+        }
+        platform::heap_release(p);
+    }
+    platform::heap_release(nullptr);  // as free(): nothing to do
 }
 
 // One level at a time past MAX_PATH, as the intake makes a member's folders.
