@@ -80,7 +80,7 @@ void create_folder(const fs::path& folder);
 // followed. Best effort: never throws; returns false when something could not be removed.
 bool remove_tree(const fs::path& folder) noexcept;
 
-// SHA-256 digest of `bytes` (OpenSSL's libcrypto here, the system's BCrypt on Windows).
+// SHA-256 digest of `bytes` (OpenSSL's libcrypto).
 // Throws std::runtime_error when the digest cannot be computed.
 std::array<std::uint8_t, 32> sha256(std::string_view bytes);
 
