@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
         int nup = 0;
         bool have_nup = false;
         std::filesystem::path out;
-        std::vector<std::filesystem::path> inputs;
+        std::vector<pdf::Source> inputs;
         for (std::size_t i = 1; i < args.size(); ++i) {
             const std::string_view arg = args[i];
             if ((arg == "--nup" || arg == "--out") && i + 1 >= args.size())

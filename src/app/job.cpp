@@ -276,11 +276,13 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     result.history_copy = loaded.damaged_copy;
     const std::vector<PendingOutput> waiting = settle_pending_outputs(env.app_dir, known);
     remove_dead_hidden_outputs(zip_path.parent_path(), env.app_title, waiting);
-    std::vector<fs::path> pdf_files;
-    std::vector<fs::path> new_pdf_files;
+    // The merges read each waybill through the file the unpacking left open.
+    std::vector<pdf::Source> pdf_files;
+    std::vector<pdf::Source> new_pdf_files;
     for (std::size_t i = 0; i < waybills.size(); ++i) {
-        pdf_files.push_back(waybills[i].path);
-        if (!known.contains(entries[i].key)) new_pdf_files.push_back(waybills[i].path);
+        const pdf::Source source(waybills[i].path, waybills[i].file);
+        pdf_files.push_back(source);
+        if (!known.contains(entries[i].key)) new_pdf_files.push_back(source);
     }
 
     // The outputs are finished under hidden names and shown only once the history holds
@@ -296,7 +298,7 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
             const std::size_t done = merged_before + step.sources_done;
             progress({step.saving ? JobProgress::Stage::saving : JobProgress::Stage::merging, done, merge_total});
         };
-    auto merge = [&](const std::vector<fs::path>& files, bool new_only) {
+    auto merge = [&](const std::vector<pdf::Source>& files, bool new_only) {
         const fs::path wanted = make_output_path(zip_path, nup, new_only, env.app_title);
         pdf::MergeCounts counts = pdf::merge_selected(
             files, wanted, nup,

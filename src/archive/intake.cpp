@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
 #include <memory>
 #include <system_error>
 #include <source_location>
@@ -16,6 +15,7 @@
 #include "diag/errors.hpp"
 #include "i18n/unicode.hpp"
 #include "platform/platform.hpp"
+#include "platform/scratch_file.hpp"
 
 namespace archive {
 
@@ -159,26 +159,15 @@ std::vector<Member> list_members(zip_t* za, const fs::path& zip_path, std::uint6
     throw diag::file_error("zip_member_write_failed", {{"name", name}}, ec, where);
 }
 
-[[noreturn]] void fail_write(const std::string& name, int error_number,
-                             std::source_location where = std::source_location::current()) {
-    fail_write(name, std::error_code(error_number, std::generic_category()), where);
-}
-
-// Copies one member's data into `target`, never more than its declared size (libzip
-// keeps inflating past the size the directory declares, so the limit is ours), and
-// returns the SHA-256 of the bytes written, as lower-case hex: the file is written once
-// and hashed on the way, never read back. The target is a fresh name in our own
-// scratch folder (DiskPlaces never gives one twice), so nothing is looked up first.
-std::string unpack_file(zip_t* za, const Member& m, const fs::path& target, std::vector<char>& buffer) {
+// Copies one member's data into the new file `out`, never more than its declared size
+// (libzip keeps inflating past the size the directory declares, so the limit is ours),
+// and returns the SHA-256 of the bytes written, as lower-case hex: the file is written
+// once and hashed on the way, never read back for it.
+std::string unpack_file(zip_t* za, const Member& m, platform::ScratchFile& out, std::vector<char>& buffer) {
     MemberFile file(zip_fopen_index(za, m.index, 0));
     if (!file)
         throw diag::RuntimeError(diag::Text{"zip_member_unreadable", {{"name", m.name}}, "",
                                             zip_error_strerror(zip_get_error(za))});
-
-    errno = 0;
-    // Nested member folders easily take the path past MAX_PATH on Windows.
-    std::ofstream out(platform::extended_length_path(target), std::ios::binary | std::ios::trunc);
-    if (!out) fail_write(m.path, errno);
 
     platform::Sha256 hash;
     std::uint64_t written = 0;
@@ -198,14 +187,18 @@ std::string unpack_file(zip_t* za, const Member& m, const fs::path& target, std:
         if (written > m.size) throw member_error("zip_member_longer", m.name);
         const std::string_view piece(buffer.data(), static_cast<std::size_t>(n));
         hash.update(piece);
-        errno = 0;
-        out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-        if (!out) fail_write(m.path, errno);
+        try {
+            out.write(piece);
+        } catch (const fs::filesystem_error& e) {
+            fail_write(m.path, e.code());
+        }
     }
     if (written < m.size) throw member_error("zip_member_shorter", m.name);
-    errno = 0;
-    out.close();
-    if (!out) fail_write(m.path, errno);
+    try {
+        out.finish();
+    } catch (const fs::filesystem_error& e) {
+        fail_write(m.path, e.code());
+    }
 
     static constexpr char digits[] = "0123456789abcdef";
     std::string hex;
@@ -317,7 +310,7 @@ private:
 
 // One file written into the scratch folder.
 struct Written {
-    fs::path path;            // on disk
+    std::size_t file;         // its platform::ScratchFile, an index into Unpacking::scratch_files
     std::string member_path;  // the member's safe path, as the archive names it
     std::string sha256;       // of its bytes, lower-case hex
 };
@@ -331,6 +324,7 @@ struct Unpacking {
         std::vector<std::size_t> children;  // indices into `folders`
     };
     std::vector<Written> files;
+    std::vector<platform::ScratchFile> scratch_files;
     std::vector<Folder> folders{Folder{}};
     std::unordered_map<std::string, std::size_t> folder_ids;  // case-folded on-disk path -> folder
 
@@ -378,7 +372,7 @@ std::string parent_of(const std::string& rel) {
 
 // Unpacks the members: each file written once and hashed as it is written.
 Unpacking unpack(zip_t* za, const std::vector<Member>& members, const fs::path& root,
-                 const UnpackProgress& progress) {
+                 platform::ScratchFile::Lifetime lifetime, const UnpackProgress& progress) {
     std::vector<char> buffer(COPY_BUFFER_BYTES);
     DiskPlaces places(root);
     std::unordered_set<std::string> made;
@@ -393,11 +387,16 @@ Unpacking unpack(zip_t* za, const std::vector<Member>& members, const fs::path& 
         const std::size_t folder_id = u.folder(folder);
         if (m.folder) continue;
         // Whatever the member's attributes say (a symbolic link, a device), its data
-        // becomes a plain file.
-        fs::path target = root / path_from_utf8(rel);
-        std::string digest = unpack_file(za, m, target, buffer);
+        // becomes a plain file. The name is a fresh one in our own scratch folder
+        // (DiskPlaces never gives one twice), so nothing is looked up first.
+        try {
+            u.scratch_files.emplace_back(root / path_from_utf8(rel), lifetime);
+        } catch (const fs::filesystem_error& e) {
+            fail_write(m.path, e.code());
+        }
+        std::string digest = unpack_file(za, m, u.scratch_files.back(), buffer);
         u.folders[folder_id].files.push_back(u.files.size());
-        u.files.push_back(Written{std::move(target), m.path, std::move(digest)});
+        u.files.push_back(Written{u.scratch_files.size() - 1, m.path, std::move(digest)});
     }
     if (progress) progress(members.size(), members.size());
     return u;
@@ -476,15 +475,21 @@ std::string sanitize_member_path(std::string_view name) {
     return out;
 }
 
-Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std::uint64_t free_bytes,
-                         const UnpackProgress& progress) {
+}  // namespace detail
+
+namespace {
+
+Unpacked unpack_archive(const fs::path& zip_path, const fs::path& temp_dir, std::uint64_t free_bytes,
+                        platform::ScratchFile::Lifetime lifetime, const UnpackProgress& progress) {
     const fs::path root = fs::absolute(temp_dir);
     Unpacking unpacking;
     {
         Archive archive = open_archive(zip_path);
         const std::vector<Member> members = list_members(archive.get(), zip_path, free_bytes);
-        unpacking = unpack(archive.get(), members, root, progress);
+        unpacking = unpack(archive.get(), members, root, lifetime, progress);
     }  // the archive is closed before the list is made
+    Unpacked result;
+    result.files = std::move(unpacking.scratch_files);  // their places in memory stay as they are
 
     struct Source {
         std::string sort_key;
@@ -492,7 +497,6 @@ Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std
     };
     std::vector<Source> sources;
     std::unordered_map<std::string, std::size_t> kept;  // normalised name -> index into sources
-    Unpacked result;
     for (const std::size_t i : walk_order(unpacking)) {
         Written& w = unpacking.files[i];
         std::string name(i18n::last_path_component(w.member_path));
@@ -506,8 +510,9 @@ Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std
             continue;
         }
         std::string sort_key = i18n::fold_case(name);
-        sources.push_back(
-            {std::move(sort_key), Waybill{std::move(w.path), std::move(name), std::move(w.member_path), std::move(w.sha256)}});
+        const platform::ScratchFile& file = result.files[w.file];
+        sources.push_back({std::move(sort_key),
+                           Waybill{file.path(), std::move(name), std::move(w.member_path), std::move(w.sha256), &file}});
     }
     // std::string compares bytes as unsigned char, and UTF-8 byte order is code-point order.
     std::stable_sort(sources.begin(), sources.end(),
@@ -518,8 +523,18 @@ Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std
     return result;
 }
 
+}  // namespace
+
+namespace detail {
+
+Unpacked unpack_waybills(const fs::path& zip_path, const fs::path& temp_dir, std::uint64_t free_bytes,
+                         const UnpackProgress& progress) {
+    return unpack_archive(zip_path, temp_dir, free_bytes, platform::ScratchFile::Lifetime::object, progress);
+}
+
 std::vector<fs::path> extract_pdfs(const fs::path& zip_path, const fs::path& temp_dir, std::uint64_t free_bytes) {
-    return paths_of(unpack_waybills(zip_path, temp_dir, free_bytes));
+    // Only the paths leave: the files stay until the caller removes the folder.
+    return paths_of(unpack_archive(zip_path, temp_dir, free_bytes, platform::ScratchFile::Lifetime::folder, {}));
 }
 
 }  // namespace detail

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "platform/scratch_file.hpp"
 
 namespace archive {
 
@@ -26,15 +27,21 @@ struct Waybill {
     std::string member_path{};
     // SHA-256 of the file's bytes, 64 lower-case hex digits, taken as it was written.
     std::string sha256{};
+    // The file itself, still open for reading; owned by the Unpacked the waybill is in.
+    const platform::ScratchFile* file = nullptr;
 };
 
 // What an archive holds: its waybills in the job's order (as extract_pdfs lists them),
 // and the paths inside the archive of the files that were left out as repeats of a
 // waybill of the same name although their content differs from the one kept (in walk
 // order; the user must be told, since one of them is not printed).
+// It owns every file unpacked (waybills, repeats and other members alike): they are
+// read back through it and deleted with it, on Windows also when the process is
+// killed. Move-only; moving it keeps the waybills' `file` pointers valid.
 struct Unpacked {
     std::vector<Waybill> waybills;
     std::vector<std::string> conflicting_duplicates;
+    std::vector<platform::ScratchFile> files{};
 };
 
 // Told how far the unpacking is, in members of the archive (folders included): before
@@ -42,8 +49,8 @@ struct Unpacked {
 // Called on the unpacking thread; must not throw.
 using UnpackProgress = std::function<void(std::size_t done, std::size_t total)>;
 
-// extract_pdfs, with the waybills' own names and the repeats whose content differs.
-// Throws as extract_pdfs.
+// extract_pdfs, with the waybills' own names and the repeats whose content differs, and
+// the files kept open in the result rather than left in `temp_dir`. Throws as extract_pdfs.
 Unpacked unpack_waybills(const std::filesystem::path& zip_path, const std::filesystem::path& temp_dir,
                          const UnpackProgress& progress = {});
 

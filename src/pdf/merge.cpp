@@ -3,12 +3,13 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -19,6 +20,7 @@
 #include "pdf/dedup.hpp"
 #include "pdf/mupdf.hpp"
 #include "platform/platform.hpp"
+#include "platform/scratch_file.hpp"
 #include "platform/staged_file.hpp"
 
 namespace pdf {
@@ -156,33 +158,79 @@ MergeCounts whole_merge(const fs::path& output_path, Merge&& merge) {
 // Sources up to this size (every usual waybill) are read into memory in one piece
 // before MuPDF parses them: MuPDF reads a file in small pieces and seeks about in it
 // (some 150 system calls for a waybill of 40 KB), and on Windows each call costs far
-// more than here. Larger ones are read from the file, which keeps the job's peak
-// memory where it was.
-constexpr std::streamoff READ_WHOLE_BYTES = 1 << 20;
+// more than here. Larger ones are read in pieces as MuPDF asks, which keeps the job's
+// peak memory where it was.
+constexpr std::uint64_t READ_WHOLE_BYTES = 1 << 20;
 
-// The source's document, read from memory when the file is small enough, else from
-// the file (also when reading it here fails: MuPDF then says why).
-Document open_document(const fs::path& file) {
-    const fs::path path = platform::extended_length_path(file);
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
-    if (size > 0 && size <= READ_WHOLE_BYTES && in.seekg(0)) {
-        Buffer bytes(mupdf_call([&](fz_context* c) noexcept { return fz_new_buffer(c, static_cast<std::size_t>(size)); }));
+// A larger source as MuPDF reads it: a stream over the file reader it owns.
+struct ReaderStream {
+    explicit ReaderStream(platform::FileReader r) : reader(std::move(r)) {}
+    platform::FileReader reader;
+    std::array<unsigned char, 64 * 1024> buffer{};
+};
+
+// Fills the stream's buffer from its position (stm->pos: where the buffered bytes end).
+// No object with a destructor is alive when fz_throw leaves this frame.
+int reader_stream_next(fz_context* c, fz_stream* stm, size_t) {
+    auto* s = static_cast<ReaderStream*>(stm->state);
+    std::error_code ec;
+    const std::size_t n = s->reader.read_at(static_cast<std::uint64_t>(stm->pos),
+                                            std::span(reinterpret_cast<char*>(s->buffer.data()), s->buffer.size()), ec);
+    if (ec) fz_throw(c, FZ_ERROR_GENERIC, "cannot read the file (system error %d)", ec.value());
+    stm->rp = s->buffer.data();
+    stm->wp = s->buffer.data() + n;
+    stm->pos += static_cast<int64_t>(n);
+    return n == 0 ? EOF : *stm->rp++;
+}
+
+// MuPDF turns a seek from the current place into one from the start; a place past
+// the end reads as the end.
+void reader_stream_seek(fz_context* c, fz_stream* stm, int64_t offset, int whence) {
+    auto* s = static_cast<ReaderStream*>(stm->state);
+    const int64_t target = (whence == SEEK_END ? static_cast<int64_t>(s->reader.size()) : 0) + offset;
+    if (target < 0) fz_throw(c, FZ_ERROR_GENERIC, "cannot seek before the start of the file");
+    stm->pos = target;
+    stm->rp = stm->wp = s->buffer.data();
+}
+
+void reader_stream_drop(fz_context*, void* state) { delete static_cast<ReaderStream*>(state); }
+
+// The source's document: read through the file still open from unpacking when there
+// is one, else from its path. A file that cannot be opened or read is said as such,
+// with the system's reason; what MuPDF cannot parse is a damaged file (with_source).
+Document open_document(const Source& source) {
+    std::optional<platform::FileReader> reader;
+    try {
+        reader.emplace(source.file != nullptr ? source.file->reader() : platform::FileReader(source.path));
+    } catch (const fs::filesystem_error& e) {
+        throw diag::file_error("file_read_failed", source.path, e.code());
+    }
+    const std::uint64_t size = reader->size();
+    if (size <= READ_WHOLE_BYTES) {
+        const auto whole = static_cast<std::size_t>(size);
+        Buffer bytes(mupdf_call([&](fz_context* c) noexcept { return fz_new_buffer(c, std::max<std::size_t>(whole, 1)); }));
         unsigned char* data = nullptr;
         fz_buffer_storage(mupdf_context(), bytes.get(), &data);
-        if (in.read(reinterpret_cast<char*>(data), size) && in.gcount() == size) {
-            bytes->len = static_cast<std::size_t>(size);
-            Stream stream(mupdf_call([&](fz_context* c) noexcept { return fz_open_buffer(c, bytes.get()); }));
-            return Document(mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
-        }
+        std::error_code ec;
+        bytes->len = reader->read_at(0, std::span(reinterpret_cast<char*>(data), whole), ec);
+        if (ec) throw diag::file_error("file_read_failed", source.path, ec);
+        Stream stream(mupdf_call([&](fz_context* c) noexcept { return fz_open_buffer(c, bytes.get()); }));
+        return Document(mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
     }
-    return open_pdf(utf8(path).c_str());
+    auto* state = new ReaderStream(std::move(*reader));  // MuPDF's stream owns it from here
+    Stream stream(mupdf_call([&](fz_context* c) noexcept {
+        fz_stream* stm = fz_new_stream(c, state, reader_stream_next, reader_stream_drop);  // drops `state` if it fails
+        stm->seek = reader_stream_seek;
+        return stm;
+    }));
+    return Document(mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
 }
 
 // Opens a source and checks that it can be merged whole: not locked by a user password
 // and with at least one page.
-Document open_source(const fs::path& file) {
-    Document doc = open_document(file);
+Document open_source(const Source& source) {
+    const fs::path& file = source.path;
+    Document doc = open_document(source);
     if (mupdf_call([&](fz_context* c) noexcept { return pdf_needs_password(c, doc.get()); }) != 0)
         throw diag::RuntimeError(source_text("pdf_password", file));
     if (count_pages(doc.get()) <= 0) throw diag::RuntimeError(source_text("pdf_no_pages", file));
@@ -491,8 +539,8 @@ private:
 // graft map of its own so that what its pages share is copied once. Objects numbered
 // from `first_new_object` on are the ones its copy adds to the output.
 struct SourceCopy {
-    SourceCopy(pdf_document* out, const fs::path& file)
-        : doc(open_source(file)),
+    SourceCopy(pdf_document* out, const Source& source)
+        : doc(open_source(source)),
           pages(count_pages(doc.get())),
           map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out); })),
           first_new_object(xref_len(out)) {}
@@ -817,11 +865,12 @@ void note_if_repaired(const SourceCopy& source, const fs::path& file, std::vecto
 
 }  // namespace
 
-std::vector<PageItem> collect_pages(const std::vector<fs::path>& pdf_files) {
+std::vector<PageItem> collect_pages(const std::vector<Source>& pdf_files) {
     std::vector<PageItem> items;
-    for (const fs::path& file : pdf_files) {
+    for (const Source& source : pdf_files) {
+        const fs::path& file = source.path;
         with_source(file, [&] {
-            Document doc = open_source(file);
+            Document doc = open_source(source);
             const int n = count_pages(doc.get());
             for (int i = 0; i < n; ++i) items.push_back(PageItem{file, i});
         });
@@ -829,7 +878,7 @@ std::vector<PageItem> collect_pages(const std::vector<fs::path>& pdf_files) {
     return items;
 }
 
-MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& output_path, const Placer& place,
+MergeCounts merge_1up(const std::vector<Source>& pdf_files, const fs::path& output_path, const Placer& place,
                       const MergeProgress& progress) {
     return whole_merge(output_path, [&] {
         Document out = create_pdf();
@@ -837,9 +886,10 @@ MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& ou
         ObjectMerger merger(out.get());
         MergeCounts counts;
         std::size_t done = 0;
-        for (const fs::path& file : pdf_files) {
+        for (const Source& input : pdf_files) {
+            const fs::path& file = input.path;
             with_source(file, [&] {
-                SourceCopy source(out.get(), file);
+                SourceCopy source(out.get(), input);
                 std::vector<Object> pages;
                 std::vector<PendingLink> links;
                 for (int i = 0; i < source.pages; ++i) {
@@ -867,7 +917,7 @@ MergeCounts merge_1up(const std::vector<fs::path>& pdf_files, const fs::path& ou
     });
 }
 
-MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& output_path, int nup,
+MergeCounts merge_nup(const std::vector<Source>& pdf_files, const fs::path& output_path, int nup,
                       const Placer& place, const MergeProgress& progress) {
     if (!is_grid_layout(nup))
         throw diag::InvalidValue("layout " + std::to_string(nup) + " is not a grid layout (4, 6 or 9)");
@@ -878,9 +928,10 @@ MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& ou
         std::vector<Placed> pending;  // cells of the sheet being filled
         MergeCounts counts;
         std::size_t done = 0;
-        for (const fs::path& file : pdf_files) {
+        for (const Source& input : pdf_files) {
+            const fs::path& file = input.path;
             with_source(file, [&] {
-                SourceCopy source(out.get(), file);
+                SourceCopy source(out.get(), input);
                 for (int i = 0; i < source.pages; ++i) {
                     source.prepare_page(i, file);
                     const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
@@ -909,7 +960,7 @@ MergeCounts merge_nup(const std::vector<fs::path>& pdf_files, const fs::path& ou
     });
 }
 
-MergeCounts merge_selected(const std::vector<fs::path>& pdf_files, const fs::path& output_path, int nup,
+MergeCounts merge_selected(const std::vector<Source>& pdf_files, const fs::path& output_path, int nup,
                            const Placer& place, const MergeProgress& progress) {
     if (!is_supported_layout(nup))
         throw diag::InvalidValue("unsupported layout " + std::to_string(nup));

@@ -9,11 +9,23 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "pdf/geometry.hpp"
+#include "platform/scratch_file.hpp"
 
 namespace pdf {
+
+// One source PDF: its path, which also names it in messages, and the file still open
+// from unpacking when there is one, which is then read instead of the path being
+// opened again. Any path converts to a source of its own.
+struct Source {
+    Source(std::filesystem::path p) : path(std::move(p)) {}  // NOLINT(google-explicit-constructor)
+    Source(std::filesystem::path p, const platform::ScratchFile* f) : path(std::move(p)), file(f) {}
+    std::filesystem::path path;
+    const platform::ScratchFile* file = nullptr;
+};
 
 // One page of one source PDF: its file and its 0-based page index.
 struct PageItem {
@@ -23,7 +35,7 @@ struct PageItem {
 
 // Every page of every source, in source order and page order. Opens each file once.
 // Throws diag::RuntimeError as the merges do for a source that cannot be read.
-std::vector<PageItem> collect_pages(const std::vector<std::filesystem::path>& pdf_files);
+std::vector<PageItem> collect_pages(const std::vector<Source>& pdf_files);
 
 struct MergeCounts {
     int total_pages = 0;   // source pages read
@@ -67,7 +79,7 @@ inline constexpr std::size_t MAX_DECODED_CONTENT_BYTES = std::size_t{64} << 20;
 // ("pdf_damaged"), that needs a password ("pdf_password") or that has no page
 // ("pdf_no_pages"); an output that cannot be written ("pdf_write_failed", with the
 // advice for a full disk, no access, a name too long, ...).
-MergeCounts merge_1up(const std::vector<std::filesystem::path>& pdf_files,
+MergeCounts merge_1up(const std::vector<Source>& pdf_files,
                       const std::filesystem::path& output_path, const Placer& place = {},
                       const MergeProgress& progress = {});
 
@@ -79,13 +91,13 @@ MergeCounts merge_1up(const std::vector<std::filesystem::path>& pdf_files,
 // content leaves its cell blank. Failures as for merge_1up, and "pdf_content_too_large"
 // when a page's split content decodes to more than MAX_DECODED_CONTENT_BYTES;
 // diag::InvalidValue when nup is not 4, 6 or 9.
-MergeCounts merge_nup(const std::vector<std::filesystem::path>& pdf_files,
+MergeCounts merge_nup(const std::vector<Source>& pdf_files,
                       const std::filesystem::path& output_path, int nup, const Placer& place = {},
                       const MergeProgress& progress = {});
 
 // merge_1up when nup is 1, merge_nup otherwise. Throws diag::InvalidValue when nup is
 // not one of SUPPORTED_NUP; otherwise as the merge it runs.
-MergeCounts merge_selected(const std::vector<std::filesystem::path>& pdf_files,
+MergeCounts merge_selected(const std::vector<Source>& pdf_files,
                            const std::filesystem::path& output_path, int nup, const Placer& place = {},
                            const MergeProgress& progress = {});
 

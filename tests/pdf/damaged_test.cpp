@@ -59,7 +59,7 @@ std::string bars() {
 }
 
 // The key and name of a merge's failure, or "ok".
-std::string outcome(const std::vector<fs::path>& files, const fs::path& out, int nup, pdf::MergeCounts* counts = nullptr) {
+std::string outcome(const std::vector<pdf::Source>& files, const fs::path& out, int nup, pdf::MergeCounts* counts = nullptr) {
     try {
         const pdf::MergeCounts c = pdf::merge_selected(files, out, nup);
         if (counts) *counts = c;

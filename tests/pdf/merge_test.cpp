@@ -112,11 +112,11 @@ TEST(MergeNup, FillsCellsRowByRowAcrossSourcesAndCountsSheets) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fixtures::TempDir dir;
-        std::vector<fs::path> files;
+        std::vector<pdf::Source> files;
         for (std::size_t f = 0; f < c.pages_per_file.size(); ++f) {
             const std::string prefix(1, static_cast<char>('a' + f));
             files.push_back(dir / (prefix + ".pdf"));
-            fixtures::write_pdf(files.back(), labelled(prefix, c.pages_per_file[f]));
+            fixtures::write_pdf(files.back().path, labelled(prefix, c.pages_per_file[f]));
         }
         const fs::path out = dir / "out.pdf";
         const pdf::MergeCounts counts = pdf::merge_nup(files, out, c.nup);
@@ -279,10 +279,10 @@ TEST(Merge, SharedFontsAndImagesAreStoredOnceButPagesStayApart) {
     for (int nup : {1, 4}) {
         SCOPED_TRACE(nup);
         fixtures::TempDir dir;
-        std::vector<fs::path> files;
+        std::vector<pdf::Source> files;
         for (int i = 0; i < 5; ++i) {
             files.push_back(dir / ("w" + std::to_string(i) + ".pdf"));
-            fixtures::write_pdf(files.back(), {Page{.label = "W" + std::to_string(i), .image = true}});
+            fixtures::write_pdf(files.back().path, {Page{.label = "W" + std::to_string(i), .image = true}});
         }
         // The same file twice still gives two pages.
         files.push_back(files.front());
@@ -316,7 +316,7 @@ TEST(Merge, AFailureLeavesNoOutputFile) {
         SCOPED_TRACE(c.name);
         fixtures::TempDir dir;
         fixtures::write_pdf(dir / "a.pdf", labelled("a", 2));
-        std::vector<fs::path> files = {dir / "a.pdf"};
+        std::vector<pdf::Source> files = {dir / "a.pdf"};
         if (!c.unwritable) {
             files.push_back(dir / "b.pdf");
             if (c.bad) fixtures::write_bytes(dir / "b.pdf", c.bad);
@@ -407,7 +407,7 @@ TEST(Merge, RealWaybillsKeepEveryWordInEveryLayout) {
     for (int nup : {1, 4, 6, 9}) {
         SCOPED_TRACE("layout " + std::to_string(nup));
         const fs::path out = dir / ("out" + std::to_string(nup) + ".pdf");
-        const pdf::MergeCounts counts = pdf::merge_selected(files, out, nup);
+        const pdf::MergeCounts counts = pdf::merge_selected(std::vector<pdf::Source>(files.begin(), files.end()), out, nup);
         ASSERT_EQ(counts.total_pages, static_cast<int>(files.size()));
         for (std::size_t k = 0; k < files.size(); ++k) {
             const int sheet = nup == 1 ? static_cast<int>(k) : static_cast<int>(k) / nup;
