@@ -84,15 +84,19 @@ FileReader::~FileReader() {
 }
 
 std::size_t FileReader::read_at(std::uint64_t offset, std::span<char> out, std::error_code& ec) const noexcept {
+    // The file pointer is moved rather than an offset given with an OVERLAPPED: Wine
+    // then posts every read as an I/O completion, a round trip to its server each.
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(native(handle_), at, nullptr, FILE_BEGIN)) {
+        ec = last_system_error();
+        return 0;
+    }
     std::size_t done = 0;
     while (done < out.size()) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset + done);
-        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(out.size() - done, 1u << 30));
         DWORD got = 0;
-        if (!ReadFile(native(handle_), out.data() + done, want, &got, &at)) {
-            if (GetLastError() == ERROR_HANDLE_EOF) break;
+        if (!ReadFile(native(handle_), out.data() + done, want, &got, nullptr)) {
             ec = last_system_error();
             return 0;
         }

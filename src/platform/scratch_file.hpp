@@ -38,6 +38,7 @@ public:
 
     // Reads into `out` from `offset`: fills it, or stops short only at the end of the
     // file. Returns the bytes read; on a failure sets `ec` and returns 0. Never throws.
+    // Readers of one file take turns: on Windows this moves the handle's file pointer.
     std::size_t read_at(std::uint64_t offset, std::span<char> out, std::error_code& ec) const noexcept;
 
 private:
