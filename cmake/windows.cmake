@@ -141,7 +141,7 @@ if(EXISTS ${MERGALO_GTEST_DIR}/src/gtest-all.cc)
   add_library(mergalo_win_gtest STATIC ${MERGALO_GTEST_DIR}/src/gtest-all.cc ${MERGALO_GTEST_DIR}/src/gtest_main.cc)
   target_include_directories(mergalo_win_gtest SYSTEM PUBLIC ${MERGALO_GTEST_DIR}/include PRIVATE ${MERGALO_GTEST_DIR})
   target_compile_options(mergalo_win_gtest PRIVATE -w)
-  add_executable(win32_test ${CMAKE_SOURCE_DIR}/tests/platform/win32_test.cpp)
+  add_executable(win32_test ${CMAKE_SOURCE_DIR}/tests/platform/win32_test.cpp ${CMAKE_SOURCE_DIR}/tests/platform/scratch_file_test.cpp)
   target_link_libraries(win32_test PRIVATE mergalo_platform mergalo_win_gtest)
 endif()
 

@@ -114,6 +114,26 @@ TEST_F(IntakeTest, ListsOnlyPdfFilesSortedByFoldedName) {
     EXPECT_EQ(fixtures::read_bytes(scratch / "c.PDF"), "C");
 }
 
+// For the job, every unpacked file stays open in the result: each waybill is read back
+// through its own, and all of them go with the result, PDFs or not.
+TEST_F(IntakeTest, UnpackedFilesAreReadThroughTheResultAndGoWithIt) {
+    fixtures::write_zip(zip, {{"b.pdf", "second"}, {"scans/a.pdf", "first"}, {"notes.txt", "t"}, {"B.PDF", "repeat"}});
+    {
+        const archive::Unpacked unpacked = archive::unpack_waybills(zip, scratch);
+        ASSERT_EQ(unpacked.waybills.size(), 2u);
+        for (const auto& [w, bytes] : {std::pair{&unpacked.waybills[0], "first"}, {&unpacked.waybills[1], "second"}}) {
+            ASSERT_NE(w->file, nullptr) << w->name;
+            EXPECT_EQ(w->file->path(), w->path);
+            std::string read(16, '\0');
+            std::error_code ec;
+            read.resize(w->file->reader().read_at(0, read, ec));
+            EXPECT_EQ(read, bytes) << ec.message();
+        }
+        EXPECT_EQ(tree(scratch), (std::set<std::string>{"b.pdf", "B~2.PDF", "scans/", "scans/a.pdf", "notes.txt"}));
+    }
+    EXPECT_EQ(tree(scratch), (std::set<std::string>{"scans/"}));
+}
+
 TEST_F(IntakeTest, SortsByCodePointsOfTheCaseFoldedName) {
     fixtures::write_zip(zip, {{"st.pdf", ""}, {"ßb.pdf", ""}, {"2.pdf", ""}, {"sr.pdf", ""}, {"10.pdf", ""}, {"Я.pdf", ""}, {"а.pdf", ""}});
     // "ß" folds to "ss": between "sr" and "st". Cyrillic comes after Latin.

@@ -10,6 +10,8 @@
 
 #include "diag/errors.hpp"
 #include "pdf/mupdf.hpp"
+#include "platform/scratch_file.hpp"
+#include "support/raw_pdf.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/waybill.hpp"
 #include "support/temp_dir.hpp"
@@ -366,6 +368,40 @@ std::vector<std::string> words(const std::string& text) {
     for (std::string w; in >> w;) out.push_back(w);
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// A source still open from unpacking is read through that file, whatever its size:
+// a small one in one piece, a larger one in pieces as MuPDF seeks about in it (its page
+// lies past megabytes of other data). Nothing is opened at the source's own path.
+TEST(Merge, ASourceIsReadThroughItsOpenFileAtAnySize) {
+    fixtures::TempDir dir;
+    const std::string page =
+        " /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Resources << /Font << /F1 5 0 R >> >> /Contents 6 0 R";
+    for (const std::size_t padding : {std::size_t{0}, std::size_t{3} << 20}) {
+        SCOPED_TRACE(padding);
+        platform::ScratchFile file(dir / "unpacked.pdf", platform::ScratchFile::Lifetime::object);
+        file.write(fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
+                                      {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                                      {page},
+                                      {"", std::string(padding, '%')},
+                                      {" /Type /Font /Subtype /Type1 /BaseFont /Helvetica"},
+                                      {"", "BT /F1 24 Tf 72 700 Td (OPEN FILE) Tj ET"}}));
+        file.finish();
+        for (int nup : {1, 4}) {
+            const fs::path out = dir / ("out" + std::to_string(padding) + "_" + std::to_string(nup) + ".pdf");
+            EXPECT_EQ(pdf::merge_selected({pdf::Source(dir / "nowhere.pdf", &file)}, out, nup).total_pages, 1);
+            EXPECT_EQ(words(fixtures::page_text(out, 0)), (std::vector<std::string>{"FILE", "OPEN"})) << nup;
+        }
+    }
+    // A source that cannot be opened is said to be unreadable, with the system's reason.
+    try {
+        pdf::merge_selected({dir / "nowhere.pdf"}, dir / "none.pdf", 1);
+        ADD_FAILURE() << "a missing source was merged";
+    } catch (const diag::RuntimeError& e) {
+        ASSERT_NE(e.text(), nullptr) << e.what();
+        EXPECT_EQ(e.text()->key, "file_read_failed");
+        EXPECT_EQ(e.text()->advice, "fs_not_found");
+    }
 }
 
 // Waybills as marketplaces hand them out: Flate-compressed content, Cyrillic text in
