@@ -12,6 +12,7 @@
 
 #include "platform/native.hpp"
 #include "platform/platform.hpp"
+#include "platform/scratch_file.hpp"
 #include "platform/staged_file.hpp"
 
 namespace fs = std::filesystem;
@@ -319,4 +320,34 @@ TEST(Win32, AFileHeldOpenByAnotherProgramIsBusyNotDenied) {
               std::errc::permission_denied);
     platform::write_file_atomically(history, "new");
     EXPECT_EQ(read_all(history), "new");
+}
+
+// A job's unpacked files go with its process even when it is killed: the system closes
+// the handles, and each file was made to be deleted then. The child is this program,
+// asked through the environment to leave one such file open and kill itself.
+TEST(Win32, ScratchFilesOfAKilledProcessAreGone) {
+    if (const auto leave = platform::get_env("MERGALO_TEST_KILLED_SCRATCH"); leave && !leave->empty()) {
+        platform::ScratchFile file(platform::path_from_utf8(*leave), platform::ScratchFile::Lifetime::object);
+        file.write("%PDF");
+        file.finish();
+        TerminateProcess(GetCurrentProcess(), 9);
+    }
+    TempFolder dir;
+    const fs::path left = dir.path() / L"Накладная.pdf";
+    platform::set_env("MERGALO_TEST_KILLED_SCRATCH", platform::utf8(left));
+    std::wstring self(32768, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+    std::wstring command = L"\"" + self + L"\" --gtest_filter=Win32.ScratchFilesOfAKilledProcessAreGone";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
+    WaitForSingleObject(child.hProcess, 30000);
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    platform::set_env("MERGALO_TEST_KILLED_SCRATCH", "");
+    EXPECT_EQ(code, 9u);
+    EXPECT_EQ(GetFileAttributesW(left.c_str()), INVALID_FILE_ATTRIBUTES) << "the killed process's file is still there";
 }
