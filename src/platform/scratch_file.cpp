@@ -28,16 +28,6 @@ namespace {
 FileReader::FileReader(FileReader&& other) noexcept
     : handle_(std::exchange(other.handle_, -1)), size_(other.size_), owned_(other.owned_) {}
 
-FileReader& FileReader::operator=(FileReader&& other) noexcept {
-    if (this != &other) {
-        FileReader gone(std::move(*this));
-        handle_ = std::exchange(other.handle_, -1);
-        size_ = other.size_;
-        owned_ = other.owned_;
-    }
-    return *this;
-}
-
 ScratchFile::ScratchFile(ScratchFile&& other) noexcept
     : path_(std::move(other.path_)),
       lifetime_(other.lifetime_),

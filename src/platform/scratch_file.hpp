@@ -29,7 +29,7 @@ public:
     explicit FileReader(const std::filesystem::path& path);
     ~FileReader();
     FileReader(FileReader&& other) noexcept;
-    FileReader& operator=(FileReader&& other) noexcept;
+    FileReader& operator=(FileReader&& other) = delete;
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
 
