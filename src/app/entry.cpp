@@ -84,12 +84,18 @@ bool merge_and_show(const Context& ctx, const std::string& zip_text, int nup) {
         ui::show_done(ctx, result, [&ctx](const std::string&) { relabel_menu(ctx); });
     } catch (const std::exception& e) {
         // The result window broke (its buttons report their own failures): the PDFs
-        // and the history are written all the same.
+        // and the history are written all the same, and the error dialog says so and
+        // where they are. The merge stays a success.
+        const std::string lang = ctx.language();
+        std::string extra = "ZIP: " + zip_text + "\nNUP: " + std::to_string(nup);
+        extra += "\nPDF: " + platform::utf8(result.out_pdf_all);
+        if (result.out_pdf_new && *result.out_pdf_new != result.out_pdf_all)
+            extra += "\nPDF: " + platform::utf8(*result.out_pdf_new);
         try {
-            ctx.log.write("Окно результата закрылось из-за сбоя", &e);
+            ui::show_error_dialog(ctx, i18n::t("error_result_window", lang), i18n::message(e, lang), &e, extra);
         } catch (const std::exception&) {
+            std::cerr << i18n::message(e, lang) << std::endl;
         }
-        std::cerr << i18n::message(e, ctx.language()) << std::endl;
     }
     return true;
 }

@@ -257,7 +257,8 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
         };
     const archive::Unpacked unpacked = archive::unpack_waybills(zip_path, scratch.path(), unpacking);
     const std::vector<archive::Waybill>& waybills = unpacked.waybills;
-    if (waybills.empty()) throw diag::RuntimeError(diag::Text{"zip_no_pdfs"});
+    // A fixed text, the same in every language.
+    if (waybills.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
     result.conflicting_duplicates = unpacked.conflicting_duplicates;
 
     // Each file was hashed as it was unpacked: the same keys decide what is new and go
@@ -269,7 +270,9 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     // From the load to the record, no other job reads or writes the history; the
     // outputs' names are chosen here too, so a second job on the same archive numbers
     // its files after the first one's.
-    const history::HistoryLock lock = history::lock_history(env.app_dir);
+    const history::HistoryLock lock = history::lock_history(env.app_dir, env.history_wait, [&progress] {
+        if (progress) progress({JobProgress::Stage::waiting});
+    });
     const history::Loaded loaded = history::load_history(env.app_dir);
     const history::History& known = loaded.history;
     result.skipped_history_records = loaded.skipped;
@@ -288,18 +291,20 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     // The outputs are finished under hidden names and shown only once the history holds
     // their waybills (see finish_outputs).
     HiddenOutputs outputs;
-    // The merging counts run over both outputs: the new-only one is a second pass.
+    // Each output counts its own waybills; the bar runs over both (the new-only output
+    // is a second pass).
     const bool second_pass = !new_pdf_files.empty() && new_pdf_files.size() != pdf_files.size();
-    const std::size_t merge_total = pdf_files.size() + (second_pass ? new_pdf_files.size() : 0);
+    const std::size_t job_total = pdf_files.size() + (second_pass ? new_pdf_files.size() : 0);
     std::size_t merged_before = 0;
-    pdf::MergeProgress merging;
-    if (progress)
-        merging = [&](const pdf::MergeStep& step) {
-            const std::size_t done = merged_before + step.sources_done;
-            progress({step.saving ? JobProgress::Stage::saving : JobProgress::Stage::merging, done, merge_total});
-        };
     auto merge = [&](const std::vector<pdf::Source>& files, bool new_only) {
         const fs::path wanted = make_output_path(zip_path, nup, new_only, env.app_title);
+        pdf::MergeProgress merging;
+        if (progress)
+            merging = [&](const pdf::MergeStep& step) {
+                progress({step.saving ? JobProgress::Stage::saving : JobProgress::Stage::merging, step.sources_done,
+                          files.size(), new_only ? JobProgress::Output::new_only : JobProgress::Output::all,
+                          merged_before, job_total});
+            };
         pdf::MergeCounts counts = pdf::merge_selected(
             files, wanted, nup,
             [&](const fs::path& temp) {

@@ -180,11 +180,18 @@ std::string key_for_file(const fs::path& pdf_path, std::string_view file_name, i
     return key_from_digest(file_name, sha256_hex_of_file(pdf_path), nup);
 }
 
-HistoryLock lock_history(const fs::path& app_dir) {
-    const fs::path path = app_dir / "waybill_history.lock";
+fs::path history_lock_path(const fs::path& app_dir) { return app_dir / "waybill_history.lock"; }
+
+HistoryLock lock_history(const fs::path& app_dir, std::chrono::milliseconds wait, const std::function<void()>& on_wait) {
+    const fs::path path = history_lock_path(app_dir);
     try {
-        return std::make_unique<platform::FileLock>(path);
+        return std::make_unique<platform::FileLock>(path, wait, on_wait);
     } catch (const fs::filesystem_error& e) {
+        if (e.code() == std::errc::timed_out) {
+            const auto minutes = std::chrono::ceil<std::chrono::minutes>(wait).count();
+            throw diag::RuntimeError(
+                diag::Text{"history_lock_busy", {{"path", utf8(path)}, {"minutes", std::to_string(minutes)}}});
+        }
         throw diag::file_error("history_lock_failed", e, history_csv_path(app_dir));
     }
 }

@@ -11,7 +11,9 @@
 // times without a zone, to the microsecond.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,13 +69,22 @@ std::string key_for_file(const std::filesystem::path& pdf_path, int nup);
 // unpacked under a shortened name does not carry).
 std::string key_for_file(const std::filesystem::path& pdf_path, std::string_view file_name, int nup);
 
+// How long a job waits for the history while another job holds it. A job holds it from
+// the load to the record, its merge included: minutes only when several large archives
+// wait in turn, or when another program keeps the lock file locked.
+inline constexpr std::chrono::milliseconds HISTORY_WAIT = std::chrono::minutes(5);
+
 // The lock that serialises what one job does with the history (load, select, record,
-// save) against other jobs: held while the handle lives, waited for when another
-// process holds it, and released by the system when a process ends in any way. The
-// lock file "waybill_history.lock" in the app folder is created when missing and never
-// removed. Throws diag::RuntimeError ("history_lock_failed") when it cannot be taken.
+// save) against other jobs: held while the handle lives, waited for at most `wait`
+// when another process holds it (`on_wait` is told once, when the wait begins), and
+// released by the system when a process ends in any way. The lock file
+// "waybill_history.lock" in the app folder is created when missing and never removed.
+// Throws diag::RuntimeError: "history_lock_busy" (naming the lock file) when it is still
+// held after `wait`, "history_lock_failed" when it cannot be taken at all.
 using HistoryLock = std::unique_ptr<platform::FileLock>;
-HistoryLock lock_history(const std::filesystem::path& app_dir);
+std::filesystem::path history_lock_path(const std::filesystem::path& app_dir);
+HistoryLock lock_history(const std::filesystem::path& app_dir, std::chrono::milliseconds wait = HISTORY_WAIT,
+                         const std::function<void()>& on_wait = {});
 
 // Rewrites the history file whole: UTF-8 with a byte-order mark, ";" separated, CR LF
 // record ends, the header row, then the entries newest first (case-folded name

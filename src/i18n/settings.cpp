@@ -83,7 +83,8 @@ std::optional<std::string> read_language(const fs::path& app_dir) {
 }
 
 void write_language(const fs::path& app_dir, std::string_view lang) {
-    if (!is_language(lang)) throw diag::InvalidValue(diag::Text{"language_unknown", {{"code", std::string(lang)}}});
+    // A fixed text for the caller, the same in every language.
+    if (!is_language(lang)) throw diag::InvalidValue("неизвестный язык: " + std::string(lang));
     Json data = detail::read_all(app_dir);
     data["lang"] = std::string(lang);
     detail::write_all(app_dir, data);

@@ -21,7 +21,7 @@ inline constexpr std::string_view FILE_NAME = "settings.json";
 std::optional<std::string> read_language(const std::filesystem::path& app_dir);
 
 // Stores `lang` under "lang", keeping every other key of the file in its order.
-// Throws diag::InvalidValue (catalogue message `language_unknown`) for a code outside LANGUAGES,
+// Throws diag::InvalidValue ("неизвестный язык: " and the code) for a code outside LANGUAGES,
 // before touching the file; diag::RuntimeError (catalogue message "file_write_failed"
 // naming the settings file) when the folder or file cannot be written, in which case
 // the settings file keeps its earlier content.

@@ -272,11 +272,24 @@ int flock_retrying(int fd, int operation) {
 
 }  // namespace
 
-FileLock::FileLock(const fs::path& path) {
+FileLock::FileLock(const fs::path& path, std::chrono::milliseconds wait, const std::function<void()>& on_wait) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) fail_errno("cannot open lock file", path, errno);
-    if (flock_retrying(fd, LOCK_EX) != 0) {
-        const int err = errno;
+    // Asked without blocking and asked again now and then: a blocking flock could not
+    // be given up after `wait`.
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    bool told = false;
+    while (flock_retrying(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        if (err == EWOULDBLOCK) {
+            if (std::chrono::steady_clock::now() < deadline) {
+                if (!told && on_wait) on_wait();
+                told = true;
+                std::this_thread::sleep_for(LOCK_POLL);
+                continue;
+            }
+            err = ETIMEDOUT;
+        }
         ::close(fd);
         fail_errno("cannot lock", path, err);
     }

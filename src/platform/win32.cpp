@@ -450,15 +450,29 @@ HANDLE as_handle(std::intptr_t v) { return reinterpret_cast<HANDLE>(v); }
 
 }  // namespace
 
-FileLock::FileLock(const fs::path& path) {
+FileLock::FileLock(const fs::path& path, std::chrono::milliseconds wait, const std::function<void()>& on_wait) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) fail_last_error("cannot open lock file", path);
-    OVERLAPPED at{};
-    // Waits; Windows drops the lock when the process ends.
-    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+    // Asked without blocking and asked again now and then, so that the wait can be
+    // given up; Windows drops the lock when the process ends.
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    bool told = false;
+    for (;;) {
+        OVERLAPPED at{};
+        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) break;
         const DWORD err = GetLastError();
+        if (err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING) {
+            if (std::chrono::steady_clock::now() < deadline) {
+                if (!told && on_wait) on_wait();
+                told = true;
+                Sleep(static_cast<DWORD>(LOCK_POLL.count()));
+                continue;
+            }
+            CloseHandle(h);
+            throw fs::filesystem_error("cannot lock", path, std::make_error_code(std::errc::timed_out));
+        }
         CloseHandle(h);
         SetLastError(err);
         fail_last_error("cannot lock", path);

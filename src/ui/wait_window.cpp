@@ -37,32 +37,40 @@ private:
 
 std::string progress_text(const app::JobProgress& progress, std::string_view lang) {
     using Stage = app::JobProgress::Stage;
+    const bool new_only = progress.output == app::JobProgress::Output::new_only;
     switch (progress.stage) {
         case Stage::unpacking:
             return i18n::t("progress_unpacking", lang, {{"done", progress.done}, {"total", progress.total}});
+        case Stage::waiting:
+            return i18n::t("progress_waiting_history", lang);
         case Stage::merging:
-            return i18n::t("progress_merging", lang, {{"done", progress.done}, {"total", progress.total}});
+            return i18n::t(new_only ? "progress_merging_new" : "progress_merging_all", lang,
+                           {{"done", progress.done}, {"total", progress.total}});
         case Stage::saving:
             break;
     }
-    return i18n::t("progress_saving", lang);
+    return i18n::t(new_only ? "progress_saving_new" : "progress_saving_all", lang);
 }
 
 int progress_permille(const app::JobProgress& progress) {
     using Stage = app::JobProgress::Stage;
-    const auto share = [&progress](int from, int width) {
-        if (progress.total == 0) return from;
-        const std::size_t done = std::min(progress.done, progress.total);
+    const auto share = [](int from, int width, std::size_t done, std::size_t total) {
+        if (total == 0) return from;
+        done = std::min(done, total);
         return from + static_cast<int>(static_cast<double>(width) * static_cast<double>(done) /
-                                       static_cast<double>(progress.total));
+                                       static_cast<double>(total));
     };
     switch (progress.stage) {
         case Stage::unpacking:
-            return share(0, 400);
+            return share(0, 400, progress.done, progress.total);
+        case Stage::waiting:
+            return 400;
         case Stage::merging:
-            return share(400, 550);
         case Stage::saving:
-            break;
+            // Over every output of the job; a report without the job's totals covers
+            // its own output alone.
+            if (progress.job_total == 0) return share(400, 550, progress.done, progress.total);
+            return share(400, 550, progress.done_before + progress.done, progress.job_total);
     }
     return 950;
 }

@@ -199,12 +199,12 @@ TEST_F(JobTest, ArchiveWithoutPdfsOrNotAnArchiveLeavesNothing) {
     } catch (const diag::RuntimeError& e) {
         EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
     }
-    i18n::write_language(env.data_dir, "kk");  // a Kazakh user reads it in Kazakh
+    i18n::write_language(env.data_dir, "kk");  // the same fixed text in every language
     try {
         app::process_zip(zip, 4, env);
         FAIL();
     } catch (const diag::RuntimeError& e) {
-        EXPECT_STREQ(e.what(), "Мұрағатта PDF файлдары табылмады");
+        EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
     }
     fs::create_directory(archives / "x.zip");
     EXPECT_THROW(app::process_zip(archives / "x.zip", 4, env), std::runtime_error);
@@ -266,26 +266,39 @@ TEST(ModeName, NamesEachLayoutAndFallsBackToLayoutOne) {
     EXPECT_EQ(app::mode_name(5, "ru"), "1 на лист (обычно)");
 }
 
-// Progress: members unpacked, then the waybills of both outputs merged in one count,
-// each output's save announced.
+// Progress: members unpacked, then each output's waybills counted on their own, with
+// the counts of the whole job for the bar, each output's save announced.
 TEST_F(JobTest, ReportsItsProgressStageByStage) {
     using S = app::JobProgress::Stage;
+    using O = app::JobProgress::Output;
     using Steps = std::vector<app::JobProgress>;
     const auto run = [this](const fs::path& zip) {
         Steps steps;
         app::process_zip(zip, 4, env, [&steps](const app::JobProgress& p) { steps.push_back(p); });
         return steps;
     };
-    const Steps one_output{{S::unpacking, 0, 3}, {S::unpacking, 1, 3}, {S::unpacking, 2, 3}, {S::unpacking, 3, 3},
-                           {S::merging, 1, 3},   {S::merging, 2, 3},   {S::merging, 3, 3},   {S::saving, 3, 3}};
+    const Steps one_output{{S::unpacking, 0, 3},         {S::unpacking, 1, 3},         {S::unpacking, 2, 3},
+                           {S::unpacking, 3, 3},         {S::merging, 1, 3, O::all, 0, 3}, {S::merging, 2, 3, O::all, 0, 3},
+                           {S::merging, 3, 3, O::all, 0, 3}, {S::saving, 3, 3, O::all, 0, 3}};
     const fs::path zip = archive("orders.zip", labels(1, 3));
     EXPECT_EQ(run(zip), one_output) << "first run: every waybill new, one output";
     EXPECT_EQ(run(zip), one_output) << "second run: every waybill known, one output";
 
-    // W1 to W3 known, W4 and W5 new: the full output, then the new-only one, counted on.
-    const Steps two_outputs{{S::unpacking, 0, 5}, {S::unpacking, 1, 5}, {S::unpacking, 2, 5}, {S::unpacking, 3, 5},
-                            {S::unpacking, 4, 5}, {S::unpacking, 5, 5}, {S::merging, 1, 7},   {S::merging, 2, 7},
-                            {S::merging, 3, 7},   {S::merging, 4, 7},   {S::merging, 5, 7},   {S::saving, 5, 7},
-                            {S::merging, 6, 7},   {S::merging, 7, 7},   {S::saving, 7, 7}};
+    // W1 to W3 known, W4 and W5 new: the full output, then the new-only one.
+    const Steps two_outputs{{S::unpacking, 0, 5},
+                            {S::unpacking, 1, 5},
+                            {S::unpacking, 2, 5},
+                            {S::unpacking, 3, 5},
+                            {S::unpacking, 4, 5},
+                            {S::unpacking, 5, 5},
+                            {S::merging, 1, 5, O::all, 0, 7},
+                            {S::merging, 2, 5, O::all, 0, 7},
+                            {S::merging, 3, 5, O::all, 0, 7},
+                            {S::merging, 4, 5, O::all, 0, 7},
+                            {S::merging, 5, 5, O::all, 0, 7},
+                            {S::saving, 5, 5, O::all, 0, 7},
+                            {S::merging, 1, 2, O::new_only, 5, 7},
+                            {S::merging, 2, 2, O::new_only, 5, 7},
+                            {S::saving, 2, 2, O::new_only, 5, 7}};
     EXPECT_EQ(run(archive("mixed.zip", labels(1, 5))), two_outputs);
 }

@@ -269,6 +269,38 @@ std::vector<fs::path> scratch_folders(const fs::path& temp_root) {
     return dirs;
 }
 
+// A history another process keeps locked is waited for with the reason on screen, then
+// the job is refused by a message that names the lock; nothing is left behind.
+TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
+    const fs::path zip = archive("orders.zip", waybills("W", 2));
+    fixtures::Child holder([&] {
+        const history::HistoryLock hold = history::lock_history(env.app_dir);
+        fixtures::write_bytes(root / "held", "");
+        wait_until([&] { return fs::exists(root / "release"); }, 120);
+        return std::string("released");
+    });
+    ASSERT_TRUE(wait_until([&] { return fs::exists(root / "held"); }));
+    env.history_wait = std::chrono::milliseconds(300);
+    std::vector<app::JobProgress::Stage> stages;
+    try {
+        app::process_zip(zip, 4, env, [&](const app::JobProgress& p) {
+            if (stages.empty() || stages.back() != p.stage) stages.push_back(p.stage);
+        });
+        ADD_FAILURE() << "the job ran while another held the history";
+    } catch (const diag::RuntimeError& e) {
+        const std::string lock = platform::utf8(history::history_lock_path(env.app_dir));
+        EXPECT_NE(std::string(e.what()).find(lock), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("занята другим объединением"), std::string::npos) << e.what();
+    }
+    using S = app::JobProgress::Stage;
+    EXPECT_EQ(stages, (std::vector<S>{S::unpacking, S::waiting}));
+    fixtures::write_bytes(root / "release", "");
+    EXPECT_EQ(holder.result(), "released");
+    EXPECT_EQ(files_in(archives), std::set<std::string>{"orders.zip"});
+    EXPECT_TRUE(fs::is_empty(env.temp_root));
+    EXPECT_EQ(recorded(), 0u);
+}
+
 TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
     const fs::path first = archive("first.zip", waybills("F", 5));
     const fs::path second = archive("second.zip", waybills("S", 5));

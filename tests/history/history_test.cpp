@@ -541,6 +541,15 @@ TEST(HistoryLock, OneJobAtATimeAndAKilledHolderFreesIt) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(mine);
+    // Held past the wait: refused, naming the lock file.
+    try {
+        history::lock_history(dir.path(), std::chrono::milliseconds(100));
+        ADD_FAILURE() << "no failure";
+    } catch (const diag::RuntimeError& e) {
+        ASSERT_NE(e.text(), nullptr);
+        EXPECT_EQ(e.text()->key, "history_lock_busy");
+        EXPECT_EQ(e.text()->values.at(0).second, platform::utf8(history::history_lock_path(dir.path())));
+    }
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     job.join();

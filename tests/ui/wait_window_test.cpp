@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/job.hpp"
+#include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/program_dir.hpp"
@@ -23,24 +24,37 @@ namespace tk = ui::tk;
 using Stage = app::JobProgress::Stage;
 using namespace std::chrono_literals;
 
-TEST(ProgressText, StageAndCountsInEitherLanguage) {
+TEST(ProgressText, StageAndCountsOfTheFileBeingWrittenInEitherLanguage) {
+    using Output = app::JobProgress::Output;
     struct Case {
         app::JobProgress progress;
         const char* lang;
-        const char* text;
+        const char* key;  // the line's text, with {done} and {total} from the progress
         int permille;
     };
     for (const Case& c : {
-             Case{{Stage::unpacking, 3, 10}, "ru", "Распаковка архива: 3 из 10", 120},
-             Case{{Stage::unpacking, 0, 0}, "kk", "Мұрағатты ашу: 0 ішінен 0", 0},
-             Case{{Stage::merging, 1, 4}, "kk", "Жүкқұжаттарды біріктіру: 4 ішінен 1", 537},
-             Case{{Stage::merging, 3000, 3000}, "ru", "Объединение накладных: 3000 из 3000", 950},
-             Case{{Stage::saving, 7, 7}, "ru", "Сохранение готового PDF-файла…", 950},
-             Case{{Stage::saving, 7, 7}, "kk", "Дайын PDF файлын сақтау…", 950},
+             Case{{Stage::unpacking, 3, 10}, "ru", "progress_unpacking", 120},
+             Case{{Stage::unpacking, 0, 0}, "kk", "progress_unpacking", 0},
+             Case{{Stage::waiting}, "kk", "progress_waiting_history", 400},
+             Case{{Stage::merging, 1, 4}, "kk", "progress_merging_all", 537},
+             Case{{Stage::merging, 3000, 3000}, "ru", "progress_merging_all", 950},
+             // 3000 waybills, 1000 known: the full file, then the 2000 new ones, each
+             // counted on its own, one bar over both.
+             Case{{Stage::merging, 650, 3000, Output::all, 0, 5000}, "ru", "progress_merging_all", 471},
+             Case{{Stage::saving, 3000, 3000, Output::all, 0, 5000}, "ru", "progress_saving_all", 730},
+             Case{{Stage::merging, 1000, 2000, Output::new_only, 3000, 5000}, "kk", "progress_merging_new", 840},
+             Case{{Stage::saving, 2000, 2000, Output::new_only, 3000, 5000}, "ru", "progress_saving_new", 950},
+             Case{{Stage::saving, 7, 7}, "kk", "progress_saving_all", 950},
          }) {
-        EXPECT_EQ(ui::progress_text(c.progress, c.lang), c.text);
-        EXPECT_EQ(ui::progress_permille(c.progress), c.permille) << c.text;
+        const std::string want = i18n::t(c.key, c.lang, {{"done", c.progress.done}, {"total", c.progress.total}});
+        EXPECT_EQ(ui::progress_text(c.progress, c.lang), want);
+        EXPECT_EQ(ui::progress_permille(c.progress), c.permille) << want;
     }
+    // The count is of the file being written, and the file is named.
+    EXPECT_EQ(ui::progress_text({Stage::merging, 650, 3000, Output::all, 0, 5000}, "ru"),
+              "Файл со всеми: объединено 650 из 3000");
+    EXPECT_EQ(ui::progress_text({Stage::merging, 10, 2000, Output::new_only, 3000, 5000}, "ru"),
+              "Файл с новыми: объединено 10 из 2000");
 }
 
 class WaitWindowJobTest : public ::testing::Test {
