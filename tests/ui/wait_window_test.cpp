@@ -107,7 +107,7 @@ TEST_F(WaitWindowJobTest, ALongJobShowsItsStageAndCountsUnderAProgressBar) {
         return std::any_of(lines.begin(), lines.end(), [start](const std::string& l) { return l.starts_with(start); });
     };
     EXPECT_TRUE(seen("Мұрағатты ашу: 8 ішінен ")) << lines.front();
-    EXPECT_TRUE(seen("Жүкқұжаттарды біріктіру: 8 ішінен ")) << lines.back();
+    EXPECT_TRUE(seen("Барлығы бар файл: 8 ішінен ")) << lines.back();
     EXPECT_TRUE(std::is_sorted(values.begin(), values.end())) << "the bar never goes back";
     EXPECT_EQ(tk::Interp::current(), nullptr) << "the window is gone";
 }
