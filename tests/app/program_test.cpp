@@ -125,7 +125,8 @@ protected:
             write_bytes(bin / p, "#!/bin/sh\n");
             fs::permissions(bin / p, fs::perms(0755));
         }
-        return bin.string() + ":/usr/local/bin:/usr/bin:/bin";
+        // Nothing else: whatever file managers this machine has must not count.
+        return bin.string();
     }
     int bins = 0;
 };
