@@ -74,7 +74,7 @@ TEST(Context, OfAShippedFolderWithLibraryFolder) {
     EXPECT_EQ(ctx.bundle_dir, install.program / "mgl");
     EXPECT_EQ(ctx.app_dir, install.program);
     EXPECT_EQ(ctx.log.folder, install.program / "logs");
-    EXPECT_EQ(ctx.log.app, "Tarvo PDF Mergalo 2.0.0.32");
+    EXPECT_EQ(ctx.log.app, std::string("Tarvo PDF Mergalo ") + MERGALO_VERSION);
     EXPECT_EQ(ctx.data_dir, tmp / "local" / "Tarvo PDF Mergalo");
     EXPECT_EQ(ctx.icon_file(), install.program / "mgl" / "assets" / "mergalo.ico");
     EXPECT_EQ(ctx.job_environment().app_dir, install.program);

@@ -61,13 +61,13 @@ TEST_F(ResultWindowTest, DetailsHaveSevenEightOrNineLines) {
     const std::string all = platform::utf8(out / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf");
     const std::string fresh = platform::utf8(out / "orders_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
     EXPECT_EQ(lines(ui::build_details(program.context(), result_for(out, 4, true), "ru")),
-              (std::vector<std::string>{"Версия программы: 2.0.0.32", "Файл со всеми: " + all,
+              (std::vector<std::string>{std::string("Версия программы: ") + MERGALO_VERSION, "Файл со всеми: " + all,
                                         "Файл с новыми: " + fresh, "Режим: 4 на лист (2x2)",
                                         "Взято файлов из архива: 10", "Новых накладных: 7",
                                         "Исходных страниц: 12", "Итоговых листов со всеми: 3",
                                         "Итоговых листов с новыми: 2"}));
     EXPECT_EQ(lines(ui::build_details(program.context(), result_for(out, 9, false), "kk")),
-              (std::vector<std::string>{"Бағдарлама нұсқасы: 2.0.0.32",
+              (std::vector<std::string>{std::string("Бағдарлама нұсқасы: ") + MERGALO_VERSION,
                                         "Барлығы бар файл: " + platform::utf8(out / "orders_Tarvo PDF Mergalo_MERGED_9up.pdf"),
                                         "Жаңалары бар файл: жаңа жүкқұжат жоқ", "Режимі: Параққа 9 (3x3)",
                                         "Мұрағаттан алынған файлдар: 10", "Жаңа жүкқұжаттар: 0",
