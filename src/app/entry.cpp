@@ -8,6 +8,7 @@
 #include "app/job.hpp"
 #include "app/modes.hpp"
 #include "app/selfcheck.hpp"
+#include "diag/error_log.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/messages.hpp"
 #include "i18n/unicode.hpp"
@@ -45,11 +46,7 @@ void relabel_menu(const Context& ctx) {
     try {
         install_context_menu_silent(ctx);
     } catch (const std::exception& e) {
-        try {
-            ctx.log.write("Не удалось обновить язык меню правой кнопки", &e);
-        } catch (const std::exception&) {
-            // The log cannot be written either; the user is told all the same.
-        }
+        ctx.log.write_quietly(diag::log_titles::MENU_RELABEL_FAILED, &e);  // the user is told all the same
         throw;
     }
 }
@@ -74,12 +71,8 @@ bool merge_and_show(const Context& ctx, const std::string& zip_text, int nup) {
     // Repaired waybills are shown in the result window and also logged, so that a
     // failed download can be traced later; a log that cannot be written does not
     // keep the user from the result.
-    if (const auto note = repaired_waybills_log_note(zip_path, result)) {
-        try {
-            ctx.log.write(note->title, nullptr, note->extra);
-        } catch (const std::exception&) {
-        }
-    }
+    if (const auto note = repaired_waybills_log_note(zip_path, result))
+        ctx.log.write_quietly(note->title, nullptr, note->extra);
     try {
         ui::show_done(ctx, result, [&ctx](const std::string&) { relabel_menu(ctx); });
     } catch (const std::exception& e) {

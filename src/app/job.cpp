@@ -7,6 +7,7 @@
 
 #include "app/pending_outputs.hpp"
 #include "archive/intake.hpp"
+#include "diag/error_log.hpp"
 #include "diag/errors.hpp"
 #include "history/store.hpp"
 #include "i18n/catalogue.hpp"
@@ -394,7 +395,7 @@ std::optional<LogNote> repaired_waybills_log_note(const fs::path& zip_path, cons
     extra += std::to_string(result.repaired.size());
     extra += "), они объединены в том виде, в каком удалось их прочитать:";
     for (const auto& name : result.repaired) extra.append("\n  ").append(name);
-    return LogNote{"Объединение: восстановлены повреждённые накладные", std::move(extra)};
+    return LogNote{std::string(diag::log_titles::WAYBILLS_REPAIRED), std::move(extra)};
 }
 
 }  // namespace app

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/install.hpp"
+#include "diag/error_log.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/messages.hpp"
 #include "platform/platform.hpp"
@@ -115,7 +116,7 @@ int install_menu_silently(const Context& ctx) {
         install_context_menu_silent(ctx);
         return 0;
     } catch (const std::exception& e) {
-        ctx.log.write("Не удалось поставить пункт меню правой кнопки", &e);
+        ctx.log.write_quietly(diag::log_titles::MENU_INSTALL_FAILED, &e);
         return 1;
     }
 }
@@ -125,7 +126,7 @@ int uninstall_menu_silently(const Context& ctx) {
         uninstall_context_menu_silent(ctx);
         return 0;
     } catch (const std::exception& e) {
-        ctx.log.write("Не удалось убрать пункт меню правой кнопки", &e);
+        ctx.log.write_quietly(diag::log_titles::MENU_UNINSTALL_FAILED, &e);
         return 1;
     }
 }
@@ -136,11 +137,8 @@ void purge_personal_data(const Context& ctx) {
         if (!fs::exists(fs::symlink_status(folder, ec))) continue;  // nothing to do
         // Links inside are removed, never followed: nothing outside the folder goes.
         if (platform::remove_tree(folder)) continue;
-        try {
-            ctx.log.write("Не удалось убрать папку " + platform::utf8(folder));
-        } catch (const std::exception&) {
-            // Nowhere left to report to; the removal goes on.
-        }
+        // Nowhere left to report to when the log fails too; the removal goes on.
+        ctx.log.write_quietly(std::string(diag::log_titles::FOLDER_NOT_REMOVED) + platform::utf8(folder));
     }
 }
 
@@ -149,7 +147,7 @@ int purge_personal_data_silently(const Context& ctx) {
         purge_personal_data(ctx);
         return 0;
     } catch (const std::exception& e) {
-        ctx.log.write("Не удалось убрать личные данные при удалении", &e);
+        ctx.log.write_quietly(diag::log_titles::DATA_NOT_REMOVED, &e);
         return 1;
     }
 }

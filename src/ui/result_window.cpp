@@ -3,6 +3,7 @@
 #include <iostream>
 #include <optional>
 
+#include "diag/error_log.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/messages.hpp"
@@ -64,12 +65,7 @@ void open_help_or_throw(const app::Context& ctx) {
 // `log_title` is given (a log that cannot be written changes nothing here).
 void report_failure(const app::Context& ctx, std::string_view heading, const std::exception& e, std::string_view lang,
                     std::string_view log_title = {}) {
-    if (!log_title.empty()) {
-        try {
-            ctx.log.write(log_title, &e);
-        } catch (const std::exception&) {
-        }
-    }
+    if (!log_title.empty()) ctx.log.write_quietly(log_title, &e);
     std::string text = heading.empty() ? std::string() : i18n::t(heading, lang) + "\n\n";
     text += i18n::message(e, lang);
     try {
@@ -187,7 +183,7 @@ void show_done(const app::Context& ctx, const app::MergeResult& result, const La
             i18n::write_language(ctx.data_dir, *chosen);
         } catch (const std::exception& e) {
             // Nothing changed: the window keeps its language and says why in it.
-            report_failure(ctx, "language_save_failed", e, ctx.language(), "Не удалось сохранить язык");
+            report_failure(ctx, "language_save_failed", e, ctx.language(), diag::log_titles::LANGUAGE_NOT_SAVED);
             return;
         }
         try {
