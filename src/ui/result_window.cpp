@@ -123,21 +123,23 @@ void show_done(const app::Context& ctx, const app::MergeResult& result, const La
     win.title(ctx.title);
     win.not_resizable();
     const std::string lang = ctx.language();
+    const Scale px(root);
+    const int pad = px(PAD);
 
     const auto title_label = Widget::create(root, "label", win.path(), "title", {"-font", tk::font(16, "bold")});
-    title_label.pack({"-padx", PAD, "-pady", tk::Word::list({20, 8})});
+    title_label.pack({"-padx", pad, "-pady", tk::Word::list({px(20), px(8)})});
     const auto hint_label = Widget::create(root, "label", win.path(), "hint",
-                                           {"-font", tk::font(12), "-justify", "center", "-wraplength", 700});
-    hint_label.pack({"-padx", PAD, "-pady", tk::Word::list({0, 14})});
+                                           {"-font", tk::font(12), "-justify", "center", "-wraplength", px(700)});
+    hint_label.pack({"-padx", pad, "-pady", tk::Word::list({0, px(14)})});
     const auto details_label = Widget::create(root, "label", win.path(), "details",
-                                              {"-font", tk::font(10), "-justify", "left", "-wraplength", 760});
-    details_label.pack({"-padx", PAD, "-pady", tk::Word::list({0, 12}), "-anchor", "w"});
+                                              {"-font", tk::font(10), "-justify", "left", "-wraplength", px(760)});
+    details_label.pack({"-padx", pad, "-pady", tk::Word::list({0, px(12)}), "-anchor", "w"});
     const auto block = Widget::create(root, "frame", win.path(), "buttons");
-    block.pack({"-padx", PAD, "-pady", tk::Word::list({0, 18})});
+    block.pack({"-padx", pad, "-pady", tk::Word::list({0, px(18)})});
     const auto top = Widget::create(root, "frame", block.path(), "top");
     top.pack();
     const auto bottom = Widget::create(root, "frame", block.path(), "bottom");
-    bottom.pack({"-pady", tk::Word::list({8, 0})});
+    bottom.pack({"-pady", tk::Word::list({px(8), 0})});
 
     const fs::path folder = result.out_pdf_all.parent_path();
     // A button keeps its width in characters (Tk counts in widths of "0") unless its text
@@ -163,7 +165,7 @@ void show_done(const app::Context& ctx, const app::MergeResult& result, const La
             }
         };
         auto b = Widget::create(root, "button", row.path(), name, {"-width", width, "-command", root.command(std::move(guarded))});
-        b.pack({"-side", "left", "-padx", 6});
+        b.pack({"-side", "left", "-padx", px(6)});
         return b;
     };
     const auto all_button = button(top, "all", 17, [&] { open_or_throw(result.out_pdf_all); });

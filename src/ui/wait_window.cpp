@@ -87,18 +87,19 @@ app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& 
     const auto win = tk::Widget::create(in, "toplevel", ".", "wait");
     win.title(i18n::t("merging_title", lang));
     win.not_resizable();
-    center_window(ctx, win, WAIT_WIDTH, WAIT_HEIGHT);
+    const Scale px(in);
+    center_window(ctx, win, px(WAIT_WIDTH), px(WAIT_HEIGHT));
     // A merge cannot be stopped halfway without losing its work: the close box does nothing.
     win.on_close([] {});
     tk::Widget::create(in, "label", win.path(), "title",
                        {"-text", i18n::t("merging_title", lang), "-font", tk::font(13, "bold")})
-        .pack({"-pady", tk::Word::list({22, 8})});
+        .pack({"-pady", tk::Word::list({px(22), px(8)})});
     tk::Widget::create(in, "label", win.path(), "hint",
                        {"-text", i18n::t("merging_hint", lang), "-font", tk::font(10), "-justify", "center"})
-        .pack({"-pady", tk::Word::list({0, 18})});
+        .pack({"-pady", tk::Word::list({0, px(18)})});
     // Made now, shown only when the job takes longer than a moment.
     const auto bar = tk::Widget::create(in, "ttk::progressbar", win.path(), "bar",
-                                        {"-orient", "horizontal", "-mode", "determinate", "-length", 360,
+                                        {"-orient", "horizontal", "-mode", "determinate", "-length", px(360),
                                          "-maximum", BAR_MAXIMUM, "-value", 0});
     const auto stage = tk::Widget::create(in, "label", win.path(), "stage", {"-font", tk::font(9)});
     in.update_idletasks();
@@ -115,13 +116,13 @@ app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& 
                 const auto now = latest.get();
                 if (now && now != shown) {
                     if (!shown) {
-                        bar.pack({"-pady", tk::Word::list({0, 6})});
-                        stage.pack({"-pady", tk::Word::list({0, 14})});
+                        bar.pack({"-pady", tk::Word::list({0, px(6)})});
+                        stage.pack({"-pady", tk::Word::list({0, px(14)})});
                         // Grow downwards: the title and the hint stay where the user saw them.
                         in.update_idletasks();
                         const int needed = in.call_int({"winfo", "reqheight", win.path()});
                         in.call({"wm", "geometry", win.path(),
-                                 std::to_string(WAIT_WIDTH) + "x" + std::to_string(std::max(needed, WAIT_HEIGHT))});
+                                 std::to_string(px(WAIT_WIDTH)) + "x" + std::to_string(std::max(needed, px(WAIT_HEIGHT)))});
                     }
                     shown = now;
                     bar.configure({"-value", progress_permille(*now)});

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -53,6 +55,23 @@ void destroy_quietly(const tk::Widget& win) noexcept {
 
 }  // namespace detail
 
+double Scale::for_density(double pixels_per_inch) {
+    // Quarter steps: an X server that reports 99.9 pixels per inch for a 96 one stays
+    // at 1, as Windows' own steps do.
+    const double steps = std::round(pixels_per_inch / 96.0 * 4.0) / 4.0;
+    return std::isfinite(steps) && steps > 1.0 ? steps : 1.0;
+}
+
+Scale::Scale(tk::Interp& in) {
+    try {
+        factor_ = for_density(std::stod(in.call({"winfo", "fpixels", ".", "1i"})));
+    } catch (const std::exception&) {
+        factor_ = 1.0;  // sizes as given: too small at best, never broken
+    }
+}
+
+int Scale::operator()(int pixels) const { return static_cast<int>(std::lround(pixels * factor_)); }
+
 void center_window(const app::Context& ctx, const tk::Widget& win, std::optional<int> width,
                    std::optional<int> height) {
     set_icon(ctx, win);
@@ -102,13 +121,14 @@ std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root) {
     const auto win = tk::Widget::create(root, "toplevel", ".", "choice");
     win.title(ctx.title);
     win.not_resizable();
-    center_window(ctx, win, 320, 220);
+    const Scale px(root);
+    center_window(ctx, win, px(320), px(220));
 
     std::optional<int> choice;
     const std::string lang = ctx.language();
     tk::Widget::create(root, "label", win.path(), "prompt",
                        {"-text", i18n::t("choose_mode", lang), "-font", tk::font(11)})
-        .pack({"-pady", 12});
+        .pack({"-pady", px(12)});
     for (int nup : pdf::SUPPORTED_NUP) {
         const auto pick = [&root, &win, &choice, nup] {
             choice = nup;
@@ -117,7 +137,7 @@ std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root) {
         };
         tk::Widget::create(root, "button", win.path(), "mode" + std::to_string(nup),
                            {"-text", app::mode_name(nup, lang), "-width", 24, "-command", root.command(pick)})
-            .pack({"-pady", 4});
+            .pack({"-pady", px(4)});
     }
     const auto cancel = [&root, &win] {
         win.destroy();

@@ -21,6 +21,27 @@ namespace fs = std::filesystem;
 // The support chat, opened when the help page is missing and named in the error dialog.
 inline constexpr std::string_view TELEGRAM_URL = "https://t.me/tarvo_support";
 
+// The display's scale for the windows' fixed sizes (pixels, paddings, wrap lengths),
+// which are given for 96 pixels per inch, Windows' 100 %: the display's pixels per inch
+// over 96, in Windows' steps of a quarter (125 %, 150 %, 200 %, ...), never below 1.
+// Fonts are sized in points and grow with the display by themselves; a window of fixed
+// pixels would cut their text at 150 %.
+class Scale {
+public:
+    // The scale of the display `in` shows its windows on; 1 when it cannot be asked.
+    explicit Scale(tk::Interp& in);
+    explicit Scale(double factor) : factor_(factor) {}
+    // `pixels` at 96 pixels per inch, on this display (rounded to the nearest pixel).
+    int operator()(int pixels) const;
+    double factor() const { return factor_; }
+
+    // The scale for a display of `pixels_per_inch`.
+    static double for_density(double pixels_per_inch);
+
+private:
+    double factor_ = 1.0;
+};
+
 // Gives `win` the program icon, then sets its geometry to width x height centred on the
 // screen: x = max(0, (screen width - width) / 2), y likewise, fractions dropped. Without
 // both sizes the window's current size (from its geometry string) is kept. Never throws

@@ -104,6 +104,24 @@ void close_from_title_bar(tk::Interp& in, const std::string& window) {
     else in.call({handler});
 }
 
+std::vector<std::string> cut_widgets(tk::Interp& in, const std::string& window) {
+    std::vector<std::string> cut;
+    std::vector<std::string> pending{window};
+    while (!pending.empty()) {
+        const std::string w = pending.back();
+        pending.pop_back();
+        for (const std::string& child : children_of(in, w))
+            if (in.call({"winfo", "toplevel", child}) == window) pending.push_back(child);
+        if (in.call({"winfo", "ismapped", w}) != "1") continue;
+        const std::string kind = in.call({"winfo", "class", w});
+        if (w != window && kind.find("Frame") != std::string::npos) continue;  // frames hold, their widgets show
+        if (in.call_int({"winfo", "reqwidth", w}) > in.call_int({"winfo", "width", w}) ||
+            in.call_int({"winfo", "reqheight", w}) > in.call_int({"winfo", "height", w}))
+            cut.push_back(w);
+    }
+    return cut;
+}
+
 bool shown_with_focus(tk::Interp& in, const std::string& window) {
     if (!in.exists(window) || in.call({"winfo", "viewable", window}) != "1") return false;
     return in.call({"winfo", "children", window}).empty() || in.call({"focus", "-lastfor", window}) != window;

@@ -46,6 +46,10 @@ private:
 // its WM_DELETE_WINDOW handler, or Tk's default (destroy) when it has none.
 void close_from_title_bar(tk::Interp& in, const std::string& window);
 
+// The widgets of `window` (labels, buttons, texts, progress bars, at any depth, and the
+// window itself) that are shown smaller than they ask to be: their text is cut.
+std::vector<std::string> cut_widgets(tk::Interp& in, const std::string& window);
+
 // True once `window` is on the screen and has put its own focus on one of its widgets.
 bool shown_with_focus(tk::Interp& in, const std::string& window);
 
