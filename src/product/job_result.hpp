@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+namespace platform {
+class Renamer;
+}
+
 namespace app {
 
 namespace fs = std::filesystem;
@@ -42,6 +46,9 @@ struct JobEnvironment {
     // Called at each moment of the last steps, for tests that stop a job there. None in
     // the program.
     std::function<void(LastStep)> at_last_step{};
+    // Renames and folder syncs of the history, its note and the outputs; the system's
+    // (platform::system_renamer) when none. Tests pass a double that records their order.
+    platform::Renamer* renamer = nullptr;
 };
 
 // The record a job returns. The four unsuffixed members repeat the full output's values.
