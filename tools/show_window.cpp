@@ -264,6 +264,7 @@ int main(int argc, char** argv) {
             r.repaired = {"день2/Заказ_458812304.pdf"};
             r.conflicting_duplicates = {"день2/Заказ_458812377.pdf", "возвраты/Заказ_458812390.pdf"};
             r.skipped_history_records = 2;
+            r.history_copy = program_dir / "waybill_history.csv.bad";
             ui::show_done(ctx, r);
         } else if (window == "open_file") {
             // The dialog opens in the working folder: a seller's downloads.
