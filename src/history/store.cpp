@@ -261,11 +261,15 @@ int merge_history_text(std::string_view text, History& history) {
         // may add columns: the row is read by its first four fields.
         if (fields.size() < 2) continue;
         const std::string_view name = trim_space(fields[0]);
+        std::string file_name = base_name(name);  // "dir/" names no file
         const std::optional<LocalTime> processed_at = parse_history_datetime(fields[1]);
-        if (name.empty() || !processed_at) continue;
+        if (file_name.empty() || !processed_at) continue;
 
         const std::string_view key_field = fields.size() >= 3 ? trim_space(fields[2]) : std::string_view{};
-        std::string key = key_field.empty() ? i18n::normalize_waybill_name(name) : std::string(key_field);
+        // Trimmed as the key column reads back: a compatibility form can normalise to a
+        // leading blank (U+00A8 to a space and a combining mark).
+        std::string key = key_field.empty() ? std::string(trim_space(i18n::normalize_waybill_name(name)))
+                                            : std::string(key_field);
 
         int nup = 0;
         if (fields.size() >= 4) {
@@ -278,7 +282,7 @@ int merge_history_text(std::string_view text, History& history) {
 
         auto [it, inserted] = history.try_emplace(std::move(key));
         if (inserted || *processed_at > it->second.processed_at)
-            it->second = Record{base_name(name), *processed_at, nup,
+            it->second = Record{std::move(file_name), *processed_at, nup,
                                 fields.size() > 4 ? std::vector<std::string>(fields.begin() + 4, fields.end())
                                                   : std::vector<std::string>{}};
     }

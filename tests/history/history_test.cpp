@@ -339,7 +339,11 @@ TEST(HistoryRows, EachRowIsKeptPassedOverOrCountedAsDamaged) {
          "x.pdf;05.03.2025 10:30:00;kx;4\r\n"},
         {"a header word with a date names a waybill", "filename;05.03.2025 10:30:00;kx;4\r\n", 0,
          "filename;05.03.2025 10:30:00;kx;4\r\n"},
+        // Found by fuzzing: the key made of this name read back otherwise than written.
+        {"a name whose normal form starts with a blank", "\xC2\xA8" "a.pdf;05.03.2025 10:30:00\r\n", 0,
+         "\xC2\xA8" "a.pdf;05.03.2025 10:30:00;\xCC\x88" "a.pdf;\r\n"},
         {"one field", "x.pdf\r\n", 0, ""},
+        {"a folder's name only", "dir/;05.03.2025 10:30:00;kx;4\r\n", 0, ""},
         {"no name", " ;05.03.2025 10:30:00;kx;4\r\n", 0, ""},
         {"no date", "x.pdf;вчера;kx;4;extra\r\n", 0, ""},
         {"empty lines", "\r\n \r\n\n", 0, ""},
