@@ -21,6 +21,7 @@
 #include "diag/errors.hpp"
 #include "platform/platform.hpp"
 #include "support/env.hpp"
+#include "support/recording_renamer.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -475,7 +476,12 @@ TEST(HistoryFile, DamagedRecordsAreSkippedAndTheFileIsKeptAsItWas) {
     write_bytes(dir / "waybill_history.csv.bad", "an older copy");
     const std::string first = "a.pdf;05.03.2025 10:00:00;ka;4\r\n\"b.pdf;05.03.2025 10:00:00;kb;4\r\n";
     write_bytes(csv, first);
-    const history::Loaded loaded = history::load_history(dir.path(), at(2025, 3, 6));
+    fixtures::RecordingRenamer renamer;
+    const history::Loaded loaded = history::load_history(dir.path(), at(2025, 3, 6), renamer);
+    // The copy is on disk, its name synced, before the file it keeps is replaced.
+    const std::string folder = dir.path().filename().string();
+    EXPECT_EQ(renamer.steps, (std::vector<std::string>{"rename waybill_history.csv.2.bad", "sync " + folder,
+                                                       "rename waybill_history.csv", "sync " + folder}));
     EXPECT_EQ(loaded.skipped, 1);
     EXPECT_EQ(loaded.history.size(), 1u);
     EXPECT_EQ(loaded.history.count("ka"), 1u);
