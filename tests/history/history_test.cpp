@@ -555,41 +555,6 @@ TEST(HistoryFile, FailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir2.path()), fs::directory_iterator()), 1);
 }
 
-// A history the user linked elsewhere is written there and stays a link; one the user
-// made read-only is not replaced, and the failure says it is about rights.
-TEST(HistoryFile, ALinkedHistoryStaysALinkAndAReadOnlyOneStaysAsItIs) {
-    fixtures::TempDir dir;
-    const fs::path app = dir / "app";
-    const fs::path real = dir / "shared" / "history.csv";
-    write_bytes(real, "a.pdf;05.03.2025 10:00:00;ka;4\r\n");
-    fs::create_directories(app);
-    fs::create_symlink(fs::path("..") / "shared" / "history.csv", app / "waybill_history.csv");
-    history::record_processed_waybills(app, std::vector<history::Entry>{{"kb", "b.pdf"}}, 4, at(2025, 3, 5, 11));
-    ASSERT_TRUE(fs::is_symlink(app / "waybill_history.csv"));
-    EXPECT_EQ(fs::read_symlink(app / "waybill_history.csv"), fs::path("..") / "shared" / "history.csv");
-    EXPECT_EQ(read_bytes(real), std::string(BOM) + std::string(HEADER) + "b.pdf;05.03.2025 11:00:00;kb;4\r\n" +
-                                    "a.pdf;05.03.2025 10:00:00;ka;4\r\n");
-    // No temporary file is left beside the link or beside the file.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "shared"), fs::directory_iterator()), 1);
-    EXPECT_EQ(std::distance(fs::directory_iterator(app), fs::directory_iterator()), 1);
-
-    const std::string before = read_bytes(real);
-    fs::permissions(real, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    for (const fs::path& history_dir : {app, dir / "shared"}) {
-        if (history_dir != app) fs::rename(real, dir / "shared" / "waybill_history.csv");
-        try {
-            history::record_processed_waybills(history_dir, std::vector<history::Entry>{{"kc", "c.pdf"}}, 4, at(2025, 3, 5, 12));
-            ADD_FAILURE() << "no failure";
-        } catch (const diag::RuntimeError& e) {
-            ASSERT_NE(e.text(), nullptr);
-            EXPECT_EQ(e.text()->key, "history_save_failed");
-            EXPECT_EQ(e.text()->advice, "fs_no_access");
-        }
-    }
-    EXPECT_EQ(read_bytes(dir / "shared" / "waybill_history.csv"), before);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "shared"), fs::directory_iterator()), 1);
-}
-
 TEST(HistoryFile, AFileThatCannotBeReadIsNeitherForgottenNorReplaced) {
     fixtures::TempDir dir;
     history::save_waybill_history(dir.path(), {{"k", {"a.pdf", at(2025, 3, 5), 4}}});
