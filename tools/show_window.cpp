@@ -230,6 +230,7 @@ void result_to_check(const Shot& shot) {
     r.repaired = {"день2/Заказ_458812304.pdf"};
     r.conflicting_duplicates = {"день2/Заказ_458812377.pdf", "возвраты/Заказ_458812390.pdf"};
     r.skipped_history_records = 2;
+    r.history_copy = shot.program_dir / "waybill_history.csv.bad";
     ui::show_done(shot.ctx, r);
 }
 

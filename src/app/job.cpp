@@ -1,6 +1,7 @@
 #include "app/job.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 #include <system_error>
 #include <unordered_map>
@@ -18,6 +19,7 @@
 #include "platform/claims.hpp"
 #include "platform/platform.hpp"
 #include "platform/scratch_folder.hpp"
+#include "platform/staged_file.hpp"
 #include "platform/termination.hpp"
 #include "product/output_names.hpp"
 
@@ -78,20 +80,28 @@ platform::ScratchFolder make_scratch_folder(const fs::path& temp_root) {
 
 std::string language(const JobEnvironment& env) { return i18n::current_language(env.data_dir); }
 
+// The renames and folder syncs of a job's last steps.
+platform::Renamer& renamer_of(const JobEnvironment& env) {
+    return env.renamer ? *env.renamer : platform::system_renamer();
+}
+
 // Moves a finished output from `hidden` to `wanted`, or to its first free numbered
 // variant when a file took that name meanwhile (a job of another copy of the program
-// on the same folder); never over an existing file. Returns where it went. Throws
+// on the same folder); never over an existing file. Then syncs the folder, so that a
+// power cut keeps the output only after the history that holds its waybills, whose
+// folder was synced before. Returns where it went. Throws
 // std::filesystem::filesystem_error.
-fs::path place_output(const fs::path& hidden, const fs::path& wanted) {
+fs::path place_output(const fs::path& hidden, const fs::path& wanted, platform::Renamer& renamer) {
     for (unsigned long long i = 0;; ++i) {
         const fs::path candidate = i == 0 ? wanted : numbered(wanted, i);
         if (taken(candidate)) continue;
         try {
-            platform::rename_no_replace(hidden, candidate);
+            renamer.rename_no_replace(hidden, candidate);
         } catch (const fs::filesystem_error& e) {
             if (e.code() == std::errc::file_exists) continue;
             throw;
         }
+        renamer.sync_folder(candidate.parent_path());
         return candidate;
     }
 }
@@ -131,7 +141,8 @@ void remove_dead_hidden_outputs(const fs::path& archive_folder, std::string_view
 // made visible; without, deleted. Runs under the history lock, before this job looks at
 // any output name. Returns the outputs that could not be made visible yet; they stay
 // hidden and in the note for the next job. Never throws except std::bad_alloc.
-std::vector<PendingOutput> settle_pending_outputs(const fs::path& app_dir, const history::History& known) {
+std::vector<PendingOutput> settle_pending_outputs(const fs::path& app_dir, const history::History& known,
+                                                  platform::Renamer& renamer) {
     std::vector<PendingOutput> waiting;
     for (const fs::path& note : pending_output_notes(app_dir)) {
         std::optional<PendingOutputs> pending = read_pending_outputs(note);
@@ -147,7 +158,7 @@ std::vector<PendingOutput> settle_pending_outputs(const fs::path& app_dir, const
             // Gone: made visible already (the job died after that step), or deleted by hand.
             if (fs::symlink_status(o.hidden, ec).type() == fs::file_type::not_found) continue;
             try {
-                place_output(o.hidden, o.visible);
+                place_output(o.hidden, o.visible, renamer);
             } catch (const fs::filesystem_error&) {
                 left.push_back(o);
             }
@@ -157,7 +168,7 @@ std::vector<PendingOutput> settle_pending_outputs(const fs::path& app_dir, const
         } else if (left.size() != pending->outputs.size()) {
             pending->outputs = left;
             try {
-                write_pending_outputs(note, *pending);
+                write_pending_outputs(note, *pending, renamer);
             } catch (const fs::filesystem_error&) {
                 // The old note lists these too; the outputs already shown are skipped as gone.
             }
@@ -165,6 +176,19 @@ std::vector<PendingOutput> settle_pending_outputs(const fs::path& app_dir, const
         waiting.insert(waiting.end(), left.begin(), left.end());
     }
     return waiting;
+}
+
+// Whether the history file holds the note's waybills from its job's update (the file
+// keeps whole seconds), or cannot be read to tell.
+bool history_may_hold(const fs::path& app_dir, PendingOutputs pending) {
+    pending.recorded_at = std::chrono::floor<std::chrono::seconds>(pending.recorded_at);
+    try {
+        history::History saved;
+        history::detail::merge_history_csv(history::history_csv_path(app_dir), saved);
+        return pending_outputs_recorded(pending, saved);
+    } catch (const std::exception&) {
+        return true;
+    }
 }
 
 std::string joined(const std::vector<std::string>& names, std::string_view sep) {
@@ -189,11 +213,17 @@ std::string joined(const std::vector<std::string>& names, std::string_view sep) 
 // is saved deletes the outputs, and the history stays as it was; a failure to show an
 // output after it is saved leaves the note for the next job and reports the failure.
 // Returns the visible paths, in the order the outputs were added.
+//
+// After a failed history update, the history is read once more: a save that failed
+// only in syncing its folder has put the waybills in it, and then the outputs stay
+// hidden with the note, for the next job to show (or to delete, when the history it
+// finds after all does not hold them).
 std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vector<history::Entry>& entries, int nup,
                                      HiddenOutputs& outputs) {
     auto step = [&](LastStep s) {
         if (env.at_last_step) env.at_last_step(s);
     };
+    platform::Renamer& renamer = renamer_of(env);
     return platform::without_termination([&] {
         step(LastStep::outputs_written);
         PendingOutputs pending;
@@ -202,15 +232,16 @@ std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vecto
         pending.outputs = outputs.outputs();
         const fs::path note = free_note_path(env.app_dir);
         try {
-            write_pending_outputs(note, pending);
+            write_pending_outputs(note, pending, renamer);
         } catch (const fs::filesystem_error& e) {
             throw diag::file_error("history_save_failed", e, history::history_csv_path(env.app_dir));
         }
         step(LastStep::note_written);
         try {
-            history::record_processed_waybills(env.app_dir, entries, nup, pending.recorded_at);
+            history::record_processed_waybills(env.app_dir, entries, nup, pending.recorded_at, renamer);
         } catch (...) {
-            remove_pending_outputs(note);
+            if (history_may_hold(env.app_dir, pending)) outputs.keep();
+            else remove_pending_outputs(note);
             throw;
         }
         outputs.keep();
@@ -219,7 +250,7 @@ std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vecto
         std::vector<fs::path> shown;
         for (const PendingOutput& o : pending.outputs) {
             try {
-                shown.push_back(place_output(o.hidden, o.visible));
+                shown.push_back(place_output(o.hidden, o.visible, renamer));
             } catch (const fs::filesystem_error& e) {
                 throw diag::file_error("pdf_write_failed", o.visible, e.code());
             }
@@ -274,11 +305,11 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     const history::HistoryLock lock = history::lock_history(env.app_dir, env.history_wait, [&progress] {
         if (progress) progress({JobProgress::Stage::waiting});
     });
-    const history::Loaded loaded = history::load_history(env.app_dir);
+    const history::Loaded loaded = history::load_history(env.app_dir, history::local_now(), renamer_of(env));
     const history::History& known = loaded.history;
     result.skipped_history_records = loaded.skipped;
     result.history_copy = loaded.damaged_copy;
-    const std::vector<PendingOutput> waiting = settle_pending_outputs(env.app_dir, known);
+    const std::vector<PendingOutput> waiting = settle_pending_outputs(env.app_dir, known, renamer_of(env));
     remove_dead_hidden_outputs(zip_path.parent_path(), env.app_title, waiting);
     // The merges read each waybill through the file the unpacking left open.
     std::vector<pdf::Source> pdf_files;

@@ -111,7 +111,7 @@ fs::path free_note_path(const fs::path& app_dir) {
     }
 }
 
-void write_pending_outputs(const fs::path& note, const PendingOutputs& pending) {
+void write_pending_outputs(const fs::path& note, const PendingOutputs& pending, platform::Renamer& renamer) {
     std::string text(FIRST_LINE);
     text += "\nrecorded_at=";
     text += history::format_history_datetime(pending.recorded_at);
@@ -121,7 +121,7 @@ void write_pending_outputs(const fs::path& note, const PendingOutputs& pending) 
         text.append("hidden=").append(escaped(platform::utf8(o.hidden))).append("\n");
         text.append("visible=").append(escaped(platform::utf8(o.visible))).append("\n");
     }
-    platform::write_file_atomically(note, text);  // flushed to disk before the rename
+    platform::write_file_atomically(note, text, renamer);  // flushed to disk before the rename
 }
 
 std::optional<PendingOutputs> read_pending_outputs(const fs::path& note) {

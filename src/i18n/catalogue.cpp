@@ -1,6 +1,8 @@
 #include "i18n/catalogue.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 
 #include "diag/errors.hpp"
 #include "platform/platform.hpp"
@@ -212,9 +214,10 @@ constexpr Row ROWS[] = {
     {"done_hint_check",
      "Готовые PDF-файлы созданы, но часть накладных требует проверки.\nПеред печатью проверьте накладные, названные ниже.",
      "Дайын PDF файлдары жасалды, бірақ кейбір жүкқұжаттарды тексеру керек.\nБасып шығарар алдында төменде аталған жүкқұжаттарды тексеріңіз."},
-    {"result_history_skipped",
-     "В истории накладных были повреждённые записи ({count}), они не учтены: часть уже напечатанных накладных может попасть в файл с новыми.",
-     "Жүкқұжаттар тарихындағы бүлінген жазбалар ({count}) ескерілмеді: бұрын басылған кейбір жүкқұжаттар жаңалары бар файлға түсуі мүмкін."},
+    // The same when no waybill is named below, only damaged records of the history.
+    {"done_hint_history",
+     "Готовые PDF-файлы созданы, но в истории накладных были повреждённые записи.\nВ файл с новыми накладными могли попасть уже напечатанные — проверьте его перед печатью.",
+     "Дайын PDF файлдары жасалды, бірақ жүкқұжаттар тарихында бүлінген жазбалар болды.\nЖаңа жүкқұжаттар файлына бұрын басылғандары түсуі мүмкін — басып шығарар алдында оны тексеріңіз."},
     // Follow-up actions of the result window that failed after a successful merge.
     {"open_failed",
      "Не удалось открыть:\n{path}",
@@ -380,6 +383,16 @@ constexpr Row ROWS[] = {
      "В файл не вошли накладные ({count}): {names}. У каждой то же имя, что у накладной, которая вошла в файл, но другое содержимое. Проверьте архив.",
      "Файлға кірмеген жүкқұжаттар ({count}): {names}. Әрқайсысының аты файлға кірген жүкқұжаттың атымен бірдей, бірақ мазмұны басқа. Мұрағатты тексеріңіз."},
 };
+
+// True when two rows carry the same key: a table would keep the first row's text and
+// drop the other's without a word.
+constexpr bool has_repeated_key() {
+    for (std::size_t i = 0; i < std::size(ROWS); ++i)
+        for (std::size_t j = i + 1; j < std::size(ROWS); ++j)
+            if (ROWS[i].key == ROWS[j].key) return true;
+    return false;
+}
+static_assert(!has_repeated_key(), "a key appears in two rows of the catalogue");
 
 Table make_table(std::string_view Row::*text) {
     Table table;

@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "history/store.hpp"
+namespace platform {
+class Renamer;
+}
 
 namespace app {
 
@@ -56,6 +59,9 @@ struct JobEnvironment {
     // Called at each moment of the last steps, for tests that stop a job there. None in
     // the program.
     std::function<void(LastStep)> at_last_step{};
+    // Renames and folder syncs of the history, its note and the outputs; the system's
+    // (platform::system_renamer) when none. Tests pass a double that records their order.
+    platform::Renamer* renamer = nullptr;
 };
 
 // The record a job returns. The four unsuffixed members repeat the full output's values.

@@ -75,9 +75,21 @@ void report_failure(const app::Context& ctx, std::string_view heading, const std
     }
 }
 
+// Waybills named in the details, which the seller must look at before printing.
+bool names_waybills(const app::MergeResult& result) {
+    return !result.repaired.empty() || !result.conflicting_duplicates.empty();
+}
+
 // Whether the job asks the seller to look before printing.
 bool needs_checking(const app::MergeResult& result) {
-    return !result.repaired.empty() || !result.conflicting_duplicates.empty() || result.skipped_history_records > 0;
+    return names_waybills(result) || result.skipped_history_records > 0;
+}
+
+// The hint under the title: check the waybills named below, or, when only the history
+// had damaged records, the new-only file.
+std::string_view hint_key(const app::MergeResult& result) {
+    if (names_waybills(result)) return "done_hint_check";
+    return result.skipped_history_records > 0 ? "done_hint_history" : "done_hint";
 }
 
 }  // namespace
@@ -105,7 +117,9 @@ std::string build_details(const app::Context& ctx, const app::MergeResult& resul
                {{"count", result.conflicting_duplicates.size()},
                 {"names", name_list(result.conflicting_duplicates, lang)}}));
     if (result.skipped_history_records > 0)
-        line(t("result_history_skipped", lang, {{"count", result.skipped_history_records}}));
+        line(t("result_history_skipped", lang,
+               {{"count", result.skipped_history_records},
+                {"path", result.history_copy ? i18n::Value(*result.history_copy) : i18n::Value("")}}));
     return text;
 }
 
@@ -212,7 +226,7 @@ void show_done(const app::Context& ctx, const app::MergeResult& result, const La
         using i18n::t;
         // Something to check before printing is not a plain success.
         title_label.configure({"-text", t(needs_checking(result) ? "done_title_check" : "done_title", chosen)});
-        hint_label.configure({"-text", t(needs_checking(result) ? "done_hint_check" : "done_hint", chosen)});
+        hint_label.configure({"-text", t(hint_key(result), chosen)});
         details_label.configure({"-text", build_details(ctx, result, chosen)});
         all_button.configure({"-text", t("btn_open_all", chosen)});
         new_button.configure({"-text", t("btn_open_new", chosen)});

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <functional>
 #include <set>
 
 #include "diag/errors.hpp"
@@ -258,6 +259,79 @@ TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {
     EXPECT_EQ(files_in(archives),
               (std::set<std::string>{"monday.zip", "monday_Tarvo PDF Mergalo_MERGED_4up.pdf", "tuesday.zip"}));
     EXPECT_FALSE(scratch_left());
+}
+
+// The history file as a user or another program left it between two jobs: a row with a
+// column added by a spreadsheet still marks its waybill as merged and keeps the column;
+// a history linked elsewhere is kept there; a read-only one fails the second job for
+// lack of rights, and the job then leaves no output.
+TEST_F(JobTest, TheHistoryFileAsTheUserLeftItBetweenTwoJobs) {
+    const fs::path csv = history::history_csv_path(env.app_dir);
+    const fs::path shared = root / "общая папка" / "история.csv";
+    struct Case {
+        const char* what;
+        std::function<void()> before_first, before_second;
+        std::string failure{};  // how the second job's message starts; empty: it succeeds
+    };
+    const std::vector<Case> cases{
+        {"a fifth field", [] {},
+         [&] {
+             std::string text = fixtures::read_bytes(csv);
+             const std::size_t w1 = text.find("W1.pdf;");
+             ASSERT_NE(w1, std::string::npos) << text;
+             text.insert(text.find("\r\n", w1), ";напечатано");
+             fixtures::write_bytes(csv, text);
+         }},
+        {"linked elsewhere",
+         [&] {
+             fs::create_directories(shared.parent_path());
+             fs::create_symlink(shared, csv);
+         },
+         [] {}},
+        {"read-only", [] {}, [&] { fs::permissions(csv, fs::perms::owner_read | fs::perms::group_read); },
+         "Не удалось сохранить историю накладных:\n" + csv.string() +
+             "\nНет доступа к файлу или папке. Проверьте права доступа или выберите другую папку."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root / "общая папка");
+        for (const fs::path& d : {archives, env.app_dir}) {
+            fs::remove_all(d);
+            fs::create_directories(d);
+        }
+        c.before_first();
+        app::process_zip(archive("monday.zip", labels(1, 1)), 4, env);
+        c.before_second();
+        const std::string before = fixtures::read_bytes(csv);
+        std::string failure;
+        try {
+            // W1 was merged on Monday.
+            EXPECT_EQ(app::process_zip(archive("tuesday.zip", labels(1, 3)), 4, env).file_count_new, 2);
+        } catch (const diag::RuntimeError& e) {
+            failure = e.what();
+        }
+        EXPECT_EQ(failure.substr(0, c.failure.size()), c.failure);
+        if (!c.failure.empty()) {
+            EXPECT_EQ(files_in(archives), (std::set<std::string>{"monday.zip", "monday_Tarvo PDF Mergalo_MERGED_4up.pdf",
+                                                                 "tuesday.zip"}));
+            EXPECT_EQ(fixtures::read_bytes(csv), before);
+            continue;
+        }
+        EXPECT_TRUE(failure.empty()) << failure;
+        const history::History after = history::load_waybill_history(env.app_dir);
+        EXPECT_EQ(after.size(), 3u);
+        const bool linked = std::string(c.what) == "linked elsewhere";
+        EXPECT_EQ(fs::is_symlink(csv), linked);
+        if (linked) {
+            EXPECT_EQ(fs::read_symlink(csv), shared);
+            EXPECT_EQ(files_in(shared.parent_path()), std::set<std::string>{"история.csv"});
+        }
+        const std::string text = fixtures::read_bytes(csv);
+        const std::size_t w1 = text.find("W1.pdf;");
+        ASSERT_NE(w1, std::string::npos) << text;
+        const std::string w1_row = text.substr(w1, text.find("\r\n", w1) - w1);
+        EXPECT_EQ(w1_row.ends_with(";4;напечатано"), std::string(c.what) == "a fifth field") << w1_row;
+    }
 }
 
 TEST(ModeName, NamesEachLayoutAndFallsBackToLayoutOne) {

@@ -1,11 +1,13 @@
 // A job killed outright (kill -9) at each moment of its last steps: an output is never
 // visible without its waybills in the history, nor the other way round, once the next
 // job has run; and until the history is saved, nothing is visible at all. A stop signal
-// in the last steps lets them finish.
+// in the last steps lets them finish. The renames of the last steps and the folder
+// syncs after them come in the order that keeps the same after a power cut.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <string>
@@ -17,6 +19,7 @@
 #include "platform/termination.hpp"
 #include "support/child.hpp"
 #include "support/pdf_fixtures.hpp"
+#include "support/recording_renamer.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
 
@@ -141,6 +144,84 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
             EXPECT_EQ(fixtures::page_count(archives / NEW), 3);
             EXPECT_EQ(fixtures::page_count(archives / (c.name_taken_meanwhile ? FULL_1 : FULL)), 6);
         }
+    }
+}
+
+// The history is renamed and its folder synced before any output is renamed, and the
+// archive's folder is synced after each output's rename: on two disks, a power cut
+// never keeps an output whose history was lost. A failure at any of these steps leaves
+// the outputs and the history in step once the next job has run.
+TEST_F(LastSteps, RenamesAndFolderSyncsComeInTheOrderThatSurvivesAPowerCut) {
+    const std::vector<std::string> all_steps{
+        "rename waybill_history.pending", "sync app",      "rename waybill_history.csv", "sync app",
+        "rename " + FULL,                 "sync archives", "rename " + NEW,              "sync archives",
+    };
+    struct Case {
+        const char* name;
+        std::string fail_step;  // none: every step succeeds
+        int occurrence;
+        std::string failure;  // how the job's message starts
+        std::set<std::string> visible_after_job;
+        bool recorded;
+        std::set<std::string> visible_after_next_job;
+    };
+    const std::set<std::string> none;
+    const std::set<std::string> both{FULL, NEW};
+    const std::string history_failed = "Не удалось сохранить историю накладных:";
+    const std::vector<Case> cases{
+        {"every step succeeds", "", 0, "", both, true, both},
+        {"the note's folder cannot be synced", "sync app", 1, history_failed, none, false, none},
+        {"the history cannot be renamed", "rename waybill_history.csv", 1, history_failed, none, false, none},
+        // The history holds the waybills already: the next job shows the outputs.
+        {"the history's folder cannot be synced", "sync app", 2, history_failed, none, true, both},
+        {"the archive's folder cannot be synced", "sync archives", 1, "Не удалось записать готовый PDF-файл:",
+         {FULL}, true, both},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(archives);
+        fs::remove_all(env.app_dir);
+        for (const auto& d : {archives, env.app_dir}) fs::create_directories(d);
+        std::vector<fs::path> known;
+        for (const std::string l : {"A1", "A2", "A3"}) {
+            known.push_back(root / (l + ".pdf"));
+            fixtures::write_bytes(known.back(), fixtures::pdf_bytes({{.label = l}}));
+        }
+        history::record_processed_waybills(env.app_dir, known, 1, history::local_now() - std::chrono::minutes(1));
+        const fs::path day = archive("day.zip", {"A1", "A2", "A3", "B1", "B2", "B3"});
+
+        fixtures::RecordingRenamer renamer;
+        renamer.fail_step = c.fail_step;
+        renamer.fail_occurrence = c.occurrence;
+        app::JobEnvironment recorded_env = env;
+        recorded_env.renamer = &renamer;
+        std::string failure;
+        try {
+            app::process_zip(day, 1, recorded_env);
+        } catch (const std::runtime_error& e) {
+            failure = e.what();
+        }
+        EXPECT_EQ(failure.substr(0, c.failure.size()), c.failure) << failure;
+        EXPECT_EQ(failure.empty(), c.failure.empty()) << failure;
+        // Every step up to the one that failed, and none after it.
+        std::vector<std::string> expected = all_steps;
+        if (!c.fail_step.empty()) {
+            auto at = expected.begin();
+            for (int n = 0; n < c.occurrence; ++n) at = std::find(n == 0 ? at : at + 1, expected.end(), c.fail_step);
+            ASSERT_NE(at, expected.end());
+            expected.erase(at + 1, expected.end());
+        }
+        EXPECT_EQ(renamer.steps, expected);
+        EXPECT_EQ(visible_outputs(), c.visible_after_job);
+        EXPECT_EQ(recorded("B").size(), c.recorded ? 3u : 0u);
+
+        for (const auto& e : fs::directory_iterator(archives))
+            fs::last_write_time(e.path(), fs::file_time_type::clock::now() - std::chrono::minutes(5));
+        app::process_zip(archive("later.zip", {"C1"}), 1, env);
+        EXPECT_EQ(visible_outputs(), c.visible_after_next_job);
+        EXPECT_FALSE(hidden_left());
+        EXPECT_EQ(app::pending_output_notes(env.app_dir), std::vector<fs::path>{});
+        EXPECT_EQ(recorded("B").size(), c.recorded ? 3u : 0u);
     }
 }
 

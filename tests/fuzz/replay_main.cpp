@@ -32,6 +32,11 @@ const std::vector<std::string> SEEDS = {
     "\"closed\"junk;1",
     "a;2025-03-05T14:07:09.250000+05:30;;-0",
     "a;9999-99-99T99:99:99.9999999999+99:99",
+    "x.pdf;05.03.2025 10:30:00;kx;4;\"a;b\";;extra\r\n\xef\xbb\xbfy.pdf;2025-03-05;ky\r\n",
+    "\xc8\xec\xff PDF;\xc4\xe0\xf2\xe0\r\n\x88\xac\xef PDF;x\r\n",
+    "{\"lang\": \"kk\", \"window\": {\"x\": 1.5e3, \"list\": [null, true, \"\\u0416\"]}}",
+    "\xef\xbb\xbf{\"lang\": \"ru\"}",
+    "[{\"lang\": \"kk\"}]",
 };
 
 int run(const std::string& bytes) {

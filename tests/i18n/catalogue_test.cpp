@@ -85,7 +85,6 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         "fs_busy", "fs_other", "file_read_failed", "file_write_failed", "folder_read_failed",
         "temp_folder_failed", "disk_space_unknown", "history_save_failed", "history_read_failed",
         "history_lock_failed", "history_lock_busy",
-        "result_history_skipped",
         "file_access_failed", "out_of_memory", "pdf_write_failed", "zip_open_failed", "output_name_too_long",
         "zip_damaged", "zip_member_encrypted", "zip_member_method", "zip_member_too_large",
         "zip_no_space", "zip_member_crc", "zip_member_unreadable", "zip_member_longer",
@@ -94,8 +93,8 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         "pdf_content_too_large", "pdf_memory_limit", "merge_memory_limit", "result_repaired",
         "result_conflicting_duplicates",
         // A result that needs checking; failures after a merge; a log that cannot be written.
-        "done_title_check", "done_hint_check", "result_history_skipped", "open_failed", "open_no_program",
-        "language_save_failed", "menu_relabel_failed", "menu_place_missing",
+        "done_title_check", "done_hint_check", "done_hint_history", "result_history_skipped", "open_failed",
+        "open_no_program", "language_save_failed", "menu_relabel_failed", "menu_place_missing",
         "error_log_not_written", "error_write_support", "log_write_failed", "fs_not_a_folder", "error_unexpected"};
     EXPECT_EQ(keys_of(i18n::RU()), used);
 }
