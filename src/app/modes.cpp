@@ -131,15 +131,40 @@ int uninstall_menu_silently(const Context& ctx) {
     }
 }
 
-void purge_personal_data(const Context& ctx) {
-    for (const fs::path& folder : {ctx.data_dir, ctx.app_dir / "logs"}) {
-        std::error_code ec;
-        if (!fs::exists(fs::symlink_status(folder, ec))) continue;  // nothing to do
-        // Links inside are removed, never followed: nothing outside the folder goes.
-        if (platform::remove_tree(folder)) continue;
-        // Nowhere left to report to when the log fails too; the removal goes on.
-        ctx.log.write_quietly(std::string(diag::log_titles::FOLDER_NOT_REMOVED) + platform::utf8(folder));
+namespace {
+
+// The logs folder beside the program may hold files of the user's (it lies in a folder
+// the user picked): only the log and the temporary files of its rewrites go, and the
+// folder itself only when that leaves it empty. A logs folder that is a link is removed
+// as a link. True when nothing of the log is left.
+bool remove_log_files(const fs::path& logs) {
+    std::error_code ec;
+    if (fs::is_symlink(logs, ec)) return platform::remove_tree(logs);
+    if (!fs::is_directory(logs, ec)) return platform::remove_tree(logs);
+    bool removed = true;
+    for (fs::directory_iterator it(logs, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = platform::utf8(it->path().filename());
+        const bool ours = name == "error.log" || (name.starts_with(".error.log.") && name.ends_with(".tmp"));
+        std::error_code gone;
+        if (ours && !fs::remove(it->path(), gone)) removed = false;
     }
+    if (ec) return false;
+    fs::remove(logs, ec);  // fails, as it should, when the user's files are left in it
+    return removed;
+}
+
+}  // namespace
+
+void purge_personal_data(const Context& ctx) {
+    std::error_code ec;
+    // The per-user data folder is the program's own: it goes whole. Links inside are
+    // removed, never followed: nothing outside the folder goes.
+    if (fs::exists(fs::symlink_status(ctx.data_dir, ec)) && !platform::remove_tree(ctx.data_dir))
+        ctx.log.write_quietly(std::string(diag::log_titles::FOLDER_NOT_REMOVED) + platform::utf8(ctx.data_dir));
+    const fs::path logs = ctx.app_dir / "logs";
+    // Nowhere left to report to when the log fails too; the removal goes on.
+    if (fs::exists(fs::symlink_status(logs, ec)) && !remove_log_files(logs))
+        ctx.log.write_quietly(std::string(diag::log_titles::FOLDER_NOT_REMOVED) + platform::utf8(logs));
 }
 
 int purge_personal_data_silently(const Context& ctx) {

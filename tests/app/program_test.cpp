@@ -409,6 +409,17 @@ TEST_F(Program, DataRemoval) {
     EXPECT_TRUE(fs::exists(outside / "keep" / "precious.txt")) << "a link was followed out of the data folder";
     EXPECT_TRUE(fs::exists(outside / "logs" / "other.log")) << "a link was followed out of the program folder";
 
+    // A file of the user's in the logs folder stays, and so does the folder; the log and
+    // the temporary file of its rewrite go.
+    write_bytes(app / "logs" / "error.log", "entries");
+    write_bytes(app / "logs" / ".error.log.Ab12Cd.tmp", "half");
+    write_bytes(app / "logs" / "мои заметки.txt", "x");
+    r = mergalo({"--uninstall-data"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(fixtures::names_in(app / "logs"), std::set<std::string>{"мои заметки.txt"});
+    EXPECT_EQ(log(), "") << "the user's file is no failure";
+    fs::remove_all(app / "logs");
+
     // Nothing there at all.
     fs::remove_all(data);
     r = mergalo({"--uninstall-data"});
