@@ -147,36 +147,28 @@ class DamagedList {
 public:
     // Runs with_source(name, work); keeps a failure that lies in the source itself and
     // lets any other pass (a file that cannot be read from the disk, MuPDF's memory
-    // running out, the output). Returns whether the work succeeded.
+    // running out, the output).
     template <class Work>
-    bool run(const std::string& name, Work&& work) {
+    void run(const std::string& name, Work&& work) {
         try {
             with_source(name, std::forward<Work>(work));
-            return true;
         } catch (const MemoryLimit&) {
             throw;
         } catch (const diag::RuntimeError& e) {
             if (e.text() == nullptr || !in_source(e.text()->key)) throw;
             failures_.push_back(e);
             names_.push_back(name);
-            return false;
         }
     }
-
-    bool empty() const { return failures_.empty(); }
 
     // Throws the one failure as it was, or DamagedSources for several; nothing when
     // every source was read.
     void throw_if_any() const {
         if (failures_.empty()) return;
         if (failures_.size() == 1) throw failures_.front();
-        std::string detail;
-        for (std::size_t i = 0; i < failures_.size(); ++i) {
-            if (failures_[i].text()->detail.empty()) continue;
-            if (!detail.empty()) detail += "; ";
-            detail += names_[i] + ": " + failures_[i].text()->detail;
-        }
-        throw DamagedSources(names_, std::move(detail));
+        std::vector<DamagedSources::Damaged> sources;
+        for (std::size_t i = 0; i < failures_.size(); ++i) sources.push_back({names_[i], failures_[i].text()->detail});
+        throw DamagedSources(std::move(sources));
     }
 
 private:
@@ -1019,16 +1011,20 @@ void note_if_repaired(const SourceCopy& source, const fs::path& file, std::vecto
 
 std::string Source::display_name() const { return name.empty() ? utf8(path.filename()) : name; }
 
-DamagedSources::DamagedSources(std::vector<std::string> names, std::string detail, std::source_location where)
+DamagedSources::DamagedSources(std::vector<Damaged> sources, std::source_location where)
     : diag::RuntimeError(
           [&] {
-              std::string lines;
-              for (const std::string& n : names) lines += (lines.empty() ? "" : "\n") + n;
-              return diag::Text{"pdf_damaged_many", {{"count", std::to_string(names.size())}, {"names", lines}}, "",
-                                std::move(detail)};
+              std::string names;
+              std::string details;
+              for (const Damaged& d : sources) {
+                  names += (names.empty() ? "" : "\n") + d.name;
+                  if (!d.detail.empty()) details += (details.empty() ? "" : "; ") + d.name + ": " + d.detail;
+              }
+              return diag::Text{"pdf_damaged_many", {{"count", std::to_string(sources.size())}, {"names", names}}, "",
+                                details};
           }(),
           where),
-      names_(std::make_shared<const std::vector<std::string>>(std::move(names))) {}
+      sources_(std::make_shared<const std::vector<Damaged>>(std::move(sources))) {}
 
 std::vector<PageItem> collect_pages(const std::vector<Source>& pdf_files) {
     std::vector<PageItem> items;

@@ -43,13 +43,16 @@ struct Source {
 // under {names} and their number as {count}; MuPDF's words about each are its detail.
 class DamagedSources : public diag::RuntimeError {
 public:
-    DamagedSources(std::vector<std::string> names, std::string detail,
-                   std::source_location where = std::source_location::current());
-    // The sources' display names, in source order.
-    const std::vector<std::string>& names() const noexcept { return *names_; }
+    struct Damaged {
+        std::string name;    // the source's display name
+        std::string detail;  // MuPDF's or the system's words, or empty
+    };
+    explicit DamagedSources(std::vector<Damaged> sources, std::source_location where = std::source_location::current());
+    // The damaged sources, in source order.
+    const std::vector<Damaged>& sources() const noexcept { return *sources_; }
 
 private:
-    std::shared_ptr<const std::vector<std::string>> names_;  // shared: copying an exception must not throw
+    std::shared_ptr<const std::vector<Damaged>> sources_;  // shared: copying an exception must not throw
 };
 
 // One page of one source PDF: its file and its 0-based page index.
