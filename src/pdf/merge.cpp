@@ -152,8 +152,6 @@ public:
     void run(const std::string& name, Work&& work) {
         try {
             with_source(name, std::forward<Work>(work));
-        } catch (const MemoryLimit&) {
-            throw;
         } catch (const diag::RuntimeError& e) {
             if (e.text() == nullptr || !in_source(e.text()->key)) throw;
             failures_.push_back(e);
