@@ -144,20 +144,13 @@ TEST_F(RobustJob, EveryDamagedWaybillIsNamedInOneMessage) {
         {3, "ru",
          "Накладные повреждены, программа не может их прочитать (3):\nдень 1/bad01.pdf\nдень 2/bad02.pdf\nbad03.pdf\n"
          "Скачайте эти накладные заново и соберите архив ещё раз."},
-        {3, "kk",
-         "Жүкқұжаттар бүлінген, бағдарлама оларды оқи алмайды (3):\nдень 1/bad01.pdf\nдень 2/bad02.pdf\nbad03.pdf\n"
-         "Бұл жүкқұжаттарды қайта жүктеп алып, мұрағатты қайта жинаңыз."},
-        {12, "ru",
-         "Накладные повреждены, программа не может их прочитать (12):\nдень 1/bad01.pdf\nдень 2/bad02.pdf\nbad03.pdf\n"
-         "bad04.pdf\nbad05.pdf\nbad06.pdf\nbad07.pdf\nbad08.pdf\nbad09.pdf\nbad10.pdf\nи ещё 2\n"
-         "Скачайте эти накладные заново и соберите архив ещё раз."},
         {12, "kk",
          "Жүкқұжаттар бүлінген, бағдарлама оларды оқи алмайды (12):\nдень 1/bad01.pdf\nдень 2/bad02.pdf\nbad03.pdf\n"
          "bad04.pdf\nbad05.pdf\nbad06.pdf\nbad07.pdf\nbad08.pdf\nbad09.pdf\nbad10.pdf\nтағы 2\n"
          "Бұл жүкқұжаттарды қайта жүктеп алып, мұрағатты қайта жинаңыз."},
     };
     for (const Case& c : cases) {
-        for (int nup : {1, 4, 6, 9}) {
+        for (int nup : {1, 9}) {
             SCOPED_TRACE(std::to_string(c.damaged) + " " + c.lang + ", layout " + std::to_string(nup));
             i18n::write_language(env.data_dir, c.lang);
             std::vector<fixtures::ZipMember> members{{"a.pdf", plain},
