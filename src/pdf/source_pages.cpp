@@ -34,13 +34,6 @@ int SourcePages::index_of_target(fz_context* c, pdf_obj* target) const noexcept 
 
 namespace {
 
-// What the walk needs to know of one entry of a /Kids array.
-struct Kid {
-    pdf_obj* dict = nullptr;  // the entry resolved, when it is a dictionary (borrowed)
-    int num = 0;              // its object number, 0 for an entry written in place
-    bool node = false;        // a node of the tree rather than a page
-};
-
 // One entry of a /Kids array as it is written: past the array's end, or the entry and,
 // for a reference, the object number it names.
 struct Entry {
@@ -48,6 +41,13 @@ struct Entry {
     pdf_obj* entry;  // borrowed from the array
     bool referenced;
     int num;
+};
+
+// The entry resolved: a dictionary (borrowed), or null; and whether it is a node of the
+// tree rather than a page.
+struct Kid {
+    pdf_obj* dict;
+    bool node;
 };
 
 // A node of the tree on the walk's way down: its dictionary and the next entry of its
@@ -97,27 +97,26 @@ SourcePages walk_pages(pdf_document* doc) {
             path.pop_back();
             continue;
         }
-        Kid kid;
-        kid.num = at.num;
         if (at.referenced) {
-            switch (seen.mark(kid.num)) {
+            switch (seen.mark(at.num)) {
                 case SeenObjects::Mark::first:
                     break;
                 case SeenObjects::Mark::again:
-                    refuse("names object " + std::to_string(kid.num) + " more than once");
+                    refuse("names object " + std::to_string(at.num) + " more than once");
                 case SeenObjects::Mark::outside:
                     // A page a viewer counts and cannot show: lost.
                     found.lost = found.count();
                     return found;
             }
         }
-        mupdf_call([&](fz_context* c) noexcept {
+        const Kid kid = mupdf_call([&](fz_context* c) noexcept {
             pdf_obj* d = pdf_resolve_indirect(c, at.entry);
-            if (!pdf_is_dict(c, d)) return;
-            kid.dict = d;
+            if (!pdf_is_dict(c, d)) return Kid{nullptr, false};
             pdf_obj* type = pdf_dict_get(c, d, PDF_NAME(Type));
-            kid.node = type ? pdf_name_eq(c, type, PDF_NAME(Pages)) != 0
-                            : pdf_dict_get(c, d, PDF_NAME(Kids)) != nullptr && pdf_dict_get(c, d, PDF_NAME(MediaBox)) == nullptr;
+            const bool node = type ? pdf_name_eq(c, type, PDF_NAME(Pages)) != 0
+                                   : pdf_dict_get(c, d, PDF_NAME(Kids)) != nullptr &&
+                                         pdf_dict_get(c, d, PDF_NAME(MediaBox)) == nullptr;
+            return Kid{d, node};
         });
         if (!kid.dict) {
             found.lost = found.count();
@@ -142,8 +141,8 @@ SourcePages walk_pages(pdf_document* doc) {
             }
         }
         mupdf_call([&](fz_context* c) noexcept { pdf_dict_del(c, page.get(), PDF_NAME(Parent)); });
-        if (kid.num != 0) found.index_of.emplace(kid.num, found.count());
-        found.numbers.push_back(kid.num);
+        if (at.num != 0) found.index_of.emplace(at.num, found.count());
+        found.numbers.push_back(at.num);
         found.pages.push_back(std::move(page));
     }
     found.count_differs = claimed != found.count();
