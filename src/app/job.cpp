@@ -191,6 +191,26 @@ bool history_may_hold(const fs::path& app_dir, PendingOutputs pending) {
     }
 }
 
+// The message naming several damaged waybills by their paths inside the archive: the
+// first ten, one per line, then how many more there are, so that the error dialog stays
+// on the screen; MuPDF's words about the same ten as the detail.
+diag::Text damaged_waybills_text(const pdf::DamagedSources& e, std::string_view lang) {
+    constexpr std::size_t SHOWN = 10;
+    const std::vector<pdf::DamagedSources::Damaged>& damaged = e.sources();
+    std::string names;
+    std::string detail;
+    for (std::size_t i = 0; i < damaged.size() && i < SHOWN; ++i) {
+        if (i > 0) names += '\n';
+        names += damaged[i].name;
+        if (damaged[i].detail.empty()) continue;
+        if (!detail.empty()) detail += "; ";
+        detail += damaged[i].name + ": " + damaged[i].detail;
+    }
+    if (damaged.size() > SHOWN)
+        names += "\n" + i18n::t("pdf_damaged_and_more", lang, {{"count", damaged.size() - SHOWN}});
+    return diag::Text{"pdf_damaged_many", {{"count", std::to_string(damaged.size())}, {"names", names}}, "", detail};
+}
+
 std::string joined(const std::vector<std::string>& names, std::string_view sep) {
     std::string out;
     for (const auto& n : names) {
@@ -315,7 +335,7 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     std::vector<pdf::Source> pdf_files;
     std::vector<pdf::Source> new_pdf_files;
     for (std::size_t i = 0; i < waybills.size(); ++i) {
-        const pdf::Source source(waybills[i].path, waybills[i].file);
+        const pdf::Source source(waybills[i].path, waybills[i].file, waybills[i].member_path);
         pdf_files.push_back(source);
         if (!known.contains(entries[i].key)) new_pdf_files.push_back(source);
     }
@@ -409,6 +429,9 @@ MergeResult process_zip(const fs::path& zip_path, int nup, const JobEnvironment&
         } catch (const std::bad_alloc&) {
             throw diag::RuntimeError(diag::Text{"out_of_memory", {{"path", utf8(zip_path)}}});
         }
+    } catch (const pdf::DamagedSources& e) {
+        const std::string lang = language(env);
+        i18n::rethrow_in_language(diag::RuntimeError(damaged_waybills_text(e, lang), e.where()), lang);
     } catch (const diag::Error& e) {
         // Units below speak in catalogue messages; the user reads them in the language
         // of the moment.

@@ -46,6 +46,9 @@ std::string no_page_waybill() {
     return fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"}, {" /Type /Pages /Kids [] /Count 0"}});
 }
 
+// How a message in `lang` introduces the library's own words.
+std::string lang_detail(const std::string& lang) { return lang == "ru" ? "Подробности: " : "Толығырақ: "; }
+
 class RobustJob : public ::testing::Test {
 protected:
     fixtures::TempDir root;
@@ -124,6 +127,52 @@ TEST_F(RobustJob, DamagedLockedOrEmptyWaybillFailsTheJobByNameInTheUsersLanguage
     const std::string message = failure(archive("bad.zip", {{"x.pdf", "%PDF-1.7 garbage"}}), 1);
     EXPECT_EQ(message.rfind("Накладная «x.pdf» повреждена", 0), 0u) << message;
     EXPECT_NE(message.find("\n\nПодробности: "), std::string::npos) << message;
+}
+
+// Every damaged waybill of an archive is named at once, by its path in the archive, so
+// that one round of downloading mends them all; the first ten, then how many more.
+TEST_F(RobustJob, EveryDamagedWaybillIsNamedInOneMessage) {
+    const std::string plain = fixtures::pdf_bytes({{.label = "B"}});
+    const std::string lost_page = fixtures::raw_pdf(
+        {{" /Type /Catalog /Pages 2 0 R"}, {" /Type /Pages /Kids [8000000 0 R] /Count 1"}});
+    struct Case {
+        int damaged;
+        const char* lang;
+        std::string wanted;  // the message up to the detail
+    };
+    const std::vector<Case> cases = {
+        {3, "ru",
+         "Накладные повреждены, программа не может их прочитать (3):\nдень 1/bad01.pdf\nдень 2/bad02.pdf\nbad03.pdf\n"
+         "Скачайте эти накладные заново и соберите архив ещё раз."},
+        {12, "kk",
+         "Жүкқұжаттар бүлінген, бағдарлама оларды оқи алмайды (12):\nдень 1/bad01.pdf\nдень 2/bad02.pdf\nbad03.pdf\n"
+         "bad04.pdf\nbad05.pdf\nbad06.pdf\nbad07.pdf\nbad08.pdf\nbad09.pdf\nbad10.pdf\nтағы 2\n"
+         "Бұл жүкқұжаттарды қайта жүктеп алып, мұрағатты қайта жинаңыз."},
+    };
+    for (const Case& c : cases) {
+        for (int nup : {1, 9}) {
+            SCOPED_TRACE(std::to_string(c.damaged) + " " + c.lang + ", layout " + std::to_string(nup));
+            i18n::write_language(env.data_dir, c.lang);
+            std::vector<fixtures::ZipMember> members{{"a.pdf", plain},
+                                                     {"день 1/bad01.pdf", "%PDF-1.7 garbage"},
+                                                     {"день 2/bad02.pdf", lost_page},
+                                                     {"bad03.pdf", fixtures::encrypted_copy(plain, "1234", "owner")},
+                                                     {"z.pdf", plain}};
+            for (int i = 4; i <= c.damaged; ++i) members.push_back({(i < 10 ? "bad0" : "bad") + std::to_string(i) + ".pdf", lost_page});
+            const fs::path zip = archive("orders.zip", members);
+            const std::string message = failure(zip, nup);
+            const std::size_t detail = message.find("\n\n");
+            EXPECT_EQ(message.substr(0, detail), c.wanted);
+            // MuPDF's own English stays after our words, about the waybills named.
+            ASSERT_NE(detail, std::string::npos) << message;
+            EXPECT_EQ(message.find(lang_detail(c.lang), detail), detail + 2) << message;
+            EXPECT_NE(message.find("день 1/bad01.pdf: ", detail), std::string::npos) << message;
+            EXPECT_EQ(message.find("bad11.pdf"), std::string::npos) << "only the first ten are named: " << message;
+            EXPECT_EQ(files_in(archives), std::set<std::string>{"orders.zip"});
+            EXPECT_EQ(recorded(), 0u);
+            EXPECT_TRUE(fs::is_empty(env.temp_root));
+        }
+    }
 }
 
 TEST_F(RobustJob, RepairedWaybillIsMergedAndNamedInTheResultAndTheLogNote) {

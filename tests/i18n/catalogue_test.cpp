@@ -89,7 +89,7 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         "zip_damaged", "zip_member_encrypted", "zip_member_method", "zip_member_too_large",
         "zip_no_space", "zip_member_crc", "zip_member_unreadable", "zip_member_longer",
         "zip_member_shorter", "zip_member_write_failed", "pdf_damaged", "pdf_no_pages", "pdf_password",
-        "pdf_content_broken",
+        "pdf_content_broken", "pdf_damaged_many", "pdf_damaged_and_more",
         "pdf_content_too_large", "pdf_memory_limit", "merge_memory_limit", "result_repaired",
         "result_conflicting_duplicates",
         // A result that needs checking; failures after a merge; a log that cannot be written.

@@ -84,6 +84,9 @@ TEST(Render, MessageAdviceAndDetailInBothLanguages) {
     EXPECT_EQ(text.find(long_name), std::string::npos);
     EXPECT_NE(text.find("«" + i18n::shorten_middle(long_name) + "»"), std::string::npos) << text;
     EXPECT_EQ(text.find("Подробности"), std::string::npos);
+    // A list of names, one per line, is cut line by line: every name keeps its end.
+    const std::string list = i18n::render(diag::Text{"pdf_damaged_many", {{"count", "3"}, {"names", "a.pdf\n" + long_name + "\nb.pdf"}}}, "ru");
+    EXPECT_NE(list.find(":\na.pdf\n" + i18n::shorten_middle(long_name) + "\nb.pdf\nСкачайте"), std::string::npos) << list;
 }
 
 TEST(Render, EveryFailureMessageRendersWithTheValuesItsRaiserGives) {
