@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "app/job.hpp"
+#include "job/job.hpp"
 #include "product/buildmode.hpp"
 #include "product/context.hpp"
 #include "product/product.hpp"
@@ -157,7 +157,7 @@ void show_focus(tk::Interp& in) {
 
 // Long output paths, as sellers' folders are: one with blanks, one without any. The
 // marketplace ("Sauyq") and the seller are invented.
-app::MergeResult sample_result(bool with_new) {
+job::MergeResult sample_result(bool with_new) {
 #ifdef _WIN32
     const std::string home = "C:\\Users\\seller\\";
 #else
@@ -167,7 +167,7 @@ app::MergeResult sample_result(bool with_new) {
         with_new ? home + "Документы/Заказы Sauyq 2024/Накладные за 15 мая (склад Алматы, ТОО «Пример Трейд»)"
                  : home + "Загрузки/Sauyq_заказы_2024-05-15_склад_Алматы_ТОО_Пример_Трейд_накладные_на_отгрузку_"
                           "партия_000123456789").make_preferred();
-    app::MergeResult r;
+    job::MergeResult r;
     r.nup = 4;
     r.out_pdf_all = r.out_pdf = folder / platform::path_from_utf8("sauyq_orders_15.05.2024_Tarvo PDF Mergalo_MERGED_4up.pdf");
     r.file_count = r.file_count_all = 37;
@@ -197,7 +197,7 @@ fs::path old_sheets_folder(const fs::path& program_dir) {
 
 // What one picture needs: the program, the language, its folder and the archive (wait).
 struct Shot {
-    const app::Context& ctx;
+    const product::Context& ctx;
     std::string lang;
     fs::path program_dir;
     std::string archive;
@@ -226,7 +226,7 @@ void result_switched(const Shot& shot) {
 
 // A repaired waybill, left-out repeats and skipped history records: the heading asks for a check.
 void result_to_check(const Shot& shot) {
-    app::MergeResult r = sample_result(true);
+    job::MergeResult r = sample_result(true);
     r.repaired = {"день2/Заказ_458812304.pdf"};
     r.conflicting_duplicates = {"день2/Заказ_458812377.pdf", "возвраты/Заказ_458812390.pdf"};
     r.skipped_history_records = 2;
@@ -276,8 +276,8 @@ const std::vector<std::pair<std::string_view, std::function<void(const Shot&)>>>
         {"wait",
          [](const Shot& s) {
              if (s.archive.empty()) throw std::runtime_error("the wait window needs an archive");
-             ui::process_zip_with_wait(s.ctx, [&](const app::ProgressCallback& progress) {
-                 return app::process_zip(platform::path_from_utf8(s.archive), 4, s.ctx.job_environment(), progress);
+             ui::process_zip_with_wait(s.ctx, [&](const job::ProgressCallback& progress) {
+                 return job::process_zip(platform::path_from_utf8(s.archive), 4, s.ctx.job_environment(), progress);
              });
          }},
         {"result", [](const Shot& s) { ui::show_done(s.ctx, sample_result(false)); }},
@@ -334,11 +334,11 @@ int main(int argc, char** argv) {
     g_out = argv[4];
     try {
         const fs::path program_dir = fs::absolute(argv[3]);
-        const app::Context ctx =
-            app::make_context(app::product::profile(), program_dir / platform::executable_file_name("Mergalo"));
+        const product::Context ctx =
+            product::make_context(product::profile(), program_dir / platform::executable_file_name("Mergalo"));
         i18n::write_language(ctx.data_dir, argv[2]);
         // Tcl and Tk from the program folder's mgl/, as the program's start-up points them.
-        app::buildmode::point_tcl_and_tk_to_library(ctx.library_dir);
+        product::buildmode::point_tcl_and_tk_to_library(ctx.library_dir);
         photograph_when_drawn(window == "wait");
         found->second(Shot{ctx, argv[2], program_dir, argc > 5 ? argv[5] : ""});
     } catch (const std::exception& e) {

@@ -25,7 +25,7 @@ namespace {
 class Talk {
 public:
     // The boxes' title is the program's; `lang`: the language of their buttons.
-    Talk(const Context& ctx, std::string lang) : title_(ctx.title), lang_(std::move(lang)) {
+    Talk(const product::Context& ctx, std::string lang) : title_(ctx.title), lang_(std::move(lang)) {
         try {
             root_ = std::make_unique<ui::tk::Interp>();
             ui::prepare_dialogs(ctx, *root_, lang_);  // the boxes carry the program icon
@@ -60,7 +60,7 @@ private:
     std::unique_ptr<ui::tk::Interp> root_;
 };
 
-std::string menu_item(const Context& ctx, std::string_view lang) {
+std::string menu_item(const product::Context& ctx, std::string_view lang) {
     return i18n::t("menu_root", lang, {{"app", ctx.title}});
 }
 
@@ -72,7 +72,7 @@ std::string joined(const std::vector<std::string>& names) {
 
 }  // namespace
 
-int run_install_mode(const Context& ctx) {
+int run_install_mode(const product::Context& ctx) {
     const std::string lang = ctx.language();
     Talk talk(ctx, lang);
     try {
@@ -94,7 +94,7 @@ int run_install_mode(const Context& ctx) {
     }
 }
 
-int run_uninstall_mode(const Context& ctx) {
+int run_uninstall_mode(const product::Context& ctx) {
     const std::string lang = ctx.language();
     Talk talk(ctx, lang);
     try {
@@ -111,7 +111,7 @@ int run_uninstall_mode(const Context& ctx) {
     }
 }
 
-int install_menu_silently(const Context& ctx) {
+int install_menu_silently(const product::Context& ctx) {
     try {
         install_context_menu_silent(ctx);
         return 0;
@@ -121,7 +121,7 @@ int install_menu_silently(const Context& ctx) {
     }
 }
 
-int uninstall_menu_silently(const Context& ctx) {
+int uninstall_menu_silently(const product::Context& ctx) {
     try {
         uninstall_context_menu_silent(ctx);
         return 0;
@@ -155,7 +155,7 @@ bool remove_log_files(const fs::path& logs) {
 
 }  // namespace
 
-void purge_personal_data(const Context& ctx) {
+void purge_personal_data(const product::Context& ctx) {
     std::error_code ec;
     // The per-user data folder is the program's own: it goes whole. Links inside are
     // removed, never followed: nothing outside the folder goes.
@@ -167,7 +167,7 @@ void purge_personal_data(const Context& ctx) {
         ctx.log.write_quietly(std::string(diag::log_titles::FOLDER_NOT_REMOVED) + platform::utf8(logs));
 }
 
-int purge_personal_data_silently(const Context& ctx) {
+int purge_personal_data_silently(const product::Context& ctx) {
     try {
         purge_personal_data(ctx);
         return 0;

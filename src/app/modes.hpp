@@ -13,15 +13,15 @@ namespace app {
 
 // Writes the menu and asks whether to open the help page beside the executable
 // ("Instruction.html" in the app folder); opens it on yes when it exists.
-int run_install_mode(const Context& ctx);
+int run_install_mode(const product::Context& ctx);
 
 // Removes the menu and says so.
-int run_uninstall_mode(const Context& ctx);
+int run_uninstall_mode(const product::Context& ctx);
 
 // The menu without windows; a failure goes to the error log titled
 // "Не удалось поставить пункт меню правой кнопки" / "Не удалось убрать пункт меню правой кнопки".
-int install_menu_silently(const Context& ctx);
-int uninstall_menu_silently(const Context& ctx);
+int install_menu_silently(const product::Context& ctx);
+int uninstall_menu_silently(const product::Context& ctx);
 
 // Deletes the per-user data folder with everything in it, as far as it can
 // (platform::remove_tree: links are removed, never followed, so nothing outside the
@@ -29,10 +29,10 @@ int uninstall_menu_silently(const Context& ctx);
 // folder / "logs", the error log and its temporary files, and the folder once empty (a
 // file of the user's there stays, and so does the folder). A folder that stays for
 // another reason is logged ("Не удалось убрать папку <path>"). Never throws.
-void purge_personal_data(const Context& ctx);
+void purge_personal_data(const product::Context& ctx);
 
 // purge_personal_data; a failure is logged as "Не удалось убрать личные данные при
 // удалении" and gives 1.
-int purge_personal_data_silently(const Context& ctx);
+int purge_personal_data_silently(const product::Context& ctx);
 
 }  // namespace app

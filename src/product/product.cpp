@@ -1,6 +1,6 @@
 #include "product/product.hpp"
 
-namespace app::product {
+namespace product {
 
 ProductProfile profile() {
     ProductProfile p;
@@ -14,4 +14,4 @@ ProductProfile profile() {
     return p;
 }
 
-}  // namespace app::product
+}  // namespace product

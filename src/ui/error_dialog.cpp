@@ -104,7 +104,7 @@ std::string error_dialog_message_without_log(std::string_view text, std::string_
            i18n::t("error_write_support", lang, {{"url", TELEGRAM_URL}});
 }
 
-void show_error_dialog(const app::Context& ctx, std::string_view title, std::string_view text, const std::exception* exc,
+void show_error_dialog(const product::Context& ctx, std::string_view title, std::string_view text, const std::exception* exc,
                        std::string_view extra) {
     const std::string lang = ctx.language();
     // The dialog never depends on the log: a log that cannot be written (a read-only

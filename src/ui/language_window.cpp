@@ -25,7 +25,7 @@ std::string chooser_position(int width, int height, int screen_width, int screen
     return position;
 }
 
-void center(const app::Context& ctx, const tk::Widget& window) {
+void center(const product::Context& ctx, const tk::Widget& window) {
     set_icon(ctx, window);
     tk::Interp& in = window.interp();
     in.update_idletasks();
@@ -36,7 +36,7 @@ void center(const app::Context& ctx, const tk::Widget& window) {
 
 }  // namespace detail
 
-std::optional<std::string> choose_language_window(const app::Context& ctx, const tk::Widget* parent) {
+std::optional<std::string> choose_language_window(const product::Context& ctx, const tk::Widget* parent) {
     std::optional<tk::Interp> own;
     std::optional<tk::Widget> win;
     if (parent != nullptr) {

@@ -8,8 +8,9 @@
 #include "diag/error_log.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
+#include "job/layouts.hpp"
 #include "i18n/messages.hpp"
-#include "product/output_names.hpp"
+#include "job/output_names.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "ui/language_window.hpp"
@@ -21,7 +22,7 @@ namespace ui {
 
 namespace {
 
-bool has_new_file(const app::MergeResult& result) { return result.out_pdf_new && !result.out_pdf_new->empty(); }
+bool has_new_file(const job::MergeResult& result) { return result.out_pdf_new && !result.out_pdf_new->empty(); }
 
 // Names quoted and joined by commas; past the first few, how many more there are, so a
 // thousand damaged waybills still leave the window on the screen.
@@ -52,7 +53,7 @@ void open_or_throw(const fs::path& target) {
 }
 
 // The help page in the default browser, or the support chat when the page is missing.
-void open_help_or_throw(const app::Context& ctx) {
+void open_help_or_throw(const product::Context& ctx) {
     std::error_code ec;
     if (fs::exists(ctx.help_file(), ec)) {
         const fs::path absolute = fs::canonical(ctx.help_file(), ec);
@@ -65,7 +66,7 @@ void open_help_or_throw(const app::Context& ctx) {
 // A follow-up action failed after a merge that succeeded: said in a box of its own,
 // `heading` (a catalogue key, or empty) above the failure's own words, and logged when
 // `log_title` is given (a log that cannot be written changes nothing here).
-void report_failure(const app::Context& ctx, std::string_view heading, const std::exception& e, std::string_view lang,
+void report_failure(const product::Context& ctx, std::string_view heading, const std::exception& e, std::string_view lang,
                     std::string_view log_title = {}) {
     if (!log_title.empty()) ctx.log.write_quietly(log_title, &e);
     std::string text = heading.empty() ? std::string() : i18n::t(heading, lang) + "\n\n";
@@ -78,32 +79,32 @@ void report_failure(const app::Context& ctx, std::string_view heading, const std
 }
 
 // Waybills named in the details, which the seller must look at before printing.
-bool names_waybills(const app::MergeResult& result) {
+bool names_waybills(const job::MergeResult& result) {
     return !result.repaired.empty() || !result.conflicting_duplicates.empty();
 }
 
 // Whether the job asks the seller to look before printing.
-bool needs_checking(const app::MergeResult& result) {
+bool needs_checking(const job::MergeResult& result) {
     return names_waybills(result) || result.skipped_history_records > 0;
 }
 
 // The hint under the title: check the waybills named below, or, when only the history
 // had damaged records, the new-only file.
-std::string_view hint_key(const app::MergeResult& result) {
+std::string_view hint_key(const job::MergeResult& result) {
     if (names_waybills(result)) return "done_hint_check";
     return result.skipped_history_records > 0 ? "done_hint_history" : "done_hint";
 }
 
 }  // namespace
 
-std::string build_details(const app::Context& ctx, const app::MergeResult& result, std::string_view lang) {
+std::string build_details(const product::Context& ctx, const job::MergeResult& result, std::string_view lang) {
     using i18n::t;
     std::string text = t("detail_version", lang, {{"version", ctx.version}});
     const auto line = [&text](const std::string& s) { text += "\n" + s; };
     line(t("detail_file_all", lang, {{"path", result.out_pdf_all}}));
     line(t("detail_file_new", lang,
            {{"path", has_new_file(result) ? i18n::Value(*result.out_pdf_new) : i18n::Value(t("detail_no_new_file", lang))}}));
-    line(t("detail_mode", lang, {{"mode", app::mode_name(result.nup, lang)}}));
+    line(t("detail_mode", lang, {{"mode", job::mode_name(result.nup, lang)}}));
     line(t("files_taken", lang, {{"count", result.file_count_all}}));
     line(t("detail_new_count", lang, {{"count", result.file_count_new}}));
     line(t("detail_pages", lang, {{"count", result.total_pages_all}}));
@@ -131,7 +132,7 @@ namespace {
 // language (again when the user picks another one), its buttons' actions as members.
 class ResultWindow {
 public:
-    ResultWindow(const app::Context& ctx, const app::MergeResult& result, const LanguageChanged& on_language_changed,
+    ResultWindow(const product::Context& ctx, const job::MergeResult& result, const LanguageChanged& on_language_changed,
                  tk::Interp& root)
         : ctx_(ctx), result_(result), on_language_changed_(on_language_changed), root_(root),
           win_(tk::Widget::create(root, "toplevel", ".", "done")), px_(root) {}
@@ -262,8 +263,8 @@ private:
         int width;        // at least, in characters
     };
 
-    const app::Context& ctx_;
-    const app::MergeResult& result_;
+    const product::Context& ctx_;
+    const job::MergeResult& result_;
     const LanguageChanged& on_language_changed_;
     tk::Interp& root_;
     Widget win_;
@@ -274,7 +275,7 @@ private:
 
 }  // namespace
 
-void show_done(const app::Context& ctx, const app::MergeResult& result, const LanguageChanged& on_language_changed) {
+void show_done(const product::Context& ctx, const job::MergeResult& result, const LanguageChanged& on_language_changed) {
     std::optional<tk::Interp> root;
     try {
         root.emplace();

@@ -19,25 +19,25 @@ constexpr int BAR_MAXIMUM = 1000;
 // The job's latest progress, written by the job's thread and read by the window's.
 class LatestProgress {
 public:
-    void set(const app::JobProgress& progress) {
+    void set(const job::JobProgress& progress) {
         std::lock_guard<std::mutex> hold(mutex_);
         latest_ = progress;
     }
-    std::optional<app::JobProgress> get() const {
+    std::optional<job::JobProgress> get() const {
         std::lock_guard<std::mutex> hold(mutex_);
         return latest_;
     }
 
 private:
     mutable std::mutex mutex_;
-    std::optional<app::JobProgress> latest_;
+    std::optional<job::JobProgress> latest_;
 };
 
 }  // namespace
 
-std::string progress_text(const app::JobProgress& progress, std::string_view lang) {
-    using Stage = app::JobProgress::Stage;
-    const bool new_only = progress.output == app::JobProgress::Output::new_only;
+std::string progress_text(const job::JobProgress& progress, std::string_view lang) {
+    using Stage = job::JobProgress::Stage;
+    const bool new_only = progress.output == job::JobProgress::Output::new_only;
     switch (progress.stage) {
         case Stage::unpacking:
             return i18n::t("progress_unpacking", lang, {{"done", progress.done}, {"total", progress.total}});
@@ -52,8 +52,8 @@ std::string progress_text(const app::JobProgress& progress, std::string_view lan
     return i18n::t(new_only ? "progress_saving_new" : "progress_saving_all", lang);
 }
 
-int progress_permille(const app::JobProgress& progress) {
-    using Stage = app::JobProgress::Stage;
+int progress_permille(const job::JobProgress& progress) {
+    using Stage = job::JobProgress::Stage;
     const auto share = [](int from, int width, std::size_t done, std::size_t total) {
         if (total == 0) return from;
         done = std::min(done, total);
@@ -75,7 +75,7 @@ int progress_permille(const app::JobProgress& progress) {
     return 950;
 }
 
-app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& job, const WaitTiming& timing) {
+job::MergeResult run_with_wait_window(const product::Context& ctx, const WaitedJob& job, const WaitTiming& timing) {
     std::optional<tk::Interp> root;
     try {
         root.emplace();
@@ -107,7 +107,7 @@ app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& 
 
     LatestProgress latest;
     const auto started = std::chrono::steady_clock::now();
-    std::optional<app::JobProgress> shown;
+    std::optional<job::JobProgress> shown;
     const int refresh_ms = std::max<int>(1, static_cast<int>(timing.refresh_every.count()));
     std::string tick_command;
     const auto tick = [&] {
@@ -138,8 +138,8 @@ app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& 
     tick_command = in.command(tick);
     in.call({"after", refresh_ms, tick_command});
 
-    const auto report = [&latest](const app::JobProgress& progress) { latest.set(progress); };
-    std::optional<app::MergeResult> result;
+    const auto report = [&latest](const job::JobProgress& progress) { latest.set(progress); };
+    std::optional<job::MergeResult> result;
     try {
         in.run_in_background([&] { result = job(report); });
     } catch (...) {
@@ -150,7 +150,7 @@ app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& 
     return std::move(*result);
 }
 
-app::MergeResult process_zip_with_wait(const app::Context& ctx, const WaitedJob& job) {
+job::MergeResult process_zip_with_wait(const product::Context& ctx, const WaitedJob& job) {
     return run_with_wait_window(ctx, job);
 }
 

@@ -7,9 +7,9 @@
 #include <system_error>
 #include <vector>
 
-#include "product/output_names.hpp"
+#include "job/output_names.hpp"
 #include "i18n/catalogue.hpp"
-#include "pdf/geometry.hpp"
+#include "job/layouts.hpp"
 #include "platform/native.hpp"
 #include "platform/platform.hpp"
 
@@ -72,7 +72,7 @@ Scale::Scale(tk::Interp& in) {
 
 int Scale::operator()(int pixels) const { return static_cast<int>(std::lround(pixels * factor_)); }
 
-void center_window(const app::Context& ctx, const tk::Widget& win, std::optional<int> width,
+void center_window(const product::Context& ctx, const tk::Widget& win, std::optional<int> width,
                    std::optional<int> height) {
     set_icon(ctx, win);
     try {
@@ -91,7 +91,7 @@ void center_window(const app::Context& ctx, const tk::Widget& win, std::optional
     }
 }
 
-void set_icon(const app::Context& ctx, const tk::Widget& win) { icon::apply(win, ctx.icon_file()); }
+void set_icon(const product::Context& ctx, const tk::Widget& win) { icon::apply(win, ctx.icon_file()); }
 
 namespace icon {
 
@@ -117,7 +117,7 @@ void apply(const tk::Widget& window, const fs::path& ico) noexcept {
 
 }  // namespace icon
 
-std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root) {
+std::optional<int> simple_choice(const product::Context& ctx, tk::Interp& root) {
     const auto win = tk::Widget::create(root, "toplevel", ".", "choice");
     win.title(ctx.title);
     win.not_resizable();
@@ -129,14 +129,14 @@ std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root) {
     tk::Widget::create(root, "label", win.path(), "prompt",
                        {"-text", i18n::t("choose_mode", lang), "-font", tk::font(11)})
         .pack({"-pady", px(12)});
-    for (int nup : pdf::SUPPORTED_NUP) {
+    for (int nup : job::SUPPORTED_NUP) {
         const auto pick = [&root, &win, &choice, nup] {
             choice = nup;
             win.destroy();
             root.quit();
         };
         tk::Widget::create(root, "button", win.path(), "mode" + std::to_string(nup),
-                           {"-text", app::mode_name(nup, lang), "-width", 24, "-command", root.command(pick)})
+                           {"-text", job::mode_name(nup, lang), "-width", 24, "-command", root.command(pick)})
             .pack({"-pady", px(4)});
     }
     const auto cancel = [&root, &win] {
@@ -144,7 +144,7 @@ std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root) {
         root.quit();
     };
     win.on_close(cancel);
-    tk::use_keyboard(win, cancel, win.path() + ".mode" + std::to_string(pdf::SUPPORTED_NUP.front()));
+    tk::use_keyboard(win, cancel, win.path() + ".mode" + std::to_string(job::SUPPORTED_NUP.front()));
     try {
         root.mainloop();
     } catch (...) {
@@ -155,7 +155,7 @@ std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root) {
     return choice;
 }
 
-void open_help(const app::Context& ctx) {
+void open_help(const product::Context& ctx) {
     const fs::path page = ctx.help_file();
     std::error_code ec;
     if (fs::exists(page, ec)) {

@@ -126,7 +126,7 @@ TEST_F(KeyboardTest, ResultWindow) {
     uitest::FakeOpener opener(program.root());
     const fs::path out = program.root() / "Заказы";
     fs::create_directories(out);
-    app::MergeResult result;
+    job::MergeResult result;
     result.nup = 4;
     result.out_pdf = result.out_pdf_all = out / "day_Tarvo PDF Mergalo_MERGED_4up.pdf";
     uitest::Driver driver;

@@ -23,8 +23,8 @@ namespace fs = std::filesystem;
 namespace tk = ui::tk;
 using uitest::text_of;
 
-app::MergeResult result_for(const fs::path& folder, int nup, bool with_new) {
-    app::MergeResult r;
+job::MergeResult result_for(const fs::path& folder, int nup, bool with_new) {
+    job::MergeResult r;
     r.nup = nup;
     const std::string suffix = nup > 1 ? "_" + std::to_string(nup) + "up" : "";
     r.out_pdf = r.out_pdf_all = folder / ("orders_Tarvo PDF Mergalo_MERGED" + suffix + ".pdf");

@@ -104,13 +104,13 @@ TEST_P(ScaledWindows, WaitWindowWithItsProgress) {
     };
     ui::run_with_wait_window(
         program.context(),
-        [](const app::ProgressCallback& progress) {
+        [](const job::ProgressCallback& progress) {
             // The longest line: the full file's merging, counted in thousands.
             for (std::size_t done = 1; done <= 40; ++done) {
-                progress({app::JobProgress::Stage::merging, done * 100, 5000, app::JobProgress::Output::all, 0, 8000});
+                progress({job::JobProgress::Stage::merging, done * 100, 5000, job::JobProgress::Output::all, 0, 8000});
                 std::this_thread::sleep_for(10ms);
             }
-            return app::MergeResult{};
+            return job::MergeResult{};
         },
         {0ms, 1ms});
     EXPECT_TRUE(checked) << "the progress never showed";
@@ -118,7 +118,7 @@ TEST_P(ScaledWindows, WaitWindowWithItsProgress) {
 
 TEST_P(ScaledWindows, ResultWindowWithBothFilesAndSomethingToCheck) {
     const fs::path folder = program.root() / "Документы" / "Заказы за 15 мая (склад Алматы)";
-    app::MergeResult r;
+    job::MergeResult r;
     r.nup = 4;
     r.out_pdf = r.out_pdf_all = folder / "day_Tarvo PDF Mergalo_MERGED_4up.pdf";
     r.out_pdf_new = folder / "day_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf";

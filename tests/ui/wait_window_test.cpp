@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/job.hpp"
+#include "job/job.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "support/pdf_fixtures.hpp"
@@ -21,13 +21,13 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace tk = ui::tk;
-using Stage = app::JobProgress::Stage;
+using Stage = job::JobProgress::Stage;
 using namespace std::chrono_literals;
 
 TEST(ProgressText, StageAndCountsOfTheFileBeingWrittenInEitherLanguage) {
-    using Output = app::JobProgress::Output;
+    using Output = job::JobProgress::Output;
     struct Case {
-        app::JobProgress progress;
+        job::JobProgress progress;
         const char* lang;
         const char* key;  // the line's text, with {done} and {total} from the progress
         int permille;
@@ -60,7 +60,7 @@ TEST(ProgressText, StageAndCountsOfTheFileBeingWrittenInEitherLanguage) {
 class WaitWindowJobTest : public ::testing::Test {
 protected:
     fixtures::ProgramDir program;
-    const app::JobEnvironment env = program.context().job_environment();
+    const job::JobEnvironment env = program.context().job_environment();
 
     fs::path archive(int waybills) {
         std::vector<fixtures::ZipMember> members;
@@ -77,8 +77,8 @@ protected:
     // The real job on `zip`, every progress report held up by `pause`, so that the
     // window has time to show each one.
     ui::WaitedJob job(const fs::path& zip, std::chrono::milliseconds pause = 0ms) {
-        return [this, zip, pause](const app::ProgressCallback& progress) {
-            return app::process_zip(zip, 4, env, [&progress, pause](const app::JobProgress& p) {
+        return [this, zip, pause](const job::ProgressCallback& progress) {
+            return job::process_zip(zip, 4, env, [&progress, pause](const job::JobProgress& p) {
                 progress(p);
                 std::this_thread::sleep_for(pause);
             });
@@ -99,7 +99,7 @@ TEST_F(WaitWindowJobTest, ALongJobShowsItsStageAndCountsUnderAProgressBar) {
         EXPECT_GT(in.call_int({"winfo", "height", ".wait"}), 150) << "the window grew to hold the bar";
         EXPECT_GT(in.call_int({"winfo", "y", ".wait.bar"}), in.call_int({"winfo", "y", ".wait.hint"}));
     };
-    const app::MergeResult result = ui::run_with_wait_window(program.context(), job(zip, 20ms), {0ms, 1ms});
+    const job::MergeResult result = ui::run_with_wait_window(program.context(), job(zip, 20ms), {0ms, 1ms});
     EXPECT_EQ(result.file_count_all, 8);
 
     ASSERT_FALSE(lines.empty()) << "no progress was shown";
@@ -141,11 +141,11 @@ TEST_F(WaitWindowJobTest, TheWindowAnswersWhileTheJobRunsAndIgnoresItsCloseBox) 
     };
     // The job waits for the window to have answered; a window whose events stand
     // still while the job runs never does.
-    const ui::WaitedJob waiting = [&](const app::ProgressCallback& progress) {
+    const ui::WaitedJob waiting = [&](const job::ProgressCallback& progress) {
         for (int i = 0; i < 2000 && !answered; ++i) std::this_thread::sleep_for(10ms);
-        return app::process_zip(zip, 1, env, progress);
+        return job::process_zip(zip, 1, env, progress);
     };
-    const app::MergeResult result = ui::run_with_wait_window(program.context(), waiting);
+    const job::MergeResult result = ui::run_with_wait_window(program.context(), waiting);
     EXPECT_TRUE(answered) << "no event was handled while the job ran";
     EXPECT_TRUE(open_after_close) << "the close box closed the wait window";
     EXPECT_TRUE(fs::exists(result.out_pdf_all));

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/job.hpp"
-#include "app/pending_outputs.hpp"
+#include "job/job.hpp"
+#include "job/commit.hpp"
 #include "history/store.hpp"
 #include "platform/termination.hpp"
 #include "support/child.hpp"
@@ -24,7 +24,7 @@
 #include "support/zip_fixtures.hpp"
 
 namespace fs = std::filesystem;
-using app::LastStep;
+using job::LastStep;
 
 namespace {
 
@@ -36,7 +36,7 @@ class LastSteps : public ::testing::Test {
 protected:
     fixtures::TempDir root;
     fs::path archives = root / "archives";
-    app::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
+    job::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
 
     void SetUp() override {
         for (const auto& d : {archives, env.app_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
@@ -77,7 +77,7 @@ protected:
 TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
     struct Case {
         const char* name;
-        LastStep step;
+        job::LastStep step;
         int occurrence;             // the how-manieth time the step is reached
         bool name_taken_meanwhile;  // a file takes the full output's name before the next job
         std::set<std::string> visible_after_kill;
@@ -90,16 +90,16 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
     const std::set<std::string> both{FULL, NEW};
     const std::set<std::string> new_waybills{"B1.pdf", "B2.pdf", "B3.pdf"};
     const std::vector<Case> cases{
-        {"outputs finished", LastStep::outputs_written, 1, false, none, false, none},
-        {"note written", LastStep::note_written, 1, false, none, false, none},
-        {"history saved", LastStep::history_saved, 1, false, none, true, both},
-        {"history saved, name taken", LastStep::history_saved, 1, true, none, true, {FULL, FULL_1, NEW}},
-        {"one output shown", LastStep::output_shown, 1, false, {FULL}, true, both},
-        {"both shown", LastStep::output_shown, 2, false, both, true, both},
+        {"outputs finished", job::LastStep::outputs_written, 1, false, none, false, none},
+        {"note written", job::LastStep::note_written, 1, false, none, false, none},
+        {"history saved", job::LastStep::history_saved, 1, false, none, true, both},
+        {"history saved, name taken", job::LastStep::history_saved, 1, true, none, true, {FULL, FULL_1, NEW}},
+        {"one output shown", job::LastStep::output_shown, 1, false, {FULL}, true, both},
+        {"both shown", job::LastStep::output_shown, 2, false, both, true, both},
         // Its waybills are in the history, but not from its own update.
-        {"note written, all known", LastStep::note_written, 1, false, none, false, none, true},
+        {"note written, all known", job::LastStep::note_written, 1, false, none, false, none, true},
         // A stop signal cleans up as a failure does, but waits until the last steps are done.
-        {"stop signal after the note", LastStep::note_written, 1, false, both, true, both, false, SIGTERM},
+        {"stop signal after the note", job::LastStep::note_written, 1, false, both, true, both, false, SIGTERM},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -118,12 +118,12 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
 
         fixtures::Child killed([&] {
             platform::enable_cleanup_on_termination();
-            app::JobEnvironment stopping = env;
+            job::JobEnvironment stopping = env;
             int seen = 0;
-            stopping.at_last_step = [&](LastStep s) {
+            stopping.at_last_step = [&](job::LastStep s) {
                 if (s == c.step && ++seen == c.occurrence) ::kill(::getpid(), c.signal);
             };
-            app::process_zip(day, 1, stopping);
+            job::process_zip(day, 1, stopping);
             return std::string("finished");
         });
         ASSERT_EQ(killed.result(), "signal " + std::to_string(c.signal));
@@ -134,11 +134,11 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
         // Some time later, a job on another archive of the folder.
         for (const auto& e : fs::directory_iterator(archives))
             fs::last_write_time(e.path(), fs::file_time_type::clock::now() - std::chrono::minutes(5));
-        app::process_zip(archive("later.zip", {"C1"}), 1, env);
+        job::process_zip(archive("later.zip", {"C1"}), 1, env);
 
         EXPECT_EQ(visible_outputs(), c.visible_after_next_job);
         EXPECT_FALSE(hidden_left());
-        EXPECT_EQ(app::pending_output_notes(env.app_dir), std::vector<fs::path>{});
+        EXPECT_EQ(job::pending_output_notes(env.app_dir), std::vector<fs::path>{});
         EXPECT_EQ(recorded("B"), c.recorded ? new_waybills : none);
         if (c.visible_after_next_job.contains(NEW)) {
             EXPECT_EQ(fixtures::page_count(archives / NEW), 3);
@@ -193,11 +193,11 @@ TEST_F(LastSteps, RenamesAndFolderSyncsComeInTheOrderThatSurvivesAPowerCut) {
         fixtures::RecordingRenamer renamer;
         renamer.fail_step = c.fail_step;
         renamer.fail_occurrence = c.occurrence;
-        app::JobEnvironment recorded_env = env;
+        job::JobEnvironment recorded_env = env;
         recorded_env.renamer = &renamer;
         std::string failure;
         try {
-            app::process_zip(day, 1, recorded_env);
+            job::process_zip(day, 1, recorded_env);
         } catch (const std::runtime_error& e) {
             failure = e.what();
         }
@@ -217,10 +217,10 @@ TEST_F(LastSteps, RenamesAndFolderSyncsComeInTheOrderThatSurvivesAPowerCut) {
 
         for (const auto& e : fs::directory_iterator(archives))
             fs::last_write_time(e.path(), fs::file_time_type::clock::now() - std::chrono::minutes(5));
-        app::process_zip(archive("later.zip", {"C1"}), 1, env);
+        job::process_zip(archive("later.zip", {"C1"}), 1, env);
         EXPECT_EQ(visible_outputs(), c.visible_after_next_job);
         EXPECT_FALSE(hidden_left());
-        EXPECT_EQ(app::pending_output_notes(env.app_dir), std::vector<fs::path>{});
+        EXPECT_EQ(job::pending_output_notes(env.app_dir), std::vector<fs::path>{});
         EXPECT_EQ(recorded("B").size(), c.recorded ? 3u : 0u);
     }
 }

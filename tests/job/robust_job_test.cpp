@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/job.hpp"
+#include "job/job.hpp"
 #include "diag/errors.hpp"
 #include "history/store.hpp"
 #include "i18n/settings.hpp"
@@ -53,7 +53,7 @@ class RobustJob : public ::testing::Test {
 protected:
     fixtures::TempDir root;
     fs::path archives = root / "Заказы";
-    app::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
+    job::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
 
     void SetUp() override {
         for (const auto& d : {archives, env.app_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
@@ -88,7 +88,7 @@ protected:
     // The message of a failed job, or "ok".
     std::string failure(const fs::path& zip, int nup) {
         try {
-            app::process_zip(zip, nup, env);
+            job::process_zip(zip, nup, env);
             return "ok";
         } catch (const std::exception& e) {
             return e.what();
@@ -178,20 +178,20 @@ TEST_F(RobustJob, EveryDamagedWaybillIsNamedInOneMessage) {
 TEST_F(RobustJob, RepairedWaybillIsMergedAndNamedInTheResultAndTheLogNote) {
     const fs::path zip =
         archive("orders.zip", {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"день2/cut.pdf", cut_waybill()}});
-    const app::MergeResult r = app::process_zip(zip, 1, env);
+    const job::MergeResult r = job::process_zip(zip, 1, env);
     EXPECT_EQ(r.total_pages, 2);
     EXPECT_EQ(r.repaired, std::vector<std::string>{"день2/cut.pdf"}) << "named with its folder in the archive";
-    const auto fields = app::merge_result_fields(r);
+    const auto fields = job::merge_result_fields(r);
     EXPECT_EQ(fields[13], (std::pair<std::string, std::string>{"repaired", "день2/cut.pdf"}));
     EXPECT_EQ(recorded(), 2u) << "a repaired waybill was merged, so it is recorded";
 
-    const auto note = app::repaired_waybills_log_note(zip, r);
+    const auto note = job::repaired_waybills_log_note(zip, r);
     ASSERT_TRUE(note.has_value());
     EXPECT_NE(note->extra.find("\n  день2/cut.pdf"), std::string::npos) << note->extra;
     EXPECT_NE(note->extra.find(zip.string()), std::string::npos);
-    app::MergeResult clean = r;
+    job::MergeResult clean = r;
     clean.repaired.clear();
-    EXPECT_FALSE(app::repaired_waybills_log_note(zip, clean).has_value());
+    EXPECT_FALSE(job::repaired_waybills_log_note(zip, clean).has_value());
 }
 
 TEST_F(RobustJob, RepeatsWithOtherContentAreCountedAndNamed) {
@@ -199,10 +199,10 @@ TEST_F(RobustJob, RepeatsWithOtherContentAreCountedAndNamed) {
     const fs::path zip = archive("orders.zip", {{"Заказ 1.pdf", a},
                                                 {"копия/заказ 1.pdf", fixtures::pdf_bytes({{.label = "A2"}})},
                                                 {"копия2/Заказ 1.pdf", a}});
-    const app::MergeResult r = app::process_zip(zip, 4, env);
+    const job::MergeResult r = job::process_zip(zip, 4, env);
     EXPECT_EQ(r.file_count, 1);
     EXPECT_EQ(r.conflicting_duplicates, std::vector<std::string>{"копия/заказ 1.pdf"});
-    EXPECT_EQ(app::merge_result_fields(r)[14],
+    EXPECT_EQ(job::merge_result_fields(r)[14],
               (std::pair<std::string, std::string>{"conflicting_duplicates", "копия/заказ 1.pdf"}));
 }
 
@@ -212,7 +212,7 @@ TEST_F(RobustJob, OverLongMemberNamesAreMergedAndRecordedUnderTheirOwnNames) {
     long_name += ".pdf";
     const std::string bytes = fixtures::pdf_bytes({{.label = "Long"}});
     const fs::path zip = archive("orders.zip", {{long_name, bytes}, {"b.pdf", fixtures::pdf_bytes({{.label = "B"}})}});
-    const app::MergeResult r = app::process_zip(zip, 1, env);
+    const job::MergeResult r = job::process_zip(zip, 1, env);
     EXPECT_EQ(r.total_pages, 2);
     const history::History h = history::load_waybill_history(env.app_dir);
     const std::string key = history::history_key(long_name, bytes, 1);
@@ -249,9 +249,9 @@ TEST_F(RobustJob, AFolderWithoutAccessIsNotCalledMissing) {
 }
 
 // One job in a process of its own; the result as key=value lines, or the failure.
-std::string job_in_child(const fs::path& zip, int nup, const app::JobEnvironment& env) {
+std::string job_in_child(const fs::path& zip, int nup, const job::JobEnvironment& env) {
     std::string out;
-    for (const auto& [k, v] : app::merge_result_fields(app::process_zip(zip, nup, env))) out += k + "=" + v + "\n";
+    for (const auto& [k, v] : job::merge_result_fields(job::process_zip(zip, nup, env))) out += k + "=" + v + "\n";
     return out;
 }
 
@@ -330,9 +330,9 @@ TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
     });
     ASSERT_TRUE(wait_until([&] { return fs::exists(root / "held"); }));
     env.history_wait = std::chrono::milliseconds(300);
-    std::vector<app::JobProgress::Stage> stages;
+    std::vector<job::JobProgress::Stage> stages;
     try {
-        app::process_zip(zip, 4, env, [&](const app::JobProgress& p) {
+        job::process_zip(zip, 4, env, [&](const job::JobProgress& p) {
             if (stages.empty() || stages.back() != p.stage) stages.push_back(p.stage);
         });
         ADD_FAILURE() << "the job ran while another held the history";
@@ -341,7 +341,7 @@ TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
         EXPECT_NE(std::string(e.what()).find(lock), std::string::npos) << e.what();
         EXPECT_NE(std::string(e.what()).find("занята другим объединением"), std::string::npos) << e.what();
     }
-    using S = app::JobProgress::Stage;
+    using S = job::JobProgress::Stage;
     EXPECT_EQ(stages, (std::vector<S>{S::unpacking, S::waiting}));
     fixtures::write_bytes(root / "release", "");
     EXPECT_EQ(holder.result(), "released");
@@ -394,7 +394,7 @@ TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
     }
     EXPECT_EQ(fields_of(live->result())["file_count"], "5");
     // The next job clears what the killed one left, and only that.
-    app::process_zip(third, 1, env);
+    job::process_zip(third, 1, env);
     EXPECT_TRUE(fs::is_empty(env.temp_root)) << "the killed job's folder and lock file are gone";
     EXPECT_FALSE(fs::exists(dead_output));
     EXPECT_TRUE(fs::exists(writing->path));

@@ -1,4 +1,4 @@
-#include "app/job.hpp"
+#include "job/job.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include <system_error>
 #include <unordered_map>
 
-#include "app/pending_outputs.hpp"
+#include "job/commit.hpp"
 #include "archive/intake.hpp"
 #include "diag/error_log.hpp"
 #include "diag/errors.hpp"
@@ -21,9 +21,9 @@
 #include "platform/scratch_folder.hpp"
 #include "platform/staged_file.hpp"
 #include "platform/termination.hpp"
-#include "product/output_names.hpp"
+#include "job/output_names.hpp"
 
-namespace app {
+namespace job {
 
 namespace {
 
@@ -452,4 +452,4 @@ std::optional<LogNote> repaired_waybills_log_note(const fs::path& zip_path, cons
     return LogNote{std::string(diag::log_titles::WAYBILLS_REPAIRED), std::move(extra)};
 }
 
-}  // namespace app
+}  // namespace job

@@ -17,7 +17,7 @@
 
 #include "history/store.hpp"
 
-namespace app {
+namespace job {
 
 namespace fs = std::filesystem;
 
@@ -59,4 +59,4 @@ bool remove_pending_outputs(const fs::path& note) noexcept;
 // one: the job's history update was saved, and its outputs belong in sight.
 bool pending_outputs_recorded(const PendingOutputs& pending, const history::History& history);
 
-}  // namespace app
+}  // namespace job

@@ -9,8 +9,8 @@
 #include "diag/errors.hpp"
 #include "history/store.hpp"
 #include "i18n/settings.hpp"
-#include "app/job.hpp"
-#include "product/output_names.hpp"
+#include "job/job.hpp"
+#include "job/output_names.hpp"
 #include "support/child.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/temp_dir.hpp"
@@ -24,7 +24,7 @@ class JobTest : public ::testing::Test {
 protected:
     fixtures::TempDir root;
     fs::path archives = root / "Заказы за день";
-    app::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
+    job::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
 
     void SetUp() override {
         for (const auto& d : {archives, env.app_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
@@ -69,7 +69,7 @@ std::vector<std::string> labels(int from, int to) {
 
 TEST_F(JobTest, FirstRunWritesOneFileThatIsAlsoTheNewOnlyOutput) {
     fs::path zip = archive("orders.zip", labels(1, 3));
-    app::MergeResult r = app::process_zip(zip, 4, env);
+    job::MergeResult r = job::process_zip(zip, 4, env);
 
     EXPECT_EQ(r.out_pdf_all, archives / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf");
     EXPECT_EQ(r.out_pdf, r.out_pdf_all);
@@ -89,10 +89,10 @@ TEST_F(JobTest, FirstRunWritesOneFileThatIsAlsoTheNewOnlyOutput) {
 
 TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
     fs::path zip = archive("orders.zip", labels(1, 3));
-    app::process_zip(zip, 1, env);
+    job::process_zip(zip, 1, env);
     const auto before = history::load_waybill_history(env.app_dir);
 
-    app::MergeResult r = app::process_zip(zip, 1, env);
+    job::MergeResult r = job::process_zip(zip, 1, env);
     EXPECT_EQ(r.out_pdf_all, archives / "orders_Tarvo PDF Mergalo_MERGED (1).pdf");
     EXPECT_FALSE(r.out_pdf_new.has_value());
     EXPECT_EQ(r.file_count_new, 0);
@@ -107,7 +107,7 @@ TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
         ASSERT_TRUE(before.contains(key));
         EXPECT_GE(record.processed_at, before.at(key).processed_at);
     }
-    const auto fields = app::merge_result_fields(r);
+    const auto fields = job::merge_result_fields(r);
     ASSERT_EQ(fields.size(), 17u);
     EXPECT_EQ(fields[2], (std::pair<std::string, std::string>{"out_pdf_new", ""}));
     EXPECT_EQ(fields[12], (std::pair<std::string, std::string>{"nup", "1"}));
@@ -118,10 +118,10 @@ TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
 }
 
 TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {
-    app::process_zip(archive("monday.zip", {"W02", "W05", "W09"}), 1, env);
+    job::process_zip(archive("monday.zip", {"W02", "W05", "W09"}), 1, env);
     std::vector<std::string> day;
     for (int i = 0; i < 10; ++i) day.push_back(std::string("W0").append(std::to_string(i)));
-    app::MergeResult r = app::process_zip(archive("tuesday.zip", day), 1, env);
+    job::MergeResult r = job::process_zip(archive("tuesday.zip", day), 1, env);
 
     ASSERT_TRUE(r.out_pdf_new.has_value());
     EXPECT_EQ(*r.out_pdf_new, archives / "tuesday_Tarvo PDF Mergalo_NEW_MERGED.pdf");
@@ -136,8 +136,8 @@ TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {
 
 TEST_F(JobTest, AnotherLayoutCountsEveryWaybillAsNew) {
     fs::path zip = archive("orders.zip", labels(1, 5));
-    app::process_zip(zip, 1, env);
-    app::MergeResult r = app::process_zip(zip, 9, env);
+    job::process_zip(zip, 1, env);
+    job::MergeResult r = job::process_zip(zip, 9, env);
     EXPECT_EQ(r.out_pdf_new, r.out_pdf_all);
     EXPECT_EQ(r.file_count_new, 5);
     EXPECT_EQ(r.final_sheets, 1);
@@ -148,7 +148,7 @@ TEST_F(JobTest, AnotherLayoutCountsEveryWaybillAsNew) {
 TEST_F(JobTest, LayoutOutsideTheListRunsAsLayoutOne) {
     fs::path zip = archive("orders.zip", labels(1, 2));
     for (int nup : {5, 0}) {
-        app::MergeResult r = app::process_zip(zip, nup, env);
+        job::MergeResult r = job::process_zip(zip, nup, env);
         EXPECT_EQ(r.nup, 1);
         EXPECT_EQ(r.final_sheets, 2);
         EXPECT_EQ(r.out_pdf_all.filename().string().find("up"), std::string::npos) << r.out_pdf_all;
@@ -156,26 +156,26 @@ TEST_F(JobTest, LayoutOutsideTheListRunsAsLayoutOne) {
 }
 
 TEST_F(JobTest, OutputNamesFollowTheArchiveStemAndAreNumberedWhenTaken) {
-    app::MergeResult upper = app::process_zip(archive("ORDERS.ZIP", labels(1, 1)), 1, env);
+    job::MergeResult upper = job::process_zip(archive("ORDERS.ZIP", labels(1, 1)), 1, env);
     EXPECT_EQ(upper.out_pdf_all.filename(), "ORDERS_Tarvo PDF Mergalo_MERGED.pdf");
-    app::MergeResult tar = app::process_zip(archive("orders.tar.zip", labels(1, 1)), 1, env);
+    job::MergeResult tar = job::process_zip(archive("orders.tar.zip", labels(1, 1)), 1, env);
     EXPECT_EQ(tar.out_pdf_all.filename(), "orders.tar_Tarvo PDF Mergalo_MERGED.pdf");
 
     fixtures::write_bytes(archives / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf", "taken");
     fixtures::write_bytes(archives / "orders_Tarvo PDF Mergalo_MERGED_4up (1).pdf", "taken");
-    EXPECT_EQ(app::make_output_path(archives / "orders.zip", 4, false, env.app_title),
+    EXPECT_EQ(job::make_output_path(archives / "orders.zip", 4, false, env.app_title),
               archives / "orders_Tarvo PDF Mergalo_MERGED_4up (2).pdf");
-    EXPECT_EQ(app::make_output_path(archives / "orders.zip", 4, true, env.app_title),
+    EXPECT_EQ(job::make_output_path(archives / "orders.zip", 4, true, env.app_title),
               archives / "orders_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
     EXPECT_EQ(fixtures::read_bytes(archives / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf"), "taken");
     fs::create_directory(archives / "x");
-    EXPECT_EQ(app::unique_path(archives / "x"), archives / "x (1)") << "a folder takes a name too";
+    EXPECT_EQ(job::unique_path(archives / "x"), archives / "x (1)") << "a folder takes a name too";
 }
 
 TEST_F(JobTest, InputErrorsCarryTheTextsInTheUsersLanguage) {
     fs::path missing = archives / "нет такого.zip";
     try {
-        app::process_zip(missing, 4, env);
+        job::process_zip(missing, 4, env);
         FAIL();
     } catch (const diag::FileNotFound& e) {
         EXPECT_EQ(std::string(e.what()), std::string("ZIP-файл не найден:\n").append(missing.string()));
@@ -183,7 +183,7 @@ TEST_F(JobTest, InputErrorsCarryTheTextsInTheUsersLanguage) {
     fixtures::write_bytes(archives / "orders.rar", "x");
     i18n::write_language(env.data_dir, "kk");
     try {
-        app::process_zip(archives / "orders.rar", 4, env);
+        job::process_zip(archives / "orders.rar", 4, env);
         FAIL();
     } catch (const diag::InvalidValue& e) {
         EXPECT_STREQ(e.what(), "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз");
@@ -195,20 +195,20 @@ TEST_F(JobTest, ArchiveWithoutPdfsOrNotAnArchiveLeavesNothing) {
     fs::path zip = archives / "photos.zip";
     fixtures::write_zip(zip, {{"photo.jpg", "jpeg bytes"}, {"notes.txt", "text"}});
     try {
-        app::process_zip(zip, 4, env);
+        job::process_zip(zip, 4, env);
         FAIL();
     } catch (const diag::RuntimeError& e) {
         EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
     }
     i18n::write_language(env.data_dir, "kk");  // the same fixed text in every language
     try {
-        app::process_zip(zip, 4, env);
+        job::process_zip(zip, 4, env);
         FAIL();
     } catch (const diag::RuntimeError& e) {
         EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
     }
     fs::create_directory(archives / "x.zip");
-    EXPECT_THROW(app::process_zip(archives / "x.zip", 4, env), std::runtime_error);
+    EXPECT_THROW(job::process_zip(archives / "x.zip", 4, env), std::runtime_error);
     EXPECT_EQ(files_in(archives), (std::set<std::string>{"photos.zip", "x.zip"}));
     EXPECT_FALSE(scratch_left());
 }
@@ -217,7 +217,7 @@ TEST_F(JobTest, MissingTemporaryFolderFailsWithAClearMessageAndWritesNothing) {
     fs::path zip = archive("orders.zip", labels(1, 2));
     env.temp_root = root / "no such folder";
     try {
-        app::process_zip(zip, 4, env);
+        job::process_zip(zip, 4, env);
         FAIL();
     } catch (const diag::RuntimeError& e) {
         EXPECT_EQ(std::string(e.what()).rfind("Не удалось создать временную папку", 0), 0u) << e.what();
@@ -229,7 +229,7 @@ TEST_F(JobTest, MissingTemporaryFolderFailsWithAClearMessageAndWritesNothing) {
 TEST_F(JobTest, DamagedWaybillFailsTheJobWithoutOutput) {
     fs::path zip = archives / "orders.zip";
     fixtures::write_zip(zip, {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"b.pdf", "%PDF-1.7 garbage"}});
-    EXPECT_THROW(app::process_zip(zip, 4, env), std::runtime_error);
+    EXPECT_THROW(job::process_zip(zip, 4, env), std::runtime_error);
     EXPECT_EQ(files_in(archives), (std::set<std::string>{"orders.zip"}));
     EXPECT_FALSE(scratch_left());
 }
@@ -241,12 +241,12 @@ TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {
     // waybills are recorded.
     const std::string outcome = fixtures::run_in_child([&] {
         if (!fixtures::mount_small_disk(env.app_dir, 256 * 1024)) return std::string("skip");
-        app::process_zip(monday, 4, env);
+        job::process_zip(monday, 4, env);
         const std::string before = fixtures::read_bytes(history::history_csv_path(env.app_dir));
         fixtures::fill_disk(env.app_dir);
         std::string message = "no failure";
         try {
-            app::process_zip(tuesday, 4, env);
+            job::process_zip(tuesday, 4, env);
         } catch (const diag::RuntimeError& e) {
             message = e.what();
         }
@@ -300,13 +300,13 @@ TEST_F(JobTest, TheHistoryFileAsTheUserLeftItBetweenTwoJobs) {
             fs::create_directories(d);
         }
         c.before_first();
-        app::process_zip(archive("monday.zip", labels(1, 1)), 4, env);
+        job::process_zip(archive("monday.zip", labels(1, 1)), 4, env);
         c.before_second();
         const std::string before = fixtures::read_bytes(csv);
         std::string failure;
         try {
             // W1 was merged on Monday.
-            EXPECT_EQ(app::process_zip(archive("tuesday.zip", labels(1, 3)), 4, env).file_count_new, 2);
+            EXPECT_EQ(job::process_zip(archive("tuesday.zip", labels(1, 3)), 4, env).file_count_new, 2);
         } catch (const diag::RuntimeError& e) {
             failure = e.what();
         }
@@ -335,20 +335,20 @@ TEST_F(JobTest, TheHistoryFileAsTheUserLeftItBetweenTwoJobs) {
 }
 
 TEST(ModeName, NamesEachLayoutAndFallsBackToLayoutOne) {
-    EXPECT_EQ(app::mode_name(4, "ru"), "4 на лист (2x2)");
-    EXPECT_EQ(app::mode_name(9, "kk"), "Параққа 9 (3x3)");
-    EXPECT_EQ(app::mode_name(5, "ru"), "1 на лист (обычно)");
+    EXPECT_EQ(job::mode_name(4, "ru"), "4 на лист (2x2)");
+    EXPECT_EQ(job::mode_name(9, "kk"), "Параққа 9 (3x3)");
+    EXPECT_EQ(job::mode_name(5, "ru"), "1 на лист (обычно)");
 }
 
 // Progress: members unpacked, then each output's waybills counted on their own, with
 // the counts of the whole job for the bar, each output's save announced.
 TEST_F(JobTest, ReportsItsProgressStageByStage) {
-    using S = app::JobProgress::Stage;
-    using O = app::JobProgress::Output;
-    using Steps = std::vector<app::JobProgress>;
+    using S = job::JobProgress::Stage;
+    using O = job::JobProgress::Output;
+    using Steps = std::vector<job::JobProgress>;
     const auto run = [this](const fs::path& zip) {
         Steps steps;
-        app::process_zip(zip, 4, env, [&steps](const app::JobProgress& p) { steps.push_back(p); });
+        job::process_zip(zip, 4, env, [&steps](const job::JobProgress& p) { steps.push_back(p); });
         return steps;
     };
     const Steps one_output{{S::unpacking, 0, 3},         {S::unpacking, 1, 3},         {S::unpacking, 2, 3},

@@ -15,7 +15,7 @@ namespace platform {
 class Renamer;
 }
 
-namespace app {
+namespace job {
 
 namespace fs = std::filesystem;
 
@@ -92,4 +92,4 @@ struct MergeResult {
     std::optional<fs::path> history_copy{};
 };
 
-}  // namespace app
+}  // namespace job

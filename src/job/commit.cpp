@@ -1,4 +1,4 @@
-#include "app/pending_outputs.hpp"
+#include "job/commit.hpp"
 
 #include <fstream>
 #include <iterator>
@@ -9,7 +9,7 @@
 #include "platform/platform.hpp"
 #include "platform/staged_file.hpp"
 
-namespace app {
+namespace job {
 
 namespace {
 
@@ -149,4 +149,4 @@ bool pending_outputs_recorded(const PendingOutputs& pending, const history::Hist
     return true;
 }
 
-}  // namespace app
+}  // namespace job
