@@ -180,8 +180,8 @@ int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& lo
     // SIGHUP, SIGINT; closing the console on Windows) removes what it wrote.
     platform::enable_cleanup_on_termination();
     const product::Context ctx = product::make_context(product::profile(), platform::executable_path());
-    buildmode::add_library_folder_to_path(ctx.library_dir);
-    buildmode::point_tcl_and_tk_to_library(ctx.library_dir);
+    product::buildmode::add_library_folder_to_path(ctx.library_dir);
+    product::buildmode::point_tcl_and_tk_to_library(ctx.library_dir);
     try {
         load();
     } catch (const std::exception& e) {

@@ -1,152 +1,146 @@
 #include "job/commit.hpp"
 
-#include <fstream>
-#include <iterator>
-#include <string_view>
+#include <chrono>
 #include <system_error>
 
-#include "history/dates.hpp"
+#include "diag/errors.hpp"
+#include "job/output_names.hpp"
 #include "platform/platform.hpp"
-#include "platform/staged_file.hpp"
 
 namespace job {
 
 namespace {
 
-// The note is UTF-8 text, one "name=value" line each: the first line names the
-// format, then "recorded_at", every "key", and an output as a "hidden" line followed by
-// its "visible" line. A file name may hold any character but "/" here, a line break
-// included, so values escape "\" and line breaks.
-constexpr std::string_view FIRST_LINE = "Mergalo pending outputs 1";
+using platform::utf8;
 
-std::string escaped(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char c : s) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else out += c;
+// Moves a finished output from `hidden` to `wanted`, or to its first free numbered
+// variant when a file took that name meanwhile (a job of another copy of the program
+// on the same folder); never over an existing file. Then syncs the folder, so that a
+// power cut keeps the output only after the history that holds its waybills, whose
+// folder was synced before. Returns where it went. Throws
+// std::filesystem::filesystem_error.
+fs::path place_output(const fs::path& hidden, const fs::path& wanted, platform::Renamer& renamer) {
+    for (unsigned long long i = 0;; ++i) {
+        const fs::path candidate = i == 0 ? wanted : numbered(wanted, i);
+        if (taken(candidate)) continue;
+        try {
+            renamer.rename_no_replace(hidden, candidate);
+        } catch (const fs::filesystem_error& e) {
+            if (e.code() == std::errc::file_exists) continue;
+            throw;
+        }
+        renamer.sync_folder(candidate.parent_path());
+        return candidate;
     }
-    return out;
 }
 
-std::optional<std::string> unescaped(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\') {
-            out += s[i];
-            continue;
-        }
-        if (++i == s.size()) return std::nullopt;
-        if (s[i] == '\\') out += '\\';
-        else if (s[i] == 'n') out += '\n';
-        else if (s[i] == 'r') out += '\r';
-        else return std::nullopt;
+// Whether the history file holds the note's waybills from its job's update (the file
+// keeps whole seconds), or cannot be read to tell.
+bool history_may_hold(const fs::path& app_dir, PendingOutputs pending) {
+    pending.recorded_at = std::chrono::floor<std::chrono::seconds>(pending.recorded_at);
+    try {
+        history::History saved;
+        history::detail::merge_history_csv(history::history_csv_path(app_dir), saved);
+        return pending_outputs_recorded(pending, saved);
+    } catch (const std::exception&) {
+        return true;
     }
-    return out;
-}
-
-std::optional<PendingOutputs> parse(const std::string& text) {
-    PendingOutputs pending;
-    bool have_time = false;
-    bool first = true;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) return std::nullopt;  // every line ends in a line break
-        const std::string_view line(text.data() + pos, end - pos);
-        pos = end + 1;
-        if (first) {
-            if (line != FIRST_LINE) return std::nullopt;
-            first = false;
-            continue;
-        }
-        const std::size_t eq = line.find('=');
-        if (eq == std::string_view::npos) return std::nullopt;
-        const std::string_view name = line.substr(0, eq);
-        const std::optional<std::string> value = unescaped(line.substr(eq + 1));
-        if (!value) return std::nullopt;
-        if (name == "recorded_at") {
-            const auto t = history::parse_history_datetime(*value);
-            if (!t) return std::nullopt;
-            pending.recorded_at = *t;
-            have_time = true;
-        } else if (name == "key") {
-            pending.keys.push_back(*value);
-        } else if (name == "hidden") {
-            pending.outputs.push_back({platform::path_from_utf8(*value), {}});
-        } else if (name == "visible") {
-            if (pending.outputs.empty() || !pending.outputs.back().visible.empty()) return std::nullopt;
-            pending.outputs.back().visible = platform::path_from_utf8(*value);
-        } else {
-            return std::nullopt;
-        }
-    }
-    if (first || !have_time || pending.keys.empty()) return std::nullopt;
-    for (const PendingOutput& o : pending.outputs)
-        if (o.hidden.empty() || o.visible.empty()) return std::nullopt;
-    return pending;
 }
 
 }  // namespace
 
-std::vector<fs::path> pending_output_notes(const fs::path& app_dir) {
-    std::vector<fs::path> notes;
-    std::error_code ec;
-    for (fs::directory_iterator it(app_dir, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = platform::utf8(it->path().filename());
-        if (name.starts_with("waybill_history.") && name.ends_with(".pending")) notes.push_back(it->path());
+// The renames and folder syncs of a job's last steps.
+platform::Renamer& renamer_of(const JobEnvironment& env) {
+    return env.renamer ? *env.renamer : platform::system_renamer();
+}
+
+void remove_dead_hidden_outputs(const fs::path& archive_folder, std::string_view app_title,
+                                const std::vector<PendingOutput>& waiting) {
+    platform::remove_dead_temp_files(archive_folder, [&](std::string_view name) {
+        for (const PendingOutput& o : waiting)
+            if (o.hidden.parent_path() == archive_folder && utf8(o.hidden.filename()) == name) return false;
+        return is_output_name(name, app_title);
+    });
+}
+
+std::vector<PendingOutput> settle_pending_outputs(const fs::path& app_dir, const history::History& known,
+                                                  platform::Renamer& renamer) {
+    std::vector<PendingOutput> waiting;
+    for (const fs::path& note : pending_output_notes(app_dir)) {
+        std::optional<PendingOutputs> pending = read_pending_outputs(note);
+        if (!pending) continue;
+        const bool recorded = pending_outputs_recorded(*pending, known);
+        std::vector<PendingOutput> left;
+        for (const PendingOutput& o : pending->outputs) {
+            std::error_code ec;
+            if (!recorded) {
+                fs::remove(o.hidden, ec);
+                continue;
+            }
+            // Gone: made visible already (the job died after that step), or deleted by hand.
+            if (fs::symlink_status(o.hidden, ec).type() == fs::file_type::not_found) continue;
+            try {
+                place_output(o.hidden, o.visible, renamer);
+            } catch (const fs::filesystem_error&) {
+                left.push_back(o);
+            }
+        }
+        if (left.empty()) {
+            remove_pending_outputs(note);
+        } else if (left.size() != pending->outputs.size()) {
+            pending->outputs = left;
+            try {
+                write_pending_outputs(note, *pending, renamer);
+            } catch (const fs::filesystem_error&) {
+                // The old note lists these too; the outputs already shown are skipped as gone.
+            }
+        }
+        waiting.insert(waiting.end(), left.begin(), left.end());
     }
-    return notes;
+    return waiting;
 }
 
-fs::path free_note_path(const fs::path& app_dir) {
-    fs::path note = app_dir / "waybill_history.pending";
-    for (int n = 2;; ++n) {
-        std::error_code ec;
-        if (fs::symlink_status(note, ec).type() == fs::file_type::not_found) return note;
-        note = app_dir / ("waybill_history." + std::to_string(n) + ".pending");
-    }
-}
-
-void write_pending_outputs(const fs::path& note, const PendingOutputs& pending, platform::Renamer& renamer) {
-    std::string text(FIRST_LINE);
-    text += "\nrecorded_at=";
-    text += history::format_history_datetime(pending.recorded_at);
-    text += '\n';
-    for (const std::string& key : pending.keys) text.append("key=").append(escaped(key)).append("\n");
-    for (const PendingOutput& o : pending.outputs) {
-        text.append("hidden=").append(escaped(platform::utf8(o.hidden))).append("\n");
-        text.append("visible=").append(escaped(platform::utf8(o.visible))).append("\n");
-    }
-    platform::write_file_atomically(note, text, renamer);  // flushed to disk before the rename
-}
-
-std::optional<PendingOutputs> read_pending_outputs(const fs::path& note) {
-    std::error_code ec;
-    if (fs::symlink_status(note, ec).type() == fs::file_type::not_found) return std::nullopt;
-    std::ifstream in(platform::extended_length_path(note), std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::optional<PendingOutputs> pending;
-    if (in.good() || in.eof()) pending = parse(text);
-    if (!pending) remove_pending_outputs(note);
-    return pending;
-}
-
-bool remove_pending_outputs(const fs::path& note) noexcept {
-    std::error_code ec;
-    fs::remove(note, ec);
-    return !ec;
-}
-
-bool pending_outputs_recorded(const PendingOutputs& pending, const history::History& history) {
-    for (const std::string& key : pending.keys) {
-        const auto it = history.find(key);
-        if (it == history.end() || it->second.processed_at < pending.recorded_at) return false;
-    }
-    return true;
+std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vector<history::Entry>& entries, int nup,
+                                     HiddenOutputs& outputs) {
+    auto step = [&](LastStep s) {
+        if (env.at_last_step) env.at_last_step(s);
+    };
+    platform::Renamer& renamer = renamer_of(env);
+    return platform::without_termination([&] {
+        step(LastStep::outputs_written);
+        PendingOutputs pending;
+        pending.recorded_at = history::local_now();
+        for (const history::Entry& e : entries) pending.keys.push_back(e.key);
+        pending.outputs = outputs.outputs();
+        const fs::path note = free_note_path(env.app_dir);
+        try {
+            write_pending_outputs(note, pending, renamer);
+        } catch (const fs::filesystem_error& e) {
+            throw diag::file_error("history_save_failed", e, history::history_csv_path(env.app_dir));
+        }
+        step(LastStep::note_written);
+        try {
+            history::record_processed_waybills(env.app_dir, entries, nup, pending.recorded_at, renamer);
+        } catch (...) {
+            if (history_may_hold(env.app_dir, pending)) outputs.keep();
+            else remove_pending_outputs(note);
+            throw;
+        }
+        outputs.keep();
+        step(LastStep::history_saved);
+        outputs.release_claims();
+        std::vector<fs::path> shown;
+        for (const PendingOutput& o : pending.outputs) {
+            try {
+                shown.push_back(place_output(o.hidden, o.visible, renamer));
+            } catch (const fs::filesystem_error& e) {
+                throw diag::file_error("pdf_write_failed", o.visible, e.code());
+            }
+            step(LastStep::output_shown);
+        }
+        remove_pending_outputs(note);
+        return shown;
+    });
 }
 
 }  // namespace job

@@ -1,62 +1,106 @@
-// The note that ties a job's hidden outputs to its history update, so that a job
-// killed in its last steps is finished or undone by the next one.
+// The job's last steps: how its finished outputs become visible together with the
+// history update that records their waybills, whatever moment the process dies at.
 //
-// A job writes its outputs under hidden names, writes this note, saves the history,
-// makes the outputs visible and removes the note; all of it while it holds the history
-// lock. A note found by the next holder of the lock belongs to a job that died (or
-// failed) on the way: when the history holds the note's waybills from that job's
-// update, its outputs are made visible; otherwise they are deleted. The note lives in
-// the app folder, beside the history it belongs to: "waybill_history.pending" (numbered
-// when a note that could not be settled yet is still there).
+// A job finishes its outputs under hidden names beside their visible ones (claimed, so
+// that no other job's sweep takes them), then, all under the history lock:
+// - writes the note that ties them to its history update (job/pending_outputs.hpp);
+// - saves the history with its waybills;
+// - makes each output visible (numbered " (n)" when its name was taken meanwhile);
+// - removes the note.
+// What a process that dies at any moment between them leaves:
+// - before the note is written: hidden outputs only, nothing recorded; the next job on
+//   this folder deletes them (unclaimed, a minute old);
+// - note written, history not saved yet: the next job (on any archive) finds the
+//   waybills not recorded at the note's time and deletes the hidden outputs;
+// - history saved, outputs (some or all) still hidden: the next job finds the waybills
+//   recorded and makes the outputs visible;
+// - outputs visible, note not yet removed: the next job removes the note.
+// Every rename that makes something durable is followed by a sync of its folder (the
+// history's before any output is shown, the archive's after), so that a power cut
+// never keeps an output whose history was lost. A termination signal waits until the
+// steps are done.
 #pragma once
 
 #include <filesystem>
-#include <optional>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "history/store.hpp"
+#include "job/pending_outputs.hpp"
+#include "job/result.hpp"
+#include "platform/claims.hpp"
+#include "platform/staged_file.hpp"
+#include "platform/termination.hpp"
 
 namespace job {
 
 namespace fs = std::filesystem;
 
-struct PendingOutput {
-    fs::path hidden;   // where the finished output lies now
-    fs::path visible;  // the name it is to get (numbered " (n)" when taken by then)
+// The outputs of a job, finished under hidden names beside their visible ones and
+// claimed there, so that no other job's sweep takes them. Deleted again when the job
+// fails or the process is told to stop before the history holds their waybills; kept
+// (for the next job to show, should this one die) once it does.
+class HiddenOutputs {
+public:
+    HiddenOutputs() = default;
+    HiddenOutputs(const HiddenOutputs&) = delete;
+    HiddenOutputs& operator=(const HiddenOutputs&) = delete;
+    ~HiddenOutputs() {
+        claims_.clear();
+        if (kept_) return;
+        for (const auto& o : outputs_) {
+            std::error_code ec;
+            fs::remove(o.hidden, ec);
+        }
+    }
+    // Takes over a finished output lying at `hidden`; runs while a termination waits.
+    void add(const fs::path& hidden, const fs::path& visible) {
+        claims_.emplace_back(hidden);
+        outputs_.push_back({hidden, visible});
+        on_termination_.emplace_back(hidden);
+    }
+    // The history holds the waybills: the files stay whatever happens next.
+    void keep() {
+        kept_ = true;
+        on_termination_.clear();
+    }
+    // Windows renames no file that a claim holds open.
+    void release_claims() { claims_.clear(); }
+    const std::vector<PendingOutput>& outputs() const { return outputs_; }
+
+private:
+    std::vector<PendingOutput> outputs_;
+    std::vector<platform::FileClaim> claims_;
+    std::vector<platform::RemoveOnTermination> on_termination_;
+    bool kept_ = false;
 };
 
-struct PendingOutputs {
-    history::LocalTime recorded_at{};  // the time the job's history update gives its waybills
-    std::vector<std::string> keys;     // history keys of every waybill the job records
-    std::vector<PendingOutput> outputs;
-};
+// The renames and folder syncs of a job's last steps: the environment's, else the system's.
+platform::Renamer& renamer_of(const JobEnvironment& env);
 
-// The notes in the app folder, in no particular order: "waybill_history.pending", and
-// "waybill_history.<n>.pending" (n = 2, 3, ...) written while an older note still
-// waited. Does not throw except std::bad_alloc.
-std::vector<fs::path> pending_output_notes(const fs::path& app_dir);
+// Finishes or undoes the last steps of jobs that died (or failed) in them, as their
+// notes say: with their waybills in the history, their outputs are made visible;
+// without, deleted. Run under the history lock, before the job looks at any output
+// name. Returns the outputs that could not be made visible yet; they stay hidden and in
+// their note for the next job. Never throws except std::bad_alloc.
+std::vector<PendingOutput> settle_pending_outputs(const fs::path& app_dir, const history::History& known,
+                                                  platform::Renamer& renamer);
 
-// The first of those names that is free. Call under the history lock. Does not throw
-// except std::bad_alloc.
-fs::path free_note_path(const fs::path& app_dir);
+// Removes the hidden outputs that killed jobs left in the archive's folder (ours carry
+// the product title in their name), but not those still waiting to be shown: run under
+// the history lock, after settle_pending_outputs. Claimed ones are live jobs' and stay.
+// Never throws.
+void remove_dead_hidden_outputs(const fs::path& archive_folder, std::string_view app_title,
+                                const std::vector<PendingOutput>& waiting);
 
-// Writes (or rewrites) a note in one step, flushed to disk and its folder synced (it
-// must be there before the history is), renamed with `renamer`. Throws
-// std::filesystem::filesystem_error.
-void write_pending_outputs(const fs::path& note, const PendingOutputs& pending,
-                           platform::Renamer& renamer = platform::system_renamer());
-
-// The note, or no value when there is none. A note that cannot be read or makes no
-// sense (written by hand) gives no value too; it is then removed. Does not throw
-// except std::bad_alloc.
-std::optional<PendingOutputs> read_pending_outputs(const fs::path& note);
-
-// Removes a note; false when it is still there. Does not throw.
-bool remove_pending_outputs(const fs::path& note) noexcept;
-
-// True when `history` holds every waybill of the note with the note's time or a later
-// one: the job's history update was saved, and its outputs belong in sight.
-bool pending_outputs_recorded(const PendingOutputs& pending, const history::History& history);
+// The last steps for `outputs`, recording `entries` in layout `nup`. A failure before
+// the history is saved deletes the outputs, and the history stays as it was; after a
+// history update that failed only in syncing its folder (the history, read once more,
+// holds the waybills), the outputs stay hidden with the note for the next job; a
+// failure to show an output after the history is saved leaves the note for the next
+// job and is reported. Returns the visible paths, in the order the outputs were added.
+// Throws diag::RuntimeError ("history_save_failed", "pdf_write_failed").
+std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vector<history::Entry>& entries, int nup,
+                                     HiddenOutputs& outputs);
 
 }  // namespace job

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "job/commit.hpp"
+#include "job/pending_outputs.hpp"
 #include "archive/intake.hpp"
 #include "diag/error_log.hpp"
 #include "diag/errors.hpp"
@@ -31,45 +32,6 @@ using platform::utf8;
 
 constexpr std::string_view SCRATCH_PREFIX = "mergalo_";
 
-// The outputs of a job, finished under hidden names beside their visible ones and
-// claimed there, so that no other job's sweep takes them. Deleted again when the job
-// fails or the process is told to stop before the history holds their waybills; kept
-// (for the next job to show, should this one die) once it does.
-class HiddenOutputs {
-public:
-    HiddenOutputs() = default;
-    HiddenOutputs(const HiddenOutputs&) = delete;
-    HiddenOutputs& operator=(const HiddenOutputs&) = delete;
-    ~HiddenOutputs() {
-        claims_.clear();
-        if (kept_) return;
-        for (const auto& o : outputs_) {
-            std::error_code ec;
-            fs::remove(o.hidden, ec);
-        }
-    }
-    // Takes over a finished output lying at `hidden`; runs while a termination waits.
-    void add(const fs::path& hidden, const fs::path& visible) {
-        claims_.emplace_back(hidden);
-        outputs_.push_back({hidden, visible});
-        on_termination_.emplace_back(hidden);
-    }
-    // The history holds the waybills: the files stay whatever happens next.
-    void keep() {
-        kept_ = true;
-        on_termination_.clear();
-    }
-    // Windows renames no file that a claim holds open.
-    void release_claims() { claims_.clear(); }
-    const std::vector<PendingOutput>& outputs() const { return outputs_; }
-
-private:
-    std::vector<PendingOutput> outputs_;
-    std::vector<platform::FileClaim> claims_;
-    std::vector<platform::RemoveOnTermination> on_termination_;
-    bool kept_ = false;
-};
-
 platform::ScratchFolder make_scratch_folder(const fs::path& temp_root) {
     try {
         return platform::ScratchFolder(temp_root, std::string(SCRATCH_PREFIX));
@@ -80,41 +42,18 @@ platform::ScratchFolder make_scratch_folder(const fs::path& temp_root) {
 
 std::string language(const JobEnvironment& env) { return i18n::current_language(env.data_dir); }
 
-// The renames and folder syncs of a job's last steps.
-platform::Renamer& renamer_of(const JobEnvironment& env) {
-    return env.renamer ? *env.renamer : platform::system_renamer();
-}
-
-// Moves a finished output from `hidden` to `wanted`, or to its first free numbered
-// variant when a file took that name meanwhile (a job of another copy of the program
-// on the same folder); never over an existing file. Then syncs the folder, so that a
-// power cut keeps the output only after the history that holds its waybills, whose
-// folder was synced before. Returns where it went. Throws
-// std::filesystem::filesystem_error.
-fs::path place_output(const fs::path& hidden, const fs::path& wanted, platform::Renamer& renamer) {
-    for (unsigned long long i = 0;; ++i) {
-        const fs::path candidate = i == 0 ? wanted : numbered(wanted, i);
-        if (taken(candidate)) continue;
-        try {
-            renamer.rename_no_replace(hidden, candidate);
-        } catch (const fs::filesystem_error& e) {
-            if (e.code() == std::errc::file_exists) continue;
-            throw;
-        }
-        renamer.sync_folder(candidate.parent_path());
-        return candidate;
-    }
-}
-
-// The names of the outputs must fit the file system, with room for a " (n)" number
-// and for the hidden temporary name beside them (".<name>.XXXXXX.tmp"); checked before
-// anything is unpacked, so that a long archive name fails at once, not after the merge.
+// The names of the outputs must fit the file system: the visible path, with room for a
+// " (n)" number, within what viewers and the file manager open; the name, also as the
+// hidden temporary name beside it (".<name>.XXXXXX.tmp", which the program opens at any
+// path length), within a folder entry's limit. Checked before anything is unpacked, so
+// that a long archive name fails at once, not after the merge.
 void check_output_names(const fs::path& zip_path, int nup, std::string_view app_title) {
-    constexpr std::size_t ROOM = 12 + 8;  // the temporary name's additions, and " (9999)"
+    constexpr std::size_t NUMBER_ROOM = 8;  // " (9999)" and one more digit
+    constexpr std::size_t TEMP_ROOM = 12;   // the temporary name's additions
     for (bool new_only : {false, true}) {
         const fs::path out = make_output_path(zip_path, nup, new_only, app_title);
-        if (platform::native_length(out.filename()) + ROOM > platform::MAX_NAME_LENGTH ||
-            platform::native_length(out) + ROOM > platform::MAX_PATH_LENGTH)
+        if (platform::native_length(out.filename()) + NUMBER_ROOM + TEMP_ROOM > platform::MAX_NAME_LENGTH ||
+            platform::native_length(out) + NUMBER_ROOM > platform::MAX_PATH_LENGTH)
             throw diag::RuntimeError(diag::Text{"output_name_too_long", {{"path", utf8(out)}}});
     }
 }
@@ -122,73 +61,6 @@ void check_output_names(const fs::path& zip_path, int nup, std::string_view app_
 // Removes the scratch folders that killed jobs left. Claimed ones are live jobs' and stay.
 void remove_dead_scratch_folders(const fs::path& temp_root) {
     platform::remove_dead_private_dirs(temp_root, std::string(SCRATCH_PREFIX));
-}
-
-// Removes the hidden outputs that killed jobs left in the archive's folder (ours carry
-// the product title in their name), but not those still waiting to be shown: run under
-// the history lock, after settle_pending_outputs. Claimed ones are live jobs' and stay.
-void remove_dead_hidden_outputs(const fs::path& archive_folder, std::string_view app_title,
-                                const std::vector<PendingOutput>& waiting) {
-    platform::remove_dead_temp_files(archive_folder, [&](std::string_view name) {
-        for (const PendingOutput& o : waiting)
-            if (o.hidden.parent_path() == archive_folder && utf8(o.hidden.filename()) == name) return false;
-        return is_output_name(name, app_title);
-    });
-}
-
-// Finishes or undoes the last steps of a job that died (or failed) in them, as its note
-// says (app/pending_outputs.hpp): with its waybills in the history, its outputs are
-// made visible; without, deleted. Runs under the history lock, before this job looks at
-// any output name. Returns the outputs that could not be made visible yet; they stay
-// hidden and in the note for the next job. Never throws except std::bad_alloc.
-std::vector<PendingOutput> settle_pending_outputs(const fs::path& app_dir, const history::History& known,
-                                                  platform::Renamer& renamer) {
-    std::vector<PendingOutput> waiting;
-    for (const fs::path& note : pending_output_notes(app_dir)) {
-        std::optional<PendingOutputs> pending = read_pending_outputs(note);
-        if (!pending) continue;
-        const bool recorded = pending_outputs_recorded(*pending, known);
-        std::vector<PendingOutput> left;
-        for (const PendingOutput& o : pending->outputs) {
-            std::error_code ec;
-            if (!recorded) {
-                fs::remove(o.hidden, ec);
-                continue;
-            }
-            // Gone: made visible already (the job died after that step), or deleted by hand.
-            if (fs::symlink_status(o.hidden, ec).type() == fs::file_type::not_found) continue;
-            try {
-                place_output(o.hidden, o.visible, renamer);
-            } catch (const fs::filesystem_error&) {
-                left.push_back(o);
-            }
-        }
-        if (left.empty()) {
-            remove_pending_outputs(note);
-        } else if (left.size() != pending->outputs.size()) {
-            pending->outputs = left;
-            try {
-                write_pending_outputs(note, *pending, renamer);
-            } catch (const fs::filesystem_error&) {
-                // The old note lists these too; the outputs already shown are skipped as gone.
-            }
-        }
-        waiting.insert(waiting.end(), left.begin(), left.end());
-    }
-    return waiting;
-}
-
-// Whether the history file holds the note's waybills from its job's update (the file
-// keeps whole seconds), or cannot be read to tell.
-bool history_may_hold(const fs::path& app_dir, PendingOutputs pending) {
-    pending.recorded_at = std::chrono::floor<std::chrono::seconds>(pending.recorded_at);
-    try {
-        history::History saved;
-        history::detail::merge_history_csv(history::history_csv_path(app_dir), saved);
-        return pending_outputs_recorded(pending, saved);
-    } catch (const std::exception&) {
-        return true;
-    }
 }
 
 // The message naming several damaged waybills by their paths inside the archive: the
@@ -220,133 +92,98 @@ std::string joined(const std::vector<std::string>& names, std::string_view sep) 
     return out;
 }
 
-// The job's last steps. What a process that dies at any moment between them leaves:
-// - before the note is written: hidden outputs only, nothing recorded; the next job on
-//   this folder deletes them (unclaimed, a minute old);
-// - note written, history not saved yet: the next job (on any archive) finds the
-//   waybills not recorded at the note's time and deletes the hidden outputs;
-// - history saved, outputs (some or all) still hidden: the next job finds the waybills
-//   recorded and makes the outputs visible, numbered when their names were taken
-//   meanwhile;
-// - outputs visible, note not yet removed: the next job removes the note.
-// A termination signal waits until these steps are done. A failure before the history
-// is saved deletes the outputs, and the history stays as it was; a failure to show an
-// output after it is saved leaves the note for the next job and reports the failure.
-// Returns the visible paths, in the order the outputs were added.
-//
-// After a failed history update, the history is read once more: a save that failed
-// only in syncing its folder has put the waybills in it, and then the outputs stay
-// hidden with the note, for the next job to show (or to delete, when the history it
-// finds after all does not hold them).
-std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vector<history::Entry>& entries, int nup,
-                                     HiddenOutputs& outputs) {
-    auto step = [&](LastStep s) {
-        if (env.at_last_step) env.at_last_step(s);
-    };
-    platform::Renamer& renamer = renamer_of(env);
-    return platform::without_termination([&] {
-        step(LastStep::outputs_written);
-        PendingOutputs pending;
-        pending.recorded_at = history::local_now();
-        for (const history::Entry& e : entries) pending.keys.push_back(e.key);
-        pending.outputs = outputs.outputs();
-        const fs::path note = free_note_path(env.app_dir);
-        try {
-            write_pending_outputs(note, pending, renamer);
-        } catch (const fs::filesystem_error& e) {
-            throw diag::file_error("history_save_failed", e, history::history_csv_path(env.app_dir));
-        }
-        step(LastStep::note_written);
-        try {
-            history::record_processed_waybills(env.app_dir, entries, nup, pending.recorded_at, renamer);
-        } catch (...) {
-            if (history_may_hold(env.app_dir, pending)) outputs.keep();
-            else remove_pending_outputs(note);
-            throw;
-        }
-        outputs.keep();
-        step(LastStep::history_saved);
-        outputs.release_claims();
-        std::vector<fs::path> shown;
-        for (const PendingOutput& o : pending.outputs) {
-            try {
-                shown.push_back(place_output(o.hidden, o.visible, renamer));
-            } catch (const fs::filesystem_error& e) {
-                throw diag::file_error("pdf_write_failed", o.visible, e.code());
-            }
-            step(LastStep::output_shown);
-        }
-        remove_pending_outputs(note);
-        return shown;
-    });
-}
-
-MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironment& env,
-                    const ProgressCallback& progress) {
+// The archive as given, checked before anything is unpacked: it is there, it is a ZIP
+// archive by its name, and its outputs' names fit the file system. Returns its absolute
+// path. Throws diag::FileNotFound, diag::InvalidValue or diag::RuntimeError.
+fs::path checked_archive(const fs::path& given, int nup, const JobEnvironment& env) {
     std::error_code ec;
-    const fs::file_status status = fs::status(given_zip_path, ec);
+    const fs::file_status status = fs::status(given, ec);
     if (status.type() == fs::file_type::not_found)
-        throw diag::FileNotFound(i18n::t("zip_not_found", language(env), {{"path", given_zip_path}}));
+        throw diag::FileNotFound(i18n::t("zip_not_found", language(env), {{"path", given}}));
     // Anything else that keeps us from seeing the file (no access to its folder) is
     // said as it is, not as "not found".
-    if (ec) throw diag::file_error("zip_open_failed", given_zip_path, ec);
-    if (i18n::fold_case(utf8(given_zip_path.extension())) != ".zip")
-        throw diag::InvalidValue(i18n::t("choose_zip", language(env)));
-
-    const fs::path zip_path = fs::absolute(given_zip_path, ec);
-    if (ec) throw diag::file_error("zip_open_failed", given_zip_path, ec);
-    MergeResult result;
-    result.nup = nup;
-
-    remove_dead_scratch_folders(env.temp_root);
+    if (ec) throw diag::file_error("zip_open_failed", given, ec);
+    if (i18n::fold_case(utf8(given.extension())) != ".zip") throw diag::InvalidValue(i18n::t("choose_zip", language(env)));
+    const fs::path zip_path = fs::absolute(given, ec);
+    if (ec) throw diag::file_error("zip_open_failed", given, ec);
     check_output_names(zip_path, nup, env.app_title);
+    return zip_path;
+}
 
-    const platform::ScratchFolder scratch = make_scratch_folder(env.temp_root);
+// What the archive holds, unpacked, with each waybill's history key for the layout
+// (each file was hashed as it was unpacked: the same keys decide what is new and go
+// into the history).
+struct Intake {
+    archive::Unpacked unpacked;
+    std::vector<history::Entry> entries;
+};
+
+Intake unpack(const fs::path& zip_path, int nup, const fs::path& scratch, const ProgressCallback& progress) {
     archive::UnpackProgress unpacking;
     if (progress)
         unpacking = [&progress](std::size_t done, std::size_t total) {
             progress({JobProgress::Stage::unpacking, done, total});
         };
-    const archive::Unpacked unpacked = archive::unpack_waybills(zip_path, scratch.path(), unpacking);
-    const std::vector<archive::Waybill>& waybills = unpacked.waybills;
+    Intake intake{archive::unpack_waybills(zip_path, scratch, unpacking), {}};
     // A fixed text, the same in every language.
-    if (waybills.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
-    result.conflicting_duplicates = unpacked.conflicting_duplicates;
+    if (intake.unpacked.waybills.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
+    intake.entries.reserve(intake.unpacked.waybills.size());
+    for (const archive::Waybill& w : intake.unpacked.waybills)
+        intake.entries.push_back({history::history_key_for_digest(w.name, w.sha256, nup), w.name});
+    return intake;
+}
 
-    // Each file was hashed as it was unpacked: the same keys decide what is new and go
-    // into the history.
-    std::vector<history::Entry> entries;
-    entries.reserve(waybills.size());
-    for (const auto& w : waybills) entries.push_back({history::history_key_for_digest(w.name, w.sha256, nup), w.name});
+// The waybills to merge, chosen under the history lock, which the job holds from the
+// load to its last steps: no other job reads or writes the history meanwhile, and the
+// outputs' names are chosen under it too, so that a second job on the same archive
+// numbers its files after the first one's.
+struct Selection {
+    history::HistoryLock lock;
+    std::vector<pdf::Source> all;    // every waybill, in the archive's order
+    std::vector<pdf::Source> fresh;  // those the history does not know in this layout
+    int skipped_history_records = 0;
+    std::optional<fs::path> history_copy;
+};
 
-    // From the load to the record, no other job reads or writes the history; the
-    // outputs' names are chosen here too, so a second job on the same archive numbers
-    // its files after the first one's.
-    const history::HistoryLock lock = history::lock_history(env.app_dir, env.history_wait, [&progress] {
-        if (progress) progress({JobProgress::Stage::waiting});
-    });
+Selection select_new(const fs::path& zip_path, const Intake& intake, const JobEnvironment& env,
+                     const ProgressCallback& progress) {
+    Selection s{history::lock_history(env.app_dir, env.history_wait,
+                                      [&progress] {
+                                          if (progress) progress({JobProgress::Stage::waiting});
+                                      }),
+                {}, {}, 0, std::nullopt};
     const history::Loaded loaded = history::load_history(env.app_dir, history::local_now(), renamer_of(env));
-    const history::History& known = loaded.history;
-    result.skipped_history_records = loaded.skipped;
-    result.history_copy = loaded.damaged_copy;
-    const std::vector<PendingOutput> waiting = settle_pending_outputs(env.app_dir, known, renamer_of(env));
+    s.skipped_history_records = loaded.skipped;
+    s.history_copy = loaded.damaged_copy;
+    const std::vector<PendingOutput> waiting = settle_pending_outputs(env.app_dir, loaded.history, renamer_of(env));
     remove_dead_hidden_outputs(zip_path.parent_path(), env.app_title, waiting);
-    // The merges read each waybill through the file the unpacking left open.
-    std::vector<pdf::Source> pdf_files;
-    std::vector<pdf::Source> new_pdf_files;
+    const std::vector<archive::Waybill>& waybills = intake.unpacked.waybills;
     for (std::size_t i = 0; i < waybills.size(); ++i) {
+        // The merges read each waybill through the file the unpacking left open.
         const pdf::Source source(waybills[i].path, waybills[i].file, waybills[i].member_path);
-        pdf_files.push_back(source);
-        if (!known.contains(entries[i].key)) new_pdf_files.push_back(source);
+        s.all.push_back(source);
+        if (!loaded.history.contains(intake.entries[i].key)) s.fresh.push_back(source);
     }
+    return s;
+}
 
-    // The outputs are finished under hidden names and shown only once the history holds
-    // their waybills (see finish_outputs).
-    HiddenOutputs outputs;
-    // Each output counts its own waybills; the bar runs over both (the new-only output
-    // is a second pass).
-    const bool second_pass = !new_pdf_files.empty() && new_pdf_files.size() != pdf_files.size();
-    const std::size_t job_total = pdf_files.size() + (second_pass ? new_pdf_files.size() : 0);
+// The counts of the outputs merged: the full one, and the new-only one (the full
+// one's when every waybill is new, none when none is).
+struct Merged {
+    pdf::MergeCounts all;
+    pdf::MergeCounts fresh;
+    bool all_new = false;
+    bool has_new = false;
+};
+
+// Merges the outputs under hidden names (`outputs` takes them over), each output's
+// progress counted on its own, the bar over both (the new-only output is a second pass).
+Merged merge_outputs(const fs::path& zip_path, int nup, const JobEnvironment& env, const Selection& s,
+                     HiddenOutputs& outputs, const ProgressCallback& progress) {
+    Merged m;
+    m.all_new = s.fresh.size() == s.all.size();
+    m.has_new = !s.fresh.empty();
+    const std::size_t job_total = s.all.size() + (m.has_new && !m.all_new ? s.fresh.size() : 0);
     std::size_t merged_before = 0;
     auto merge = [&](const std::vector<pdf::Source>& files, bool new_only) {
         const fs::path wanted = make_output_path(zip_path, nup, new_only, env.app_title);
@@ -357,38 +194,49 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
                           files.size(), new_only ? JobProgress::Output::new_only : JobProgress::Output::all,
                           merged_before, job_total});
             };
-        pdf::MergeCounts counts = pdf::merge_selected(
-            files, wanted, nup,
-            [&](const fs::path& temp) {
-                outputs.add(temp, wanted);
-                return temp;
-            },
-            merging);
+        const auto hide = [&](const fs::path& temp) {
+            outputs.add(temp, wanted);
+            return temp;
+        };
+        pdf::MergeCounts counts = pdf::merge_selected(files, wanted, nup, hide, merging);
         merged_before += files.size();
         return counts;
     };
-    const pdf::MergeCounts all = merge(pdf_files, false);
-    pdf::MergeCounts fresh;
-    const bool all_new = new_pdf_files.size() == pdf_files.size();
-    if (all_new) fresh = all;
-    else if (!new_pdf_files.empty()) fresh = merge(new_pdf_files, true);
+    m.all = merge(s.all, false);
+    if (m.all_new) m.fresh = m.all;
+    else if (m.has_new) m.fresh = merge(s.fresh, true);
+    return m;
+}
 
-    const std::vector<fs::path> shown = finish_outputs(env, entries, nup, outputs);
-    result.out_pdf_all = shown.at(0);
-    if (all_new) result.out_pdf_new = result.out_pdf_all;
-    else if (!new_pdf_files.empty()) result.out_pdf_new = shown.at(1);
+MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironment& env,
+                    const ProgressCallback& progress) {
+    remove_dead_scratch_folders(env.temp_root);
+    const fs::path zip_path = checked_archive(given_zip_path, nup, env);
+    const platform::ScratchFolder scratch = make_scratch_folder(env.temp_root);
+    const Intake intake = unpack(zip_path, nup, scratch.path(), progress);
+    const Selection selection = select_new(zip_path, intake, env, progress);
+    // The outputs stay hidden until the history holds their waybills (job/commit.hpp).
+    HiddenOutputs outputs;
+    const Merged merged = merge_outputs(zip_path, nup, env, selection, outputs, progress);
+    const std::vector<fs::path> shown = finish_outputs(env, intake.entries, nup, outputs);
 
+    MergeResult result;
+    result.nup = nup;
+    result.out_pdf = result.out_pdf_all = shown.at(0);
+    if (merged.all_new) result.out_pdf_new = result.out_pdf_all;
+    else if (merged.has_new) result.out_pdf_new = shown.at(1);
     std::unordered_map<fs::path::string_type, std::string> names;
-    for (const auto& w : waybills) names.emplace(w.path.native(), w.member_path);
-    for (const fs::path& p : all.repaired) result.repaired.push_back(names.at(p.native()));
-
-    result.out_pdf = result.out_pdf_all;
-    result.file_count = result.file_count_all = static_cast<int>(pdf_files.size());
-    result.file_count_new = static_cast<int>(new_pdf_files.size());
-    result.total_pages = result.total_pages_all = all.total_pages;
-    result.total_pages_new = fresh.total_pages;
-    result.final_sheets = result.final_sheets_all = all.final_sheets;
-    result.final_sheets_new = fresh.final_sheets;
+    for (const archive::Waybill& w : intake.unpacked.waybills) names.emplace(w.path.native(), w.member_path);
+    for (const fs::path& p : merged.all.repaired) result.repaired.push_back(names.at(p.native()));
+    result.conflicting_duplicates = intake.unpacked.conflicting_duplicates;
+    result.skipped_history_records = selection.skipped_history_records;
+    result.history_copy = selection.history_copy;
+    result.file_count = result.file_count_all = static_cast<int>(selection.all.size());
+    result.file_count_new = static_cast<int>(selection.fresh.size());
+    result.total_pages = result.total_pages_all = merged.all.total_pages;
+    result.total_pages_new = merged.fresh.total_pages;
+    result.final_sheets = result.final_sheets_all = merged.all.final_sheets;
+    result.final_sheets_new = merged.fresh.final_sheets;
     return result;
 }
 

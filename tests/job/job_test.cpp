@@ -10,6 +10,7 @@
 #include "history/store.hpp"
 #include "i18n/settings.hpp"
 #include "job/job.hpp"
+#include "job/layouts.hpp"
 #include "job/output_names.hpp"
 #include "support/child.hpp"
 #include "support/pdf_fixtures.hpp"

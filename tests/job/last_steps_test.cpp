@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "job/job.hpp"
-#include "job/commit.hpp"
+#include "job/pending_outputs.hpp"
 #include "history/store.hpp"
 #include "platform/termination.hpp"
 #include "support/child.hpp"

@@ -11,7 +11,7 @@
 #include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
-using namespace app;
+using namespace product;
 
 namespace {
 
@@ -61,7 +61,7 @@ TEST(Buildmode, TestBinaryInTheBuildTreeIsADevelopmentRun) {
     EXPECT_FALSE(buildmode::library_dir(p, exe).has_value());
 }
 
-TEST(product::Context, OfAShippedFolderWithLibraryFolder) {
+TEST(Context, OfAShippedFolderWithLibraryFolder) {
     FakeInstall install(/*with_lib=*/true);
     fixtures::TempDir tmp;
     fixtures::EnvVar local("LOCALAPPDATA"), temp("TMPDIR");
@@ -126,7 +126,7 @@ TEST(Buildmode, UserFolderLivesUnderLocalAppData) {
     EXPECT_EQ(buildmode::home_dir(p, install.exe), fs::path("/local/Mergalo User"));
 }
 
-TEST(product::Context, DataDirUnderLocalAppDataAndBlankFallsBack) {
+TEST(Context, DataDirUnderLocalAppDataAndBlankFallsBack) {
     fixtures::TempDir tmp;
     fixtures::EnvVar local("LOCALAPPDATA"), xdg("XDG_DATA_HOME");
     local.set((tmp / "local").c_str());
