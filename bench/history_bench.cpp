@@ -17,7 +17,7 @@
 namespace {
 
 // A history of n entries spread over the last two days, half of them with Cyrillic names.
-void make_history(const std::filesystem::path& app_dir, int n, history::LocalTime now) {
+void make_history(const std::filesystem::path& history_dir, int n, history::LocalTime now) {
     history::History h;
     h.reserve(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
@@ -25,7 +25,7 @@ void make_history(const std::filesystem::path& app_dir, int n, history::LocalTim
         h[history::history_key(name, std::to_string(i), 4)] = {
             name, now - std::chrono::minutes(i / (n / 100 + 1) * 20), (i % 3) * 3};
     }
-    history::save_waybill_history(app_dir, h);
+    history::save_waybill_history(history_dir, h);
 }
 
 }  // namespace
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
         std::size_t loaded = 0;
         for (int run = 0; run < 7; ++run) {
             const auto start = std::chrono::steady_clock::now();
-            history::History h = history::load_waybill_history(dir.path(), now);
+            history::History h = history::load_history(dir.path(), now).history;
             history::save_waybill_history(dir.path(), h);
             seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
             loaded = h.size();

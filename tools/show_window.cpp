@@ -42,6 +42,7 @@
 #include "ui/old_sheets.hpp"
 #include "ui/result_window.hpp"
 #include "ui/tk.hpp"
+#include "ui/wait_window.hpp"
 #include "ui/window.hpp"
 
 #ifdef _WIN32

@@ -22,6 +22,7 @@
 #include "ui/dialogs.hpp"
 #include "ui/result_window.hpp"
 #include "ui/tk.hpp"
+#include "ui/wait_window.hpp"
 #include "ui/window.hpp"
 
 namespace app {
@@ -129,7 +130,7 @@ int parse_layout(std::string_view text) {
     return negative ? -value : value;
 }
 
-int main(const product::Context& ctx, const std::vector<std::string>& argv) {
+int merge_from_command_line(const product::Context& ctx, const std::vector<std::string>& argv) {
     if (argv.size() < 2) {
         run_gui(ctx);
         return 0;
@@ -192,7 +193,7 @@ int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& lo
         for (const Switch& s : SWITCHES())
             if (asked_for(argv, s.flag)) return s.mode(ctx);
         if (asked_for(argv, shell::CHOOSE_LAYOUT_SWITCH)) return choose_layout_and_merge(ctx, argv);
-        return main(ctx, argv);
+        return merge_from_command_line(ctx, argv);
     } catch (const std::exception& e) {
         // Every mode and both merge routes report their own failures; what reaches here
         // (a toolkit that breaks down, an unreadable resource folder) has no better

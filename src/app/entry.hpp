@@ -29,7 +29,7 @@ void load_pdf_library();
 // search path, points Tcl and Tk at their script folders, starts the PDF library (on
 // failure prints "ERROR: MuPDF is not available: " and the reason to standard output
 // and returns 10 before anything else happens), then runs the first switch of
-// SWITCHES that argument 1 asks for, or main(). Returns the process exit code. An
+// SWITCHES that argument 1 asks for, or merge_from_command_line(). Returns the process exit code. An
 // exception no part of the run handles is printed to standard error and gives 1.
 int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& load = load_pdf_library);
 
@@ -49,7 +49,7 @@ const std::vector<Switch>& SWITCHES();
 // No switch: the command-line merge of argument 1 with the layout of argument 2 (0
 // after the result window, 1 after a reported failure), or, without arguments,
 // run_gui() and 0.
-int main(const product::Context& ctx, const std::vector<std::string>& argv);
+int merge_from_command_line(const product::Context& ctx, const std::vector<std::string>& argv);
 
 // "--choose-layout ARCHIVE...", as the application entry ("Open with") starts the
 // program: asks for the layout once in the mode chooser, then merges each archive in

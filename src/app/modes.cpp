@@ -77,7 +77,7 @@ int run_install_mode(const product::Context& ctx) {
     Talk talk(ctx, lang);
     try {
         const auto managers = install_context_menu_silent(ctx);
-        // The page beside the executable, which is not the app folder when installed system-wide.
+        // The page beside the executable, which is not the history's folder when installed system-wide.
         const fs::path help = ctx.program_dir / "Instruction.html";
         const bool open = talk.ask_yes_no(
             !managers ? i18n::t("menu_installed", lang, {{"item", menu_item(ctx, lang)}})
@@ -161,7 +161,7 @@ void purge_personal_data(const product::Context& ctx) {
     // removed, never followed: nothing outside the folder goes.
     if (fs::exists(fs::symlink_status(ctx.data_dir, ec)) && !platform::remove_tree(ctx.data_dir))
         ctx.log.write_quietly(std::string(diag::log_titles::FOLDER_NOT_REMOVED) + platform::utf8(ctx.data_dir));
-    const fs::path logs = ctx.app_dir / "logs";
+    const fs::path logs = ctx.history_dir / "logs";
     // Nowhere left to report to when the log fails too; the removal goes on.
     if (fs::exists(fs::symlink_status(logs, ec)) && !remove_log_files(logs))
         ctx.log.write_quietly(std::string(diag::log_titles::FOLDER_NOT_REMOVED) + platform::utf8(logs));

@@ -172,26 +172,11 @@ std::string read_file(const fs::path& p) {
     return bytes;
 }
 
-// Lower-case hex SHA-256 of a file's bytes, read in pieces: a waybill of any size takes
-// no more memory than one piece.
-std::string sha256_hex_of_file(const fs::path& p) {
-    std::ifstream in = open_for_reading(p);
-    try {
-        platform::Sha256 hash;
-        read_pieces(in, p, [&](std::string_view piece) { hash.update(piece); });
-        return hex(hash.final());
-    } catch (const diag::Error&) {
-        throw;
-    } catch (const std::runtime_error&) {
-        throw diag::RuntimeError("SHA-256 could not be computed");
-    }
-}
-
 }  // namespace
 
 // --- keys ----------------------------------------------------------------------------
 
-fs::path history_csv_path(const fs::path& app_dir) { return app_dir / "waybill_history.csv"; }
+fs::path history_csv_path(const fs::path& history_dir) { return history_dir / "waybill_history.csv"; }
 
 namespace {
 
@@ -214,18 +199,10 @@ std::string history_key_for_digest(std::string_view file_name, std::string_view 
     return key_from_digest(file_name, content_sha256, nup);
 }
 
-std::string key_for_file(const fs::path& pdf_path, int nup) {
-    return key_for_file(pdf_path, utf8(pdf_path.filename()), nup);
-}
+fs::path history_lock_path(const fs::path& history_dir) { return history_dir / "waybill_history.lock"; }
 
-std::string key_for_file(const fs::path& pdf_path, std::string_view file_name, int nup) {
-    return key_from_digest(file_name, sha256_hex_of_file(pdf_path), nup);
-}
-
-fs::path history_lock_path(const fs::path& app_dir) { return app_dir / "waybill_history.lock"; }
-
-HistoryLock lock_history(const fs::path& app_dir, std::chrono::milliseconds wait, const std::function<void()>& on_wait) {
-    const fs::path path = history_lock_path(app_dir);
+HistoryLock lock_history(const fs::path& history_dir, std::chrono::milliseconds wait, const std::function<void()>& on_wait) {
+    const fs::path path = history_lock_path(history_dir);
     try {
         return std::make_unique<platform::FileLock>(path, wait, on_wait);
     } catch (const fs::filesystem_error& e) {
@@ -234,7 +211,7 @@ HistoryLock lock_history(const fs::path& app_dir, std::chrono::milliseconds wait
             throw diag::RuntimeError(
                 diag::Text{"history_lock_busy", {{"path", utf8(path)}, {"minutes", std::to_string(minutes)}}});
         }
-        throw diag::file_error("history_lock_failed", e, history_csv_path(app_dir));
+        throw diag::file_error("history_lock_failed", e, history_csv_path(history_dir));
     }
 }
 
@@ -344,14 +321,14 @@ std::string history_text(const History& history) {
 
 // --- the store -----------------------------------------------------------------------
 
-void save_waybill_history(const fs::path& app_dir, const History& history, platform::Renamer& renamer) {
+void save_waybill_history(const fs::path& history_dir, const History& history, platform::Renamer& renamer) {
     const std::string text = detail::history_text(history);
     try {
-        platform::StagedFile file(history_csv_path(app_dir), renamer);
+        platform::StagedFile file(history_csv_path(history_dir), renamer);
         file.write(text);
         file.commit();
     } catch (const fs::filesystem_error& e) {
-        throw diag::file_error("history_save_failed", e, history_csv_path(app_dir));
+        throw diag::file_error("history_save_failed", e, history_csv_path(history_dir));
     }
 }
 
@@ -394,8 +371,8 @@ fs::path keep_damaged_copy(const fs::path& csv, std::string_view text, platform:
 
 }  // namespace
 
-Loaded load_history(const fs::path& app_dir, LocalTime now, platform::Renamer& renamer) {
-    const fs::path csv = history_csv_path(app_dir);
+Loaded load_history(const fs::path& history_dir, LocalTime now, platform::Renamer& renamer) {
+    const fs::path csv = history_csv_path(history_dir);
     std::error_code ec;
 
     Loaded loaded;
@@ -426,34 +403,24 @@ Loaded load_history(const fs::path& app_dir, LocalTime now, platform::Renamer& r
         }
     }
 
-    const LocalTime cutoff = now - chr::days{OLD_SHEET_DAYS};
+    const LocalTime cutoff = now - chr::days{RETENTION_DAYS};
     if (std::erase_if(loaded.history, [cutoff](const auto& entry) { return entry.second.processed_at < cutoff; }) > 0)
         changed = true;
 
-    if (changed || missing) save_waybill_history(app_dir, loaded.history, renamer);
+    if (changed || missing) save_waybill_history(history_dir, loaded.history, renamer);
     return loaded;
 }
 
-History load_waybill_history(const fs::path& app_dir, LocalTime now) { return load_history(app_dir, now).history; }
-
-void record_processed_waybills(const fs::path& app_dir, const std::vector<Entry>& entries, int nup, LocalTime now,
+void record_processed_waybills(const fs::path& history_dir, const std::vector<Entry>& entries, int nup, LocalTime now,
                                platform::Renamer& renamer) {
-    History history = load_history(app_dir, now, renamer).history;
+    History history = load_history(history_dir, now, renamer).history;
     for (const Entry& entry : entries) {
         Record& record = history[entry.key];  // a row of the file keeps its extra fields
         record.name = base_name(entry.name);
         record.processed_at = now;
         record.nup = nup;
     }
-    save_waybill_history(app_dir, history, renamer);
-}
-
-void record_processed_waybills(const fs::path& app_dir, const std::vector<fs::path>& pdf_files, int nup,
-                               LocalTime now) {
-    std::vector<Entry> entries;
-    entries.reserve(pdf_files.size());
-    for (const fs::path& file : pdf_files) entries.push_back({key_for_file(file, nup), utf8(file.filename())});
-    record_processed_waybills(app_dir, entries, nup, now);
+    save_waybill_history(history_dir, history, renamer);
 }
 
 }  // namespace history

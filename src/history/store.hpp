@@ -1,12 +1,12 @@
 // Waybill history store: which waybill PDFs were merged, in which layout, and when.
 // Dates are read and written by history/dates.hpp, CSV records by history/csv.hpp.
 //
-// The history is a CSV file "waybill_history.csv" in the app folder, read whole into a
+// The history is a CSV file "waybill_history.csv" in the history's folder, read whole into a
 // map at the start of a merge job and rewritten whole after it. A waybill is known by
 // its key: a SHA-256 over its normalised file name, the SHA-256 of its bytes and the
-// layout. Entries older than OLD_SHEET_DAYS days are dropped on every load.
+// layout. Entries older than RETENTION_DAYS days are dropped on every load.
 //
-// This unit reads no environment variables and no folders of its own: the app folder and
+// This unit reads no environment variables and no folders of its own: the history's folder and
 // the current local time are arguments. Texts are UTF-8. Times are local wall-clock
 // times without a zone, to the microsecond.
 #pragma once
@@ -28,8 +28,9 @@
 
 namespace history {
 
-// Retention of the history and age limit of old output sheets, in days.
-inline constexpr int OLD_SHEET_DAYS = 3;
+// How long the history remembers a waybill, in days: a waybill not merged for longer
+// counts as new again.
+inline constexpr int RETENTION_DAYS = 3;
 
 // One history entry.
 struct Record {
@@ -45,14 +46,14 @@ struct Record {
 // files) to record.
 using History = std::unordered_map<std::string, Record>;
 
-// A waybill whose key the caller has already computed (with key_for_file).
+// A waybill whose key the caller has already computed (with history_key_for_digest).
 struct Entry {
     std::string key;
     std::string name;  // file name; only its last path component is kept
 };
 
-// app_dir / "waybill_history.csv". Does not throw.
-std::filesystem::path history_csv_path(const std::filesystem::path& app_dir);
+// history_dir / "waybill_history.csv". Does not throw.
+std::filesystem::path history_csv_path(const std::filesystem::path& history_dir);
 
 // Key of a waybill: lower-case hex SHA-256 of the UTF-8 text
 // normalize_waybill_name(file_name) + ":" + hex SHA-256 of content + ":" + nup.
@@ -64,15 +65,6 @@ std::string history_key(std::string_view file_name, std::string_view content, in
 // Throws diag::RuntimeError when the digest cannot be computed.
 std::string history_key_for_digest(std::string_view file_name, std::string_view content_sha256, int nup);
 
-// history_key of a PDF file: its last path component and its whole content, read in
-// pieces on every call. Throws diag::FileNotFound / diag::RuntimeError (catalogue
-// message "file_read_failed") when the file cannot be read.
-std::string key_for_file(const std::filesystem::path& pdf_path, int nup);
-
-// The same with the waybill's name given (the name it has in its archive, which a file
-// unpacked under a shortened name does not carry).
-std::string key_for_file(const std::filesystem::path& pdf_path, std::string_view file_name, int nup);
-
 // How long a job waits for the history while another job holds it. A job holds it from
 // the load to the record, its merge included: minutes only when several large archives
 // wait in turn, or when another program keeps the lock file locked.
@@ -82,12 +74,12 @@ inline constexpr std::chrono::milliseconds HISTORY_WAIT = std::chrono::minutes(5
 // save) against other jobs: held while the handle lives, waited for at most `wait`
 // when another process holds it (`on_wait` is told once, when the wait begins), and
 // released by the system when a process ends in any way. The lock file
-// "waybill_history.lock" in the app folder is created when missing and never removed.
+// "waybill_history.lock" in the history's folder is created when missing and never removed.
 // Throws diag::RuntimeError: "history_lock_busy" (naming the lock file) when it is still
 // held after `wait`, "history_lock_failed" when it cannot be taken at all.
 using HistoryLock = std::unique_ptr<platform::FileLock>;
-std::filesystem::path history_lock_path(const std::filesystem::path& app_dir);
-HistoryLock lock_history(const std::filesystem::path& app_dir, std::chrono::milliseconds wait = HISTORY_WAIT,
+std::filesystem::path history_lock_path(const std::filesystem::path& history_dir);
+HistoryLock lock_history(const std::filesystem::path& history_dir, std::chrono::milliseconds wait = HISTORY_WAIT,
                          const std::function<void()>& on_wait = {});
 
 // Rewrites the history file whole: UTF-8 with a byte-order mark, ";" separated, CR LF
@@ -102,7 +94,7 @@ HistoryLock lock_history(const std::filesystem::path& app_dir, std::chrono::mill
 // removed. Throws diag::RuntimeError ("history_save_failed", with the advice for a full
 // disk, no access (a read-only file), ...); the history file then keeps its previous
 // content, unless only the sync of its folder failed.
-void save_waybill_history(const std::filesystem::path& app_dir, const History& history,
+void save_waybill_history(const std::filesystem::path& history_dir, const History& history,
                           platform::Renamer& renamer = platform::system_renamer());
 
 // What one load of the history file gave.
@@ -118,8 +110,8 @@ struct Loaded {
     std::optional<std::filesystem::path> damaged_copy{};
 };
 
-// Reads the history file of `app_dir`, drops entries older than `now` minus
-// OLD_SHEET_DAYS days, and rewrites the file (with `renamer`) when it dropped any,
+// Reads the history file of `history_dir`, drops entries older than `now` minus
+// RETENTION_DAYS days, and rewrites the file (with `renamer`) when it dropped any,
 // when the file was missing (a header-only file is created) or when damaged records
 // were skipped. Every good
 // record is kept; damaged ones are skipped and counted, and the file as it was is
@@ -131,24 +123,14 @@ struct Loaded {
 // forgetting it would make every waybill in it new again. Throws diag::RuntimeError
 // ("history_save_failed") when the copy or the rewrite fails; the file then keeps its
 // previous content.
-Loaded load_history(const std::filesystem::path& app_dir, LocalTime now = local_now(),
+Loaded load_history(const std::filesystem::path& history_dir, LocalTime now = local_now(),
                     platform::Renamer& renamer = platform::system_renamer());
 
-// load_history's entries alone.
-History load_waybill_history(const std::filesystem::path& app_dir, LocalTime now = local_now());
-
-// Loads the history (pruning it), stores every file under key_for_file(file, nup) with
-// its file name, `nup` and `now` (an earlier record of the same key takes them and
-// keeps its extra fields) and saves the history. The files are hashed before the history is touched, so an unreadable
-// file leaves the history as it was. Throws what key_for_file, load_waybill_history and
-// save_waybill_history throw.
-void record_processed_waybills(const std::filesystem::path& app_dir,
-                               const std::vector<std::filesystem::path>& pdf_files, int nup,
-                               LocalTime now = local_now());
-
-// The same with keys the caller computed once per job with key_for_file; the history
-// is loaded and saved with `renamer`.
-void record_processed_waybills(const std::filesystem::path& app_dir, const std::vector<Entry>& entries,
+// Loads the history (pruning it), stores every entry under its key with its file name,
+// `nup` and `now` (an earlier record of the same key takes them and keeps its extra
+// fields) and saves the history, loaded and saved with `renamer`. Throws what
+// load_history and save_waybill_history throw.
+void record_processed_waybills(const std::filesystem::path& history_dir, const std::vector<Entry>& entries,
                                int nup, LocalTime now = local_now(),
                                platform::Renamer& renamer = platform::system_renamer());
 

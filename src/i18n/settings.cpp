@@ -19,8 +19,8 @@ using Json = nlohmann::ordered_json;  // keeps keys in first-insertion order
 
 namespace detail {
 
-fs::path path(const fs::path& app_dir) {
-    return app_dir / FOLDER_NAME / FILE_NAME;
+fs::path path(const fs::path& data_dir) {
+    return data_dir / FOLDER_NAME / FILE_NAME;
 }
 
 // These two use JSON values, which stay private to this unit.
@@ -33,9 +33,9 @@ constexpr int MAX_DEPTH = 64;
 // The whole content of the settings file as a JSON object; an empty object when the
 // file cannot be read, is not well-formed UTF-8 JSON, holds something other than an
 // object, or nests deeper than MAX_DEPTH. Never throws.
-Json read_all(const fs::path& app_dir) {
+Json read_all(const fs::path& data_dir) {
     try {
-        std::ifstream in(path(app_dir), std::ios::binary);
+        std::ifstream in(path(data_dir), std::ios::binary);
         if (!in) return Json::object();
         std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         if (in.bad()) return Json::object();
@@ -63,8 +63,8 @@ Json read_all(const fs::path& app_dir) {
 // non-ASCII characters kept and an indentation of 2, written to the sibling ".tmp"
 // and renamed over the file. Throws diag::RuntimeError; the file then keeps its
 // earlier content.
-void write_all(const fs::path& app_dir, const Json& data) {
-    const fs::path file = path(app_dir);
+void write_all(const fs::path& data_dir, const Json& data) {
+    const fs::path file = path(data_dir);
     std::string text = data.dump(2, ' ', /*ensure_ascii=*/false);
     if (platform::WINDOWS) {
         // The platform's line ending; JSON strings escape their own line breaks, so
@@ -86,8 +86,8 @@ void write_all(const fs::path& app_dir, const Json& data) {
 
 }  // namespace detail
 
-std::optional<std::string> read_language(const fs::path& app_dir) {
-    Json data = detail::read_all(app_dir);
+std::optional<std::string> read_language(const fs::path& data_dir) {
+    Json data = detail::read_all(data_dir);
     auto it = data.find("lang");
     if (it == data.end() || !it->is_string()) return std::nullopt;
     const auto& code = it->get_ref<const std::string&>();
@@ -95,12 +95,12 @@ std::optional<std::string> read_language(const fs::path& app_dir) {
     return code;
 }
 
-void write_language(const fs::path& app_dir, std::string_view lang) {
+void write_language(const fs::path& data_dir, std::string_view lang) {
     // A fixed text for the caller, the same in every language.
     if (!is_language(lang)) throw diag::InvalidValue("неизвестный язык: " + std::string(lang));
-    Json data = detail::read_all(app_dir);
+    Json data = detail::read_all(data_dir);
     data["lang"] = std::string(lang);
-    detail::write_all(app_dir, data);
+    detail::write_all(data_dir, data);
 }
 
 std::string language_for_ui_id(std::optional<std::uint16_t> ui_language_id) noexcept {

@@ -19,7 +19,7 @@ inline constexpr std::string_view FILE_NAME = "settings.json";
 // The stored language code ("ru" or "kk"), or no value when the file is missing,
 // unreadable, not a JSON object (also one nested more than 64 levels deep, which no
 // settings file of ours is), or holds no supported code under "lang". Never throws.
-std::optional<std::string> read_language(const std::filesystem::path& app_dir);
+std::optional<std::string> read_language(const std::filesystem::path& data_dir);
 
 // Stores `lang` under "lang", keeping every other key of the file in its order (of a
 // file read_language takes for a JSON object; any other file is replaced).
@@ -27,7 +27,7 @@ std::optional<std::string> read_language(const std::filesystem::path& app_dir);
 // before touching the file; diag::RuntimeError (catalogue message "file_write_failed"
 // naming the settings file) when the folder or file cannot be written, in which case
 // the settings file keeps its earlier content.
-void write_language(const std::filesystem::path& app_dir, std::string_view lang);
+void write_language(const std::filesystem::path& data_dir, std::string_view lang);
 
 // The language for a Windows user-interface language identifier: "kk" when its primary
 // language (the low ten bits) is Kazakh (0x3F), otherwise "ru"; no identifier gives "ru".
@@ -44,7 +44,7 @@ std::string current_language(const std::filesystem::path& data_dir);
 namespace detail {
 
 // Path of the settings file under a base folder.
-std::filesystem::path path(const std::filesystem::path& app_dir);
+std::filesystem::path path(const std::filesystem::path& data_dir);
 
 }  // namespace detail
 

@@ -36,11 +36,11 @@ fs::path place_output(const fs::path& hidden, const fs::path& wanted, platform::
 
 // Whether the history file holds the note's waybills from its job's update (the file
 // keeps whole seconds), or cannot be read to tell.
-bool history_may_hold(const fs::path& app_dir, PendingOutputs pending) {
+bool history_may_hold(const fs::path& history_dir, PendingOutputs pending) {
     pending.recorded_at = std::chrono::floor<std::chrono::seconds>(pending.recorded_at);
     try {
         history::History saved;
-        history::detail::merge_history_csv(history::history_csv_path(app_dir), saved);
+        history::detail::merge_history_csv(history::history_csv_path(history_dir), saved);
         return pending_outputs_recorded(pending, saved);
     } catch (const std::exception&) {
         return true;
@@ -63,10 +63,10 @@ void remove_dead_hidden_outputs(const fs::path& archive_folder, std::string_view
     });
 }
 
-std::vector<PendingOutput> settle_pending_outputs(const fs::path& app_dir, const history::History& known,
+std::vector<PendingOutput> settle_pending_outputs(const fs::path& history_dir, const history::History& known,
                                                   platform::Renamer& renamer) {
     std::vector<PendingOutput> waiting;
-    for (const fs::path& note : pending_output_notes(app_dir)) {
+    for (const fs::path& note : pending_output_notes(history_dir)) {
         std::optional<PendingOutputs> pending = read_pending_outputs(note);
         if (!pending) continue;
         const bool recorded = pending_outputs_recorded(*pending, known);
@@ -112,17 +112,17 @@ std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vecto
         pending.recorded_at = history::local_now();
         for (const history::Entry& e : entries) pending.keys.push_back(e.key);
         pending.outputs = outputs.outputs();
-        const fs::path note = free_note_path(env.app_dir);
+        const fs::path note = free_note_path(env.history_dir);
         try {
             write_pending_outputs(note, pending, renamer);
         } catch (const fs::filesystem_error& e) {
-            throw diag::file_error("history_save_failed", e, history::history_csv_path(env.app_dir));
+            throw diag::file_error("history_save_failed", e, history::history_csv_path(env.history_dir));
         }
         step(LastStep::note_written);
         try {
-            history::record_processed_waybills(env.app_dir, entries, nup, pending.recorded_at, renamer);
+            history::record_processed_waybills(env.history_dir, entries, nup, pending.recorded_at, renamer);
         } catch (...) {
-            if (history_may_hold(env.app_dir, pending)) outputs.keep();
+            if (history_may_hold(env.history_dir, pending)) outputs.keep();
             else remove_pending_outputs(note);
             throw;
         }

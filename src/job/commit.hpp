@@ -83,7 +83,7 @@ platform::Renamer& renamer_of(const JobEnvironment& env);
 // without, deleted. Run under the history lock, before the job looks at any output
 // name. Returns the outputs that could not be made visible yet; they stay hidden and in
 // their note for the next job. Never throws except std::bad_alloc.
-std::vector<PendingOutput> settle_pending_outputs(const fs::path& app_dir, const history::History& known,
+std::vector<PendingOutput> settle_pending_outputs(const fs::path& history_dir, const history::History& known,
                                                   platform::Renamer& renamer);
 
 // Removes the hidden outputs that killed jobs left in the archive's folder (ours carry

@@ -147,15 +147,15 @@ struct Selection {
 
 Selection select_new(const fs::path& zip_path, const Intake& intake, const JobEnvironment& env,
                      const ProgressCallback& progress) {
-    Selection s{history::lock_history(env.app_dir, env.history_wait,
+    Selection s{history::lock_history(env.history_dir, env.history_wait,
                                       [&progress] {
                                           if (progress) progress({JobProgress::Stage::waiting});
                                       }),
                 {}, {}, 0, std::nullopt};
-    const history::Loaded loaded = history::load_history(env.app_dir, history::local_now(), renamer_of(env));
+    const history::Loaded loaded = history::load_history(env.history_dir, history::local_now(), renamer_of(env));
     s.skipped_history_records = loaded.skipped;
     s.history_copy = loaded.damaged_copy;
-    const std::vector<PendingOutput> waiting = settle_pending_outputs(env.app_dir, loaded.history, renamer_of(env));
+    const std::vector<PendingOutput> waiting = settle_pending_outputs(env.history_dir, loaded.history, renamer_of(env));
     remove_dead_hidden_outputs(zip_path.parent_path(), env.app_title, waiting);
     const std::vector<archive::Waybill>& waybills = intake.unpacked.waybills;
     for (std::size_t i = 0; i < waybills.size(); ++i) {

@@ -34,7 +34,7 @@ std::optional<history::LocalTime> modified_local(const fs::path& file) {
 }  // namespace
 
 std::vector<fs::path> old_sheets(const fs::path& folder, std::string_view app_title, history::LocalTime now) {
-    const history::LocalTime edge = now - chr::days{history::OLD_SHEET_DAYS};
+    const history::LocalTime edge = now - chr::days{OLD_SHEET_DAYS};
     std::vector<std::pair<std::string, fs::path>> found;  // folded name, path
     std::error_code ec;
     fs::directory_iterator it(folder, ec);

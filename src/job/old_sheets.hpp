@@ -11,9 +11,14 @@
 #include <vector>
 
 #include "history/dates.hpp"
-#include "history/store.hpp"  // OLD_SHEET_DAYS
+#include "history/store.hpp"
 
 namespace job {
+
+// The age, in days, from which an output sheet counts as old: the history forgets its
+// waybills at the same age, so that a sheet offered for deletion holds only waybills
+// that a new archive would print again anyway.
+inline constexpr int OLD_SHEET_DAYS = history::RETENTION_DAYS;
 
 // The output sheets directly in `folder` (no sub-folders) whose last modification,
 // as local time, is strictly earlier than `now` minus OLD_SHEET_DAYS days. An output

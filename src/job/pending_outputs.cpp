@@ -92,22 +92,22 @@ std::optional<PendingOutputs> parse(const std::string& text) {
 
 }  // namespace
 
-std::vector<fs::path> pending_output_notes(const fs::path& app_dir) {
+std::vector<fs::path> pending_output_notes(const fs::path& history_dir) {
     std::vector<fs::path> notes;
     std::error_code ec;
-    for (fs::directory_iterator it(app_dir, ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(history_dir, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = platform::utf8(it->path().filename());
         if (name.starts_with("waybill_history.") && name.ends_with(".pending")) notes.push_back(it->path());
     }
     return notes;
 }
 
-fs::path free_note_path(const fs::path& app_dir) {
-    fs::path note = app_dir / "waybill_history.pending";
+fs::path free_note_path(const fs::path& history_dir) {
+    fs::path note = history_dir / "waybill_history.pending";
     for (int n = 2;; ++n) {
         std::error_code ec;
         if (fs::symlink_status(note, ec).type() == fs::file_type::not_found) return note;
-        note = app_dir / ("waybill_history." + std::to_string(n) + ".pending");
+        note = history_dir / ("waybill_history." + std::to_string(n) + ".pending");
     }
 }
 

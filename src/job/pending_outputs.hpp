@@ -6,7 +6,7 @@
 // lock. A note found by the next holder of the lock belongs to a job that died (or
 // failed) on the way: when the history holds the note's waybills from that job's
 // update, its outputs are made visible; otherwise they are deleted. The note lives in
-// the app folder, beside the history it belongs to: "waybill_history.pending" (numbered
+// the history's folder, beside the history it belongs to: "waybill_history.pending" (numbered
 // when a note that could not be settled yet is still there).
 #pragma once
 
@@ -32,14 +32,14 @@ struct PendingOutputs {
     std::vector<PendingOutput> outputs;
 };
 
-// The notes in the app folder, in no particular order: "waybill_history.pending", and
+// The notes in the history's folder, in no particular order: "waybill_history.pending", and
 // "waybill_history.<n>.pending" (n = 2, 3, ...) written while an older note still
 // waited. Does not throw except std::bad_alloc.
-std::vector<fs::path> pending_output_notes(const fs::path& app_dir);
+std::vector<fs::path> pending_output_notes(const fs::path& history_dir);
 
 // The first of those names that is free. Call under the history lock. Does not throw
 // except std::bad_alloc.
-fs::path free_note_path(const fs::path& app_dir);
+fs::path free_note_path(const fs::path& history_dir);
 
 // Writes (or rewrites) a note in one step, flushed to disk and its folder synced (it
 // must be there before the history is), renamed with `renamer`. Throws

@@ -50,7 +50,7 @@ enum class LastStep { outputs_written, note_written, history_saved, output_shown
 // What a job needs from the program around it. The app layer fills it from the
 // program's folders; tests point it at temporary folders.
 struct JobEnvironment {
-    fs::path app_dir;       // folder of the waybill history file
+    fs::path history_dir;   // folder of the waybill history file
     fs::path data_dir;      // per-user data folder: the settings give the messages' language
     fs::path temp_root;     // the job's scratch folder is made inside it
     std::string app_title;  // the marker in output file names

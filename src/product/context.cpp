@@ -33,7 +33,7 @@ fs::path Context::help_file() const {
 
 fs::path Context::icon_file() const { return bundle_dir / "assets" / icon_name; }
 
-job::JobEnvironment Context::job_environment() const { return {app_dir, data_dir, temp_root, title}; }
+job::JobEnvironment Context::job_environment() const { return {history_dir, data_dir, temp_root, title}; }
 
 Context make_context(const ProductProfile& product, const fs::path& exe) {
     check_profile(product);
@@ -48,10 +48,10 @@ Context make_context(const ProductProfile& product, const fs::path& exe) {
     c.program_dir = buildmode::program_dir(product, exe);
     c.bundle_dir = buildmode::bundle_dir(product, exe);
     c.library_dir = buildmode::library_dir(product, exe);
-    c.app_dir = buildmode::home_dir(product, exe);
+    c.history_dir = buildmode::home_dir(product, exe);
     c.data_dir = platform::local_app_data_dir() / APP_ID;
     c.temp_root = platform::temp_dir();
-    c.log = {c.app_dir / "logs", c.title + " " + c.version};
+    c.log = {c.history_dir / "logs", c.title + " " + c.version};
     return c;
 }
 

@@ -27,10 +27,10 @@ struct Context {
     fs::path program_dir;   // the executable's folder (the source root in a development run)
     fs::path bundle_dir;    // the resource folder: help/ and assets/
     std::optional<fs::path> library_dir;  // the shipped library folder, when there is one
-    fs::path app_dir;       // the home folder: history, logs/, Instruction.html
+    fs::path history_dir;   // the history's folder; logs/ and Instruction.html lie beside it
     fs::path data_dir;      // the per-user settings folder; made when settings are written
     fs::path temp_root;     // the user's temporary folder
-    diag::ErrorLog log;     // app_dir / "logs", "<title> <version>"
+    diag::ErrorLog log;     // history_dir / "logs", "<title> <version>"
     // Where the right-click menu goes: a registry branch given by a test, else (null)
     // the system's place for it.
     platform::Registry* menu_registry = nullptr;

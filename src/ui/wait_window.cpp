@@ -75,7 +75,7 @@ int progress_permille(const job::JobProgress& progress) {
     return 950;
 }
 
-job::MergeResult run_with_wait_window(const product::Context& ctx, const WaitedJob& job, const WaitTiming& timing) {
+job::MergeResult process_zip_with_wait(const product::Context& ctx, const WaitedJob& job, const WaitTiming& timing) {
     std::optional<tk::Interp> root;
     try {
         root.emplace();
@@ -150,8 +150,5 @@ job::MergeResult run_with_wait_window(const product::Context& ctx, const WaitedJ
     return std::move(*result);
 }
 
-job::MergeResult process_zip_with_wait(const product::Context& ctx, const WaitedJob& job) {
-    return run_with_wait_window(ctx, job);
-}
 
 }  // namespace ui

@@ -67,13 +67,6 @@ void apply(const tk::Widget& window, const fs::path& ico) noexcept;
 // is closed (returns none). The window is gone afterwards; `root` stays.
 std::optional<int> simple_choice(const product::Context& ctx, tk::Interp& root);
 
-// Shows the wait window (ui/wait_window.hpp), runs `job` on a worker thread while the
-// window stays responsive and shows the job's progress, closes the window and returns
-// the job's result. The job's failure passes through unchanged after the window is
-// gone. Without a display the job runs without the window. The job must not touch Tk.
-job::MergeResult process_zip_with_wait(const product::Context& ctx,
-                                       const std::function<job::MergeResult(const job::ProgressCallback&)>& job);
-
 // Opens ctx.help_file() in the default browser when it exists, else TELEGRAM_URL.
 // Reports nothing.
 void open_help(const product::Context& ctx);

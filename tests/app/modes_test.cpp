@@ -300,7 +300,7 @@ TEST_F(GraphicalRun, AFailureAfterTheMergeIsNotAFailedMerge) {
                 in.call({".done.buttons.bottom.close", "invoke"});
             })
             .then([](ui::tk::Interp& in) { in.call({".done.language.frame.kk", "invoke"}); });
-        EXPECT_EQ(app::main(program.context(), {"Mergalo", platform::utf8(zip), "4"}), 0);
+        EXPECT_EQ(app::merge_from_command_line(program.context(), {"Mergalo", platform::utf8(zip), "4"}), 0);
         ASSERT_EQ(driver.boxes.size(), 1u);
         EXPECT_EQ(driver.boxes[0].icon, "error");
         EXPECT_EQ(driver.boxes[0].message.rfind(c.box_start, 0), 0u) << driver.boxes[0].message;
@@ -323,7 +323,7 @@ TEST_F(GraphicalRun, AResultWindowThatBreaksIsShownInTheErrorDialog) {
             EXPECT_NE(in.call({".error.message", "get", "1.0", "end"}).find("the toolkit broke down"), std::string::npos);
             in.call({".error.buttons.ok", "invoke"});
         });
-    EXPECT_EQ(app::main(program.context(), {"Mergalo", platform::utf8(zip), "4"}), 0);
+    EXPECT_EQ(app::merge_from_command_line(program.context(), {"Mergalo", platform::utf8(zip), "4"}), 0);
     EXPECT_TRUE(fs::exists(out));
     EXPECT_NE(read_bytes(program.program() / "logs" / "error.log").find("PDF: " + platform::utf8(out)),
               std::string::npos);

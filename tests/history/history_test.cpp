@@ -95,15 +95,6 @@ TEST(HistoryKey, NameContentAndLayoutEachChangeTheKey) {
     EXPECT_EQ(base.find_first_not_of("0123456789abcdef"), std::string::npos);
 }
 
-TEST(HistoryKey, KeyForFileHashesTheFileNameAndBytes) {
-    fixtures::TempDir dir;
-    const std::string content("%PDF-1.4\n\0binary\xFF", 18);
-    write_bytes(dir / "Заказ 7.pdf", content);
-    EXPECT_EQ(history::key_for_file(dir / "Заказ 7.pdf", 6), history::history_key("Заказ 7.pdf", content, 6));
-    EXPECT_THROW(history::key_for_file(dir / "missing.pdf", 6), diag::FileNotFound);
-    EXPECT_THROW(history::key_for_file(dir.path(), 6), diag::RuntimeError);
-}
-
 // --- dates ---------------------------------------------------------------------------
 
 TEST(HistoryDate, AcceptedAndRejectedForms) {
@@ -423,7 +414,7 @@ TEST(HistoryFile, RoundTripKeepsNamesKeysAndLayouts) {
     }
     h["legacy.pdf"] = {"Legacy.pdf", now - chr::days{2}, 0};
     history::save_waybill_history(dir.path(), h);
-    history::History back = history::load_waybill_history(dir.path(), now);
+    history::History back = history::load_history(dir.path(), now).history;
 
     // Names come back trimmed; everything else as saved.
     h[history::history_key(" x", "content", 4)].name = "x";
@@ -438,7 +429,7 @@ TEST(HistoryFile, RoundTripKeepsNamesKeysAndLayouts) {
 
 TEST(HistoryFile, FirstLoadCreatesAHeaderOnlyFile) {
     fixtures::TempDir dir;
-    EXPECT_TRUE(history::load_waybill_history(dir.path(), at(2025, 3, 5)).empty());
+    EXPECT_TRUE(history::load_history(dir.path(), at(2025, 3, 5)).history.empty());
     EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), std::string(BOM) + std::string(HEADER));
 }
 
@@ -450,7 +441,7 @@ TEST(HistoryFile, LoadPrunesAtTheThreeDayEdge) {
                 "past-edge.pdf;2025-03-05T11:59:59.999999;past;1\r\n"
                 "two-days.pdf;06.03.2025 12:00:00;two;4\r\n"
                 "four-days.pdf;04.03.2025 12:00:00;four;4\r\n");
-    const history::History h = history::load_waybill_history(dir.path(), now);
+    const history::History h = history::load_history(dir.path(), now).history;
     EXPECT_EQ(h.size(), 2u);
     EXPECT_TRUE(h.contains("edge"));
     EXPECT_TRUE(h.contains("two"));
@@ -465,7 +456,7 @@ TEST(HistoryFile, LoadWithoutChangesLeavesTheFileAlone) {
     // No byte-order mark, LF line ends, an ISO date: a rewrite would change all three.
     const std::string text = "a.pdf;2025-03-07T10:00:00;k;4\nb.pdf;07.03.2025 11:00:00\n";
     write_bytes(dir / "waybill_history.csv", text);
-    const history::History h = history::load_waybill_history(dir.path(), at(2025, 3, 8));
+    const history::History h = history::load_history(dir.path(), at(2025, 3, 8)).history;
     EXPECT_EQ(h.size(), 2u);
     EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), text);
 }
@@ -511,10 +502,10 @@ TEST(HistoryFile, LoadAndSaveNeverTouchAnotherJobsTemporaryFile) {
     // Another job is saving right now: its temporary file is claimed and half written.
     platform::ClaimedFile other = platform::reserve_claimed_sibling(dir / "waybill_history.csv", ".tmp");
     write_bytes(other.path, "half a hist");
-    EXPECT_EQ(history::load_waybill_history(dir.path(), at(2025, 3, 6)).size(), 1u);
+    EXPECT_EQ(history::load_history(dir.path(), at(2025, 3, 6)).history.size(), 1u);
     history::save_waybill_history(dir.path(), {{"k2", {"b.pdf", at(2025, 3, 6), 4}}});
     EXPECT_EQ(read_bytes(other.path), "half a hist");
-    EXPECT_EQ(history::load_waybill_history(dir.path(), at(2025, 3, 6)).count("k2"), 1u);
+    EXPECT_EQ(history::load_history(dir.path(), at(2025, 3, 6)).history.count("k2"), 1u);
 }
 
 TEST(HistoryFile, FailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
@@ -564,7 +555,7 @@ TEST(HistoryFile, AFileThatCannotBeReadIsNeitherForgottenNorReplaced) {
     const std::string outcome = fixtures::run_in_child([&] {
         if (!fixtures::drop_root()) return std::string("skip");
         try {
-            history::load_waybill_history(dir.path(), at(2025, 3, 6));
+            history::load_history(dir.path(), at(2025, 3, 6)).history;
             return std::string("loaded");
         } catch (const diag::RuntimeError& e) {
             return e.text() ? e.text()->key + " " + e.text()->advice : std::string(e.what());
@@ -620,49 +611,45 @@ TEST(HistoryLock, OneJobAtATimeAndAKilledHolderFreesIt) {
 
 // --- recording -----------------------------------------------------------------------
 
-TEST(HistoryRecord, RecordsEveryFileWithTheLayoutAndTime) {
+TEST(HistoryRecord, RecordsEveryWaybillWithTheLayoutAndTime) {
     fixtures::TempDir dir;
     const fs::path app = dir / "app";
     fs::create_directories(app);
-    write_bytes(dir / "in" / "Заказ 1.pdf", "one");
-    write_bytes(dir / "in" / "Заказ 2.pdf", "two");
     write_bytes(app / "waybill_history.csv", "stale.pdf;01.03.2025 10:00:00;stale;1\r\n");
-    const std::vector<fs::path> files = {dir / "in" / "Заказ 1.pdf", dir / "in" / "Заказ 2.pdf"};
+    // Keys as a job makes them: the waybill's name, its bytes' digest and the layout.
+    const auto entries = [](int nup) {
+        return std::vector<history::Entry>{{history::history_key("Заказ 1.pdf", "one", nup), "in/Заказ 1.pdf"},
+                                           {history::history_key("Заказ 2.pdf", "two", nup), "Заказ 2.pdf"}};
+    };
 
     const LocalTime t1 = at(2025, 3, 5, 10, 0, 0, 123);
-    history::record_processed_waybills(app, files, 1, t1);
-    history::History h = history::load_waybill_history(app, t1);
+    history::record_processed_waybills(app, entries(1), 1, t1);
+    history::History h = history::load_history(app, t1).history;
     ASSERT_EQ(h.size(), 2u);  // the stale entry is pruned
     const history::Record& r = h.at(history::history_key("Заказ 1.pdf", "one", 1));
-    EXPECT_EQ(r.name, "Заказ 1.pdf");
+    EXPECT_EQ(r.name, "Заказ 1.pdf") << "the last path component only";
     EXPECT_EQ(r.processed_at, at(2025, 3, 5, 10));  // the file keeps whole seconds
     EXPECT_EQ(r.nup, 1);
 
-    // The same files in another layout are new entries; in the same layout they are replaced.
+    // The same waybills in another layout are new entries; in the same layout they are replaced.
     const LocalTime t2 = at(2025, 3, 5, 11);
-    history::record_processed_waybills(app, files, 4, t2);
-    history::record_processed_waybills(app, {files[0]}, 1, t2);
-    h = history::load_waybill_history(app, t2);
+    history::record_processed_waybills(app, entries(4), 4, t2);
+    history::record_processed_waybills(app, {entries(1)[0]}, 1, t2);
+    h = history::load_history(app, t2).history;
     EXPECT_EQ(h.size(), 4u);
     EXPECT_EQ(h.at(history::history_key("Заказ 1.pdf", "one", 1)).processed_at, t2);
     EXPECT_EQ(h.at(history::history_key("Заказ 2.pdf", "two", 1)).processed_at, at(2025, 3, 5, 10));
     EXPECT_EQ(h.at(history::history_key("Заказ 2.pdf", "two", 4)).nup, 4);
 }
 
-TEST(HistoryRecord, PrecomputedKeysAndUnreadableFiles) {
+TEST(HistoryRecord, EqualTimesSortByFoldedNameDescending) {
     fixtures::TempDir dir;
     const LocalTime t = at(2025, 3, 5, 10);
     history::record_processed_waybills(dir.path(), {{KEY_A, "dir/ Заказ.pdf "}, {KEY_B, "b.pdf"}}, 6, t);
-    const std::string saved = read_bytes(dir / "waybill_history.csv");
-    // Equal times: case-folded names descending, and Cyrillic letters sort after Latin ones.
-    EXPECT_EQ(saved, std::string(BOM) + std::string(HEADER) + "Заказ.pdf;05.03.2025 10:00:00;" + KEY_A + ";6\r\n" +
-                         "b.pdf;05.03.2025 10:00:00;" + KEY_B + ";6\r\n");
-
-    // A file that cannot be read fails the call before the history is touched.
-    write_bytes(dir / "ok.pdf", "ok");
-    EXPECT_THROW(history::record_processed_waybills(dir.path(), {dir / "ok.pdf", dir / "gone.pdf"}, 6, t),
-                 diag::FileNotFound);
-    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), saved);
+    // Cyrillic letters sort after Latin ones; blanks around the name are trimmed.
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"),
+              std::string(BOM) + std::string(HEADER) + "Заказ.pdf;05.03.2025 10:00:00;" + KEY_A + ";6\r\n" +
+                  "b.pdf;05.03.2025 10:00:00;" + KEY_B + ";6\r\n");
 }
 
 }  // namespace

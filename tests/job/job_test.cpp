@@ -28,7 +28,7 @@ protected:
     job::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
 
     void SetUp() override {
-        for (const auto& d : {archives, env.app_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
+        for (const auto& d : {archives, env.history_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
     }
 
     // An archive of one-page waybills; each page shows its own label.
@@ -84,14 +84,14 @@ TEST_F(JobTest, FirstRunWritesOneFileThatIsAlsoTheNewOnlyOutput) {
     EXPECT_EQ(r.final_sheets, 1);
     EXPECT_EQ(r.final_sheets_new, 1);
     EXPECT_EQ(r.nup, 4);
-    EXPECT_EQ(history::load_waybill_history(env.app_dir).size(), 3u);
+    EXPECT_EQ(history::load_history(env.history_dir).history.size(), 3u);
     EXPECT_FALSE(scratch_left());
 }
 
 TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
     fs::path zip = archive("orders.zip", labels(1, 3));
     job::process_zip(zip, 1, env);
-    const auto before = history::load_waybill_history(env.app_dir);
+    const auto before = history::load_history(env.history_dir).history;
 
     job::MergeResult r = job::process_zip(zip, 1, env);
     EXPECT_EQ(r.out_pdf_all, archives / "orders_Tarvo PDF Mergalo_MERGED (1).pdf");
@@ -102,7 +102,7 @@ TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
     EXPECT_EQ(r.total_pages, 3);
     EXPECT_EQ(files_in(archives).size(), 3u);
 
-    const auto after = history::load_waybill_history(env.app_dir);
+    const auto after = history::load_history(env.history_dir).history;
     ASSERT_EQ(after.size(), before.size());
     for (const auto& [key, record] : after) {
         ASSERT_TRUE(before.contains(key));
@@ -143,7 +143,7 @@ TEST_F(JobTest, AnotherLayoutCountsEveryWaybillAsNew) {
     EXPECT_EQ(r.file_count_new, 5);
     EXPECT_EQ(r.final_sheets, 1);
     EXPECT_EQ(r.out_pdf_all.filename(), "orders_Tarvo PDF Mergalo_MERGED_9up.pdf");
-    EXPECT_EQ(history::load_waybill_history(env.app_dir).size(), 10u);
+    EXPECT_EQ(history::load_history(env.history_dir).history.size(), 10u);
 }
 
 TEST_F(JobTest, LayoutOutsideTheListRunsAsLayoutOne) {
@@ -224,7 +224,7 @@ TEST_F(JobTest, MissingTemporaryFolderFailsWithAClearMessageAndWritesNothing) {
         EXPECT_EQ(std::string(e.what()).rfind("Не удалось создать временную папку", 0), 0u) << e.what();
     }
     EXPECT_EQ(files_in(archives), (std::set<std::string>{"orders.zip"}));
-    EXPECT_FALSE(fs::exists(history::history_csv_path(env.app_dir)));
+    EXPECT_FALSE(fs::exists(history::history_csv_path(env.history_dir)));
 }
 
 TEST_F(JobTest, DamagedWaybillFailsTheJobWithoutOutput) {
@@ -241,17 +241,17 @@ TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {
     // The history lives on a small disk of its own that is full when Tuesday's
     // waybills are recorded.
     const std::string outcome = fixtures::run_in_child([&] {
-        if (!fixtures::mount_small_disk(env.app_dir, 256 * 1024)) return std::string("skip");
+        if (!fixtures::mount_small_disk(env.history_dir, 256 * 1024)) return std::string("skip");
         job::process_zip(monday, 4, env);
-        const std::string before = fixtures::read_bytes(history::history_csv_path(env.app_dir));
-        fixtures::fill_disk(env.app_dir);
+        const std::string before = fixtures::read_bytes(history::history_csv_path(env.history_dir));
+        fixtures::fill_disk(env.history_dir);
         std::string message = "no failure";
         try {
             job::process_zip(tuesday, 4, env);
         } catch (const diag::RuntimeError& e) {
             message = e.what();
         }
-        const bool kept = fixtures::read_bytes(history::history_csv_path(env.app_dir)) == before;
+        const bool kept = fixtures::read_bytes(history::history_csv_path(env.history_dir)) == before;
         return std::string(kept ? "history kept\n" : "history changed\n") + message;
     });
     if (outcome == "skip") GTEST_SKIP() << "no small disk can be mounted here";
@@ -267,7 +267,7 @@ TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {
 // a history linked elsewhere is kept there; a read-only one fails the second job for
 // lack of rights, and the job then leaves no output.
 TEST_F(JobTest, TheHistoryFileAsTheUserLeftItBetweenTwoJobs) {
-    const fs::path csv = history::history_csv_path(env.app_dir);
+    const fs::path csv = history::history_csv_path(env.history_dir);
     const fs::path shared = root / "общая папка" / "история.csv";
     struct Case {
         const char* what;
@@ -296,7 +296,7 @@ TEST_F(JobTest, TheHistoryFileAsTheUserLeftItBetweenTwoJobs) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove_all(root / "общая папка");
-        for (const fs::path& d : {archives, env.app_dir}) {
+        for (const fs::path& d : {archives, env.history_dir}) {
             fs::remove_all(d);
             fs::create_directories(d);
         }
@@ -319,7 +319,7 @@ TEST_F(JobTest, TheHistoryFileAsTheUserLeftItBetweenTwoJobs) {
             continue;
         }
         EXPECT_TRUE(failure.empty()) << failure;
-        const history::History after = history::load_waybill_history(env.app_dir);
+        const history::History after = history::load_history(env.history_dir).history;
         EXPECT_EQ(after.size(), 3u);
         const bool linked = std::string(c.what) == "linked elsewhere";
         EXPECT_EQ(fs::is_symlink(csv), linked);

@@ -39,7 +39,7 @@ protected:
     job::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
 
     void SetUp() override {
-        for (const auto& d : {archives, env.app_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
+        for (const auto& d : {archives, env.history_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
     }
 
     fs::path archive(const std::string& name, const std::vector<std::string>& labels) {
@@ -48,6 +48,14 @@ protected:
         const fs::path zip = archives / name;
         fixtures::write_zip(zip, members);
         return zip;
+    }
+
+    // The waybills of `labels` recorded in layout 1 a minute ago, as a job records them.
+    void record_a_minute_ago(const std::vector<std::string>& labels) {
+        std::vector<history::Entry> known;
+        for (const auto& l : labels)
+            known.push_back({history::history_key(l + ".pdf", fixtures::pdf_bytes({{.label = l}}), 1), l + ".pdf"});
+        history::record_processed_waybills(env.history_dir, known, 1, history::local_now() - std::chrono::minutes(1));
     }
 
     // Visible files of the archive "day.zip" beside it, and whether any hidden file is left.
@@ -68,7 +76,7 @@ protected:
     // The labels of the history's records that start with `prefix`.
     std::set<std::string> recorded(const std::string& prefix) const {
         std::set<std::string> names;
-        for (const auto& [key, r] : history::load_waybill_history(env.app_dir))
+        for (const auto& [key, r] : history::load_history(env.history_dir).history)
             if (r.name.starts_with(prefix)) names.insert(r.name);
         return names;
     }
@@ -104,15 +112,10 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(archives);
-        fs::remove_all(env.app_dir);
-        for (const auto& d : {archives, env.app_dir}) fs::create_directories(d);
+        fs::remove_all(env.history_dir);
+        for (const auto& d : {archives, env.history_dir}) fs::create_directories(d);
         // Three waybills merged a minute ago, three new: a full and a new-only output.
-        std::vector<fs::path> known;
-        for (const std::string l : {"A1", "A2", "A3"}) {
-            known.push_back(root / (l + ".pdf"));
-            fixtures::write_bytes(known.back(), fixtures::pdf_bytes({{.label = l}}));
-        }
-        history::record_processed_waybills(env.app_dir, known, 1, history::local_now() - std::chrono::minutes(1));
+        record_a_minute_ago({"A1", "A2", "A3"});
         const fs::path day = c.all_known ? archive("day.zip", {"A1", "A2", "A3"})
                                          : archive("day.zip", {"A1", "A2", "A3", "B1", "B2", "B3"});
 
@@ -138,7 +141,7 @@ TEST_F(LastSteps, AJobKilledAtAnyStepLeavesOutputsAndHistoryInStep) {
 
         EXPECT_EQ(visible_outputs(), c.visible_after_next_job);
         EXPECT_FALSE(hidden_left());
-        EXPECT_EQ(job::pending_output_notes(env.app_dir), std::vector<fs::path>{});
+        EXPECT_EQ(job::pending_output_notes(env.history_dir), std::vector<fs::path>{});
         EXPECT_EQ(recorded("B"), c.recorded ? new_waybills : none);
         if (c.visible_after_next_job.contains(NEW)) {
             EXPECT_EQ(fixtures::page_count(archives / NEW), 3);
@@ -180,14 +183,9 @@ TEST_F(LastSteps, RenamesAndFolderSyncsComeInTheOrderThatSurvivesAPowerCut) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(archives);
-        fs::remove_all(env.app_dir);
-        for (const auto& d : {archives, env.app_dir}) fs::create_directories(d);
-        std::vector<fs::path> known;
-        for (const std::string l : {"A1", "A2", "A3"}) {
-            known.push_back(root / (l + ".pdf"));
-            fixtures::write_bytes(known.back(), fixtures::pdf_bytes({{.label = l}}));
-        }
-        history::record_processed_waybills(env.app_dir, known, 1, history::local_now() - std::chrono::minutes(1));
+        fs::remove_all(env.history_dir);
+        for (const auto& d : {archives, env.history_dir}) fs::create_directories(d);
+        record_a_minute_ago({"A1", "A2", "A3"});
         const fs::path day = archive("day.zip", {"A1", "A2", "A3", "B1", "B2", "B3"});
 
         fixtures::RecordingRenamer renamer;
@@ -220,7 +218,7 @@ TEST_F(LastSteps, RenamesAndFolderSyncsComeInTheOrderThatSurvivesAPowerCut) {
         job::process_zip(archive("later.zip", {"C1"}), 1, env);
         EXPECT_EQ(visible_outputs(), c.visible_after_next_job);
         EXPECT_FALSE(hidden_left());
-        EXPECT_EQ(job::pending_output_notes(env.app_dir), std::vector<fs::path>{});
+        EXPECT_EQ(job::pending_output_notes(env.history_dir), std::vector<fs::path>{});
         EXPECT_EQ(recorded("B").size(), c.recorded ? 3u : 0u);
     }
 }

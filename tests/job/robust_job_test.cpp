@@ -56,7 +56,7 @@ protected:
     job::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
 
     void SetUp() override {
-        for (const auto& d : {archives, env.app_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
+        for (const auto& d : {archives, env.history_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
     }
 
     fs::path archive(const std::string& name, const std::vector<fixtures::ZipMember>& members) {
@@ -81,7 +81,7 @@ protected:
     }
 
     std::size_t recorded() const {
-        return fs::exists(history::history_csv_path(env.app_dir)) ? history::load_waybill_history(env.app_dir).size()
+        return fs::exists(history::history_csv_path(env.history_dir)) ? history::load_history(env.history_dir).history.size()
                                                                     : 0;
     }
 
@@ -214,7 +214,7 @@ TEST_F(RobustJob, OverLongMemberNamesAreMergedAndRecordedUnderTheirOwnNames) {
     const fs::path zip = archive("orders.zip", {{long_name, bytes}, {"b.pdf", fixtures::pdf_bytes({{.label = "B"}})}});
     const job::MergeResult r = job::process_zip(zip, 1, env);
     EXPECT_EQ(r.total_pages, 2);
-    const history::History h = history::load_waybill_history(env.app_dir);
+    const history::History h = history::load_history(env.history_dir).history;
     const std::string key = history::history_key(long_name, bytes, 1);
     ASSERT_TRUE(h.contains(key));
     EXPECT_EQ(h.at(key).name, long_name);
@@ -234,7 +234,7 @@ TEST_F(RobustJob, AFolderWithoutAccessIsNotCalledMissing) {
     const fs::path locked = archives / "закрыто";
     fs::create_directories(locked);
     fixtures::write_zip(locked / "orders.zip", waybills("W", 1));
-    for (const fs::path& p : {root.path(), archives, env.app_dir, env.data_dir, env.temp_root})
+    for (const fs::path& p : {root.path(), archives, env.history_dir, env.data_dir, env.temp_root})
         fs::permissions(p, fs::perms::all, fs::perm_options::add);
     fs::permissions(locked, fs::perms::none);
     const std::string message = fixtures::run_in_child([&] {
@@ -295,7 +295,7 @@ TEST_F(RobustJob, FourJobsAtOnceEachRecordEveryWaybillOfTheirArchive) {
     for (auto& j : jobs) EXPECT_EQ(fields_of(j->result()).at("file_count"), "12");
     EXPECT_EQ(recorded(), 48u);
     // No job left a temporary file of the history or of an output behind.
-    for (const auto& e : fs::directory_iterator(env.app_dir))
+    for (const auto& e : fs::directory_iterator(env.history_dir))
         EXPECT_TRUE(e.path().filename() == "waybill_history.csv" || e.path().filename() == "waybill_history.lock")
             << e.path();
 }
@@ -323,7 +323,7 @@ std::vector<fs::path> scratch_folders(const fs::path& temp_root) {
 TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
     const fs::path zip = archive("orders.zip", waybills("W", 2));
     fixtures::Child holder([&] {
-        const history::HistoryLock hold = history::lock_history(env.app_dir);
+        const history::HistoryLock hold = history::lock_history(env.history_dir);
         fixtures::write_bytes(root / "held", "");
         wait_until([&] { return fs::exists(root / "release"); }, 120);
         return std::string("released");
@@ -337,7 +337,7 @@ TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
         });
         ADD_FAILURE() << "the job ran while another held the history";
     } catch (const diag::RuntimeError& e) {
-        const std::string lock = platform::utf8(history::history_lock_path(env.app_dir));
+        const std::string lock = platform::utf8(history::history_lock_path(env.history_dir));
         EXPECT_NE(std::string(e.what()).find(lock), std::string::npos) << e.what();
         EXPECT_NE(std::string(e.what()).find("занята другим объединением"), std::string::npos) << e.what();
     }
@@ -363,7 +363,7 @@ TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
         // (Held by a process of its own: a lock this process held would be inherited
         // by the jobs it forks.)
         fixtures::Child holder([&] {
-            const history::HistoryLock hold = history::lock_history(env.app_dir);
+            const history::HistoryLock hold = history::lock_history(env.history_dir);
             fixtures::write_bytes(root / "held", "");
             wait_until([&] { return fs::exists(root / "release"); }, 120);
             return std::string("released");
@@ -399,7 +399,7 @@ TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
     EXPECT_FALSE(fs::exists(dead_output));
     EXPECT_TRUE(fs::exists(writing->path));
     std::set<std::string> names;
-    for (const auto& [key, record] : history::load_waybill_history(env.app_dir)) names.insert(record.name.substr(0, 1));
+    for (const auto& [key, record] : history::load_history(env.history_dir).history) names.insert(record.name.substr(0, 1));
     EXPECT_EQ(names, (std::set<std::string>{"S", "T"})) << "the killed job recorded nothing";
 }
 

@@ -72,12 +72,12 @@ TEST(Context, OfAShippedFolderWithLibraryFolder) {
     EXPECT_TRUE(ctx.bundled);
     EXPECT_EQ(ctx.library_dir, install.program / "mgl");
     EXPECT_EQ(ctx.bundle_dir, install.program / "mgl");
-    EXPECT_EQ(ctx.app_dir, install.program);
+    EXPECT_EQ(ctx.history_dir, install.program);
     EXPECT_EQ(ctx.log.folder, install.program / "logs");
     EXPECT_EQ(ctx.log.app, std::string("Tarvo PDF Mergalo ") + MERGALO_VERSION);
     EXPECT_EQ(ctx.data_dir, tmp / "local" / "Tarvo PDF Mergalo");
     EXPECT_EQ(ctx.icon_file(), install.program / "mgl" / "assets" / "mergalo.ico");
-    EXPECT_EQ(ctx.job_environment().app_dir, install.program);
+    EXPECT_EQ(ctx.job_environment().history_dir, install.program);
     EXPECT_EQ(ctx.job_environment().temp_root, tmp / "t");
     EXPECT_FALSE(fs::exists(install.program / "logs")) << "making the context creates nothing";
     EXPECT_FALSE(fs::exists(ctx.data_dir));

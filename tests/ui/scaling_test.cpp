@@ -102,7 +102,7 @@ TEST_P(ScaledWindows, WaitWindowWithItsProgress) {
         checked = true;
         check(in, ".wait", 420, 0);
     };
-    ui::run_with_wait_window(
+    ui::process_zip_with_wait(
         program.context(),
         [](const job::ProgressCallback& progress) {
             // The longest line: the full file's merging, counted in thousands.

@@ -99,7 +99,7 @@ TEST_F(WaitWindowJobTest, ALongJobShowsItsStageAndCountsUnderAProgressBar) {
         EXPECT_GT(in.call_int({"winfo", "height", ".wait"}), 150) << "the window grew to hold the bar";
         EXPECT_GT(in.call_int({"winfo", "y", ".wait.bar"}), in.call_int({"winfo", "y", ".wait.hint"}));
     };
-    const job::MergeResult result = ui::run_with_wait_window(program.context(), job(zip, 20ms), {0ms, 1ms});
+    const job::MergeResult result = ui::process_zip_with_wait(program.context(), job(zip, 20ms), {0ms, 1ms});
     EXPECT_EQ(result.file_count_all, 8);
 
     ASSERT_FALSE(lines.empty()) << "no progress was shown";
@@ -122,7 +122,7 @@ TEST_F(WaitWindowJobTest, AJobDoneSoonerLooksAsWithoutProgress) {
         EXPECT_EQ(in.call({"winfo", "ismapped", ".wait.stage"}), "0");
         EXPECT_TRUE(in.call({"wm", "geometry", ".wait"}).starts_with("420x150+"));
     };
-    ui::run_with_wait_window(program.context(), job(zip, 5ms), {1h, 1ms});
+    ui::process_zip_with_wait(program.context(), job(zip, 5ms), {1h, 1ms});
     EXPECT_EQ(updates, 1) << "drawn once, never changed";
 }
 
@@ -145,7 +145,7 @@ TEST_F(WaitWindowJobTest, TheWindowAnswersWhileTheJobRunsAndIgnoresItsCloseBox) 
         for (int i = 0; i < 2000 && !answered; ++i) std::this_thread::sleep_for(10ms);
         return job::process_zip(zip, 1, env, progress);
     };
-    const job::MergeResult result = ui::run_with_wait_window(program.context(), waiting);
+    const job::MergeResult result = ui::process_zip_with_wait(program.context(), waiting);
     EXPECT_TRUE(answered) << "no event was handled while the job ran";
     EXPECT_TRUE(open_after_close) << "the close box closed the wait window";
     EXPECT_TRUE(fs::exists(result.out_pdf_all));

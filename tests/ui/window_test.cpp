@@ -15,6 +15,7 @@
 #include "support/program_dir.hpp"
 #include "support/zip_fixtures.hpp"
 #include "ui/ui_support.hpp"
+#include "ui/wait_window.hpp"
 
 namespace {
 
