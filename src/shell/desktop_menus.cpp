@@ -1,4 +1,5 @@
 #include "shell/desktop_menus.hpp"
+#include "shell/menu_place.hpp"
 #include "shell/open_archives_script.hpp"
 
 #include <unistd.h>
@@ -393,17 +394,36 @@ std::vector<FileManager> remove_desktop_files(const std::vector<MenuFile>& ours)
     return had;
 }
 
-void write_desktop_menus(const Menu& menu, const DesktopFolders& folders) {
-    replace_desktop_files(desktop_menu_files(menu, folders), {});
+namespace detail {
+
+namespace {
+
+DesktopFolders user_folders() { return {platform::xdg_data_home(), platform::xdg_config_home()}; }
+
+std::vector<std::string> names_of(const std::vector<FileManager>& managers) {
+    std::vector<std::string> names;
+    for (FileManager m : managers) names.emplace_back(file_manager_name(m));
+    return names;
 }
 
-void remove_desktop_menus(const std::vector<Menu>& menus, const DesktopFolders& folders) {
-    std::vector<MenuFile> ours;
-    for (const auto& menu : menus) {
-        auto files = desktop_menu_files(menu, folders);
-        ours.insert(ours.end(), files.begin(), files.end());
+}  // namespace
+
+std::vector<std::string> install_in_file_managers(const MenuInstall& install) {
+    const DesktopFolders folders = user_folders();
+    const std::vector<FileManager> managers = installed_file_managers(platform::get_env("PATH").value_or(""));
+    std::vector<MenuFile> files = desktop_menu_files(install.menu, folders, managers);
+    if (install.application_entry) {
+        const auto entry = application_entry_files(install.menu, folders, install.icon_folder);
+        files.insert(files.end(), entry.begin(), entry.end());
     }
-    remove_desktop_files(ours);
+    replace_desktop_files(files, every_desktop_file(install.every_language, folders));
+    return names_of(managers);
 }
+
+std::vector<std::string> uninstall_from_file_managers(const std::vector<Menu>& every_language) {
+    return names_of(remove_desktop_files(every_desktop_file(every_language, user_folders())));
+}
+
+}  // namespace detail
 
 }  // namespace shell

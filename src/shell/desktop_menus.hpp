@@ -107,10 +107,5 @@ void replace_desktop_files(const std::vector<MenuFile>& files, const std::vector
 // diag::RuntimeError (`file_access_failed`) when a file of ours cannot be deleted.
 std::vector<FileManager> remove_desktop_files(const std::vector<MenuFile>& ours);
 
-// replace_desktop_files for the menu alone, for every file manager.
-void write_desktop_menus(const Menu& menu, const DesktopFolders& folders);
-
-// remove_desktop_files for the menu in each language of `menus`, every file manager.
-void remove_desktop_menus(const std::vector<Menu>& menus, const DesktopFolders& folders);
 
 }  // namespace shell

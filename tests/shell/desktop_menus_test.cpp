@@ -22,6 +22,16 @@ using fixtures::write_bytes;
 
 namespace {
 
+// The menu alone (no "Open with") for every file manager, as an install writes it.
+void write_menus(const shell::Menu& menu, const shell::DesktopFolders& folders) {
+    shell::replace_desktop_files(shell::desktop_menu_files(menu, folders), {});
+}
+
+// The menu in each language removed, as an uninstall removes it.
+void remove_menus(const std::vector<shell::Menu>& menus, const shell::DesktopFolders& folders) {
+    shell::remove_desktop_files(shell::every_desktop_file(menus, folders));
+}
+
 const std::string RU_TITLE = "Tarvo PDF Mergalo — объединить накладные";
 const std::string KK_TITLE = "Tarvo PDF Mergalo — жүкқұжаттарды біріктіру";
 
@@ -92,7 +102,7 @@ std::string file_uri(const fs::path& p) {
 
 TEST(DesktopMenus, InstallWritesEveryFileManagersFiles) {
     Home s;
-    shell::write_desktop_menus(s.menu("ru"), s.folders);
+    write_menus(s.menu("ru"), s.folders);
     EXPECT_EQ(s.files(), ru_files());
 
     const fs::path dolphin = s.folders.data_home / "kio/servicemenus/mergalo-zip.desktop";
@@ -119,7 +129,7 @@ TEST(DesktopMenus, DolphinServiceMenuPassesDesktopFileValidate) {
     Home s;
     // A program folder whose name needs every kind of quoting an Exec line has.
     s.program = s.dir.path() / u8("Tom's \"best\" $HOME `x` 100% \\ Мерж") / "Mergalo";
-    shell::write_desktop_menus(s.menu("kk"), s.folders);
+    write_menus(s.menu("kk"), s.folders);
     const fs::path dolphin = s.folders.data_home / "kio/servicemenus/mergalo-zip.desktop";
     auto r = fixtures::run({"/usr/bin/desktop-file-validate", dolphin.string()});
     ASSERT_TRUE(r.exit_code == 0 || r.exit_code == 1) << "desktop-file-validate did not run: " << r.err;
@@ -146,7 +156,7 @@ TEST(DesktopMenus, EveryScriptIsValidShellWhateverTheProgramsFolder) {
         Home s;
         s.program = s.dir.path() / u8(folder) / "Mergalo";
         s.help = s.dir.path() / u8(folder) / "mgl" / "help" / "Instruction.html";
-        shell::write_desktop_menus(s.menu("ru"), s.folders);
+        write_menus(s.menu("ru"), s.folders);
         int scripts = 0;
         for (const std::string& file : s.files()) {
             if (file.find("/nautilus/") == std::string::npos && file.find("/caja/") == std::string::npos &&
@@ -169,7 +179,7 @@ TEST(DesktopMenus, ScriptsStartOneMergePerArchiveWithTheNameAsItIs) {
     write_bytes(s.program,
                 "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" > \"" + runs.string() + "/$$\"\n");
     fs::permissions(s.program, fs::perms(0755));
-    shell::write_desktop_menus(s.menu("ru"), s.folders);
+    write_menus(s.menu("ru"), s.folders);
 
     const fs::path folder = s.dir.path() / u8("Заказы 'май'");
     const std::string awkward = "Накладные \"пн\" 'утро' $(touch x) `id` *.zip";
@@ -214,19 +224,19 @@ TEST(DesktopMenus, ScriptsStartOneMergePerArchiveWithTheNameAsItIs) {
 
 TEST(DesktopMenus, RemovalTakesExactlyWhatWasWritten) {
     Home s;
-    shell::write_desktop_menus(s.menu("ru"), s.folders);
+    write_menus(s.menu("ru"), s.folders);
     // The user's own things beside ours stay, also one that has our label as its name.
     const fs::path own_script = s.folders.data_home / "nautilus/scripts/Convert to PDF";
     const fs::path own_in_caja = s.folders.config_home / "caja/scripts" / u8(RU_TITLE) / u8("4 на лист (2x2)");
     write_bytes(own_script, "#!/bin/sh\n");
     write_bytes(own_in_caja, "#!/bin/sh\n# my own\n");
 
-    shell::remove_desktop_menus(s.every_language(), s.folders);
+    remove_menus(s.every_language(), s.folders);
     EXPECT_EQ(s.files(), (std::set<std::string>{"data/nautilus/scripts/Convert to PDF",
                                                 "config/caja/scripts/" + RU_TITLE + "/4 на лист (2x2)"}));
     EXPECT_FALSE(fs::exists(s.folders.data_home / "nautilus/scripts" / u8(RU_TITLE))) << "the empty folder stays";
 
-    EXPECT_NO_THROW(shell::remove_desktop_menus(s.every_language(), s.folders)) << "nothing installed";
+    EXPECT_NO_THROW(remove_menus(s.every_language(), s.folders)) << "nothing installed";
 }
 
 TEST(DesktopMenus, RemovalTakesKazakhScriptsNamedAsEarlierVersionsNamedThem) {
@@ -241,9 +251,9 @@ TEST(DesktopMenus, RemovalTakesKazakhScriptsNamedAsEarlierVersionsNamedThem) {
 
 TEST(DesktopMenus, LanguageChangeRelabels) {
     Home s;
-    shell::write_desktop_menus(s.menu("ru"), s.folders);
-    shell::remove_desktop_menus(s.every_language(), s.folders);
-    shell::write_desktop_menus(s.menu("kk"), s.folders);
+    write_menus(s.menu("ru"), s.folders);
+    remove_menus(s.every_language(), s.folders);
+    write_menus(s.menu("kk"), s.folders);
 
     const auto files = s.files();
     EXPECT_EQ(files.size(), ru_files().size());
