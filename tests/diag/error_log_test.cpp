@@ -175,12 +175,15 @@ TEST(TrimLog, AtAndAroundTheLimit) {
     EXPECT_EQ(read_bytes(log), entries(2, 100, 'd').substr(2));
 }
 
-TEST(TrimLog, NeverFails) {
+// A log it cannot trim is left as it is, and nothing is made in its place.
+TEST(TrimLog, WhatItCannotTrimStaysAsItIs) {
     fixtures::TempDir dir;
-    EXPECT_NO_THROW(diag::trim_log_file(dir / "missing.log"));
+    diag::trim_log_file(dir / "missing.log");
+    EXPECT_FALSE(fs::exists(dir / "missing.log"));
     fs::create_directories(dir / "folder.log");
-    EXPECT_NO_THROW(diag::trim_log_file(dir / "folder.log", 0));
+    diag::trim_log_file(dir / "folder.log", 0);
     EXPECT_TRUE(fs::is_directory(dir / "folder.log"));
+    EXPECT_EQ(fixtures::names_in(dir.path()), std::set<std::string>{"folder.log"}) << "no temporary file left";
 }
 
 // The entry is appended first and the log trimmed after, so a log already at its limit

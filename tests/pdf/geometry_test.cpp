@@ -5,24 +5,12 @@
 #include <string>
 
 #include "diag/errors.hpp"
+#include "support/geometry_text.hpp"
 
 namespace {
 
-// Four decimals, trailing zeros dropped ("12", "294.1378"); -0 shows as 0.
-std::string fmt4(double v) {
-    std::string s = pdf::format_number(v + 0.0, 4);
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
-    return s == "-0" ? "0" : s;
-}
-
-std::string show(const pdf::Rect& r) {
-    return fmt4(r.x0) + " " + fmt4(r.y0) + " " + fmt4(r.x1) + " " + fmt4(r.y1);
-}
-
-std::string show(const pdf::Matrix& m) {
-    return fmt4(m.a) + " " + fmt4(m.b) + " " + fmt4(m.c) + " " + fmt4(m.d) + " " + fmt4(m.e) + " " + fmt4(m.f);
-}
+using fixtures::fmt4;
+using fixtures::show;
 
 TEST(SheetGeometry, GridsCellSizesAndCellRectangles) {
     struct Row {

@@ -15,22 +15,15 @@
 #include "support/pdf_fixtures.hpp"
 #include "support/waybill.hpp"
 #include "support/temp_dir.hpp"
+#include "support/geometry_text.hpp"
 
 namespace {
 
+using fixtures::fmt4;
+using fixtures::show;
+
 namespace fs = std::filesystem;
 using fixtures::Page;
-
-std::string fmt4(double v) {
-    std::string s = pdf::format_number(v, 4);
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
-    return s;
-}
-
-std::string show(const pdf::Rect& r) {
-    return fmt4(r.x0) + " " + fmt4(r.y0) + " " + fmt4(r.x1) + " " + fmt4(r.y1);
-}
 
 std::vector<std::string> dir_names(const fs::path& dir) {
     std::vector<std::string> names;

@@ -164,42 +164,6 @@ TEST(Win32, LastErrorCarriesTheSystemTextAndThePortableCondition) {
     }
 }
 
-TEST(Win32, Sha256MatchesTheReferenceDigests) {
-    struct Case {
-        std::string input;
-        const char* hex;
-    };
-    const Case cases[] = {
-        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-    };
-    for (const Case& c : cases) {
-        std::string hex;
-        for (std::uint8_t octet : platform::sha256(c.input)) {
-            constexpr const char* digits = "0123456789abcdef";
-            hex += digits[octet >> 4];
-            hex += digits[octet & 0x0F];
-        }
-        EXPECT_EQ(hex, c.hex) << c.input.size() << " bytes";
-    }
-}
-
-// The digest fed in pieces, as the intake hashes a member while it writes it.
-TEST(Win32, Sha256InPieces) {
-    const std::string million(1000000, 'a');
-    platform::Sha256 hash;
-    for (std::size_t at = 0; at < million.size(); at += 65537) hash.update(std::string_view(million).substr(at, 65537));
-    std::string hex;
-    for (std::uint8_t octet : hash.final()) {
-        constexpr const char* digits = "0123456789abcdef";
-        hex += digits[octet >> 4];
-        hex += digits[octet & 0x0F];
-    }
-    EXPECT_EQ(hex, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-    EXPECT_THROW(hash.update("abc"), std::runtime_error);
-}
-
 // The heap MuPDF's memory comes from: a block holds what was asked, keeps its bytes
 // when it grows or shrinks, and says its size to the memory budget.
 TEST(Win32, HeapBlocksHoldTheirBytesThroughReallocation) {
