@@ -99,7 +99,7 @@ TEST(Render, EveryFailureMessageRendersWithTheValuesItsRaiserGives) {
     for (const auto& [key, text] : i18n::RU()) {
         if (!(key.starts_with("fs_") || key.starts_with("zip_") || key.starts_with("pdf_") ||
               key.starts_with("file_") || key.starts_with("history_") || key.starts_with("result_") ||
-              key == "temp_folder_failed" || key == "disk_space_unknown" || key == "folder_read_failed" ||
+              key == "temp_folder_failed" || key == "disk_space_unknown" ||
               key == "output_name_too_long" || key == "merge_memory_limit" || key == "out_of_memory"))
             continue;
         for (const char* lang : {"ru", "kk"}) {
