@@ -4,6 +4,10 @@
 // The program runs as if installed in PROGRAM_DIR (its mgl/ holds assets/ and help/;
 // its logs/ receives the error log). Used by scripts/screenshots.
 //
+// Exit code 3: the picture was taken, but a widget was cut (shown smaller than it asks
+// to be, as fixed sizes do when the display's scale grows and they do not); the cut
+// widgets are named on standard error.
+//
 // WINDOW: chooser, open_file, wait (merges ARCHIVE, photographed once the progress shows: the
 // archive must take longer than half a second), result, result_new, language, cleanup (the
 // question on seven old sheets, answered yes on Windows), cleanup_none (the answer when
@@ -106,6 +110,36 @@ void photograph() {
     waitpid(pid, &status, 0);
 }
 #endif
+
+// The widgets on screen (windows included) that are shown smaller than they ask to be,
+// as a Tcl list: their text is cut. Frames are passed over; what they hold is looked at.
+std::string cut_widgets(tk::Interp& in) {
+    in.call({"proc", "mergalo_cut_widgets", "w", R"TCL(
+        set cut {}
+        foreach c [winfo children $w] { lappend cut {*}[mergalo_cut_widgets $c] }
+        if {$w ne "." && [winfo ismapped $w] && ![string match *Frame [winfo class $w]] &&
+            ([winfo reqwidth $w] > [winfo width $w] || [winfo reqheight $w] > [winfo height $w])} {
+            lappend cut $w
+        }
+        return $cut
+    )TCL"});
+    return in.call({"mergalo_cut_widgets", "."});
+}
+
+// Set when a picture showed a cut widget: the tool then ends with exit code 3.
+bool g_cut = false;
+
+// Says on standard error which widgets are cut, once per picture.
+void check_nothing_cut(tk::Interp& in) {
+    try {
+        const std::string cut = cut_widgets(in);
+        if (cut.empty()) return;
+        g_cut = true;
+        std::cerr << "cut: " << cut << '\n';
+    } catch (const std::exception& e) {
+        std::cerr << "cannot look for cut widgets: " << e.what() << '\n';
+    }
+}
 
 // Closes what is on screen the way a user would: a message box by its "no"/"ok"
 // button, other windows through their title-bar close handler, else destroyed.
@@ -307,12 +341,14 @@ void photograph_when_drawn(bool wait_for_progress) {
     hooks.on_wait = [](tk::Interp& in) {
         in.call({"after", 500, in.command([&in] {
                      show_focus(in);
+                     if (!g_taken) check_nothing_cut(in);
                      photograph();
                      close_everything(in);
                  })});
     };
     hooks.on_update = [wait_for_progress](tk::Interp& in) {
         if (wait_for_progress && in.call({"winfo", "ismapped", ".wait.bar"}) != "1") return;
+        if (!g_taken) check_nothing_cut(in);
         photograph();
     };
     tk::detail::set_hooks(hooks);
@@ -350,5 +386,5 @@ int main(int argc, char** argv) {
         std::cerr << "no picture was taken\n";
         return 1;
     }
-    return 0;
+    return g_cut ? 3 : 0;
 }
