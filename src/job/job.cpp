@@ -78,8 +78,10 @@ diag::Text damaged_waybills_text(const pdf::DamagedSources& e, std::string_view 
         if (!detail.empty()) detail += "; ";
         detail += damaged[i].name + ": " + damaged[i].detail;
     }
-    if (damaged.size() > SHOWN)
-        names += "\n" + i18n::t("pdf_damaged_and_more", lang, {{"count", damaged.size() - SHOWN}});
+    if (damaged.size() > SHOWN) {
+        names += '\n';
+        names += i18n::t("pdf_damaged_and_more", lang, {{"count", damaged.size() - SHOWN}});
+    }
     return diag::Text{"pdf_damaged_many", {{"count", std::to_string(damaged.size())}, {"names", names}}, "", detail};
 }
 
