@@ -289,9 +289,15 @@ std::string history_text(const History& history) {
     rows.reserve(history.size());
     for (const auto& [key, record] : history) rows.push_back({&key, &record, fold(record.name)});
     // Newest first, then case-folded name descending; the key only makes the order of
-    // otherwise equal rows the same from one save to the next.
+    // otherwise equal rows the same from one save to the next. Times are compared as the
+    // file keeps them, to the second: a row read with a fraction (a file of another
+    // program) lands where it will stay when the file is read and saved again.
     std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
-        if (a.record->processed_at != b.record->processed_at) return a.record->processed_at > b.record->processed_at;
+        using std::chrono::floor;
+        using std::chrono::seconds;
+        const auto a_at = floor<seconds>(a.record->processed_at);
+        const auto b_at = floor<seconds>(b.record->processed_at);
+        if (a_at != b_at) return a_at > b_at;
         if (a.folded_name != b.folded_name) return a.folded_name > b.folded_name;
         return *a.key > *b.key;
     });

@@ -650,6 +650,16 @@ TEST(HistoryRecord, EqualTimesSortByFoldedNameDescending) {
     EXPECT_EQ(read_bytes(dir / "waybill_history.csv"),
               std::string(BOM) + std::string(HEADER) + "Заказ.pdf;05.03.2025 10:00:00;" + KEY_A + ";6\r\n" +
                   "b.pdf;05.03.2025 10:00:00;" + KEY_B + ";6\r\n");
+
+    // Fractions of a second, which the file does not keep, do not order rows: a file read
+    // and saved twice is the same file.
+    history::History read;
+    history::detail::merge_history_text(std::string(HEADER) + "a.pdf;2025-03-05T10:00:00.9;" + KEY_A + ";6\r\n" +
+                                            "b.pdf;2025-03-05T10:00:00.1;" + KEY_B + ";6\r\n",
+                                        read);
+    const std::string saved = history::detail::history_text(read);
+    EXPECT_EQ(saved, std::string(BOM) + std::string(HEADER) + "b.pdf;05.03.2025 10:00:00;" + KEY_B + ";6\r\n" +
+                         "a.pdf;05.03.2025 10:00:00;" + KEY_A + ";6\r\n");
 }
 
 }  // namespace
