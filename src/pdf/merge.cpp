@@ -1024,23 +1024,6 @@ DamagedSources::DamagedSources(std::vector<Damaged> sources, std::source_locatio
           where),
       sources_(std::make_shared<const std::vector<Damaged>>(std::move(sources))) {}
 
-std::vector<PageItem> collect_pages(const std::vector<Source>& pdf_files) {
-    std::vector<PageItem> items;
-    DamagedList damaged;
-    for (const Source& source : pdf_files) {
-        const std::string name = source.display_name();
-        damaged.run(name, [&] {
-            Document doc = open_source(source, name);
-            const SourcePages tree = walk_pages(doc.get());
-            if (tree.lost >= 0) throw content_broken(name, tree.lost, "page object lost");
-            if (tree.count() == 0) throw diag::RuntimeError(source_text("pdf_no_pages", name));
-            for (int i = 0; i < tree.count(); ++i) items.push_back(PageItem{source.path, i});
-        });
-    }
-    damaged.throw_if_any();
-    return items;
-}
-
 MergeCounts merge_1up(const std::vector<Source>& pdf_files, const fs::path& output_path, const Placer& place,
                       const MergeProgress& progress) {
     return whole_merge(output_path, [&] {
