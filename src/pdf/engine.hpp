@@ -1,0 +1,84 @@
+// The merge engine's parts that its units share: writing the output (output.cpp),
+// opening sources and keeping their failures (sources.cpp), checking a source page
+// before it is copied (page_checks.cpp), making annotations ready to be copied
+// (annotations.cpp), layout 1 (merge_1up.cpp) and layouts 4, 6 and 9 (merge_nup.cpp).
+// Only the engine includes this header; pdf/merge.hpp is what the rest of the program
+// sees.
+//
+// Every function here runs on the thread that uses the MuPDF context. A pdf_obj* or
+// pdf_document* passed in is borrowed: it belongs to its document and is neither kept
+// nor dropped unless said. Where MuPDF fails, the function throws diag::RuntimeError
+// with MuPDF's message (MemoryLimit when MuPDF's memory runs out), as mupdf_call
+// raises them; each declaration names what else it throws, or that it does not throw.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "diag/errors.hpp"
+#include "pdf/merge.hpp"
+#include "pdf/mupdf.hpp"
+
+namespace pdf::detail {
+
+// --- writing the output ------------------------------------------------------------
+
+// Writes `doc` to its place in one step: MuPDF writes a staged temporary file beside
+// output_path, flushed to disk, which `place` then moves into place (by default to
+// output_path, never over an existing file). Returns where the file was put. Throws
+// diag::RuntimeError "pdf_write_failed" naming output_path (with the system's advice
+// when the system gave a reason: a full disk, no access) and MemoryLimit as MuPDF
+// raised it; nothing is left beside output_path then.
+std::filesystem::path save_document(pdf_document* doc, const std::filesystem::path& output_path,
+                                    const Placer& place);
+
+// --- sources -------------------------------------------------------------------------
+
+// The failure of the source that messages call `name` (its display name): catalogue
+// message `key` with {name}, and `detail` (MuPDF's or the system's words) as its
+// detail. Throws only std::bad_alloc.
+diag::Text source_text(std::string key, const std::string& name, std::string detail = {});
+
+// The failures of sources that cannot be merged, kept while the merge goes on to the
+// next source, so that one message names every damaged waybill of an archive (the
+// user downloads them again at once, not one per run).
+class DamagedList {
+public:
+    // Runs work(), the work on the source called `name`. A failure without a catalogue
+    // message names the source: MuPDF's own message ("no objects found") does not say
+    // which of many waybills is damaged, and is no text for the user, so it becomes the
+    // detail of "pdf_damaged", or of MemoryLimit "pdf_memory_limit" when MuPDF's memory
+    // ran out. Then a failure that lies in the source itself (damaged, locked by a
+    // password, without pages, with broken or too large content) is kept, and any
+    // other is thrown on at once (a file that cannot be read from the disk, MuPDF's
+    // memory running out, the output).
+    void run(const std::string& name, const std::function<void()>& work);
+
+    // Throws the one failure kept as it was, or DamagedSources naming every source kept
+    // in the order they ran; returns when none was kept.
+    void throw_if_any() const;
+
+private:
+    std::vector<diag::RuntimeError> failures_;
+    std::vector<std::string> names_;  // the source of each failure
+};
+
+// Runs a whole merge and returns its counts. MuPDF's memory running out outside any
+// one source (the output as a whole is too large) becomes MemoryLimit
+// "merge_memory_limit" naming output_path; every other failure passes as it is.
+MergeCounts whole_merge(const std::filesystem::path& output_path, const std::function<MergeCounts()>& merge);
+
+// Opens a source: through the file still open from unpacking when there is one, else
+// from its path; `name` is its display name. Throws diag::RuntimeError
+// "file_read_failed" with the system's reason when the file cannot be opened or read,
+// "pdf_password" when it is locked by a user password, and MuPDF's message (no
+// catalogue message: a damaged file, for DamagedList to name) when MuPDF cannot parse
+// it.
+Document open_source(const Source& source, const std::string& name);
+
+// Whether MuPDF had to repair the document (so far: it may repair while it reads).
+bool was_repaired(pdf_document* doc);
+
+}  // namespace pdf::detail
