@@ -20,6 +20,7 @@
 #include "diag/errors.hpp"
 #include "pdf/merge.hpp"
 #include "pdf/mupdf.hpp"
+#include "pdf/source_pages.hpp"
 
 namespace pdf::detail {
 
@@ -80,5 +81,34 @@ Document open_source(const Source& source, const std::string& name);
 
 // Whether MuPDF had to repair the document (so far: it may repair while it reads).
 bool was_repaired(pdf_document* doc);
+
+// --- page checks ---------------------------------------------------------------------
+
+// Replaces every reference to an object that is not in the file (an object number
+// outside its cross-reference table) by null, in everything page `page` reaches but its
+// page tree, as the PDF standard and every viewer read such a reference: grafting
+// would refuse it. `page_num` is the page's object number (0 for a page written in
+// place in its node). `seen` holds the objects visited for this source, so a shared
+// font or image is walked once per source. Throws MuPDF's failures.
+void null_missing_references(pdf_obj* page, int page_num, SeenObjects& seen);
+
+// The failure of page `page_index` (0-based) of the source called `name` whose content
+// cannot be read whole ("pdf_content_broken", with `detail`). Throws only
+// std::bad_alloc.
+diag::RuntimeError content_broken(const std::string& name, int page_index, std::string detail);
+
+// The failure of page `page_index` (0-based) of the source called `name` whose content
+// decodes to more than MAX_DECODED_CONTENT_BYTES ("pdf_content_too_large"). Throws only
+// std::bad_alloc.
+diag::RuntimeError content_too_large(const std::string& name, int page_index);
+
+// Reads the content of page `page` in full, decoded, as a viewer draws it, and fails
+// when it cannot be read whole: the page object itself is lost, a content stream breaks
+// off or does not decompress, or (in a file MuPDF had to repair: `repaired`) a content
+// stream runs into the end of the file or is missing altogether. A repaired file whose
+// pages read in full is merged (and listed as repaired); a reference to an object that
+// is not in an intact file reads as null, an empty page. Throws content_broken or
+// content_too_large for page `page_index` of source `name`, and MemoryLimit.
+void check_page_content(pdf_obj* page, bool repaired, int page_index, const std::string& name);
 
 }  // namespace pdf::detail
