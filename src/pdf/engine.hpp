@@ -111,4 +111,39 @@ diag::RuntimeError content_too_large(const std::string& name, int page_index);
 // content_too_large for page `page_index` of source `name`, and MemoryLimit.
 void check_page_content(pdf_obj* page, bool repaired, int page_index, const std::string& name);
 
+// --- annotations ---------------------------------------------------------------------
+
+// The flags (/F) of annotation `annot`. For use inside mupdf_call: throws no C++
+// exception, MuPDF's errors leave by its longjmp.
+int annotation_flags(fz_context* c, pdf_obj* annot) noexcept;
+
+// Leaves one copy of each annotation that a page's /Annots array `annots` lists more
+// than once: the copies would be copied, and drawn, twice, and a link's copy would have
+// its destination taken apart twice. Returns whether any copy was left out. Throws
+// MuPDF's failures.
+bool drop_repeated_annotations(pdf_obj* annots);
+
+// What prepare_annotations made of a page's annotations.
+struct PreparedAnnotations {
+    // For each annotation left in /Annots, in order: the 0-based page of the source its
+    // link points at, or -1.
+    std::vector<int> link_targets;
+    // Something had to be read around damage (a link left out, a field chain cut).
+    bool repaired = false;
+};
+
+// Makes the annotations of a source page (its /Annots array `annots`, in source `src`
+// whose pages are `pages`) ready to be grafted onto a page of another document.
+// Grafting follows every reference, so whatever leads outside the page (/P to the page
+// and so to the whole page tree, /Parent to a form field, /Popup and /IRT to
+// annotations of other pages, a link to a page, additional actions) is cut here, in
+// the source document held in memory (never saved). A widget takes its full name and
+// inheritable field entries from its field parents, which are not copied. A link whose
+// page is not in the source (a page outside its page tree, a name no destination has)
+// leads nowhere and is left out of /Annots; a link to a page of the source keeps its
+// view with null for the page, to be put back once that page is in the output. The
+// page is expected to list each annotation once (drop_repeated_annotations). Throws
+// MuPDF's failures.
+PreparedAnnotations prepare_annotations(pdf_document* src, pdf_obj* annots, const SourcePages& pages);
+
 }  // namespace pdf::detail
