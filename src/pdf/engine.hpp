@@ -12,12 +12,14 @@
 // raises them; each declaration names what else it throws, or that it does not throw.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "diag/errors.hpp"
+#include "pdf/dedup.hpp"
 #include "pdf/merge.hpp"
 #include "pdf/mupdf.hpp"
 #include "pdf/source_pages.hpp"
@@ -145,5 +147,78 @@ struct PreparedAnnotations {
 // page is expected to list each annotation once (drop_repeated_annotations). Throws
 // MuPDF's failures.
 PreparedAnnotations prepare_annotations(pdf_document* src, pdf_obj* annots, const SourcePages& pages);
+
+// --- layout 1 ------------------------------------------------------------------------
+
+// The output's page tree: one flat /Kids array under the root /Pages node, appended
+// to at its end. MuPDF's pdf_insert_page finds the end by walking the tree from the
+// first page, which makes a merge of n pages cost n * n / 2 steps.
+class PageTree {
+public:
+    // The page tree of `doc`, a document made by create_pdf. Throws MuPDF's failures.
+    explicit PageTree(pdf_document* doc);
+
+    // Appends `page`, a page object of the same document (a reference), as its last
+    // page. Throws MuPDF's failures.
+    void append(pdf_obj* page);
+
+private:
+    pdf_obj* pages_ = nullptr;  // borrowed from the document
+    pdf_obj* kids_ = nullptr;
+    int count_ = 0;
+};
+
+// One source on its way into the output: opened once for the whole merge, its pages
+// found by one walk over its page tree, with a graft map of its own so that what its
+// pages share is copied once. Objects numbered from `first_new_object` on are the ones
+// its copy adds to the output.
+struct SourceCopy {
+    // Opens `source`, called `source_name` in messages, to be copied into `out` (which
+    // must outlive the copy). Throws as open_source, "pdf_no_pages" for a source
+    // without pages, content_broken for the first page that is lost ("page object
+    // lost"), and MuPDF's message for a page tree that cannot be walked (walk_pages).
+    SourceCopy(pdf_document* out, const Source& source, const std::string& source_name);
+
+    int pages() const { return tree.count(); }
+    // Page `index` (0-based, below pages()), borrowed from the source.
+    pdf_obj* page(int index) const { return tree.pages[static_cast<std::size_t>(index)].get(); }
+
+    // Makes page `index` ready to be copied: references to objects that are not in the
+    // file read as null (null_missing_references), its annotations listed once each
+    // (drop_repeated_annotations), and its content read in full (check_page_content).
+    // Throws as check_page_content.
+    void prepare_page(int index);
+
+    std::string name;
+    Document doc;
+    SourcePages tree;
+    GraftMap map;
+    int first_new_object;
+    SeenObjects seen;  // objects whose references null_missing_references has looked at
+    // MuPDF repaired the file, or its page tree, field chains or links were read around
+    // damage: merged as far as it reads, and listed for the user to check.
+    bool repaired = false;
+};
+
+// --- what both merges share (merge.cpp) ------------------------------------------------
+
+// Copies the sources in order: copy(source, name) for each, with its display name,
+// run by a DamagedList, so that a source that fails in itself does not stop the
+// others; `progress` is told after each source. Then throws what the DamagedList kept.
+// Any other failure of `copy` is thrown at once.
+void copy_sources(const std::vector<Source>& sources, const MergeProgress& progress,
+                  const std::function<void(const Source& source, const std::string& name)>& copy);
+
+// Ends the copy of a source whose pages are all in the output: lists `file` in
+// counts.repaired when the source was repaired (not again when it is the file listed
+// last: the same file given twice in a row), drops the source's graft map, merges the objects its copy added
+// with those kept before (ObjectMerger), and adds its pages to counts.total_pages.
+// Returns where each merged object went. Throws MuPDF's failures.
+Remap finish_source(SourceCopy& source, const std::filesystem::path& file, ObjectMerger& merger,
+                    MergeCounts& counts);
+
+// Tells `progress`, if any, that the save of a merge of `sources` sources begins.
+// Throws what progress throws (it should not).
+void tell_saving(const MergeProgress& progress, std::size_t sources);
 
 }  // namespace pdf::detail

@@ -35,136 +35,6 @@ namespace {
 // MuPDF takes file names as UTF-8 on every platform.
 using platform::utf8;
 
-// --- layout 1 --------------------------------------------------------------------------
-
-// A link of the output waiting for the page it points at.
-struct PendingLink {
-    pdf_obj* annot;  // borrowed from the output's page
-    int source_page;
-};
-
-// The output's page tree: one flat /Kids array under the root /Pages node, appended
-// to at its end. MuPDF's pdf_insert_page finds the end by walking the tree from the
-// first page, which makes a merge of n pages cost n * n / 2 steps.
-class PageTree {
-public:
-    explicit PageTree(pdf_document* doc) {
-        mupdf_call([&](fz_context* c) noexcept {
-            pages_ = pdf_dict_getp(c, pdf_trailer(c, doc), "Root/Pages");
-            kids_ = pdf_dict_get(c, pages_, PDF_NAME(Kids));
-            count_ = pdf_array_len(c, kids_);
-        });
-    }
-
-    // Appends a page object (a reference into the same document).
-    void append(pdf_obj* page) {
-        mupdf_call([&](fz_context* c) noexcept {
-            pdf_dict_put(c, page, PDF_NAME(Parent), pages_);
-            pdf_array_push(c, kids_, page);
-            pdf_dict_put_int(c, pages_, PDF_NAME(Count), ++count_);
-        });
-    }
-
-private:
-    pdf_obj* pages_ = nullptr;  // borrowed from the document
-    pdf_obj* kids_ = nullptr;
-    int count_ = 0;
-};
-
-// One source on its way into the output: opened once for the whole merge, its pages
-// found by one walk over its page tree, with a graft map of its own so that what its
-// pages share is copied once. Objects numbered from `first_new_object` on are the ones
-// its copy adds to the output. Throws as with_source expects: "pdf_password",
-// "pdf_no_pages", "pdf_content_broken" for a page that is lost, MuPDF's message.
-struct SourceCopy {
-    SourceCopy(pdf_document* out, const Source& source, const std::string& source_name)
-        : name(source_name),
-          doc(open_source(source, name)),
-          tree(walk_pages(doc.get())),
-          map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out); })),
-          first_new_object(xref_len(out)),
-          seen(doc.get()) {
-        if (tree.lost >= 0) throw content_broken(name, tree.lost, "page object lost");
-        if (tree.count() == 0) throw diag::RuntimeError(source_text("pdf_no_pages", name));
-        repaired = was_repaired(doc.get()) || tree.count_differs;
-    }
-
-    int pages() const { return tree.count(); }
-    pdf_obj* page(int index) const { return tree.pages[static_cast<std::size_t>(index)].get(); }
-
-    // Makes page `index` ready to be copied: references to objects that are not in the
-    // file read as null, its annotations listed once each, and its content read in full
-    // (check_page_content). Throws as check_page_content.
-    void prepare_page(int index) {
-        pdf_obj* p = page(index);
-        null_missing_references(p, tree.numbers[static_cast<std::size_t>(index)], seen);
-        pdf_obj* annots = mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, p, PDF_NAME(Annots)); });
-        if (annots && drop_repeated_annotations(annots)) repaired = true;
-        check_page_content(p, was_repaired(doc.get()), index, name);
-    }
-
-    std::string name;
-    Document doc;
-    SourcePages tree;
-    GraftMap map;
-    int first_new_object;
-    SeenObjects seen;  // objects whose references null_missing_references has looked at
-    // MuPDF repaired the file, or its page tree, field chains or links were read around
-    // damage: merged as far as it reads, and listed for the user to check.
-    bool repaired = false;
-};
-
-// Copies page `index` of the source into `out` as pdf_graft_mapped_page does (the
-// page's own and inherited boxes, rotation, resources and contents, through the
-// source's graft map, so what its pages share is copied once), and also its
-// transparency group, which decides how its half-transparent parts blend, and its
-// annotations with every reference that leads off the page cut (prepare_annotations);
-// appends it to the tree. Returns the output page (a reference) and adds the links that
-// wait for their page.
-Object graft_page(pdf_document* out, SourceCopy& source, int index, PageTree& tree, std::vector<PendingLink>& links) {
-    static pdf_obj* const copied_keys[] = {
-        PDF_NAME(Contents), PDF_NAME(Resources), PDF_NAME(MediaBox), PDF_NAME(CropBox), PDF_NAME(BleedBox),
-        PDF_NAME(TrimBox),  PDF_NAME(ArtBox),    PDF_NAME(Rotate),   PDF_NAME(UserUnit), PDF_NAME(Group)};
-    pdf_graft_map* map = source.map.get();
-    pdf_obj* from = source.page(index);
-    Object page(mupdf_call([&](fz_context* c) noexcept { return pdf_add_new_dict(c, out, 4); }));
-    mupdf_call([&](fz_context* c) noexcept {
-        pdf_dict_put(c, page.get(), PDF_NAME(Type), PDF_NAME(Page));
-        for (pdf_obj* key : copied_keys)
-            if (pdf_obj* value = pdf_dict_get(c, from, key))
-                pdf_dict_put_drop(c, page.get(), key, pdf_graft_mapped_object(c, map, value));
-    });
-    pdf_obj* annots = mupdf_call([&](fz_context* c) noexcept {
-        pdf_obj* a = pdf_dict_get(c, from, PDF_NAME(Annots));
-        return pdf_array_len(c, a) > 0 ? a : nullptr;
-    });
-    if (annots) {
-        const PreparedAnnotations prepared = prepare_annotations(source.doc.get(), annots, source.tree);
-        if (prepared.repaired) source.repaired = true;
-        const std::vector<int>& targets = prepared.link_targets;
-        mupdf_call([&](fz_context* c) noexcept {
-            pdf_obj* copy = pdf_graft_mapped_object(c, map, annots);
-            pdf_dict_put_drop(c, page.get(), PDF_NAME(Annots), copy);
-            pdf_obj* list = pdf_dict_get(c, page.get(), PDF_NAME(Annots));
-            const int n = pdf_array_len(c, list);
-            for (int i = 0; i < n; ++i) {
-                pdf_obj* a = pdf_array_get(c, list, i);
-                if (!pdf_is_dict(c, a)) continue;
-                pdf_dict_put(c, a, PDF_NAME(P), page.get());
-            }
-        });
-        for (std::size_t i = 0; i < targets.size(); ++i) {
-            if (targets[i] < 0) continue;
-            pdf_obj* a = mupdf_call([&](fz_context* c) noexcept {
-                return pdf_array_get(c, pdf_dict_get(c, page.get(), PDF_NAME(Annots)), static_cast<int>(i));
-            });
-            links.push_back({a, targets[i]});
-        }
-    }
-    tree.append(page.get());
-    return page;
-}
-
 // --- layouts 4, 6, 9 -----------------------------------------------------------------
 
 struct Placed {
@@ -401,20 +271,37 @@ void add_sheet(pdf_document* out, PageTree& tree, const std::vector<Placed>& cel
     tree.append(page.get());
 }
 
-void tell(const MergeProgress& progress, std::size_t done, std::size_t total) {
-    if (progress) progress(MergeStep{done, total, false});
-}
-
-void tell_saving(const MergeProgress& progress, std::size_t total) {
-    if (progress) progress(MergeStep{total, total, true});
-}
-
-void note_if_repaired(const SourceCopy& source, const fs::path& file, std::vector<fs::path>& repaired) {
-    const bool was = source.repaired || was_repaired(source.doc.get());
-    if (was && (repaired.empty() || repaired.back() != file)) repaired.push_back(file);
-}
-
 }  // namespace
+
+namespace detail {
+
+void copy_sources(const std::vector<Source>& sources, const MergeProgress& progress,
+                  const std::function<void(const Source& source, const std::string& name)>& copy) {
+    DamagedList damaged;
+    std::size_t done = 0;
+    for (const Source& input : sources) {
+        const std::string name = input.display_name();
+        damaged.run(name, [&] { copy(input, name); });
+        ++done;
+        if (progress) progress(MergeStep{done, sources.size(), false});
+    }
+    damaged.throw_if_any();
+}
+
+Remap finish_source(SourceCopy& source, const fs::path& file, ObjectMerger& merger, MergeCounts& counts) {
+    const bool was = source.repaired || was_repaired(source.doc.get());
+    if (was && (counts.repaired.empty() || counts.repaired.back() != file)) counts.repaired.push_back(file);
+    source.map.reset();
+    Remap moved = merger.merge_new_objects(source.first_new_object);
+    counts.total_pages += source.pages();
+    return moved;
+}
+
+void tell_saving(const MergeProgress& progress, std::size_t sources) {
+    if (progress) progress(MergeStep{sources, sources, true});
+}
+
+}  // namespace detail
 
 std::string Source::display_name() const { return name.empty() ? utf8(path.filename()) : name; }
 
@@ -433,46 +320,6 @@ DamagedSources::DamagedSources(std::vector<Damaged> sources, std::source_locatio
           where),
       sources_(std::make_shared<const std::vector<Damaged>>(std::move(sources))) {}
 
-MergeCounts merge_1up(const std::vector<Source>& pdf_files, const fs::path& output_path, const Placer& place,
-                      const MergeProgress& progress) {
-    return whole_merge(output_path, [&] {
-        Document out = create_pdf();
-        PageTree tree(out.get());
-        ObjectMerger merger(out.get());
-        MergeCounts counts;
-        DamagedList damaged;
-        std::size_t done = 0;
-        for (const Source& input : pdf_files) {
-            const std::string name = input.display_name();
-            damaged.run(name, [&] {
-                SourceCopy source(out.get(), input, name);
-                std::vector<Object> pages;
-                std::vector<PendingLink> links;
-                for (int i = 0; i < source.pages(); ++i) {
-                    source.prepare_page(i);
-                    pages.push_back(graft_page(out.get(), source, i, tree, links));
-                }
-                // Links within the source point at its pages in the output.
-                for (const PendingLink& link : links) {
-                    mupdf_call([&](fz_context* c) noexcept {
-                        pdf_array_put(c, pdf_dict_get(c, link.annot, PDF_NAME(Dest)), 0, pages[link.source_page].get());
-                    });
-                }
-                note_if_repaired(source, input.path, counts.repaired);
-                source.map.reset();
-                merger.merge_new_objects(source.first_new_object);
-                counts.total_pages += source.pages();
-            });
-            tell(progress, ++done, pdf_files.size());
-        }
-        damaged.throw_if_any();
-        counts.final_sheets = counts.total_pages;
-        tell_saving(progress, pdf_files.size());
-        counts.written = save_document(out.get(), output_path, place);
-        return counts;
-    });
-}
-
 MergeCounts merge_nup(const std::vector<Source>& pdf_files, const fs::path& output_path, int nup,
                       const Placer& place, const MergeProgress& progress) {
     if (!is_grid_layout(nup))
@@ -483,31 +330,21 @@ MergeCounts merge_nup(const std::vector<Source>& pdf_files, const fs::path& outp
         ObjectMerger merger(out.get());
         std::vector<Placed> pending;  // cells of the sheet being filled
         MergeCounts counts;
-        DamagedList damaged;
-        std::size_t done = 0;
-        for (const Source& input : pdf_files) {
-            const std::string name = input.display_name();
-            damaged.run(name, [&] {
-                SourceCopy source(out.get(), input, name);
-                for (int i = 0; i < source.pages(); ++i) {
-                    source.prepare_page(i);
-                    const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
-                    pending.push_back(make_page_form(out.get(), source, i, cell));
-                    if (static_cast<int>(pending.size()) == nup) {
-                        add_sheet(out.get(), tree, pending);
-                        ++counts.final_sheets;
-                        pending.clear();
-                    }
+        copy_sources(pdf_files, progress, [&](const Source& input, const std::string& name) {
+            SourceCopy source(out.get(), input, name);
+            for (int i = 0; i < source.pages(); ++i) {
+                source.prepare_page(i);
+                const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
+                pending.push_back(make_page_form(out.get(), source, i, cell));
+                if (static_cast<int>(pending.size()) == nup) {
+                    add_sheet(out.get(), tree, pending);
+                    ++counts.final_sheets;
+                    pending.clear();
                 }
-                note_if_repaired(source, input.path, counts.repaired);
-                source.map.reset();
-                const Remap moved = merger.merge_new_objects(source.first_new_object);
-                for (Placed& p : pending) p.form = final_number(moved, p.form);
-                counts.total_pages += source.pages();
-            });
-            tell(progress, ++done, pdf_files.size());
-        }
-        damaged.throw_if_any();
+            }
+            const Remap moved = finish_source(source, input.path, merger, counts);
+            for (Placed& p : pending) p.form = final_number(moved, p.form);
+        });
         if (!pending.empty()) {
             add_sheet(out.get(), tree, pending);
             ++counts.final_sheets;
