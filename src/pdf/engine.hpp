@@ -26,7 +26,7 @@
 
 namespace pdf::detail {
 
-// --- writing the output ------------------------------------------------------------
+// --- writing the output --------------------------------------------------------------
 
 // Writes `doc` to its place in one step: MuPDF writes a staged temporary file beside
 // output_path, flushed to disk, which `place` then moves into place (by default to
@@ -148,7 +148,7 @@ struct PreparedAnnotations {
 // MuPDF's failures.
 PreparedAnnotations prepare_annotations(pdf_document* src, pdf_obj* annots, const SourcePages& pages);
 
-// --- layout 1 ------------------------------------------------------------------------
+// --- layout 1, and what the grid layouts take from it --------------------------------
 
 // The output's page tree: one flat /Kids array under the root /Pages node, appended
 // to at its end. MuPDF's pdf_insert_page finds the end by walking the tree from the
@@ -200,7 +200,7 @@ struct SourceCopy {
     bool repaired = false;
 };
 
-// --- what both merges share (merge.cpp) ------------------------------------------------
+// --- what both layouts share (merge.cpp) ---------------------------------------------
 
 // Copies the sources in order: copy(source, name) for each, with its display name,
 // run by a DamagedList, so that a source that fails in itself does not stop the
@@ -211,14 +211,14 @@ void copy_sources(const std::vector<Source>& sources, const MergeProgress& progr
 
 // Ends the copy of a source whose pages are all in the output: lists `file` in
 // counts.repaired when the source was repaired (not again when it is the file listed
-// last: the same file given twice in a row), drops the source's graft map, merges the objects its copy added
-// with those kept before (ObjectMerger), and adds its pages to counts.total_pages.
-// Returns where each merged object went. Throws MuPDF's failures.
+// last: the same file given twice in a row), drops the source's graft map, merges the
+// objects its copy added with those kept before (ObjectMerger), and adds its pages to
+// counts.total_pages. Returns where each merged object went. Throws MuPDF's failures.
 Remap finish_source(SourceCopy& source, const std::filesystem::path& file, ObjectMerger& merger,
                     MergeCounts& counts);
 
 // Tells `progress`, if any, that the save of a merge of `sources` sources begins.
-// Throws what progress throws (it should not).
+// Does not throw (a progress callback must not).
 void tell_saving(const MergeProgress& progress, std::size_t sources);
 
 }  // namespace pdf::detail

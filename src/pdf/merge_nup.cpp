@@ -236,7 +236,8 @@ Placed make_page_form(pdf_document* out, const SourceCopy& source, int page_inde
         page_content_form(out, source.doc.get(), source.map.get(), page, visible, source.name, page_index);
     const std::vector<Shown> shown = shown_annotations(page);
     const Matrix placement = place_in_cell(rect_of(visible), matrix_of(ctm), cell);
-    if (shown.empty()) return Placed{mupdf_call([&](fz_context* c) noexcept { return pdf_to_num(c, content.get()); }), placement};
+    if (shown.empty())
+        return Placed{mupdf_call([&](fz_context* c) noexcept { return pdf_to_num(c, content.get()); }), placement};
     return Placed{form_with_appearances(out, source.map.get(), content.get(), visible, shown), placement};
 }
 
