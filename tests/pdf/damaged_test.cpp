@@ -136,6 +136,36 @@ TEST(DamagedSources, FailByNameOrMergeAndSayTheyWereRepaired) {
     }
 }
 
+// The waybills MuPDF had to repair are listed in source order, and a file given twice
+// in a row once.
+TEST(DamagedSources, RepairedOnesAreListedInSourceOrder) {
+    const std::string whole = one_page_pdf();
+    fixtures::TempDir dir;
+    const fs::path good = dir / "good.pdf", r1 = dir / "r1.pdf", r2 = dir / "r2.pdf";
+    fixtures::write_pdf(good, {{.label = "A"}});
+    fixtures::write_bytes(r1, whole.substr(0, whole.find("xref")));
+    fixtures::write_bytes(r2, whole.substr(0, whole.find("trailer")));
+    struct Case {
+        const char* what;
+        std::vector<pdf::Source> sources;
+        std::vector<fs::path> repaired;
+    };
+    const std::vector<Case> cases = {
+        {"none repaired", {good, good}, {}},
+        {"two, in source order", {r2, good, r1}, {r2, r1}},
+        {"one given twice in a row", {good, r1, r1, r2}, {r1, r2}},
+    };
+    for (int nup : {1, 4}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", layout " + std::to_string(nup));
+            const fs::path out = dir / (std::string(c.what) + std::to_string(nup) + ".pdf");
+            const pdf::MergeCounts counts = pdf::merge_selected(c.sources, out, nup);
+            EXPECT_EQ(counts.total_pages, static_cast<int>(c.sources.size()));
+            EXPECT_EQ(counts.repaired, c.repaired);
+        }
+    }
+}
+
 // A source whose page tree is given object by object: 1 the catalog, 2 the root node
 // with `root` as its entries, 3 a page's content (a filled box), then `more`.
 std::string tree_pdf(const std::string& root, const std::vector<RawObject>& more) {
