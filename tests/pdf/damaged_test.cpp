@@ -433,6 +433,36 @@ TEST(MemoryLimit, AWaybillNeedingMoreThanMupdfMayHoldFailsByName) {
     EXPECT_EQ(pdf::merge_selected({dir / "a.pdf"}, dir / "ok.pdf", 4).total_pages, 1);
 }
 
+// MuPDF's memory running out once every source is in (the output as a whole is too
+// large) is said about the output, not about a waybill, and leaves nothing.
+TEST(MemoryLimit, RunningOutAfterTheSourcesNamesTheOutput) {
+    struct Restore {
+        ~Restore() { pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT); }
+    } restore;
+    pdf::mupdf_context();
+    fixtures::TempDir dir;
+    fixtures::write_pdf(dir / "in" / "a.pdf", {{.label = "A", .image = true}});
+    fs::create_directories(dir / "out");
+    // Every source is copied within the budget; none is left once the save begins.
+    const pdf::MergeProgress squeeze = [](const pdf::MergeStep& step) {
+        if (step.saving) pdf::detail::set_memory_limit(0);
+    };
+    for (int nup : {1, 4}) {
+        SCOPED_TRACE(nup);
+        pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT);
+        const fs::path out = dir / "out" / "merged.pdf";
+        try {
+            pdf::merge_selected({dir / "in" / "a.pdf"}, out, nup, {}, squeeze);
+            ADD_FAILURE() << "no failure";
+        } catch (const pdf::MemoryLimit& e) {
+            ASSERT_NE(e.text(), nullptr) << e.what();
+            EXPECT_EQ(e.text()->key, "merge_memory_limit");
+            EXPECT_EQ(e.text()->values.at(0), (std::pair<std::string, std::string>{"path", out.string()}));
+        }
+        EXPECT_TRUE(fs::is_empty(dir / "out"));
+    }
+}
+
 TEST(MemoryLimit, EveryBlockMupdfHoldsCountsUntilItIsFreed) {
     // Blocks each far below the limit: only their sum can reach it.
     struct Restore {
