@@ -55,16 +55,6 @@ private:
     std::shared_ptr<const std::vector<Damaged>> sources_;  // shared: copying an exception must not throw
 };
 
-// One page of one source PDF: its file and its 0-based page index.
-struct PageItem {
-    std::filesystem::path pdf_path;
-    int page_index;
-};
-
-// Every page of every source, in source order and page order. Opens each file once.
-// Throws diag::RuntimeError as the merges do for a source that cannot be read.
-std::vector<PageItem> collect_pages(const std::vector<Source>& pdf_files);
-
 struct MergeCounts {
     int total_pages = 0;   // source pages read
     int final_sheets = 0;  // pages of the written file

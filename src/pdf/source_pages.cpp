@@ -61,63 +61,102 @@ struct Frame {
     throw diag::RuntimeError("page tree " + why);
 }
 
-}  // namespace
-
-SourcePages walk_pages(pdf_document* doc) {
-    SourcePages found;
-    SeenObjects seen(doc);
-    std::vector<Frame> path;
-
+// The root node of the document's page tree (borrowed), its object number marked as
+// seen; null when the document has none.
+pdf_obj* root_node(pdf_document* doc, SeenObjects& seen) {
     pdf_obj* root = mupdf_call([&](fz_context* c) noexcept {
         pdf_obj* r = pdf_dict_getp(c, pdf_trailer(c, doc), "Root/Pages");
         return pdf_is_dict(c, r) ? r : nullptr;
     });
-    if (!root) return found;
+    if (!root) return nullptr;
     const int root_num = mupdf_call([&](fz_context* c) noexcept {
         pdf_obj* r = pdf_dict_get(c, pdf_dict_get(c, pdf_trailer(c, doc), PDF_NAME(Root)), PDF_NAME(Pages));
         return pdf_is_indirect(c, r) ? pdf_to_num(c, r) : 0;
     });
     if (root_num != 0) seen.mark(root_num);
-    const int claimed = mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get_int(c, root, PDF_NAME(Count)); });
-    path.push_back({Object(mupdf_call([&](fz_context* c) noexcept { return pdf_keep_obj(c, root); })), 0});
+    return root;
+}
 
+// Takes the next entry of the node's /Kids.
+Entry next_entry(Frame& top) {
+    const int index = top.next++;
+    return mupdf_call([&](fz_context* c) noexcept {
+        pdf_obj* kids = pdf_dict_get(c, top.node.get(), PDF_NAME(Kids));
+        if (index >= pdf_array_len(c, kids)) return Entry{true, nullptr, false, 0};
+        pdf_obj* e = pdf_array_get(c, kids, index);
+        const bool ref = pdf_is_indirect(c, e) != 0;
+        return Entry{false, e, ref, ref ? pdf_to_num(c, e) : 0};
+    });
+}
+
+// Marks object `num` that a /Kids entry names; false when it is not in the file (a page
+// a viewer counts and cannot show: lost). Refuses a tree that names it a second time.
+bool mark_kid(SeenObjects& seen, int num) {
+    switch (seen.mark(num)) {
+        case SeenObjects::Mark::first:
+            return true;
+        case SeenObjects::Mark::again:
+            refuse("names object " + std::to_string(num) + " more than once");
+        case SeenObjects::Mark::outside:
+            return false;
+    }
+    return false;
+}
+
+// What a /Kids entry is, told apart as MuPDF tells them.
+Kid resolve_kid(pdf_obj* entry) {
+    return mupdf_call([&](fz_context* c) noexcept {
+        pdf_obj* d = pdf_resolve_indirect(c, entry);
+        if (!pdf_is_dict(c, d)) return Kid{nullptr, false};
+        pdf_obj* type = pdf_dict_get(c, d, PDF_NAME(Type));
+        const bool node = type ? pdf_name_eq(c, type, PDF_NAME(Pages)) != 0
+                               : pdf_dict_get(c, d, PDF_NAME(Kids)) != nullptr &&
+                                     pdf_dict_get(c, d, PDF_NAME(MediaBox)) == nullptr;
+        return Kid{d, node};
+    });
+}
+
+// Adds page `dict` (object number `num`, 0 when written in place) to what was found,
+// with the attributes it inherits from the nearest node on `path` that has them, and
+// without its /Parent.
+void add_page(SourcePages& found, pdf_obj* dict, int num, const std::vector<Frame>& path) {
     static pdf_obj* const inherited_keys[] = {PDF_NAME(MediaBox), PDF_NAME(CropBox), PDF_NAME(Rotate),
                                               PDF_NAME(Resources)};
+    Object page(mupdf_call([&](fz_context* c) noexcept { return pdf_keep_obj(c, dict); }));
+    for (pdf_obj* key : inherited_keys) {
+        if (mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, page.get(), key); })) continue;
+        for (auto node = path.rbegin(); node != path.rend(); ++node) {
+            const bool put = mupdf_call([&](fz_context* c) noexcept {
+                pdf_obj* value = pdf_dict_get(c, node->node.get(), key);
+                if (value) pdf_dict_put(c, page.get(), key, value);
+                return value != nullptr;
+            });
+            if (put) break;
+        }
+    }
+    mupdf_call([&](fz_context* c) noexcept { pdf_dict_del(c, page.get(), PDF_NAME(Parent)); });
+    if (num != 0) found.index_of.emplace(num, found.count());
+    found.numbers.push_back(num);
+    found.pages.push_back(std::move(page));
+}
+
+}  // namespace
+
+SourcePages walk_pages(pdf_document* doc) {
+    SourcePages found;
+    SeenObjects seen(doc);
+    pdf_obj* root = root_node(doc, seen);
+    if (!root) return found;
+    const int claimed = mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get_int(c, root, PDF_NAME(Count)); });
+    std::vector<Frame> path;
+    path.push_back({Object(mupdf_call([&](fz_context* c) noexcept { return pdf_keep_obj(c, root); })), 0});
     while (!path.empty()) {
-        Frame& top = path.back();
-        const int index = top.next++;
-        const Entry at = mupdf_call([&](fz_context* c) noexcept {
-            pdf_obj* kids = pdf_dict_get(c, top.node.get(), PDF_NAME(Kids));
-            if (index >= pdf_array_len(c, kids)) return Entry{true, nullptr, false, 0};
-            pdf_obj* e = pdf_array_get(c, kids, index);
-            const bool ref = pdf_is_indirect(c, e) != 0;
-            return Entry{false, e, ref, ref ? pdf_to_num(c, e) : 0};
-        });
+        const Entry at = next_entry(path.back());
         if (at.past_end) {
             path.pop_back();
             continue;
         }
-        if (at.referenced) {
-            switch (seen.mark(at.num)) {
-                case SeenObjects::Mark::first:
-                    break;
-                case SeenObjects::Mark::again:
-                    refuse("names object " + std::to_string(at.num) + " more than once");
-                case SeenObjects::Mark::outside:
-                    // A page a viewer counts and cannot show: lost.
-                    found.lost = found.count();
-                    return found;
-            }
-        }
-        const Kid kid = mupdf_call([&](fz_context* c) noexcept {
-            pdf_obj* d = pdf_resolve_indirect(c, at.entry);
-            if (!pdf_is_dict(c, d)) return Kid{nullptr, false};
-            pdf_obj* type = pdf_dict_get(c, d, PDF_NAME(Type));
-            const bool node = type ? pdf_name_eq(c, type, PDF_NAME(Pages)) != 0
-                                   : pdf_dict_get(c, d, PDF_NAME(Kids)) != nullptr &&
-                                         pdf_dict_get(c, d, PDF_NAME(MediaBox)) == nullptr;
-            return Kid{d, node};
-        });
+        const Kid kid = !at.referenced || mark_kid(seen, at.num) ? resolve_kid(at.entry) : Kid{nullptr, false};
         if (!kid.dict) {
             found.lost = found.count();
             return found;
@@ -128,22 +167,7 @@ SourcePages walk_pages(pdf_document* doc) {
             path.push_back({Object(mupdf_call([&](fz_context* c) noexcept { return pdf_keep_obj(c, kid.dict); })), 0});
             continue;
         }
-        Object page(mupdf_call([&](fz_context* c) noexcept { return pdf_keep_obj(c, kid.dict); }));
-        for (pdf_obj* key : inherited_keys) {
-            if (mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, page.get(), key); })) continue;
-            for (auto node = path.rbegin(); node != path.rend(); ++node) {
-                const bool put = mupdf_call([&](fz_context* c) noexcept {
-                    pdf_obj* value = pdf_dict_get(c, node->node.get(), key);
-                    if (value) pdf_dict_put(c, page.get(), key, value);
-                    return value != nullptr;
-                });
-                if (put) break;
-            }
-        }
-        mupdf_call([&](fz_context* c) noexcept { pdf_dict_del(c, page.get(), PDF_NAME(Parent)); });
-        if (at.num != 0) found.index_of.emplace(at.num, found.count());
-        found.numbers.push_back(at.num);
-        found.pages.push_back(std::move(page));
+        add_page(found, kid.dict, at.num, path);
     }
     found.count_differs = claimed != found.count();
     return found;

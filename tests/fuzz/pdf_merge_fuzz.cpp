@@ -1,7 +1,6 @@
 // Fuzz target: the merge engine on a source PDF of any bytes, in layout 1 and in a grid
-// layout, after the page list. Whatever the bytes, each either merges or fails with a
-// catalogue message naming the source; nothing crashes, loops without end or throws
-// anything else.
+// layout. Whatever the bytes, each either merges or fails with a catalogue message
+// naming the source; nothing crashes, loops without end or throws anything else.
 //
 // The bytes go through a file, as a waybill does, in a folder of its own under TMPDIR
 // (a memory-backed one makes the runs faster), removed at exit.
@@ -56,7 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         f.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
         if (!f) __builtin_trap();
     }
-    expect_merged_or_named([&] { (void)pdf::collect_pages({source}); });
     // The layout comes from the bytes, so that every grid layout gets its share.
     const int grid = size % 3 == 0 ? 4 : size % 3 == 1 ? 6 : 9;
     for (int nup : {1, grid}) {

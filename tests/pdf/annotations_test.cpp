@@ -4,6 +4,7 @@
 // and on MuPDF's rendering of it.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -267,6 +268,53 @@ TEST(DamagedAnnotations, AreReadAroundAndTheWaybillIsListedAsRepaired) {
             EXPECT_EQ(grid.final_sheets, 1) << nup;
             EXPECT_EQ(grid.repaired.size(), c.repaired_in_grid ? 1u : 0u) << nup;
         }
+    }
+}
+
+// The six numbers before each "cm" in every stream of a PDF: the transforms its
+// content and forms apply.
+std::vector<std::vector<double>> cm_operands(const fs::path& pdf) {
+    pdf::Document doc = pdf::open_pdf(pdf.c_str());
+    std::vector<std::vector<double>> found;
+    for (int num = 1; num < pdf::xref_len(doc.get()); ++num) {
+        if (!mupdf_call([&](fz_context* c) noexcept { return pdf_obj_num_is_stream(c, doc.get(), num); })) continue;
+        const pdf::Buffer bytes(mupdf_call([&](fz_context* c) noexcept { return pdf_load_stream_number(c, doc.get(), num); }));
+        std::istringstream in{std::string(pdf::bytes_of(bytes))};
+        std::vector<double> numbers;
+        for (std::string token; in >> token;) {
+            if (token == "cm" && numbers.size() >= 6) found.emplace_back(numbers.end() - 6, numbers.end());
+            try {
+                numbers.push_back(std::stod(token));
+            } catch (const std::exception&) {
+                numbers.clear();
+            }
+        }
+    }
+    return found;
+}
+
+// An appearance whose BBox has no area would be drawn through a transform that
+// collapses it, which viewers may refuse: the grid layouts leave it out, and draw the
+// page as they would without it.
+TEST(DamagedAnnotations, AnAppearanceWithoutAreaIsNotDrawnInTheGrid) {
+    for (const char* bbox : {"[0 0 0 0]", "[0 0 50 0]", "[20 20 20 80]"}) {
+        SCOPED_TRACE(bbox);
+        fixtures::TempDir dir;
+        fixtures::write_bytes(dir / "w.pdf", fixtures::raw_pdf({
+            {" /Type /Catalog /Pages 2 0 R"},
+            {" /Type /Pages /Kids [3 0 R] /Count 1"},
+            {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R /Annots [5 0 R]"},
+            {"", "0 g 10 10 20 20 re f"},
+            {" /Type /Annot /Subtype /Stamp /Rect [100 600 300 700] /F 4 /AP << /N 6 0 R >>"},
+            {" /Type /XObject /Subtype /Form /BBox " + std::string(bbox), "0 g 0 0 100 100 re f"},
+        }));
+        const fs::path out = dir / "out.pdf";
+        EXPECT_EQ(pdf::merge_selected({dir / "w.pdf"}, out, 4).total_pages, 1);
+        const auto transforms = cm_operands(out);
+        EXPECT_FALSE(transforms.empty());
+        for (const auto& m : transforms) EXPECT_NE(m[0] * m[3] - m[1] * m[2], 0) << m[0] << " " << m[3];
+        const fixtures::Raster r = fixtures::render(out, 0, 2);
+        EXPECT_GT(fixtures::ink_share(r, in_cell(on_page(10, 10, 30, 30, 2))), 0.9);
     }
 }
 

@@ -136,6 +136,36 @@ TEST(DamagedSources, FailByNameOrMergeAndSayTheyWereRepaired) {
     }
 }
 
+// The waybills MuPDF had to repair are listed in source order, and a file given twice
+// in a row once.
+TEST(DamagedSources, RepairedOnesAreListedInSourceOrder) {
+    const std::string whole = one_page_pdf();
+    fixtures::TempDir dir;
+    const fs::path good = dir / "good.pdf", r1 = dir / "r1.pdf", r2 = dir / "r2.pdf";
+    fixtures::write_pdf(good, {{.label = "A"}});
+    fixtures::write_bytes(r1, whole.substr(0, whole.find("xref")));
+    fixtures::write_bytes(r2, whole.substr(0, whole.find("trailer")));
+    struct Case {
+        const char* what;
+        std::vector<pdf::Source> sources;
+        std::vector<fs::path> repaired;
+    };
+    const std::vector<Case> cases = {
+        {"none repaired", {good, good}, {}},
+        {"two, in source order", {r2, good, r1}, {r2, r1}},
+        {"one given twice in a row", {good, r1, r1, r2}, {r1, r2}},
+    };
+    for (int nup : {1, 4}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", layout " + std::to_string(nup));
+            const fs::path out = dir / (std::string(c.what) + std::to_string(nup) + ".pdf");
+            const pdf::MergeCounts counts = pdf::merge_selected(c.sources, out, nup);
+            EXPECT_EQ(counts.total_pages, static_cast<int>(c.sources.size()));
+            EXPECT_EQ(counts.repaired, c.repaired);
+        }
+    }
+}
+
 // A source whose page tree is given object by object: 1 the catalog, 2 the root node
 // with `root` as its entries, 3 a page's content (a filled box), then `more`.
 std::string tree_pdf(const std::string& root, const std::vector<RawObject>& more) {
@@ -401,6 +431,36 @@ TEST(MemoryLimit, AWaybillNeedingMoreThanMupdfMayHoldFailsByName) {
     // The context is still usable, within the limit.
     fixtures::write_pdf(dir / "a.pdf", {{.label = "A"}});
     EXPECT_EQ(pdf::merge_selected({dir / "a.pdf"}, dir / "ok.pdf", 4).total_pages, 1);
+}
+
+// MuPDF's memory running out once every source is in (the output as a whole is too
+// large) is said about the output, not about a waybill, and leaves nothing.
+TEST(MemoryLimit, RunningOutAfterTheSourcesNamesTheOutput) {
+    struct Restore {
+        ~Restore() { pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT); }
+    } restore;
+    pdf::mupdf_context();
+    fixtures::TempDir dir;
+    fixtures::write_pdf(dir / "in" / "a.pdf", {{.label = "A", .image = true}});
+    fs::create_directories(dir / "out");
+    // Every source is copied within the budget; none is left once the save begins.
+    const pdf::MergeProgress squeeze = [](const pdf::MergeStep& step) {
+        if (step.saving) pdf::detail::set_memory_limit(0);
+    };
+    for (int nup : {1, 4}) {
+        SCOPED_TRACE(nup);
+        pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT);
+        const fs::path out = dir / "out" / "merged.pdf";
+        try {
+            pdf::merge_selected({dir / "in" / "a.pdf"}, out, nup, {}, squeeze);
+            ADD_FAILURE() << "no failure";
+        } catch (const pdf::MemoryLimit& e) {
+            ASSERT_NE(e.text(), nullptr) << e.what();
+            EXPECT_EQ(e.text()->key, "merge_memory_limit");
+            EXPECT_EQ(e.text()->values.at(0), (std::pair<std::string, std::string>{"path", out.string()}));
+        }
+        EXPECT_TRUE(fs::is_empty(dir / "out"));
+    }
 }
 
 TEST(MemoryLimit, EveryBlockMupdfHoldsCountsUntilItIsFreed) {

@@ -55,21 +55,6 @@ TEST(MupdfBoundary, MupdfErrorsBecomeExceptionsAndTheContextStaysUsable) {
     EXPECT_EQ(n, 4);
 }
 
-TEST(CollectPages, ListsEveryPageOfEverySourceInOrder) {
-    fixtures::TempDir dir;
-    fixtures::write_pdf(dir / "a.pdf", labelled("A", 2));
-    fixtures::write_pdf(dir / "b.pdf", labelled("B", 1));
-    const auto items = pdf::collect_pages({dir / "a.pdf", dir / "b.pdf"});
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(items[0].pdf_path, dir / "a.pdf");
-    EXPECT_EQ(items[0].page_index, 0);
-    EXPECT_EQ(items[1].pdf_path, dir / "a.pdf");
-    EXPECT_EQ(items[1].page_index, 1);
-    EXPECT_EQ(items[2].pdf_path, dir / "b.pdf");
-    EXPECT_EQ(items[2].page_index, 0);
-    EXPECT_THROW(pdf::collect_pages({dir / "missing.pdf"}), diag::RuntimeError);
-}
-
 // Which labels each cell of each sheet shows, as "A1 A2 | B1 | -" per sheet.
 std::vector<std::string> sheet_cells(const fs::path& pdf, int nup) {
     std::vector<std::string> sheets;
