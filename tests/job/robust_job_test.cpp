@@ -22,12 +22,15 @@
 #include "platform/claims.hpp"
 #include "platform/platform.hpp"
 #include "support/child.hpp"
+#include "support/job_fixture.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/raw_pdf.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
 
 namespace fs = std::filesystem;
+using fixtures::names_in;
+using fixtures::waybills;
 
 namespace {
 
@@ -49,52 +52,7 @@ std::string no_page_waybill() {
 // How a message in `lang` introduces the library's own words.
 std::string lang_detail(const std::string& lang) { return lang == "ru" ? "Подробности: " : "Толығырақ: "; }
 
-class RobustJob : public ::testing::Test {
-protected:
-    fixtures::TempDir root;
-    fs::path archives = root / "Заказы";
-    job::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
-
-    void SetUp() override {
-        for (const auto& d : {archives, env.history_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
-    }
-
-    fs::path archive(const std::string& name, const std::vector<fixtures::ZipMember>& members) {
-        fs::path zip = archives / platform::path_from_utf8(name);
-        fixtures::write_zip(zip, members);
-        return zip;
-    }
-
-    static std::vector<fixtures::ZipMember> waybills(const std::string& prefix, int n) {
-        std::vector<fixtures::ZipMember> m;
-        for (int i = 1; i <= n; ++i) {
-            const std::string label = prefix + std::to_string(i);
-            m.push_back({label + ".pdf", fixtures::pdf_bytes({{.label = label}})});
-        }
-        return m;
-    }
-
-    std::set<std::string> files_in(const fs::path& dir) const {
-        std::set<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-        return names;
-    }
-
-    std::size_t recorded() const {
-        return fs::exists(history::history_csv_path(env.history_dir)) ? history::load_history(env.history_dir).history.size()
-                                                                    : 0;
-    }
-
-    // The message of a failed job, or "ok".
-    std::string failure(const fs::path& zip, int nup) {
-        try {
-            job::process_zip(zip, nup, env);
-            return "ok";
-        } catch (const std::exception& e) {
-            return e.what();
-        }
-    }
-};
+class RobustJob : public fixtures::JobFixture {};
 
 TEST_F(RobustJob, DamagedLockedOrEmptyWaybillFailsTheJobByNameInTheUsersLanguage) {
     struct Case {
@@ -117,9 +75,9 @@ TEST_F(RobustJob, DamagedLockedOrEmptyWaybillFailsTheJobByNameInTheUsersLanguage
             const std::string message = failure(zip, 4);
             EXPECT_NE(message.find("«Заказ 2.pdf»"), std::string::npos) << message;
             EXPECT_NE(message.find(lang == std::string("ru") ? c.ru : c.kk), std::string::npos) << message;
-            EXPECT_EQ(files_in(archives), std::set<std::string>{"orders.zip"});
+            EXPECT_EQ(names_in(archives), std::set<std::string>{"orders.zip"});
             EXPECT_EQ(recorded(), 0u);
-            EXPECT_TRUE(fs::is_empty(env.temp_root));
+            EXPECT_FALSE(scratch_left());
         }
     }
     // MuPDF's own English stays only as the detail after our words.
@@ -168,9 +126,9 @@ TEST_F(RobustJob, EveryDamagedWaybillIsNamedInOneMessage) {
             EXPECT_EQ(message.find(lang_detail(c.lang), detail), detail + 2) << message;
             EXPECT_NE(message.find("день 1/bad01.pdf: ", detail), std::string::npos) << message;
             EXPECT_EQ(message.find("bad11.pdf"), std::string::npos) << "only the first ten are named: " << message;
-            EXPECT_EQ(files_in(archives), std::set<std::string>{"orders.zip"});
+            EXPECT_EQ(names_in(archives), std::set<std::string>{"orders.zip"});
             EXPECT_EQ(recorded(), 0u);
-            EXPECT_TRUE(fs::is_empty(env.temp_root));
+            EXPECT_FALSE(scratch_left());
         }
     }
 }
@@ -226,8 +184,8 @@ TEST_F(RobustJob, AnArchiveNameTooLongForItsOutputsFailsBeforeUnpacking) {
     const std::string message = failure(zip, 4);
     EXPECT_EQ(message.rfind("Имя готового PDF-файла получается слишком длинным", 0), 0u) << message;
     EXPECT_NE(message.find("…"), std::string::npos) << "the long name is cut in the middle";
-    EXPECT_EQ(files_in(archives), std::set<std::string>{stem + ".zip"});
-    EXPECT_TRUE(fs::is_empty(env.temp_root)) << "nothing was unpacked";
+    EXPECT_EQ(names_in(archives), std::set<std::string>{stem + ".zip"});
+    EXPECT_FALSE(scratch_left()) << "nothing was unpacked";
 }
 
 TEST_F(RobustJob, AFolderWithoutAccessIsNotCalledMissing) {
@@ -281,7 +239,7 @@ TEST_F(RobustJob, TwoJobsOnTheSameArchiveAtOnceBothSucceedUnderTwoNames) {
                                               "orders_Tarvo PDF Mergalo_MERGED_4up (1).pdf"}));
     EXPECT_EQ(saw_all_new, 1) << "the second job found every waybill known";
     EXPECT_EQ(recorded(), 30u);
-    EXPECT_TRUE(fs::is_empty(env.temp_root));
+    EXPECT_FALSE(scratch_left());
 }
 
 TEST_F(RobustJob, FourJobsAtOnceEachRecordEveryWaybillOfTheirArchive) {
@@ -295,9 +253,7 @@ TEST_F(RobustJob, FourJobsAtOnceEachRecordEveryWaybillOfTheirArchive) {
     for (auto& j : jobs) EXPECT_EQ(fields_of(j->result()).at("file_count"), "12");
     EXPECT_EQ(recorded(), 48u);
     // No job left a temporary file of the history or of an output behind.
-    for (const auto& e : fs::directory_iterator(env.history_dir))
-        EXPECT_TRUE(e.path().filename() == "waybill_history.csv" || e.path().filename() == "waybill_history.lock")
-            << e.path();
+    EXPECT_EQ(names_in(env.history_dir), (std::set<std::string>{"waybill_history.csv", "waybill_history.lock"}));
 }
 
 // Waits until `done` holds, for at most `seconds`.
@@ -345,8 +301,8 @@ TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
     EXPECT_EQ(stages, (std::vector<S>{S::unpacking, S::waiting}));
     fixtures::write_bytes(root / "release", "");
     EXPECT_EQ(holder.result(), "released");
-    EXPECT_EQ(files_in(archives), std::set<std::string>{"orders.zip"});
-    EXPECT_TRUE(fs::is_empty(env.temp_root));
+    EXPECT_EQ(names_in(archives), std::set<std::string>{"orders.zip"});
+    EXPECT_FALSE(scratch_left());
     EXPECT_EQ(recorded(), 0u);
 }
 
@@ -395,7 +351,7 @@ TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
     EXPECT_EQ(fields_of(live->result())["file_count"], "5");
     // The next job clears what the killed one left, and only that.
     job::process_zip(third, 1, env);
-    EXPECT_TRUE(fs::is_empty(env.temp_root)) << "the killed job's folder and lock file are gone";
+    EXPECT_FALSE(scratch_left()) << "the killed job's folder and lock file are gone";
     EXPECT_FALSE(fs::exists(dead_output));
     EXPECT_TRUE(fs::exists(writing->path));
     std::set<std::string> names;

@@ -25,13 +25,6 @@ using fixtures::show;
 namespace fs = std::filesystem;
 using fixtures::Page;
 
-std::vector<std::string> dir_names(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Pages labelled prefix1, prefix2, ... of the default A4 size.
 std::vector<Page> labelled(const std::string& prefix, int n) {
     std::vector<Page> pages;
@@ -316,7 +309,7 @@ TEST(Merge, AFailureLeavesNoOutputFile) {
             files.push_back(dir / "b.pdf");
             if (c.bad) fixtures::write_bytes(dir / "b.pdf", c.bad);
         }
-        const auto before = dir_names(dir.path());
+        const auto before = fixtures::names_in(dir.path());
         const fs::path out = c.unwritable ? dir / "no" / "out.pdf" : dir / "out.pdf";
         try {
             pdf::merge_selected(files, out, c.nup);
@@ -327,7 +320,7 @@ TEST(Merge, AFailureLeavesNoOutputFile) {
             EXPECT_NE(std::string(e.what()).find(wanted), std::string::npos) << e.what();
         }
         EXPECT_FALSE(fs::exists(out));
-        EXPECT_EQ(dir_names(dir.path()), before);
+        EXPECT_EQ(fixtures::names_in(dir.path()), before);
     }
 }
 
@@ -335,11 +328,11 @@ TEST(Merge, NeverOverwritesAFileThatTookTheOutputName) {
     fixtures::TempDir dir;
     fixtures::write_pdf(dir / "a.pdf", labelled("a", 2));
     fixtures::write_bytes(dir / "out.pdf", "someone else's file");
-    const auto before = dir_names(dir.path());
+    const auto before = fixtures::names_in(dir.path());
     for (int nup : {1, 4}) {
         EXPECT_THROW(pdf::merge_selected({dir / "a.pdf"}, dir / "out.pdf", nup), diag::RuntimeError);
         EXPECT_EQ(fixtures::read_bytes(dir / "out.pdf"), "someone else's file");
-        EXPECT_EQ(dir_names(dir.path()), before) << "no temporary file is left";
+        EXPECT_EQ(fixtures::names_in(dir.path()), before) << "no temporary file is left";
     }
 }
 

@@ -8,9 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "platform/claims.hpp"
@@ -127,14 +128,6 @@ TEST(Platform, PrivateDirIsNewAndOwnerOnly) {
     EXPECT_THROW(platform::make_private_dir(tmp / "missing", "x_"), fs::filesystem_error);
 }
 
-// Names of the files in a folder, sorted.
-std::vector<std::string> names_in(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Sets a file's modification time back, as if it were left there long ago.
 void age(const fs::path& p, std::chrono::hours by = std::chrono::hours(2)) {
     fs::last_write_time(p, fs::file_time_type::clock::now() - by);
@@ -146,7 +139,7 @@ TEST(StagedFile, CommitReplacesWholeAndLeavesNoTemporary) {
     fixtures::write_bytes(target, "old content that is longer");
     platform::write_file_atomically(target, "new");
     EXPECT_EQ(fixtures::read_bytes(target), "new");
-    EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"waybill_history.csv"});
+    EXPECT_EQ(fixtures::names_in(tmp.path()), std::set<std::string>{"waybill_history.csv"});
 }
 
 TEST(StagedFile, AbandonedWriteKeepsTheOldFile) {
@@ -161,7 +154,7 @@ TEST(StagedFile, AbandonedWriteKeepsTheOldFile) {
         EXPECT_EQ(fixtures::read_bytes(f.temp_path()), "half of a new fi");
     }
     EXPECT_EQ(fixtures::read_bytes(target), "{}");
-    EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"settings.json"});
+    EXPECT_EQ(fixtures::names_in(tmp.path()), std::set<std::string>{"settings.json"});
 }
 
 TEST(StagedFile, FailedRenameKeepsTheTargetAndRemovesTheTemporary) {
@@ -170,7 +163,7 @@ TEST(StagedFile, FailedRenameKeepsTheTargetAndRemovesTheTemporary) {
     fs::create_directories(target / "child");  // a non-empty folder cannot be replaced by a file
     EXPECT_THROW(platform::write_file_atomically(target, "x"), fs::filesystem_error);
     EXPECT_TRUE(fs::is_directory(target / "child"));
-    EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"out.csv"});
+    EXPECT_EQ(fixtures::names_in(tmp.path()), std::set<std::string>{"out.csv"});
 }
 
 TEST(StagedFile, TwoWritersAtOnceNeverShareOrRemoveEachOthersTemporaryFile) {
@@ -202,7 +195,7 @@ TEST(StagedFile, TemporaryFilesOfDeadWritersAreRemovedByTheNextOne) {
     for (const char* old : {".waybill_history.csv.aB3dE9.tmp", ".settings.json.xY7zQ2.tmp", "waybill_history.tmp"})
         age(tmp / old);
     platform::write_file_atomically(target, "new");
-    EXPECT_EQ(names_in(tmp.path()), (std::vector<std::string>{".settings.json.xY7zQ2.tmp",
+    EXPECT_EQ(fixtures::names_in(tmp.path()), (std::set<std::string>{".settings.json.xY7zQ2.tmp",
                                                               ".waybill_history.csv.young1.tmp",
                                                               "waybill_history.csv", "waybill_history.tmp"}));
 }
