@@ -14,8 +14,8 @@
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "app/install.hpp"
+#include "support/job_fixture.hpp"
 #include "support/memory_registry.hpp"
-#include "support/pdf_fixtures.hpp"
 #include "support/program_dir.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
@@ -197,8 +197,7 @@ protected:
     fs::path archive() {
         const fs::path zip = folder / "day.zip";
         fs::create_directories(folder);
-        fixtures::write_zip(zip, {{"A-1.pdf", fixtures::pdf_bytes({{.label = "A-1"}})},
-                                  {"B-2.pdf", fixtures::pdf_bytes({{.label = "B-2"}})}});
+        fixtures::write_zip(zip, fixtures::waybills({"A-1", "B-2"}));
         return zip;
     }
     // Answers the open-file dialog (on top of the driver's hooks) and counts the asks.

@@ -15,6 +15,7 @@
 #include "platform/platform.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/child.hpp"
+#include "support/job_fixture.hpp"
 #include "support/raw_pdf.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
@@ -96,13 +97,8 @@ protected:
 
     // An archive of one-page waybills in the archives folder.
     fs::path archive(std::string_view name, int waybills = 3) {
-        std::vector<fixtures::ZipMember> members;
-        for (int i = 1; i <= waybills; ++i) {
-            const std::string label = "WB" + std::to_string(i);
-            members.push_back({label + ".pdf", fixtures::pdf_bytes({{.label = label}})});
-        }
         const fs::path zip = archives / u8(name);
-        fixtures::write_zip(zip, members);
+        fixtures::write_zip(zip, fixtures::waybills("WB", waybills));
         return zip;
     }
 

@@ -13,7 +13,7 @@
 #include "platform/scratch_file.hpp"
 #include "support/raw_pdf.hpp"
 #include "support/pdf_fixtures.hpp"
-#include "support/waybill.hpp"
+#include "workload/waybill.hpp"
 #include "support/temp_dir.hpp"
 #include "support/geometry_text.hpp"
 
@@ -397,21 +397,21 @@ TEST(Merge, ASourceIsReadThroughItsOpenFileAtAnySize) {
 // show every word of every waybill in the waybill's own page or cell.
 TEST(Merge, RealWaybillsKeepEveryWordInEveryLayout) {
     fixtures::TempDir dir;
-    fixtures::WaybillFactory factory;
+    workload::WaybillFactory factory;
     struct Source {
         std::uint64_t index;
-        fixtures::PageSize size;
-        fixtures::WaybillOptions options;
+        workload::PageSize size;
+        workload::WaybillOptions options;
     };
     const Source made[] = {
-        {0, fixtures::PageSize::a6, {}},
-        {1, fixtures::PageSize::a6, {.content_streams = 3}},
-        {2, fixtures::PageSize::a4, {.transparency = true}},
-        {3, fixtures::PageSize::a6, {.content_streams = 2, .transparency = true}},
+        {0, workload::PageSize::a6, {}},
+        {1, workload::PageSize::a6, {.content_streams = 3}},
+        {2, workload::PageSize::a4, {.transparency = true}},
+        {3, workload::PageSize::a6, {.content_streams = 2, .transparency = true}},
     };
     std::vector<fs::path> files;
     for (const Source& m : made) {
-        const fixtures::Waybill w = factory.make(11, m.index, m.size, m.options);
+        const workload::Waybill w = factory.make(11, m.index, m.size, m.options);
         files.push_back(dir / w.file_name);
         fixtures::write_bytes(files.back(), w.pdf);
     }

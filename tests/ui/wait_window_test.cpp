@@ -12,9 +12,8 @@
 #include "job/job.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
-#include "support/pdf_fixtures.hpp"
+#include "support/job_fixture.hpp"
 #include "support/program_dir.hpp"
-#include "support/zip_fixtures.hpp"
 #include "ui/ui_support.hpp"
 
 namespace {
@@ -63,14 +62,9 @@ protected:
     const job::JobEnvironment env = program.context().job_environment();
 
     fs::path archive(int waybills) {
-        std::vector<fixtures::ZipMember> members;
-        for (int i = 1; i <= waybills; ++i) {
-            const std::string name = std::string("W").append(std::to_string(i));
-            members.push_back({std::string(name).append(".pdf"), fixtures::pdf_bytes({{.label = name}})});
-        }
         const fs::path zip = program.root() / "Заказы" / "day.zip";
         fs::create_directories(zip.parent_path());
-        fixtures::write_zip(zip, members);
+        fixtures::write_zip(zip, fixtures::waybills("W", waybills));
         return zip;
     }
 
