@@ -16,6 +16,7 @@
 
 #include "platform/claims.hpp"
 #include "platform/platform.hpp"
+#include "platform/scratch_file.hpp"
 #include "platform/scratch_folder.hpp"
 #include "platform/staged_file.hpp"
 #include "platform/termination.hpp"
@@ -385,6 +386,28 @@ TEST(Termination, AStepMarkedWholeIsFinishedBeforeTheCleanUp) {
 TEST(StagedFile, UnwritableFolderFailsAtOpen) {
     fixtures::TempDir tmp;
     EXPECT_THROW(platform::StagedFile(tmp / "missing" / "x.csv"), fs::filesystem_error);
+}
+
+// A file system may refuse the last bytes of a file only when it is closed (a network
+// one, a quota): a close that fails fails the scratch file. Here its descriptor is
+// closed behind its back, so that its own close fails.
+TEST(ScratchFile, AFailedCloseFailsTheFile) {
+    fixtures::TempDir tmp;
+    platform::ScratchFile file(tmp / "a.pdf", platform::ScratchFile::Lifetime::object);
+    file.write("%PDF");
+    int fd = -1;
+    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(e.path(), ec) == tmp / "a.pdf") fd = std::stoi(e.path().filename().string());
+    }
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    try {
+        file.finish();
+        ADD_FAILURE() << "a failed close went unnoticed";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_EQ(e.path1(), tmp / "a.pdf") << e.what();
+    }
 }
 
 TEST(Platform, ReservedSiblingIsNewAndRenameNeverReplaces) {

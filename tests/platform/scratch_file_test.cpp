@@ -2,10 +2,6 @@
 // here and into win32_test.exe for Wine).
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -84,28 +80,5 @@ TEST_F(ScratchFileTest, NeverTakesAnExistingFileAndReadersSayWhatIsMissing) {
     }
     EXPECT_THROW(FileReader{dir}, fs::filesystem_error);
 }
-
-#ifndef _WIN32
-// A file system may refuse the last bytes only when the file is closed (a network one,
-// a quota): a close that fails fails the file. Here its descriptor is closed behind its
-// back, so that its own close fails.
-TEST_F(ScratchFileTest, AFailedCloseFailsTheFile) {
-    ScratchFile file(dir / "a.pdf", ScratchFile::Lifetime::object);
-    file.write("%PDF");
-    int fd = -1;
-    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
-        std::error_code ec;
-        if (fs::read_symlink(e.path(), ec) == dir / "a.pdf") fd = std::stoi(e.path().filename().string());
-    }
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    try {
-        file.finish();
-        ADD_FAILURE() << "a failed close went unnoticed";
-    } catch (const fs::filesystem_error& e) {
-        EXPECT_EQ(e.path1(), dir / "a.pdf") << e.what();
-    }
-}
-#endif
 
 }  // namespace
