@@ -8,6 +8,7 @@
 
 #include "ui/error_dialog.hpp"
 #include "diag/errors.hpp"
+#include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "support/program_dir.hpp"
@@ -154,7 +155,7 @@ TEST_F(KeyboardTest, ErrorDialog) {
         std::size_t folders_opened;
     };
     uitest::FakeOpener opener(program.root());
-    const diag::FileNotFound failure("ZIP-файл не найден:\nday.zip");
+    const diag::FileNotFound failure(i18n::t("zip_not_found", "ru", {{"path", "day.zip"}}));
     std::size_t opened = 0;
     for (const Case& c : {Case{{"Return"}, 0}, Case{{"Escape"}, 0}, Case{{"Shift-Tab", "Return", "Escape"}, 1}}) {
         uitest::Driver driver;
@@ -164,7 +165,7 @@ TEST_F(KeyboardTest, ErrorDialog) {
             EXPECT_FALSE(in.exists(".error")) << "the keys close the dialog";
             close_if_open(in, ".error");
         });
-        ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", failure.what(), &failure);
+        ui::show_error_dialog(program.context(), i18n::t("error_pdf_failed", "ru"), failure.what(), &failure);
         opened += c.folders_opened;
         EXPECT_EQ(opener.opened(opened).size(), opened) << c.keys.front();
     }

@@ -134,11 +134,10 @@ TEST_F(WindowTest, ModeChooserReturnsThePressedLayout) {
         EXPECT_TRUE(in.call({"wm", "geometry", ".choice"}).starts_with("320x220+"));
         const auto kids = uitest::children_of(in, ".choice");
         ASSERT_EQ(kids.size(), 5u);
-        EXPECT_EQ(text_of(in, kids[0]), "Выберите режим объединения:");
-        const std::vector<std::string> want{"1 на лист (обычно)", "4 на лист (2x2)", "6 на лист (2x3)",
-                                            "9 на лист (3x3)"};
+        EXPECT_EQ(text_of(in, kids[0]), i18n::t("choose_mode", "ru"));
+        const std::vector<const char*> want{"mode_1up", "mode_4up", "mode_6up", "mode_9up"};
         for (std::size_t i = 0; i < want.size(); ++i) {
-            EXPECT_EQ(text_of(in, kids[i + 1]), want[i]);
+            EXPECT_EQ(text_of(in, kids[i + 1]), i18n::t(want[i], "ru"));
             EXPECT_EQ(uitest::option_of(in, kids[i + 1], "-width"), "24");
         }
         // Top to bottom in that order.
@@ -156,7 +155,7 @@ TEST_F(WindowTest, ModeChooserClosedFromTheTitleBarReturnsNothing) {
     tk::Interp root;
     uitest::Driver driver;
     driver.then([](tk::Interp& in) {
-        EXPECT_EQ(text_of(in, ".choice.mode4"), "Параққа 4 (2x2)");
+        EXPECT_EQ(text_of(in, ".choice.mode4"), i18n::t("mode_4up", "kk"));
         uitest::close_from_title_bar(in, ".choice");
     });
     EXPECT_EQ(ui::simple_choice(program.context(), root), std::nullopt);
@@ -183,11 +182,11 @@ TEST_F(WaitWindowTest, ShowsWhileTheJobRunsAndIsGoneAfterwards) {
     driver.on_update = [this, &seen](tk::Interp& in) {
         if (++seen > 1) return;  // a slow machine may also show the progress later on
         EXPECT_TRUE(in.exists(".wait"));
-        EXPECT_EQ(in.call({"wm", "title", ".wait"}), "PDF біріктіру");
+        EXPECT_EQ(in.call({"wm", "title", ".wait"}), i18n::t("merging_title", "kk"));
         EXPECT_EQ(in.call({"winfo", "ismapped", ".wait"}), "1") << "drawn before the job starts";
         EXPECT_TRUE(in.call({"wm", "geometry", ".wait"}).starts_with("420x150+"));
-        EXPECT_EQ(text_of(in, ".wait.title"), "PDF біріктіру");
-        EXPECT_EQ(text_of(in, ".wait.hint"), "Күте тұрыңыз.\nБағдарлама таңдалған PDF файлдарын біріктіруде.");
+        EXPECT_EQ(text_of(in, ".wait.title"), i18n::t("merging_title", "kk"));
+        EXPECT_EQ(text_of(in, ".wait.hint"), i18n::t("merging_hint", "kk"));
         EXPECT_EQ(uitest::option_of(in, ".wait.title", "-font"), "{Segoe UI} 13 bold");
         EXPECT_FALSE(fs::exists(program.root() / "Заказы" / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
     };
@@ -213,7 +212,7 @@ TEST_F(WaitWindowTest, TheJobsFailurePassesThroughUnchangedAfterTheWindowIsGone)
         });
         FAIL() << "a missing archive merged";
     } catch (const diag::FileNotFound& e) {
-        EXPECT_EQ(std::string(e.what()), "ZIP-файл не найден:\n" + platform::utf8(missing));
+        EXPECT_EQ(std::string(e.what()), i18n::t("zip_not_found", "ru", {{"path", missing}}));
     }
     EXPECT_EQ(tk::Interp::current(), nullptr);
 }
