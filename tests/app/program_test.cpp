@@ -17,7 +17,6 @@
 #include "support/pdf_fixtures.hpp"
 #include "support/child.hpp"
 #include "support/job_fixture.hpp"
-#include "support/raw_pdf.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
 
@@ -152,17 +151,9 @@ TEST_F(Program, CommandLineMergeWritesTheOutputsAndPrintsTheResult) {
 }
 
 TEST_F(Program, ARepairedWaybillIsShownAndLogged) {
-    // A waybill cut short after its content, its cross-reference table lost: MuPDF
-    // repairs it and its page reads in full, so it is merged; the seller is told, and
-    // the log keeps its name.
-    const std::string whole = fixtures::raw_pdf(
-        {{" /Type /Catalog /Pages 2 0 R"},
-         {" /Type /Pages /Kids [3 0 R] /Count 1"},
-         {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
-         {"", "0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n"}});
+    // A waybill cut short: repaired, so merged; the seller is told, and the log keeps its name.
     const fs::path zip = archives / "cut.zip";
-    fixtures::write_zip(zip, {{"WB1.pdf", fixtures::pdf_bytes({{.label = "WB1"}})},
-                              {"Обрезанная.pdf", whole.substr(0, whole.find("xref"))}});
+    fixtures::write_zip(zip, {{"WB1.pdf", fixtures::pdf_bytes({{.label = "WB1"}})}, {"Обрезанная.pdf", fixtures::cut_waybill()}});
     const auto r = mergalo({zip.string(), "1"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find(t("result_repaired", "ru", {{"count", 1}, {"names", "«Обрезанная.pdf»"}})), std::string::npos)

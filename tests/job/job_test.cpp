@@ -144,66 +144,53 @@ TEST_F(JobTest, OutputNamesFollowTheArchiveStemAndAreNumberedWhenTaken) {
     EXPECT_EQ(job::unique_path(archives / "x"), archives / "x (1)") << "a folder takes a name too";
 }
 
-TEST_F(JobTest, InputErrorsCarryTheTextsInTheUsersLanguage) {
-    fs::path missing = archives / "нет такого.zip";
-    try {
-        job::process_zip(missing, 4, env);
-        FAIL();
-    } catch (const diag::FileNotFound& e) {
-        EXPECT_EQ(std::string(e.what()), std::string("ZIP-файл не найден:\n").append(missing.string()));
-    }
+// A job that fails on its input says why in the user's language (an archive without
+// PDFs in one fixed text), as the kind of failure its exit code follows, and leaves
+// nothing behind: no output, no history, no scratch folder.
+TEST_F(JobTest, AJobThatFailsOnItsInputSaysWhyAndLeavesNothing) {
+    enum Kind { not_found, invalid, runtime };
+    struct Case {
+        const char* what;
+        const char* lang;
+        fs::path zip;
+        Kind kind;
+        std::string message;  // how the message starts
+    };
+    const fs::path missing = archives / "нет такого.zip";
     fixtures::write_bytes(archives / "orders.rar", "x");
-    i18n::write_language(env.data_dir, "kk");
-    try {
-        job::process_zip(archives / "orders.rar", 4, env);
-        FAIL();
-    } catch (const diag::InvalidValue& e) {
-        EXPECT_STREQ(e.what(), "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз");
-    }
-    EXPECT_EQ(names_in(archives), (std::set<std::string>{"orders.rar"}));
-}
-
-TEST_F(JobTest, ArchiveWithoutPdfsOrNotAnArchiveLeavesNothing) {
-    fs::path zip = archives / "photos.zip";
-    fixtures::write_zip(zip, {{"photo.jpg", "jpeg bytes"}, {"notes.txt", "text"}});
-    try {
-        job::process_zip(zip, 4, env);
-        FAIL();
-    } catch (const diag::RuntimeError& e) {
-        EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
-    }
-    i18n::write_language(env.data_dir, "kk");  // the same fixed text in every language
-    try {
-        job::process_zip(zip, 4, env);
-        FAIL();
-    } catch (const diag::RuntimeError& e) {
-        EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
-    }
+    fixtures::write_zip(archives / "photos.zip", {{"photo.jpg", "jpeg bytes"}, {"notes.txt", "text"}});
     fs::create_directory(archives / "x.zip");
-    EXPECT_THROW(job::process_zip(archives / "x.zip", 4, env), std::runtime_error);
-    EXPECT_EQ(names_in(archives), (std::set<std::string>{"photos.zip", "x.zip"}));
-    EXPECT_FALSE(scratch_left());
-}
-
-TEST_F(JobTest, MissingTemporaryFolderFailsWithAClearMessageAndWritesNothing) {
-    fs::path zip = archive("orders.zip", waybills("W", 2));
-    env.temp_root = root / "no such folder";
-    try {
-        job::process_zip(zip, 4, env);
-        FAIL();
-    } catch (const diag::RuntimeError& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Не удалось создать временную папку", 0), 0u) << e.what();
+    archive("orders.zip", waybills("W", 2));
+    fixtures::write_zip(archives / "damaged.zip",
+                        {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"b.pdf", "%PDF-1.7 garbage"}});
+    const Case cases[] = {
+        {"missing", "ru", missing, not_found, "ZIP-файл не найден:\n" + missing.string()},
+        {"not a ZIP", "kk", archives / "orders.rar", invalid, "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз"},
+        {"no PDF", "ru", archives / "photos.zip", runtime, "В архиве не найдено PDF-файлов"},
+        {"no PDF", "kk", archives / "photos.zip", runtime, "В архиве не найдено PDF-файлов"},
+        {"a folder", "ru", archives / "x.zip", runtime, ""},
+        {"no temporary folder", "ru", archives / "orders.zip", runtime, "Не удалось создать временную папку"},
+        {"a damaged waybill", "ru", archives / "damaged.zip", runtime, ""},
+    };
+    const std::set<std::string> before = names_in(archives);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " " + c.lang);
+        i18n::write_language(env.data_dir, c.lang);
+        job::JobEnvironment failing = env;
+        if (std::string(c.what) == "no temporary folder") failing.temp_root = root / "no such folder";
+        try {
+            job::process_zip(c.zip, 4, failing);
+            ADD_FAILURE() << "no failure";
+        } catch (const diag::Error& e) {
+            EXPECT_EQ(dynamic_cast<const diag::FileNotFound*>(&e) != nullptr, c.kind == not_found);
+            EXPECT_EQ(dynamic_cast<const diag::InvalidValue*>(&e) != nullptr, c.kind == invalid);
+            EXPECT_EQ(dynamic_cast<const diag::RuntimeError*>(&e) != nullptr, c.kind == runtime);
+            EXPECT_TRUE(std::string(e.what()).starts_with(c.message)) << e.what();
+        }
+        EXPECT_EQ(names_in(archives), before);
+        EXPECT_EQ(recorded(), 0u);
+        EXPECT_FALSE(scratch_left());
     }
-    EXPECT_EQ(names_in(archives), (std::set<std::string>{"orders.zip"}));
-    EXPECT_FALSE(fs::exists(history::history_csv_path(env.history_dir)));
-}
-
-TEST_F(JobTest, DamagedWaybillFailsTheJobWithoutOutput) {
-    fs::path zip = archives / "orders.zip";
-    fixtures::write_zip(zip, {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"b.pdf", "%PDF-1.7 garbage"}});
-    EXPECT_THROW(job::process_zip(zip, 4, env), std::runtime_error);
-    EXPECT_EQ(names_in(archives), (std::set<std::string>{"orders.zip"}));
-    EXPECT_FALSE(scratch_left());
 }
 
 TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {

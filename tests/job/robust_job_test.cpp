@@ -34,17 +34,6 @@ using fixtures::waybills;
 
 namespace {
 
-// A waybill cut short by a failed download: its page and its content are there, its
-// cross-reference table is not. MuPDF repairs it, and the page reads in full.
-std::string cut_waybill() {
-    const std::string whole = fixtures::raw_pdf(
-        {{" /Type /Catalog /Pages 2 0 R"},
-         {" /Type /Pages /Kids [3 0 R] /Count 1"},
-         {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
-         {"", "0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n"}});
-    return whole.substr(0, whole.find("xref"));
-}
-
 std::string no_page_waybill() {
     return fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"}, {" /Type /Pages /Kids [] /Count 0"}});
 }
@@ -135,7 +124,7 @@ TEST_F(RobustJob, EveryDamagedWaybillIsNamedInOneMessage) {
 
 TEST_F(RobustJob, RepairedWaybillIsMergedAndNamedInTheResultAndTheLogNote) {
     const fs::path zip =
-        archive("orders.zip", {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"день2/cut.pdf", cut_waybill()}});
+        archive("orders.zip", {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"день2/cut.pdf", fixtures::cut_waybill()}});
     const job::MergeResult r = job::process_zip(zip, 1, env);
     EXPECT_EQ(r.total_pages, 2);
     EXPECT_EQ(r.repaired, std::vector<std::string>{"день2/cut.pdf"}) << "named with its folder in the archive";
@@ -267,6 +256,29 @@ bool wait_until(Done done, double seconds = 30) {
     return true;
 }
 
+// The history's lock held by another process while the object lives (a lock this
+// process held would be inherited by the jobs it forks). `flags` is a folder for the
+// two processes' signs to each other.
+class HistoryHolder {
+public:
+    HistoryHolder(const fs::path& history_dir, const fs::path& flags)
+        : flags_(flags), holder_([history_dir, flags] {
+              const history::HistoryLock hold = history::lock_history(history_dir);
+              fixtures::write_bytes(flags / "held", "");
+              wait_until([&] { return fs::exists(flags / "release"); }, 120);
+              return std::string("released");
+          }) {}
+    ~HistoryHolder() { fixtures::write_bytes(flags_ / "release", ""); }
+    // Whether the lock was taken in time.
+    bool held() const {
+        return wait_until([this] { return fs::exists(flags_ / "held"); });
+    }
+
+private:
+    fs::path flags_;
+    fixtures::Child holder_;
+};
+
 std::vector<fs::path> scratch_folders(const fs::path& temp_root) {
     std::vector<fs::path> dirs;
     for (const auto& e : fs::directory_iterator(temp_root))
@@ -278,13 +290,8 @@ std::vector<fs::path> scratch_folders(const fs::path& temp_root) {
 // the job is refused by a message that names the lock; nothing is left behind.
 TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
     const fs::path zip = archive("orders.zip", waybills("W", 2));
-    fixtures::Child holder([&] {
-        const history::HistoryLock hold = history::lock_history(env.history_dir);
-        fixtures::write_bytes(root / "held", "");
-        wait_until([&] { return fs::exists(root / "release"); }, 120);
-        return std::string("released");
-    });
-    ASSERT_TRUE(wait_until([&] { return fs::exists(root / "held"); }));
+    const HistoryHolder holder(env.history_dir, root.path());
+    ASSERT_TRUE(holder.held());
     env.history_wait = std::chrono::milliseconds(300);
     std::vector<job::JobProgress::Stage> stages;
     try {
@@ -299,8 +306,6 @@ TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
     }
     using S = job::JobProgress::Stage;
     EXPECT_EQ(stages, (std::vector<S>{S::unpacking, S::waiting}));
-    fixtures::write_bytes(root / "release", "");
-    EXPECT_EQ(holder.result(), "released");
     EXPECT_EQ(names_in(archives), std::set<std::string>{"orders.zip"});
     EXPECT_FALSE(scratch_left());
     EXPECT_EQ(recorded(), 0u);
@@ -316,19 +321,8 @@ TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
     fs::path killed_folder;
     {
         // While another process holds the history, jobs unpack and then wait for it.
-        // (Held by a process of its own: a lock this process held would be inherited
-        // by the jobs it forks.)
-        fixtures::Child holder([&] {
-            const history::HistoryLock hold = history::lock_history(env.history_dir);
-            fixtures::write_bytes(root / "held", "");
-            wait_until([&] { return fs::exists(root / "release"); }, 120);
-            return std::string("released");
-        });
-        ASSERT_TRUE(wait_until([&] { return fs::exists(root / "held"); }));
-        struct Release {
-            fs::path flag;
-            ~Release() { fixtures::write_bytes(flag, ""); }
-        } release{root / "release"};
+        const HistoryHolder holder(env.history_dir, root.path());
+        ASSERT_TRUE(holder.held());
         killed = std::make_unique<fixtures::Child>([&] { return job_in_child(first, 1, env); });
         ASSERT_TRUE(wait_until([&] { return scratch_folders(env.temp_root).size() == 1; }));
         killed_folder = scratch_folders(env.temp_root).front();

@@ -6,6 +6,7 @@
 #include "job/job.hpp"
 #include "platform/platform.hpp"
 #include "support/pdf_fixtures.hpp"
+#include "support/raw_pdf.hpp"
 
 namespace fixtures {
 
@@ -21,6 +22,14 @@ std::vector<ZipMember> waybills(const std::string& prefix, int n) {
     std::vector<std::string> labels;
     for (int i = 1; i <= n; ++i) labels.push_back(prefix + std::to_string(i));
     return waybills(labels);
+}
+
+std::string cut_waybill() {
+    const std::string whole = raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
+                                       {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                                       {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
+                                       {"", "0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n"}});
+    return whole.substr(0, whole.find("xref"));
 }
 
 void JobFixture::SetUp() {

@@ -22,6 +22,10 @@ std::vector<ZipMember> waybills(const std::vector<std::string>& labels);
 // The same for the labels prefix1 ... prefixN.
 std::vector<ZipMember> waybills(const std::string& prefix, int n);
 
+// A one-page waybill cut short by a failed download: its page and its content are
+// there, its cross-reference table is not. MuPDF repairs it, and the page reads in full.
+std::string cut_waybill();
+
 class JobFixture : public ::testing::Test {
 protected:
     TempDir root;

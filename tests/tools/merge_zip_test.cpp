@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "support/child.hpp"
+#include "support/job_fixture.hpp"
 #include "support/pdf_fixtures.hpp"
-#include "support/raw_pdf.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
 
@@ -113,13 +113,8 @@ TEST_F(MergeZip, ASettingsFolderThatCannotBeMadeDoesNotStopTheMerge) {
 }
 
 TEST_F(MergeZip, PrintsTheRepairedAndTheConflictingWaybills) {
-    const std::string whole = fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
-                                                 {" /Type /Pages /Kids [3 0 R] /Count 1"},
-                                                 {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
-                                                 {"", "0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n"}});
     const fs::path zip = archives / "orders.zip";
-    // Cut after its content: repaired, and whole.
-    fixtures::write_zip(zip, {{"cut.pdf", whole.substr(0, whole.find("xref"))},
+    fixtures::write_zip(zip, {{"cut.pdf", fixtures::cut_waybill()},
                               {"a.pdf", fixtures::pdf_bytes({{.label = "A"}})},
                               {"copy/a.pdf", fixtures::pdf_bytes({{.label = "A2"}})}});
     EXPECT_EQ(run(zip, 1), 0) << err();
