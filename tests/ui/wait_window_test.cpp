@@ -1,5 +1,6 @@
-// The wait window while a real merge job runs on its worker thread: the window keeps
-// answering, and a long job shows its stage and counts under a progress bar.
+// The wait window while a real merge job runs on its worker thread: drawn before the
+// job starts and gone after it, the window keeps answering, a long job shows its stage
+// and counts under a progress bar, and a failure passes through unchanged.
 #include "ui/wait_window.hpp"
 
 #include <gtest/gtest.h>
@@ -10,9 +11,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "job/job.hpp"
+#include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
+#include "job/job.hpp"
 #include "support/job_fixture.hpp"
 #include "support/program_dir.hpp"
 #include "ui/ui_support.hpp"
@@ -79,7 +81,7 @@ protected:
     ui::WaitedJob job(const fs::path& zip, std::chrono::milliseconds pause = 0ms) {
         return [this, zip, pause](const job::ProgressCallback& progress) {
             return job::process_zip(zip, 4, env, [&progress, pause](const job::JobProgress& p) {
-                progress(p);
+                if (progress) progress(p);  // none without a display
                 std::this_thread::sleep_for(pause);
             });
         };
@@ -116,18 +118,53 @@ TEST_F(WaitWindowJobTest, ALongJobShowsItsStageAndCountsUnderAProgressBar) {
     EXPECT_EQ(tk::Interp::current(), nullptr) << "the window is gone";
 }
 
-TEST_F(WaitWindowJobTest, AJobDoneSoonerLooksAsWithoutProgress) {
+// The window is drawn before the job starts and is gone when it ends; a job done
+// before the progress would show looks as without it.
+TEST_F(WaitWindowJobTest, AJobDoneSoonerShowsTheWindowWithoutProgress) {
+    i18n::write_language(program.context().data_dir, "kk");
     const fs::path zip = archive(2);
     uitest::Driver driver;
     int updates = 0;
-    driver.on_update = [&updates](tk::Interp& in) {
+    driver.on_update = [&](tk::Interp& in) {
         ++updates;
+        EXPECT_EQ(in.call({"wm", "title", ".wait"}), i18n::t("merging_title", "kk"));
+        EXPECT_EQ(in.call({"winfo", "ismapped", ".wait"}), "1") << "drawn before the job starts";
+        EXPECT_TRUE(in.call({"wm", "geometry", ".wait"}).starts_with("420x150+"));
+        EXPECT_EQ(uitest::text_of(in, ".wait.title"), i18n::t("merging_title", "kk"));
+        EXPECT_EQ(uitest::text_of(in, ".wait.hint"), i18n::t("merging_hint", "kk"));
+        EXPECT_EQ(uitest::option_of(in, ".wait.title", "-font"), "{Segoe UI} 13 bold");
         EXPECT_EQ(in.call({"winfo", "ismapped", ".wait.bar"}), "0");
         EXPECT_EQ(in.call({"winfo", "ismapped", ".wait.stage"}), "0");
-        EXPECT_TRUE(in.call({"wm", "geometry", ".wait"}).starts_with("420x150+"));
+        EXPECT_TRUE(fixtures::names_in(zip.parent_path()) == std::set<std::string>{"day.zip"}) << "nothing merged yet";
     };
-    ui::process_zip_with_wait(program.context(), job(zip, 5ms), {1h, 1ms});
+    const job::MergeResult result = ui::process_zip_with_wait(program.context(), job(zip, 5ms), {1h, 1ms});
     EXPECT_EQ(updates, 1) << "drawn once, never changed";
+    EXPECT_EQ(tk::Interp::current(), nullptr) << "the wait window's main window is gone";
+    EXPECT_EQ(result.file_count_all, 2);
+    EXPECT_TRUE(fs::exists(result.out_pdf_all));
+}
+
+TEST_F(WaitWindowJobTest, TheJobsFailurePassesThroughUnchangedAfterTheWindowIsGone) {
+    uitest::Driver driver;
+    driver.on_update = [](tk::Interp& in) { EXPECT_TRUE(in.exists(".wait")); };
+    const fs::path missing = program.root() / "нет такого {архива} [x].zip";
+    try {
+        ui::process_zip_with_wait(program.context(), job(missing));
+        FAIL() << "a missing archive merged";
+    } catch (const diag::FileNotFound& e) {
+        EXPECT_EQ(std::string(e.what()), i18n::t("zip_not_found", "ru", {{"path", missing}}));
+    }
+    EXPECT_EQ(tk::Interp::current(), nullptr);
+}
+
+TEST_F(WaitWindowJobTest, WithoutADisplayTheJobRunsWithoutItsWindow) {
+    const fs::path zip = archive(2);
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
+    uitest::Driver driver;
+    driver.on_update = [](tk::Interp&) { ADD_FAILURE() << "a window was drawn without a display"; };
+    const job::MergeResult result = ui::process_zip_with_wait(program.context(), job(zip));
+    EXPECT_EQ(result.file_count_all, 2);
+    EXPECT_TRUE(fs::exists(result.out_pdf_all));
 }
 
 TEST_F(WaitWindowJobTest, TheWindowAnswersWhileTheJobRunsAndIgnoresItsCloseBox) {
