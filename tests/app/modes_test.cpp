@@ -33,6 +33,14 @@ const std::string ZIP = "Software\\Classes\\SystemFileAssociations\\.zip\\shell\
 const std::vector<std::string> SUBKEYS = {"01_1up", "02_4up", "03_6up", "04_9up", "05_help"};
 const std::string MENU_ITEM = t("menu_root", "ru", {{"app", "Tarvo PDF Mergalo"}});
 
+// The error log of the program in `program`, its line breaks as "\n".
+std::string log_of(const fixtures::ProgramDir& program) {
+    std::string text;
+    for (char c : read_bytes(program.program() / "logs" / "error.log"))
+        if (c != '\r') text += c;
+    return text;
+}
+
 class Modes : public ::testing::Test {
 protected:
     fixtures::ProgramDir program;  // the executable "Mergalo" in a folder with mgl/
@@ -44,12 +52,6 @@ protected:
     std::string value(const std::string& key, const std::string& name = "") const {
         const auto* k = registry.find(key);
         return k && k->values.count(name) ? k->values.at(name) : "(missing)";
-    }
-    std::string log() const {
-        std::string text;
-        for (char c : read_bytes(program.program() / "logs" / "error.log"))
-            if (c != '\r') text += c;
-        return text;
     }
 };
 
@@ -138,7 +140,7 @@ TEST_F(Modes, SilentModesLogTheirFailuresInRussian) {
     i18n::write_language(program.context().data_dir, "kk");
     registry.fail_from_write = 0;
     EXPECT_EQ(app::install_menu_silently(program.context()), 1);
-    const std::string entry = log();
+    const std::string entry = log_of(program);
     EXPECT_NE(entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\nRegSetValueExW "),
               std::string::npos) << entry;
     EXPECT_EQ(app::uninstall_menu_silently(program.context()), 0) << "removing is never a failure";
@@ -260,9 +262,7 @@ TEST_F(GraphicalRun, AFailureIsShownAndTheRunEndsNormally) {
             in.call({".error.buttons.ok", "invoke"});
         });
     app::run_gui(program.context());
-    std::string entry;
-    for (char c : read_bytes(program.program() / "logs" / "error.log"))
-        if (c != '\r') entry += c;
+    const std::string entry = log_of(program);
     EXPECT_NE(entry.find("Extra:\nZIP: " + name + "\nNUP: 9\n"), std::string::npos) << entry;
 }
 
@@ -307,7 +307,7 @@ TEST_F(GraphicalRun, AFailureAfterTheMergeIsNotAFailedMerge) {
         EXPECT_TRUE(fs::exists(folder / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
         fs::remove_all(folder);
     }
-    EXPECT_NE(read_bytes(program.program() / "logs" / "error.log").find("Title: Не удалось обновить язык меню правой кнопки"),
+    EXPECT_NE(log_of(program).find("Title: Не удалось обновить язык меню правой кнопки"),
               std::string::npos);
 }
 
@@ -325,7 +325,7 @@ TEST_F(GraphicalRun, AResultWindowThatBreaksIsShownInTheErrorDialog) {
         });
     EXPECT_EQ(app::merge_from_command_line(program.context(), {"Mergalo", platform::utf8(zip), "4"}), 0);
     EXPECT_TRUE(fs::exists(out));
-    EXPECT_NE(read_bytes(program.program() / "logs" / "error.log").find("PDF: " + platform::utf8(out)),
+    EXPECT_NE(log_of(program).find("PDF: " + platform::utf8(out)),
               std::string::npos);
 }
 
