@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "support/raw_pdf.hpp"
-#include "support/waybill.hpp"
+#include "workload/waybill.hpp"
 
 namespace {
 
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
         } else {
             throw std::invalid_argument("unknown command " + command);
         }
-        fixtures::write_zip(o.at("--zip"), files);
+        workload::write_zip(o.at("--zip"), files);
         return 0;
     } catch (const std::invalid_argument& e) {
         std::cerr << "make_hostile: " << e.what() << "\n";

@@ -7,7 +7,7 @@
 // waybill an A4 sheet and the rest 105 x 148 mm labels (default 5; 0: labels only).
 // The same arguments always give the same bytes. Exit code 0 on success, 2 on bad
 // arguments, 1 on any other failure.
-#include "support/waybill.hpp"
+#include "workload/waybill.hpp"
 
 #include "args.hpp"
 
@@ -81,17 +81,17 @@ int main(int argc, char** argv) {
     }
     try {
         std::filesystem::create_directories(options.out);
-        fixtures::WaybillFactory factory;
+        workload::WaybillFactory factory;
         std::vector<std::filesystem::path> written;
         std::uint64_t bytes = 0;
         for (std::uint64_t i = 0; i < options.count; ++i) {
-            const fixtures::Waybill w = factory.make(options.seed, i, fixtures::page_size_for(i, options.a4_every));
+            const workload::Waybill w = factory.make(options.seed, i, workload::page_size_for(i, options.a4_every));
             const std::filesystem::path path = options.out / std::filesystem::path(w.file_name);
             write_file(path, w.pdf);
             written.push_back(path);
             bytes += w.pdf.size();
         }
-        if (options.zip) fixtures::write_zip(*options.zip, written);
+        if (options.zip) workload::write_zip(*options.zip, written);
         std::cout << "make_waybills: " << options.count << " waybills, " << bytes / 1024 << " KB in "
                   << options.out.string() << (options.zip ? ", archive " + options.zip->string() : "") << '\n';
         return 0;

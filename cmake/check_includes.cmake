@@ -2,7 +2,8 @@
 # Fails when a quoted include climbs out of its folder ("../"): the per-folder include
 # paths keep each folder to the folders below it, and such a path would slip past them.
 file(GLOB_RECURSE sources ${ROOT}/src/*.cpp ${ROOT}/src/*.hpp ${ROOT}/tests/*.cpp ${ROOT}/tests/*.hpp
-     ${ROOT}/tools/*.cpp ${ROOT}/tools/*.hpp ${ROOT}/bench/*.cpp ${ROOT}/bench/*.hpp)
+     ${ROOT}/tools/*.cpp ${ROOT}/tools/*.hpp ${ROOT}/bench/*.cpp ${ROOT}/bench/*.hpp
+     ${ROOT}/workload/*.cpp ${ROOT}/workload/*.hpp)
 set(found "")
 foreach(source IN LISTS sources)
   file(STRINGS ${source} lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"]*\\.\\.[/\\\\]")

@@ -14,8 +14,8 @@
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "app/install.hpp"
+#include "support/job_fixture.hpp"
 #include "support/memory_registry.hpp"
-#include "support/pdf_fixtures.hpp"
 #include "support/program_dir.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
@@ -23,6 +23,7 @@
 
 namespace fs = std::filesystem;
 using fixtures::read_bytes;
+using i18n::t;
 using fixtures::write_bytes;
 
 namespace {
@@ -30,6 +31,15 @@ namespace {
 const std::string CF = "Software\\Classes\\CompressedFolder\\shell\\MergeTarvo PDF Mergalo";
 const std::string ZIP = "Software\\Classes\\SystemFileAssociations\\.zip\\shell\\MergeTarvo PDF Mergalo";
 const std::vector<std::string> SUBKEYS = {"01_1up", "02_4up", "03_6up", "04_9up", "05_help"};
+const std::string MENU_ITEM = t("menu_root", "ru", {{"app", "Tarvo PDF Mergalo"}});
+
+// The error log of the program in `program`, its line breaks as "\n".
+std::string log_of(const fixtures::ProgramDir& program) {
+    std::string text;
+    for (char c : read_bytes(program.program() / "logs" / "error.log"))
+        if (c != '\r') text += c;
+    return text;
+}
 
 class Modes : public ::testing::Test {
 protected:
@@ -42,12 +52,6 @@ protected:
     std::string value(const std::string& key, const std::string& name = "") const {
         const auto* k = registry.find(key);
         return k && k->values.count(name) ? k->values.at(name) : "(missing)";
-    }
-    std::string log() const {
-        std::string text;
-        for (char c : read_bytes(program.program() / "logs" / "error.log"))
-            if (c != '\r') text += c;
-        return text;
     }
 };
 
@@ -63,9 +67,9 @@ TEST_F(Modes, TheRunningProgramsMenuInTheCurrentLanguage) {
     EXPECT_EQ(registry.writes.size(), 2u * 26u);
     for (const auto& b : {CF, ZIP}) {
         EXPECT_EQ(registry.subkeys(b + "\\shell"), SUBKEYS) << b;
-        EXPECT_EQ(value(b, "MUIVerb"), "Tarvo PDF Mergalo — жүкқұжаттарды біріктіру");
+        EXPECT_EQ(value(b, "MUIVerb"), t("menu_root", "kk", {{"app", "Tarvo PDF Mergalo"}}));
         EXPECT_EQ(value(b, "Icon"), "\"" + exe() + "\"");
-        EXPECT_EQ(value(b + "\\shell\\01_1up", "MUIVerb"), "Параққа 1 (әдеттегі)");
+        EXPECT_EQ(value(b + "\\shell\\01_1up", "MUIVerb"), t("mode_1up", "kk"));
         EXPECT_EQ(value(b + "\\shell\\03_6up\\command"), "\"" + exe() + "\" \"%1\" 6");
         EXPECT_EQ(value(b + "\\shell\\05_help\\command"), "explorer.exe \"" + platform::utf8(help_kk) + "\"");
     }
@@ -80,7 +84,7 @@ TEST_F(Modes, AMissingExecutableLeavesTheEntryAsItWas) {
     const auto writes = registry.writes;
     fs::remove(program.program() / "Mergalo");
     // The program's real file: no ".exe" outside Windows.
-    const std::string not_found = "Файл Mergalo не найден.\n\nПапка:\n" + platform::utf8(program.program());
+    const std::string not_found = t("exe_not_found", "ru", {{"name", "Mergalo"}, {"folder", program.program()}});
     try {
         app::install_context_menu_silent(program.context());
         FAIL() << "installed without the executable";
@@ -95,16 +99,14 @@ TEST_F(Modes, AMissingExecutableLeavesTheEntryAsItWas) {
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_EQ(driver.boxes[0].icon, "error");
     EXPECT_EQ(driver.boxes[0].title, "Tarvo PDF Mergalo");
-    EXPECT_EQ(driver.boxes[0].message, "Не удалось добавить пункт в меню правой кнопки:\n\n" + not_found);
+    EXPECT_EQ(driver.boxes[0].message, t("menu_install_failed", "ru", {{"error", not_found}}));
     EXPECT_EQ(registry.writes, writes);
     EXPECT_FALSE(fs::exists(program.program() / "logs")) << "the interactive modes write no log";
 }
 
 TEST_F(Modes, InstallModeOffersTheHelpPageBesideTheExecutable) {
     uitest::FakeOpener opener(program.root());
-    const std::string question =
-        "Меню установлено.\n\nПункт «Tarvo PDF Mergalo — объединить накладные» добавлен в меню правой кнопки для "
-        "ZIP-архивов.\n\nОткрыть инструкцию по использованию?";
+    const std::string question = t("menu_installed", "ru", {{"item", MENU_ITEM}});
     {
         uitest::Driver driver;
         driver.answer("no").answer("yes");
@@ -131,15 +133,14 @@ TEST_F(Modes, UninstallModeWithNothingInstalledSaysItIsRemoved) {
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_EQ(driver.boxes[0].icon, "info");
     EXPECT_EQ(driver.boxes[0].language, "ru") << "the buttons speak the program's language";
-    EXPECT_EQ(driver.boxes[0].message,
-              "Меню удалено.\n\nПункт «Tarvo PDF Mergalo — объединить накладные» убран из меню правой кнопки.");
+    EXPECT_EQ(driver.boxes[0].message, t("menu_removed", "ru", {{"item", MENU_ITEM}}));
 }
 
 TEST_F(Modes, SilentModesLogTheirFailuresInRussian) {
     i18n::write_language(program.context().data_dir, "kk");
     registry.fail_from_write = 0;
     EXPECT_EQ(app::install_menu_silently(program.context()), 1);
-    const std::string entry = log();
+    const std::string entry = log_of(program);
     EXPECT_NE(entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\nRegSetValueExW "),
               std::string::npos) << entry;
     EXPECT_EQ(app::uninstall_menu_silently(program.context()), 0) << "removing is never a failure";
@@ -197,8 +198,7 @@ protected:
     fs::path archive() {
         const fs::path zip = folder / "day.zip";
         fs::create_directories(folder);
-        fixtures::write_zip(zip, {{"A-1.pdf", fixtures::pdf_bytes({{.label = "A-1"}})},
-                                  {"B-2.pdf", fixtures::pdf_bytes({{.label = "B-2"}})}});
+        fixtures::write_zip(zip, fixtures::waybills({"A-1", "B-2"}));
         return zip;
     }
     // Answers the open-file dialog (on top of the driver's hooks) and counts the asks.
@@ -206,7 +206,7 @@ protected:
         auto hooks = ui::tk::detail::hooks();
         hooks.answer_open_file = [this, name](std::string_view title) {
             ++dialogs;
-            EXPECT_EQ(title, "Выберите ZIP-архив с накладными");
+            EXPECT_EQ(title, t("choose_zip", "ru"));
             return name;
         };
         ui::tk::detail::set_hooks(hooks);
@@ -222,7 +222,8 @@ TEST_F(GraphicalRun, ArchiveAndLayoutFromTheWindowsThenTheResult) {
     answer_dialog(platform::utf8(zip));
     driver.then([](ui::tk::Interp& in) { in.call({".choice.mode6", "invoke"}); })
         .then([](ui::tk::Interp& in) {
-            EXPECT_NE(uitest::text_of(in, ".done.details").find("Режим: 6 на лист (2x3)"), std::string::npos);
+            EXPECT_NE(uitest::text_of(in, ".done.details").find(t("detail_mode", "ru", {{"mode", t("mode_6up", "ru")}})),
+                      std::string::npos);
             in.call({".done.buttons.bottom.close", "invoke"});
         });
     app::run_gui(program.context());
@@ -246,7 +247,7 @@ TEST_F(GraphicalRun, CancelledDialogOrClosedChooserMergesNothing) {
         app::run_gui(program.context());
     }
     EXPECT_EQ(dialogs, 3);
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "only the archive";
+    EXPECT_EQ(fixtures::names_in(folder), std::set<std::string>{"day.zip"});
 }
 
 TEST_F(GraphicalRun, AFailureIsShownAndTheRunEndsNormally) {
@@ -256,14 +257,12 @@ TEST_F(GraphicalRun, AFailureIsShownAndTheRunEndsNormally) {
     answer_dialog(name);
     driver.then([](ui::tk::Interp& in) { in.call({".choice.mode9", "invoke"}); })
         .then([&](ui::tk::Interp& in) {
-            EXPECT_EQ(uitest::text_of(in, ".error.title"), "Ошибка при создании PDF.");
-            EXPECT_EQ(in.call({".error.message", "get", "1.0", "end"}).rfind("ZIP-файл не найден:\n" + name, 0), 0u);
+            EXPECT_EQ(uitest::text_of(in, ".error.title"), t("error_pdf_failed", "ru"));
+            EXPECT_EQ(in.call({".error.message", "get", "1.0", "end"}).rfind(t("zip_not_found", "ru", {{"path", name}}), 0), 0u);
             in.call({".error.buttons.ok", "invoke"});
         });
-    EXPECT_NO_THROW(app::run_gui(program.context()));
-    std::string entry;
-    for (char c : read_bytes(program.program() / "logs" / "error.log"))
-        if (c != '\r') entry += c;
+    app::run_gui(program.context());
+    const std::string entry = log_of(program);
     EXPECT_NE(entry.find("Extra:\nZIP: " + name + "\nNUP: 9\n"), std::string::npos) << entry;
 }
 
@@ -278,13 +277,14 @@ TEST_F(GraphicalRun, AFailureAfterTheMergeIsNotAFailedMerge) {
         std::string box_start;
     };
     const Case cases[] = {
+        // Still Russian: the language was not saved.
         {"the language cannot be saved",
          [&] {
              write_bytes(program.local_app_data() / "Tarvo PDF Mergalo" / "data", "a file, not a folder");
          },
-         "Не удалось сохранить выбранный язык, язык программы не изменился.\n\nНе удалось записать файл:\n"},
+         t("language_save_failed", "ru") + "\n\n" + t("file_write_failed", "ru", {{"path", ""}})},
         {"the menu cannot follow the language", [&] { program.context().menu_registry = &registry; },
-         "Тіл сақталды, бірақ тінтуірдің оң жақ түймесі мәзіріндегі тармақты жаңа тілге жаңарту мүмкін болмады.\n\n"},
+         t("menu_relabel_failed", "kk") + "\n\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -307,7 +307,7 @@ TEST_F(GraphicalRun, AFailureAfterTheMergeIsNotAFailedMerge) {
         EXPECT_TRUE(fs::exists(folder / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
         fs::remove_all(folder);
     }
-    EXPECT_NE(read_bytes(program.program() / "logs" / "error.log").find("Title: Не удалось обновить язык меню правой кнопки"),
+    EXPECT_NE(log_of(program).find("Title: Не удалось обновить язык меню правой кнопки"),
               std::string::npos);
 }
 
@@ -325,7 +325,7 @@ TEST_F(GraphicalRun, AResultWindowThatBreaksIsShownInTheErrorDialog) {
         });
     EXPECT_EQ(app::merge_from_command_line(program.context(), {"Mergalo", platform::utf8(zip), "4"}), 0);
     EXPECT_TRUE(fs::exists(out));
-    EXPECT_NE(read_bytes(program.program() / "logs" / "error.log").find("PDF: " + platform::utf8(out)),
+    EXPECT_NE(log_of(program).find("PDF: " + platform::utf8(out)),
               std::string::npos);
 }
 
@@ -340,11 +340,13 @@ TEST_F(GraphicalRun, ChooseLayoutAsksOnceThenMergesEachArchive) {
     driver.then([](ui::tk::Interp& in) { in.call({".choice.mode4", "invoke"}); })
         .then([](ui::tk::Interp& in) { in.call({".done.buttons.bottom.close", "invoke"}); })
         .then([&](ui::tk::Interp& in) {
-            EXPECT_EQ(in.call({".error.message", "get", "1.0", "end - 1 char"}).rfind("ZIP-файл не найден:\n" + gone, 0), 0u);
+            EXPECT_EQ(in.call({".error.message", "get", "1.0", "end - 1 char"}).rfind(t("zip_not_found", "ru", {{"path", gone}}), 0),
+                      0u);
             in.call({".error.buttons.ok", "invoke"});
         })
         .then([](ui::tk::Interp& in) {
-            EXPECT_NE(uitest::text_of(in, ".done.details").find("Режим: 4 на лист (2x2)"), std::string::npos);
+            EXPECT_NE(uitest::text_of(in, ".done.details").find(t("detail_mode", "ru", {{"mode", t("mode_4up", "ru")}})),
+                      std::string::npos);
             in.call({".done.buttons.bottom.close", "invoke"});
         });
     EXPECT_EQ(app::choose_layout_and_merge(program.context(), {"Mergalo", "--choose-layout", platform::utf8(zip), gone,

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "support/raw_pdf.hpp"
-#include "support/waybill.hpp"
+#include "workload/waybill.hpp"
 
 namespace fuzz {
 
@@ -37,11 +37,11 @@ std::string annotated(const std::string& annots, std::vector<RawObject> more) {
 
 std::vector<Seed> pdf_merge_seeds() {
     std::vector<Seed> seeds;
-    fixtures::WaybillFactory factory;
-    seeds.push_back({"label.pdf", factory.make(11, 0, fixtures::PageSize::a6).pdf});
-    seeds.push_back({"a4.pdf", factory.make(11, 1, fixtures::PageSize::a4).pdf});
-    seeds.push_back({"split.pdf", factory.make(11, 2, fixtures::PageSize::a6, {.content_streams = 3}).pdf});
-    seeds.push_back({"stamp.pdf", factory.make(11, 3, fixtures::PageSize::a6, {.transparency = true}).pdf});
+    workload::WaybillFactory factory;
+    seeds.push_back({"label.pdf", factory.make(11, 0, workload::PageSize::a6).pdf});
+    seeds.push_back({"a4.pdf", factory.make(11, 1, workload::PageSize::a4).pdf});
+    seeds.push_back({"split.pdf", factory.make(11, 2, workload::PageSize::a6, {.content_streams = 3}).pdf});
+    seeds.push_back({"stamp.pdf", factory.make(11, 3, workload::PageSize::a6, {.transparency = true}).pdf});
 
     const std::string link = " /Type /Annot /Subtype /Link /Rect [10 10 50 50]";
     const std::string widget = " /Type /Annot /Subtype /Widget /Rect [10 60 50 100] /FT /Tx";

@@ -469,9 +469,11 @@ TEST(HistoryFile, DamagedRecordsAreSkippedAndTheFileIsKeptAsItWas) {
     write_bytes(csv, first);
     fixtures::RecordingRenamer renamer;
     const history::Loaded loaded = history::load_history(dir.path(), at(2025, 3, 6), renamer);
-    // The copy is on disk, its name synced, before the file it keeps is replaced.
+    // The copy is on disk, its name synced, before the file it keeps is replaced (each
+    // written under a temporary name beside the first copy's or the file's own).
     const std::string folder = dir.path().filename().string();
-    EXPECT_EQ(renamer.steps, (std::vector<std::string>{"rename waybill_history.csv.2.bad", "sync " + folder,
+    EXPECT_EQ(renamer.steps, (std::vector<std::string>{"flush waybill_history.csv.bad", "rename waybill_history.csv.2.bad",
+                                                       "sync " + folder, "flush waybill_history.csv",
                                                        "rename waybill_history.csv", "sync " + folder}));
     EXPECT_EQ(loaded.skipped, 1);
     EXPECT_EQ(loaded.history.size(), 1u);
@@ -520,7 +522,7 @@ TEST(HistoryFile, FailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
         EXPECT_EQ(e.text()->key, "history_save_failed");
         EXPECT_EQ(e.text()->values.at(0).second, utf8(dir / "waybill_history.csv"));
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(fixtures::names_in(dir.path()), std::set<std::string>{"waybill_history.csv"});
     EXPECT_EQ(read_bytes(dir / "waybill_history.csv" / "keep.txt"), "old content");
 
     // A disk that fills while the new file is written: the old one stays whole.
@@ -543,7 +545,7 @@ TEST(HistoryFile, FailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
     });
     EXPECT_EQ(outcome, "history_save_failed fs_disk_full");
     EXPECT_EQ(read_bytes(dir2 / "waybill_history.csv"), old);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir2.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(fixtures::names_in(dir2.path()), std::set<std::string>{"waybill_history.csv"});
 }
 
 TEST(HistoryFile, AFileThatCannotBeReadIsNeitherForgottenNorReplaced) {

@@ -13,41 +13,18 @@
 #include "job/layouts.hpp"
 #include "job/output_names.hpp"
 #include "support/child.hpp"
+#include "support/job_fixture.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
 
 namespace fs = std::filesystem;
+using fixtures::names_in;
+using fixtures::waybills;
 
 namespace {
 
-class JobTest : public ::testing::Test {
-protected:
-    fixtures::TempDir root;
-    fs::path archives = root / "Заказы за день";
-    job::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
-
-    void SetUp() override {
-        for (const auto& d : {archives, env.history_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
-    }
-
-    // An archive of one-page waybills; each page shows its own label.
-    fs::path archive(const std::string& name, const std::vector<std::string>& waybills) {
-        std::vector<fixtures::ZipMember> members;
-        for (const auto& w : waybills) members.push_back({std::string(w).append(".pdf"), fixtures::pdf_bytes({{.label = w}})});
-        fs::path zip = archives / name;
-        fixtures::write_zip(zip, members);
-        return zip;
-    }
-
-    std::set<std::string> files_in(const fs::path& dir) const {
-        std::set<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-        return names;
-    }
-
-    bool scratch_left() const { return !fs::is_empty(env.temp_root); }
-};
+class JobTest : public fixtures::JobFixture {};
 
 // Text of every page of a PDF, in order (each fixture page carries one label).
 std::vector<std::string> page_labels(const fs::path& pdf) {
@@ -60,22 +37,16 @@ std::vector<std::string> page_labels(const fs::path& pdf) {
     return labels;
 }
 
-std::vector<std::string> labels(int from, int to) {
-    std::vector<std::string> v;
-    for (int i = from; i <= to; ++i) v.push_back(std::string("W").append(std::to_string(i)));
-    return v;
-}
-
 }  // namespace
 
 TEST_F(JobTest, FirstRunWritesOneFileThatIsAlsoTheNewOnlyOutput) {
-    fs::path zip = archive("orders.zip", labels(1, 3));
+    fs::path zip = archive("orders.zip", waybills("W", 3));
     job::MergeResult r = job::process_zip(zip, 4, env);
 
     EXPECT_EQ(r.out_pdf_all, archives / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf");
     EXPECT_EQ(r.out_pdf, r.out_pdf_all);
     EXPECT_EQ(r.out_pdf_new, r.out_pdf_all);
-    EXPECT_EQ(files_in(archives), (std::set<std::string>{"orders.zip", "orders_Tarvo PDF Mergalo_MERGED_4up.pdf"}));
+    EXPECT_EQ(names_in(archives), (std::set<std::string>{"orders.zip", "orders_Tarvo PDF Mergalo_MERGED_4up.pdf"}));
     EXPECT_EQ(r.file_count, 3);
     EXPECT_EQ(r.file_count_all, 3);
     EXPECT_EQ(r.file_count_new, 3);
@@ -89,7 +60,7 @@ TEST_F(JobTest, FirstRunWritesOneFileThatIsAlsoTheNewOnlyOutput) {
 }
 
 TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
-    fs::path zip = archive("orders.zip", labels(1, 3));
+    fs::path zip = archive("orders.zip", waybills("W", 3));
     job::process_zip(zip, 1, env);
     const auto before = history::load_history(env.history_dir).history;
 
@@ -100,7 +71,7 @@ TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
     EXPECT_EQ(r.total_pages_new, 0);
     EXPECT_EQ(r.final_sheets_new, 0);
     EXPECT_EQ(r.total_pages, 3);
-    EXPECT_EQ(files_in(archives).size(), 3u);
+    EXPECT_EQ(names_in(archives).size(), 3u);
 
     const auto after = history::load_history(env.history_dir).history;
     ASSERT_EQ(after.size(), before.size());
@@ -119,10 +90,10 @@ TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
 }
 
 TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {
-    job::process_zip(archive("monday.zip", {"W02", "W05", "W09"}), 1, env);
+    job::process_zip(archive("monday.zip", waybills({"W02", "W05", "W09"})), 1, env);
     std::vector<std::string> day;
     for (int i = 0; i < 10; ++i) day.push_back(std::string("W0").append(std::to_string(i)));
-    job::MergeResult r = job::process_zip(archive("tuesday.zip", day), 1, env);
+    job::MergeResult r = job::process_zip(archive("tuesday.zip", waybills(day)), 1, env);
 
     ASSERT_TRUE(r.out_pdf_new.has_value());
     EXPECT_EQ(*r.out_pdf_new, archives / "tuesday_Tarvo PDF Mergalo_NEW_MERGED.pdf");
@@ -136,7 +107,7 @@ TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {
 }
 
 TEST_F(JobTest, AnotherLayoutCountsEveryWaybillAsNew) {
-    fs::path zip = archive("orders.zip", labels(1, 5));
+    fs::path zip = archive("orders.zip", waybills("W", 5));
     job::process_zip(zip, 1, env);
     job::MergeResult r = job::process_zip(zip, 9, env);
     EXPECT_EQ(r.out_pdf_new, r.out_pdf_all);
@@ -147,7 +118,7 @@ TEST_F(JobTest, AnotherLayoutCountsEveryWaybillAsNew) {
 }
 
 TEST_F(JobTest, LayoutOutsideTheListRunsAsLayoutOne) {
-    fs::path zip = archive("orders.zip", labels(1, 2));
+    fs::path zip = archive("orders.zip", waybills("W", 2));
     for (int nup : {5, 0}) {
         job::MergeResult r = job::process_zip(zip, nup, env);
         EXPECT_EQ(r.nup, 1);
@@ -157,9 +128,9 @@ TEST_F(JobTest, LayoutOutsideTheListRunsAsLayoutOne) {
 }
 
 TEST_F(JobTest, OutputNamesFollowTheArchiveStemAndAreNumberedWhenTaken) {
-    job::MergeResult upper = job::process_zip(archive("ORDERS.ZIP", labels(1, 1)), 1, env);
+    job::MergeResult upper = job::process_zip(archive("ORDERS.ZIP", waybills("W", 1)), 1, env);
     EXPECT_EQ(upper.out_pdf_all.filename(), "ORDERS_Tarvo PDF Mergalo_MERGED.pdf");
-    job::MergeResult tar = job::process_zip(archive("orders.tar.zip", labels(1, 1)), 1, env);
+    job::MergeResult tar = job::process_zip(archive("orders.tar.zip", waybills("W", 1)), 1, env);
     EXPECT_EQ(tar.out_pdf_all.filename(), "orders.tar_Tarvo PDF Mergalo_MERGED.pdf");
 
     fixtures::write_bytes(archives / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf", "taken");
@@ -173,71 +144,58 @@ TEST_F(JobTest, OutputNamesFollowTheArchiveStemAndAreNumberedWhenTaken) {
     EXPECT_EQ(job::unique_path(archives / "x"), archives / "x (1)") << "a folder takes a name too";
 }
 
-TEST_F(JobTest, InputErrorsCarryTheTextsInTheUsersLanguage) {
-    fs::path missing = archives / "нет такого.zip";
-    try {
-        job::process_zip(missing, 4, env);
-        FAIL();
-    } catch (const diag::FileNotFound& e) {
-        EXPECT_EQ(std::string(e.what()), std::string("ZIP-файл не найден:\n").append(missing.string()));
-    }
+// A job that fails on its input says why in the user's language (an archive without
+// PDFs in one fixed text), as the kind of failure its exit code follows, and leaves
+// nothing behind: no output, no history, no scratch folder.
+TEST_F(JobTest, AJobThatFailsOnItsInputSaysWhyAndLeavesNothing) {
+    enum Kind { not_found, invalid, runtime };
+    struct Case {
+        const char* what;
+        const char* lang;
+        fs::path zip;
+        Kind kind;
+        std::string message;  // how the message starts
+    };
+    const fs::path missing = archives / "нет такого.zip";
     fixtures::write_bytes(archives / "orders.rar", "x");
-    i18n::write_language(env.data_dir, "kk");
-    try {
-        job::process_zip(archives / "orders.rar", 4, env);
-        FAIL();
-    } catch (const diag::InvalidValue& e) {
-        EXPECT_STREQ(e.what(), "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз");
-    }
-    EXPECT_EQ(files_in(archives), (std::set<std::string>{"orders.rar"}));
-}
-
-TEST_F(JobTest, ArchiveWithoutPdfsOrNotAnArchiveLeavesNothing) {
-    fs::path zip = archives / "photos.zip";
-    fixtures::write_zip(zip, {{"photo.jpg", "jpeg bytes"}, {"notes.txt", "text"}});
-    try {
-        job::process_zip(zip, 4, env);
-        FAIL();
-    } catch (const diag::RuntimeError& e) {
-        EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
-    }
-    i18n::write_language(env.data_dir, "kk");  // the same fixed text in every language
-    try {
-        job::process_zip(zip, 4, env);
-        FAIL();
-    } catch (const diag::RuntimeError& e) {
-        EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
-    }
+    fixtures::write_zip(archives / "photos.zip", {{"photo.jpg", "jpeg bytes"}, {"notes.txt", "text"}});
     fs::create_directory(archives / "x.zip");
-    EXPECT_THROW(job::process_zip(archives / "x.zip", 4, env), std::runtime_error);
-    EXPECT_EQ(files_in(archives), (std::set<std::string>{"photos.zip", "x.zip"}));
-    EXPECT_FALSE(scratch_left());
-}
-
-TEST_F(JobTest, MissingTemporaryFolderFailsWithAClearMessageAndWritesNothing) {
-    fs::path zip = archive("orders.zip", labels(1, 2));
-    env.temp_root = root / "no such folder";
-    try {
-        job::process_zip(zip, 4, env);
-        FAIL();
-    } catch (const diag::RuntimeError& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Не удалось создать временную папку", 0), 0u) << e.what();
+    archive("orders.zip", waybills("W", 2));
+    fixtures::write_zip(archives / "damaged.zip",
+                        {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"b.pdf", "%PDF-1.7 garbage"}});
+    const Case cases[] = {
+        {"missing", "ru", missing, not_found, "ZIP-файл не найден:\n" + missing.string()},
+        {"not a ZIP", "kk", archives / "orders.rar", invalid, "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз"},
+        {"no PDF", "ru", archives / "photos.zip", runtime, "В архиве не найдено PDF-файлов"},
+        {"no PDF", "kk", archives / "photos.zip", runtime, "В архиве не найдено PDF-файлов"},
+        {"a folder", "ru", archives / "x.zip", runtime, ""},
+        {"no temporary folder", "ru", archives / "orders.zip", runtime, "Не удалось создать временную папку"},
+        {"a damaged waybill", "ru", archives / "damaged.zip", runtime, ""},
+    };
+    const std::set<std::string> before = names_in(archives);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " " + c.lang);
+        i18n::write_language(env.data_dir, c.lang);
+        job::JobEnvironment failing = env;
+        if (std::string(c.what) == "no temporary folder") failing.temp_root = root / "no such folder";
+        try {
+            job::process_zip(c.zip, 4, failing);
+            ADD_FAILURE() << "no failure";
+        } catch (const diag::Error& e) {
+            EXPECT_EQ(dynamic_cast<const diag::FileNotFound*>(&e) != nullptr, c.kind == not_found);
+            EXPECT_EQ(dynamic_cast<const diag::InvalidValue*>(&e) != nullptr, c.kind == invalid);
+            EXPECT_EQ(dynamic_cast<const diag::RuntimeError*>(&e) != nullptr, c.kind == runtime);
+            EXPECT_TRUE(std::string(e.what()).starts_with(c.message)) << e.what();
+        }
+        EXPECT_EQ(names_in(archives), before);
+        EXPECT_EQ(recorded(), 0u);
+        EXPECT_FALSE(scratch_left());
     }
-    EXPECT_EQ(files_in(archives), (std::set<std::string>{"orders.zip"}));
-    EXPECT_FALSE(fs::exists(history::history_csv_path(env.history_dir)));
-}
-
-TEST_F(JobTest, DamagedWaybillFailsTheJobWithoutOutput) {
-    fs::path zip = archives / "orders.zip";
-    fixtures::write_zip(zip, {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"b.pdf", "%PDF-1.7 garbage"}});
-    EXPECT_THROW(job::process_zip(zip, 4, env), std::runtime_error);
-    EXPECT_EQ(files_in(archives), (std::set<std::string>{"orders.zip"}));
-    EXPECT_FALSE(scratch_left());
 }
 
 TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {
-    const fs::path monday = archive("monday.zip", labels(1, 3));
-    const fs::path tuesday = archive("tuesday.zip", labels(1, 6));
+    const fs::path monday = archive("monday.zip", waybills("W", 3));
+    const fs::path tuesday = archive("tuesday.zip", waybills("W", 6));
     // The history lives on a small disk of its own that is full when Tuesday's
     // waybills are recorded.
     const std::string outcome = fixtures::run_in_child([&] {
@@ -257,7 +215,7 @@ TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {
     if (outcome == "skip") GTEST_SKIP() << "no small disk can be mounted here";
     EXPECT_EQ(outcome.rfind("history kept\nНе удалось сохранить историю накладных:", 0), 0u) << outcome;
     EXPECT_NE(outcome.find("На диске не хватает места"), std::string::npos) << outcome;
-    EXPECT_EQ(files_in(archives),
+    EXPECT_EQ(names_in(archives),
               (std::set<std::string>{"monday.zip", "monday_Tarvo PDF Mergalo_MERGED_4up.pdf", "tuesday.zip"}));
     EXPECT_FALSE(scratch_left());
 }
@@ -301,19 +259,19 @@ TEST_F(JobTest, TheHistoryFileAsTheUserLeftItBetweenTwoJobs) {
             fs::create_directories(d);
         }
         c.before_first();
-        job::process_zip(archive("monday.zip", labels(1, 1)), 4, env);
+        job::process_zip(archive("monday.zip", waybills("W", 1)), 4, env);
         c.before_second();
         const std::string before = fixtures::read_bytes(csv);
         std::string failure;
         try {
             // W1 was merged on Monday.
-            EXPECT_EQ(job::process_zip(archive("tuesday.zip", labels(1, 3)), 4, env).file_count_new, 2);
+            EXPECT_EQ(job::process_zip(archive("tuesday.zip", waybills("W", 3)), 4, env).file_count_new, 2);
         } catch (const diag::RuntimeError& e) {
             failure = e.what();
         }
         EXPECT_EQ(failure.substr(0, c.failure.size()), c.failure);
         if (!c.failure.empty()) {
-            EXPECT_EQ(files_in(archives), (std::set<std::string>{"monday.zip", "monday_Tarvo PDF Mergalo_MERGED_4up.pdf",
+            EXPECT_EQ(names_in(archives), (std::set<std::string>{"monday.zip", "monday_Tarvo PDF Mergalo_MERGED_4up.pdf",
                                                                  "tuesday.zip"}));
             EXPECT_EQ(fixtures::read_bytes(csv), before);
             continue;
@@ -325,7 +283,7 @@ TEST_F(JobTest, TheHistoryFileAsTheUserLeftItBetweenTwoJobs) {
         EXPECT_EQ(fs::is_symlink(csv), linked);
         if (linked) {
             EXPECT_EQ(fs::read_symlink(csv), shared);
-            EXPECT_EQ(files_in(shared.parent_path()), std::set<std::string>{"история.csv"});
+            EXPECT_EQ(names_in(shared.parent_path()), std::set<std::string>{"история.csv"});
         }
         const std::string text = fixtures::read_bytes(csv);
         const std::size_t w1 = text.find("W1.pdf;");
@@ -355,7 +313,7 @@ TEST_F(JobTest, ReportsItsProgressStageByStage) {
     const Steps one_output{{S::unpacking, 0, 3},         {S::unpacking, 1, 3},         {S::unpacking, 2, 3},
                            {S::unpacking, 3, 3},         {S::merging, 1, 3, O::all, 0, 3}, {S::merging, 2, 3, O::all, 0, 3},
                            {S::merging, 3, 3, O::all, 0, 3}, {S::saving, 3, 3, O::all, 0, 3}};
-    const fs::path zip = archive("orders.zip", labels(1, 3));
+    const fs::path zip = archive("orders.zip", waybills("W", 3));
     EXPECT_EQ(run(zip), one_output) << "first run: every waybill new, one output";
     EXPECT_EQ(run(zip), one_output) << "second run: every waybill known, one output";
 
@@ -375,5 +333,5 @@ TEST_F(JobTest, ReportsItsProgressStageByStage) {
                             {S::merging, 1, 2, O::new_only, 5, 7},
                             {S::merging, 2, 2, O::new_only, 5, 7},
                             {S::saving, 2, 2, O::new_only, 5, 7}};
-    EXPECT_EQ(run(archive("mixed.zip", labels(1, 5))), two_outputs);
+    EXPECT_EQ(run(archive("mixed.zip", waybills("W", 5))), two_outputs);
 }

@@ -22,25 +22,17 @@
 #include "platform/claims.hpp"
 #include "platform/platform.hpp"
 #include "support/child.hpp"
+#include "support/job_fixture.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/raw_pdf.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
 
 namespace fs = std::filesystem;
+using fixtures::names_in;
+using fixtures::waybills;
 
 namespace {
-
-// A waybill cut short by a failed download: its page and its content are there, its
-// cross-reference table is not. MuPDF repairs it, and the page reads in full.
-std::string cut_waybill() {
-    const std::string whole = fixtures::raw_pdf(
-        {{" /Type /Catalog /Pages 2 0 R"},
-         {" /Type /Pages /Kids [3 0 R] /Count 1"},
-         {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
-         {"", "0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n"}});
-    return whole.substr(0, whole.find("xref"));
-}
 
 std::string no_page_waybill() {
     return fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"}, {" /Type /Pages /Kids [] /Count 0"}});
@@ -49,52 +41,7 @@ std::string no_page_waybill() {
 // How a message in `lang` introduces the library's own words.
 std::string lang_detail(const std::string& lang) { return lang == "ru" ? "Подробности: " : "Толығырақ: "; }
 
-class RobustJob : public ::testing::Test {
-protected:
-    fixtures::TempDir root;
-    fs::path archives = root / "Заказы";
-    job::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
-
-    void SetUp() override {
-        for (const auto& d : {archives, env.history_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
-    }
-
-    fs::path archive(const std::string& name, const std::vector<fixtures::ZipMember>& members) {
-        fs::path zip = archives / platform::path_from_utf8(name);
-        fixtures::write_zip(zip, members);
-        return zip;
-    }
-
-    static std::vector<fixtures::ZipMember> waybills(const std::string& prefix, int n) {
-        std::vector<fixtures::ZipMember> m;
-        for (int i = 1; i <= n; ++i) {
-            const std::string label = prefix + std::to_string(i);
-            m.push_back({label + ".pdf", fixtures::pdf_bytes({{.label = label}})});
-        }
-        return m;
-    }
-
-    std::set<std::string> files_in(const fs::path& dir) const {
-        std::set<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-        return names;
-    }
-
-    std::size_t recorded() const {
-        return fs::exists(history::history_csv_path(env.history_dir)) ? history::load_history(env.history_dir).history.size()
-                                                                    : 0;
-    }
-
-    // The message of a failed job, or "ok".
-    std::string failure(const fs::path& zip, int nup) {
-        try {
-            job::process_zip(zip, nup, env);
-            return "ok";
-        } catch (const std::exception& e) {
-            return e.what();
-        }
-    }
-};
+class RobustJob : public fixtures::JobFixture {};
 
 TEST_F(RobustJob, DamagedLockedOrEmptyWaybillFailsTheJobByNameInTheUsersLanguage) {
     struct Case {
@@ -117,9 +64,9 @@ TEST_F(RobustJob, DamagedLockedOrEmptyWaybillFailsTheJobByNameInTheUsersLanguage
             const std::string message = failure(zip, 4);
             EXPECT_NE(message.find("«Заказ 2.pdf»"), std::string::npos) << message;
             EXPECT_NE(message.find(lang == std::string("ru") ? c.ru : c.kk), std::string::npos) << message;
-            EXPECT_EQ(files_in(archives), std::set<std::string>{"orders.zip"});
+            EXPECT_EQ(names_in(archives), std::set<std::string>{"orders.zip"});
             EXPECT_EQ(recorded(), 0u);
-            EXPECT_TRUE(fs::is_empty(env.temp_root));
+            EXPECT_FALSE(scratch_left());
         }
     }
     // MuPDF's own English stays only as the detail after our words.
@@ -168,16 +115,16 @@ TEST_F(RobustJob, EveryDamagedWaybillIsNamedInOneMessage) {
             EXPECT_EQ(message.find(lang_detail(c.lang), detail), detail + 2) << message;
             EXPECT_NE(message.find("день 1/bad01.pdf: ", detail), std::string::npos) << message;
             EXPECT_EQ(message.find("bad11.pdf"), std::string::npos) << "only the first ten are named: " << message;
-            EXPECT_EQ(files_in(archives), std::set<std::string>{"orders.zip"});
+            EXPECT_EQ(names_in(archives), std::set<std::string>{"orders.zip"});
             EXPECT_EQ(recorded(), 0u);
-            EXPECT_TRUE(fs::is_empty(env.temp_root));
+            EXPECT_FALSE(scratch_left());
         }
     }
 }
 
 TEST_F(RobustJob, RepairedWaybillIsMergedAndNamedInTheResultAndTheLogNote) {
     const fs::path zip =
-        archive("orders.zip", {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"день2/cut.pdf", cut_waybill()}});
+        archive("orders.zip", {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"день2/cut.pdf", fixtures::cut_waybill()}});
     const job::MergeResult r = job::process_zip(zip, 1, env);
     EXPECT_EQ(r.total_pages, 2);
     EXPECT_EQ(r.repaired, std::vector<std::string>{"день2/cut.pdf"}) << "named with its folder in the archive";
@@ -226,8 +173,8 @@ TEST_F(RobustJob, AnArchiveNameTooLongForItsOutputsFailsBeforeUnpacking) {
     const std::string message = failure(zip, 4);
     EXPECT_EQ(message.rfind("Имя готового PDF-файла получается слишком длинным", 0), 0u) << message;
     EXPECT_NE(message.find("…"), std::string::npos) << "the long name is cut in the middle";
-    EXPECT_EQ(files_in(archives), std::set<std::string>{stem + ".zip"});
-    EXPECT_TRUE(fs::is_empty(env.temp_root)) << "nothing was unpacked";
+    EXPECT_EQ(names_in(archives), std::set<std::string>{stem + ".zip"});
+    EXPECT_FALSE(scratch_left()) << "nothing was unpacked";
 }
 
 TEST_F(RobustJob, AFolderWithoutAccessIsNotCalledMissing) {
@@ -281,7 +228,7 @@ TEST_F(RobustJob, TwoJobsOnTheSameArchiveAtOnceBothSucceedUnderTwoNames) {
                                               "orders_Tarvo PDF Mergalo_MERGED_4up (1).pdf"}));
     EXPECT_EQ(saw_all_new, 1) << "the second job found every waybill known";
     EXPECT_EQ(recorded(), 30u);
-    EXPECT_TRUE(fs::is_empty(env.temp_root));
+    EXPECT_FALSE(scratch_left());
 }
 
 TEST_F(RobustJob, FourJobsAtOnceEachRecordEveryWaybillOfTheirArchive) {
@@ -295,9 +242,7 @@ TEST_F(RobustJob, FourJobsAtOnceEachRecordEveryWaybillOfTheirArchive) {
     for (auto& j : jobs) EXPECT_EQ(fields_of(j->result()).at("file_count"), "12");
     EXPECT_EQ(recorded(), 48u);
     // No job left a temporary file of the history or of an output behind.
-    for (const auto& e : fs::directory_iterator(env.history_dir))
-        EXPECT_TRUE(e.path().filename() == "waybill_history.csv" || e.path().filename() == "waybill_history.lock")
-            << e.path();
+    EXPECT_EQ(names_in(env.history_dir), (std::set<std::string>{"waybill_history.csv", "waybill_history.lock"}));
 }
 
 // Waits until `done` holds, for at most `seconds`.
@@ -311,6 +256,29 @@ bool wait_until(Done done, double seconds = 30) {
     return true;
 }
 
+// The history's lock held by another process while the object lives (a lock this
+// process held would be inherited by the jobs it forks). `flags` is a folder for the
+// two processes' signs to each other.
+class HistoryHolder {
+public:
+    HistoryHolder(const fs::path& history_dir, const fs::path& flags)
+        : flags_(flags), holder_([history_dir, flags] {
+              const history::HistoryLock hold = history::lock_history(history_dir);
+              fixtures::write_bytes(flags / "held", "");
+              wait_until([&] { return fs::exists(flags / "release"); }, 120);
+              return std::string("released");
+          }) {}
+    ~HistoryHolder() { fixtures::write_bytes(flags_ / "release", ""); }
+    // Whether the lock was taken in time.
+    bool held() const {
+        return wait_until([this] { return fs::exists(flags_ / "held"); });
+    }
+
+private:
+    fs::path flags_;
+    fixtures::Child holder_;
+};
+
 std::vector<fs::path> scratch_folders(const fs::path& temp_root) {
     std::vector<fs::path> dirs;
     for (const auto& e : fs::directory_iterator(temp_root))
@@ -322,13 +290,8 @@ std::vector<fs::path> scratch_folders(const fs::path& temp_root) {
 // the job is refused by a message that names the lock; nothing is left behind.
 TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
     const fs::path zip = archive("orders.zip", waybills("W", 2));
-    fixtures::Child holder([&] {
-        const history::HistoryLock hold = history::lock_history(env.history_dir);
-        fixtures::write_bytes(root / "held", "");
-        wait_until([&] { return fs::exists(root / "release"); }, 120);
-        return std::string("released");
-    });
-    ASSERT_TRUE(wait_until([&] { return fs::exists(root / "held"); }));
+    const HistoryHolder holder(env.history_dir, root.path());
+    ASSERT_TRUE(holder.held());
     env.history_wait = std::chrono::milliseconds(300);
     std::vector<job::JobProgress::Stage> stages;
     try {
@@ -343,10 +306,8 @@ TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
     }
     using S = job::JobProgress::Stage;
     EXPECT_EQ(stages, (std::vector<S>{S::unpacking, S::waiting}));
-    fixtures::write_bytes(root / "release", "");
-    EXPECT_EQ(holder.result(), "released");
-    EXPECT_EQ(files_in(archives), std::set<std::string>{"orders.zip"});
-    EXPECT_TRUE(fs::is_empty(env.temp_root));
+    EXPECT_EQ(names_in(archives), std::set<std::string>{"orders.zip"});
+    EXPECT_FALSE(scratch_left());
     EXPECT_EQ(recorded(), 0u);
 }
 
@@ -360,19 +321,8 @@ TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
     fs::path killed_folder;
     {
         // While another process holds the history, jobs unpack and then wait for it.
-        // (Held by a process of its own: a lock this process held would be inherited
-        // by the jobs it forks.)
-        fixtures::Child holder([&] {
-            const history::HistoryLock hold = history::lock_history(env.history_dir);
-            fixtures::write_bytes(root / "held", "");
-            wait_until([&] { return fs::exists(root / "release"); }, 120);
-            return std::string("released");
-        });
-        ASSERT_TRUE(wait_until([&] { return fs::exists(root / "held"); }));
-        struct Release {
-            fs::path flag;
-            ~Release() { fixtures::write_bytes(flag, ""); }
-        } release{root / "release"};
+        const HistoryHolder holder(env.history_dir, root.path());
+        ASSERT_TRUE(holder.held());
         killed = std::make_unique<fixtures::Child>([&] { return job_in_child(first, 1, env); });
         ASSERT_TRUE(wait_until([&] { return scratch_folders(env.temp_root).size() == 1; }));
         killed_folder = scratch_folders(env.temp_root).front();
@@ -395,7 +345,7 @@ TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
     EXPECT_EQ(fields_of(live->result())["file_count"], "5");
     // The next job clears what the killed one left, and only that.
     job::process_zip(third, 1, env);
-    EXPECT_TRUE(fs::is_empty(env.temp_root)) << "the killed job's folder and lock file are gone";
+    EXPECT_FALSE(scratch_left()) << "the killed job's folder and lock file are gone";
     EXPECT_FALSE(fs::exists(dead_output));
     EXPECT_TRUE(fs::exists(writing->path));
     std::set<std::string> names;

@@ -13,7 +13,7 @@
 #include "platform/scratch_file.hpp"
 #include "support/raw_pdf.hpp"
 #include "support/pdf_fixtures.hpp"
-#include "support/waybill.hpp"
+#include "workload/waybill.hpp"
 #include "support/temp_dir.hpp"
 #include "support/geometry_text.hpp"
 
@@ -24,13 +24,6 @@ using fixtures::show;
 
 namespace fs = std::filesystem;
 using fixtures::Page;
-
-std::vector<std::string> dir_names(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Pages labelled prefix1, prefix2, ... of the default A4 size.
 std::vector<Page> labelled(const std::string& prefix, int n) {
@@ -301,7 +294,7 @@ TEST(Merge, AFailureLeavesNoOutputFile) {
             files.push_back(dir / "b.pdf");
             if (c.bad) fixtures::write_bytes(dir / "b.pdf", c.bad);
         }
-        const auto before = dir_names(dir.path());
+        const auto before = fixtures::names_in(dir.path());
         const fs::path out = c.unwritable ? dir / "no" / "out.pdf" : dir / "out.pdf";
         try {
             pdf::merge_selected(files, out, c.nup);
@@ -312,7 +305,7 @@ TEST(Merge, AFailureLeavesNoOutputFile) {
             EXPECT_NE(std::string(e.what()).find(wanted), std::string::npos) << e.what();
         }
         EXPECT_FALSE(fs::exists(out));
-        EXPECT_EQ(dir_names(dir.path()), before);
+        EXPECT_EQ(fixtures::names_in(dir.path()), before);
     }
 }
 
@@ -320,11 +313,11 @@ TEST(Merge, NeverOverwritesAFileThatTookTheOutputName) {
     fixtures::TempDir dir;
     fixtures::write_pdf(dir / "a.pdf", labelled("a", 2));
     fixtures::write_bytes(dir / "out.pdf", "someone else's file");
-    const auto before = dir_names(dir.path());
+    const auto before = fixtures::names_in(dir.path());
     for (int nup : {1, 4}) {
         EXPECT_THROW(pdf::merge_selected({dir / "a.pdf"}, dir / "out.pdf", nup), diag::RuntimeError);
         EXPECT_EQ(fixtures::read_bytes(dir / "out.pdf"), "someone else's file");
-        EXPECT_EQ(dir_names(dir.path()), before) << "no temporary file is left";
+        EXPECT_EQ(fixtures::names_in(dir.path()), before) << "no temporary file is left";
     }
 }
 
@@ -389,21 +382,21 @@ TEST(Merge, ASourceIsReadThroughItsOpenFileAtAnySize) {
 // show every word of every waybill in the waybill's own page or cell.
 TEST(Merge, RealWaybillsKeepEveryWordInEveryLayout) {
     fixtures::TempDir dir;
-    fixtures::WaybillFactory factory;
+    workload::WaybillFactory factory;
     struct Source {
         std::uint64_t index;
-        fixtures::PageSize size;
-        fixtures::WaybillOptions options;
+        workload::PageSize size;
+        workload::WaybillOptions options;
     };
     const Source made[] = {
-        {0, fixtures::PageSize::a6, {}},
-        {1, fixtures::PageSize::a6, {.content_streams = 3}},
-        {2, fixtures::PageSize::a4, {.transparency = true}},
-        {3, fixtures::PageSize::a6, {.content_streams = 2, .transparency = true}},
+        {0, workload::PageSize::a6, {}},
+        {1, workload::PageSize::a6, {.content_streams = 3}},
+        {2, workload::PageSize::a4, {.transparency = true}},
+        {3, workload::PageSize::a6, {.content_streams = 2, .transparency = true}},
     };
     std::vector<fs::path> files;
     for (const Source& m : made) {
-        const fixtures::Waybill w = factory.make(11, m.index, m.size, m.options);
+        const workload::Waybill w = factory.make(11, m.index, m.size, m.options);
         files.push_back(dir / w.file_name);
         fixtures::write_bytes(files.back(), w.pdf);
     }

@@ -8,13 +8,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "platform/claims.hpp"
 #include "platform/platform.hpp"
+#include "platform/scratch_file.hpp"
 #include "platform/scratch_folder.hpp"
 #include "platform/staged_file.hpp"
 #include "platform/termination.hpp"
@@ -127,14 +129,6 @@ TEST(Platform, PrivateDirIsNewAndOwnerOnly) {
     EXPECT_THROW(platform::make_private_dir(tmp / "missing", "x_"), fs::filesystem_error);
 }
 
-// Names of the files in a folder, sorted.
-std::vector<std::string> names_in(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Sets a file's modification time back, as if it were left there long ago.
 void age(const fs::path& p, std::chrono::hours by = std::chrono::hours(2)) {
     fs::last_write_time(p, fs::file_time_type::clock::now() - by);
@@ -146,7 +140,7 @@ TEST(StagedFile, CommitReplacesWholeAndLeavesNoTemporary) {
     fixtures::write_bytes(target, "old content that is longer");
     platform::write_file_atomically(target, "new");
     EXPECT_EQ(fixtures::read_bytes(target), "new");
-    EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"waybill_history.csv"});
+    EXPECT_EQ(fixtures::names_in(tmp.path()), std::set<std::string>{"waybill_history.csv"});
 }
 
 TEST(StagedFile, AbandonedWriteKeepsTheOldFile) {
@@ -161,7 +155,7 @@ TEST(StagedFile, AbandonedWriteKeepsTheOldFile) {
         EXPECT_EQ(fixtures::read_bytes(f.temp_path()), "half of a new fi");
     }
     EXPECT_EQ(fixtures::read_bytes(target), "{}");
-    EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"settings.json"});
+    EXPECT_EQ(fixtures::names_in(tmp.path()), std::set<std::string>{"settings.json"});
 }
 
 TEST(StagedFile, FailedRenameKeepsTheTargetAndRemovesTheTemporary) {
@@ -170,7 +164,7 @@ TEST(StagedFile, FailedRenameKeepsTheTargetAndRemovesTheTemporary) {
     fs::create_directories(target / "child");  // a non-empty folder cannot be replaced by a file
     EXPECT_THROW(platform::write_file_atomically(target, "x"), fs::filesystem_error);
     EXPECT_TRUE(fs::is_directory(target / "child"));
-    EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"out.csv"});
+    EXPECT_EQ(fixtures::names_in(tmp.path()), std::set<std::string>{"out.csv"});
 }
 
 TEST(StagedFile, TwoWritersAtOnceNeverShareOrRemoveEachOthersTemporaryFile) {
@@ -202,7 +196,7 @@ TEST(StagedFile, TemporaryFilesOfDeadWritersAreRemovedByTheNextOne) {
     for (const char* old : {".waybill_history.csv.aB3dE9.tmp", ".settings.json.xY7zQ2.tmp", "waybill_history.tmp"})
         age(tmp / old);
     platform::write_file_atomically(target, "new");
-    EXPECT_EQ(names_in(tmp.path()), (std::vector<std::string>{".settings.json.xY7zQ2.tmp",
+    EXPECT_EQ(fixtures::names_in(tmp.path()), (std::set<std::string>{".settings.json.xY7zQ2.tmp",
                                                               ".waybill_history.csv.young1.tmp",
                                                               "waybill_history.csv", "waybill_history.tmp"}));
 }
@@ -392,6 +386,28 @@ TEST(Termination, AStepMarkedWholeIsFinishedBeforeTheCleanUp) {
 TEST(StagedFile, UnwritableFolderFailsAtOpen) {
     fixtures::TempDir tmp;
     EXPECT_THROW(platform::StagedFile(tmp / "missing" / "x.csv"), fs::filesystem_error);
+}
+
+// A file system may refuse the last bytes of a file only when it is closed (a network
+// one, a quota): a close that fails fails the scratch file. Here its descriptor is
+// closed behind its back, so that its own close fails.
+TEST(ScratchFile, AFailedCloseFailsTheFile) {
+    fixtures::TempDir tmp;
+    platform::ScratchFile file(tmp / "a.pdf", platform::ScratchFile::Lifetime::object);
+    file.write("%PDF");
+    int fd = -1;
+    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(e.path(), ec) == tmp / "a.pdf") fd = std::stoi(e.path().filename().string());
+    }
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    try {
+        file.finish();
+        ADD_FAILURE() << "a failed close went unnoticed";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_EQ(e.path1(), tmp / "a.pdf") << e.what();
+    }
 }
 
 TEST(Platform, ReservedSiblingIsNewAndRenameNeverReplaces) {

@@ -302,6 +302,7 @@ TEST(DesktopMenus, FileManagersAreFoundByTheirProgramOnThePath) {
     program("opt/kde/bin/dolphin", true);
     program("plain/nautilus", false);           // not executable
     fs::create_directories(dir / "dirs/nautilus");  // a folder of that name
+    program("here/nautilus", true);                 // in the working folder, which an empty entry is not
     const std::string bin = (dir / "usr/bin").string();
     const std::string kde = (dir / "opt/kde/bin").string();
     const struct {
@@ -314,7 +315,10 @@ TEST(DesktopMenus, FileManagersAreFoundByTheirProgramOnThePath) {
         {(dir / "plain").string() + ":" + (dir / "dirs").string(), {}},
         {"::" + kde + ":" + bin + ":", {FileManager::dolphin, FileManager::caja, FileManager::nemo}},
     };
+    const fs::path before = fs::current_path();
+    fs::current_path(dir / "here");
     for (const auto& c : cases) EXPECT_EQ(shell::installed_file_managers(c.path), c.found) << c.path;
+    fs::current_path(before);
 }
 
 TEST(DesktopMenus, ApplicationEntryOpensZipArchivesAndPassesDesktopFileValidate) {

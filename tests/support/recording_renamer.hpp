@@ -1,7 +1,15 @@
-// A file-system double for the renames that make files durable and the folder syncs
-// after them: it makes the system's calls and records each one that succeeds, in order,
-// as "rename <new file name>" or "sync <folder name>"; a chosen step can be made to fail
-// with an I/O error instead (the step is recorded, the call is not made).
+// A file-system double for the calls that make files durable: the flush of a file to
+// disk, the rename that puts it in its place and the sync of its folder after that. It
+// makes the system's calls and records each one that succeeds, in order, as
+// "flush <file name>", "rename <new file name>" or "sync <folder name>"; a chosen
+// rename or sync can be made to fail with an I/O error instead (the step is recorded,
+// the call is not made).
+//
+// Renames and syncs come through the platform::Renamer it is; flushes through the test
+// program's own fsync (recording_renamer.cpp), which records the flushes of regular
+// files while a RecordingRenamer lives, under the name of the file they become: a
+// staged file ".<name>.XXXXXX.tmp" is recorded as "flush <name>". One recorder at a
+// time.
 #pragma once
 
 #include <filesystem>
@@ -15,6 +23,11 @@ namespace fixtures {
 
 class RecordingRenamer : public platform::Renamer {
 public:
+    RecordingRenamer();
+    ~RecordingRenamer() override;
+    RecordingRenamer(const RecordingRenamer&) = delete;
+    RecordingRenamer& operator=(const RecordingRenamer&) = delete;
+
     std::vector<std::string> steps;
     // The step that fails, and the how-manieth time it comes (1: the first time).
     std::string fail_step;

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "diag/errors.hpp"
+#include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "support/program_dir.hpp"
@@ -19,7 +20,10 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace tk = ui::tk;
+using i18n::t;
 using uitest::text_of;
+
+const std::string SUPPORT = "https://t.me/tarvo_support";
 
 class ErrorDialogTest : public ::testing::Test {
 protected:
@@ -31,7 +35,8 @@ protected:
 TEST_F(ErrorDialogTest, ShowsTheFailureTheLogAndTheSupportLink) {
     use_language("kk");
     uitest::FakeOpener opener(program.root());
-    const diag::FileNotFound failure("ZIP файлы табылмады:\nC:\\{Заказы}\\[day].zip");
+    const diag::FileNotFound failure(t("zip_not_found", "kk", {{"path", "C:\\{Заказы}\\[day].zip"}}));
+    const std::string title = t("error_pdf_failed", "kk");
     uitest::Driver driver;
     driver.then([&](tk::Interp& in) {
         EXPECT_EQ(in.call({"wm", "title", ".error"}), "Tarvo PDF Mergalo");
@@ -40,12 +45,12 @@ TEST_F(ErrorDialogTest, ShowsTheFailureTheLogAndTheSupportLink) {
         EXPECT_EQ(in.call({"wm", "geometry", ".error"}),
                   ui::detail::centered_geometry(560, 260, in.call_int({"winfo", "screenwidth", "."}),
                                                 in.call_int({"winfo", "screenheight", "."})));
-        EXPECT_EQ(text_of(in, ".error.title"), "PDF жасау кезінде қате шықты.");
+        EXPECT_EQ(text_of(in, ".error.title"), title);
         EXPECT_EQ(uitest::option_of(in, ".error.title", "-foreground"), "#991b1b");
         EXPECT_EQ(uitest::option_of(in, ".error.title", "-font"), "{Segoe UI} 11 bold");
         EXPECT_EQ(in.call({".error.message", "get", "1.0", "end - 1 char"}),
-                  "ZIP файлы табылмады:\nC:\\{Заказы}\\[day].zip\n\nҚате файлы сақталды:\n" + platform::utf8(log()) +
-                      "\n\nerror.log файлын Telegram-ға жіберіңіз: https://t.me/tarvo_support");
+                  std::string(failure.what()) + "\n\n" + t("error_log_saved", "kk") + "\n" + platform::utf8(log()) +
+                      "\n\n" + t("error_send_log", "kk", {{"url", SUPPORT}}));
         EXPECT_EQ(in.call_int({"winfo", "width", ".error.message"}), 560 - 2 * 18);
         // Every line shows: the text is as tall as its wrapped lines.
         EXPECT_EQ(in.call_int({".error.message", "cget", "-height"}),
@@ -55,7 +60,7 @@ TEST_F(ErrorDialogTest, ShowsTheFailureTheLogAndTheSupportLink) {
             const char* tag;
             std::string text;
         };
-        for (const Part& part : {Part{"path", platform::utf8(log())}, Part{"link", "https://t.me/tarvo_support"}}) {
+        for (const Part& part : {Part{"path", platform::utf8(log())}, Part{"link", SUPPORT}}) {
             in.call({".error.message", "tag", "remove", "sel", "1.0", "end"});
             in.call({".error.message", "tag", "add", "sel", std::string(part.tag) + ".first",
                      std::string(part.tag) + ".last"});
@@ -75,22 +80,21 @@ TEST_F(ErrorDialogTest, ShowsTheFailureTheLogAndTheSupportLink) {
         EXPECT_EQ(in.call({".error.message", "cget", "-cursor"}), "hand2") << "the link looks clickable";
         in.call({"event", "generate", ".error.message", "<ButtonPress-1>", "-x", x + 1, "-y", y + 1});
         in.call({"event", "generate", ".error.message", "<ButtonRelease-1>", "-x", x + 1, "-y", y + 1});
-        EXPECT_EQ(text_of(in, ".error.buttons.log"), "Журнал қалтасын ашу");
+        EXPECT_EQ(text_of(in, ".error.buttons.log"), t("error_open_log_folder", "kk"));
         EXPECT_EQ(text_of(in, ".error.buttons.ok"), "OK");
         EXPECT_TRUE(fs::exists(log())) << "the entry is written before the dialog shows";
         in.call({".error.buttons.log", "invoke"});
         EXPECT_TRUE(in.exists(".error")) << "the log-folder button keeps the dialog open";
         in.call({".error.buttons.ok", "invoke"});
     });
-    ui::show_error_dialog(program.context(), "PDF жасау кезінде қате шықты.", failure.what(), &failure, "ZIP: day.zip\nNUP: 4");
+    ui::show_error_dialog(program.context(), title, failure.what(), &failure, "ZIP: day.zip\nNUP: 4");
     EXPECT_EQ(tk::Interp::current(), nullptr);
     // The openers run side by side: their records come in either order.
     std::vector<std::string> opened = opener.opened(2);
     std::sort(opened.begin(), opened.end());
-    EXPECT_EQ(opened, (std::vector<std::string>{platform::utf8(log().parent_path()), "https://t.me/tarvo_support"}));
+    EXPECT_EQ(opened, (std::vector<std::string>{platform::utf8(log().parent_path()), SUPPORT}));
     const std::string entry = fixtures::read_bytes(log());
-    EXPECT_NE(entry.find("Title: PDF жасау кезінде қате шықты.\r\nExtra:\r\nZIP: day.zip\r\nNUP: 4\r\n"),
-              std::string::npos);
+    EXPECT_NE(entry.find("Title: " + title + "\r\nExtra:\r\nZIP: day.zip\r\nNUP: 4\r\n"), std::string::npos);
 }
 
 TEST_F(ErrorDialogTest, TitleBarCloseActsLikeOkAndOkStaysOkInRussian) {
@@ -98,10 +102,10 @@ TEST_F(ErrorDialogTest, TitleBarCloseActsLikeOkAndOkStaysOkInRussian) {
     uitest::Driver driver;
     driver.then([](tk::Interp& in) {
         EXPECT_EQ(text_of(in, ".error.buttons.ok"), "OK");
-        EXPECT_EQ(text_of(in, ".error.buttons.log"), "Открыть папку с логом");
+        EXPECT_EQ(text_of(in, ".error.buttons.log"), t("error_open_log_folder", "ru"));
         uitest::close_from_title_bar(in, ".error");
     });
-    ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", "В архиве не найдено PDF-файлов");
+    ui::show_error_dialog(program.context(), t("error_pdf_failed", "ru"), "В архиве не найдено PDF-файлов");
     EXPECT_EQ(tk::Interp::current(), nullptr);
 }
 
@@ -116,9 +120,9 @@ TEST_F(ErrorDialogTest, ALongMessageMakesTheDialogTallerNotClipped) {
                                                 in.call_int({"winfo", "screenheight", "."})));
         in.call({".error.buttons.ok", "invoke"});
     });
-    std::string text = "Не удалось прочитать PDF-файл:";
+    std::string text = t("pdf_damaged_many", "ru", {{"count", 12}, {"names", ""}});
     for (int i = 0; i < 12; ++i) text += "\nC:\\Users\\Продавец\\Заказы\\накладная_" + std::to_string(i) + ".pdf";
-    ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", text);
+    ui::show_error_dialog(program.context(), t("error_pdf_failed", "ru"), text);
 }
 
 // The dialog never depends on the log: the failure's own message, then where the log
@@ -129,38 +133,37 @@ TEST_F(ErrorDialogTest, ALogThatCannotBeWrittenIsOneMoreLineOfTheDialog) {
         const char* what;
         const char* lang;
         std::function<void()> arrange;
-        std::string reason;
+        const char* reason;
+        std::string detail{};
     };
     const std::vector<Case> cases = {
         {"logs is a file", "ru", [&] { fixtures::write_bytes(logs, "a file where the folder should be"); },
-         "На месте папки лежит файл с тем же именем. Переименуйте или уберите этот файл."},
+         "fs_not_a_folder"},
         {"disk full", "kk", [&] {
              fs::create_directories(logs);
              fs::create_symlink("/dev/full", logs / "error.log");
          },
-         "Дискіде орын жетпейді. Дискіде орын босатып, қайталап көріңіз."},
-        {"error.log is a folder", "ru", [&] { fs::create_directories(logs / "error.log"); },
-         "Проверьте, что диск доступен, и повторите.\n\nПодробности: Is a directory"},
+         "fs_disk_full"},
+        {"error.log is a folder", "ru", [&] { fs::create_directories(logs / "error.log"); }, "fs_other",
+         "\n\n" + t("error_detail", "ru", {{"detail", "Is a directory"}})},
     };
+    const std::string title = t("error_pdf_failed", "ru");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove_all(logs);
         use_language(c.lang);
         c.arrange();
-        const bool ru = std::string(c.lang) == "ru";
         const std::string expected = "История не сохранена: диск занят\n\n" +
-                                     std::string(ru ? "Журнал ошибок записать не удалось:\n" : "Қателер журналын жазу мүмкін болмады:\n") +
-                                     platform::utf8(log()) + "\n" + c.reason + "\n\n" +
-                                     (ru ? "Напишите об этой ошибке в поддержку в Telegram: https://t.me/tarvo_support"
-                                         : "Бұл қате туралы Telegram-дағы қолдау қызметіне жазыңыз: https://t.me/tarvo_support");
+                                     t("error_log_not_written", c.lang, {{"path", log()}}) + "\n" + t(c.reason, c.lang) +
+                                     c.detail + "\n\n" + t("error_write_support", c.lang, {{"url", SUPPORT}});
         uitest::Driver driver;
         driver.then([&](tk::Interp& in) {
-            EXPECT_EQ(text_of(in, ".error.title"), "Ошибка при создании PDF.");
+            EXPECT_EQ(text_of(in, ".error.title"), title);
             EXPECT_EQ(in.call({".error.message", "get", "1.0", "end - 1 char"}), expected);
             EXPECT_EQ(uitest::option_of(in, ".error.buttons.log", "-state"), "disabled") << "there is no log to open";
             in.call({".error.buttons.ok", "invoke"});
         });
-        EXPECT_NO_THROW(ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", "История не сохранена: диск занят"));
+        ui::show_error_dialog(program.context(), title, "История не сохранена: диск занят");
         EXPECT_EQ(driver.waits, 1);
     }
     // Without a display the same texts go to standard error.
@@ -169,8 +172,8 @@ TEST_F(ErrorDialogTest, ALogThatCannotBeWrittenIsOneMoreLineOfTheDialog) {
     use_language("ru");
     fixtures::EnvVar no_display("DISPLAY", nullptr);
     ::testing::internal::CaptureStderr();
-    ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", "текст");
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("текст\n\nЖурнал ошибок записать не удалось:\n" + platform::utf8(log())),
+    ui::show_error_dialog(program.context(), title, "текст");
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("текст\n\n" + t("error_log_not_written", "ru", {{"path", log()}})),
               std::string::npos);
 }
 
@@ -179,10 +182,10 @@ TEST_F(ErrorDialogTest, WithoutADisplayTheLogIsWrittenAndTheTextsGoToStandardErr
     fixtures::EnvVar no_display("DISPLAY", nullptr);
     const diag::RuntimeError failure("В архиве не найдено PDF-файлов");
     ::testing::internal::CaptureStderr();
-    ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", failure.what(), &failure, "ZIP: a.zip\nNUP: 1");
+    ui::show_error_dialog(program.context(), t("error_pdf_failed", "ru"), failure.what(), &failure, "ZIP: a.zip\nNUP: 1");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Ошибка при создании PDF.\n\nВ архиве не найдено PDF-файлов\n\nФайл ошибки сохранён:\n" +
-                  platform::utf8(log()) + "\n\nПришлите файл error.log в Telegram: https://t.me/tarvo_support\n");
+              t("error_pdf_failed", "ru") + "\n\nВ архиве не найдено PDF-файлов\n\n" + t("error_log_saved", "ru") + "\n" +
+                  platform::utf8(log()) + "\n\n" + t("error_send_log", "ru", {{"url", SUPPORT}}) + "\n");
     EXPECT_NE(fixtures::read_bytes(log()).find("Exception:\r\nВ архиве не найдено PDF-файлов\r\n"), std::string::npos);
 }
 

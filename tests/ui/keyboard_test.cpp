@@ -8,6 +8,7 @@
 
 #include "ui/error_dialog.hpp"
 #include "diag/errors.hpp"
+#include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "support/program_dir.hpp"
@@ -47,11 +48,12 @@ void activate(tk::Interp& in, const std::string& window) {
     ASSERT_TRUE(settle(in, [&] { return in.call({"focus"}) == target; })) << target << " never got the focus";
 }
 
-// Activates `window` as a window manager would (the focus goes to the widget that last
-// had it there), then presses each key on whatever has the focus at that moment.
+// Presses each key on whatever has the focus at that moment, `window` activated before
+// each as a window manager would keep it active (the focus goes to the widget that last
+// had it there): another test's window may take the X server's focus meanwhile.
 void type(tk::Interp& in, const std::string& window, const Keys& keys) {
-    activate(in, window);
     for (const std::string& key : keys) {
+        activate(in, window);
         const std::string target = in.call({"focus"});
         ASSERT_FALSE(target.empty()) << "nothing has the focus before " << key;
         in.call({"event", "generate", target, "<" + key + ">"});
@@ -71,8 +73,7 @@ Keys tab_order(tk::Interp& in, const std::string& window) {
     activate(in, window);
     Keys order{in.call({"focus"})};
     for (int i = 0; i < 20; ++i) {
-        in.call({"event", "generate", order.back(), "<Tab>"});
-        in.update();
+        type(in, window, {"Tab"});
         const std::string next = in.call({"focus"});
         if (next == order.front()) break;
         order.push_back(next);
@@ -154,7 +155,7 @@ TEST_F(KeyboardTest, ErrorDialog) {
         std::size_t folders_opened;
     };
     uitest::FakeOpener opener(program.root());
-    const diag::FileNotFound failure("ZIP-файл не найден:\nday.zip");
+    const diag::FileNotFound failure(i18n::t("zip_not_found", "ru", {{"path", "day.zip"}}));
     std::size_t opened = 0;
     for (const Case& c : {Case{{"Return"}, 0}, Case{{"Escape"}, 0}, Case{{"Shift-Tab", "Return", "Escape"}, 1}}) {
         uitest::Driver driver;
@@ -164,7 +165,7 @@ TEST_F(KeyboardTest, ErrorDialog) {
             EXPECT_FALSE(in.exists(".error")) << "the keys close the dialog";
             close_if_open(in, ".error");
         });
-        ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", failure.what(), &failure);
+        ui::show_error_dialog(program.context(), i18n::t("error_pdf_failed", "ru"), failure.what(), &failure);
         opened += c.folders_opened;
         EXPECT_EQ(opener.opened(opened).size(), opened) << c.keys.front();
     }

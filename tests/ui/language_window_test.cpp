@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "i18n/catalogue.hpp"
 #include "support/program_dir.hpp"
 #include "ui/ui_support.hpp"
 
@@ -31,7 +32,7 @@ void check_chooser(tk::Interp& in, const std::string& win) {
     EXPECT_EQ(in.call({"winfo", "class", frame}), "TFrame");
     EXPECT_EQ(uitest::option_of(in, frame, "-padding"), "24");
     EXPECT_EQ(in.call({"winfo", "class", frame + ".heading"}), "TLabel");
-    EXPECT_EQ(text_of(in, frame + ".heading"), "Выберите язык");
+    EXPECT_EQ(text_of(in, frame + ".heading"), i18n::t("choose_language", "ru"));
     EXPECT_EQ(uitest::option_of(in, frame + ".heading", "-font"), "{Segoe UI} 12");
     EXPECT_EQ(text_of(in, frame + ".ru"), "Русский");
     EXPECT_EQ(text_of(in, frame + ".kk"), "Қазақша");
@@ -94,7 +95,7 @@ TEST_F(LanguageWindowTest, WithoutADisplayItSaysSoAndReturnsNothing) {
     fixtures::EnvVar russian("LANGUAGE", "ru");
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(ui::choose_language_window(program.context()), std::nullopt);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Не удаётся открыть окно: графический экран недоступен.\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), i18n::t("no_window", "ru") + "\n");
 }
 
 }  // namespace

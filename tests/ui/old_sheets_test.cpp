@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "i18n/catalogue.hpp"
 #include "support/program_dir.hpp"
 #include "support/temp_dir.hpp"
 #include "ui/ui_support.hpp"
@@ -42,9 +43,8 @@ TEST_F(CleanUpTest, ConfirmedDeletesOnlyTheListedOldSheets) {
     EXPECT_EQ(driver.boxes[0].type, "yesno");
     EXPECT_EQ(driver.boxes[0].title, "Tarvo PDF Mergalo");
     EXPECT_EQ(driver.boxes[0].message,
-              "Удалить готовые листы старше трёх суток?\n\n"
-              "day1_Tarvo PDF Mergalo_MERGED_4up.pdf\nday1_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf\n\n"
-              "Исходные архивы и история накладных не пострадают.");
+              i18n::t("old_sheets_confirm", "ru",
+                      {{"names", "day1_Tarvo PDF Mergalo_MERGED_4up.pdf\nday1_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf"}}));
     EXPECT_FALSE(fs::exists(old_all));
     EXPECT_FALSE(fs::exists(old_new));
     for (const auto& kept : {today, archive, lower}) EXPECT_TRUE(fs::exists(kept)) << kept;
@@ -56,7 +56,8 @@ TEST_F(CleanUpTest, AnsweredNoDeletesNothing) {
     driver.answer("no");
     ui::clean_old_sheets(program.context(), folder, "kk");
     ASSERT_EQ(driver.boxes.size(), 1u);
-    EXPECT_NE(driver.boxes[0].message.find("d5_Tarvo PDF Mergalo_MERGED.pdf\nжәне тағы 2\n\n"), std::string::npos)
+    const std::string and_more = i18n::t("old_sheets_and_more", "kk", {{"count", 2}});
+    EXPECT_NE(driver.boxes[0].message.find("d5_Tarvo PDF Mergalo_MERGED.pdf\n" + and_more + "\n\n"), std::string::npos)
         << driver.boxes[0].message;
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 7);
 }
@@ -87,8 +88,8 @@ TEST_F(CleanUpTest, NothingOldSaysSo) {
     ui::clean_old_sheets(program.context(), folder / "missing", "ru");
     ASSERT_EQ(driver.boxes.size(), 2u);
     EXPECT_EQ(driver.boxes[0].type, "ok");
-    EXPECT_EQ(driver.boxes[0].message, "Ескі парақтар жоқ.");
-    EXPECT_EQ(driver.boxes[1].message, "Старых листов нет.");
+    EXPECT_EQ(driver.boxes[0].message, i18n::t("old_sheets_none", "kk"));
+    EXPECT_EQ(driver.boxes[1].message, i18n::t("old_sheets_none", "ru"));
 }
 
 TEST_F(CleanUpTest, WithoutADisplayItSaysSoAndDeletesNothing) {
@@ -96,7 +97,7 @@ TEST_F(CleanUpTest, WithoutADisplayItSaysSoAndDeletesNothing) {
     fixtures::EnvVar no_display("DISPLAY", nullptr);
     ::testing::internal::CaptureStderr();
     ui::clean_old_sheets(program.context(), folder, "kk");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Терезені ашу мүмкін емес: графикалық экран қолжетімсіз.\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), i18n::t("no_window", "kk") + "\n");
     EXPECT_TRUE(fs::exists(old));
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "diag/errors.hpp"
+#include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "support/program_dir.hpp"
 #include "ui/error_dialog.hpp"
@@ -90,8 +91,9 @@ TEST_P(ScaledWindows, ChooserLanguageChooserAndErrorDialog) {
         check(in, ".error", 560, 0);
         in.call({".error.buttons.ok", "invoke"});
     });
-    const diag::FileNotFound failure("ZIP-файл не найден:\n/home/seller/Документы/Заказы за 15 мая/day.zip");
-    ui::show_error_dialog(program.context(), "Ошибка при создании PDF.", failure.what(), &failure);
+    const diag::FileNotFound failure(
+        i18n::t("zip_not_found", "ru", {{"path", "/home/seller/Документы/Заказы за 15 мая/day.zip"}}));
+    ui::show_error_dialog(program.context(), i18n::t("error_pdf_failed", "ru"), failure.what(), &failure);
 }
 
 TEST_P(ScaledWindows, WaitWindowWithItsProgress) {

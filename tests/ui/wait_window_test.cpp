@@ -1,20 +1,22 @@
-// The wait window while a real merge job runs on its worker thread: the window keeps
-// answering, and a long job shows its stage and counts under a progress bar.
+// The wait window while a real merge job runs on its worker thread: drawn before the
+// job starts and gone after it, the window keeps answering, a long job shows its stage
+// and counts under a progress bar, and a failure passes through unchanged.
 #include "ui/wait_window.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
 
-#include "job/job.hpp"
+#include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
-#include "support/pdf_fixtures.hpp"
+#include "job/job.hpp"
+#include "support/job_fixture.hpp"
 #include "support/program_dir.hpp"
-#include "support/zip_fixtures.hpp"
 #include "ui/ui_support.hpp"
 
 namespace {
@@ -24,37 +26,42 @@ namespace tk = ui::tk;
 using Stage = job::JobProgress::Stage;
 using namespace std::chrono_literals;
 
+// Each report as a line naming the stage and the file being written, with its count;
+// over a job's reports the bar never goes back, and it is full only when the job is
+// done.
 TEST(ProgressText, StageAndCountsOfTheFileBeingWrittenInEitherLanguage) {
     using Output = job::JobProgress::Output;
-    struct Case {
+    struct Report {
         job::JobProgress progress;
         const char* lang;
         const char* key;  // the line's text, with {done} and {total} from the progress
-        int permille;
     };
-    for (const Case& c : {
-             Case{{Stage::unpacking, 3, 10}, "ru", "progress_unpacking", 120},
-             Case{{Stage::unpacking, 0, 0}, "kk", "progress_unpacking", 0},
-             Case{{Stage::waiting}, "kk", "progress_waiting_history", 400},
-             Case{{Stage::merging, 1, 4}, "kk", "progress_merging_all", 537},
-             Case{{Stage::merging, 3000, 3000}, "ru", "progress_merging_all", 950},
-             // 3000 waybills, 1000 known: the full file, then the 2000 new ones, each
-             // counted on its own, one bar over both.
-             Case{{Stage::merging, 650, 3000, Output::all, 0, 5000}, "ru", "progress_merging_all", 471},
-             Case{{Stage::saving, 3000, 3000, Output::all, 0, 5000}, "ru", "progress_saving_all", 730},
-             Case{{Stage::merging, 1000, 2000, Output::new_only, 3000, 5000}, "kk", "progress_merging_new", 840},
-             Case{{Stage::saving, 2000, 2000, Output::new_only, 3000, 5000}, "ru", "progress_saving_new", 950},
-             Case{{Stage::saving, 7, 7}, "kk", "progress_saving_all", 950},
-         }) {
-        const std::string want = i18n::t(c.key, c.lang, {{"done", c.progress.done}, {"total", c.progress.total}});
-        EXPECT_EQ(ui::progress_text(c.progress, c.lang), want);
-        EXPECT_EQ(ui::progress_permille(c.progress), c.permille) << want;
+    const std::vector<std::vector<Report>> jobs = {
+        // 3000 waybills, 1000 known: the full file, then the 2000 new ones, each counted
+        // on its own, one bar over both.
+        {{{Stage::unpacking, 0, 0}, "kk", "progress_unpacking"},
+         {{Stage::unpacking, 300, 3000}, "ru", "progress_unpacking"},
+         {{Stage::waiting}, "kk", "progress_waiting_history"},
+         {{Stage::merging, 650, 3000, Output::all, 0, 5000}, "ru", "progress_merging_all"},
+         {{Stage::saving, 3000, 3000, Output::all, 0, 5000}, "ru", "progress_saving_all"},
+         {{Stage::merging, 10, 2000, Output::new_only, 3000, 5000}, "kk", "progress_merging_new"},
+         {{Stage::saving, 2000, 2000, Output::new_only, 3000, 5000}, "ru", "progress_saving_new"}},
+        // Reports without the job's totals: each covers its own output alone.
+        {{{Stage::unpacking, 4, 4}, "ru", "progress_unpacking"},
+         {{Stage::merging, 1, 4}, "kk", "progress_merging_all"},
+         {{Stage::saving, 4, 4}, "kk", "progress_saving_all"}},
+    };
+    for (const auto& reports : jobs) {
+        int bar = 0;
+        for (const Report& r : reports) {
+            const std::string want = i18n::t(r.key, r.lang, {{"done", r.progress.done}, {"total", r.progress.total}});
+            EXPECT_EQ(ui::progress_text(r.progress, r.lang), want);
+            EXPECT_GE(ui::progress_permille(r.progress), bar) << want << ": the bar went back";
+            bar = ui::progress_permille(r.progress);
+            EXPECT_LT(bar, 1000) << want;
+        }
+        EXPECT_GT(bar, 0) << "the bar moved";
     }
-    // The count is of the file being written, and the file is named.
-    EXPECT_EQ(ui::progress_text({Stage::merging, 650, 3000, Output::all, 0, 5000}, "ru"),
-              "Файл со всеми: объединено 650 из 3000");
-    EXPECT_EQ(ui::progress_text({Stage::merging, 10, 2000, Output::new_only, 3000, 5000}, "ru"),
-              "Файл с новыми: объединено 10 из 2000");
 }
 
 class WaitWindowJobTest : public ::testing::Test {
@@ -63,14 +70,9 @@ protected:
     const job::JobEnvironment env = program.context().job_environment();
 
     fs::path archive(int waybills) {
-        std::vector<fixtures::ZipMember> members;
-        for (int i = 1; i <= waybills; ++i) {
-            const std::string name = std::string("W").append(std::to_string(i));
-            members.push_back({std::string(name).append(".pdf"), fixtures::pdf_bytes({{.label = name}})});
-        }
         const fs::path zip = program.root() / "Заказы" / "day.zip";
         fs::create_directories(zip.parent_path());
-        fixtures::write_zip(zip, members);
+        fixtures::write_zip(zip, fixtures::waybills("W", waybills));
         return zip;
     }
 
@@ -79,7 +81,7 @@ protected:
     ui::WaitedJob job(const fs::path& zip, std::chrono::milliseconds pause = 0ms) {
         return [this, zip, pause](const job::ProgressCallback& progress) {
             return job::process_zip(zip, 4, env, [&progress, pause](const job::JobProgress& p) {
-                progress(p);
+                if (progress) progress(p);  // none without a display
                 std::this_thread::sleep_for(pause);
             });
         };
@@ -103,27 +105,66 @@ TEST_F(WaitWindowJobTest, ALongJobShowsItsStageAndCountsUnderAProgressBar) {
     EXPECT_EQ(result.file_count_all, 8);
 
     ASSERT_FALSE(lines.empty()) << "no progress was shown";
-    const auto seen = [&lines](std::string_view start) {
-        return std::any_of(lines.begin(), lines.end(), [start](const std::string& l) { return l.starts_with(start); });
+    // Whether a line of `key` with a count of the 8 waybills was shown.
+    const auto seen = [&lines](const char* key) {
+        for (int done = 0; done <= 8; ++done)
+            if (std::find(lines.begin(), lines.end(), i18n::t(key, "kk", {{"done", done}, {"total", 8}})) != lines.end())
+                return true;
+        return false;
     };
-    EXPECT_TRUE(seen("Мұрағатты ашу: 8 ішінен ")) << lines.front();
-    EXPECT_TRUE(seen("Барлығы бар файл: 8 ішінен ")) << lines.back();
+    EXPECT_TRUE(seen("progress_unpacking")) << lines.front();
+    EXPECT_TRUE(seen("progress_merging_all")) << lines.back();
     EXPECT_TRUE(std::is_sorted(values.begin(), values.end())) << "the bar never goes back";
     EXPECT_EQ(tk::Interp::current(), nullptr) << "the window is gone";
 }
 
-TEST_F(WaitWindowJobTest, AJobDoneSoonerLooksAsWithoutProgress) {
+// The window is drawn before the job starts and is gone when it ends; a job done
+// before the progress would show looks as without it.
+TEST_F(WaitWindowJobTest, AJobDoneSoonerShowsTheWindowWithoutProgress) {
+    i18n::write_language(program.context().data_dir, "kk");
     const fs::path zip = archive(2);
     uitest::Driver driver;
     int updates = 0;
-    driver.on_update = [&updates](tk::Interp& in) {
+    driver.on_update = [&](tk::Interp& in) {
         ++updates;
+        EXPECT_EQ(in.call({"wm", "title", ".wait"}), i18n::t("merging_title", "kk"));
+        EXPECT_EQ(in.call({"winfo", "ismapped", ".wait"}), "1") << "drawn before the job starts";
+        EXPECT_TRUE(in.call({"wm", "geometry", ".wait"}).starts_with("420x150+"));
+        EXPECT_EQ(uitest::text_of(in, ".wait.title"), i18n::t("merging_title", "kk"));
+        EXPECT_EQ(uitest::text_of(in, ".wait.hint"), i18n::t("merging_hint", "kk"));
+        EXPECT_EQ(uitest::option_of(in, ".wait.title", "-font"), "{Segoe UI} 13 bold");
         EXPECT_EQ(in.call({"winfo", "ismapped", ".wait.bar"}), "0");
         EXPECT_EQ(in.call({"winfo", "ismapped", ".wait.stage"}), "0");
-        EXPECT_TRUE(in.call({"wm", "geometry", ".wait"}).starts_with("420x150+"));
+        EXPECT_TRUE(fixtures::names_in(zip.parent_path()) == std::set<std::string>{"day.zip"}) << "nothing merged yet";
     };
-    ui::process_zip_with_wait(program.context(), job(zip, 5ms), {1h, 1ms});
+    const job::MergeResult result = ui::process_zip_with_wait(program.context(), job(zip, 5ms), {1h, 1ms});
     EXPECT_EQ(updates, 1) << "drawn once, never changed";
+    EXPECT_EQ(tk::Interp::current(), nullptr) << "the wait window's main window is gone";
+    EXPECT_EQ(result.file_count_all, 2);
+    EXPECT_TRUE(fs::exists(result.out_pdf_all));
+}
+
+TEST_F(WaitWindowJobTest, TheJobsFailurePassesThroughUnchangedAfterTheWindowIsGone) {
+    uitest::Driver driver;
+    driver.on_update = [](tk::Interp& in) { EXPECT_TRUE(in.exists(".wait")); };
+    const fs::path missing = program.root() / "нет такого {архива} [x].zip";
+    try {
+        ui::process_zip_with_wait(program.context(), job(missing));
+        FAIL() << "a missing archive merged";
+    } catch (const diag::FileNotFound& e) {
+        EXPECT_EQ(std::string(e.what()), i18n::t("zip_not_found", "ru", {{"path", missing}}));
+    }
+    EXPECT_EQ(tk::Interp::current(), nullptr);
+}
+
+TEST_F(WaitWindowJobTest, WithoutADisplayTheJobRunsWithoutItsWindow) {
+    const fs::path zip = archive(2);
+    fixtures::EnvVar no_display("DISPLAY", nullptr);
+    uitest::Driver driver;
+    driver.on_update = [](tk::Interp&) { ADD_FAILURE() << "a window was drawn without a display"; };
+    const job::MergeResult result = ui::process_zip_with_wait(program.context(), job(zip));
+    EXPECT_EQ(result.file_count_all, 2);
+    EXPECT_TRUE(fs::exists(result.out_pdf_all));
 }
 
 TEST_F(WaitWindowJobTest, TheWindowAnswersWhileTheJobRunsAndIgnoresItsCloseBox) {

@@ -1,21 +1,16 @@
-// Window helpers on real Tk windows: centring, the icon, the mode chooser, the wait
-// window around a real merge job, and the help page.
+// Window helpers on real Tk windows: centring, the icon, the mode chooser and the help
+// page.
 #include "ui/window.hpp"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "job/job.hpp"
-#include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
-#include "support/pdf_fixtures.hpp"
 #include "support/program_dir.hpp"
-#include "support/zip_fixtures.hpp"
 #include "ui/ui_support.hpp"
-#include "ui/wait_window.hpp"
 
 namespace {
 
@@ -62,9 +57,6 @@ TEST_F(WindowTest, CenterWindowSetsSizeAndPositionTogether) {
     const int sw = in.call_int({"winfo", "screenwidth", "."});
     const int sh = in.call_int({"winfo", "screenheight", "."});
     EXPECT_EQ(in.call({"wm", "geometry", win.path()}), ui::detail::centered_geometry(420, 150, sw, sh));
-    if (sw == 1920 && sh == 1080) {
-        EXPECT_EQ(in.call({"wm", "geometry", win.path()}), "420x150+750+465");
-    }
 
     // Wider than the screen: placed at the left edge, never at a negative offset.
     ui::center_window(program.context(), win, sw + 300, 100);
@@ -134,11 +126,10 @@ TEST_F(WindowTest, ModeChooserReturnsThePressedLayout) {
         EXPECT_TRUE(in.call({"wm", "geometry", ".choice"}).starts_with("320x220+"));
         const auto kids = uitest::children_of(in, ".choice");
         ASSERT_EQ(kids.size(), 5u);
-        EXPECT_EQ(text_of(in, kids[0]), "Выберите режим объединения:");
-        const std::vector<std::string> want{"1 на лист (обычно)", "4 на лист (2x2)", "6 на лист (2x3)",
-                                            "9 на лист (3x3)"};
+        EXPECT_EQ(text_of(in, kids[0]), i18n::t("choose_mode", "ru"));
+        const std::vector<const char*> want{"mode_1up", "mode_4up", "mode_6up", "mode_9up"};
         for (std::size_t i = 0; i < want.size(); ++i) {
-            EXPECT_EQ(text_of(in, kids[i + 1]), want[i]);
+            EXPECT_EQ(text_of(in, kids[i + 1]), i18n::t(want[i], "ru"));
             EXPECT_EQ(uitest::option_of(in, kids[i + 1], "-width"), "24");
         }
         // Top to bottom in that order.
@@ -156,78 +147,12 @@ TEST_F(WindowTest, ModeChooserClosedFromTheTitleBarReturnsNothing) {
     tk::Interp root;
     uitest::Driver driver;
     driver.then([](tk::Interp& in) {
-        EXPECT_EQ(text_of(in, ".choice.mode4"), "Параққа 4 (2x2)");
+        EXPECT_EQ(text_of(in, ".choice.mode4"), i18n::t("mode_4up", "kk"));
         uitest::close_from_title_bar(in, ".choice");
     });
     EXPECT_EQ(ui::simple_choice(program.context(), root), std::nullopt);
     EXPECT_FALSE(root.exists(".choice"));
     EXPECT_TRUE(root.exists("."));
-}
-
-class WaitWindowTest : public WindowTest {
-protected:
-    fs::path archive() {
-        const fs::path zip = program.root() / "Заказы" / "day.zip";
-        fs::create_directories(zip.parent_path());
-        fixtures::write_zip(zip, {{"A-1.pdf", fixtures::pdf_bytes({{.label = "A-1"}})},
-                                  {"B-2.pdf", fixtures::pdf_bytes({{.label = "B-2"}, {.label = "B-2b"}})}});
-        return zip;
-    }
-};
-
-TEST_F(WaitWindowTest, ShowsWhileTheJobRunsAndIsGoneAfterwards) {
-    use_language("kk");
-    const fs::path zip = archive();
-    uitest::Driver driver;
-    int seen = 0;
-    driver.on_update = [this, &seen](tk::Interp& in) {
-        if (++seen > 1) return;  // a slow machine may also show the progress later on
-        EXPECT_TRUE(in.exists(".wait"));
-        EXPECT_EQ(in.call({"wm", "title", ".wait"}), "PDF біріктіру");
-        EXPECT_EQ(in.call({"winfo", "ismapped", ".wait"}), "1") << "drawn before the job starts";
-        EXPECT_TRUE(in.call({"wm", "geometry", ".wait"}).starts_with("420x150+"));
-        EXPECT_EQ(text_of(in, ".wait.title"), "PDF біріктіру");
-        EXPECT_EQ(text_of(in, ".wait.hint"), "Күте тұрыңыз.\nБағдарлама таңдалған PDF файлдарын біріктіруде.");
-        EXPECT_EQ(uitest::option_of(in, ".wait.title", "-font"), "{Segoe UI} 13 bold");
-        EXPECT_FALSE(fs::exists(program.root() / "Заказы" / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
-    };
-    const job::MergeResult result = ui::process_zip_with_wait(program.context(), [&](const job::ProgressCallback& progress) {
-        return job::process_zip(zip, 4, program.context().job_environment(), progress);
-    });
-    EXPECT_GE(seen, 1);
-    EXPECT_EQ(tk::Interp::current(), nullptr) << "the wait window's main window is gone";
-    EXPECT_EQ(result.out_pdf_all, program.root() / "Заказы" / "day_Tarvo PDF Mergalo_MERGED_4up.pdf");
-    EXPECT_EQ(result.file_count_all, 2);
-    EXPECT_EQ(result.total_pages_all, 3);
-    EXPECT_TRUE(fs::exists(result.out_pdf_all));
-}
-
-TEST_F(WaitWindowTest, TheJobsFailurePassesThroughUnchangedAfterTheWindowIsGone) {
-    use_language("ru");
-    uitest::Driver driver;
-    driver.on_update = [](tk::Interp& in) { EXPECT_TRUE(in.exists(".wait")); };
-    const fs::path missing = program.root() / "нет такого {архива} [x].zip";
-    try {
-        ui::process_zip_with_wait(program.context(), [&](const job::ProgressCallback& progress) {
-            return job::process_zip(missing, 4, program.context().job_environment(), progress);
-        });
-        FAIL() << "a missing archive merged";
-    } catch (const diag::FileNotFound& e) {
-        EXPECT_EQ(std::string(e.what()), "ZIP-файл не найден:\n" + platform::utf8(missing));
-    }
-    EXPECT_EQ(tk::Interp::current(), nullptr);
-}
-
-TEST_F(WaitWindowTest, WithoutADisplayTheJobRunsWithoutItsWindow) {
-    const fs::path zip = archive();
-    fixtures::EnvVar no_display("DISPLAY", nullptr);
-    uitest::Driver driver;
-    driver.on_update = [](tk::Interp&) { ADD_FAILURE() << "a window was drawn without a display"; };
-    const job::MergeResult result = ui::process_zip_with_wait(program.context(), [&](const job::ProgressCallback& progress) {
-            return job::process_zip(zip, 1, program.context().job_environment(), progress);
-        });
-    EXPECT_EQ(result.file_count_all, 2);
-    EXPECT_TRUE(fs::exists(result.out_pdf_all));
 }
 
 TEST_F(WindowTest, HelpPageFollowsTheLanguage) {

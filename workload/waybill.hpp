@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace fixtures {
+namespace workload {
 
 enum class PageSize { a4, a6 };
 
@@ -78,4 +78,4 @@ PageSize page_size_for(std::uint64_t index, unsigned a4_every) noexcept;
 void write_zip(const std::filesystem::path& archive,
                const std::vector<std::filesystem::path>& files);
 
-}  // namespace fixtures
+}  // namespace workload

@@ -1,4 +1,4 @@
-#include "support/waybill.hpp"
+#include "workload/waybill.hpp"
 
 #include "diag/errors.hpp"
 
@@ -24,7 +24,7 @@
 #include "pdf/geometry.hpp"
 #include "pdf/mupdf.hpp"
 
-namespace fixtures {
+namespace workload {
 namespace {
 
 constexpr double MM = 72.0 / 25.4;
@@ -967,4 +967,4 @@ void write_zip(const std::filesystem::path& archive, const std::vector<std::file
     if (zip_close(za) < 0) fail("cannot write " + archive.string());
 }
 
-}  // namespace fixtures
+}  // namespace workload
