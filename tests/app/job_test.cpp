@@ -11,6 +11,7 @@
 #include "app/job.hpp"
 #include "product/output_names.hpp"
 #include "support/child.hpp"
+#include "support/env.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
@@ -288,4 +289,33 @@ TEST_F(JobTest, ReportsItsProgressStageByStage) {
                             {S::merging, 3, 7},   {S::merging, 4, 7},   {S::merging, 5, 7},   {S::saving, 5, 7},
                             {S::merging, 6, 7},   {S::merging, 7, 7},   {S::saving, 7, 7}};
     EXPECT_EQ(run(archive("mixed.zip", labels(1, 5))), two_outputs);
+}
+
+// Names that the archive does not state to be UTF-8 are read in the code page of the
+// user's system: CP866 where the language is Russian or Kazakh, as Windows' own
+// compressed folder writes them there. The history records them so.
+TEST_F(JobTest, NamesWithoutTheUtf8FlagAreReadInTheUsersCodePage) {
+    struct Case {
+        const char* lang;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"ru_RU.UTF-8", "Накладная 4.pdf"},
+        {"kk_KZ.UTF-8", "Накладная 4.pdf"},
+        {"en_US.UTF-8", "ìá¬½áñ¡á∩ 4.pdf"},
+    };
+    fixtures::EnvVar language("LANGUAGE", nullptr), all("LC_ALL", nullptr), messages("LC_MESSAGES", nullptr),
+        lang("LANG");
+    for (const Case& c : cases) {
+        lang.set(c.lang);
+        const fs::path zip = archives / (std::string(c.lang) + ".zip");
+        // "Накладная 4.pdf" in CP866, without the flag.
+        fixtures::write_zip_entries(zip, {{.name = "\x8d\xa0\xaa\xab\xa0\xa4\xad\xa0\xef 4.pdf",
+                                           .data = fixtures::pdf_bytes({{.label = c.lang}}),
+                                           .utf8_flag = false}});
+        app::process_zip(zip, 1, env);
+        std::set<std::string> names;
+        for (const auto& [key, record] : history::load_waybill_history(env.app_dir)) names.insert(record.name);
+        EXPECT_TRUE(names.contains(c.name)) << c.lang;
+    }
 }

@@ -86,7 +86,7 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         "history_lock_failed",
         "result_history_skipped",
         "file_access_failed", "out_of_memory", "pdf_write_failed", "zip_open_failed", "output_name_too_long",
-        "zip_damaged", "zip_member_encrypted", "zip_member_method", "zip_member_too_large",
+        "zip_damaged", "zip_too_many_members", "zip_member_encrypted", "zip_member_method", "zip_member_too_large",
         "zip_no_space", "zip_member_crc", "zip_member_unreadable", "zip_member_longer",
         "zip_member_shorter", "zip_member_write_failed", "pdf_damaged", "pdf_no_pages", "pdf_password",
         "pdf_content_broken",
