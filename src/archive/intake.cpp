@@ -192,8 +192,7 @@ zip_uint64_t check_members(zip_t* za, const fs::path& zip_path, const detail::Co
             needed += MEMBER_OVERHEAD_BYTES;
             continue;
         }
-        // The name is decoded only for a message: a libzip conversion is kept with the
-        // archive, for every member whose name is not ASCII.
+        // The name is decoded only for a message: libzip keeps what it converts.
         const auto name = [&] { return member_name(za, i, zip_path, conditions.code_page); };
         if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && st.encryption_method != ZIP_EM_NONE)
             throw member_error("zip_member_encrypted", name());

@@ -45,6 +45,7 @@ TEST(SanitizeMemberPath, KeepsEveryPathInsideTheScratchFolder) {
         {"dir /f.pdf ", "dir/f.pdf"},
         {" lead.pdf", " lead.pdf"},
         {"...", ""},
+        {"..)x.pdf", "..)x.pdf"},
         {"../", ""},
         {"C:", ""},
         {"folder/", "folder"},
