@@ -255,7 +255,10 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
         unpacking = [&progress](std::size_t done, std::size_t total) {
             progress({JobProgress::Stage::unpacking, done, total});
         };
-    const archive::Unpacked unpacked = archive::unpack_waybills(zip_path, scratch.path(), platform::oem_code_page(), unpacking);
+    // Names the archive does not state to be UTF-8 are in the code page of the system
+    // that made it, taken to be the user's.
+    const archive::Unpacked unpacked =
+        archive::unpack_waybills(zip_path, scratch.path(), platform::oem_code_page(), unpacking);
     const std::vector<archive::Waybill>& waybills = unpacked.waybills;
     if (waybills.empty()) throw diag::RuntimeError(diag::Text{"zip_no_pdfs"});
     result.conflicting_duplicates = unpacked.conflicting_duplicates;

@@ -496,7 +496,10 @@ TEST_F(IntakeTest, RefusesMoreMembersThanAJobUnpacks) {
     const auto three = [](const fs::path& z) { fixtures::write_zip(z, {{"a.pdf", "A"}, {"b/", ""}, {"b/c.txt", "C"}}); };
     const Case cases[] = {
         {"as many members as the limit", three, 3, {}},
-        {"one member more", three, 2, {"слишком много файлов и папок: 3, а программа распаковывает не больше 2", "1 МБ", "in.zip"}},
+        {"one member more",
+         three,
+         2,
+         {"слишком много файлов и папок: 3, а программа распаковывает не больше 2", "1 МБ", "in.zip"}},
         {"bytes after the end record",
          [&](const fs::path& z) {
              three(z);
