@@ -180,6 +180,16 @@ TEST_F(IntakeTest, RepeatsAreDecidedInWalkOrderFollowingTheArchive) {
     ASSERT_EQ(u.waybills.size(), 1u);
     EXPECT_EQ(u.waybills[0].member_path, "b/ORDER.pdf");
     EXPECT_EQ(u.conflicting_duplicates, (std::vector<std::string>{"b/c/Order.pdf", "a/order.pdf"}));
+
+    // Folders whose names differ only in letter case are one folder, as on Windows:
+    // its own files come before its sub-folders' wherever the archive names them.
+    fs::remove_all(scratch);
+    fs::create_directories(scratch);
+    fixtures::write_zip(zip, {{"A/sub/order.pdf", "in A/sub"}, {"B/order.pdf", "in B"}, {"a/order.pdf", "in a"}});
+    const archive::Unpacked folded = archive::unpack_waybills(zip, scratch, 437);
+    ASSERT_EQ(folded.waybills.size(), 1u);
+    EXPECT_EQ(folded.waybills[0].member_path, "a/order.pdf");
+    EXPECT_EQ(folded.conflicting_duplicates, (std::vector<std::string>{"A/sub/order.pdf", "B/order.pdf"}));
 }
 
 // Names equal after case folding, with the same bytes: the first in the archive gives
