@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/job.hpp"
+#include "job/job.hpp"
 #include "product/product.hpp"
 #include "product/context.hpp"
 #include "args.hpp"
@@ -39,23 +39,23 @@ int main(int argc, char** argv) {
             nup = tools::number_arg<int>("NUP", args[2]);
         } catch (const diag::InvalidValue&) {
         }
-        const app::Context ctx = app::make_context(app::product::profile(), platform::executable_path());
+        const product::Context ctx = product::make_context(product::profile(), platform::executable_path());
         const auto start = std::chrono::steady_clock::now();
         auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
         static constexpr const char* stage_names[] = {"unpacking", "merging", "saving"};
         int last_stage = -1;
-        app::ProgressCallback progress;
+        job::ProgressCallback progress;
         if (times)
-            progress = [&](const app::JobProgress& p) {
+            progress = [&](const job::JobProgress& p) {
                 const int stage = static_cast<int>(p.stage);
                 if (stage == last_stage) return;
                 last_stage = stage;
                 std::fprintf(stderr, "%s %.3f\n", stage_names[stage], seconds());
             };
-        const app::MergeResult result =
-            app::process_zip(tools::path_arg(args[1]), nup, ctx.job_environment(), progress);
+        const job::MergeResult result =
+            job::process_zip(tools::path_arg(args[1]), nup, ctx.job_environment(), progress);
         if (times) std::fprintf(stderr, "end %.3f\n", seconds());
-        for (const auto& [key, value] : app::merge_result_fields(result)) std::cout << key << '=' << value << '\n';
+        for (const auto& [key, value] : job::merge_result_fields(result)) std::cout << key << '=' << value << '\n';
         return 0;
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n';

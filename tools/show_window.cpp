@@ -19,14 +19,16 @@
 #include <sys/wait.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "app/job.hpp"
+#include "job/job.hpp"
 #include "product/buildmode.hpp"
 #include "product/context.hpp"
 #include "product/product.hpp"
@@ -60,8 +62,6 @@ namespace tk = ui::tk;
 
 std::string g_out;
 bool g_taken = false;
-// The wait window is photographed once its progress bar shows.
-bool g_wait_for_progress = false;
 
 #ifdef _WIN32
 void photograph() {
@@ -155,25 +155,26 @@ void show_focus(tk::Interp& in) {
     }
 }
 
-// Long output paths, as sellers' folders are: one with blanks, one without any.
-app::MergeResult sample_result(bool with_new) {
+// Long output paths, as sellers' folders are: one with blanks, one without any. The
+// marketplace ("Sauyq") and the seller are invented.
+job::MergeResult sample_result(bool with_new) {
 #ifdef _WIN32
     const std::string home = "C:\\Users\\seller\\";
 #else
     const std::string home = "/home/seller/";
 #endif
     const fs::path folder = platform::path_from_utf8(
-        with_new ? home + "Документы/Заказы Kaspi 2024/Накладные за 15 мая (склад Алматы, ТОО «Тарво Трейд»)"
-                 : home + "Загрузки/Kaspi_заказы_2024-05-15_склад_Алматы_ТОО_Тарво_Трейд_накладные_на_отгрузку_"
+        with_new ? home + "Документы/Заказы Sauyq 2024/Накладные за 15 мая (склад Алматы, ТОО «Пример Трейд»)"
+                 : home + "Загрузки/Sauyq_заказы_2024-05-15_склад_Алматы_ТОО_Пример_Трейд_накладные_на_отгрузку_"
                           "партия_000123456789").make_preferred();
-    app::MergeResult r;
+    job::MergeResult r;
     r.nup = 4;
-    r.out_pdf_all = r.out_pdf = folder / platform::path_from_utf8("kaspi_orders_15.05.2024_Tarvo PDF Mergalo_MERGED_4up.pdf");
+    r.out_pdf_all = r.out_pdf = folder / platform::path_from_utf8("sauyq_orders_15.05.2024_Tarvo PDF Mergalo_MERGED_4up.pdf");
     r.file_count = r.file_count_all = 37;
     r.total_pages = r.total_pages_all = 37;
     r.final_sheets = r.final_sheets_all = 10;
     if (with_new) {
-        r.out_pdf_new = folder / platform::path_from_utf8("kaspi_orders_15.05.2024_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
+        r.out_pdf_new = folder / platform::path_from_utf8("sauyq_orders_15.05.2024_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
         r.file_count_new = 12;
         r.total_pages_new = 12;
         r.final_sheets_new = 3;
@@ -187,11 +188,133 @@ fs::path old_sheets_folder(const fs::path& program_dir) {
     fs::create_directories(folder);
     const auto old = fs::file_time_type::clock::now() - std::chrono::days{5};
     for (const char* day : {"01.05", "02.05", "03.05", "04.05", "05.05", "06.05", "07.05"}) {
-        const fs::path file = folder / ("kaspi_orders_" + std::string(day) + ".2024_Tarvo PDF Mergalo_MERGED_4up.pdf");
+        const fs::path file = folder / ("sauyq_orders_" + std::string(day) + ".2024_Tarvo PDF Mergalo_MERGED_4up.pdf");
         if (!fs::exists(file)) std::ofstream(file) << "%PDF-1.7\n";
         fs::last_write_time(file, old);
     }
     return folder;
+}
+
+// What one picture needs: the program, the language, its folder and the archive (wait).
+struct Shot {
+    const product::Context& ctx;
+    std::string lang;
+    fs::path program_dir;
+    std::string archive;
+};
+
+// The result window, switched to the other language by its own buttons: the box that
+// confirms the change is photographed, the relabelled window is closed last.
+void result_switched(const Shot& shot) {
+    const std::string other = shot.lang == "kk" ? "ru" : "kk";
+    tk::detail::Hooks hooks = tk::detail::hooks();
+    hooks.on_wait = [other, step = 0](tk::Interp& in) mutable {
+        in.call({"after", 500, in.command([&in, other, now = step++] {
+                     if (now == 0) in.call({".done.buttons.bottom.language", "invoke"});
+                     else if (now == 1) in.call({".done.language.frame." + other, "invoke"});
+                     else {
+                         photograph();
+                         close_everything(in);  // the box
+                         in.call({"after", 300, in.command([&in] { close_everything(in); })});
+                     }
+                 })});
+    };
+    hooks.on_update = nullptr;
+    tk::detail::set_hooks(hooks);
+    ui::show_done(shot.ctx, sample_result(false));
+}
+
+// A repaired waybill, left-out repeats and skipped history records: the heading asks for a check.
+void result_to_check(const Shot& shot) {
+    job::MergeResult r = sample_result(true);
+    r.repaired = {"день2/Заказ_458812304.pdf"};
+    r.conflicting_duplicates = {"день2/Заказ_458812377.pdf", "возвраты/Заказ_458812390.pdf"};
+    r.skipped_history_records = 2;
+    r.history_copy = shot.program_dir / "waybill_history.csv.bad";
+    ui::show_done(shot.ctx, r);
+}
+
+// The open-file dialog in the working folder: a seller's downloads.
+void open_file(const Shot& shot) {
+    const fs::path downloads = shot.program_dir / "Загрузки";
+    fs::create_directories(downloads / "Архив");
+    for (const char* name : {"ЗАКАЗЫ.ZIP", "sauyq_orders_15.05.2024.zip", "marketplace.Zip", "отчёт.xlsx"})
+        std::ofstream(downloads / platform::path_from_utf8(name)) << "x";
+    fs::current_path(downloads);
+    tk::Interp root;
+    ui::ask_for_archive(shot.ctx, root);
+}
+
+// The error dialog on an archive that is gone; "error_long" in a deep folder,
+// "error_nolog" with a file where the logs folder should be (the log cannot be written).
+void error_dialog(const Shot& shot, bool long_path, bool no_log) {
+    const fs::path logs = shot.program_dir / "logs";
+    if (no_log) {
+        fs::remove_all(logs);
+        std::ofstream(logs) << "x";
+    } else if (fs::exists(logs) && !fs::is_directory(logs)) {
+        fs::remove(logs);  // left by an earlier picture
+    }
+    const std::string folder = !long_path ? "/home/seller/Документы/Заказы Sauyq 2024/Накладные за 15 мая"
+                                          : "/home/seller/Документы/Заказы Sauyq 2024/Накладные за 15 мая (склад "
+                                            "Алматы, ТОО «Пример Трейд»)/Отгрузка по договору № 17/2024 от 02.01.2024/"
+                                            "Партия 000123456789, возвраты и повторные отправки клиентам";
+    const diag::FileNotFound failure(
+        i18n::t("zip_not_found", shot.lang, {{"path", folder + "/sauyq_orders_15.05.2024.zip"}}));
+    ui::show_error_dialog(shot.ctx, i18n::t("error_pdf_failed", shot.lang), failure.what(), &failure,
+                          "ZIP: /home/seller/Документы/sauyq_orders_15.05.2024.zip\nNUP: 4");
+}
+
+// Every window the tool can photograph, by its name on the command line.
+const std::vector<std::pair<std::string_view, std::function<void(const Shot&)>>>& windows() {
+    static const std::vector<std::pair<std::string_view, std::function<void(const Shot&)>>> table = {
+        {"chooser",
+         [](const Shot& s) {
+             tk::Interp root;
+             ui::simple_choice(s.ctx, root);
+         }},
+        {"wait",
+         [](const Shot& s) {
+             if (s.archive.empty()) throw std::runtime_error("the wait window needs an archive");
+             ui::process_zip_with_wait(s.ctx, [&](const job::ProgressCallback& progress) {
+                 return job::process_zip(platform::path_from_utf8(s.archive), 4, s.ctx.job_environment(), progress);
+             });
+         }},
+        {"result", [](const Shot& s) { ui::show_done(s.ctx, sample_result(false)); }},
+        {"result_new", [](const Shot& s) { ui::show_done(s.ctx, sample_result(true)); }},
+        {"result_switch", result_switched},
+        {"result_check", result_to_check},
+        {"open_file", open_file},
+        {"language", [](const Shot& s) { ui::choose_language_window(s.ctx); }},
+        {"cleanup", [](const Shot& s) { ui::clean_old_sheets(s.ctx, old_sheets_folder(s.program_dir), s.lang); }},
+        {"cleanup_none",
+         [](const Shot& s) {
+             fs::create_directories(s.program_dir / "no old sheets");
+             ui::clean_old_sheets(s.ctx, s.program_dir / "no old sheets", s.lang);
+         }},
+        {"error", [](const Shot& s) { error_dialog(s, false, false); }},
+        {"error_long", [](const Shot& s) { error_dialog(s, true, false); }},
+        {"error_nolog", [](const Shot& s) { error_dialog(s, false, true); }},
+    };
+    return table;
+}
+
+// Photographs each window once it waits for the user (half a second later, the focus
+// where a window manager puts it), then closes it; the wait window once its bar shows.
+void photograph_when_drawn(bool wait_for_progress) {
+    tk::detail::Hooks hooks;
+    hooks.on_wait = [](tk::Interp& in) {
+        in.call({"after", 500, in.command([&in] {
+                     show_focus(in);
+                     photograph();
+                     close_everything(in);
+                 })});
+    };
+    hooks.on_update = [wait_for_progress](tk::Interp& in) {
+        if (wait_for_progress && in.call({"winfo", "ismapped", ".wait.bar"}) != "1") return;
+        photograph();
+    };
+    tk::detail::set_hooks(hooks);
 }
 
 }  // namespace
@@ -202,106 +325,22 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string window = argv[1];
-    const std::string lang = argv[2];
-    const fs::path program_dir = fs::absolute(argv[3]);
+    const auto& table = windows();
+    const auto found = std::find_if(table.begin(), table.end(), [&](const auto& w) { return w.first == window; });
+    if (found == table.end()) {
+        std::cerr << "unknown window: " << window << '\n';
+        return 2;
+    }
     g_out = argv[4];
     try {
-        const app::Context ctx =
-            app::make_context(app::product::profile(), program_dir / platform::executable_file_name("Mergalo"));
-        i18n::write_language(ctx.data_dir, lang);
+        const fs::path program_dir = fs::absolute(argv[3]);
+        const product::Context ctx =
+            product::make_context(product::profile(), program_dir / platform::executable_file_name("Mergalo"));
+        i18n::write_language(ctx.data_dir, argv[2]);
         // Tcl and Tk from the program folder's mgl/, as the program's start-up points them.
-        app::buildmode::point_tcl_and_tk_to_library(ctx.library_dir);
-
-        tk::detail::Hooks hooks;
-        hooks.on_wait = [](tk::Interp& in) {
-            in.call({"after", 500, in.command([&in] {
-                         show_focus(in);
-                         photograph();
-                         close_everything(in);
-                     })});
-        };
-        g_wait_for_progress = window == "wait";
-        hooks.on_update = [](tk::Interp& in) {
-            if (g_wait_for_progress && in.call({"winfo", "ismapped", ".wait.bar"}) != "1") return;
-            photograph();
-        };
-        tk::detail::set_hooks(hooks);
-
-        if (window == "result_switch") {
-            // The result window's language button, the other language in the chooser,
-            // then the box that confirms the change; the relabelled window is closed last.
-            const std::string other = lang == "kk" ? "ru" : "kk";
-            static int wait = 0;
-            hooks.on_wait = [other](tk::Interp& in) {
-                const int step = wait++;
-                in.call({"after", 500, in.command([&in, other, step] {
-                             if (step == 0) in.call({".done.buttons.bottom.language", "invoke"});
-                             else if (step == 1) in.call({".done.language.frame." + other, "invoke"});
-                             else {
-                                 photograph();
-                                 close_everything(in);  // the box
-                                 in.call({"after", 300, in.command([&in] { close_everything(in); })});
-                             }
-                         })});
-            };
-            hooks.on_update = nullptr;
-            tk::detail::set_hooks(hooks);
-        }
-
-        if (window == "chooser") {
-            tk::Interp root;
-            ui::simple_choice(ctx, root);
-        } else if (window == "wait") {
-            if (argc < 6) throw std::runtime_error("the wait window needs an archive");
-            ui::process_zip_with_wait(ctx, [&](const app::ProgressCallback& progress) {
-                return app::process_zip(argv[5], 4, ctx.job_environment(), progress);
-            });
-        } else if (window == "result" || window == "result_new" || window == "result_switch") {
-            ui::show_done(ctx, sample_result(window == "result_new"));
-        } else if (window == "result_check") {
-            // A repaired waybill, left-out repeats and skipped history records: the heading asks for a check.
-            app::MergeResult r = sample_result(true);
-            r.repaired = {"день2/Заказ_458812304.pdf"};
-            r.conflicting_duplicates = {"день2/Заказ_458812377.pdf", "возвраты/Заказ_458812390.pdf"};
-            r.skipped_history_records = 2;
-            ui::show_done(ctx, r);
-        } else if (window == "open_file") {
-            // The dialog opens in the working folder: a seller's downloads.
-            const fs::path downloads = program_dir / "Загрузки";
-            fs::create_directories(downloads / "Архив");
-            for (const char* name : {"ЗАКАЗЫ.ZIP", "kaspi_orders_15.05.2024.zip", "wildberries.Zip", "отчёт.xlsx"})
-                std::ofstream(downloads / platform::path_from_utf8(name)) << "x";
-            fs::current_path(downloads);
-            tk::Interp root;
-            ui::ask_for_archive(ctx, root);
-        } else if (window == "language") {
-            ui::choose_language_window(ctx);
-        } else if (window == "cleanup") {
-            ui::clean_old_sheets(ctx, old_sheets_folder(program_dir), lang);
-        } else if (window == "cleanup_none") {
-            fs::create_directories(program_dir / "no old sheets");
-            ui::clean_old_sheets(ctx, program_dir / "no old sheets", lang);
-        } else if (window == "error" || window == "error_long" || window == "error_nolog") {
-            if (window == "error_nolog") {
-                // A file where the logs folder should be: the log cannot be written.
-                fs::remove_all(program_dir / "logs");
-                std::ofstream(program_dir / "logs") << "x";
-            } else if (fs::exists(program_dir / "logs") && !fs::is_directory(program_dir / "logs")) {
-                fs::remove(program_dir / "logs");  // left by an earlier picture
-            }
-            const std::string folder = window == "error"
-                                           ? "/home/seller/Документы/Заказы Kaspi 2024/Накладные за 15 мая"
-                                           : "/home/seller/Документы/Заказы Kaspi 2024/Накладные за 15 мая (склад "
-                                             "Алматы, ТОО «Тарво Трейд»)/Отгрузка по договору № 17/2024 от 02.01.2024/"
-                                             "Партия 000123456789, возвраты и повторные отправки клиентам";
-            const diag::FileNotFound failure(
-                i18n::t("zip_not_found", lang, {{"path", folder + "/kaspi_orders_15.05.2024.zip"}}));
-            ui::show_error_dialog(ctx, i18n::t("error_pdf_failed", lang), failure.what(), &failure,
-                                    "ZIP: /home/seller/Документы/kaspi_orders_15.05.2024.zip\nNUP: 4");
-        } else {
-            std::cerr << "unknown window: " << window << '\n';
-            return 2;
-        }
+        product::buildmode::point_tcl_and_tk_to_library(ctx.library_dir);
+        photograph_when_drawn(window == "wait");
+        found->second(Shot{ctx, argv[2], program_dir, argc > 5 ? argv[5] : ""});
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n';
         return 1;

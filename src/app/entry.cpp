@@ -5,9 +5,10 @@
 #include <optional>
 
 #include "app/install.hpp"
-#include "app/job.hpp"
+#include "job/job.hpp"
 #include "app/modes.hpp"
 #include "app/selfcheck.hpp"
+#include "diag/error_log.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/messages.hpp"
 #include "i18n/unicode.hpp"
@@ -27,7 +28,7 @@ namespace app {
 
 namespace {
 
-int help_mode(const Context& ctx) {
+int help_mode(const product::Context& ctx) {
     ui::open_help(ctx);
     return 0;
 }
@@ -41,15 +42,11 @@ std::string lower_ascii(std::string_view text) {
 
 // The menu follows a language picked in the result window (the new language is saved
 // by then). A failure is logged and passed on: the result window says it.
-void relabel_menu(const Context& ctx) {
+void relabel_menu(const product::Context& ctx) {
     try {
         install_context_menu_silent(ctx);
     } catch (const std::exception& e) {
-        try {
-            ctx.log.write("Не удалось обновить язык меню правой кнопки", &e);
-        } catch (const std::exception&) {
-            // The log cannot be written either; the user is told all the same.
-        }
+        ctx.log.write_quietly(diag::log_titles::MENU_RELABEL_FAILED, &e);  // the user is told all the same
         throw;
     }
 }
@@ -58,12 +55,12 @@ void relabel_menu(const Context& ctx) {
 // A failure of the job is reported once, in the error dialog, with the archive and the
 // layout as given. Returns false after a reported failure of the job; what fails once
 // the job succeeded (in or around the result window) never makes the merge a failure.
-bool merge_and_show(const Context& ctx, const std::string& zip_text, int nup) {
+bool merge_and_show(const product::Context& ctx, const std::string& zip_text, int nup) {
     const std::filesystem::path zip_path = platform::path_from_utf8(zip_text);
-    MergeResult result;
+    job::MergeResult result;
     try {
-        result = ui::process_zip_with_wait(ctx, [&](const ProgressCallback& progress) {
-            return process_zip(zip_path, nup, ctx.job_environment(), progress);
+        result = ui::process_zip_with_wait(ctx, [&](const job::ProgressCallback& progress) {
+            return job::process_zip(zip_path, nup, ctx.job_environment(), progress);
         });
     } catch (const std::exception& e) {
         const std::string lang = ctx.language();
@@ -74,22 +71,24 @@ bool merge_and_show(const Context& ctx, const std::string& zip_text, int nup) {
     // Repaired waybills are shown in the result window and also logged, so that a
     // failed download can be traced later; a log that cannot be written does not
     // keep the user from the result.
-    if (const auto note = repaired_waybills_log_note(zip_path, result)) {
-        try {
-            ctx.log.write(note->title, nullptr, note->extra);
-        } catch (const std::exception&) {
-        }
-    }
+    if (const auto note = job::repaired_waybills_log_note(zip_path, result))
+        ctx.log.write_quietly(note->title, nullptr, note->extra);
     try {
         ui::show_done(ctx, result, [&ctx](const std::string&) { relabel_menu(ctx); });
     } catch (const std::exception& e) {
         // The result window broke (its buttons report their own failures): the PDFs
-        // and the history are written all the same.
+        // and the history are written all the same, and the error dialog says so and
+        // where they are. The merge stays a success.
+        const std::string lang = ctx.language();
+        std::string extra = "ZIP: " + zip_text + "\nNUP: " + std::to_string(nup);
+        extra += "\nPDF: " + platform::utf8(result.out_pdf_all);
+        if (result.out_pdf_new && *result.out_pdf_new != result.out_pdf_all)
+            extra += "\nPDF: " + platform::utf8(*result.out_pdf_new);
         try {
-            ctx.log.write("Окно результата закрылось из-за сбоя", &e);
+            ui::show_error_dialog(ctx, i18n::t("error_result_window", lang), i18n::message(e, lang), &e, extra);
         } catch (const std::exception&) {
+            std::cerr << i18n::message(e, lang) << std::endl;
         }
-        std::cerr << i18n::message(e, ctx.language()) << std::endl;
     }
     return true;
 }
@@ -110,7 +109,7 @@ const std::vector<Switch>& SWITCHES() {
         {"--uninstall-data", purge_personal_data_silently},
         {"--install", run_install_mode},
         {"--uninstall", run_uninstall_mode},
-        {"--selfcheck", [](const Context& ctx) { return selfcheck::run(ctx); }},
+        {"--selfcheck", [](const product::Context& ctx) { return selfcheck::run(ctx); }},
     };
     return switches;
 }
@@ -130,7 +129,7 @@ int parse_layout(std::string_view text) {
     return negative ? -value : value;
 }
 
-int main(const Context& ctx, const std::vector<std::string>& argv) {
+int main(const product::Context& ctx, const std::vector<std::string>& argv) {
     if (argv.size() < 2) {
         run_gui(ctx);
         return 0;
@@ -139,7 +138,7 @@ int main(const Context& ctx, const std::vector<std::string>& argv) {
     return merge_and_show(ctx, argv[1], nup) ? 0 : 1;
 }
 
-void run_gui(const Context& ctx) {
+void run_gui(const product::Context& ctx) {
     const std::string lang = ctx.language();
     std::optional<std::string> zip_text;
     std::optional<int> nup_choice;
@@ -156,7 +155,7 @@ void run_gui(const Context& ctx) {
     merge_and_show(ctx, *zip_text, *nup_choice);
 }
 
-int choose_layout_and_merge(const Context& ctx, const std::vector<std::string>& argv) {
+int choose_layout_and_merge(const product::Context& ctx, const std::vector<std::string>& argv) {
     if (argv.size() < 3) {
         run_gui(ctx);
         return 0;
@@ -180,9 +179,9 @@ int run_program(const std::vector<std::string>& argv, const PdfLibraryLoader& lo
     // First, before Tcl or anything else starts a thread: a merge told to stop (SIGTERM,
     // SIGHUP, SIGINT; closing the console on Windows) removes what it wrote.
     platform::enable_cleanup_on_termination();
-    const Context ctx = make_context(product::profile(), platform::executable_path());
-    buildmode::add_library_folder_to_path(ctx.library_dir);
-    buildmode::point_tcl_and_tk_to_library(ctx.library_dir);
+    const product::Context ctx = product::make_context(product::profile(), platform::executable_path());
+    product::buildmode::add_library_folder_to_path(ctx.library_dir);
+    product::buildmode::point_tcl_and_tk_to_library(ctx.library_dir);
     try {
         load();
     } catch (const std::exception& e) {

@@ -39,7 +39,7 @@ bool asked_for(const std::vector<std::string>& argv, std::string_view flag);
 // One maintenance switch and the mode it runs; the mode's result is the exit code.
 struct Switch {
     std::string_view flag;
-    int (*mode)(const Context& ctx);
+    int (*mode)(const product::Context& ctx);
 };
 
 // The switches in the order they are tested: "--help", "--install-menu",
@@ -49,7 +49,7 @@ const std::vector<Switch>& SWITCHES();
 // No switch: the command-line merge of argument 1 with the layout of argument 2 (0
 // after the result window, 1 after a reported failure), or, without arguments,
 // run_gui() and 0.
-int main(const Context& ctx, const std::vector<std::string>& argv);
+int main(const product::Context& ctx, const std::vector<std::string>& argv);
 
 // "--choose-layout ARCHIVE...", as the application entry ("Open with") starts the
 // program: asks for the layout once in the mode chooser, then merges each archive in
@@ -57,13 +57,13 @@ int main(const Context& ctx, const std::vector<std::string>& argv);
 // dialog). Without archives it is run_gui(). Returns 0 when every merge succeeded or
 // the chooser was closed, 1 when a merge failed or, without a display, nothing could
 // be asked (said on standard error).
-int choose_layout_and_merge(const Context& ctx, const std::vector<std::string>& argv);
+int choose_layout_and_merge(const product::Context& ctx, const std::vector<std::string>& argv);
 
 // Asks for the archive in the open-file dialog and for the layout in the mode
 // chooser, then merges like the command line. A cancelled dialog or chooser ends it;
 // a failure is reported in the error dialog. Without a display says so on standard
 // error.
-void run_gui(const Context& ctx);
+void run_gui(const product::Context& ctx);
 
 // The layout argument: a decimal integer, blanks around it and a leading sign
 // allowed; anything else (a fraction, a word, an empty text, a number too large)

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 // The registry to write to: the context's (a test's), else the system's, kept alive in
 // `owned`; none where the system has no registry.
-platform::Registry* registry(const Context& ctx, std::unique_ptr<platform::Registry>& owned) {
+platform::Registry* registry(const product::Context& ctx, std::unique_ptr<platform::Registry>& owned) {
     if (ctx.menu_registry) return ctx.menu_registry;
     owned = platform::current_user_registry();
     return owned.get();
@@ -42,15 +42,15 @@ std::vector<std::string> names_of(const std::vector<shell::FileManager>& manager
 #endif
 
 // The icon as PNG beside the .ico: the Linux file managers cannot show an .ico.
-fs::path icon_png(const Context& ctx) { return fs::path(ctx.icon_file()).replace_extension(".png"); }
+fs::path icon_png(const product::Context& ctx) { return fs::path(ctx.icon_file()).replace_extension(".png"); }
 
-shell::Menu menu_in(const Context& ctx, std::string_view lang, const fs::path& exe, const fs::path& help) {
+shell::Menu menu_in(const product::Context& ctx, std::string_view lang, const fs::path& exe, const fs::path& help) {
     return shell::make_menu(lang, ctx.code, ctx.title, exe, help, icon_png(ctx));
 }
 
 }  // namespace
 
-std::optional<std::vector<std::string>> install_context_menu_silent(const Context& ctx) {
+std::optional<std::vector<std::string>> install_context_menu_silent(const product::Context& ctx) {
     std::unique_ptr<platform::Registry> owned;
     platform::Registry* branch = registry(ctx, owned);
 #if !MERGALO_DESKTOP_MENUS
@@ -95,7 +95,7 @@ std::optional<std::vector<std::string>> install_context_menu_silent(const Contex
 #endif
 }
 
-std::optional<std::vector<std::string>> uninstall_context_menu_silent(const Context& ctx) {
+std::optional<std::vector<std::string>> uninstall_context_menu_silent(const product::Context& ctx) {
     std::unique_ptr<platform::Registry> owned;
     if (platform::Registry* branch = registry(ctx, owned)) {
         shell::remove_registry_menu(*branch);

@@ -25,13 +25,13 @@ namespace app {
 // is installed system-wide (the package brings its own), all or nothing. Returns the
 // names of the file managers that got the menu (empty: none of them was found); no
 // value where the menu does not go per file manager (the registry).
-std::optional<std::vector<std::string>> install_context_menu_silent(const Context& ctx);
+std::optional<std::vector<std::string>> install_context_menu_silent(const product::Context& ctx);
 
 // Removes the menu (on Linux also the user's application entry). Missing pieces are no
 // error. Throws diag::RuntimeError when this system has no place for the menu; on Linux
 // one in the current language when a written file cannot be deleted. Returns the names
 // of the file managers whose menu was removed (empty: none had one); no value where the
 // menu does not go per file manager (the registry).
-std::optional<std::vector<std::string>> uninstall_context_menu_silent(const Context& ctx);
+std::optional<std::vector<std::string>> uninstall_context_menu_silent(const product::Context& ctx);
 
 }  // namespace app

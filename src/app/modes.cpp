@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/install.hpp"
+#include "diag/error_log.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/messages.hpp"
 #include "platform/platform.hpp"
@@ -24,7 +25,7 @@ namespace {
 class Talk {
 public:
     // The boxes' title is the program's; `lang`: the language of their buttons.
-    Talk(const Context& ctx, std::string lang) : title_(ctx.title), lang_(std::move(lang)) {
+    Talk(const product::Context& ctx, std::string lang) : title_(ctx.title), lang_(std::move(lang)) {
         try {
             root_ = std::make_unique<ui::tk::Interp>();
             ui::prepare_dialogs(ctx, *root_, lang_);  // the boxes carry the program icon
@@ -59,7 +60,7 @@ private:
     std::unique_ptr<ui::tk::Interp> root_;
 };
 
-std::string menu_item(const Context& ctx, std::string_view lang) {
+std::string menu_item(const product::Context& ctx, std::string_view lang) {
     return i18n::t("menu_root", lang, {{"app", ctx.title}});
 }
 
@@ -71,7 +72,7 @@ std::string joined(const std::vector<std::string>& names) {
 
 }  // namespace
 
-int run_install_mode(const Context& ctx) {
+int run_install_mode(const product::Context& ctx) {
     const std::string lang = ctx.language();
     Talk talk(ctx, lang);
     try {
@@ -93,7 +94,7 @@ int run_install_mode(const Context& ctx) {
     }
 }
 
-int run_uninstall_mode(const Context& ctx) {
+int run_uninstall_mode(const product::Context& ctx) {
     const std::string lang = ctx.language();
     Talk talk(ctx, lang);
     try {
@@ -110,46 +111,68 @@ int run_uninstall_mode(const Context& ctx) {
     }
 }
 
-int install_menu_silently(const Context& ctx) {
+int install_menu_silently(const product::Context& ctx) {
     try {
         install_context_menu_silent(ctx);
         return 0;
     } catch (const std::exception& e) {
-        ctx.log.write("Не удалось поставить пункт меню правой кнопки", &e);
+        ctx.log.write_quietly(diag::log_titles::MENU_INSTALL_FAILED, &e);
         return 1;
     }
 }
 
-int uninstall_menu_silently(const Context& ctx) {
+int uninstall_menu_silently(const product::Context& ctx) {
     try {
         uninstall_context_menu_silent(ctx);
         return 0;
     } catch (const std::exception& e) {
-        ctx.log.write("Не удалось убрать пункт меню правой кнопки", &e);
+        ctx.log.write_quietly(diag::log_titles::MENU_UNINSTALL_FAILED, &e);
         return 1;
     }
 }
 
-void purge_personal_data(const Context& ctx) {
-    for (const fs::path& folder : {ctx.data_dir, ctx.app_dir / "logs"}) {
-        std::error_code ec;
-        if (!fs::exists(fs::symlink_status(folder, ec))) continue;  // nothing to do
-        // Links inside are removed, never followed: nothing outside the folder goes.
-        if (platform::remove_tree(folder)) continue;
-        try {
-            ctx.log.write("Не удалось убрать папку " + platform::utf8(folder));
-        } catch (const std::exception&) {
-            // Nowhere left to report to; the removal goes on.
-        }
+namespace {
+
+// The logs folder beside the program may hold files of the user's (it lies in a folder
+// the user picked): only the log and the temporary files of its rewrites go, and the
+// folder itself only when that leaves it empty. A logs folder that is a link is removed
+// as a link. True when nothing of the log is left.
+bool remove_log_files(const fs::path& logs) {
+    std::error_code ec;
+    if (fs::is_symlink(logs, ec)) return platform::remove_tree(logs);
+    if (!fs::is_directory(logs, ec)) return platform::remove_tree(logs);
+    bool removed = true;
+    for (fs::directory_iterator it(logs, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = platform::utf8(it->path().filename());
+        const bool ours = name == "error.log" || (name.starts_with(".error.log.") && name.ends_with(".tmp"));
+        std::error_code gone;
+        if (ours && !fs::remove(it->path(), gone)) removed = false;
     }
+    if (ec) return false;
+    fs::remove(logs, ec);  // fails, as it should, when the user's files are left in it
+    return removed;
 }
 
-int purge_personal_data_silently(const Context& ctx) {
+}  // namespace
+
+void purge_personal_data(const product::Context& ctx) {
+    std::error_code ec;
+    // The per-user data folder is the program's own: it goes whole. Links inside are
+    // removed, never followed: nothing outside the folder goes.
+    if (fs::exists(fs::symlink_status(ctx.data_dir, ec)) && !platform::remove_tree(ctx.data_dir))
+        ctx.log.write_quietly(std::string(diag::log_titles::FOLDER_NOT_REMOVED) + platform::utf8(ctx.data_dir));
+    const fs::path logs = ctx.app_dir / "logs";
+    // Nowhere left to report to when the log fails too; the removal goes on.
+    if (fs::exists(fs::symlink_status(logs, ec)) && !remove_log_files(logs))
+        ctx.log.write_quietly(std::string(diag::log_titles::FOLDER_NOT_REMOVED) + platform::utf8(logs));
+}
+
+int purge_personal_data_silently(const product::Context& ctx) {
     try {
         purge_personal_data(ctx);
         return 0;
     } catch (const std::exception& e) {
-        ctx.log.write("Не удалось убрать личные данные при удалении", &e);
+        ctx.log.write_quietly(diag::log_titles::DATA_NOT_REMOVED, &e);
         return 1;
     }
 }

@@ -23,7 +23,7 @@ int run(const std::vector<Check>& checks) {
     return 1;
 }
 
-int run(const Context& ctx) { return run(checks(ctx)); }
+int run(const product::Context& ctx) { return run(checks(ctx)); }
 
 std::optional<std::string> check_pdf() {
     try {
@@ -81,7 +81,7 @@ std::optional<std::string> check_files(const fs::path& folder, std::string_view 
     return "не хватает файлов: " + missing;
 }
 
-std::vector<Check> checks(const Context& ctx) {
+std::vector<Check> checks(const product::Context& ctx) {
     return {check_pdf, check_window, [&ctx] { return check_files(ctx.bundle_dir, ctx.icon_name); }};
 }
 

@@ -26,7 +26,7 @@ using Check = std::function<std::optional<std::string>()>;
 // check_files does not expect (a folder it may not read) passes to the caller, and
 // nothing is printed.
 int run(const std::vector<Check>& checks);
-int run(const Context& ctx);  // with checks(ctx)
+int run(const product::Context& ctx);  // with checks(ctx)
 
 // Makes a one-page PDF in memory. Trouble: "библиотека PDF не загрузилась: ..." or
 // "библиотека PDF не делает документ: ...".
@@ -43,6 +43,6 @@ std::optional<std::string> check_window();
 std::optional<std::string> check_files(const std::filesystem::path& root, std::string_view icon_name);
 
 // check_pdf, check_window, check_files of the context's resource folder and icon.
-std::vector<Check> checks(const Context& ctx);
+std::vector<Check> checks(const product::Context& ctx);
 
 }  // namespace app::selfcheck

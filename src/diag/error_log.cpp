@@ -145,4 +145,13 @@ fs::path ErrorLog::write(std::string_view title, const std::exception* exc, std:
     return path;
 }
 
+bool ErrorLog::write_quietly(std::string_view title, const std::exception* exc, std::string_view extra) const noexcept {
+    try {
+        write(title, exc, extra);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 }  // namespace diag

@@ -30,6 +30,19 @@ void trim_log_file(const std::filesystem::path& path, std::uintmax_t max_bytes =
 std::string format_error_entry(std::string_view title, const std::exception* exc, std::string_view extra,
                                std::string_view timestamp, std::string_view app);
 
+// The titles of the entries the program writes on its own (not those of the error
+// dialog, which carry the dialog's title): fixed Russian texts whatever the user's
+// language, so that every log reads alike to support.
+namespace log_titles {
+inline constexpr std::string_view MENU_INSTALL_FAILED = "Не удалось поставить пункт меню правой кнопки";
+inline constexpr std::string_view MENU_UNINSTALL_FAILED = "Не удалось убрать пункт меню правой кнопки";
+inline constexpr std::string_view MENU_RELABEL_FAILED = "Не удалось обновить язык меню правой кнопки";
+inline constexpr std::string_view FOLDER_NOT_REMOVED = "Не удалось убрать папку ";  // the folder's path follows
+inline constexpr std::string_view DATA_NOT_REMOVED = "Не удалось убрать личные данные при удалении";
+inline constexpr std::string_view LANGUAGE_NOT_SAVED = "Не удалось сохранить язык";
+inline constexpr std::string_view WAYBILLS_REPAIRED = "Объединение: восстановлены повреждённые накладные";
+}  // namespace log_titles
+
 // The error log of one program: its folder and the "App:" line of its entries.
 struct ErrorLog {
     std::filesystem::path folder;  // the logs folder; made (with parents) on each write
@@ -46,6 +59,11 @@ struct ErrorLog {
     // cannot be made or the log cannot be written.
     std::filesystem::path write(std::string_view title, const std::exception* exc = nullptr,
                                 std::string_view extra = {}) const;
+
+    // write, for an entry that must not change what happens next: a log that cannot be
+    // written is passed over. True when the entry was written. Never throws.
+    bool write_quietly(std::string_view title, const std::exception* exc = nullptr,
+                       std::string_view extra = {}) const noexcept;
 };
 
 }  // namespace diag

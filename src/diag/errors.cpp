@@ -16,7 +16,9 @@ const char* advice_for(const std::error_code& ec) noexcept {
     if (c == std::errc::permission_denied || c == std::errc::operation_not_permitted) return "fs_no_access";
     if (c == std::errc::read_only_file_system) return "fs_read_only";
     if (c == std::errc::filename_too_long) return "fs_name_too_long";
-    if (c == std::errc::no_such_file_or_directory || c == std::errc::not_a_directory) return "fs_not_found";
+    if (c == std::errc::no_such_file_or_directory) return "fs_not_found";
+    // A file stands where a folder of the path should be.
+    if (c == std::errc::not_a_directory) return "fs_not_a_folder";
     if (c == std::errc::device_or_resource_busy || c == std::errc::text_file_busy) return "fs_busy";
     return "fs_other";
 }

@@ -104,7 +104,7 @@ public:
 
 // The catalogue key of the sentence that explains a file-system error code in plain
 // words and says what to do: "fs_disk_full", "fs_no_access", "fs_read_only",
-// "fs_name_too_long", "fs_not_found", "fs_busy", or "fs_other". Does not throw.
+// "fs_name_too_long", "fs_not_found", "fs_not_a_folder", "fs_busy", or "fs_other". Does not throw.
 const char* advice_for(const std::error_code& ec) noexcept;
 
 // The one way a failed file operation becomes the program's error: the catalogue text

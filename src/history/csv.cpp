@@ -12,10 +12,9 @@ constexpr std::string_view BOM = "\xEF\xBB\xBF";
 
 }  // namespace
 
-// A field with ";", a double quote or a line break goes inside double quotes with the
-// inner quotes doubled; any other field is written as it is.
 void append_csv_field(std::string& out, std::string_view field) {
-    if (std::none_of(field.begin(), field.end(), [](char c) { return c == ';' || c == '"' || c == '\r' || c == '\n'; })) {
+    if (!field.starts_with(BOM) &&
+        std::none_of(field.begin(), field.end(), [](char c) { return c == ';' || c == '"' || c == '\r' || c == '\n'; })) {
         out += field;
         return;
     }
@@ -27,9 +26,7 @@ void append_csv_field(std::string& out, std::string_view field) {
     out += '"';
 }
 
-CsvReader::CsvReader(std::string_view text) : text_(text) {
-    if (text_.starts_with(BOM)) pos_ = BOM.size();
-}
+CsvReader::CsvReader(std::string_view text) : text_(text) {}
 
 std::string& CsvReader::field_slot() {
     if (count_ == fields_.size())
@@ -49,6 +46,7 @@ void CsvReader::skip_line(std::size_t from) {
 CsvReader::Read CsvReader::read(std::span<const std::string>& fields) {
     const std::size_t n = text_.size();
     fields = {};
+    if (pos_ < n && text_.substr(pos_).starts_with(BOM)) pos_ += BOM.size();
     if (pos_ >= n) return Read::end;
     ++record_;
     count_ = 0;

@@ -11,10 +11,12 @@
 
 namespace history {
 
-// Reads ";"-separated CSV records one at a time from UTF-8 text (a leading byte-order
-// mark is skipped). A field may be quoted with '"' (inner quotes doubled; separators
-// and line breaks inside are kept); records end at CR LF, LF or CR. An empty line is a
-// record with no fields. The text must outlive the reader.
+// Reads ";"-separated CSV records one at a time from UTF-8 text. A byte-order mark is
+// skipped at the start of every record, not only of the text: two files joined into
+// one carry the second one's mark at the start of a line. A field may be quoted with
+// '"' (inner quotes doubled; separators and line breaks inside are kept); records end
+// at CR LF, LF or CR. An empty line is a record with no fields. The text must outlive
+// the reader.
 class CsvReader {
 public:
     explicit CsvReader(std::string_view text);
@@ -54,8 +56,10 @@ private:
     std::size_t start_ = 0;   // where the last record read began
 };
 
-// Appends one field: a field with ";", a double quote or a line break goes inside
-// double quotes with the inner quotes doubled; any other field is written as it is.
+// Appends one field: a field with ";", a double quote or a line break, or one that
+// starts with a byte-order mark (which the reader would skip at the start of a
+// record), goes inside double quotes with the inner quotes doubled; any other field is
+// written as it is.
 void append_csv_field(std::string& out, std::string_view field);
 
 }  // namespace history

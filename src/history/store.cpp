@@ -56,6 +56,48 @@ bool is_header_name(std::string_view name) {
     return std::find(HEADER_NAMES.begin(), HEADER_NAMES.end(), fold(name)) != HEADER_NAMES.end();
 }
 
+// The text of a field saved in a single-byte Cyrillic code page, as UTF-8; no value when
+// it holds a byte that is neither ASCII nor a Cyrillic letter there. Only the header
+// words are looked for in such fields, so only letters are mapped: the program's ICU
+// carries no code-page converters in its Windows build.
+enum class CodePage { cp1251, cp866 };
+std::optional<std::string> cyrillic_text(std::string_view bytes, CodePage page) {
+    std::string out;
+    out.reserve(2 * bytes.size());
+    for (const char ch : bytes) {
+        const auto b = static_cast<unsigned char>(ch);
+        char32_t c = 0;
+        if (b < 0x80) {
+            out += ch;
+            continue;
+        }
+        if (page == CodePage::cp1251) {
+            if (b >= 0xC0) c = U'\u0410' + (b - 0xC0);  // А..я
+            else if (b == 0xA8) c = U'\u0401';          // Ё
+            else if (b == 0xB8) c = U'\u0451';          // ё
+        } else {
+            if (b <= 0xAF) c = U'\u0410' + (b - 0x80);                   // А..п
+            else if (b >= 0xE0 && b <= 0xEF) c = U'\u0440' + (b - 0xE0);  // р..я
+            else if (b == 0xF0) c = U'\u0401';
+            else if (b == 0xF1) c = U'\u0451';
+        }
+        if (c == 0) return std::nullopt;
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+// True for the first field of a header row in UTF-8, or in a code page a spreadsheet
+// saved the file in (Excel's "ANSI" is CP1251 for Russian and Kazakh Windows).
+bool is_header_in_any_encoding(std::string_view field) {
+    if (i18n::is_valid_utf8(field)) return is_header_name(trim_space(field));
+    for (const CodePage page : {CodePage::cp1251, CodePage::cp866})
+        if (const std::optional<std::string> text = cyrillic_text(field, page); text && is_header_name(trim_space(*text)))
+            return true;
+    return false;
+}
+
 // Last component of a file name with blanks at both ends removed.
 std::string base_name(std::string_view name) {
     return std::string(trim_space(i18n::last_path_component(trim_space(name))));
@@ -180,11 +222,18 @@ std::string key_for_file(const fs::path& pdf_path, std::string_view file_name, i
     return key_from_digest(file_name, sha256_hex_of_file(pdf_path), nup);
 }
 
-HistoryLock lock_history(const fs::path& app_dir) {
-    const fs::path path = app_dir / "waybill_history.lock";
+fs::path history_lock_path(const fs::path& app_dir) { return app_dir / "waybill_history.lock"; }
+
+HistoryLock lock_history(const fs::path& app_dir, std::chrono::milliseconds wait, const std::function<void()>& on_wait) {
+    const fs::path path = history_lock_path(app_dir);
     try {
-        return std::make_unique<platform::FileLock>(path);
+        return std::make_unique<platform::FileLock>(path, wait, on_wait);
     } catch (const fs::filesystem_error& e) {
+        if (e.code() == std::errc::timed_out) {
+            const auto minutes = std::chrono::ceil<std::chrono::minutes>(wait).count();
+            throw diag::RuntimeError(
+                diag::Text{"history_lock_busy", {{"path", utf8(path)}, {"minutes", std::to_string(minutes)}}});
+        }
         throw diag::file_error("history_lock_failed", e, history_csv_path(app_dir));
     }
 }
@@ -202,33 +251,32 @@ int merge_history_text(std::string_view text, History& history) {
             ++skipped;
             continue;
         }
-        if (fields.empty() || (fields.size() == 1 && trim_space(fields[0]).empty())) continue;  // an empty line
         // The file never holds a line break inside a field: a quote that ran on over
         // several lines is a damaged record, and the lines it took are records again.
-        const bool broken_field = std::any_of(fields.begin(), fields.end(), [](const std::string& f) {
-            return f.find_first_of("\r\n") != std::string::npos || !i18n::is_valid_utf8(f);
-        });
-        if (broken_field) {
-            if (std::any_of(fields.begin(), fields.end(),
-                            [](const std::string& f) { return f.find_first_of("\r\n") != std::string::npos; }))
-                reader.resume_after_first_line();
+        if (std::any_of(fields.begin(), fields.end(),
+                        [](const std::string& f) { return f.find_first_of("\r\n") != std::string::npos; })) {
+            reader.resume_after_first_line();
             ++skipped;
             continue;
         }
-        if (fields.size() < 2 || fields.size() > 4) {
-            if (!is_header_name(trim_space(fields[0]))) ++skipped;
+        if (!std::all_of(fields.begin(), fields.end(), [](const std::string& f) { return i18n::is_valid_utf8(f); })) {
+            if (!is_header_in_any_encoding(fields[0])) ++skipped;
             continue;
         }
+        // What the file's rules pass over: empty lines, rows of one field, rows without
+        // a name or a date (header rows among them). A later version or a spreadsheet
+        // may add columns: the row is read by its first four fields.
+        if (fields.size() < 2) continue;
         const std::string_view name = trim_space(fields[0]);
-        if (is_header_name(name)) continue;
+        std::string file_name = base_name(name);  // "dir/" names no file
         const std::optional<LocalTime> processed_at = parse_history_datetime(fields[1]);
-        if (name.empty() || !processed_at) {
-            ++skipped;
-            continue;
-        }
+        if (file_name.empty() || !processed_at) continue;
 
         const std::string_view key_field = fields.size() >= 3 ? trim_space(fields[2]) : std::string_view{};
-        std::string key = key_field.empty() ? i18n::normalize_waybill_name(name) : std::string(key_field);
+        // Trimmed as the key column reads back: a compatibility form can normalise to a
+        // leading blank (U+00A8 to a space and a combining mark).
+        std::string key = key_field.empty() ? std::string(trim_space(i18n::normalize_waybill_name(name)))
+                                            : std::string(key_field);
 
         int nup = 0;
         if (fields.size() >= 4) {
@@ -241,7 +289,9 @@ int merge_history_text(std::string_view text, History& history) {
 
         auto [it, inserted] = history.try_emplace(std::move(key));
         if (inserted || *processed_at > it->second.processed_at)
-            it->second = Record{base_name(name), *processed_at, nup};
+            it->second = Record{std::move(file_name), *processed_at, nup,
+                                fields.size() > 4 ? std::vector<std::string>(fields.begin() + 4, fields.end())
+                                                  : std::vector<std::string>{}};
     }
     return skipped;
 }
@@ -252,11 +302,7 @@ int merge_history_csv(const fs::path& path, History& history) {
     return merge_history_text(read_file(path), history);
 }
 
-}  // namespace detail
-
-// --- the store -----------------------------------------------------------------------
-
-void save_waybill_history(const fs::path& app_dir, const History& history) {
+std::string history_text(const History& history) {
     struct Row {
         const std::string* key;
         const Record* record;
@@ -285,11 +331,23 @@ void save_waybill_history(const fs::path& app_dir, const History& history) {
         append_csv_field(text, *row.key);
         text += ';';
         if (row.record->nup != 0) text += std::to_string(row.record->nup);
+        for (const std::string& field : row.record->extra) {
+            text += ';';
+            append_csv_field(text, field);
+        }
         text += "\r\n";
     }
+    return text;
+}
 
+}  // namespace detail
+
+// --- the store -----------------------------------------------------------------------
+
+void save_waybill_history(const fs::path& app_dir, const History& history, platform::Renamer& renamer) {
+    const std::string text = detail::history_text(history);
     try {
-        platform::StagedFile file(history_csv_path(app_dir));
+        platform::StagedFile file(history_csv_path(app_dir), renamer);
         file.write(text);
         file.commit();
     } catch (const fs::filesystem_error& e) {
@@ -312,16 +370,16 @@ fs::path damaged_copy_name(const fs::path& csv, int n) {
 
 // Keeps `text`, the history file's bytes as they were read, under the first free
 // damaged-copy name; an existing copy is never replaced. Written whole or not at all.
-fs::path keep_damaged_copy(const fs::path& csv, std::string_view text) {
+fs::path keep_damaged_copy(const fs::path& csv, std::string_view text, platform::Renamer& renamer) {
     try {
-        platform::StagedFile copy(damaged_copy_name(csv, 1));
+        platform::StagedFile copy(damaged_copy_name(csv, 1), renamer);
         copy.write(text);
         return copy.commit_with(
             [&](const fs::path& temp) {
                 for (int n = 1;; ++n) {
                     const fs::path candidate = damaged_copy_name(csv, n);
                     try {
-                        platform::rename_no_replace(temp, candidate);
+                        renamer.rename_no_replace(temp, candidate);
                         return candidate;
                     } catch (const fs::filesystem_error& e) {
                         if (e.code() != std::errc::file_exists) throw;
@@ -336,7 +394,7 @@ fs::path keep_damaged_copy(const fs::path& csv, std::string_view text) {
 
 }  // namespace
 
-Loaded load_history(const fs::path& app_dir, LocalTime now) {
+Loaded load_history(const fs::path& app_dir, LocalTime now, platform::Renamer& renamer) {
     const fs::path csv = history_csv_path(app_dir);
     std::error_code ec;
 
@@ -363,7 +421,7 @@ Loaded load_history(const fs::path& app_dir, LocalTime now) {
         if (loaded.skipped > 0) {
             // The file written back holds the good records only: the bytes as they
             // were go to a copy first.
-            loaded.damaged_copy = keep_damaged_copy(csv, text);
+            loaded.damaged_copy = keep_damaged_copy(csv, text, renamer);
             changed = true;
         }
     }
@@ -372,16 +430,22 @@ Loaded load_history(const fs::path& app_dir, LocalTime now) {
     if (std::erase_if(loaded.history, [cutoff](const auto& entry) { return entry.second.processed_at < cutoff; }) > 0)
         changed = true;
 
-    if (changed || missing) save_waybill_history(app_dir, loaded.history);
+    if (changed || missing) save_waybill_history(app_dir, loaded.history, renamer);
     return loaded;
 }
 
 History load_waybill_history(const fs::path& app_dir, LocalTime now) { return load_history(app_dir, now).history; }
 
-void record_processed_waybills(const fs::path& app_dir, const std::vector<Entry>& entries, int nup, LocalTime now) {
-    History history = load_waybill_history(app_dir, now);
-    for (const Entry& entry : entries) history.insert_or_assign(entry.key, Record{base_name(entry.name), now, nup});
-    save_waybill_history(app_dir, history);
+void record_processed_waybills(const fs::path& app_dir, const std::vector<Entry>& entries, int nup, LocalTime now,
+                               platform::Renamer& renamer) {
+    History history = load_history(app_dir, now, renamer).history;
+    for (const Entry& entry : entries) {
+        Record& record = history[entry.key];  // a row of the file keeps its extra fields
+        record.name = base_name(entry.name);
+        record.processed_at = now;
+        record.nup = nup;
+    }
+    save_waybill_history(app_dir, history, renamer);
 }
 
 void record_processed_waybills(const fs::path& app_dir, const std::vector<fs::path>& pdf_files, int nup,

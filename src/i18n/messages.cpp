@@ -41,7 +41,18 @@ std::string shorten_middle(std::string_view text, std::size_t max_chars) {
 std::string render(const diag::Text& text, std::string_view lang) {
     std::vector<std::pair<std::string, std::string>> values;
     values.reserve(text.values.size());
-    for (const auto& [name, value] : text.values) values.emplace_back(name, shorten_middle(value));
+    for (const auto& [name, value] : text.values) {
+        // A value of several lines (a list of names) is cut line by line.
+        std::string lines;
+        for (std::size_t start = 0;;) {
+            const std::size_t end = value.find('\n', start);
+            lines += shorten_middle(std::string_view(value).substr(start, end - start));
+            if (end == std::string::npos) break;
+            lines += '\n';
+            start = end + 1;
+        }
+        values.emplace_back(name, std::move(lines));
+    }
     std::string out = t(text.key, lang, values);
     if (!text.advice.empty()) {
         out += '\n';

@@ -22,8 +22,8 @@ inline constexpr std::size_t LINE_CHARS = 80;
 // code point each and are never split. Never throws except std::bad_alloc.
 std::string shorten_middle(std::string_view text, std::size_t max_chars = LINE_CHARS);
 
-// A catalogue message in `lang`: its text with the values filled in (each cut with
-// shorten_middle), then on a line of its own the advice sentence, then after an empty
+// A catalogue message in `lang`: its text with the values filled in (each line of each
+// cut with shorten_middle), then on a line of its own the advice sentence, then after an empty
 // line "Подробности: <detail>". Throws diag::RuntimeError for a key that is not in the
 // catalogue or a placeholder without a value (a programming error).
 std::string render(const diag::Text& text, std::string_view lang);

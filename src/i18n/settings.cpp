@@ -25,9 +25,14 @@ fs::path path(const fs::path& app_dir) {
 
 // These two use JSON values, which stay private to this unit.
 
+// Values nest no deeper than this in a settings file. Copying a JSON value and writing
+// it out recurse as deep as it nests, so a file nested deeper (written by hand or by
+// another program) would overflow the stack when the language is stored.
+constexpr int MAX_DEPTH = 64;
+
 // The whole content of the settings file as a JSON object; an empty object when the
-// file cannot be read, is not well-formed UTF-8 JSON, or holds something other than
-// an object. Never throws.
+// file cannot be read, is not well-formed UTF-8 JSON, holds something other than an
+// object, or nests deeper than MAX_DEPTH. Never throws.
 Json read_all(const fs::path& app_dir) {
     try {
         std::ifstream in(path(app_dir), std::ios::binary);
@@ -37,9 +42,17 @@ Json read_all(const fs::path& app_dir) {
         // The file is written without a byte-order mark; the JSON parser would skip
         // one silently, so a file that starts with it is refused here.
         if (text.starts_with("\xEF\xBB\xBF")) return Json::object();
-        // The parser also refuses ill-formed UTF-8.
-        Json data = Json::parse(text, nullptr, /*allow_exceptions=*/false);
-        if (!data.is_object()) return Json::object();  // a list, a scalar, or a parse failure
+        // The parser also refuses ill-formed UTF-8. It reads without recursing; what
+        // lies too deep is dropped as it is read.
+        bool too_deep = false;
+        Json data = Json::parse(
+            text,
+            [&too_deep](int depth, Json::parse_event_t, Json&) {
+                if (depth > MAX_DEPTH) too_deep = true;
+                return !too_deep;
+            },
+            /*allow_exceptions=*/false);
+        if (too_deep || !data.is_object()) return Json::object();  // a list, a scalar, or a parse failure
         return data;
     } catch (const std::exception&) {
         return Json::object();
@@ -83,7 +96,8 @@ std::optional<std::string> read_language(const fs::path& app_dir) {
 }
 
 void write_language(const fs::path& app_dir, std::string_view lang) {
-    if (!is_language(lang)) throw diag::InvalidValue(diag::Text{"language_unknown", {{"code", std::string(lang)}}});
+    // A fixed text for the caller, the same in every language.
+    if (!is_language(lang)) throw diag::InvalidValue("неизвестный язык: " + std::string(lang));
     Json data = detail::read_all(app_dir);
     data["lang"] = std::string(lang);
     detail::write_all(app_dir, data);

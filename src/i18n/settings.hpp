@@ -17,11 +17,13 @@ inline constexpr std::string_view FOLDER_NAME = "data";
 inline constexpr std::string_view FILE_NAME = "settings.json";
 
 // The stored language code ("ru" or "kk"), or no value when the file is missing,
-// unreadable, not a JSON object, or holds no supported code under "lang". Never throws.
+// unreadable, not a JSON object (also one nested more than 64 levels deep, which no
+// settings file of ours is), or holds no supported code under "lang". Never throws.
 std::optional<std::string> read_language(const std::filesystem::path& app_dir);
 
-// Stores `lang` under "lang", keeping every other key of the file in its order.
-// Throws diag::InvalidValue (catalogue message `language_unknown`) for a code outside LANGUAGES,
+// Stores `lang` under "lang", keeping every other key of the file in its order (of a
+// file read_language takes for a JSON object; any other file is replaced).
+// Throws diag::InvalidValue ("неизвестный язык: " and the code) for a code outside LANGUAGES,
 // before touching the file; diag::RuntimeError (catalogue message "file_write_failed"
 // naming the settings file) when the folder or file cannot be written, in which case
 // the settings file keeps its earlier content.

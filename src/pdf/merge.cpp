@@ -19,6 +19,7 @@
 #include "diag/errors.hpp"
 #include "pdf/dedup.hpp"
 #include "pdf/mupdf.hpp"
+#include "pdf/source_pages.hpp"
 #include "platform/platform.hpp"
 #include "platform/scratch_file.hpp"
 #include "platform/staged_file.hpp"
@@ -117,27 +118,66 @@ fs::path save_document(pdf_document* doc, const fs::path& output_path, const Pla
 
 // --- sources -------------------------------------------------------------------------
 
-diag::Text source_text(std::string key, const fs::path& file, std::string detail = {}) {
-    return diag::Text{std::move(key), {{"name", utf8(file.filename())}}, "", std::move(detail)};
+diag::Text source_text(std::string key, const std::string& name, std::string detail = {}) {
+    return diag::Text{std::move(key), {{"name", name}}, "", std::move(detail)};
 }
 
-// Runs the work on one source file; a failure names the file, since MuPDF's own
-// message ("no objects found") does not say which of many waybills is damaged, and is
-// no text for the user: it becomes the detail of ours.
+// Runs the work on one source; a failure names the source, since MuPDF's own message
+// ("no objects found") does not say which of many waybills is damaged, and is no text
+// for the user: it becomes the detail of ours.
 template <class Work>
-void with_source(const fs::path& file, Work&& work) {
+void with_source(const std::string& name, Work&& work) {
     try {
         work();
     } catch (const MemoryLimit& e) {
         if (e.text() != nullptr) throw;
-        diag::Text text = source_text("pdf_memory_limit", file, e.what());
+        diag::Text text = source_text("pdf_memory_limit", name, e.what());
         text.values.emplace_back("limit", std::to_string(MUPDF_MEMORY_LIMIT >> 20));
         throw MemoryLimit(std::move(text), e.where());
     } catch (const diag::Error& e) {
         if (e.text() != nullptr) throw;
-        throw diag::RuntimeError(source_text("pdf_damaged", file, e.what()), e.where());
+        throw diag::RuntimeError(source_text("pdf_damaged", name, e.what()), e.where());
     }
 }
+
+// The failures of sources that cannot be merged, kept while the merge goes on to the
+// next source, so that one message names every damaged waybill of an archive (the
+// user downloads them again at once, not one per run).
+class DamagedList {
+public:
+    // Runs with_source(name, work); keeps a failure that lies in the source itself and
+    // lets any other pass (a file that cannot be read from the disk, MuPDF's memory
+    // running out, the output).
+    template <class Work>
+    void run(const std::string& name, Work&& work) {
+        try {
+            with_source(name, std::forward<Work>(work));
+        } catch (const diag::RuntimeError& e) {
+            if (e.text() == nullptr || !in_source(e.text()->key)) throw;
+            failures_.push_back(e);
+            names_.push_back(name);
+        }
+    }
+
+    // Throws the one failure as it was, or DamagedSources for several; nothing when
+    // every source was read.
+    void throw_if_any() const {
+        if (failures_.empty()) return;
+        if (failures_.size() == 1) throw failures_.front();
+        std::vector<DamagedSources::Damaged> sources;
+        for (std::size_t i = 0; i < failures_.size(); ++i) sources.push_back({names_[i], failures_[i].text()->detail});
+        throw DamagedSources(std::move(sources));
+    }
+
+private:
+    static bool in_source(std::string_view key) {
+        for (std::string_view k : {"pdf_damaged", "pdf_no_pages", "pdf_password", "pdf_content_broken", "pdf_content_too_large"})
+            if (key == k) return true;
+        return false;
+    }
+    std::vector<diag::RuntimeError> failures_;
+    std::vector<std::string> names_;
+};
 
 // Runs a whole merge; MuPDF's memory running out outside any one source (the output
 // as a whole is too large) is said about the output.
@@ -226,14 +266,11 @@ Document open_document(const Source& source) {
     return Document(mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
 }
 
-// Opens a source and checks that it can be merged whole: not locked by a user password
-// and with at least one page.
-Document open_source(const Source& source) {
-    const fs::path& file = source.path;
+// Opens a source and checks that it is not locked by a user password.
+Document open_source(const Source& source, const std::string& name) {
     Document doc = open_document(source);
     if (mupdf_call([&](fz_context* c) noexcept { return pdf_needs_password(c, doc.get()); }) != 0)
-        throw diag::RuntimeError(source_text("pdf_password", file));
-    if (count_pages(doc.get()) <= 0) throw diag::RuntimeError(source_text("pdf_no_pages", file));
+        throw diag::RuntimeError(source_text("pdf_password", name));
     return doc;
 }
 
@@ -246,44 +283,44 @@ bool was_repaired(pdf_document* doc) {
 // Replaces every reference to an object that is not in the file (an object number
 // outside its cross-reference table) by null, in everything the page reaches but its
 // page tree, as the PDF standard and every viewer read such a reference: grafting
-// would refuse it. `seen` marks the objects visited for this source (by number), so a
-// shared font or image is walked once per source.
+// would refuse it. `seen` holds the objects visited for this source, so a shared font
+// or image is walked once per source.
 constexpr int MAX_WALKED_ARRAY = 1 << 16;
 
-void null_missing_references(pdf_document* src, pdf_obj* page, std::vector<bool>& seen) {
+void null_missing_references(pdf_obj* page, int page_num, SeenObjects& seen) {
     fz_context* c = mupdf_context();
-    const int len = xref_len(src);
-    if (seen.size() < static_cast<std::size_t>(len)) seen.resize(static_cast<std::size_t>(len));
-    auto missing = [&](pdf_obj* v) {
-        if (!pdf_is_indirect(c, v)) return false;
-        const int num = pdf_to_num(c, v);
-        return num < 1 || num >= len;
-    };
     // Containers to look into: direct ones, and indirect ones met for the first time.
     std::vector<pdf_obj*> pending{page};
-    if (pdf_is_indirect(c, page)) seen[static_cast<std::size_t>(pdf_to_num(c, page))] = true;
+    if (page_num != 0) seen.mark(page_num);
     while (!pending.empty()) {
-        pdf_obj* obj = pdf_resolve_indirect(c, pending.back());  // never throws: a broken object reads as null
+        pdf_obj* next = pending.back();
         pending.pop_back();
-        auto visit = [&](pdf_obj* v) {
+        pdf_obj* obj = mupdf_call([&](fz_context* cc) noexcept { return pdf_resolve_indirect(cc, next); });
+        // Looks at one value of the container: a reference to an object that is not in
+        // the file is nulled (true), a container is walked later.
+        auto missing_or_visit = [&](pdf_obj* v) {
             if (!pdf_is_indirect(c, v)) {
                 if (pdf_is_dict(c, v) || pdf_is_array(c, v)) pending.push_back(v);
-                return;
+                return false;
             }
-            const auto num = static_cast<std::size_t>(pdf_to_num(c, v));
-            if (seen[num]) return;
-            seen[num] = true;
-            pending.push_back(v);
+            switch (seen.mark(pdf_to_num(c, v))) {
+                case SeenObjects::Mark::outside:
+                    return true;
+                case SeenObjects::Mark::first:
+                    pending.push_back(v);
+                    return false;
+                case SeenObjects::Mark::again:
+                    return false;
+            }
+            return false;
         };
         if (pdf_is_dict(c, obj)) {
             const int n = pdf_dict_len(c, obj);
             for (int i = 0; i < n; ++i) {
                 pdf_obj* key = pdf_dict_get_key(c, obj, i);
-                pdf_obj* v = pdf_dict_get_val(c, obj, i);
-                if (missing(v))
+                if (obj == page && pdf_name_eq(c, key, PDF_NAME(Parent))) continue;
+                if (missing_or_visit(pdf_dict_get_val(c, obj, i)))
                     mupdf_call([&](fz_context* cc) noexcept { pdf_dict_put(cc, obj, key, PDF_NULL); });
-                else if (obj != page || !pdf_name_eq(c, key, PDF_NAME(Parent)))
-                    visit(v);
             }
         } else if (pdf_is_array(c, obj)) {
             const int n = pdf_array_len(c, obj);
@@ -291,21 +328,17 @@ void null_missing_references(pdf_document* src, pdf_obj* page, std::vector<bool>
             // thousands); a file made to take memory may, and walking it would cost
             // more than copying it. It is left as it is.
             if (n > MAX_WALKED_ARRAY) continue;
-            for (int i = 0; i < n; ++i) {
-                pdf_obj* v = pdf_array_get(c, obj, i);
-                if (missing(v))
+            for (int i = 0; i < n; ++i)
+                if (missing_or_visit(pdf_array_get(c, obj, i)))
                     mupdf_call([&](fz_context* cc) noexcept { pdf_array_put(cc, obj, i, PDF_NULL); });
-                else
-                    visit(v);
-            }
         }
     }
 }
 
 // The failure of a page whose content decodes to more than MAX_DECODED_CONTENT_BYTES.
-diag::RuntimeError content_too_large(const fs::path& file, int page_index) {
+diag::RuntimeError content_too_large(const std::string& name, int page_index) {
     return diag::RuntimeError(diag::Text{"pdf_content_too_large",
-                                         {{"name", utf8(file.filename())},
+                                         {{"name", name},
                                           {"page", std::to_string(page_index + 1)},
                                           {"limit", std::to_string(MAX_DECODED_CONTENT_BYTES >> 20)}}});
 }
@@ -339,14 +372,28 @@ public:
     }
 
 private:
-    static void record(void* self, const char* message) {
-        auto* watch = static_cast<WarningWatch*>(self);
-        if (watch->warnings_.size() < 16) watch->warnings_.emplace_back(message);
+    // MuPDF calls this from its own frames, where no C++ exception may pass: a warning
+    // that cannot be kept (no memory for it) is let go.
+    static void record(void* self, const char* message) noexcept {
+        try {
+            auto* watch = static_cast<WarningWatch*>(self);
+            if (watch->warnings_.size() < 16) watch->warnings_.emplace_back(message);
+        } catch (...) {
+        }
     }
+    static_assert(noexcept(record(nullptr, "")), "MuPDF's callbacks must not throw");
     fz_warning_cb* previous_ = nullptr;
     void* previous_user_ = nullptr;
     std::vector<std::string> warnings_;
 };
+
+// The failure of page `page_index` (0-based) whose content cannot be read whole.
+diag::RuntimeError content_broken(const std::string& name, int page_index, std::string detail) {
+    return diag::RuntimeError(diag::Text{"pdf_content_broken",
+                                         {{"name", name}, {"page", std::to_string(page_index + 1)}},
+                                         "",
+                                         std::move(detail)});
+}
 
 // Reads the content of one page in full, decoded, as a viewer draws it, and fails when
 // it cannot be read whole: the page object itself is lost, a content stream breaks
@@ -355,16 +402,10 @@ private:
 // read in full is merged (and listed as repaired); a reference to an object that is
 // not in an intact file reads as null, an empty page. Throws diag::RuntimeError
 // ("pdf_content_broken", or "pdf_content_too_large" past MAX_DECODED_CONTENT_BYTES).
-void check_page_content(pdf_document* src, bool repaired, int page_index, const fs::path& file) {
-    auto broken = [&](std::string detail) {
-        return diag::RuntimeError(diag::Text{"pdf_content_broken",
-                                             {{"name", utf8(file.filename())}, {"page", std::to_string(page_index + 1)}},
-                                             "",
-                                             std::move(detail)});
-    };
+void check_page_content(pdf_obj* page, bool repaired, int page_index, const std::string& name) {
+    auto broken = [&](std::string detail) { return content_broken(name, page_index, std::move(detail)); };
     WarningWatch watch;
     fz_context* c = mupdf_context();
-    pdf_obj* page = mupdf_call([&](fz_context* cc) noexcept { return pdf_lookup_page_obj(cc, src, page_index); });
     if (!pdf_is_dict(c, page)) throw broken(watch.lost(true));
 
     std::vector<pdf_obj*> streams;
@@ -385,7 +426,7 @@ void check_page_content(pdf_document* src, bool repaired, int page_index, const 
                     [&](fz_context* cc) noexcept { return fz_read(cc, in.get(), chunk.data(), chunk.size()); });
                 if (got == 0) break;
                 total += got;
-                if (total > MAX_DECODED_CONTENT_BYTES) throw content_too_large(file, page_index);
+                if (total > MAX_DECODED_CONTENT_BYTES) throw content_too_large(name, page_index);
             }
         } catch (const MemoryLimit&) {
             throw;
@@ -401,86 +442,161 @@ void check_page_content(pdf_document* src, bool repaired, int page_index, const 
 
 int annotation_flags(fz_context* c, pdf_obj* annot) noexcept { return pdf_dict_get_int(c, annot, PDF_NAME(F)); }
 
-// The number of the page a destination points at in `doc`, or -1. A destination is
-// an array whose first item is a page, or a name looked up in the document's names.
-int dest_page(fz_context* c, pdf_document* doc, pdf_obj* dest) noexcept {
+// The destination a link's /Dest (or its GoTo action's /D) gives, looked up when it is
+// a name: an array whose first item names a page, or null.
+pdf_obj* resolved_dest(fz_context* c, pdf_document* doc, pdf_obj* dest) noexcept {
     if (pdf_is_name(c, dest) || pdf_is_string(c, dest)) dest = pdf_lookup_dest(c, doc, dest);
     if (pdf_is_dict(c, dest)) dest = pdf_dict_get(c, dest, PDF_NAME(D));
-    if (!pdf_is_array(c, dest)) return -1;
-    pdf_obj* page = pdf_array_get(c, dest, 0);
-    if (!pdf_is_dict(c, page)) return -1;
-    return pdf_lookup_page_number(c, doc, page);
+    return pdf_is_array(c, dest) ? dest : nullptr;
 }
 
-// The view part of a destination (everything after the page), as a new direct array
-// whose first item is null until the page it points at exists in the output.
-pdf_obj* dest_without_page(fz_context* c, pdf_document* doc, pdf_obj* dest) noexcept {
-    if (pdf_is_name(c, dest) || pdf_is_string(c, dest)) dest = pdf_lookup_dest(c, doc, dest);
-    if (pdf_is_dict(c, dest)) dest = pdf_dict_get(c, dest, PDF_NAME(D));
+// Puts onto `annot` as its /Dest the view part of destination `dest` (everything after
+// the page), with null for the page until the page it points at exists in the output.
+void put_dest_without_page(fz_context* c, pdf_document* doc, pdf_obj* annot, pdf_obj* dest) noexcept {
     const int n = pdf_array_len(c, dest);
-    pdf_obj* copy = pdf_new_array(c, doc, n > 0 ? n : 2);
-    pdf_array_push(c, copy, PDF_NULL);
-    for (int i = 1; i < n; ++i) pdf_array_push(c, copy, pdf_array_get(c, dest, i));
-    if (n <= 1) pdf_array_push(c, copy, PDF_NAME(Fit));
-    return copy;
+    pdf_obj* copy = pdf_new_array(c, doc, n > 1 ? n : 2);
+    fz_try(c) {
+        pdf_array_push(c, copy, PDF_NULL);
+        for (int i = 1; i < n; ++i) pdf_array_push(c, copy, pdf_array_get(c, dest, i));
+        if (n <= 1) pdf_array_push(c, copy, PDF_NAME(Fit));
+        pdf_dict_put(c, annot, PDF_NAME(Dest), copy);
+    }
+    fz_always(c) pdf_drop_obj(c, copy);
+    fz_catch(c) fz_rethrow(c);
 }
 
 // The inheritable field entries a widget takes from its field parents; they move onto
 // the widget, since the parents (and the form they belong to) are not copied.
 constexpr const char* FIELD_KEYS[] = {"FT", "Ff", "V", "DV", "DA", "Q", "MaxLen", "Opt"};
 
+// The field parents of a widget (its /Parent, that one's /Parent, ...), nearest first,
+// as far as the chain can be followed: at most MAX_FIELD_DEPTH of them, each once. A
+// chain that comes back to a field already on it, or runs deeper, is cut there (`cut`):
+// what lies beyond is not read. Real forms nest fields a few levels deep.
+constexpr int MAX_FIELD_DEPTH = 32;
+
+struct FieldChain {
+    pdf_obj* parents[MAX_FIELD_DEPTH];  // resolved, borrowed from the source
+    int count;
+    bool cut;
+};
+
+FieldChain field_chain(fz_context* c, pdf_obj* widget) noexcept {
+    FieldChain chain{{}, 0, false};
+    pdf_obj* self = pdf_resolve_indirect(c, widget);
+    for (pdf_obj* p = pdf_dict_get(c, self, PDF_NAME(Parent)); p != nullptr; p = pdf_dict_get(c, p, PDF_NAME(Parent))) {
+        pdf_obj* field = pdf_resolve_indirect(c, p);
+        if (!pdf_is_dict(c, field)) break;
+        bool again = field == self;
+        for (int k = 0; k < chain.count && !again; ++k) again = chain.parents[k] == field;
+        if (again || chain.count == MAX_FIELD_DEPTH) {
+            chain.cut = true;
+            break;
+        }
+        chain.parents[chain.count++] = field;
+    }
+    return chain;
+}
+
+// Gives a widget what it takes from its field parents: its full name ("parent.child";
+// a widget without a name is no field to a viewer, and is not shown) and the
+// inheritable field entries. Returns whether the chain of parents had to be cut.
+bool take_field_entries(fz_context* c, pdf_obj* widget) noexcept {
+    const FieldChain chain = field_chain(c, widget);
+    if (!pdf_dict_get(c, widget, PDF_NAME(T))) {
+        char full[512] = "";
+        for (int k = chain.count - 1; k >= 0; --k) {
+            if (!pdf_dict_get(c, chain.parents[k], PDF_NAME(T))) continue;
+            if (full[0]) fz_strlcat(full, ".", sizeof full);
+            fz_strlcat(full, pdf_dict_get_text_string(c, chain.parents[k], PDF_NAME(T)), sizeof full);
+        }
+        if (full[0]) pdf_dict_put_text_string(c, widget, PDF_NAME(T), full);
+    }
+    for (const char* key : FIELD_KEYS) {
+        if (pdf_dict_gets(c, widget, key)) continue;
+        for (int k = 0; k < chain.count; ++k) {
+            if (pdf_obj* v = pdf_dict_gets(c, chain.parents[k], key)) {
+                pdf_dict_puts(c, widget, key, v);
+                break;
+            }
+        }
+    }
+    return chain.cut;
+}
+
+// The object numbers of the annotations a page's /Annots lists, and the positions of
+// the entries that repeat an earlier one.
+struct ListedAnnotations {
+    std::unordered_set<int> numbers;
+    std::vector<int> repeats;
+};
+
+ListedAnnotations list_annotations(pdf_obj* annots) {
+    ListedAnnotations listed;
+    const int n = mupdf_call([&](fz_context* c) noexcept { return pdf_array_len(c, annots); });
+    for (int i = 0; i < n; ++i) {
+        const int num = mupdf_call([&](fz_context* c) noexcept {
+            pdf_obj* a = pdf_array_get(c, annots, i);
+            return pdf_is_indirect(c, a) ? pdf_to_num(c, a) : 0;
+        });
+        if (num != 0 && !listed.numbers.insert(num).second) listed.repeats.push_back(i);
+    }
+    return listed;
+}
+
+// Leaves one copy of each annotation that a page's /Annots lists more than once: the
+// copies would be copied, and drawn, twice, and a link's copy would have its
+// destination taken apart twice. Returns whether any copy was left out.
+bool drop_repeated_annotations(pdf_obj* annots) {
+    const std::vector<int> repeats = list_annotations(annots).repeats;
+    for (auto i = repeats.rbegin(); i != repeats.rend(); ++i)
+        mupdf_call([&](fz_context* c) noexcept { pdf_array_delete(c, annots, *i); });
+    return !repeats.empty();
+}
+
+// What prepare_annotations made of one annotation.
+struct Prepared {
+    int target = -1;        // the source page its link points at, or -1
+    bool dangling = false;  // a link to a page that is not in the source: left out
+    bool cut = false;       // a field whose chain of parents had to be cut
+};
+
 // Makes the annotations of a source page ready to be grafted onto a page of another
 // document. Grafting follows every reference, so whatever leads outside the page
 // (/P to the page and so to the whole page tree, /Parent to a form field, /Popup and
 // /IRT to annotations of other pages, a link to a page, additional actions) is cut
-// here, in the source document held in memory (never saved). Returns, for each
-// annotation of the page, the page of the source its link points at, or -1.
-std::vector<int> prepare_annotations(pdf_document* src, pdf_obj* annots) {
+// here, in the source document held in memory (never saved). A link whose page is not
+// in the source (a page outside its page tree, a name no destination has) leads
+// nowhere and is left out of /Annots. The page lists each annotation once
+// (drop_repeated_annotations). Returns, for each annotation left in /Annots, the page
+// of the source its link points at, or -1; and whether anything had to be read around
+// damage (a link left out, a field chain cut).
+struct PreparedAnnotations {
+    std::vector<int> link_targets;
+    bool repaired = false;
+};
+
+PreparedAnnotations prepare_annotations(pdf_document* src, pdf_obj* annots, const SourcePages& pages) {
+    const std::unordered_set<int> on_page = list_annotations(annots).numbers;
+    PreparedAnnotations result;
+    std::vector<int> dangling;
     const int n = mupdf_call([&](fz_context* c) noexcept { return pdf_array_len(c, annots); });
-    std::vector<int> link_targets(static_cast<std::size_t>(n), -1);
     for (int i = 0; i < n; ++i) {
-        link_targets[static_cast<std::size_t>(i)] = mupdf_call([&](fz_context* c) noexcept {
+        const Prepared p = mupdf_call([&](fz_context* c) noexcept {
+            Prepared out;
             pdf_obj* a = pdf_array_get(c, annots, i);
-            if (!pdf_is_dict(c, a)) return -1;
+            if (!pdf_is_dict(c, a)) return out;
             pdf_dict_del(c, a, PDF_NAME(P));
             pdf_dict_del(c, a, PDF_NAME(StructParent));
             // Actions on focus, keystrokes and the like serve a form being filled in, not
             // a sheet being printed, and may lead anywhere in the source.
             pdf_dict_del(c, a, PDF_NAME(AA));
-            if (pdf_name_eq(c, pdf_dict_get(c, a, PDF_NAME(Subtype)), PDF_NAME(Widget))) {
-                // A widget without a name is no field to a viewer, and is not shown:
-                // it takes its field's full name ("parent.child").
-                if (!pdf_dict_get(c, a, PDF_NAME(T))) {
-                    const char* parts[16];
-                    int depth = 0;
-                    for (pdf_obj* p = pdf_dict_get(c, a, PDF_NAME(Parent)); pdf_is_dict(c, p) && depth < 16;
-                         p = pdf_dict_get(c, p, PDF_NAME(Parent)))
-                        if (pdf_dict_get(c, p, PDF_NAME(T))) parts[depth++] = pdf_dict_get_text_string(c, p, PDF_NAME(T));
-                    char full[512] = "";
-                    for (int k = depth - 1; k >= 0; --k) {
-                        if (full[0]) fz_strlcat(full, ".", sizeof full);
-                        fz_strlcat(full, parts[k], sizeof full);
-                    }
-                    if (full[0]) pdf_dict_put_text_string(c, a, PDF_NAME(T), full);
-                }
-                for (const char* key : FIELD_KEYS) {
-                    if (pdf_dict_gets(c, a, key)) continue;
-                    for (pdf_obj* p = pdf_dict_get(c, a, PDF_NAME(Parent)); pdf_is_dict(c, p);
-                         p = pdf_dict_get(c, p, PDF_NAME(Parent))) {
-                        if (pdf_obj* v = pdf_dict_gets(c, p, key)) {
-                            pdf_dict_puts(c, a, key, v);
-                            break;
-                        }
-                    }
-                }
-            }
+            if (pdf_name_eq(c, pdf_dict_get(c, a, PDF_NAME(Subtype)), PDF_NAME(Widget))) out.cut = take_field_entries(c, a);
             // References between annotations stay only within the page.
             for (pdf_obj* key : {PDF_NAME(Parent), PDF_NAME(Popup), PDF_NAME(IRT)}) {
                 pdf_obj* other = pdf_dict_get(c, a, key);
-                if (!other) continue;
-                bool on_page = false;
-                for (int k = 0; k < n && !on_page; ++k) on_page = pdf_objcmp(c, pdf_array_get(c, annots, k), other) == 0;
-                if (!on_page || !pdf_is_indirect(c, other)) pdf_dict_del(c, a, key);
+                if (other && !(pdf_is_indirect(c, other) && on_page.contains(pdf_to_num(c, other))))
+                    pdf_dict_del(c, a, key);
             }
             // A link into the document: the page it points at is noted and put back once
             // that page is in the output.
@@ -488,15 +604,26 @@ std::vector<int> prepare_annotations(pdf_document* src, pdf_obj* annots) {
             const bool go_to = pdf_name_eq(c, pdf_dict_get(c, action, PDF_NAME(S)), PDF_NAME(GoTo));
             pdf_obj* dest = pdf_dict_get(c, a, PDF_NAME(Dest));
             if (!dest && go_to) dest = pdf_dict_get(c, action, PDF_NAME(D));
-            if (!dest) return -1;
-            const int target = dest_page(c, src, dest);
-            if (target >= 0) pdf_dict_put_drop(c, a, PDF_NAME(Dest), dest_without_page(c, src, dest));
-            else pdf_dict_del(c, a, PDF_NAME(Dest));
+            if (!dest) return out;
+            pdf_obj* view = resolved_dest(c, src, dest);
+            out.target = view ? pages.index_of_target(c, pdf_array_get(c, view, 0)) : -1;
+            if (out.target >= 0) {
+                put_dest_without_page(c, src, a, view);
+            } else if (pdf_name_eq(c, pdf_dict_get(c, a, PDF_NAME(Subtype)), PDF_NAME(Link))) {
+                out.dangling = true;
+            } else {
+                pdf_dict_del(c, a, PDF_NAME(Dest));
+            }
             if (go_to) pdf_dict_del(c, a, PDF_NAME(A));
-            return target;
+            return out;
         });
+        if (p.dangling) dangling.push_back(i);
+        else result.link_targets.push_back(p.target);
+        result.repaired = result.repaired || p.dangling || p.cut;
     }
-    return link_targets;
+    for (auto i = dangling.rbegin(); i != dangling.rend(); ++i)
+        mupdf_call([&](fz_context* c) noexcept { pdf_array_delete(c, annots, *i); });
+    return result;
 }
 
 // A link of the output waiting for the page it points at.
@@ -535,64 +662,77 @@ private:
     int count_ = 0;
 };
 
-// One source on its way into the output: opened once for the whole merge, with a
-// graft map of its own so that what its pages share is copied once. Objects numbered
-// from `first_new_object` on are the ones its copy adds to the output.
+// One source on its way into the output: opened once for the whole merge, its pages
+// found by one walk over its page tree, with a graft map of its own so that what its
+// pages share is copied once. Objects numbered from `first_new_object` on are the ones
+// its copy adds to the output. Throws as with_source expects: "pdf_password",
+// "pdf_no_pages", "pdf_content_broken" for a page that is lost, MuPDF's message.
 struct SourceCopy {
-    SourceCopy(pdf_document* out, const Source& source)
-        : doc(open_source(source)),
-          pages(count_pages(doc.get())),
+    SourceCopy(pdf_document* out, const Source& source, const std::string& source_name)
+        : name(source_name),
+          doc(open_source(source, name)),
+          tree(walk_pages(doc.get())),
           map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out); })),
-          first_new_object(xref_len(out)) {}
-
-    // Makes page `index` ready to be copied: its inherited attributes put on the page,
-    // references to objects that are not in the file read as null, and its content
-    // read in full (check_page_content). Throws as check_page_content.
-    void prepare_page(int index, const fs::path& file) {
-        pdf_obj* page = mupdf_call([&](fz_context* c) noexcept {
-            pdf_obj* p = pdf_lookup_page_obj(c, doc.get(), index);
-            if (pdf_is_dict(c, p)) pdf_flatten_inheritable_page_items(c, p);
-            return p;
-        });
-        null_missing_references(doc.get(), page, seen);
-        check_page_content(doc.get(), repaired, index, file);
+          first_new_object(xref_len(out)),
+          seen(doc.get()) {
+        if (tree.lost >= 0) throw content_broken(name, tree.lost, "page object lost");
+        if (tree.count() == 0) throw diag::RuntimeError(source_text("pdf_no_pages", name));
+        repaired = was_repaired(doc.get()) || tree.count_differs;
     }
 
+    int pages() const { return tree.count(); }
+    pdf_obj* page(int index) const { return tree.pages[static_cast<std::size_t>(index)].get(); }
+
+    // Makes page `index` ready to be copied: references to objects that are not in the
+    // file read as null, its annotations listed once each, and its content read in full
+    // (check_page_content). Throws as check_page_content.
+    void prepare_page(int index) {
+        pdf_obj* p = page(index);
+        null_missing_references(p, tree.numbers[static_cast<std::size_t>(index)], seen);
+        pdf_obj* annots = mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get(c, p, PDF_NAME(Annots)); });
+        if (annots && drop_repeated_annotations(annots)) repaired = true;
+        check_page_content(p, was_repaired(doc.get()), index, name);
+    }
+
+    std::string name;
     Document doc;
-    int pages;
+    SourcePages tree;
     GraftMap map;
     int first_new_object;
-    bool repaired = was_repaired(doc.get());
-    std::vector<bool> seen{};  // objects whose references null_missing_references has looked at
+    SeenObjects seen;  // objects whose references null_missing_references has looked at
+    // MuPDF repaired the file, or its page tree, field chains or links were read around
+    // damage: merged as far as it reads, and listed for the user to check.
+    bool repaired = false;
 };
 
-// Copies page `index` of `src` into `out` as pdf_graft_mapped_page does (the page's
-// own and inherited boxes, rotation, resources and contents, through the source's
-// graft map, so what its pages share is copied once), and also its transparency group,
-// which decides how its half-transparent parts blend, and its annotations with every
-// reference that leads off the page cut (prepare_annotations); appends it to the tree.
-// Returns the output page (a reference) and the links that wait for their page.
-Object graft_page(pdf_document* out, pdf_graft_map* map, pdf_document* src, int index, PageTree& tree,
-                  std::vector<PendingLink>& links) {
+// Copies page `index` of the source into `out` as pdf_graft_mapped_page does (the
+// page's own and inherited boxes, rotation, resources and contents, through the
+// source's graft map, so what its pages share is copied once), and also its
+// transparency group, which decides how its half-transparent parts blend, and its
+// annotations with every reference that leads off the page cut (prepare_annotations);
+// appends it to the tree. Returns the output page (a reference) and adds the links that
+// wait for their page.
+Object graft_page(pdf_document* out, SourceCopy& source, int index, PageTree& tree, std::vector<PendingLink>& links) {
     static pdf_obj* const copied_keys[] = {
         PDF_NAME(Contents), PDF_NAME(Resources), PDF_NAME(MediaBox), PDF_NAME(CropBox), PDF_NAME(BleedBox),
         PDF_NAME(TrimBox),  PDF_NAME(ArtBox),    PDF_NAME(Rotate),   PDF_NAME(UserUnit), PDF_NAME(Group)};
+    pdf_graft_map* map = source.map.get();
+    pdf_obj* from = source.page(index);
     Object page(mupdf_call([&](fz_context* c) noexcept { return pdf_add_new_dict(c, out, 4); }));
-    pdf_obj* source = mupdf_call([&](fz_context* c) noexcept {
-        pdf_obj* s = pdf_lookup_page_obj(c, src, index);
-        pdf_flatten_inheritable_page_items(c, s);
+    mupdf_call([&](fz_context* c) noexcept {
         pdf_dict_put(c, page.get(), PDF_NAME(Type), PDF_NAME(Page));
         for (pdf_obj* key : copied_keys)
-            if (pdf_obj* value = pdf_dict_get(c, s, key))
+            if (pdf_obj* value = pdf_dict_get(c, from, key))
                 pdf_dict_put_drop(c, page.get(), key, pdf_graft_mapped_object(c, map, value));
-        return s;
     });
     pdf_obj* annots = mupdf_call([&](fz_context* c) noexcept {
-        pdf_obj* a = pdf_dict_get(c, source, PDF_NAME(Annots));
+        pdf_obj* a = pdf_dict_get(c, from, PDF_NAME(Annots));
         return pdf_array_len(c, a) > 0 ? a : nullptr;
     });
     if (annots) {
-        const std::vector<int> targets = prepare_annotations(src, annots);
+        const PreparedAnnotations prepared = prepare_annotations(source.doc.get(), annots, source.tree);
+        if (prepared.repaired) source.repaired = true;
+        const std::vector<int>& targets = prepared.link_targets;
         mupdf_call([&](fz_context* c) noexcept {
             pdf_obj* copy = pdf_graft_mapped_object(c, map, annots);
             pdf_dict_put_drop(c, page.get(), PDF_NAME(Annots), copy);
@@ -668,7 +808,7 @@ private:
 // A page's content decoded (its streams joined, as a viewer reads them) and deflated
 // again as it is read, so that memory holds only the compressed bytes; stopped with a
 // clear error past MAX_DECODED_CONTENT_BYTES.
-Buffer joined_content(pdf_document* src, pdf_obj* contents, const fs::path& file, int page_index) {
+Buffer joined_content(pdf_document* src, pdf_obj* contents, const std::string& name, int page_index) {
     Stream in(mupdf_call([&](fz_context* c) noexcept { return pdf_open_contents_stream(c, src, contents); }));
     Deflater deflater;
     std::vector<unsigned char> chunk(64 * 1024);
@@ -678,7 +818,7 @@ Buffer joined_content(pdf_document* src, pdf_obj* contents, const fs::path& file
             mupdf_call([&](fz_context* c) noexcept { return fz_read(c, in.get(), chunk.data(), chunk.size()); });
         if (n == 0) break;
         total += n;
-        if (total > MAX_DECODED_CONTENT_BYTES) throw content_too_large(file, page_index);
+        if (total > MAX_DECODED_CONTENT_BYTES) throw content_too_large(name, page_index);
         deflater.add(chunk.data(), n);
     }
     const std::string packed = deflater.finish();
@@ -692,7 +832,7 @@ Buffer joined_content(pdf_document* src, pdf_obj* contents, const fs::path& file
 // and its visible box as BBox, which clips what lies outside the CropBox. A single
 // content stream is copied as it is stored, never decoded.
 Object page_content_form(pdf_document* out, pdf_document* src, pdf_graft_map* map, pdf_obj* page, fz_rect visible,
-                         const fs::path& file, int page_index) {
+                         const std::string& name, int page_index) {
     Object dict(mupdf_call([&](fz_context* c) noexcept { return pdf_new_dict(c, out, 8); }));
     mupdf_call([&](fz_context* c) noexcept {
         pdf_dict_put(c, dict.get(), PDF_NAME(Type), PDF_NAME(XObject));
@@ -729,7 +869,7 @@ Object page_content_form(pdf_document* out, pdf_document* src, pdf_graft_map* ma
         }
     } else if (mupdf_call([&](fz_context* c) noexcept { return pdf_array_len(c, contents); }) > 0) {
         // Several content streams: decoded and joined as a viewer reads them.
-        content = joined_content(src, contents, file, page_index);
+        content = joined_content(src, contents, name, page_index);
         mupdf_call([&](fz_context* c) noexcept { pdf_dict_put(c, dict.get(), PDF_NAME(Filter), PDF_NAME(FlateDecode)); });
     } else {
         // No content stream at all: an empty page, shown as a blank cell.
@@ -755,13 +895,14 @@ pdf_obj* shown_appearance(fz_context* c, pdf_obj* annot) noexcept {
 // A form XObject showing one source page as a viewer shows it: the page's own content
 // (page_content_form) and, over it, the appearance of each annotation the viewer
 // shows, each mapped from its BBox (and Matrix) onto its /Rect.
-Placed make_page_form(pdf_document* out, pdf_document* src, pdf_graft_map* map, int page_index, Rect cell,
-                      const fs::path& file) {
-    pdf_obj* page = mupdf_call([&](fz_context* c) noexcept { return pdf_lookup_page_obj(c, src, page_index); });
+Placed make_page_form(pdf_document* out, const SourceCopy& source, int page_index, Rect cell) {
+    pdf_document* src = source.doc.get();
+    pdf_graft_map* map = source.map.get();
+    pdf_obj* page = source.page(page_index);
     fz_rect visible{};
     fz_matrix ctm{};
     mupdf_call([&](fz_context* c) noexcept { pdf_page_obj_transform(c, page, &visible, &ctm); });
-    Object content = page_content_form(out, src, map, page, visible, file, page_index);
+    Object content = page_content_form(out, src, map, page, visible, source.name, page_index);
 
     struct Shown {
         pdf_obj* appearance = nullptr;  // borrowed from the source
@@ -860,21 +1001,43 @@ void tell_saving(const MergeProgress& progress, std::size_t total) {
 }
 
 void note_if_repaired(const SourceCopy& source, const fs::path& file, std::vector<fs::path>& repaired) {
-    if (was_repaired(source.doc.get()) && (repaired.empty() || repaired.back() != file)) repaired.push_back(file);
+    const bool was = source.repaired || was_repaired(source.doc.get());
+    if (was && (repaired.empty() || repaired.back() != file)) repaired.push_back(file);
 }
 
 }  // namespace
 
+std::string Source::display_name() const { return name.empty() ? utf8(path.filename()) : name; }
+
+DamagedSources::DamagedSources(std::vector<Damaged> sources, std::source_location where)
+    : diag::RuntimeError(
+          [&] {
+              std::string names;
+              std::string details;
+              for (const Damaged& d : sources) {
+                  names += (names.empty() ? "" : "\n") + d.name;
+                  if (!d.detail.empty()) details += (details.empty() ? "" : "; ") + d.name + ": " + d.detail;
+              }
+              return diag::Text{"pdf_damaged_many", {{"count", std::to_string(sources.size())}, {"names", names}}, "",
+                                details};
+          }(),
+          where),
+      sources_(std::make_shared<const std::vector<Damaged>>(std::move(sources))) {}
+
 std::vector<PageItem> collect_pages(const std::vector<Source>& pdf_files) {
     std::vector<PageItem> items;
+    DamagedList damaged;
     for (const Source& source : pdf_files) {
-        const fs::path& file = source.path;
-        with_source(file, [&] {
-            Document doc = open_source(source);
-            const int n = count_pages(doc.get());
-            for (int i = 0; i < n; ++i) items.push_back(PageItem{file, i});
+        const std::string name = source.display_name();
+        damaged.run(name, [&] {
+            Document doc = open_source(source, name);
+            const SourcePages tree = walk_pages(doc.get());
+            if (tree.lost >= 0) throw content_broken(name, tree.lost, "page object lost");
+            if (tree.count() == 0) throw diag::RuntimeError(source_text("pdf_no_pages", name));
+            for (int i = 0; i < tree.count(); ++i) items.push_back(PageItem{source.path, i});
         });
     }
+    damaged.throw_if_any();
     return items;
 }
 
@@ -885,31 +1048,32 @@ MergeCounts merge_1up(const std::vector<Source>& pdf_files, const fs::path& outp
         PageTree tree(out.get());
         ObjectMerger merger(out.get());
         MergeCounts counts;
+        DamagedList damaged;
         std::size_t done = 0;
         for (const Source& input : pdf_files) {
-            const fs::path& file = input.path;
-            with_source(file, [&] {
-                SourceCopy source(out.get(), input);
+            const std::string name = input.display_name();
+            damaged.run(name, [&] {
+                SourceCopy source(out.get(), input, name);
                 std::vector<Object> pages;
                 std::vector<PendingLink> links;
-                for (int i = 0; i < source.pages; ++i) {
-                    source.prepare_page(i, file);
-                    pages.push_back(graft_page(out.get(), source.map.get(), source.doc.get(), i, tree, links));
+                for (int i = 0; i < source.pages(); ++i) {
+                    source.prepare_page(i);
+                    pages.push_back(graft_page(out.get(), source, i, tree, links));
                 }
                 // Links within the source point at its pages in the output.
                 for (const PendingLink& link : links) {
-                    if (link.source_page >= static_cast<int>(pages.size())) continue;
                     mupdf_call([&](fz_context* c) noexcept {
                         pdf_array_put(c, pdf_dict_get(c, link.annot, PDF_NAME(Dest)), 0, pages[link.source_page].get());
                     });
                 }
-                note_if_repaired(source, file, counts.repaired);
+                note_if_repaired(source, input.path, counts.repaired);
                 source.map.reset();
                 merger.merge_new_objects(source.first_new_object);
-                counts.total_pages += source.pages;
+                counts.total_pages += source.pages();
             });
             tell(progress, ++done, pdf_files.size());
         }
+        damaged.throw_if_any();
         counts.final_sheets = counts.total_pages;
         tell_saving(progress, pdf_files.size());
         counts.written = save_document(out.get(), output_path, place);
@@ -927,29 +1091,31 @@ MergeCounts merge_nup(const std::vector<Source>& pdf_files, const fs::path& outp
         ObjectMerger merger(out.get());
         std::vector<Placed> pending;  // cells of the sheet being filled
         MergeCounts counts;
+        DamagedList damaged;
         std::size_t done = 0;
         for (const Source& input : pdf_files) {
-            const fs::path& file = input.path;
-            with_source(file, [&] {
-                SourceCopy source(out.get(), input);
-                for (int i = 0; i < source.pages; ++i) {
-                    source.prepare_page(i, file);
+            const std::string name = input.display_name();
+            damaged.run(name, [&] {
+                SourceCopy source(out.get(), input, name);
+                for (int i = 0; i < source.pages(); ++i) {
+                    source.prepare_page(i);
                     const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
-                    pending.push_back(make_page_form(out.get(), source.doc.get(), source.map.get(), i, cell, file));
+                    pending.push_back(make_page_form(out.get(), source, i, cell));
                     if (static_cast<int>(pending.size()) == nup) {
                         add_sheet(out.get(), tree, pending);
                         ++counts.final_sheets;
                         pending.clear();
                     }
                 }
-                note_if_repaired(source, file, counts.repaired);
+                note_if_repaired(source, input.path, counts.repaired);
                 source.map.reset();
                 const Remap moved = merger.merge_new_objects(source.first_new_object);
                 for (Placed& p : pending) p.form = final_number(moved, p.form);
-                counts.total_pages += source.pages;
+                counts.total_pages += source.pages();
             });
             tell(progress, ++done, pdf_files.size());
         }
+        damaged.throw_if_any();
         if (!pending.empty()) {
             add_sheet(out.get(), tree, pending);
             ++counts.final_sheets;

@@ -9,22 +9,50 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <source_location>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "diag/errors.hpp"
 #include "pdf/geometry.hpp"
 #include "platform/scratch_file.hpp"
 
 namespace pdf {
 
-// One source PDF: its path, which also names it in messages, and the file still open
-// from unpacking when there is one, which is then read instead of the path being
-// opened again. Any path converts to a source of its own.
+// One source PDF: its path; the file still open from unpacking when there is one,
+// which is then read instead of the path being opened again; and the name that messages
+// give it (UTF-8: a waybill's path inside its archive, say), its file name when empty.
+// Any path converts to a source of its own.
 struct Source {
     Source(std::filesystem::path p) : path(std::move(p)) {}  // NOLINT(google-explicit-constructor)
-    Source(std::filesystem::path p, const platform::ScratchFile* f) : path(std::move(p)), file(f) {}
+    Source(std::filesystem::path p, const platform::ScratchFile* f, std::string n = {})
+        : path(std::move(p)), file(f), name(std::move(n)) {}
     std::filesystem::path path;
     const platform::ScratchFile* file = nullptr;
+    std::string name{};
+
+    // The name messages give the source. Never throws except std::bad_alloc.
+    std::string display_name() const;
+};
+
+// Several sources could not be read, each for a reason that stops a merge (damaged,
+// locked by a password, without pages, with content that is broken or too large to
+// decode). Its catalogue message ("pdf_damaged_many") lists every name, one per line,
+// under {names} and their number as {count}; MuPDF's words about each are its detail.
+class DamagedSources : public diag::RuntimeError {
+public:
+    struct Damaged {
+        std::string name;    // the source's display name
+        std::string detail;  // MuPDF's or the system's words, or empty
+    };
+    explicit DamagedSources(std::vector<Damaged> sources, std::source_location where = std::source_location::current());
+    // The damaged sources, in source order.
+    const std::vector<Damaged>& sources() const noexcept { return *sources_; }
+
+private:
+    std::shared_ptr<const std::vector<Damaged>> sources_;  // shared: copying an exception must not throw
 };
 
 // One page of one source PDF: its file and its 0-based page index.
@@ -74,11 +102,22 @@ inline constexpr std::size_t MAX_DECODED_CONTENT_BYTES = std::size_t{64} << 20;
 // not exist yet; it is written in one step at the end: on any failure nothing is left
 // at output_path.
 //
-// Failures, as diag::RuntimeError with a catalogue message naming the file at fault
-// (MuPDF's or the system's words kept as its detail): a source that cannot be read
-// ("pdf_damaged"), that needs a password ("pdf_password") or that has no page
-// ("pdf_no_pages"); an output that cannot be written ("pdf_write_failed", with the
-// advice for a full disk, no access, a name too long, ...).
+// Failures, as diag::RuntimeError with a catalogue message naming the source at fault
+// by its display name (MuPDF's or the system's words kept as its detail): a source that
+// cannot be read ("pdf_damaged"), that needs a password ("pdf_password"), that has no
+// page ("pdf_no_pages"), or a page whose content cannot be read whole
+// ("pdf_content_broken") or decodes to more than MAX_DECODED_CONTENT_BYTES
+// ("pdf_content_too_large"); an output that cannot be written ("pdf_write_failed", with
+// the advice for a full disk, no access, a name too long, ...). A source that fails in
+// one of the ways above does not stop the merge at once: every source is read, and
+// then the one failure is thrown, or DamagedSources naming them all. Anything else (a
+// source file that cannot be read from the disk, MuPDF's memory running out) stops it
+// at once.
+//
+// A source that MuPDF had to repair, or whose page tree, form fields or links had to be
+// read around damage (a wrong page count, a field chain that loops, an annotation
+// listed twice, a link to a page that is not in the file: the annotation is left out),
+// is merged as far as it reads and listed in MergeCounts::repaired.
 MergeCounts merge_1up(const std::vector<Source>& pdf_files,
                       const std::filesystem::path& output_path, const Placer& place = {},
                       const MergeProgress& progress = {});
@@ -88,8 +127,7 @@ MergeCounts merge_1up(const std::vector<Source>& pdf_files,
 // applied, and the appearances of its annotations drawn over it, as a viewer draws
 // those it shows) is scaled by one factor to the largest size that fits its cell and
 // centred in it; nothing is rotated to fit and nothing is cut away. A page without
-// content leaves its cell blank. Failures as for merge_1up, and "pdf_content_too_large"
-// when a page's split content decodes to more than MAX_DECODED_CONTENT_BYTES;
+// content leaves its cell blank. Failures and repairs as for merge_1up;
 // diag::InvalidValue when nup is not 4, 6 or 9.
 MergeCounts merge_nup(const std::vector<Source>& pdf_files,
                       const std::filesystem::path& output_path, int nup, const Placer& place = {},

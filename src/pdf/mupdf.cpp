@@ -108,10 +108,6 @@ Document create_pdf() {
     return Document(mupdf_call([](fz_context* c) noexcept { return pdf_create_document(c); }));
 }
 
-int count_pages(pdf_document* doc) {
-    return mupdf_call([&](fz_context* c) noexcept { return pdf_count_pages(c, doc); });
-}
-
 int xref_len(pdf_document* doc) {
     return mupdf_call([&](fz_context* c) noexcept { return pdf_xref_len(c, doc); });
 }

@@ -115,9 +115,6 @@ Document open_pdf(const char* utf8_path);
 // A new, empty PDF document. Throws diag::RuntimeError.
 Document create_pdf();
 
-// Number of pages of a document. Throws diag::RuntimeError (a damaged page tree).
-int count_pages(pdf_document* doc);
-
 // Length of a document's cross-reference table: object numbers run below it.
 // Throws diag::RuntimeError.
 int xref_len(pdf_document* doc);

@@ -20,14 +20,19 @@ namespace platform {
 
 namespace fs = std::filesystem;
 
-// An exclusive lock on a lock file, waited for, held while the object lives. The
-// system releases it when the process ends in any way. The lock file is created when
-// missing and never removed (removing it would let two processes hold two different
-// files). Throws std::filesystem::filesystem_error when the file cannot be opened or
-// locked.
+// An exclusive lock on a lock file, held while the object lives. The system releases it
+// when the process ends in any way. The lock file is created when missing and never
+// removed (removing it would let two processes hold two different files).
+// How often a held lock is asked for again while it is waited for.
+inline constexpr std::chrono::milliseconds LOCK_POLL{50};
+
 class FileLock {
 public:
-    explicit FileLock(const fs::path& path);
+    // Takes the lock, waiting at most `wait` for another holder to let it go; `on_wait`,
+    // when given, is called once, before the wait, when the lock is found held. Throws
+    // std::filesystem::filesystem_error when the file cannot be opened or locked, with
+    // std::errc::timed_out when it is still held after `wait`.
+    FileLock(const fs::path& path, std::chrono::milliseconds wait, const std::function<void()>& on_wait = {});
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;

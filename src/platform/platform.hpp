@@ -155,6 +155,30 @@ fs::path reserve_sibling(const fs::path& target, const std::string& suffix);
 // then it fails with std::errc::file_exists. Throws std::filesystem::filesystem_error.
 void rename_no_replace(const fs::path& from, const fs::path& to);
 
+// Renames `from` over `to` in one step, replacing a file there; on Windows the move is
+// written through to the disk before it returns. Throws std::filesystem::filesystem_error
+// naming `to` (on Windows a file another program holds open is told as busy, see
+// tell_busy_from_denied).
+void replace_file(const fs::path& from, const fs::path& to);
+
+// Makes the renames done in a folder durable: once it returns, a power cut keeps the
+// folder's entries as they are now. Here the folder is opened and flushed (fsync; a file
+// system that cannot flush a folder is taken as done). On Windows every rename of ours
+// is written through already (MOVEFILE_WRITE_THROUGH), and this does nothing. An empty
+// path is the current folder. Throws std::filesystem::filesystem_error.
+void sync_folder(const fs::path& folder);
+
+// The path a symbolic link leads to in the end (through a chain of links), also when
+// nothing is there yet; any other path comes back unchanged. A file rewritten whole is
+// written there, so that the link stays a link. Throws std::filesystem::filesystem_error
+// for a loop of links.
+fs::path link_target(const fs::path& p);
+
+// True when `p` is an existing file the user marked as not to be changed: on Windows
+// one with the read-only attribute; here one without any write permission bit, or one
+// this process may not write. Never throws; false when `p` cannot be looked at.
+bool read_only_file(const fs::path& p) noexcept;
+
 // Puts a folder at the front of the program's library search path, once: a folder
 // already on it is not added again. Returns true when it was added.
 bool add_library_search_dir(const fs::path& dir);

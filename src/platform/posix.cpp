@@ -193,6 +193,46 @@ void rename_no_replace(const fs::path& from, const fs::path& to) {
     throw fs::filesystem_error("cannot write file", to, std::error_code(err, std::generic_category()));
 }
 
+void replace_file(const fs::path& from, const fs::path& to) {
+    if (std::rename(from.c_str(), to.c_str()) != 0)
+        throw fs::filesystem_error("cannot replace file", to, std::error_code(errno, std::generic_category()));
+}
+
+void sync_folder(const fs::path& folder) {
+    const fs::path dir = folder.empty() ? fs::path(".") : folder;
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw fs::filesystem_error("cannot sync folder", dir, std::error_code(errno, std::generic_category()));
+    int rc = 0;
+    do rc = ::fsync(fd);
+    while (rc != 0 && errno == EINTR);
+    const int err = errno;
+    ::close(fd);
+    // Some file systems (network and FUSE ones among them) cannot flush a folder: their
+    // renames are as durable as they get.
+    if (rc != 0 && err != EINVAL && err != ENOTSUP)
+        throw fs::filesystem_error("cannot sync folder", dir, std::error_code(err, std::generic_category()));
+}
+
+fs::path link_target(const fs::path& p) {
+    fs::path at = p;
+    // As many links as the system itself follows (its SYMLOOP_MAX).
+    for (int hop = 0; hop < 40; ++hop) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(at, ec))) return at;
+        const fs::path to = fs::read_symlink(at);
+        at = to.is_absolute() ? to : at.parent_path() / to;
+    }
+    throw fs::filesystem_error("cannot follow link", p, std::make_error_code(std::errc::too_many_symbolic_link_levels));
+}
+
+bool read_only_file(const fs::path& p) noexcept {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    // No write bit at all is read-only for everyone (root, who may write it anyway, too).
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return true;
+    return ::faccessat(AT_FDCWD, p.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES;
+}
+
 bool add_library_search_dir(const fs::path& dir) {
     auto& dirs = search_dirs();
     if (std::find(dirs.begin(), dirs.end(), dir) != dirs.end()) return false;
@@ -277,11 +317,24 @@ int flock_retrying(int fd, int operation) {
 
 }  // namespace
 
-FileLock::FileLock(const fs::path& path) {
+FileLock::FileLock(const fs::path& path, std::chrono::milliseconds wait, const std::function<void()>& on_wait) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) fail_errno("cannot open lock file", path, errno);
-    if (flock_retrying(fd, LOCK_EX) != 0) {
-        const int err = errno;
+    // Asked without blocking and asked again now and then: a blocking flock could not
+    // be given up after `wait`.
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    bool told = false;
+    while (flock_retrying(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        if (err == EWOULDBLOCK) {
+            if (std::chrono::steady_clock::now() < deadline) {
+                if (!told && on_wait) on_wait();
+                told = true;
+                std::this_thread::sleep_for(LOCK_POLL);
+                continue;
+            }
+            err = ETIMEDOUT;
+        }
         ::close(fd);
         fail_errno("cannot lock", path, err);
     }

@@ -43,17 +43,11 @@ int write_some(int fd, const char* data, std::size_t n) {
 }
 int flush_to_disk(int fd) { return _commit(fd); }
 int close_file(int fd) { return _close(fd); }
-// Replaces the target in one step; the write-through flag returns after the move is on disk.
-bool replace(const fs::path& from, const fs::path& to) {
-    return MoveFileExW(extended_length_path(from).c_str(), extended_length_path(to).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
 #else
 int open_new(const fs::path& p) { return ::open(p.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW); }
 ssize_t write_some(int fd, const char* data, std::size_t n) { return ::write(fd, data, n); }
 int flush_to_disk(int fd) { return ::fsync(fd); }
 int close_file(int fd) { return ::close(fd); }
-bool replace(const fs::path& from, const fs::path& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
 #endif
 
 // Temporary files of `target` left by processes that died.
@@ -67,7 +61,22 @@ void remove_dead_siblings(const fs::path& target) {
 
 }  // namespace
 
-StagedFile::StagedFile(fs::path target) : target_(std::move(target)) {
+void Renamer::replace(const fs::path& from, const fs::path& to) { replace_file(from, to); }
+
+void Renamer::rename_no_replace(const fs::path& from, const fs::path& to) { platform::rename_no_replace(from, to); }
+
+void Renamer::sync_folder(const fs::path& folder) { platform::sync_folder(folder); }
+
+Renamer& system_renamer() {
+    static Renamer renamer;
+    return renamer;
+}
+
+StagedFile::StagedFile(fs::path target, Renamer& renamer) : renamer_(renamer), target_(link_target(target)) {
+    // Windows refuses to replace a read-only file, and the user who marked it so does
+    // not want it changed: here too it stays as it is.
+    if (read_only_file(target_))
+        fail("cannot replace a read-only file", target_, std::make_error_code(std::errc::permission_denied));
     remove_dead_siblings(target_);
     without_termination([&] {
         ClaimedFile reserved = reserve_claimed_sibling(target_, ".tmp");
@@ -112,10 +121,10 @@ void StagedFile::commit() {
     // Windows renames a file only when no handle forbids its deletion, and the claim
     // does; the file was written a moment ago, so no sweeper takes it meanwhile.
     claim_.release();
-    if (!replace(temp_, target_))
-        fail("cannot replace file", target_, tell_busy_from_denied(target_, last_system_error()));
+    renamer_.replace(temp_, target_);
     committed_ = true;
     remove_on_termination_.reset();
+    renamer_.sync_folder(target_.parent_path());
 }
 
 fs::path StagedFile::commit_with(const std::function<fs::path(const fs::path& temp)>& place, bool durable) {
@@ -124,16 +133,18 @@ fs::path StagedFile::commit_with(const std::function<fs::path(const fs::path& te
     fd_ = -1;
     if (close_file(fd) != 0) fail("cannot write file", temp_, errno);
     claim_.release();  // as in commit(): Windows moves no file that a handle keeps
-    return without_termination([&] {
-        fs::path placed = place(temp_);
+    fs::path placed = without_termination([&] {
+        fs::path placed_at = place(temp_);
         committed_ = true;
         remove_on_termination_.reset();
-        return placed;
+        return placed_at;
     });
+    if (durable && placed != temp_) renamer_.sync_folder(placed.parent_path());
+    return placed;
 }
 
-void write_file_atomically(const fs::path& target, std::string_view bytes) {
-    StagedFile f(target);
+void write_file_atomically(const fs::path& target, std::string_view bytes, Renamer& renamer) {
+    StagedFile f(target, renamer);
     f.write(bytes);
     f.commit();
 }

@@ -371,6 +371,53 @@ void rename_no_replace(const fs::path& from, const fs::path& to) {
     throw fs::filesystem_error("cannot write file", to, std::error_code(static_cast<int>(err), std::system_category()));
 }
 
+void replace_file(const fs::path& from, const fs::path& to) {
+    // The write-through flag returns after the move is on disk.
+    if (MoveFileExW(extended_length_path(from).c_str(), extended_length_path(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return;
+    throw fs::filesystem_error("cannot replace file", to, tell_busy_from_denied(to, last_system_error()));
+}
+
+// Every rename of ours passes MOVEFILE_WRITE_THROUGH, which returns once the move is on
+// disk: nothing is left to flush.
+void sync_folder(const fs::path&) {}
+
+fs::path link_target(const fs::path& p) {
+    const fs::path native = extended_length_path(p);
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return p;
+    // Opening the link (no FILE_FLAG_OPEN_REPARSE_POINT) opens what it leads to; the
+    // handle then tells that file's own path. A link to nothing is left as it is.
+    HANDLE h = CreateFileW(native.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return p;
+    constexpr DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    std::wstring final_path(MAX_PATH, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(h, final_path.data(), static_cast<DWORD>(final_path.size()), flags);
+    if (n >= final_path.size()) {  // too small: n is the size needed
+        final_path.assign(n, L'\0');
+        n = GetFinalPathNameByHandleW(h, final_path.data(), static_cast<DWORD>(final_path.size()), flags);
+    }
+    CloseHandle(h);
+    if (n == 0 || n >= final_path.size()) return p;
+    final_path.resize(n);
+    // Back from the extended-length form, which std::filesystem's queries refuse.
+    if (final_path.starts_with(LR"(\\?\UNC\)")) return fs::path(LR"(\\)" + final_path.substr(8));
+    if (final_path.starts_with(LR"(\\?\)")) return fs::path(final_path.substr(4));
+    return fs::path(final_path);
+}
+
+bool read_only_file(const fs::path& p) noexcept {
+    try {
+        const DWORD attributes = GetFileAttributesW(extended_length_path(p).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+               (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    } catch (...) {
+        return false;
+    }
+}
+
 bool add_library_search_dir(const fs::path& dir) {
     auto& dirs = search_dirs();
     if (std::find(dirs.begin(), dirs.end(), dir) != dirs.end()) return false;
@@ -452,15 +499,29 @@ HANDLE as_handle(std::intptr_t v) { return reinterpret_cast<HANDLE>(v); }
 
 }  // namespace
 
-FileLock::FileLock(const fs::path& path) {
+FileLock::FileLock(const fs::path& path, std::chrono::milliseconds wait, const std::function<void()>& on_wait) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) fail_last_error("cannot open lock file", path);
-    OVERLAPPED at{};
-    // Waits; Windows drops the lock when the process ends.
-    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+    // Asked without blocking and asked again now and then, so that the wait can be
+    // given up; Windows drops the lock when the process ends.
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    bool told = false;
+    for (;;) {
+        OVERLAPPED at{};
+        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) break;
         const DWORD err = GetLastError();
+        if (err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING) {
+            if (std::chrono::steady_clock::now() < deadline) {
+                if (!told && on_wait) on_wait();
+                told = true;
+                Sleep(static_cast<DWORD>(LOCK_POLL.count()));
+                continue;
+            }
+            CloseHandle(h);
+            throw fs::filesystem_error("cannot lock", path, std::make_error_code(std::errc::timed_out));
+        }
         CloseHandle(h);
         SetLastError(err);
         fail_last_error("cannot lock", path);

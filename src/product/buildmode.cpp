@@ -3,7 +3,7 @@
 #include "i18n/unicode.hpp"
 #include "platform/platform.hpp"
 
-namespace app::buildmode {
+namespace product::buildmode {
 
 namespace {
 
@@ -83,4 +83,4 @@ void point_tcl_and_tk_to_library(const std::optional<fs::path>& library) {
     }
 }
 
-}  // namespace app::buildmode
+}  // namespace product::buildmode

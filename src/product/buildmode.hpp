@@ -10,7 +10,7 @@
 
 #include "product/product.hpp"
 
-namespace app::buildmode {
+namespace product::buildmode {
 
 namespace fs = std::filesystem;
 
@@ -47,4 +47,4 @@ void add_library_folder_to_path(const std::optional<fs::path>& library);
 // each only when that sub-folder exists. Nothing without a library folder.
 void point_tcl_and_tk_to_library(const std::optional<fs::path>& library);
 
-}  // namespace app::buildmode
+}  // namespace product::buildmode

@@ -6,10 +6,9 @@
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "product/buildmode.hpp"
-#include "product/folders.hpp"
 #include "product/profile.hpp"
 
-namespace app {
+namespace product {
 
 std::string Context::language() const {
     try {
@@ -34,14 +33,14 @@ fs::path Context::help_file() const {
 
 fs::path Context::icon_file() const { return bundle_dir / "assets" / icon_name; }
 
-JobEnvironment Context::job_environment() const { return {app_dir, data_dir, temp_root, title}; }
+job::JobEnvironment Context::job_environment() const { return {app_dir, data_dir, temp_root, title}; }
 
 Context make_context(const ProductProfile& product, const fs::path& exe) {
-    profile::check(product);
+    check_profile(product);
     Context c;
     c.code = *product.CODE;
     c.title = *product.TITLE;
-    c.exe_name = profile::exe_name(product);
+    c.exe_name = exe_name(product);
     c.version = *product.APP_VERSION;
     c.icon_name = *product.ICON_NAME;
     c.bundled = buildmode::is_bundled(exe);
@@ -56,4 +55,4 @@ Context make_context(const ProductProfile& product, const fs::path& exe) {
     return c;
 }
 
-}  // namespace app
+}  // namespace product

@@ -9,10 +9,10 @@
 
 #include "diag/error_log.hpp"
 #include "platform/registry.hpp"
-#include "product/job_result.hpp"
+#include "job/result.hpp"
 #include "product/product.hpp"
 
-namespace app {
+namespace product {
 
 namespace fs = std::filesystem;
 
@@ -49,14 +49,14 @@ struct Context {
 
     // What a merge job needs: the history beside the executable, the settings folder,
     // the temporary folder and the title.
-    JobEnvironment job_environment() const;
+    job::JobEnvironment job_environment() const;
 };
 
 // The context of the program whose executable is `exe`, described by `product`. Reads
 // the local application data folder and the temporary folder from the environment
 // now; creates nothing, except the user's home folder of a program installed for all
-// users. Throws profile::ProfileIncomplete for a profile that lacks a
+// users. Throws ProfileIncomplete for a profile that lacks a
 // required field.
 Context make_context(const ProductProfile& product, const fs::path& exe);
 
-}  // namespace app
+}  // namespace product

@@ -1,8 +1,8 @@
 #include "product/profile.hpp"
 
-namespace app::profile {
+namespace product {
 
-void check(const ProductProfile& p) {
+void check_profile(const ProductProfile& p) {
     const bool defined[] = {p.CODE.has_value(),       p.TITLE.has_value(),
                             p.APP_VERSION.has_value(), p.LIB_FOLDER.has_value(),
                             p.ROOT.has_value(),        p.ICON_NAME.has_value()};
@@ -17,4 +17,4 @@ void check(const ProductProfile& p) {
 
 std::string exe_name(const ProductProfile& p) { return p.EXE_NAME && !p.EXE_NAME->empty() ? *p.EXE_NAME : *p.TITLE; }
 
-}  // namespace app::profile
+}  // namespace product

@@ -9,7 +9,7 @@
 #include "diag/errors.hpp"
 #include "product/product.hpp"
 
-namespace app::profile {
+namespace product {
 
 // Required fields, in the order a missing-fields message lists them.
 inline constexpr std::array<std::string_view, 6> REQUIRED_FIELDS = {
@@ -22,9 +22,9 @@ public:
 
 // Checks that every required field of `product` is defined. Throws ProfileIncomplete
 // naming the missing fields.
-void check(const ProductProfile& product);
+void check_profile(const ProductProfile& product);
 
 // EXE_NAME, or TITLE when EXE_NAME is absent or empty. Needs a checked profile.
 std::string exe_name(const ProductProfile& product);
 
-}  // namespace app::profile
+}  // namespace product

@@ -3,9 +3,9 @@
 #include "shell/context_menu.hpp"
 
 #include "i18n/catalogue.hpp"
-#include "pdf/geometry.hpp"
+#include "job/layouts.hpp"
 #include "platform/platform.hpp"
-#include "product/output_names.hpp"
+#include "job/output_names.hpp"
 
 namespace shell {
 
@@ -31,12 +31,12 @@ Menu make_menu(std::string_view lang, std::string_view code, std::string_view ap
                const fs::path& help, const fs::path& icon) {
     Menu menu{std::string(code), std::string(app_title),
               i18n::t("menu_root", lang, {{"app", app_title}}), exe, help, icon, {}};
-    for (std::size_t i = 0; i < pdf::SUPPORTED_NUP.size(); ++i) {
-        const int nup = pdf::SUPPORTED_NUP[i];
-        menu.entries.push_back({position(i) + "_" + std::to_string(nup) + "up", app::mode_name(nup, lang), nup});
+    for (std::size_t i = 0; i < job::SUPPORTED_NUP.size(); ++i) {
+        const int nup = job::SUPPORTED_NUP[i];
+        menu.entries.push_back({position(i) + "_" + std::to_string(nup) + "up", job::mode_name(nup, lang), nup});
     }
     menu.entries.push_back(
-        {position(pdf::SUPPORTED_NUP.size()) + "_help", i18n::t("menu_help", lang, {{"app", app_title}}), std::nullopt});
+        {position(job::SUPPORTED_NUP.size()) + "_help", i18n::t("menu_help", lang, {{"app", app_title}}), std::nullopt});
     return menu;
 }
 

@@ -1,4 +1,5 @@
 #include "shell/desktop_menus.hpp"
+#include "shell/open_archives_script.hpp"
 
 #include <unistd.h>
 
@@ -112,59 +113,8 @@ std::string entry_script(const Menu& menu, const MenuEntry& entry) {
     }
     out += "exe=" + sh_quote(platform::utf8(menu.exe)) + "\n";
     out += "layout=" + std::to_string(*entry.nup) + "\n";
-    out += R"SH(
-# Without arguments (a remote folder) take the file manager's list of local paths,
-# one per line.
-if [ $# -eq 0 ]; then
-    list=${NAUTILUS_SCRIPT_SELECTED_FILE_PATHS:-${CAJA_SCRIPT_SELECTED_FILE_PATHS:-${NEMO_SCRIPT_SELECTED_FILE_PATHS:-}}}
-    set -f
-    saved_ifs=$IFS
-    IFS='
-'
-    set -- $list
-    IFS=$saved_ifs
-    set +f
-fi
-
-# Sets $path to the local path of a file:// URI: every %XX becomes its byte.
-uri_to_path() {
-    rest=${1#file://}
-    case $rest in
-        /*) ;;
-        *) rest=/${rest#*/} ;;
-    esac
-    escaped=
-    while [ -n "$rest" ]; do
-        case $rest in
-            %[0-9A-Fa-f][0-9A-Fa-f]*)
-                hex=${rest#%}
-                hex=${hex%"${hex#??}"}
-                byte=$((0x$hex))
-                escaped="$escaped\\0$((byte / 64))$((byte / 8 % 8))$((byte % 8))"
-                rest=${rest#%??}
-                ;;
-            *)
-                char=${rest%"${rest#?}"}
-                [ "$char" = '\' ] && char='\\'
-                escaped=$escaped$char
-                rest=${rest#?}
-                ;;
-        esac
-    done
-    path=$(printf '%bx' "$escaped")
-    path=${path%x}
-}
-
-for arg in "$@"; do
-    case $arg in
-        file://*) uri_to_path "$arg" ;;
-        /*) path=$arg ;;
-        *) path=$PWD/$arg ;;
-    esac
-    "$exe" "$path" "$layout" </dev/null &
-done
-wait
-)SH";
+    out += "\n";
+    out += OPEN_ARCHIVES_SCRIPT;
     return out;
 }
 

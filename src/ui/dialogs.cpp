@@ -5,12 +5,12 @@
 
 namespace ui {
 
-void prepare_dialogs(const app::Context& ctx, tk::Interp& in, std::string_view lang) noexcept {
+void prepare_dialogs(const product::Context& ctx, tk::Interp& in, std::string_view lang) noexcept {
     icon::apply(tk::Widget(in, "."), ctx.icon_file());
     tk::use_dialog_language(in, lang);
 }
 
-std::optional<std::string> ask_for_archive(const app::Context& ctx, tk::Interp& root) {
+std::optional<std::string> ask_for_archive(const product::Context& ctx, tk::Interp& root) {
     const std::string lang = ctx.language();
     prepare_dialogs(ctx, root, lang);
     return tk::get_open_file(root, i18n::t("choose_zip", lang),

@@ -13,11 +13,11 @@ namespace ui {
 
 // Gets the dialogs that `in` shows from now on ready: the program icon on every window
 // it makes (through its hidden main window) and Tk's texts in `lang`. Never throws.
-void prepare_dialogs(const app::Context& ctx, tk::Interp& in, std::string_view lang) noexcept;
+void prepare_dialogs(const product::Context& ctx, tk::Interp& in, std::string_view lang) noexcept;
 
 // The open-file dialog for a waybill archive, over `root`, in the current language and
 // with the program icon: ZIP archives in any letter case ("ЗАКАЗЫ.ZIP" too), or all
 // files. Returns the chosen path (UTF-8), or none when cancelled.
-std::optional<std::string> ask_for_archive(const app::Context& ctx, tk::Interp& root);
+std::optional<std::string> ask_for_archive(const product::Context& ctx, tk::Interp& root);
 
 }  // namespace ui

@@ -25,14 +25,14 @@ constexpr int DIALOG_HEIGHT = 260;
 // the link opens it. Without a log (`log_path` none), `log_failure` stands in the
 // place of the log's path and the support line does not ask for the log.
 ui::tk::Widget show_message(const ui::tk::Widget& win, std::string_view text, const std::optional<std::string>& log_path,
-                            std::string_view log_failure, std::string_view lang) {
+                            std::string_view log_failure, std::string_view lang, const ui::Scale& px) {
     namespace tk = ui::tk;
     tk::Interp& in = win.interp();
     const auto box = tk::Widget::create(
         in, "text", win.path(), "message",
         {"-font", tk::font(9), "-wrap", "word", "-width", 1, "-height", 1, "-relief", "flat", "-borderwidth", 0,
          "-highlightthickness", 0, "-padx", 0, "-pady", 0, "-background", win.cget("-background")});
-    box.pack({"-padx", 18, "-pady", 8, "-fill", "x"});
+    box.pack({"-padx", px(18), "-pady", px(8), "-fill", "x"});
     const std::string url(ui::TELEGRAM_URL);
     const std::string send = i18n::t(log_path ? "error_send_log" : "error_write_support", lang);  // "... {url}"
     const std::size_t at = send.find("{url}");
@@ -104,7 +104,7 @@ std::string error_dialog_message_without_log(std::string_view text, std::string_
            i18n::t("error_write_support", lang, {{"url", TELEGRAM_URL}});
 }
 
-void show_error_dialog(const app::Context& ctx, std::string_view title, std::string_view text, const std::exception* exc,
+void show_error_dialog(const product::Context& ctx, std::string_view title, std::string_view text, const std::exception* exc,
                        std::string_view extra) {
     const std::string lang = ctx.language();
     // The dialog never depends on the log: a log that cannot be written (a read-only
@@ -137,14 +137,15 @@ void show_error_dialog(const app::Context& ctx, std::string_view title, std::str
     // failure of one must not hide under another's result window. Asked before the
     // window is mapped, so that the window manager takes it from the start.
     tk::keep_above_others(win);
-    center_window(ctx, win, DIALOG_WIDTH, DIALOG_HEIGHT);
+    const Scale px(root);
+    center_window(ctx, win, px(DIALOG_WIDTH), px(DIALOG_HEIGHT));
 
     tk::Widget::create(root, "label", win.path(), "title",
                        {"-text", title, "-font", tk::font(11, "bold"), "-foreground", "#991b1b"})
-        .pack({"-pady", tk::Word::list({18, 8})});
-    const auto message_box = show_message(win, text, log_path, log_failure, lang);
+        .pack({"-pady", tk::Word::list({px(18), px(8)})});
+    const auto message_box = show_message(win, text, log_path, log_failure, lang, px);
     const auto buttons = tk::Widget::create(root, "frame", win.path(), "buttons");
-    buttons.pack({"-pady", 10});
+    buttons.pack({"-pady", px(10)});
     const auto close_error = [&] {
         win.destroy();
         root.quit();
@@ -155,19 +156,19 @@ void show_error_dialog(const app::Context& ctx, std::string_view title, std::str
     const auto log_button = tk::Widget::create(root, "button", buttons.path(), "log",
                                                {"-text", i18n::t("error_open_log_folder", lang), "-width", 24,
                                                 "-command", root.command(open_log_folder)});
-    log_button.grid({"-row", 0, "-column", 0, "-padx", 6});
+    log_button.grid({"-row", 0, "-column", 0, "-padx", px(6)});
     if (!log) log_button.configure({"-state", "disabled"});  // there is no log to show
     const auto ok = tk::Widget::create(root, "button", buttons.path(), "ok",
                                        {"-text", "OK", "-width", 14, "-command", root.command(close_error)});
-    ok.grid({"-row", 0, "-column", 1, "-padx", 6});
+    ok.grid({"-row", 0, "-column", 1, "-padx", px(6)});
     win.on_close(close_error);
     tk::use_keyboard(win, close_error, ok.path());
     fit_height(message_box);
     // A long message (a deep folder path, a long failure text) needs more than the usual
     // height; grow downwards rather than cut off the text and the buttons.
     root.update_idletasks();
-    if (const int needed = root.call_int({"winfo", "reqheight", win.path()}); needed > DIALOG_HEIGHT)
-        center_window(ctx, win, DIALOG_WIDTH, needed);
+    if (const int needed = root.call_int({"winfo", "reqheight", win.path()}); needed > px(DIALOG_HEIGHT))
+        center_window(ctx, win, px(DIALOG_WIDTH), needed);
     root.mainloop();
 }
 

@@ -33,7 +33,7 @@ std::string error_dialog_message_without_log(std::string_view text, std::string_
 // place of the log's path (the log-folder button is then disabled).
 // Without a display, prints the title and the message to standard error instead
 // (after the attempt to write the log). Throws nothing but what the toolkit throws.
-void show_error_dialog(const app::Context& ctx, std::string_view title, std::string_view text, const std::exception* exc = nullptr,
+void show_error_dialog(const product::Context& ctx, std::string_view title, std::string_view text, const std::exception* exc = nullptr,
                        std::string_view extra = {});
 
 }  // namespace ui

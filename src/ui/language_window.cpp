@@ -25,7 +25,7 @@ std::string chooser_position(int width, int height, int screen_width, int screen
     return position;
 }
 
-void center(const app::Context& ctx, const tk::Widget& window) {
+void center(const product::Context& ctx, const tk::Widget& window) {
     set_icon(ctx, window);
     tk::Interp& in = window.interp();
     in.update_idletasks();
@@ -36,7 +36,7 @@ void center(const app::Context& ctx, const tk::Widget& window) {
 
 }  // namespace detail
 
-std::optional<std::string> choose_language_window(const app::Context& ctx, const tk::Widget* parent) {
+std::optional<std::string> choose_language_window(const product::Context& ctx, const tk::Widget* parent) {
     std::optional<tk::Interp> own;
     std::optional<tk::Widget> win;
     if (parent != nullptr) {
@@ -56,12 +56,13 @@ std::optional<std::string> choose_language_window(const app::Context& ctx, const
     win->not_resizable();
 
     std::optional<std::string> chosen;
-    const auto frame = tk::Widget::create(in, "ttk::frame", win->path(), "frame", {"-padding", 24});
+    const Scale px(in);
+    const auto frame = tk::Widget::create(in, "ttk::frame", win->path(), "frame", {"-padding", px(24)});
     frame.grid({"-row", 0, "-column", 0});
     // The heading stays Russian whatever the current language.
     tk::Widget::create(in, "ttk::label", frame.path(), "heading",
                        {"-text", i18n::t("choose_language", "ru"), "-font", tk::font(12)})
-        .grid({"-row", 0, "-column", 0, "-columnspan", 2, "-pady", tk::Word::list({0, 16})});
+        .grid({"-row", 0, "-column", 0, "-columnspan", 2, "-pady", tk::Word::list({0, px(16)})});
     int column = 0;
     for (std::string_view code : i18n::LANGUAGES) {
         const auto pick = [&chosen, &win, code] {
@@ -72,7 +73,7 @@ std::optional<std::string> choose_language_window(const app::Context& ctx, const
         key += code;
         tk::Widget::create(in, "ttk::button", frame.path(), code,
                            {"-text", i18n::t(key, code), "-width", 16, "-command", in.command(pick)})
-            .grid({"-row", 1, "-column", column++, "-padx", 6});
+            .grid({"-row", 1, "-column", column++, "-padx", px(6)});
     }
     std::string current = frame.path() + "." + ctx.language();
     if (!in.exists(current)) current = frame.path() + "." + std::string(i18n::LANGUAGES.front());

@@ -16,13 +16,13 @@ namespace ui {
 // a Tk main window of its own, which is gone afterwards. Not modal. Without a display
 // (no parent given and Tk cannot open a window) says so on standard error and returns
 // none. Throws what the toolkit throws otherwise.
-std::optional<std::string> choose_language_window(const app::Context& ctx, const tk::Widget* parent = nullptr);
+std::optional<std::string> choose_language_window(const product::Context& ctx, const tk::Widget* parent = nullptr);
 
 namespace detail {
 
 // Places the chooser (after giving it the icon): horizontally centred, one third of the
 // free height from the top, at its natural size; no lower bound.
-void center(const app::Context& ctx, const tk::Widget& window);
+void center(const product::Context& ctx, const tk::Widget& window);
 
 // "+X+Y" for a window of w x h on a screen of sw x sh by that rule.
 std::string chooser_position(int width, int height, int screen_width, int screen_height);

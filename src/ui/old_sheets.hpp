@@ -15,6 +15,6 @@ namespace ui {
 // texts in `lang`; the boxes have no parent window. Without a display says on standard
 // error that no window can be opened and deletes nothing. Throws tk::TclError only
 // for a fault of the program.
-void clean_old_sheets(const app::Context& ctx, const std::filesystem::path& folder, std::string_view lang);
+void clean_old_sheets(const product::Context& ctx, const std::filesystem::path& folder, std::string_view lang);
 
 }  // namespace ui

@@ -1,12 +1,16 @@
 #include "ui/result_window.hpp"
 
+#include <deque>
+#include <functional>
 #include <iostream>
 #include <optional>
 
+#include "diag/error_log.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
+#include "job/layouts.hpp"
 #include "i18n/messages.hpp"
-#include "product/output_names.hpp"
+#include "job/output_names.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "ui/language_window.hpp"
@@ -18,7 +22,7 @@ namespace ui {
 
 namespace {
 
-bool has_new_file(const app::MergeResult& result) { return result.out_pdf_new && !result.out_pdf_new->empty(); }
+bool has_new_file(const job::MergeResult& result) { return result.out_pdf_new && !result.out_pdf_new->empty(); }
 
 // Names quoted and joined by commas; past the first few, how many more there are, so a
 // thousand damaged waybills still leave the window on the screen.
@@ -49,7 +53,7 @@ void open_or_throw(const fs::path& target) {
 }
 
 // The help page in the default browser, or the support chat when the page is missing.
-void open_help_or_throw(const app::Context& ctx) {
+void open_help_or_throw(const product::Context& ctx) {
     std::error_code ec;
     if (fs::exists(ctx.help_file(), ec)) {
         const fs::path absolute = fs::canonical(ctx.help_file(), ec);
@@ -62,14 +66,9 @@ void open_help_or_throw(const app::Context& ctx) {
 // A follow-up action failed after a merge that succeeded: said in a box of its own,
 // `heading` (a catalogue key, or empty) above the failure's own words, and logged when
 // `log_title` is given (a log that cannot be written changes nothing here).
-void report_failure(const app::Context& ctx, std::string_view heading, const std::exception& e, std::string_view lang,
+void report_failure(const product::Context& ctx, std::string_view heading, const std::exception& e, std::string_view lang,
                     std::string_view log_title = {}) {
-    if (!log_title.empty()) {
-        try {
-            ctx.log.write(log_title, &e);
-        } catch (const std::exception&) {
-        }
-    }
+    if (!log_title.empty()) ctx.log.write_quietly(log_title, &e);
     std::string text = heading.empty() ? std::string() : i18n::t(heading, lang) + "\n\n";
     text += i18n::message(e, lang);
     try {
@@ -79,21 +78,33 @@ void report_failure(const app::Context& ctx, std::string_view heading, const std
     }
 }
 
+// Waybills named in the details, which the seller must look at before printing.
+bool names_waybills(const job::MergeResult& result) {
+    return !result.repaired.empty() || !result.conflicting_duplicates.empty();
+}
+
 // Whether the job asks the seller to look before printing.
-bool needs_checking(const app::MergeResult& result) {
-    return !result.repaired.empty() || !result.conflicting_duplicates.empty() || result.skipped_history_records > 0;
+bool needs_checking(const job::MergeResult& result) {
+    return names_waybills(result) || result.skipped_history_records > 0;
+}
+
+// The hint under the title: check the waybills named below, or, when only the history
+// had damaged records, the new-only file.
+std::string_view hint_key(const job::MergeResult& result) {
+    if (names_waybills(result)) return "done_hint_check";
+    return result.skipped_history_records > 0 ? "done_hint_history" : "done_hint";
 }
 
 }  // namespace
 
-std::string build_details(const app::Context& ctx, const app::MergeResult& result, std::string_view lang) {
+std::string build_details(const product::Context& ctx, const job::MergeResult& result, std::string_view lang) {
     using i18n::t;
     std::string text = t("detail_version", lang, {{"version", ctx.version}});
     const auto line = [&text](const std::string& s) { text += "\n" + s; };
     line(t("detail_file_all", lang, {{"path", result.out_pdf_all}}));
     line(t("detail_file_new", lang,
            {{"path", has_new_file(result) ? i18n::Value(*result.out_pdf_new) : i18n::Value(t("detail_no_new_file", lang))}}));
-    line(t("detail_mode", lang, {{"mode", app::mode_name(result.nup, lang)}}));
+    line(t("detail_mode", lang, {{"mode", job::mode_name(result.nup, lang)}}));
     line(t("files_taken", lang, {{"count", result.file_count_all}}));
     line(t("detail_new_count", lang, {{"count", result.file_count_new}}));
     line(t("detail_pages", lang, {{"count", result.total_pages_all}}));
@@ -109,132 +120,170 @@ std::string build_details(const app::Context& ctx, const app::MergeResult& resul
                {{"count", result.conflicting_duplicates.size()},
                 {"names", name_list(result.conflicting_duplicates, lang)}}));
     if (result.skipped_history_records > 0)
-        line(t("result_history_skipped", lang, {{"count", result.skipped_history_records}}));
+        line(t("result_history_skipped", lang,
+               {{"count", result.skipped_history_records},
+                {"path", result.history_copy ? i18n::Value(*result.history_copy) : i18n::Value("")}}));
     return text;
 }
 
-void show_done(const app::Context& ctx, const app::MergeResult& result, const LanguageChanged& on_language_changed) {
-    std::optional<tk::Interp> own_root;
-    try {
-        own_root.emplace();
-    } catch (const tk::NoDisplay&) {
-        std::cout << build_details(ctx, result, ctx.language()) << std::endl;
-        return;
+namespace {
+
+// The result window on its own hidden Tk main window: built once, its texts set in a
+// language (again when the user picks another one), its buttons' actions as members.
+class ResultWindow {
+public:
+    ResultWindow(const product::Context& ctx, const job::MergeResult& result, const LanguageChanged& on_language_changed,
+                 tk::Interp& root)
+        : ctx_(ctx), result_(result), on_language_changed_(on_language_changed), root_(root),
+          win_(tk::Widget::create(root, "toplevel", ".", "done")), px_(root) {}
+
+    // Shows the window in the current language and returns when the user closed it.
+    void show() {
+        build();
+        apply_language(ctx_.language());
+        win_.on_close([this] { close(); });
+        center_window(ctx_, win_);
+        root_.mainloop();
     }
-    tk::Interp& root = *own_root;
-    using tk::Widget;
-    const auto win = Widget::create(root, "toplevel", ".", "done");
-    win.title(ctx.title);
-    win.not_resizable();
-    const std::string lang = ctx.language();
 
-    const auto title_label = Widget::create(root, "label", win.path(), "title", {"-font", tk::font(16, "bold")});
-    title_label.pack({"-padx", PAD, "-pady", tk::Word::list({20, 8})});
-    const auto hint_label = Widget::create(root, "label", win.path(), "hint",
-                                           {"-font", tk::font(12), "-justify", "center", "-wraplength", 700});
-    hint_label.pack({"-padx", PAD, "-pady", tk::Word::list({0, 14})});
-    const auto details_label = Widget::create(root, "label", win.path(), "details",
-                                              {"-font", tk::font(10), "-justify", "left", "-wraplength", 760});
-    details_label.pack({"-padx", PAD, "-pady", tk::Word::list({0, 12}), "-anchor", "w"});
-    const auto block = Widget::create(root, "frame", win.path(), "buttons");
-    block.pack({"-padx", PAD, "-pady", tk::Word::list({0, 18})});
-    const auto top = Widget::create(root, "frame", block.path(), "top");
-    top.pack();
-    const auto bottom = Widget::create(root, "frame", block.path(), "bottom");
-    bottom.pack({"-pady", tk::Word::list({8, 0})});
+private:
+    using Widget = tk::Widget;
 
-    const fs::path folder = result.out_pdf_all.parent_path();
-    // A button keeps its width in characters (Tk counts in widths of "0") unless its text
-    // would be cut in the font the system really draws with (Segoe UI, or a fallback with
-    // other widths): then it is as wide as its text.
-    const auto fit_width = [&root](const Widget& b, int width) {
-        const std::string font = b.cget("-font");
-        const int zero = root.call_int({"font", "measure", font, "0"});
-        const int text = root.call_int({"font", "measure", font, b.cget("-text")});
-        const int needed = zero > 0 ? (text + zero - 1) / zero : width;
-        b.configure({"-width", needed > width ? needed : width});
-    };
-    // A failed action is said in a box of its own and the window stays: the merge
-    // itself succeeded.
-    const auto button = [&](const Widget& row, std::string_view name, int width, std::function<void()> action) {
-        auto guarded = [&ctx, action = std::move(action)] {
+    void build() {
+        win_.title(ctx_.title);
+        win_.not_resizable();
+        const int pad = px_(PAD);
+        title_.emplace(Widget::create(root_, "label", win_.path(), "title", {"-font", tk::font(16, "bold")}));
+        title_->pack({"-padx", pad, "-pady", tk::Word::list({px_(20), px_(8)})});
+        hint_.emplace(Widget::create(root_, "label", win_.path(), "hint",
+                                     {"-font", tk::font(12), "-justify", "center", "-wraplength", px_(700)}));
+        hint_->pack({"-padx", pad, "-pady", tk::Word::list({0, px_(14)})});
+        details_.emplace(Widget::create(root_, "label", win_.path(), "details",
+                                        {"-font", tk::font(10), "-justify", "left", "-wraplength", px_(760)}));
+        details_->pack({"-padx", pad, "-pady", tk::Word::list({0, px_(12)}), "-anchor", "w"});
+        const auto block = Widget::create(root_, "frame", win_.path(), "buttons");
+        block.pack({"-padx", pad, "-pady", tk::Word::list({0, px_(18)})});
+        const auto top = Widget::create(root_, "frame", block.path(), "top");
+        top.pack();
+        const auto bottom = Widget::create(root_, "frame", block.path(), "bottom");
+        bottom.pack({"-pady", tk::Word::list({px_(8), 0})});
+
+        const fs::path folder = result_.out_pdf_all.parent_path();
+        add(top, "all", "btn_open_all", 17, [this] { open_or_throw(result_.out_pdf_all); });
+        const Widget& open_new = add(top, "new", "btn_open_new", 17, [this] {
+            if (has_new_file(result_)) open_or_throw(*result_.out_pdf_new);
+        });
+        if (!has_new_file(result_)) open_new.configure({"-state", "disabled"});
+        add(top, "folder", "btn_open_folder", 17, [folder] { open_or_throw(folder); });
+        add(top, "tidy", "clean_old_sheets", 22, [this, folder] { clean_old_sheets(ctx_, folder, ctx_.language()); });
+        add(bottom, "help", "open_help", 17, [this] { open_help_or_throw(ctx_); });
+        add(bottom, "language", "change_language", 17, [this] { change_language(); });
+        add(bottom, "close", "btn_close", 17, [this] { close(); });
+        // Before the texts are set: the focus rings add to the size the window is centred at.
+        tk::use_keyboard(win_, [this] { close(); }, buttons_.front().widget.path());
+    }
+
+    // A button whose failed action is said in a box of its own while the window stays:
+    // the merge itself succeeded. Its text comes from `key` in the window's language.
+    const Widget& add(const Widget& row, std::string_view name, std::string_view key, int width,
+                      std::function<void()> action) {
+        auto guarded = [this, action = std::move(action)] {
             try {
                 action();
             } catch (const tk::TclError&) {
                 throw;  // the window itself is broken: a fault of the program
             } catch (const std::exception& e) {
-                report_failure(ctx, {}, e, ctx.language());
+                report_failure(ctx_, {}, e, ctx_.language());
             }
         };
-        auto b = Widget::create(root, "button", row.path(), name, {"-width", width, "-command", root.command(std::move(guarded))});
-        b.pack({"-side", "left", "-padx", 6});
-        return b;
-    };
-    const auto all_button = button(top, "all", 17, [&] { open_or_throw(result.out_pdf_all); });
-    const auto new_button = button(top, "new", 17, [&] {
-        if (has_new_file(result)) open_or_throw(*result.out_pdf_new);
-    });
-    if (!has_new_file(result)) new_button.configure({"-state", "disabled"});
-    const auto folder_button = button(top, "folder", 17, [&] { open_or_throw(folder); });
-    const auto tidy_button = button(top, "tidy", 22, [&] { clean_old_sheets(ctx, folder, ctx.language()); });
+        auto b = Widget::create(root_, "button", row.path(), name,
+                                {"-width", width, "-command", root_.command(std::move(guarded))});
+        b.pack({"-side", "left", "-padx", px_(6)});
+        buttons_.push_back({std::move(b), std::string(key), width});
+        return buttons_.back().widget;
+    }
 
-    std::function<void(const std::string&)> apply_language;
-    const auto change_language = [&] {
-        const auto chosen = choose_language_window(ctx, &win);
+    // A button keeps its width in characters (Tk counts in widths of "0") unless its text
+    // would be cut in the font the system really draws with (Segoe UI, or a fallback
+    // with other widths): then it is as wide as its text.
+    void fit_width(const Widget& b, int width) {
+        const std::string font = b.cget("-font");
+        const int zero = root_.call_int({"font", "measure", font, "0"});
+        const int text = root_.call_int({"font", "measure", font, b.cget("-text")});
+        const int needed = zero > 0 ? (text + zero - 1) / zero : width;
+        b.configure({"-width", needed > width ? needed : width});
+    }
+
+    void apply_language(const std::string& lang) {
+        using i18n::t;
+        // Something to check before printing is not a plain success.
+        title_->configure({"-text", t(needs_checking(result_) ? "done_title_check" : "done_title", lang)});
+        hint_->configure({"-text", t(hint_key(result_), lang)});
+        details_->configure({"-text", build_details(ctx_, result_, lang)});
+        for (const Button& b : buttons_) {
+            b.widget.configure({"-text", t(b.key, lang)});
+            fit_width(b.widget, b.width);
+        }
+        // Drop the size the last centring fixed, so the window takes the natural size of
+        // its new texts before it is centred again (else longer texts are clipped).
+        root_.call({"wm", "geometry", win_.path(), ""});
+        center_window(ctx_, win_);
+    }
+
+    void change_language() {
+        const auto chosen = choose_language_window(ctx_, &win_);
         if (!chosen) return;
         // Saved first: what follows the change (the menu) reads the stored language.
         try {
-            i18n::write_language(ctx.data_dir, *chosen);
+            i18n::write_language(ctx_.data_dir, *chosen);
         } catch (const std::exception& e) {
             // Nothing changed: the window keeps its language and says why in it.
-            report_failure(ctx, "language_save_failed", e, ctx.language(), "Не удалось сохранить язык");
+            report_failure(ctx_, "language_save_failed", e, ctx_.language(), diag::log_titles::LANGUAGE_NOT_SAVED);
             return;
         }
         try {
-            if (on_language_changed) on_language_changed(*chosen);
+            if (on_language_changed_) on_language_changed_(*chosen);
         } catch (const std::exception& e) {
             apply_language(*chosen);
-            report_failure(ctx, "menu_relabel_failed", e, *chosen);
+            report_failure(ctx_, "menu_relabel_failed", e, *chosen);
             return;
         }
         apply_language(*chosen);
-        tk::show_info(ctx.title, i18n::t("language_saved", *chosen), *chosen);
-    };
-    const auto close = [&] {
-        win.destroy();
-        root.quit();
-    };
-    const auto help_button = button(bottom, "help", 17, [&ctx] { open_help_or_throw(ctx); });
-    const auto language_button = button(bottom, "language", 17, change_language);
-    const auto close_button = button(bottom, "close", 17, close);
-    // Before the texts are set: the focus rings add to the size the window is centred at.
-    tk::use_keyboard(win, close, all_button.path());
+        tk::show_info(ctx_.title, i18n::t("language_saved", *chosen), *chosen);
+    }
 
-    apply_language = [&](const std::string& chosen) {
-        using i18n::t;
-        // Something to check before printing is not a plain success.
-        title_label.configure({"-text", t(needs_checking(result) ? "done_title_check" : "done_title", chosen)});
-        hint_label.configure({"-text", t(needs_checking(result) ? "done_hint_check" : "done_hint", chosen)});
-        details_label.configure({"-text", build_details(ctx, result, chosen)});
-        all_button.configure({"-text", t("btn_open_all", chosen)});
-        new_button.configure({"-text", t("btn_open_new", chosen)});
-        folder_button.configure({"-text", t("btn_open_folder", chosen)});
-        tidy_button.configure({"-text", t("clean_old_sheets", chosen)});
-        help_button.configure({"-text", t("open_help", chosen)});
-        language_button.configure({"-text", t("change_language", chosen)});
-        close_button.configure({"-text", t("btn_close", chosen)});
-        for (const Widget* b : {&all_button, &new_button, &folder_button, &help_button, &language_button, &close_button})
-            fit_width(*b, 17);
-        fit_width(tidy_button, 22);
-        // Drop the size the last centring fixed, so the window takes the natural size
-        // of its new texts before it is centred again (else longer texts are clipped).
-        root.call({"wm", "geometry", win.path(), ""});
-        center_window(ctx, win);
+    void close() {
+        win_.destroy();
+        root_.quit();
+    }
+
+    struct Button {
+        Widget widget;
+        std::string key;  // of its text
+        int width;        // at least, in characters
     };
-    apply_language(lang);
-    win.on_close(close);
-    center_window(ctx, win);
-    root.mainloop();
+
+    const product::Context& ctx_;
+    const job::MergeResult& result_;
+    const LanguageChanged& on_language_changed_;
+    tk::Interp& root_;
+    Widget win_;
+    const Scale px_;
+    std::optional<Widget> title_, hint_, details_;
+    std::deque<Button> buttons_;  // in the order of the focus; a deque keeps them in place
+};
+
+}  // namespace
+
+void show_done(const product::Context& ctx, const job::MergeResult& result, const LanguageChanged& on_language_changed) {
+    std::optional<tk::Interp> root;
+    try {
+        root.emplace();
+    } catch (const tk::NoDisplay&) {
+        std::cout << build_details(ctx, result, ctx.language()) << std::endl;
+        return;
+    }
+    ResultWindow(ctx, result, on_language_changed, *root).show();
 }
 
 }  // namespace ui

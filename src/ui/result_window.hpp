@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "product/context.hpp"
-#include "product/job_result.hpp"
+#include "job/result.hpp"
 
 namespace ui {
 
@@ -28,13 +28,13 @@ using LanguageChanged = std::function<void(const std::string& lang)>;
 // to the caller. The heading says that something needs checking when a waybill was
 // repaired or left out as a repeat with other content, or damaged history records
 // were skipped.
-void show_done(const app::Context& ctx, const app::MergeResult& result,
+void show_done(const product::Context& ctx, const job::MergeResult& result,
                const LanguageChanged& on_language_changed = {});
 
 // The details lines, joined by "\n" with none at the end: version, the two output
 // paths (or the no-new-file text), the layout's name, files, new files, source pages,
 // and for 4/6/9 per sheet the sheets of the full output and, when there is a new-only
 // output, its sheets. 7, 8 or 9 lines.
-std::string build_details(const app::Context& ctx, const app::MergeResult& result, std::string_view lang);
+std::string build_details(const product::Context& ctx, const job::MergeResult& result, std::string_view lang);
 
 }  // namespace ui

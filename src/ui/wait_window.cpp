@@ -19,55 +19,63 @@ constexpr int BAR_MAXIMUM = 1000;
 // The job's latest progress, written by the job's thread and read by the window's.
 class LatestProgress {
 public:
-    void set(const app::JobProgress& progress) {
+    void set(const job::JobProgress& progress) {
         std::lock_guard<std::mutex> hold(mutex_);
         latest_ = progress;
     }
-    std::optional<app::JobProgress> get() const {
+    std::optional<job::JobProgress> get() const {
         std::lock_guard<std::mutex> hold(mutex_);
         return latest_;
     }
 
 private:
     mutable std::mutex mutex_;
-    std::optional<app::JobProgress> latest_;
+    std::optional<job::JobProgress> latest_;
 };
 
 }  // namespace
 
-std::string progress_text(const app::JobProgress& progress, std::string_view lang) {
-    using Stage = app::JobProgress::Stage;
+std::string progress_text(const job::JobProgress& progress, std::string_view lang) {
+    using Stage = job::JobProgress::Stage;
+    const bool new_only = progress.output == job::JobProgress::Output::new_only;
     switch (progress.stage) {
         case Stage::unpacking:
             return i18n::t("progress_unpacking", lang, {{"done", progress.done}, {"total", progress.total}});
+        case Stage::waiting:
+            return i18n::t("progress_waiting_history", lang);
         case Stage::merging:
-            return i18n::t("progress_merging", lang, {{"done", progress.done}, {"total", progress.total}});
+            return i18n::t(new_only ? "progress_merging_new" : "progress_merging_all", lang,
+                           {{"done", progress.done}, {"total", progress.total}});
         case Stage::saving:
             break;
     }
-    return i18n::t("progress_saving", lang);
+    return i18n::t(new_only ? "progress_saving_new" : "progress_saving_all", lang);
 }
 
-int progress_permille(const app::JobProgress& progress) {
-    using Stage = app::JobProgress::Stage;
-    const auto share = [&progress](int from, int width) {
-        if (progress.total == 0) return from;
-        const std::size_t done = std::min(progress.done, progress.total);
+int progress_permille(const job::JobProgress& progress) {
+    using Stage = job::JobProgress::Stage;
+    const auto share = [](int from, int width, std::size_t done, std::size_t total) {
+        if (total == 0) return from;
+        done = std::min(done, total);
         return from + static_cast<int>(static_cast<double>(width) * static_cast<double>(done) /
-                                       static_cast<double>(progress.total));
+                                       static_cast<double>(total));
     };
     switch (progress.stage) {
         case Stage::unpacking:
-            return share(0, 400);
+            return share(0, 400, progress.done, progress.total);
+        case Stage::waiting:
+            return 400;
         case Stage::merging:
-            return share(400, 550);
         case Stage::saving:
-            break;
+            // Over every output of the job; a report without the job's totals covers
+            // its own output alone.
+            if (progress.job_total == 0) return share(400, 550, progress.done, progress.total);
+            return share(400, 550, progress.done_before + progress.done, progress.job_total);
     }
     return 950;
 }
 
-app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& job, const WaitTiming& timing) {
+job::MergeResult run_with_wait_window(const product::Context& ctx, const WaitedJob& job, const WaitTiming& timing) {
     std::optional<tk::Interp> root;
     try {
         root.emplace();
@@ -79,18 +87,19 @@ app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& 
     const auto win = tk::Widget::create(in, "toplevel", ".", "wait");
     win.title(i18n::t("merging_title", lang));
     win.not_resizable();
-    center_window(ctx, win, WAIT_WIDTH, WAIT_HEIGHT);
+    const Scale px(in);
+    center_window(ctx, win, px(WAIT_WIDTH), px(WAIT_HEIGHT));
     // A merge cannot be stopped halfway without losing its work: the close box does nothing.
     win.on_close([] {});
     tk::Widget::create(in, "label", win.path(), "title",
                        {"-text", i18n::t("merging_title", lang), "-font", tk::font(13, "bold")})
-        .pack({"-pady", tk::Word::list({22, 8})});
+        .pack({"-pady", tk::Word::list({px(22), px(8)})});
     tk::Widget::create(in, "label", win.path(), "hint",
                        {"-text", i18n::t("merging_hint", lang), "-font", tk::font(10), "-justify", "center"})
-        .pack({"-pady", tk::Word::list({0, 18})});
+        .pack({"-pady", tk::Word::list({0, px(18)})});
     // Made now, shown only when the job takes longer than a moment.
     const auto bar = tk::Widget::create(in, "ttk::progressbar", win.path(), "bar",
-                                        {"-orient", "horizontal", "-mode", "determinate", "-length", 360,
+                                        {"-orient", "horizontal", "-mode", "determinate", "-length", px(360),
                                          "-maximum", BAR_MAXIMUM, "-value", 0});
     const auto stage = tk::Widget::create(in, "label", win.path(), "stage", {"-font", tk::font(9)});
     in.update_idletasks();
@@ -98,7 +107,7 @@ app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& 
 
     LatestProgress latest;
     const auto started = std::chrono::steady_clock::now();
-    std::optional<app::JobProgress> shown;
+    std::optional<job::JobProgress> shown;
     const int refresh_ms = std::max<int>(1, static_cast<int>(timing.refresh_every.count()));
     std::string tick_command;
     const auto tick = [&] {
@@ -107,13 +116,13 @@ app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& 
                 const auto now = latest.get();
                 if (now && now != shown) {
                     if (!shown) {
-                        bar.pack({"-pady", tk::Word::list({0, 6})});
-                        stage.pack({"-pady", tk::Word::list({0, 14})});
+                        bar.pack({"-pady", tk::Word::list({0, px(6)})});
+                        stage.pack({"-pady", tk::Word::list({0, px(14)})});
                         // Grow downwards: the title and the hint stay where the user saw them.
                         in.update_idletasks();
                         const int needed = in.call_int({"winfo", "reqheight", win.path()});
                         in.call({"wm", "geometry", win.path(),
-                                 std::to_string(WAIT_WIDTH) + "x" + std::to_string(std::max(needed, WAIT_HEIGHT))});
+                                 std::to_string(px(WAIT_WIDTH)) + "x" + std::to_string(std::max(needed, px(WAIT_HEIGHT)))});
                     }
                     shown = now;
                     bar.configure({"-value", progress_permille(*now)});
@@ -129,8 +138,8 @@ app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& 
     tick_command = in.command(tick);
     in.call({"after", refresh_ms, tick_command});
 
-    const auto report = [&latest](const app::JobProgress& progress) { latest.set(progress); };
-    std::optional<app::MergeResult> result;
+    const auto report = [&latest](const job::JobProgress& progress) { latest.set(progress); };
+    std::optional<job::MergeResult> result;
     try {
         in.run_in_background([&] { result = job(report); });
     } catch (...) {
@@ -141,7 +150,7 @@ app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& 
     return std::move(*result);
 }
 
-app::MergeResult process_zip_with_wait(const app::Context& ctx, const WaitedJob& job) {
+job::MergeResult process_zip_with_wait(const product::Context& ctx, const WaitedJob& job) {
     return run_with_wait_window(ctx, job);
 }
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "product/context.hpp"
-#include "product/job_result.hpp"
+#include "job/result.hpp"
 
 namespace ui {
 
@@ -22,20 +22,20 @@ struct WaitTiming {
 };
 
 // A job as the wait window runs it: told where to report its progress.
-using WaitedJob = std::function<app::MergeResult(const app::ProgressCallback& progress)>;
+using WaitedJob = std::function<job::MergeResult(const job::ProgressCallback& progress)>;
 
 // Shows the wait window in the context's current language, runs `job` on a worker thread while
 // the window's event loop runs, closes the window and returns the job's result. The
 // job's failure passes through unchanged after the window is gone. Without a display
 // the job runs on this thread without the window (and without progress). The job must
 // not touch Tk.
-app::MergeResult run_with_wait_window(const app::Context& ctx, const WaitedJob& job, const WaitTiming& timing = {});
+job::MergeResult run_with_wait_window(const product::Context& ctx, const WaitedJob& job, const WaitTiming& timing = {});
 
 // The progress line under the bar, in `lang`: "Распаковка архива: 3 из 10", ...
-std::string progress_text(const app::JobProgress& progress, std::string_view lang);
+std::string progress_text(const job::JobProgress& progress, std::string_view lang);
 
 // How much of the whole job is done, 0 to 1000 for the bar: unpacking fills the first
 // 40 %, merging up to 95 %, saving the rest.
-int progress_permille(const app::JobProgress& progress);
+int progress_permille(const job::JobProgress& progress);
 
 }  // namespace ui

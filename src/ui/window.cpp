@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <string>
 #include <system_error>
 #include <vector>
 
-#include "product/output_names.hpp"
+#include "job/output_names.hpp"
 #include "i18n/catalogue.hpp"
-#include "pdf/geometry.hpp"
+#include "job/layouts.hpp"
 #include "platform/native.hpp"
 #include "platform/platform.hpp"
 
@@ -53,7 +55,24 @@ void destroy_quietly(const tk::Widget& win) noexcept {
 
 }  // namespace detail
 
-void center_window(const app::Context& ctx, const tk::Widget& win, std::optional<int> width,
+double Scale::for_density(double pixels_per_inch) {
+    // Quarter steps: an X server that reports 99.9 pixels per inch for a 96 one stays
+    // at 1, as Windows' own steps do.
+    const double steps = std::round(pixels_per_inch / 96.0 * 4.0) / 4.0;
+    return std::isfinite(steps) && steps > 1.0 ? steps : 1.0;
+}
+
+Scale::Scale(tk::Interp& in) {
+    try {
+        factor_ = for_density(std::stod(in.call({"winfo", "fpixels", ".", "1i"})));
+    } catch (const std::exception&) {
+        factor_ = 1.0;  // sizes as given: too small at best, never broken
+    }
+}
+
+int Scale::operator()(int pixels) const { return static_cast<int>(std::lround(pixels * factor_)); }
+
+void center_window(const product::Context& ctx, const tk::Widget& win, std::optional<int> width,
                    std::optional<int> height) {
     set_icon(ctx, win);
     try {
@@ -72,7 +91,7 @@ void center_window(const app::Context& ctx, const tk::Widget& win, std::optional
     }
 }
 
-void set_icon(const app::Context& ctx, const tk::Widget& win) { icon::apply(win, ctx.icon_file()); }
+void set_icon(const product::Context& ctx, const tk::Widget& win) { icon::apply(win, ctx.icon_file()); }
 
 namespace icon {
 
@@ -98,33 +117,34 @@ void apply(const tk::Widget& window, const fs::path& ico) noexcept {
 
 }  // namespace icon
 
-std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root) {
+std::optional<int> simple_choice(const product::Context& ctx, tk::Interp& root) {
     const auto win = tk::Widget::create(root, "toplevel", ".", "choice");
     win.title(ctx.title);
     win.not_resizable();
-    center_window(ctx, win, 320, 220);
+    const Scale px(root);
+    center_window(ctx, win, px(320), px(220));
 
     std::optional<int> choice;
     const std::string lang = ctx.language();
     tk::Widget::create(root, "label", win.path(), "prompt",
                        {"-text", i18n::t("choose_mode", lang), "-font", tk::font(11)})
-        .pack({"-pady", 12});
-    for (int nup : pdf::SUPPORTED_NUP) {
+        .pack({"-pady", px(12)});
+    for (int nup : job::SUPPORTED_NUP) {
         const auto pick = [&root, &win, &choice, nup] {
             choice = nup;
             win.destroy();
             root.quit();
         };
         tk::Widget::create(root, "button", win.path(), "mode" + std::to_string(nup),
-                           {"-text", app::mode_name(nup, lang), "-width", 24, "-command", root.command(pick)})
-            .pack({"-pady", 4});
+                           {"-text", job::mode_name(nup, lang), "-width", 24, "-command", root.command(pick)})
+            .pack({"-pady", px(4)});
     }
     const auto cancel = [&root, &win] {
         win.destroy();
         root.quit();
     };
     win.on_close(cancel);
-    tk::use_keyboard(win, cancel, win.path() + ".mode" + std::to_string(pdf::SUPPORTED_NUP.front()));
+    tk::use_keyboard(win, cancel, win.path() + ".mode" + std::to_string(job::SUPPORTED_NUP.front()));
     try {
         root.mainloop();
     } catch (...) {
@@ -135,7 +155,7 @@ std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root) {
     return choice;
 }
 
-void open_help(const app::Context& ctx) {
+void open_help(const product::Context& ctx) {
     const fs::path page = ctx.help_file();
     std::error_code ec;
     if (fs::exists(page, ec)) {

@@ -11,25 +11,45 @@
 #include <utility>
 
 #include "product/context.hpp"
-#include "product/job_result.hpp"
+#include "job/result.hpp"
 #include "ui/tk.hpp"
 
 namespace ui {
 
 namespace fs = std::filesystem;
 
-// The support chat, opened when the help page is missing and named in the error dialog.
-inline constexpr std::string_view TELEGRAM_URL = "https://t.me/tarvo_support";
+using product::TELEGRAM_URL;
+
+// The display's scale for the windows' fixed sizes (pixels, paddings, wrap lengths),
+// which are given for 96 pixels per inch, Windows' 100 %: the display's pixels per inch
+// over 96, in Windows' steps of a quarter (125 %, 150 %, 200 %, ...), never below 1.
+// Fonts are sized in points and grow with the display by themselves; a window of fixed
+// pixels would cut their text at 150 %.
+class Scale {
+public:
+    // The scale of the display `in` shows its windows on; 1 when it cannot be asked.
+    explicit Scale(tk::Interp& in);
+    explicit Scale(double factor) : factor_(factor) {}
+    // `pixels` at 96 pixels per inch, on this display (rounded to the nearest pixel).
+    int operator()(int pixels) const;
+    double factor() const { return factor_; }
+
+    // The scale for a display of `pixels_per_inch`.
+    static double for_density(double pixels_per_inch);
+
+private:
+    double factor_ = 1.0;
+};
 
 // Gives `win` the program icon, then sets its geometry to width x height centred on the
 // screen: x = max(0, (screen width - width) / 2), y likewise, fractions dropped. Without
 // both sizes the window's current size (from its geometry string) is kept. Never throws
 // on account of the toolkit: a failure leaves the window as it is.
-void center_window(const app::Context& ctx, const tk::Widget& win, std::optional<int> width = std::nullopt,
+void center_window(const product::Context& ctx, const tk::Widget& win, std::optional<int> width = std::nullopt,
                    std::optional<int> height = std::nullopt);
 
 // Puts the program icon on `win` (icon::apply with ctx.icon_file()).
-void set_icon(const app::Context& ctx, const tk::Widget& win);
+void set_icon(const product::Context& ctx, const tk::Widget& win);
 
 namespace icon {
 
@@ -45,18 +65,18 @@ void apply(const tk::Widget& window, const fs::path& ico) noexcept;
 // The mode chooser: a window under `root` with one button per layout (1, 4, 6, 9).
 // Runs root's event loop until a button is pressed (returns its layout) or the window
 // is closed (returns none). The window is gone afterwards; `root` stays.
-std::optional<int> simple_choice(const app::Context& ctx, tk::Interp& root);
+std::optional<int> simple_choice(const product::Context& ctx, tk::Interp& root);
 
 // Shows the wait window (ui/wait_window.hpp), runs `job` on a worker thread while the
 // window stays responsive and shows the job's progress, closes the window and returns
 // the job's result. The job's failure passes through unchanged after the window is
 // gone. Without a display the job runs without the window. The job must not touch Tk.
-app::MergeResult process_zip_with_wait(const app::Context& ctx,
-                                       const std::function<app::MergeResult(const app::ProgressCallback&)>& job);
+job::MergeResult process_zip_with_wait(const product::Context& ctx,
+                                       const std::function<job::MergeResult(const job::ProgressCallback&)>& job);
 
 // Opens ctx.help_file() in the default browser when it exists, else TELEGRAM_URL.
 // Reports nothing.
-void open_help(const app::Context& ctx);
+void open_help(const product::Context& ctx);
 
 namespace detail {
 

@@ -10,6 +10,7 @@
 #include "app/modes.hpp"
 #include "app/selfcheck.hpp"
 #include "diag/errors.hpp"
+#include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "app/install.hpp"
@@ -307,6 +308,24 @@ TEST_F(GraphicalRun, AFailureAfterTheMergeIsNotAFailedMerge) {
         fs::remove_all(folder);
     }
     EXPECT_NE(read_bytes(program.program() / "logs" / "error.log").find("Title: Не удалось обновить язык меню правой кнопки"),
+              std::string::npos);
+}
+
+// The result window itself breaking after the merge is shown in the error dialog with
+// the files' places; the merge stays a success.
+TEST_F(GraphicalRun, AResultWindowThatBreaksIsShownInTheErrorDialog) {
+    const fs::path zip = archive();
+    const fs::path out = folder / "day_Tarvo PDF Mergalo_MERGED_4up.pdf";
+    uitest::Driver driver;
+    driver.then([](ui::tk::Interp&) { throw std::runtime_error("the toolkit broke down"); })
+        .then([&](ui::tk::Interp& in) {
+            EXPECT_EQ(uitest::text_of(in, ".error.title"), i18n::t("error_result_window", "ru"));
+            EXPECT_NE(in.call({".error.message", "get", "1.0", "end"}).find("the toolkit broke down"), std::string::npos);
+            in.call({".error.buttons.ok", "invoke"});
+        });
+    EXPECT_EQ(app::main(program.context(), {"Mergalo", platform::utf8(zip), "4"}), 0);
+    EXPECT_TRUE(fs::exists(out));
+    EXPECT_NE(read_bytes(program.program() / "logs" / "error.log").find("PDF: " + platform::utf8(out)),
               std::string::npos);
 }
 

@@ -125,7 +125,8 @@ protected:
             write_bytes(bin / p, "#!/bin/sh\n");
             fs::permissions(bin / p, fs::perms(0755));
         }
-        return bin.string() + ":/usr/local/bin:/usr/bin:/bin";
+        // Nothing else: whatever file managers this machine has must not count.
+        return bin.string();
     }
     int bins = 0;
 };
@@ -407,6 +408,17 @@ TEST_F(Program, DataRemoval) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(other_app / "logs")));
     EXPECT_TRUE(fs::exists(outside / "keep" / "precious.txt")) << "a link was followed out of the data folder";
     EXPECT_TRUE(fs::exists(outside / "logs" / "other.log")) << "a link was followed out of the program folder";
+
+    // A file of the user's in the logs folder stays, and so does the folder; the log and
+    // the temporary file of its rewrite go.
+    write_bytes(app / "logs" / "error.log", "entries");
+    write_bytes(app / "logs" / ".error.log.Ab12Cd.tmp", "half");
+    write_bytes(app / "logs" / "мои заметки.txt", "x");
+    r = mergalo({"--uninstall-data"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(fixtures::names_in(app / "logs"), std::set<std::string>{"мои заметки.txt"});
+    EXPECT_EQ(log(), "") << "the user's file is no failure";
+    fs::remove_all(app / "logs");
 
     // Nothing there at all.
     fs::remove_all(data);

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const fs::path& assets_dir() {
-    static const fs::path dir = *app::product::profile().ROOT / "assets";
+    static const fs::path dir = *product::profile().ROOT / "assets";
     return dir;
 }
 
@@ -44,7 +44,7 @@ std::uint32_t be32(std::string_view b, std::size_t at) {
 // DIB and chooses the 16 and 32 px ones for the title bar and the task switcher, so
 // each entry must be a DIB of its directory size, never a PNG-compressed image.
 TEST(Icon, HoldsSixteenThirtyTwoFortyEightAndTwoFiftySixPixelBitmaps) {
-    const auto name = *app::product::profile().ICON_NAME;
+    const auto name = *product::profile().ICON_NAME;
     const std::string ico = fixtures::read_bytes(assets_dir() / name);
     ASSERT_GE(ico.size(), 6u);
     EXPECT_EQ(le16(ico, 0), 0u) << "reserved";
@@ -152,7 +152,7 @@ TEST_P(HelpPages, AreSelfContainedUtf8InTheirLanguageAndLinkToEachOther) {
 
 TEST_P(HelpPages, NameTheFilesTheProgramWritesAndTheSupportChat) {
     const std::string html = page();
-    const auto profile = app::product::profile();
+    const auto profile = product::profile();
     for (const std::string& text : {std::string("logs\\error.log"), std::string("waybill_history.csv"),
                                     *profile.EXE_NAME + ".exe", std::string("https://t.me/tarvo_support"),
                                     "orders_" + *profile.TITLE + "_MERGED_4up.pdf",
@@ -166,7 +166,7 @@ TEST_P(HelpPages, NameTheFilesTheProgramWritesAndTheSupportChat) {
 TEST_P(HelpPages, QuoteTheProgramsOwnLabelsInTheirLanguage) {
     const std::string html = page();
     const std::string lang = GetParam().lang;
-    const std::string title = *app::product::profile().TITLE;
+    const std::string title = *product::profile().TITLE;
     std::vector<std::string> labels;
     for (const char* key : {"btn_open_all", "btn_open_new", "btn_open_folder", "clean_old_sheets", "open_help",
                             "change_language", "btn_close", "mode_1up", "mode_4up", "mode_6up", "mode_9up",

@@ -19,12 +19,13 @@ using fixtures::read_bytes;
 using fixtures::write_bytes;
 
 constexpr std::string_view STAMP = "2024-05-15 09:30:05";
-constexpr std::string_view APP = "Tarvo PDF Mergalo 2.0.0.32";
+// Any program name and version: the entry takes it as given.
+constexpr std::string_view APP = "Tarvo PDF Mergalo 1.2.3.4";
 
 TEST(ErrorEntry, WithoutExtraOrFailureHasOnlyTheFrame) {
     EXPECT_EQ(diag::format_error_entry("Не удалось обновить язык меню правой кнопки", nullptr, "", STAMP, APP),
               "\n===== ERROR 2024-05-15 09:30:05 =====\n"
-              "App: Tarvo PDF Mergalo 2.0.0.32\n"
+              "App: Tarvo PDF Mergalo 1.2.3.4\n"
               "Title: Не удалось обновить язык меню правой кнопки\n"
               "===== END ERROR =====\n");
 }
@@ -38,7 +39,7 @@ TEST(ErrorEntry, ExtraAndFailureWithTheirSourceLocation) {
         diag::format_error_entry("Ошибка при создании PDF.", &failure, "ZIP: C:\\Заказы\\day.zip\nNUP: 4", STAMP, APP);
     const std::string head =
         "\n===== ERROR 2024-05-15 09:30:05 =====\n"
-        "App: Tarvo PDF Mergalo 2.0.0.32\n"
+        "App: Tarvo PDF Mergalo 1.2.3.4\n"
         "Title: Ошибка при создании PDF.\n"
         "Extra:\nZIP: C:\\Заказы\\day.zip\nNUP: 4\n"
         "Exception:\nZIP-файл не найден:\nC:\\Заказы\\day.zip\n"
@@ -93,7 +94,7 @@ TEST_F(ErrorLog, EntriesAreAppendedWithCrLfLineBreaks) {
     for (std::size_t i : {4u, 7u}) EXPECT_EQ(stamp[i], '-') << stamp;
     EXPECT_EQ(stamp[10], ' ');
     EXPECT_EQ(stamp.substr(13, 1) + stamp.substr(16, 1), "::") << stamp;
-    EXPECT_TRUE(bytes.substr(33).starts_with(" =====\r\nApp: Tarvo PDF Mergalo 2.0.0.32\r\nTitle: Первая\r\n"
+    EXPECT_TRUE(bytes.substr(33).starts_with(" =====\r\nApp: Tarvo PDF Mergalo 1.2.3.4\r\nTitle: Первая\r\n"
                                               "Extra:\r\nZIP: a.zip\r\nNUP: 1\r\nException:\r\n"
                                               "В архиве не найдено PDF-файлов\r\nTraceback:\r\n  at "))
         << bytes;

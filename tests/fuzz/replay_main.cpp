@@ -21,9 +21,10 @@ int run(const std::string& bytes) {
 }
 
 // Cut-off input is the usual damage: a seed is run cut after each of its first bytes,
-// and past those at as many places spread evenly over the rest (an archive cut
-// anywhere has lost its end record: a few cuts say as much as all of them).
+// and past those at a few places spread evenly over the rest (an archive or a PDF cut
+// anywhere has lost its end: a few cuts say as much as all of them).
 constexpr std::size_t EVERY_PREFIX_UP_TO = 64;
+constexpr std::size_t SPREAD_CUTS = 8;
 
 }  // namespace
 
@@ -36,8 +37,9 @@ int main(int argc, char** argv) {
         }
         for (const std::string& seed : seeds) {
             run(seed);
-            const std::size_t step = std::max<std::size_t>(1, seed.size() / EVERY_PREFIX_UP_TO);
-            for (std::size_t n = 0; n < seed.size(); n += n < EVERY_PREFIX_UP_TO ? 1 : step) run(seed.substr(0, n));
+            for (std::size_t n = 0; n < std::min(seed.size(), EVERY_PREFIX_UP_TO); ++n) run(seed.substr(0, n));
+            for (std::size_t k = 1; k < SPREAD_CUTS && seed.size() > EVERY_PREFIX_UP_TO; ++k)
+                run(seed.substr(0, EVERY_PREFIX_UP_TO + (seed.size() - EVERY_PREFIX_UP_TO) * k / SPREAD_CUTS));
         }
         std::cout << "replayed " << seeds.size() << " seeds and their prefixes\n";
         return 0;

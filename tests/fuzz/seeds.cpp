@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "fuzz/pdf_merge_seeds.hpp"
 #include "support/temp_dir.hpp"
 #include "support/waybill.hpp"
 #include "support/zip_fixtures.hpp"
@@ -14,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using Members = std::vector<fixtures::ZipMember>;
 
-// Member names and history files: the readers of untrusted text.
+// Member names, history and settings files: the readers of untrusted text.
 std::vector<std::string> text_seeds() {
     return {
         "",
@@ -35,6 +36,11 @@ std::vector<std::string> text_seeds() {
         "\"closed\"junk;1",
         "a;2025-03-05T14:07:09.250000+05:30;;-0",
         "a;9999-99-99T99:99:99.9999999999+99:99",
+        "x.pdf;05.03.2025 10:30:00;kx;4;\"a;b\";;extra\r\n\xef\xbb\xbfy.pdf;2025-03-05;ky\r\n",
+        "\xc8\xec\xff PDF;\xc4\xe0\xf2\xe0\r\n\x88\xac\xef PDF;x\r\n",
+        "{\"lang\": \"kk\", \"window\": {\"x\": 1.5e3, \"list\": [null, true, \"\\u0416\"]}}",
+        "\xef\xbb\xbf{\"lang\": \"ru\"}",
+        "[{\"lang\": \"kk\"}]",
     };
 }
 
@@ -102,8 +108,13 @@ std::vector<std::string> archive_seeds() {
 }  // namespace
 
 std::vector<std::string> seeds(std::string_view target) {
-    if (target == "member_name" || target == "history_reader") return text_seeds();
+    if (target == "member_name" || target == "history_reader" || target == "settings_reader") return text_seeds();
     if (target == "archive_intake") return archive_seeds();
+    if (target == "pdf_merge") {
+        std::vector<std::string> pdfs;
+        for (Seed& seed : pdf_merge_seeds()) pdfs.push_back(std::move(seed.bytes));
+        return pdfs;
+    }
     return {};
 }
 

@@ -21,6 +21,7 @@
 #include "diag/errors.hpp"
 #include "platform/platform.hpp"
 #include "support/env.hpp"
+#include "support/recording_renamer.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -218,6 +219,8 @@ TEST(HistoryCsv, ReadsRecords) {
         {"ab\"c;d\"", {{"ab\"c", "d\""}}},  // a quote inside a bare field is text
         {"", {}},
         {"\xEF\xBB\xBF", {}},
+        // A mark at the start of any record is skipped; inside a quoted field it is text.
+        {"a\r\n\xEF\xBB\xBF" "b;c\r\n\"\xEF\xBB\xBF" "d\"", {{"a"}, {"b", "c"}, {"\xEF\xBB\xBF" "d"}}},
     };
     for (const Case& c : cases) EXPECT_EQ(read_csv(c.text), c.want) << "text: " << c.text;
 }
@@ -306,37 +309,81 @@ TEST(HistoryMerge, MissingFileChangesNothing) {
     EXPECT_EQ(h.size(), 1u);
 }
 
-// Each damaged record is skipped and counted; every good record around it is read,
-// also the lines that a stray quote ran over.
-TEST(HistoryMerge, SkipsDamagedRecordsAndKeepsTheGoodOnes) {
+// One row of every kind, among good rows, read and written back: a row the file's
+// rules pass over leaves no trace, a damaged one is counted (and the file kept as it
+// was), and every other row comes back in the rewritten file, extra fields included.
+TEST(HistoryRows, EachRowIsKeptPassedOverOrCountedAsDamaged) {
     const std::string good1 = "a.pdf;05.03.2025 10:00:00;ka;4\r\n";
     const std::string good2 = "b.pdf;05.03.2025 11:00:00;kb;4\r\n";
+    // Older than three days: the load drops it, and so writes the file back.
+    const std::string stale = "old.pdf;01.03.2025 10:00:00;kold;4\r\n";
+    const std::string cp1251_header = "\xC8\xEC\xFF PDF;\xC4\xE0\xF2\xE0 \xE8 \xE2\xF0\xE5\xEC\xFF "
+                                      "\xEE\xE1\xF0\xE0\xE1\xEE\xF2\xEA\xE8;\xCF\xF0\xE8\xE7\xED\xE0\xEA;"
+                                      "\xD0\xE0\xF1\xEA\xEB\xE0\xE4\xEA\xE0\r\n";
+    const std::string cp866_header = "\x88\xAC\xEF PDF;\x84\xA0\xE2\xA0 \xA8 \xA2\xE0\xA5\xAC\xEF "
+                                     "\xAE\xA1\xE0\xA0\xA1\xAE\xE2\xAA\xA8;\x8F\xE0\xA8\xA7\xAD\xA0\xAA;"
+                                     "\x90\xA0\xE1\xAA\xAB\xA0\xA4\xAA\xA0\r\n";
     struct Case {
         const char* what;
-        std::string damaged;
-        int skipped;
+        std::string row;
+        int damaged;
+        std::string written;  // the row as written back; empty when it is left out
     };
     const Case cases[] = {
-        {"unclosed quote", "\"x.pdf;05.03.2025 10:00:00;kx;4\r\n", 1},
-        {"quote closed lines later", "x.pdf;05.03.2025 10:00:00;\"kx;4\r\n", 1},
-        {"text after a closing quote", "x.pdf;05.03.2025 10:00:00;\"kx\"y;4\r\n", 1},
-        {"not UTF-8", "Caf\xE9.pdf;05.03.2025 10:00:00;kx;4\r\n", 1},
-        {"one field", "x.pdf\r\n", 1},
-        {"five fields", "x.pdf;05.03.2025 10:00:00;kx;4;extra\r\n", 1},
-        {"no date", "x.pdf;вчера;kx;4\r\n", 1},
-        {"no name", " ;05.03.2025 10:00:00;kx;4\r\n", 1},
-        {"two damaged", "\"x;1\r\nCaf\xE9;2\r\n", 2},
-        {"empty lines are no damage", "\r\n \r\n\n", 0},
-        {"a header row is no damage", "Имя PDF;Дата и время обработки;Признак;Раскладка\r\n", 0},
+        {"four fields", "x.pdf;05.03.2025 10:30:00;kx;4\r\n", 0, "x.pdf;05.03.2025 10:30:00;kx;4\r\n"},
+        {"five fields", "x.pdf;05.03.2025 10:30:00;kx;4;напечатано\r\n", 0,
+         "x.pdf;05.03.2025 10:30:00;kx;4;напечатано\r\n"},
+        {"extra fields quoted and empty", "x.pdf;2025-03-05 10:30:00;kx;;\"a;b\";;\"say \"\"hi\"\"\"\r\n", 0,
+         "x.pdf;05.03.2025 10:30:00;kx;;\"a;b\";;\"say \"\"hi\"\"\"\r\n"},
+        {"two fields", "Заказ 1.PDF;05.03.2025 10:30:00\n", 0, "Заказ 1.PDF;05.03.2025 10:30:00;заказ 1.pdf;\r\n"},
+        {"a record after a byte-order mark", "\xEF\xBB\xBFx.pdf;05.03.2025 10:30:00;kx;4\r\n", 0,
+         "x.pdf;05.03.2025 10:30:00;kx;4\r\n"},
+        {"a header word with a date names a waybill", "filename;05.03.2025 10:30:00;kx;4\r\n", 0,
+         "filename;05.03.2025 10:30:00;kx;4\r\n"},
+        // Found by fuzzing: the key made of this name read back otherwise than written.
+        {"a name whose normal form starts with a blank", "\xC2\xA8" "a.pdf;05.03.2025 10:30:00\r\n", 0,
+         "\xC2\xA8" "a.pdf;05.03.2025 10:30:00;\xCC\x88" "a.pdf;\r\n"},
+        {"one field", "x.pdf\r\n", 0, ""},
+        {"a folder's name only", "dir/;05.03.2025 10:30:00;kx;4\r\n", 0, ""},
+        {"no name", " ;05.03.2025 10:30:00;kx;4\r\n", 0, ""},
+        {"no date", "x.pdf;вчера;kx;4;extra\r\n", 0, ""},
+        {"empty lines", "\r\n \r\n\n", 0, ""},
+        {"header in English, any case", "FILE_NAME;date\r\n", 0, ""},
+        {"header after a byte-order mark (two files joined)",
+         std::string(BOM) + "Имя PDF;Дата и время обработки;Признак;Раскладка\r\n", 0, ""},
+        {"header in CP1251", cp1251_header, 0, ""},
+        {"header in CP866", cp866_header, 0, ""},
+        {"name in CP1251", "\xC7\xE0\xEA\xE0\xE7.pdf;05.03.2025 10:30:00;kx;4\r\n", 1, ""},
+        {"not UTF-8", "x.pdf;05.03.2025 10:30:00;kx;4;Caf\xE9\r\n", 1, ""},
+        {"unclosed quote", "\"x.pdf;05.03.2025 10:30:00;kx;4\r\n", 1, ""},
+        {"quote running over the lines after it", "x.pdf;05.03.2025 10:30:00;\"kx;4\r\n", 1, ""},
+        {"text after a closing quote", "x.pdf;05.03.2025 10:30:00;\"kx\"y;4\r\n", 1, ""},
+        {"two damaged", "\"x;1\r\nCaf\xE9;2\r\n", 2, ""},
     };
     for (const Case& c : cases) {
-        for (const std::string& text : {good1 + c.damaged + good2, c.damaged + good1 + good2, good1 + good2 + c.damaged}) {
-            history::History h;
-            EXPECT_EQ(history::detail::merge_history_text(text, h), c.skipped) << c.what;
-            EXPECT_EQ(h.size(), 2u) << c.what << ": " << text;
-            EXPECT_EQ(h.count("ka") + h.count("kb"), 2u) << c.what << ": " << text;
+        for (const std::string& text : {good1 + c.row + good2 + stale, c.row + good1 + good2 + stale,
+                                        std::string(BOM) + std::string(HEADER) + good1 + good2 + stale + c.row}) {
+            SCOPED_TRACE(std::string(c.what) + ": " + text);
+            fixtures::TempDir dir;
+            write_bytes(dir / "waybill_history.csv", text);
+            const history::Loaded loaded = history::load_history(dir.path(), at(2025, 3, 6));
+            EXPECT_EQ(loaded.skipped, c.damaged);
+            EXPECT_EQ(loaded.damaged_copy.has_value(), c.damaged > 0);
+            EXPECT_EQ(loaded.history.size(), c.written.empty() ? 2u : 3u);
+            EXPECT_EQ(read_bytes(dir / "waybill_history.csv"),
+                      std::string(BOM) + std::string(HEADER) + good2 + c.written + good1);
         }
     }
+}
+
+// A waybill recorded again keeps the fields its row had after ours.
+TEST(HistoryRows, RecordingAgainKeepsTheExtraFields) {
+    fixtures::TempDir dir;
+    write_bytes(dir / "waybill_history.csv", "x.pdf;05.03.2025 10:30:00;" + KEY_A + ";4;напечатано;\"a;b\"\r\n");
+    history::record_processed_waybills(dir.path(), {{KEY_A, "x.pdf"}, {KEY_B, "y.pdf"}}, 6, at(2025, 3, 6, 9));
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"),
+              std::string(BOM) + std::string(HEADER) + "y.pdf;06.03.2025 09:00:00;" + KEY_B + ";6\r\n" +
+                  "x.pdf;06.03.2025 09:00:00;" + KEY_A + ";6;напечатано;\"a;b\"\r\n");
 }
 
 // --- saving and loading --------------------------------------------------------------
@@ -367,7 +414,8 @@ TEST(HistoryFile, RoundTripKeepsNamesKeysAndLayouts) {
     fixtures::TempDir dir;
     const LocalTime now = at(2025, 3, 5, 18);
     history::History h;
-    const char* names[] = {"Заказ 1.pdf", "a;b.pdf", "\"quoted\".pdf", "semi;\"both\";.pdf", "Ü.PDF", " x"};
+    const char* names[] = {"Заказ 1.pdf", "a;b.pdf", "\"quoted\".pdf", "semi;\"both\";.pdf", "Ü.PDF", " x",
+                           "\xEF\xBB\xBF" "mark.pdf"};
     int i = 0;
     for (const char* name : names) {
         h[history::history_key(name, "content", 4)] = {name, now - chr::hours{i}, i % 2 == 0 ? 4 : 0};
@@ -428,7 +476,12 @@ TEST(HistoryFile, DamagedRecordsAreSkippedAndTheFileIsKeptAsItWas) {
     write_bytes(dir / "waybill_history.csv.bad", "an older copy");
     const std::string first = "a.pdf;05.03.2025 10:00:00;ka;4\r\n\"b.pdf;05.03.2025 10:00:00;kb;4\r\n";
     write_bytes(csv, first);
-    const history::Loaded loaded = history::load_history(dir.path(), at(2025, 3, 6));
+    fixtures::RecordingRenamer renamer;
+    const history::Loaded loaded = history::load_history(dir.path(), at(2025, 3, 6), renamer);
+    // The copy is on disk, its name synced, before the file it keeps is replaced.
+    const std::string folder = dir.path().filename().string();
+    EXPECT_EQ(renamer.steps, (std::vector<std::string>{"rename waybill_history.csv.2.bad", "sync " + folder,
+                                                       "rename waybill_history.csv", "sync " + folder}));
     EXPECT_EQ(loaded.skipped, 1);
     EXPECT_EQ(loaded.history.size(), 1u);
     EXPECT_EQ(loaded.history.count("ka"), 1u);
@@ -541,6 +594,15 @@ TEST(HistoryLock, OneJobAtATimeAndAKilledHolderFreesIt) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(mine);
+    // Held past the wait: refused, naming the lock file.
+    try {
+        history::lock_history(dir.path(), std::chrono::milliseconds(100));
+        ADD_FAILURE() << "no failure";
+    } catch (const diag::RuntimeError& e) {
+        ASSERT_NE(e.text(), nullptr);
+        EXPECT_EQ(e.text()->key, "history_lock_busy");
+        EXPECT_EQ(e.text()->values.at(0).second, platform::utf8(history::history_lock_path(dir.path())));
+    }
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     job.join();

@@ -72,8 +72,9 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         "detail_no_new_file", "detail_mode", "detail_new_count", "detail_pages", "detail_sheets_all",
         "detail_sheets_new", "files_taken", "btn_open_all", "btn_open_new", "btn_open_folder", "btn_close",
         "open_help", "old_sheets_none", "old_sheets_confirm", "old_sheets_and_more", "clean_old_sheets",
-        "error_pdf_failed", "error_log_saved", "error_send_log", "error_open_log_folder", "exe_not_found",
-        "zip_not_found", "choose_zip", "no_window", "progress_unpacking", "progress_merging", "progress_saving",
+        "error_pdf_failed", "error_result_window", "error_log_saved", "error_send_log", "error_open_log_folder", "exe_not_found",
+        "zip_not_found", "choose_zip", "no_window", "progress_unpacking", "progress_waiting_history", "progress_merging_all",
+        "progress_merging_new", "progress_saving_all", "progress_saving_new",
         "file_type_zip", "file_type_all",
         // Linux: which file managers got the menu.
         "menu_installed_file_managers", "menu_installed_no_file_manager", "menu_removed_file_managers",
@@ -83,18 +84,17 @@ TEST(Catalogue, BothTablesHoldTheSameKeys) {
         "error_detail", "fs_disk_full", "fs_no_access", "fs_read_only", "fs_name_too_long", "fs_not_found",
         "fs_busy", "fs_other", "file_read_failed", "file_write_failed", "folder_read_failed",
         "temp_folder_failed", "disk_space_unknown", "history_save_failed", "history_read_failed",
-        "history_lock_failed",
-        "result_history_skipped",
+        "history_lock_failed", "history_lock_busy",
         "file_access_failed", "out_of_memory", "pdf_write_failed", "zip_open_failed", "output_name_too_long",
         "zip_damaged", "zip_too_many_members", "zip_member_encrypted", "zip_member_method", "zip_member_too_large",
         "zip_no_space", "zip_member_crc", "zip_member_unreadable", "zip_member_longer",
         "zip_member_shorter", "zip_member_write_failed", "pdf_damaged", "pdf_no_pages", "pdf_password",
-        "pdf_content_broken",
+        "pdf_content_broken", "pdf_damaged_many", "pdf_damaged_and_more",
         "pdf_content_too_large", "pdf_memory_limit", "merge_memory_limit", "result_repaired",
         "result_conflicting_duplicates",
         // A result that needs checking; failures after a merge; a log that cannot be written.
-        "done_title_check", "done_hint_check", "result_history_skipped", "open_failed", "open_no_program",
-        "language_save_failed", "menu_relabel_failed", "zip_no_pdfs", "menu_place_missing", "language_unknown",
+        "done_title_check", "done_hint_check", "done_hint_history", "result_history_skipped", "open_failed",
+        "open_no_program", "language_save_failed", "menu_relabel_failed", "menu_place_missing",
         "error_log_not_written", "error_write_support", "log_write_failed", "fs_not_a_folder", "error_unexpected"};
     EXPECT_EQ(keys_of(i18n::RU()), used);
 }

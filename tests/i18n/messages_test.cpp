@@ -52,7 +52,7 @@ TEST(FileError, TheSystemsErrorBecomesAdviceAndDetail) {
         {std::errc::no_space_on_device, "fs_disk_full"},   {std::errc::file_too_large, "fs_disk_full"},
         {std::errc::permission_denied, "fs_no_access"},    {std::errc::operation_not_permitted, "fs_no_access"},
         {std::errc::read_only_file_system, "fs_read_only"}, {std::errc::filename_too_long, "fs_name_too_long"},
-        {std::errc::no_such_file_or_directory, "fs_not_found"}, {std::errc::not_a_directory, "fs_not_found"},
+        {std::errc::no_such_file_or_directory, "fs_not_found"}, {std::errc::not_a_directory, "fs_not_a_folder"},
         {std::errc::device_or_resource_busy, "fs_busy"},   {std::errc::io_error, "fs_other"},
     };
     for (const Case& c : cases) {
@@ -84,6 +84,9 @@ TEST(Render, MessageAdviceAndDetailInBothLanguages) {
     EXPECT_EQ(text.find(long_name), std::string::npos);
     EXPECT_NE(text.find("«" + i18n::shorten_middle(long_name) + "»"), std::string::npos) << text;
     EXPECT_EQ(text.find("Подробности"), std::string::npos);
+    // A list of names, one per line, is cut line by line: every name keeps its end.
+    const std::string list = i18n::render(diag::Text{"pdf_damaged_many", {{"count", "3"}, {"names", "a.pdf\n" + long_name + "\nb.pdf"}}}, "ru");
+    EXPECT_NE(list.find(":\na.pdf\n" + i18n::shorten_middle(long_name) + "\nb.pdf\nСкачайте"), std::string::npos) << list;
 }
 
 TEST(Render, EveryFailureMessageRendersWithTheValuesItsRaiserGives) {
@@ -91,7 +94,8 @@ TEST(Render, EveryFailureMessageRendersWithTheValuesItsRaiserGives) {
     // meets that failure.
     const std::vector<std::pair<std::string, std::string>> values{
         {"path", "/x/y.zip"}, {"name", "a.pdf"}, {"method", "19"}, {"size", "1"}, {"needed", "2"},
-        {"free", "3"},        {"page", "1"},     {"limit", "64"},  {"count", "2"}, {"names", "a.pdf, b.pdf"}};
+        {"free", "3"},        {"page", "1"},     {"limit", "64"},  {"count", "2"}, {"names", "a.pdf, b.pdf"},
+        {"minutes", "5"}};
     for (const auto& [key, text] : i18n::RU()) {
         if (!(key.starts_with("fs_") || key.starts_with("zip_") || key.starts_with("pdf_") ||
               key.starts_with("file_") || key.starts_with("history_") || key.starts_with("result_") ||
@@ -143,11 +147,11 @@ TEST(Message, OursFirstTheLibrarysWordsAfter) {
         const char* lang;
         std::string expected;
     };
-    const diag::RuntimeError catalogue(diag::Text{"zip_no_pdfs"});
+    const diag::RuntimeError catalogue(diag::Text{"choose_zip"});
     const diag::RuntimeError finished("ZIP-файл не найден:\n/x.zip");
     const std::runtime_error plain("zip_open: Not a zip archive");
     const Case cases[] = {
-        {catalogue, "kk", "Мұрағатта PDF файлдары табылмады"},
+        {catalogue, "kk", "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз"},
         {finished, "kk", "ZIP-файл не найден:\n/x.zip"},
         {fs_error, "ru", "Произошла непредвиденная ошибка.\n\nПодробности: " + library_words},
         {plain, "kk", "Күтпеген қате орын алды.\n\nТолығырақ: zip_open: Not a zip archive"},

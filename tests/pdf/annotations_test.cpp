@@ -181,6 +181,95 @@ TEST_F(Annotations, GridLayoutsDrawTheAppearancesAViewerShowsWithThePage) {
     EXPECT_LT(fixtures::ink_share(r, pdf::cell_rect(4, 2)), 0.001);
 }
 
+// What layout 1 kept on the first page of a merge of one source: its annotations in
+// order, each as "Subtype" with " ->N" for a link to output page N (1-based) and
+// " T=(name)" for a field's name.
+std::vector<std::string> first_page_annotations(const fs::path& out) {
+    pdf::Document doc = pdf::open_pdf(out.c_str());
+    const int n = mupdf_call([&](fz_context* c) noexcept {
+        return pdf_array_len(c, pdf_dict_get(c, pdf_lookup_page_obj(c, doc.get(), 0), PDF_NAME(Annots)));
+    });
+    std::vector<std::string> seen;
+    for (int i = 0; i < n; ++i) {
+        struct Seen {
+            const char* subtype;
+            int target;
+            const char* name;
+        };
+        const Seen a = mupdf_call([&](fz_context* c) noexcept {
+            pdf_obj* annot = pdf_array_get(c, pdf_dict_get(c, pdf_lookup_page_obj(c, doc.get(), 0), PDF_NAME(Annots)), i);
+            pdf_obj* dest = pdf_dict_get(c, annot, PDF_NAME(Dest));
+            const int target = dest ? pdf_lookup_page_number(c, doc.get(), pdf_array_get(c, dest, 0)) : -1;
+            return Seen{pdf_to_name(c, pdf_dict_get(c, annot, PDF_NAME(Subtype))), target,
+                        pdf_dict_get_text_string(c, annot, PDF_NAME(T))};
+        });
+        std::string line = a.subtype;
+        if (a.target >= 0) line += " ->" + std::to_string(a.target + 1);
+        if (*a.name) line += std::string(" T=") + a.name;
+        seen.push_back(line);
+    }
+    return seen;
+}
+
+TEST(DamagedAnnotations, AreReadAroundAndTheWaybillIsListedAsRepaired) {
+    struct Case {
+        const char* what;
+        std::string annots;                  // page 1's /Annots
+        std::vector<fixtures::RawObject> more;  // objects 5, 6, ...
+        std::vector<std::string> kept;       // on page 1 in layout 1
+        bool repaired = true;                // in layout 1
+        bool repaired_in_grid = false;
+    };
+    const std::string link = " /Type /Annot /Subtype /Link /Rect [10 10 50 50] /Border [0 0 0]";
+    const std::string web = link + " /A << /S /URI /URI (https://example.com/t) >>";
+    const std::string widget = " /Type /Annot /Subtype /Widget /Rect [10 60 50 100] /FT /Tx";
+    std::vector<fixtures::RawObject> deep;
+    deep.push_back({" /Type /Annot /Subtype /Widget /Rect [10 60 50 100] /Parent 6 0 R"});
+    for (int i = 0; i < 40; ++i) deep.push_back({" /T (f" + std::to_string(i) + ") /Parent " + std::to_string(7 + i) + " 0 R"});
+    deep.push_back({" /T (top) /FT /Btn"});
+    const std::vector<Case> cases = {
+        {"a link listed twice", "[5 0 R 5 0 R]", {{link + " /Dest [4 0 R /Fit]"}}, {"Link ->2"}, true, true},
+        // Some writers name the page by its number: the link still leads there.
+        {"a link to a page number", "[5 0 R]", {{link + " /Dest [1 /Fit]"}}, {"Link ->2"}, false},
+        {"a link to a page outside the page tree", "[5 0 R 6 0 R]",
+         {{link + " /Dest [7 0 R /Fit]"}, {web}, {" /Type /Page /MediaBox [0 0 10 10]"}}, {"Link"}},
+        {"a link to a page beyond the file", "[5 0 R 6 0 R]", {{link + " /Dest [99 0 R /Fit]"}, {web}}, {"Link"}},
+        {"a link to a name no destination has", "[5 0 R]", {{link + " /Dest (nowhere)"}}, {}},
+        {"a go-to action to a page outside the tree", "[5 0 R]",
+         {{link + " /A << /S /GoTo /D [6 0 R /Fit] >>"}, {" /Type /Page /MediaBox [0 0 10 10]"}}, {}},
+        {"a widget whose unnamed parents loop", "[5 0 R]",
+         {{widget + " /Parent 6 0 R"}, {" /Parent 7 0 R"}, {" /Parent 6 0 R"}}, {"Widget"}},
+        {"a widget that is its own parent", "[5 0 R]", {{widget + " /Parent 5 0 R"}}, {"Widget"}},
+        {"a field chain that loops past its names", "[5 0 R]",
+         {{" /Type /Annot /Subtype /Widget /Rect [10 60 50 100] /Parent 6 0 R"},
+          {" /T (inner) /Parent 7 0 R"},
+          {" /T (outer) /FT /Tx /Parent 6 0 R"}},
+         {"Widget T=outer.inner"}},
+        {"a field chain deeper than any form", "[5 0 R]", deep,
+         {"Widget T=f31.f30.f29.f28.f27.f26.f25.f24.f23.f22.f21.f20.f19.f18.f17.f16.f15.f14.f13.f12.f11.f10.f9.f8.f7.f6.f5.f4.f3.f2.f1.f0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<fixtures::RawObject> objects{
+            {" /Type /Catalog /Pages 2 0 R"},
+            {" /Type /Pages /Kids [3 0 R 4 0 R] /Count 2"},
+            {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Annots " + c.annots},
+            {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842]"}};
+        objects.insert(objects.end(), c.more.begin(), c.more.end());
+        fixtures::TempDir dir;
+        fixtures::write_bytes(dir / "w.pdf", fixtures::raw_pdf(objects));
+        const pdf::MergeCounts one = pdf::merge_selected({dir / "w.pdf"}, dir / "one.pdf", 1);
+        EXPECT_EQ(one.total_pages, 2);
+        EXPECT_EQ(one.repaired.size(), c.repaired ? 1u : 0u);
+        EXPECT_EQ(first_page_annotations(dir / "one.pdf"), c.kept);
+        for (int nup : {4, 6, 9}) {
+            const pdf::MergeCounts grid = pdf::merge_selected({dir / "w.pdf"}, dir / ("grid" + std::to_string(nup) + ".pdf"), nup);
+            EXPECT_EQ(grid.final_sheets, 1) << nup;
+            EXPECT_EQ(grid.repaired.size(), c.repaired_in_grid ? 1u : 0u) << nup;
+        }
+    }
+}
+
 TEST(AppearanceMatrix, MapsTheTurnedBBoxOntoTheRectangle) {
     struct Case {
         const char* what;

@@ -5,12 +5,14 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "diag/errors.hpp"
 #include "pdf/merge.hpp"
 #include "pdf/mupdf.hpp"
+#include "pdf/source_pages.hpp"
 #include "support/child.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/raw_pdf.hpp"
@@ -134,6 +136,133 @@ TEST(DamagedSources, FailByNameOrMergeAndSayTheyWereRepaired) {
     }
 }
 
+// A source whose page tree is given object by object: 1 the catalog, 2 the root node
+// with `root` as its entries, 3 a page's content (a filled box), then `more`.
+std::string tree_pdf(const std::string& root, const std::vector<RawObject>& more) {
+    std::vector<RawObject> objects{{" /Type /Catalog /Pages 2 0 R"}, {root}, {"", PAGE_CONTENT}};
+    objects.insert(objects.end(), more.begin(), more.end());
+    return fixtures::raw_pdf(objects);
+}
+
+const std::string PAGE = " /Type /Page /MediaBox [0 0 595 842] /Contents 3 0 R" + FONT;
+
+// Nodes 4, 5, ... each the only kid of the one before, `depth` of them under the root,
+// and the page below the last.
+std::string nested_pdf(int depth) {
+    std::vector<RawObject> more;
+    for (int i = 0; i < depth; ++i)
+        more.push_back({" /Type /Pages /Count 1 /Kids [" + std::to_string(5 + i) + " 0 R]"});
+    more.push_back({PAGE});
+    return tree_pdf(" /Type /Pages /Count 1 /Kids [4 0 R]", more);
+}
+
+TEST(DamagedPageTrees, EndInAnErrorNamingTheWaybillOrMergeAsAViewerReadsThem) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::string outcome;
+        bool repaired = false;
+        std::optional<fixtures::Size> size{};  // of the page in layout 1
+    };
+    const std::string lost = "pdf_content_broken tree.pdf";
+    const std::string damaged = "pdf_damaged tree.pdf";
+    const std::string no_pages = "pdf_no_pages tree.pdf";
+    const std::vector<Case> cases = {
+        {"a kid far beyond the file", tree_pdf(" /Type /Pages /Kids [8000000 0 R] /Count 1", {}), lost},
+        {"a kid just beyond the file", tree_pdf(" /Type /Pages /Kids [100 0 R] /Count 1", {}), lost},
+        {"a kid numbered 0", tree_pdf(" /Type /Pages /Kids [0 0 R] /Count 1", {}), lost},
+        {"a second kid beyond the file", tree_pdf(" /Type /Pages /Kids [4 0 R 99 0 R] /Count 2", {{PAGE}}), lost},
+        {"a number for a kid", tree_pdf(" /Type /Pages /Kids [42] /Count 1", {}), lost},
+        {"a kid that is null", tree_pdf(" /Type /Pages /Kids [4 0 R] /Count 1", {{"null", {}, true}}), lost},
+        {"the root among its own kids", tree_pdf(" /Type /Pages /Kids [4 0 R 2 0 R] /Count 2", {{PAGE}}), damaged},
+        {"a node that lists its parent",
+         tree_pdf(" /Type /Pages /Kids [4 0 R] /Count 1", {{" /Type /Pages /Kids [5 0 R 2 0 R] /Count 1"}, {PAGE}}),
+         damaged},
+        {"a page listed twice", tree_pdf(" /Type /Pages /Kids [4 0 R 4 0 R] /Count 2", {{PAGE}}), damaged},
+        {"a tree deeper than any writer makes", nested_pdf(pdf::MAX_PAGE_TREE_DEPTH), damaged},
+        {"a deep tree within the limit", nested_pdf(pdf::MAX_PAGE_TREE_DEPTH - 2), "ok"},
+        {"a huge /Count", tree_pdf(" /Type /Pages /Kids [4 0 R] /Count 2147483647", {{PAGE}}), "ok", true},
+        {"a negative /Count", tree_pdf(" /Type /Pages /Kids [4 0 R] /Count -5", {{PAGE}}), "ok", true},
+        {"a huge /Count in a node below",
+         tree_pdf(" /Type /Pages /Kids [4 0 R] /Count 1", {{" /Type /Pages /Kids [5 0 R] /Count 999999999"}, {PAGE}}),
+         "ok"},
+        {"/Kids that is no array", tree_pdf(" /Type /Pages /Kids 4 /Count 1", {}), no_pages},
+        {"no /Kids", tree_pdf(" /Type /Pages /Count 1", {}), no_pages},
+        {"a node without /Type",
+         tree_pdf(" /Type /Pages /Kids [4 0 R] /Count 1", {{" /Kids [5 0 R] /Count 1"}, {PAGE}}), "ok"},
+        {"a page whose /Parent is itself",
+         tree_pdf(" /Type /Pages /Kids [4 0 R] /Count 1", {{PAGE + " /Parent 4 0 R"}}), "ok"},
+        {"boxes inherited from a node whose /Parent loops",
+         tree_pdf(" /Type /Pages /Kids [4 0 R] /Count 1 /MediaBox [0 0 400 400]",
+                  {{" /Type /Pages /Kids [5 0 R] /Count 1 /Parent 4 0 R /MediaBox [0 0 595 842]" + FONT},
+                   {" /Type /Page /Parent 4 0 R /Contents 3 0 R"}}),
+         "ok", false, fixtures::Size{595, 842}},
+    };
+    for (int nup : {1, 4, 6, 9}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", layout " + std::to_string(nup));
+            fixtures::TempDir dir;
+            fixtures::write_pdf(dir / "a.pdf", {{.label = "A"}});
+            fixtures::write_bytes(dir / "tree.pdf", c.bytes);
+            pdf::MergeCounts counts;
+            EXPECT_EQ(outcome({dir / "a.pdf", dir / "tree.pdf"}, dir / "out.pdf", nup, &counts), c.outcome);
+            if (c.outcome != "ok") {
+                EXPECT_FALSE(fs::exists(dir / "out.pdf"));
+                continue;
+            }
+            EXPECT_EQ(counts.total_pages, 2);
+            EXPECT_EQ(counts.repaired, c.repaired ? std::vector<fs::path>{dir / "tree.pdf"} : std::vector<fs::path>{});
+            const fixtures::Raster r = fixtures::render(dir / "out.pdf", nup == 1 ? 1 : 0, 0.5);
+            const pdf::Rect where = nup == 1 ? pdf::Rect{60, 60, 530, 780} : pdf::cell_rect(nup, 1);
+            EXPECT_GT(fixtures::ink_share(r, where), 0.3) << "the page is drawn";
+            if (nup == 1 && c.size) {
+                const fixtures::Size got = fixtures::page_size(dir / "out.pdf", 1);
+                EXPECT_NEAR(got.width, c.size->width, 0.01);
+                EXPECT_NEAR(got.height, c.size->height, 0.01);
+            }
+        }
+    }
+}
+
+// Several nodes deep, with pages at every level: the pages keep the order a viewer
+// shows them in, in every layout.
+TEST(DamagedPageTrees, NestedNodesKeepThePagesInTheirOrder) {
+    auto page = [](int n) {
+        return RawObject{" /Type /Page /MediaBox [0 0 595 842] /Contents " + std::to_string(n) + " 0 R" + FONT};
+    };
+    auto text = [](const std::string& label) {
+        return RawObject{"", "BT /F1 40 Tf 200 400 Td (" + label + ") Tj ET\n"};
+    };
+    // Root: [P1, node(4){P2, node(5){P3, P4}}, P5]; pages 6..10, their content 11..15.
+    const std::string bytes = fixtures::raw_pdf({
+        {" /Type /Catalog /Pages 2 0 R"},
+        {" /Type /Pages /Kids [6 0 R 4 0 R 10 0 R] /Count 5"},
+        {" /Type /Pages /Count 0"},  // an empty node, never listed
+        {" /Type /Pages /Kids [7 0 R 5 0 R] /Count 3"},
+        {" /Type /Pages /Kids [8 0 R 3 0 R 9 0 R] /Count 2"},
+        page(11), page(12), page(13), page(14), page(15),
+        text("P1"), text("P2"), text("P3"), text("P4"), text("P5"),
+    });
+    fixtures::TempDir dir;
+    fixtures::write_bytes(dir / "nested.pdf", bytes);
+    for (int nup : {1, 4, 6, 9}) {
+        SCOPED_TRACE(nup);
+        const fs::path out = dir / ("out" + std::to_string(nup) + ".pdf");
+        const pdf::MergeCounts counts = pdf::merge_selected({dir / "nested.pdf"}, out, nup);
+        EXPECT_EQ(counts.total_pages, 5);
+        EXPECT_TRUE(counts.repaired.empty());
+        std::vector<std::string> labels;
+        for (int sheet = 0; sheet < fixtures::page_count(out); ++sheet) {
+            const auto spots = fixtures::text_spots(out, sheet);
+            for (int cell = 0; cell < std::max(nup, 1); ++cell) {
+                const pdf::Rect r = nup == 1 ? pdf::Rect{0, 0, 595, 842} : pdf::cell_rect(nup, cell);
+                for (const std::string& t : fixtures::texts_in(spots, r)) labels.push_back(t);
+            }
+        }
+        EXPECT_EQ(labels, (std::vector<std::string>{"P1", "P2", "P3", "P4", "P5"}));
+    }
+}
+
 TEST(DamagedSources, MupdfsOwnWordsAreKeptAsTheDetail) {
     fixtures::TempDir dir;
     fixtures::write_bytes(dir / "b.pdf", "%PDF-1.7 garbage");
@@ -144,6 +273,65 @@ TEST(DamagedSources, MupdfsOwnWordsAreKeptAsTheDetail) {
         ASSERT_NE(e.text(), nullptr);
         EXPECT_EQ(e.text()->key, "pdf_damaged");
         EXPECT_FALSE(e.text()->detail.empty());
+    }
+}
+
+// Every damaged source of a merge is named in one failure, by the name its caller
+// gives it; what is not the source's own damage (memory, a file the disk will not give)
+// still stops the merge at once.
+TEST(DamagedSources, AreAllNamedInOneFailureInSourceOrder) {
+    fixtures::TempDir dir;
+    const fs::path good = dir / "good.pdf";
+    fixtures::write_pdf(good, {{.label = "A"}});
+    fixtures::write_bytes(dir / "garbage.pdf", "%PDF-1.7 garbage");
+    fixtures::write_bytes(dir / "locked.pdf", fixtures::encrypted_copy(one_page_pdf(), "secret", "owner"));
+    fixtures::write_bytes(dir / "lost.pdf", tree_pdf(" /Type /Pages /Kids [8000000 0 R] /Count 1", {}));
+    fixtures::write_bytes(dir / "big.pdf", fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
+                                                             {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                                                             {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
+                                                             {"", std::string(32 << 20, ' ')}}));
+    const pdf::Source garbage(dir / "garbage.pdf", nullptr, "день 1/garbage.pdf");
+    const pdf::Source locked(dir / "locked.pdf", nullptr, "день 2/locked.pdf");
+    const pdf::Source lost(dir / "lost.pdf");
+    struct Case {
+        const char* what;
+        std::vector<pdf::Source> sources;
+        std::string wanted;
+    };
+    const std::vector<Case> cases = {
+        {"one damaged source keeps its own message", {good, garbage}, "pdf_damaged день 1/garbage.pdf"},
+        {"three damaged sources among good ones", {garbage, good, locked, good, lost},
+         "pdf_damaged_many 3: день 1/garbage.pdf|день 2/locked.pdf|lost.pdf"},
+        {"a file the disk does not give stops at once", {garbage, dir / "missing.pdf", locked},
+         "file_read_failed " + (dir / "missing.pdf").string()},
+        {"MuPDF's memory running out stops at once", {garbage, dir / "big.pdf", locked}, "pdf_memory_limit big.pdf"},
+    };
+    struct Restore {
+        ~Restore() { pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT); }
+    } restore;
+    pdf::mupdf_context();
+    pdf::detail::set_memory_limit(24 << 20);
+    for (int nup : {1, 4}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", layout " + std::to_string(nup));
+            std::string got;
+            try {
+                pdf::merge_selected(c.sources, dir / "out.pdf", nup);
+                got = "ok";
+            } catch (const pdf::DamagedSources& e) {
+                got = e.text()->key + " " + e.text()->values.at(0).second + ":";
+                for (const auto& d : e.sources()) got += (got.back() == ':' ? " " : "|") + d.name;
+                // The detail keeps MuPDF's words, each after the name it is about.
+                EXPECT_NE(e.text()->detail.find("день 1/garbage.pdf: "), std::string::npos) << e.text()->detail;
+                std::string names = e.text()->values.at(1).second;
+                EXPECT_EQ(names, "день 1/garbage.pdf\nдень 2/locked.pdf\nlost.pdf");
+            } catch (const diag::RuntimeError& e) {
+                ASSERT_NE(e.text(), nullptr) << e.what();
+                got = e.text()->key + " " + e.text()->values.at(0).second;
+            }
+            EXPECT_EQ(got, c.wanted);
+            EXPECT_FALSE(fs::exists(dir / "out.pdf"));
+        }
     }
 }
 

@@ -315,21 +315,34 @@ TEST(Claims, HiddenTemporaryFilesAreSweptOnlyWhenDeadAndWanted) {
     EXPECT_EQ(platform::remove_dead_temp_files(tmp.path(), wanted), 1);
 }
 
-TEST(FileLock, ASecondHolderWaitsAndAKilledHolderFreesIt) {
+TEST(FileLock, ASecondHolderWaitsABoundedTimeAndAKilledHolderFreesIt) {
+    using namespace std::chrono_literals;
     fixtures::TempDir tmp;
     const fs::path lock = tmp / "waybill_history.lock";
     // Another process takes the lock and is killed while holding it.
     const pid_t holder = ::fork();
     ASSERT_GE(holder, 0);
     if (holder == 0) {
-        platform::FileLock held(lock);
+        platform::FileLock held(lock, 0ms);
         fixtures::write_bytes(tmp / "held", "");
         for (;;) ::pause();
     }
     while (!fs::exists(tmp / "held")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+    // A short wait gives up, saying so, after telling once that it waits.
+    int told = 0;
+    try {
+        platform::FileLock mine(lock, 150ms, [&] { ++told; });
+        ADD_FAILURE() << "the lock was taken while another process held it";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_EQ(e.code(), std::errc::timed_out);
+    }
+    EXPECT_EQ(told, 1);
+
+    std::atomic<int> waits{0};
     std::atomic<bool> taken{false};
     std::thread waiter([&] {
-        platform::FileLock mine(lock);
+        platform::FileLock mine(lock, 60s, [&] { ++waits; });
         taken = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -338,7 +351,12 @@ TEST(FileLock, ASecondHolderWaitsAndAKilledHolderFreesIt) {
     ::waitpid(holder, nullptr, 0);
     waiter.join();
     EXPECT_TRUE(taken);
+    EXPECT_EQ(waits, 1);
     EXPECT_TRUE(fs::exists(lock)) << "the lock file stays";
+    // Free: taken at once, nobody told of a wait.
+    int free_waits = 0;
+    platform::FileLock again(lock, 0ms, [&] { ++free_waits; });
+    EXPECT_EQ(free_waits, 0);
 }
 
 TEST(Termination, RegisteredPathsAreRemovedAndTheProcessEndsByTheSignal) {

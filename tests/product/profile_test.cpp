@@ -11,7 +11,7 @@
 #include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
-using namespace app;
+using namespace product;
 
 namespace {
 
@@ -30,30 +30,30 @@ struct FakeInstall {
 }  // namespace
 
 TEST(Profile, CheckReportsMissingRequiredFieldsInOrder) {
-    ProductProfile p = product::profile();
+    product::ProductProfile p = product::profile();
     p.TITLE.reset();
     p.ICON_NAME.reset();
     try {
-        (void)make_context(p, "/opt/Mergalo/Mergalo");
+        (void)product::make_context(p, "/opt/Mergalo/Mergalo");
         FAIL() << "a context was made from an incomplete profile";
-    } catch (const profile::ProfileIncomplete& e) {
+    } catch (const ProfileIncomplete& e) {
         EXPECT_STREQ(e.what(), "в профиле продукта нет полей: TITLE, ICON_NAME");
     }
 }
 
 TEST(Profile, ExeNameFallsBackToTheTitle) {
-    ProductProfile p = product::profile();
-    EXPECT_EQ(profile::exe_name(p), "Mergalo");
+    product::ProductProfile p = product::profile();
+    EXPECT_EQ(exe_name(p), "Mergalo");
     p.EXE_NAME = "";
-    EXPECT_EQ(profile::exe_name(p), "Tarvo PDF Mergalo");
+    EXPECT_EQ(exe_name(p), "Tarvo PDF Mergalo");
     p.EXE_NAME.reset();
     p.USER_FOLDER.reset();
-    EXPECT_NO_THROW(profile::check(p)) << "optional fields may be missing";
-    EXPECT_EQ(profile::exe_name(p), "Tarvo PDF Mergalo");
+    EXPECT_NO_THROW(check_profile(p)) << "optional fields may be missing";
+    EXPECT_EQ(exe_name(p), "Tarvo PDF Mergalo");
 }
 
 TEST(Buildmode, TestBinaryInTheBuildTreeIsADevelopmentRun) {
-    const ProductProfile p = product::profile();
+    const product::ProductProfile p = product::profile();
     const fs::path exe = platform::executable_path();
     EXPECT_FALSE(buildmode::is_bundled(exe));
     EXPECT_EQ(buildmode::program_dir(p, exe), *p.ROOT);
@@ -68,13 +68,13 @@ TEST(Context, OfAShippedFolderWithLibraryFolder) {
     local.set((tmp / "local").c_str());
     fs::create_directories(tmp / "t");
     temp.set((tmp / "t").c_str());
-    const Context ctx = make_context(product::profile(), install.exe);
+    const product::Context ctx = product::make_context(product::profile(), install.exe);
     EXPECT_TRUE(ctx.bundled);
     EXPECT_EQ(ctx.library_dir, install.program / "mgl");
     EXPECT_EQ(ctx.bundle_dir, install.program / "mgl");
     EXPECT_EQ(ctx.app_dir, install.program);
     EXPECT_EQ(ctx.log.folder, install.program / "logs");
-    EXPECT_EQ(ctx.log.app, "Tarvo PDF Mergalo 2.0.0.32");
+    EXPECT_EQ(ctx.log.app, std::string("Tarvo PDF Mergalo ") + MERGALO_VERSION);
     EXPECT_EQ(ctx.data_dir, tmp / "local" / "Tarvo PDF Mergalo");
     EXPECT_EQ(ctx.icon_file(), install.program / "mgl" / "assets" / "mergalo.ico");
     EXPECT_EQ(ctx.job_environment().app_dir, install.program);
@@ -85,7 +85,7 @@ TEST(Context, OfAShippedFolderWithLibraryFolder) {
 
 TEST(Buildmode, ShippedFolderWithoutLibraryFolderLeavesToolkitVariables) {
     FakeInstall install(/*with_lib=*/false);
-    const ProductProfile p = product::profile();
+    const product::ProductProfile p = product::profile();
     fixtures::EnvVar tcl("TCL_LIBRARY"), tk("TK_LIBRARY");
     tcl.set("/before/tcl");
     tk.set(nullptr);
@@ -115,7 +115,7 @@ TEST(Buildmode, OnlyExistingToolkitFoldersAreSetAndLibraryFolderIsAddedOnce) {
 }
 
 TEST(Buildmode, UserFolderLivesUnderLocalAppData) {
-    ProductProfile p = product::profile();
+    product::ProductProfile p = product::profile();
     p.USER_FOLDER = "Mergalo User";
     FakeInstall install(/*with_lib=*/true);
     fixtures::EnvVar local("LOCALAPPDATA"), roaming("APPDATA");
@@ -130,8 +130,8 @@ TEST(Context, DataDirUnderLocalAppDataAndBlankFallsBack) {
     fixtures::TempDir tmp;
     fixtures::EnvVar local("LOCALAPPDATA"), xdg("XDG_DATA_HOME");
     local.set((tmp / "local").c_str());
-    EXPECT_EQ(make_context(product::profile(), "/opt/M/Mergalo").data_dir, tmp / "local" / "Tarvo PDF Mergalo");
+    EXPECT_EQ(product::make_context(product::profile(), "/opt/M/Mergalo").data_dir, tmp / "local" / "Tarvo PDF Mergalo");
     local.set("   ");
     xdg.set((tmp / "xdg").c_str());
-    EXPECT_EQ(make_context(product::profile(), "/opt/M/Mergalo").data_dir, tmp / "xdg" / "Tarvo PDF Mergalo");
+    EXPECT_EQ(product::make_context(product::profile(), "/opt/M/Mergalo").data_dir, tmp / "xdg" / "Tarvo PDF Mergalo");
 }

@@ -21,7 +21,7 @@ ProgramDir::ProgramDir(bool with_lib) : with_lib_(with_lib) {
     // user's own file-manager folders.
     env_.push_back(std::make_unique<EnvVar>("XDG_DATA_HOME", platform::utf8(dir_ / "xdg-data").c_str()));
     env_.push_back(std::make_unique<EnvVar>("XDG_CONFIG_HOME", platform::utf8(dir_ / "xdg-config").c_str()));
-    context_ = app::make_context(app::product::profile(), program() / "Mergalo");
+    context_ = product::make_context(product::profile(), program() / "Mergalo");
 }
 
 ProgramDir::~ProgramDir() = default;

@@ -27,14 +27,14 @@ public:
     std::filesystem::path resources() const; // the resource folder
     std::filesystem::path local_app_data() const { return dir_ / "localappdata"; }
     // The context of the program in this folder, made after its environment was set.
-    const app::Context& context() const { return context_; }
-    app::Context& context() { return context_; }
+    const product::Context& context() const { return context_; }
+    product::Context& context() { return context_; }
 
 private:
     TempDir dir_;
     bool with_lib_;
     std::vector<std::unique_ptr<EnvVar>> env_;
-    app::Context context_;
+    product::Context context_;
 };
 
 }  // namespace fixtures

@@ -30,4 +30,14 @@ void write_bytes(const std::filesystem::path& p, std::string_view bytes) {
     if (!out) throw std::runtime_error("cannot write " + p.string());
 }
 
+std::set<std::string> names_in(const std::filesystem::path& folder) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::u8string name = it->path().filename().u8string();
+        names.emplace(name.begin(), name.end());
+    }
+    return names;
+}
+
 }  // namespace fixtures

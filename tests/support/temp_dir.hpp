@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -26,5 +27,9 @@ std::string read_bytes(const std::filesystem::path& p);
 
 // Writes bytes as the whole content of a file, creating its folder.
 void write_bytes(const std::filesystem::path& p, std::string_view bytes);
+
+// The names (UTF-8) of what a folder holds, files and folders alike, not looking inside
+// sub-folders; empty when the folder is missing.
+std::set<std::string> names_in(const std::filesystem::path& folder);
 
 }  // namespace fixtures

@@ -111,11 +111,11 @@ TEST_F(DialogsTest, MessageBoxesCarryTheProgramIcon) {
     bool icon = false;
     std::string yes;
     hooks.on_wait = [&](tk::Interp& i) {
-        i.call({"after", 100, i.command([&] {
-                    icon = has_icon(i, ".__tk__messagebox");
-                    yes = i.call({".__tk__messagebox.yes", "cget", "-text"});
-                    i.call({".__tk__messagebox.no", "invoke"});
-                })});
+        uitest::when_shown(i, ".__tk__messagebox", [&] {
+            icon = has_icon(i, ".__tk__messagebox");
+            yes = i.call({".__tk__messagebox.yes", "cget", "-text"});
+            i.call({".__tk__messagebox.no", "invoke"});
+        });
     };
     tk::detail::set_hooks(hooks);
     tk::ask_yes_no("Tarvo PDF Mergalo", "?");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "ui/error_dialog.hpp"
@@ -23,14 +24,27 @@ namespace fs = std::filesystem;
 namespace tk = ui::tk;
 using Keys = std::vector<std::string>;
 
-// Gives `window` the focus as a window manager would and waits until the X server has
-// told Tk so (on a busy machine that takes a moment).
-void activate(tk::Interp& in, const std::string& window) {
-    in.call({"focus", "-force", in.call({"focus", "-lastfor", window})});
-    for (int i = 0; i < 200 && in.call({"focus"}).empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// Processes events until `done` holds or ten seconds pass (a busy machine maps windows
+// and delivers focus late); false when it never held.
+template <class Done>
+bool settle(tk::Interp& in, Done&& done) {
+    for (int i = 0; i < 1000; ++i) {
         in.update();
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return false;
+}
+
+// Gives `window` the focus as a window manager would, once the window is on the screen
+// and has put its own focus on one of its widgets, and waits until the X server has
+// told Tk so.
+void activate(tk::Interp& in, const std::string& window) {
+    ASSERT_TRUE(settle(in, [&] { return uitest::shown_with_focus(in, window); }))
+        << window << " never showed with its focus on a widget";
+    const std::string target = in.call({"focus", "-lastfor", window});
+    in.call({"focus", "-force", target});
+    ASSERT_TRUE(settle(in, [&] { return in.call({"focus"}) == target; })) << target << " never got the focus";
 }
 
 // Activates `window` as a window manager would (the focus goes to the widget that last
@@ -112,7 +126,7 @@ TEST_F(KeyboardTest, ResultWindow) {
     uitest::FakeOpener opener(program.root());
     const fs::path out = program.root() / "Заказы";
     fs::create_directories(out);
-    app::MergeResult result;
+    job::MergeResult result;
     result.nup = 4;
     result.out_pdf = result.out_pdf_all = out / "day_Tarvo PDF Mergalo_MERGED_4up.pdf";
     uitest::Driver driver;
@@ -165,12 +179,12 @@ TEST_F(KeyboardTest, EnterOrEscapeAtTheRealCleanUpQuestionDeletesNothing) {
         tk::detail::Hooks hooks;  // no answerer: the real box opens and takes the key
         std::string focused;
         hooks.on_wait = [&focused, key](tk::Interp& in) {
-            in.call({"after", 100, in.command([&in, &focused, key] {
-                         in.call({"focus", "-force", in.call({"focus", "-lastfor", ".__tk__messagebox"})});
-                         focused = in.call({"focus"});
-                         in.call({"event", "generate", focused, std::string("<") + key + ">"});
-                         if (in.exists(".__tk__messagebox")) in.call({"destroy", ".__tk__messagebox"});
-                     })});
+            uitest::when_shown(in, ".__tk__messagebox", [&in, &focused, key] {
+                activate(in, ".__tk__messagebox");
+                focused = in.call({"focus"});
+                if (!focused.empty()) in.call({"event", "generate", focused, std::string("<") + key + ">"});
+                if (in.exists(".__tk__messagebox")) in.call({"destroy", ".__tk__messagebox"});
+            });
         };
         tk::detail::set_hooks(hooks);
         ui::clean_old_sheets(program.context(), folder, "kk");

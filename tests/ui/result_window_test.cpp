@@ -23,8 +23,8 @@ namespace fs = std::filesystem;
 namespace tk = ui::tk;
 using uitest::text_of;
 
-app::MergeResult result_for(const fs::path& folder, int nup, bool with_new) {
-    app::MergeResult r;
+job::MergeResult result_for(const fs::path& folder, int nup, bool with_new) {
+    job::MergeResult r;
     r.nup = nup;
     const std::string suffix = nup > 1 ? "_" + std::to_string(nup) + "up" : "";
     r.out_pdf = r.out_pdf_all = folder / ("orders_Tarvo PDF Mergalo_MERGED" + suffix + ".pdf");
@@ -61,13 +61,13 @@ TEST_F(ResultWindowTest, DetailsHaveSevenEightOrNineLines) {
     const std::string all = platform::utf8(out / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf");
     const std::string fresh = platform::utf8(out / "orders_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
     EXPECT_EQ(lines(ui::build_details(program.context(), result_for(out, 4, true), "ru")),
-              (std::vector<std::string>{"Версия программы: 2.0.0.32", "Файл со всеми: " + all,
+              (std::vector<std::string>{std::string("Версия программы: ") + MERGALO_VERSION, "Файл со всеми: " + all,
                                         "Файл с новыми: " + fresh, "Режим: 4 на лист (2x2)",
                                         "Взято файлов из архива: 10", "Новых накладных: 7",
                                         "Исходных страниц: 12", "Итоговых листов со всеми: 3",
                                         "Итоговых листов с новыми: 2"}));
     EXPECT_EQ(lines(ui::build_details(program.context(), result_for(out, 9, false), "kk")),
-              (std::vector<std::string>{"Бағдарлама нұсқасы: 2.0.0.32",
+              (std::vector<std::string>{std::string("Бағдарлама нұсқасы: ") + MERGALO_VERSION,
                                         "Барлығы бар файл: " + platform::utf8(out / "orders_Tarvo PDF Mergalo_MERGED_9up.pdf"),
                                         "Жаңалары бар файл: жаңа жүкқұжат жоқ", "Режимі: Параққа 9 (3x3)",
                                         "Мұрағаттан алынған файлдар: 10", "Жаңа жүкқұжаттар: 0",
@@ -99,11 +99,12 @@ TEST_F(ResultWindowTest, RepairedAndConflictingWaybillsAddALineEachOnlyWhenThere
                       "У каждой то же имя, что у накладной, которая вошла в файл, но другое содержимое. Проверьте архив.");
     r.conflicting_duplicates.clear();
     r.skipped_history_records = 4;
+    r.history_copy = out / "waybill_history.csv.2.bad";
     const auto kk = lines(ui::build_details(program.context(), r, "kk"));
     ASSERT_EQ(kk.size(), 11u);
     EXPECT_NE(kk[9].find("(2): «заказ 1.pdf», «заказ 2.pdf»"), std::string::npos) << kk[9];
-    EXPECT_EQ(kk[10], "Жүкқұжаттар тарихындағы бүлінген жазбалар (4) ескерілмеді: бұрын басылған кейбір жүкқұжаттар "
-                      "жаңалары бар файлға түсуі мүмкін.");
+    EXPECT_EQ(kk[10], "Жүкқұжаттар тарихындағы бүлінген жазбалар (4) ескерілмеді, сондықтан сол жүкқұжаттар жаңа "
+                      "болып саналады. Тарих файлының бұрынғы көшірмесі: " + (out / "waybill_history.csv.2.bad").string());
 }
 
 // Every text of the window, in the order apply_language sets them.
@@ -270,7 +271,13 @@ TEST_F(ResultWindowTest, SomethingToCheckIsNotAPlainSuccess) {
         {{}, {}, 0, "ru", "PDF успешно объединён", "Готовые PDF-файлы созданы.\nОткройте"},
         {{"день2/Заказ_X.pdf"}, {}, 0, "ru", "PDF объединён — проверьте накладные", "Готовые PDF-файлы созданы, но часть накладных требует проверки."},
         {{}, {"день2/Заказ_X.pdf"}, 0, "kk", "PDF біріктірілді — жүкқұжаттарды тексеріңіз", "Дайын PDF файлдары жасалды, бірақ"},
-        {{}, {}, 3, "ru", "PDF объединён — проверьте накладные", "Готовые PDF-файлы созданы, но"},
+        // Only the history had damaged records: no waybill is named below.
+        {{}, {}, 3, "ru", "PDF объединён — проверьте накладные",
+         "Готовые PDF-файлы созданы, но в истории накладных были повреждённые записи.\nВ файл с новыми"},
+        {{}, {}, 3, "kk", "PDF біріктірілді — жүкқұжаттарды тексеріңіз",
+         "Дайын PDF файлдары жасалды, бірақ жүкқұжаттар тарихында"},
+        {{"день2/Заказ_X.pdf"}, {}, 3, "ru", "PDF объединён — проверьте накладные",
+         "Готовые PDF-файлы созданы, но часть накладных требует проверки.\nПеред печатью проверьте накладные, названные ниже."},
         {{}, {}, 0, "kk", "PDF сәтті біріктірілді", "Дайын PDF файлдары жасалды.\nҚажет"},
     };
     for (const Case& c : cases) {

@@ -24,6 +24,31 @@ void bail_out(tk::Interp& in) {
     }
 }
 
+// True when every toplevel window that is not withdrawn is on the screen.
+bool windows_shown(tk::Interp& in) {
+    std::istringstream words(in.call({"winfo", "children", "."}));
+    for (std::string w; words >> w;) {
+        if (in.call({"winfo", "toplevel", w}) != w || in.call({"wm", "state", w}) == "withdrawn") continue;
+        if (in.call({"winfo", "viewable", w}) != "1") return false;
+    }
+    return true;
+}
+
+// Runs `step` from the event loop once windows_shown holds (asking every 20 ms, at most
+// `tries` times): never in a loop of its own, since a window built by a script further
+// up the stack is finished only when this handler returns.
+void run_when_shown(tk::Interp& in, Step step, int tries) {
+    in.call({"after", 20, in.command([&in, step = std::move(step), tries]() mutable {
+                 in.update();
+                 if (!windows_shown(in) && tries > 0) {
+                     run_when_shown(in, std::move(step), tries - 1);
+                     return;
+                 }
+                 step(in);
+                 if (::testing::Test::HasFatalFailure()) bail_out(in);
+             })});
+}
+
 }  // namespace
 
 Driver::Driver() {
@@ -37,13 +62,9 @@ Driver::Driver() {
         }
         Step step = std::move(steps_.front());
         steps_.pop_front();
-        // Shortly after the wait began, once every pending event (mapping, resizing) is
-        // through, so the step sees the windows as the user would.
-        in.call({"after", 30, in.command([&in, step = std::move(step)] {
-                     in.update();
-                     step(in);
-                     if (::testing::Test::HasFatalFailure()) bail_out(in);
-                 })});
+        // Once every window meant to be seen is on the screen and every pending event
+        // (mapping, resizing) is through, so the step sees the windows as the user would.
+        run_when_shown(in, std::move(step), 500);
     };
     hooks.on_update = [this](tk::Interp& in) {
         if (on_update) on_update(in);
@@ -81,6 +102,39 @@ void close_from_title_bar(tk::Interp& in, const std::string& window) {
     const std::string handler = in.call({"wm", "protocol", window, "WM_DELETE_WINDOW"});
     if (handler.empty()) in.call({"destroy", window});
     else in.call({handler});
+}
+
+std::vector<std::string> cut_widgets(tk::Interp& in, const std::string& window) {
+    std::vector<std::string> cut;
+    std::vector<std::string> pending{window};
+    while (!pending.empty()) {
+        const std::string w = pending.back();
+        pending.pop_back();
+        for (const std::string& child : children_of(in, w))
+            if (in.call({"winfo", "toplevel", child}) == window) pending.push_back(child);
+        if (in.call({"winfo", "ismapped", w}) != "1") continue;
+        const std::string kind = in.call({"winfo", "class", w});
+        if (w != window && kind.find("Frame") != std::string::npos) continue;  // frames hold, their widgets show
+        if (in.call_int({"winfo", "reqwidth", w}) > in.call_int({"winfo", "width", w}) ||
+            in.call_int({"winfo", "reqheight", w}) > in.call_int({"winfo", "height", w}))
+            cut.push_back(w);
+    }
+    return cut;
+}
+
+bool shown_with_focus(tk::Interp& in, const std::string& window) {
+    if (!in.exists(window) || in.call({"winfo", "viewable", window}) != "1") return false;
+    return in.call({"winfo", "children", window}).empty() || in.call({"focus", "-lastfor", window}) != window;
+}
+
+void when_shown(tk::Interp& in, const std::string& window, std::function<void()> action, int tries) {
+    if (shown_with_focus(in, window) || tries <= 0) {
+        action();
+        return;
+    }
+    in.call({"after", 20, in.command([&in, window, action = std::move(action), tries] {
+                 when_shown(in, window, action, tries - 1);
+             })});
 }
 
 std::string text_of(tk::Interp& in, const std::string& widget) { return in.call({widget, "cget", "-text"}); }

@@ -46,6 +46,19 @@ private:
 // its WM_DELETE_WINDOW handler, or Tk's default (destroy) when it has none.
 void close_from_title_bar(tk::Interp& in, const std::string& window);
 
+// The widgets of `window` (labels, buttons, texts, progress bars, at any depth, and the
+// window itself) that are shown smaller than they ask to be: their text is cut.
+std::vector<std::string> cut_widgets(tk::Interp& in, const std::string& window);
+
+// True once `window` is on the screen and has put its own focus on one of its widgets.
+bool shown_with_focus(tk::Interp& in, const std::string& window);
+
+// Runs `action` once `window` is shown with its focus (or after ten seconds, when it
+// never is), asking again every 20 ms from the event loop: a window still being built by
+// a script further up the stack (a message box) finishes only when the handler that
+// asks has returned, so it must not wait in a loop of its own.
+void when_shown(tk::Interp& in, const std::string& window, std::function<void()> action, int tries = 500);
+
 std::string text_of(tk::Interp& in, const std::string& widget);
 std::string option_of(tk::Interp& in, const std::string& widget, const std::string& option);
 // Children of a widget, in creation order.

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "app/job.hpp"
+#include "job/job.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
@@ -189,8 +189,8 @@ TEST_F(WaitWindowTest, ShowsWhileTheJobRunsAndIsGoneAfterwards) {
         EXPECT_EQ(uitest::option_of(in, ".wait.title", "-font"), "{Segoe UI} 13 bold");
         EXPECT_FALSE(fs::exists(program.root() / "Заказы" / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
     };
-    const app::MergeResult result = ui::process_zip_with_wait(program.context(), [&](const app::ProgressCallback& progress) {
-        return app::process_zip(zip, 4, program.context().job_environment(), progress);
+    const job::MergeResult result = ui::process_zip_with_wait(program.context(), [&](const job::ProgressCallback& progress) {
+        return job::process_zip(zip, 4, program.context().job_environment(), progress);
     });
     EXPECT_GE(seen, 1);
     EXPECT_EQ(tk::Interp::current(), nullptr) << "the wait window's main window is gone";
@@ -206,8 +206,8 @@ TEST_F(WaitWindowTest, TheJobsFailurePassesThroughUnchangedAfterTheWindowIsGone)
     driver.on_update = [](tk::Interp& in) { EXPECT_TRUE(in.exists(".wait")); };
     const fs::path missing = program.root() / "нет такого {архива} [x].zip";
     try {
-        ui::process_zip_with_wait(program.context(), [&](const app::ProgressCallback& progress) {
-            return app::process_zip(missing, 4, program.context().job_environment(), progress);
+        ui::process_zip_with_wait(program.context(), [&](const job::ProgressCallback& progress) {
+            return job::process_zip(missing, 4, program.context().job_environment(), progress);
         });
         FAIL() << "a missing archive merged";
     } catch (const diag::FileNotFound& e) {
@@ -221,8 +221,8 @@ TEST_F(WaitWindowTest, WithoutADisplayTheJobRunsWithoutItsWindow) {
     fixtures::EnvVar no_display("DISPLAY", nullptr);
     uitest::Driver driver;
     driver.on_update = [](tk::Interp&) { ADD_FAILURE() << "a window was drawn without a display"; };
-    const app::MergeResult result = ui::process_zip_with_wait(program.context(), [&](const app::ProgressCallback& progress) {
-            return app::process_zip(zip, 1, program.context().job_environment(), progress);
+    const job::MergeResult result = ui::process_zip_with_wait(program.context(), [&](const job::ProgressCallback& progress) {
+            return job::process_zip(zip, 1, program.context().job_environment(), progress);
         });
     EXPECT_EQ(result.file_count_all, 2);
     EXPECT_TRUE(fs::exists(result.out_pdf_all));

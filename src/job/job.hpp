@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "product/job_result.hpp"
+#include "job/result.hpp"
 
-namespace app {
+namespace job {
 
 namespace fs = std::filesystem;
 
@@ -57,4 +57,4 @@ struct LogNote {
 };
 std::optional<LogNote> repaired_waybills_log_note(const fs::path& zip_path, const MergeResult& result);
 
-}  // namespace app
+}  // namespace job

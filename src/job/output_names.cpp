@@ -1,4 +1,4 @@
-#include "product/output_names.hpp"
+#include "job/output_names.hpp"
 
 #include <system_error>
 
@@ -6,7 +6,7 @@
 #include "pdf/geometry.hpp"
 #include "platform/platform.hpp"
 
-namespace app {
+namespace job {
 
 fs::path numbered(const fs::path& path, unsigned long long i) {
     fs::path candidate = path.parent_path() / path.stem();
@@ -49,9 +49,4 @@ bool is_output_name(std::string_view name, std::string_view app_title) {
     return name.find(title_marker) != std::string_view::npos && name.find("_MERGED") != std::string_view::npos;
 }
 
-std::string mode_name(int nup, std::string_view lang) {
-    if (!pdf::is_supported_layout(nup)) nup = 1;
-    return i18n::t("mode_" + std::to_string(nup) + "up", lang);
-}
-
-}  // namespace app
+}  // namespace job

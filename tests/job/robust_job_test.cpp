@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/job.hpp"
+#include "job/job.hpp"
 #include "diag/errors.hpp"
 #include "history/store.hpp"
 #include "i18n/settings.hpp"
@@ -46,11 +46,14 @@ std::string no_page_waybill() {
     return fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"}, {" /Type /Pages /Kids [] /Count 0"}});
 }
 
+// How a message in `lang` introduces the library's own words.
+std::string lang_detail(const std::string& lang) { return lang == "ru" ? "Подробности: " : "Толығырақ: "; }
+
 class RobustJob : public ::testing::Test {
 protected:
     fixtures::TempDir root;
     fs::path archives = root / "Заказы";
-    app::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
+    job::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
 
     void SetUp() override {
         for (const auto& d : {archives, env.app_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
@@ -85,7 +88,7 @@ protected:
     // The message of a failed job, or "ok".
     std::string failure(const fs::path& zip, int nup) {
         try {
-            app::process_zip(zip, nup, env);
+            job::process_zip(zip, nup, env);
             return "ok";
         } catch (const std::exception& e) {
             return e.what();
@@ -126,23 +129,69 @@ TEST_F(RobustJob, DamagedLockedOrEmptyWaybillFailsTheJobByNameInTheUsersLanguage
     EXPECT_NE(message.find("\n\nПодробности: "), std::string::npos) << message;
 }
 
+// Every damaged waybill of an archive is named at once, by its path in the archive, so
+// that one round of downloading mends them all; the first ten, then how many more.
+TEST_F(RobustJob, EveryDamagedWaybillIsNamedInOneMessage) {
+    const std::string plain = fixtures::pdf_bytes({{.label = "B"}});
+    const std::string lost_page = fixtures::raw_pdf(
+        {{" /Type /Catalog /Pages 2 0 R"}, {" /Type /Pages /Kids [8000000 0 R] /Count 1"}});
+    struct Case {
+        int damaged;
+        const char* lang;
+        std::string wanted;  // the message up to the detail
+    };
+    const std::vector<Case> cases = {
+        {3, "ru",
+         "Накладные повреждены, программа не может их прочитать (3):\nдень 1/bad01.pdf\nдень 2/bad02.pdf\nbad03.pdf\n"
+         "Скачайте эти накладные заново и соберите архив ещё раз."},
+        {12, "kk",
+         "Жүкқұжаттар бүлінген, бағдарлама оларды оқи алмайды (12):\nдень 1/bad01.pdf\nдень 2/bad02.pdf\nbad03.pdf\n"
+         "bad04.pdf\nbad05.pdf\nbad06.pdf\nbad07.pdf\nbad08.pdf\nbad09.pdf\nbad10.pdf\nтағы 2\n"
+         "Бұл жүкқұжаттарды қайта жүктеп алып, мұрағатты қайта жинаңыз."},
+    };
+    for (const Case& c : cases) {
+        for (int nup : {1, 9}) {
+            SCOPED_TRACE(std::to_string(c.damaged) + " " + c.lang + ", layout " + std::to_string(nup));
+            i18n::write_language(env.data_dir, c.lang);
+            std::vector<fixtures::ZipMember> members{{"a.pdf", plain},
+                                                     {"день 1/bad01.pdf", "%PDF-1.7 garbage"},
+                                                     {"день 2/bad02.pdf", lost_page},
+                                                     {"bad03.pdf", fixtures::encrypted_copy(plain, "1234", "owner")},
+                                                     {"z.pdf", plain}};
+            for (int i = 4; i <= c.damaged; ++i) members.push_back({(i < 10 ? "bad0" : "bad") + std::to_string(i) + ".pdf", lost_page});
+            const fs::path zip = archive("orders.zip", members);
+            const std::string message = failure(zip, nup);
+            const std::size_t detail = message.find("\n\n");
+            EXPECT_EQ(message.substr(0, detail), c.wanted);
+            // MuPDF's own English stays after our words, about the waybills named.
+            ASSERT_NE(detail, std::string::npos) << message;
+            EXPECT_EQ(message.find(lang_detail(c.lang), detail), detail + 2) << message;
+            EXPECT_NE(message.find("день 1/bad01.pdf: ", detail), std::string::npos) << message;
+            EXPECT_EQ(message.find("bad11.pdf"), std::string::npos) << "only the first ten are named: " << message;
+            EXPECT_EQ(files_in(archives), std::set<std::string>{"orders.zip"});
+            EXPECT_EQ(recorded(), 0u);
+            EXPECT_TRUE(fs::is_empty(env.temp_root));
+        }
+    }
+}
+
 TEST_F(RobustJob, RepairedWaybillIsMergedAndNamedInTheResultAndTheLogNote) {
     const fs::path zip =
         archive("orders.zip", {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"день2/cut.pdf", cut_waybill()}});
-    const app::MergeResult r = app::process_zip(zip, 1, env);
+    const job::MergeResult r = job::process_zip(zip, 1, env);
     EXPECT_EQ(r.total_pages, 2);
     EXPECT_EQ(r.repaired, std::vector<std::string>{"день2/cut.pdf"}) << "named with its folder in the archive";
-    const auto fields = app::merge_result_fields(r);
+    const auto fields = job::merge_result_fields(r);
     EXPECT_EQ(fields[13], (std::pair<std::string, std::string>{"repaired", "день2/cut.pdf"}));
     EXPECT_EQ(recorded(), 2u) << "a repaired waybill was merged, so it is recorded";
 
-    const auto note = app::repaired_waybills_log_note(zip, r);
+    const auto note = job::repaired_waybills_log_note(zip, r);
     ASSERT_TRUE(note.has_value());
     EXPECT_NE(note->extra.find("\n  день2/cut.pdf"), std::string::npos) << note->extra;
     EXPECT_NE(note->extra.find(zip.string()), std::string::npos);
-    app::MergeResult clean = r;
+    job::MergeResult clean = r;
     clean.repaired.clear();
-    EXPECT_FALSE(app::repaired_waybills_log_note(zip, clean).has_value());
+    EXPECT_FALSE(job::repaired_waybills_log_note(zip, clean).has_value());
 }
 
 TEST_F(RobustJob, RepeatsWithOtherContentAreCountedAndNamed) {
@@ -150,10 +199,10 @@ TEST_F(RobustJob, RepeatsWithOtherContentAreCountedAndNamed) {
     const fs::path zip = archive("orders.zip", {{"Заказ 1.pdf", a},
                                                 {"копия/заказ 1.pdf", fixtures::pdf_bytes({{.label = "A2"}})},
                                                 {"копия2/Заказ 1.pdf", a}});
-    const app::MergeResult r = app::process_zip(zip, 4, env);
+    const job::MergeResult r = job::process_zip(zip, 4, env);
     EXPECT_EQ(r.file_count, 1);
     EXPECT_EQ(r.conflicting_duplicates, std::vector<std::string>{"копия/заказ 1.pdf"});
-    EXPECT_EQ(app::merge_result_fields(r)[14],
+    EXPECT_EQ(job::merge_result_fields(r)[14],
               (std::pair<std::string, std::string>{"conflicting_duplicates", "копия/заказ 1.pdf"}));
 }
 
@@ -163,7 +212,7 @@ TEST_F(RobustJob, OverLongMemberNamesAreMergedAndRecordedUnderTheirOwnNames) {
     long_name += ".pdf";
     const std::string bytes = fixtures::pdf_bytes({{.label = "Long"}});
     const fs::path zip = archive("orders.zip", {{long_name, bytes}, {"b.pdf", fixtures::pdf_bytes({{.label = "B"}})}});
-    const app::MergeResult r = app::process_zip(zip, 1, env);
+    const job::MergeResult r = job::process_zip(zip, 1, env);
     EXPECT_EQ(r.total_pages, 2);
     const history::History h = history::load_waybill_history(env.app_dir);
     const std::string key = history::history_key(long_name, bytes, 1);
@@ -200,9 +249,9 @@ TEST_F(RobustJob, AFolderWithoutAccessIsNotCalledMissing) {
 }
 
 // One job in a process of its own; the result as key=value lines, or the failure.
-std::string job_in_child(const fs::path& zip, int nup, const app::JobEnvironment& env) {
+std::string job_in_child(const fs::path& zip, int nup, const job::JobEnvironment& env) {
     std::string out;
-    for (const auto& [k, v] : app::merge_result_fields(app::process_zip(zip, nup, env))) out += k + "=" + v + "\n";
+    for (const auto& [k, v] : job::merge_result_fields(job::process_zip(zip, nup, env))) out += k + "=" + v + "\n";
     return out;
 }
 
@@ -269,6 +318,38 @@ std::vector<fs::path> scratch_folders(const fs::path& temp_root) {
     return dirs;
 }
 
+// A history another process keeps locked is waited for with the reason on screen, then
+// the job is refused by a message that names the lock; nothing is left behind.
+TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
+    const fs::path zip = archive("orders.zip", waybills("W", 2));
+    fixtures::Child holder([&] {
+        const history::HistoryLock hold = history::lock_history(env.app_dir);
+        fixtures::write_bytes(root / "held", "");
+        wait_until([&] { return fs::exists(root / "release"); }, 120);
+        return std::string("released");
+    });
+    ASSERT_TRUE(wait_until([&] { return fs::exists(root / "held"); }));
+    env.history_wait = std::chrono::milliseconds(300);
+    std::vector<job::JobProgress::Stage> stages;
+    try {
+        job::process_zip(zip, 4, env, [&](const job::JobProgress& p) {
+            if (stages.empty() || stages.back() != p.stage) stages.push_back(p.stage);
+        });
+        ADD_FAILURE() << "the job ran while another held the history";
+    } catch (const diag::RuntimeError& e) {
+        const std::string lock = platform::utf8(history::history_lock_path(env.app_dir));
+        EXPECT_NE(std::string(e.what()).find(lock), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("занята другим объединением"), std::string::npos) << e.what();
+    }
+    using S = job::JobProgress::Stage;
+    EXPECT_EQ(stages, (std::vector<S>{S::unpacking, S::waiting}));
+    fixtures::write_bytes(root / "release", "");
+    EXPECT_EQ(holder.result(), "released");
+    EXPECT_EQ(files_in(archives), std::set<std::string>{"orders.zip"});
+    EXPECT_TRUE(fs::is_empty(env.temp_root));
+    EXPECT_EQ(recorded(), 0u);
+}
+
 TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
     const fs::path first = archive("first.zip", waybills("F", 5));
     const fs::path second = archive("second.zip", waybills("S", 5));
@@ -313,7 +394,7 @@ TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
     }
     EXPECT_EQ(fields_of(live->result())["file_count"], "5");
     // The next job clears what the killed one left, and only that.
-    app::process_zip(third, 1, env);
+    job::process_zip(third, 1, env);
     EXPECT_TRUE(fs::is_empty(env.temp_root)) << "the killed job's folder and lock file are gone";
     EXPECT_FALSE(fs::exists(dead_output));
     EXPECT_TRUE(fs::exists(writing->path));

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace app {
+namespace job {
 
 namespace fs = std::filesystem;
 
@@ -28,7 +28,5 @@ bool taken(const fs::path& p);
 // it holds "_" + app_title and "_MERGED", letter case exact.
 bool is_output_name(std::string_view name, std::string_view app_title);
 
-// Display name of a layout in a language ("4 на лист (2x2)"); an unknown layout is named as layout 1.
-std::string mode_name(int nup, std::string_view lang);
 
-}  // namespace app
+}  // namespace job

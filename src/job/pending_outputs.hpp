@@ -17,7 +17,7 @@
 
 #include "history/store.hpp"
 
-namespace app {
+namespace job {
 
 namespace fs = std::filesystem;
 
@@ -41,9 +41,11 @@ std::vector<fs::path> pending_output_notes(const fs::path& app_dir);
 // except std::bad_alloc.
 fs::path free_note_path(const fs::path& app_dir);
 
-// Writes (or rewrites) a note in one step, flushed to disk (it must be there before the
-// history is). Throws std::filesystem::filesystem_error.
-void write_pending_outputs(const fs::path& note, const PendingOutputs& pending);
+// Writes (or rewrites) a note in one step, flushed to disk and its folder synced (it
+// must be there before the history is), renamed with `renamer`. Throws
+// std::filesystem::filesystem_error.
+void write_pending_outputs(const fs::path& note, const PendingOutputs& pending,
+                           platform::Renamer& renamer = platform::system_renamer());
 
 // The note, or no value when there is none. A note that cannot be read or makes no
 // sense (written by hand) gives no value too; it is then removed. Does not throw
@@ -57,4 +59,4 @@ bool remove_pending_outputs(const fs::path& note) noexcept;
 // one: the job's history update was saved, and its outputs belong in sight.
 bool pending_outputs_recorded(const PendingOutputs& pending, const history::History& history);
 
-}  // namespace app
+}  // namespace job

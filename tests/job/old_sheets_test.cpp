@@ -1,6 +1,6 @@
 // Old output sheets: the age edge to the second, the name and type tests, the order, and
 // the text that lists them.
-#include "product/old_sheets.hpp"
+#include "job/old_sheets.hpp"
 
 #include <gtest/gtest.h>
 
@@ -46,9 +46,9 @@ protected:
 TEST_F(OldSheets, StrictlyOlderThanThreeDaysToTheSecond) {
     make("a_Tarvo PDF Mergalo_MERGED.pdf", chr::seconds{0});
     const auto edge = base_local + chr::days{3};
-    EXPECT_TRUE(app::old_sheets(dir.path(), TITLE, edge).empty()) << "exactly three days old is not old";
-    EXPECT_EQ(app::old_sheets(dir.path(), TITLE, edge + chr::seconds{1}).size(), 1u);
-    EXPECT_TRUE(app::old_sheets(dir.path(), TITLE, edge - chr::seconds{1}).empty());
+    EXPECT_TRUE(job::old_sheets(dir.path(), TITLE, edge).empty()) << "exactly three days old is not old";
+    EXPECT_EQ(job::old_sheets(dir.path(), TITLE, edge + chr::seconds{1}).size(), 1u);
+    EXPECT_TRUE(job::old_sheets(dir.path(), TITLE, edge - chr::seconds{1}).empty());
 }
 
 TEST_F(OldSheets, OnlyTheProgramsOwnSheetsDirectlyInTheFolder) {
@@ -68,7 +68,7 @@ TEST_F(OldSheets, OnlyTheProgramsOwnSheetsDirectlyInTheFolder) {
     make("folder_Tarvo PDF Mergalo_MERGED.pdf", old, true);        // a folder named like a sheet
     fs::create_directories(dir / "sub");
     make("sub/inner_Tarvo PDF Mergalo_MERGED.pdf", old);           // sheets in sub-folders stay
-    const auto found = app::old_sheets(dir.path(), TITLE, base_local);
+    const auto found = job::old_sheets(dir.path(), TITLE, base_local);
     EXPECT_EQ(names(found), (std::vector<std::string>{"orders_Tarvo PDF Mergalo_MERGED (1).PDF",
                                                       "orders_Tarvo PDF Mergalo_MERGED_4up.pdf",
                                                       "orders_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf"}));
@@ -81,30 +81,30 @@ TEST_F(OldSheets, SortedByCaseFoldedName) {
                              "A_Tarvo PDF Mergalo_MERGED.pdf", "заказ_Tarvo PDF Mergalo_MERGED.pdf",
                              "C_Tarvo PDF Mergalo_MERGED.pdf"})
         make(name, old);
-    EXPECT_EQ(names(app::old_sheets(dir.path(), TITLE, base_local)),
+    EXPECT_EQ(names(job::old_sheets(dir.path(), TITLE, base_local)),
               (std::vector<std::string>{"A_Tarvo PDF Mergalo_MERGED.pdf", "b_Tarvo PDF Mergalo_MERGED.pdf",
                                         "C_Tarvo PDF Mergalo_MERGED.pdf", "заказ_Tarvo PDF Mergalo_MERGED.pdf",
                                         "Заказы_Tarvo PDF Mergalo_MERGED.pdf"}));
 }
 
 TEST_F(OldSheets, AFolderThatCannotBeListedHasNone) {
-    EXPECT_TRUE(app::old_sheets(dir / "missing", TITLE, base_local).empty());
+    EXPECT_TRUE(job::old_sheets(dir / "missing", TITLE, base_local).empty());
     write_bytes(dir / "file.pdf", "x");
-    EXPECT_TRUE(app::old_sheets(dir / "file.pdf", TITLE, base_local).empty());
+    EXPECT_TRUE(job::old_sheets(dir / "file.pdf", TITLE, base_local).empty());
 }
 
 TEST(DescribeOldSheets, FiveNamesThenHowManyMore) {
     std::vector<fs::path> paths;
     for (char i = '1'; i <= '7'; ++i) paths.push_back(fs::path("/out") / (std::string(1, 'd') + i + "_MERGED.pdf"));
-    EXPECT_EQ(app::describe_old_sheets(paths, "ru"),
+    EXPECT_EQ(job::describe_old_sheets(paths, "ru"),
               "d1_MERGED.pdf\nd2_MERGED.pdf\nd3_MERGED.pdf\nd4_MERGED.pdf\nd5_MERGED.pdf\nи ещё 2");
-    EXPECT_EQ(app::describe_old_sheets(paths, "kk", 6),
+    EXPECT_EQ(job::describe_old_sheets(paths, "kk", 6),
               "d1_MERGED.pdf\nd2_MERGED.pdf\nd3_MERGED.pdf\nd4_MERGED.pdf\nd5_MERGED.pdf\nd6_MERGED.pdf\nжәне тағы 1");
     paths.resize(5);
-    EXPECT_EQ(app::describe_old_sheets(paths, "ru"),
+    EXPECT_EQ(job::describe_old_sheets(paths, "ru"),
               "d1_MERGED.pdf\nd2_MERGED.pdf\nd3_MERGED.pdf\nd4_MERGED.pdf\nd5_MERGED.pdf");
     paths.resize(1);
-    EXPECT_EQ(app::describe_old_sheets(paths, "kk"), "d1_MERGED.pdf");
+    EXPECT_EQ(job::describe_old_sheets(paths, "kk"), "d1_MERGED.pdf");
 }
 
 }  // namespace

@@ -2,24 +2,39 @@
 // types the windows show and the entry hands over, apart from the job itself.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace app {
+#include "history/store.hpp"
+namespace platform {
+class Renamer;
+}
+
+namespace job {
 
 namespace fs = std::filesystem;
 
-// How far a job is: unpacking the archive (members done of members in all), merging
-// (waybills copied of the waybills of both outputs together), saving an output (done
-// and total then repeat the merging's counts).
+// How far a job is: unpacking the archive (members done of members in all), waiting
+// for the history while another job holds it (no counts), merging one output (its
+// waybills copied of its waybills), saving that output (done and total then repeat the
+// merging's counts).
 struct JobProgress {
-    enum class Stage { unpacking, merging, saving };
+    enum class Stage { unpacking, waiting, merging, saving };
+    // The output being merged or saved: the one with every waybill, or the new-only one.
+    enum class Output { all, new_only };
     Stage stage = Stage::unpacking;
     std::size_t done = 0;
     std::size_t total = 0;
+    Output output = Output::all;
+    // Merging and saving: the waybills of the outputs finished before this one, and of
+    // every output of the job, so that one bar can run over all of them.
+    std::size_t done_before = 0;
+    std::size_t job_total = 0;
     friend bool operator==(const JobProgress&, const JobProgress&) = default;
 };
 
@@ -39,9 +54,14 @@ struct JobEnvironment {
     fs::path data_dir;      // per-user data folder: the settings give the messages' language
     fs::path temp_root;     // the job's scratch folder is made inside it
     std::string app_title;  // the marker in output file names
+    // How long the job waits for the history while another job holds it.
+    std::chrono::milliseconds history_wait = history::HISTORY_WAIT;
     // Called at each moment of the last steps, for tests that stop a job there. None in
     // the program.
     std::function<void(LastStep)> at_last_step{};
+    // Renames and folder syncs of the history, its note and the outputs; the system's
+    // (platform::system_renamer) when none. Tests pass a double that records their order.
+    platform::Renamer* renamer = nullptr;
 };
 
 // The record a job returns. The four unsuffixed members repeat the full output's values.
@@ -72,4 +92,4 @@ struct MergeResult {
     std::optional<fs::path> history_copy{};
 };
 
-}  // namespace app
+}  // namespace job

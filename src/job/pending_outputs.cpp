@@ -1,4 +1,4 @@
-#include "app/pending_outputs.hpp"
+#include "job/pending_outputs.hpp"
 
 #include <fstream>
 #include <iterator>
@@ -9,7 +9,7 @@
 #include "platform/platform.hpp"
 #include "platform/staged_file.hpp"
 
-namespace app {
+namespace job {
 
 namespace {
 
@@ -111,7 +111,7 @@ fs::path free_note_path(const fs::path& app_dir) {
     }
 }
 
-void write_pending_outputs(const fs::path& note, const PendingOutputs& pending) {
+void write_pending_outputs(const fs::path& note, const PendingOutputs& pending, platform::Renamer& renamer) {
     std::string text(FIRST_LINE);
     text += "\nrecorded_at=";
     text += history::format_history_datetime(pending.recorded_at);
@@ -121,7 +121,7 @@ void write_pending_outputs(const fs::path& note, const PendingOutputs& pending) 
         text.append("hidden=").append(escaped(platform::utf8(o.hidden))).append("\n");
         text.append("visible=").append(escaped(platform::utf8(o.visible))).append("\n");
     }
-    platform::write_file_atomically(note, text);  // flushed to disk before the rename
+    platform::write_file_atomically(note, text, renamer);  // flushed to disk before the rename
 }
 
 std::optional<PendingOutputs> read_pending_outputs(const fs::path& note) {
@@ -149,4 +149,4 @@ bool pending_outputs_recorded(const PendingOutputs& pending, const history::Hist
     return true;
 }
 
-}  // namespace app
+}  // namespace job

@@ -3,13 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <functional>
 #include <set>
 
 #include "diag/errors.hpp"
 #include "history/store.hpp"
 #include "i18n/settings.hpp"
-#include "app/job.hpp"
-#include "product/output_names.hpp"
+#include "job/job.hpp"
+#include "job/layouts.hpp"
+#include "job/output_names.hpp"
 #include "support/child.hpp"
 #include "support/env.hpp"
 #include "support/pdf_fixtures.hpp"
@@ -24,7 +26,7 @@ class JobTest : public ::testing::Test {
 protected:
     fixtures::TempDir root;
     fs::path archives = root / "Заказы за день";
-    app::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
+    job::JobEnvironment env{root / "app", root / "data", root / "tmp", "Tarvo PDF Mergalo"};
 
     void SetUp() override {
         for (const auto& d : {archives, env.app_dir, env.data_dir, env.temp_root}) fs::create_directories(d);
@@ -69,7 +71,7 @@ std::vector<std::string> labels(int from, int to) {
 
 TEST_F(JobTest, FirstRunWritesOneFileThatIsAlsoTheNewOnlyOutput) {
     fs::path zip = archive("orders.zip", labels(1, 3));
-    app::MergeResult r = app::process_zip(zip, 4, env);
+    job::MergeResult r = job::process_zip(zip, 4, env);
 
     EXPECT_EQ(r.out_pdf_all, archives / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf");
     EXPECT_EQ(r.out_pdf, r.out_pdf_all);
@@ -89,10 +91,10 @@ TEST_F(JobTest, FirstRunWritesOneFileThatIsAlsoTheNewOnlyOutput) {
 
 TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
     fs::path zip = archive("orders.zip", labels(1, 3));
-    app::process_zip(zip, 1, env);
+    job::process_zip(zip, 1, env);
     const auto before = history::load_waybill_history(env.app_dir);
 
-    app::MergeResult r = app::process_zip(zip, 1, env);
+    job::MergeResult r = job::process_zip(zip, 1, env);
     EXPECT_EQ(r.out_pdf_all, archives / "orders_Tarvo PDF Mergalo_MERGED (1).pdf");
     EXPECT_FALSE(r.out_pdf_new.has_value());
     EXPECT_EQ(r.file_count_new, 0);
@@ -107,7 +109,7 @@ TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
         ASSERT_TRUE(before.contains(key));
         EXPECT_GE(record.processed_at, before.at(key).processed_at);
     }
-    const auto fields = app::merge_result_fields(r);
+    const auto fields = job::merge_result_fields(r);
     ASSERT_EQ(fields.size(), 17u);
     EXPECT_EQ(fields[2], (std::pair<std::string, std::string>{"out_pdf_new", ""}));
     EXPECT_EQ(fields[12], (std::pair<std::string, std::string>{"nup", "1"}));
@@ -118,10 +120,10 @@ TEST_F(JobTest, SecondRunOfTheSameArchiveWritesNoNewOnlyFileButStillRecords) {
 }
 
 TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {
-    app::process_zip(archive("monday.zip", {"W02", "W05", "W09"}), 1, env);
+    job::process_zip(archive("monday.zip", {"W02", "W05", "W09"}), 1, env);
     std::vector<std::string> day;
     for (int i = 0; i < 10; ++i) day.push_back(std::string("W0").append(std::to_string(i)));
-    app::MergeResult r = app::process_zip(archive("tuesday.zip", day), 1, env);
+    job::MergeResult r = job::process_zip(archive("tuesday.zip", day), 1, env);
 
     ASSERT_TRUE(r.out_pdf_new.has_value());
     EXPECT_EQ(*r.out_pdf_new, archives / "tuesday_Tarvo PDF Mergalo_NEW_MERGED.pdf");
@@ -136,8 +138,8 @@ TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {
 
 TEST_F(JobTest, AnotherLayoutCountsEveryWaybillAsNew) {
     fs::path zip = archive("orders.zip", labels(1, 5));
-    app::process_zip(zip, 1, env);
-    app::MergeResult r = app::process_zip(zip, 9, env);
+    job::process_zip(zip, 1, env);
+    job::MergeResult r = job::process_zip(zip, 9, env);
     EXPECT_EQ(r.out_pdf_new, r.out_pdf_all);
     EXPECT_EQ(r.file_count_new, 5);
     EXPECT_EQ(r.final_sheets, 1);
@@ -148,7 +150,7 @@ TEST_F(JobTest, AnotherLayoutCountsEveryWaybillAsNew) {
 TEST_F(JobTest, LayoutOutsideTheListRunsAsLayoutOne) {
     fs::path zip = archive("orders.zip", labels(1, 2));
     for (int nup : {5, 0}) {
-        app::MergeResult r = app::process_zip(zip, nup, env);
+        job::MergeResult r = job::process_zip(zip, nup, env);
         EXPECT_EQ(r.nup, 1);
         EXPECT_EQ(r.final_sheets, 2);
         EXPECT_EQ(r.out_pdf_all.filename().string().find("up"), std::string::npos) << r.out_pdf_all;
@@ -156,26 +158,26 @@ TEST_F(JobTest, LayoutOutsideTheListRunsAsLayoutOne) {
 }
 
 TEST_F(JobTest, OutputNamesFollowTheArchiveStemAndAreNumberedWhenTaken) {
-    app::MergeResult upper = app::process_zip(archive("ORDERS.ZIP", labels(1, 1)), 1, env);
+    job::MergeResult upper = job::process_zip(archive("ORDERS.ZIP", labels(1, 1)), 1, env);
     EXPECT_EQ(upper.out_pdf_all.filename(), "ORDERS_Tarvo PDF Mergalo_MERGED.pdf");
-    app::MergeResult tar = app::process_zip(archive("orders.tar.zip", labels(1, 1)), 1, env);
+    job::MergeResult tar = job::process_zip(archive("orders.tar.zip", labels(1, 1)), 1, env);
     EXPECT_EQ(tar.out_pdf_all.filename(), "orders.tar_Tarvo PDF Mergalo_MERGED.pdf");
 
     fixtures::write_bytes(archives / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf", "taken");
     fixtures::write_bytes(archives / "orders_Tarvo PDF Mergalo_MERGED_4up (1).pdf", "taken");
-    EXPECT_EQ(app::make_output_path(archives / "orders.zip", 4, false, env.app_title),
+    EXPECT_EQ(job::make_output_path(archives / "orders.zip", 4, false, env.app_title),
               archives / "orders_Tarvo PDF Mergalo_MERGED_4up (2).pdf");
-    EXPECT_EQ(app::make_output_path(archives / "orders.zip", 4, true, env.app_title),
+    EXPECT_EQ(job::make_output_path(archives / "orders.zip", 4, true, env.app_title),
               archives / "orders_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
     EXPECT_EQ(fixtures::read_bytes(archives / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf"), "taken");
     fs::create_directory(archives / "x");
-    EXPECT_EQ(app::unique_path(archives / "x"), archives / "x (1)") << "a folder takes a name too";
+    EXPECT_EQ(job::unique_path(archives / "x"), archives / "x (1)") << "a folder takes a name too";
 }
 
 TEST_F(JobTest, InputErrorsCarryTheTextsInTheUsersLanguage) {
     fs::path missing = archives / "нет такого.zip";
     try {
-        app::process_zip(missing, 4, env);
+        job::process_zip(missing, 4, env);
         FAIL();
     } catch (const diag::FileNotFound& e) {
         EXPECT_EQ(std::string(e.what()), std::string("ZIP-файл не найден:\n").append(missing.string()));
@@ -183,7 +185,7 @@ TEST_F(JobTest, InputErrorsCarryTheTextsInTheUsersLanguage) {
     fixtures::write_bytes(archives / "orders.rar", "x");
     i18n::write_language(env.data_dir, "kk");
     try {
-        app::process_zip(archives / "orders.rar", 4, env);
+        job::process_zip(archives / "orders.rar", 4, env);
         FAIL();
     } catch (const diag::InvalidValue& e) {
         EXPECT_STREQ(e.what(), "Жүкқұжаттары бар ZIP-мұрағатты таңдаңыз");
@@ -195,20 +197,20 @@ TEST_F(JobTest, ArchiveWithoutPdfsOrNotAnArchiveLeavesNothing) {
     fs::path zip = archives / "photos.zip";
     fixtures::write_zip(zip, {{"photo.jpg", "jpeg bytes"}, {"notes.txt", "text"}});
     try {
-        app::process_zip(zip, 4, env);
+        job::process_zip(zip, 4, env);
         FAIL();
     } catch (const diag::RuntimeError& e) {
         EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
     }
-    i18n::write_language(env.data_dir, "kk");  // a Kazakh user reads it in Kazakh
+    i18n::write_language(env.data_dir, "kk");  // the same fixed text in every language
     try {
-        app::process_zip(zip, 4, env);
+        job::process_zip(zip, 4, env);
         FAIL();
     } catch (const diag::RuntimeError& e) {
-        EXPECT_STREQ(e.what(), "Мұрағатта PDF файлдары табылмады");
+        EXPECT_STREQ(e.what(), "В архиве не найдено PDF-файлов");
     }
     fs::create_directory(archives / "x.zip");
-    EXPECT_THROW(app::process_zip(archives / "x.zip", 4, env), std::runtime_error);
+    EXPECT_THROW(job::process_zip(archives / "x.zip", 4, env), std::runtime_error);
     EXPECT_EQ(files_in(archives), (std::set<std::string>{"photos.zip", "x.zip"}));
     EXPECT_FALSE(scratch_left());
 }
@@ -217,7 +219,7 @@ TEST_F(JobTest, MissingTemporaryFolderFailsWithAClearMessageAndWritesNothing) {
     fs::path zip = archive("orders.zip", labels(1, 2));
     env.temp_root = root / "no such folder";
     try {
-        app::process_zip(zip, 4, env);
+        job::process_zip(zip, 4, env);
         FAIL();
     } catch (const diag::RuntimeError& e) {
         EXPECT_EQ(std::string(e.what()).rfind("Не удалось создать временную папку", 0), 0u) << e.what();
@@ -229,7 +231,7 @@ TEST_F(JobTest, MissingTemporaryFolderFailsWithAClearMessageAndWritesNothing) {
 TEST_F(JobTest, DamagedWaybillFailsTheJobWithoutOutput) {
     fs::path zip = archives / "orders.zip";
     fixtures::write_zip(zip, {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"b.pdf", "%PDF-1.7 garbage"}});
-    EXPECT_THROW(app::process_zip(zip, 4, env), std::runtime_error);
+    EXPECT_THROW(job::process_zip(zip, 4, env), std::runtime_error);
     EXPECT_EQ(files_in(archives), (std::set<std::string>{"orders.zip"}));
     EXPECT_FALSE(scratch_left());
 }
@@ -241,12 +243,12 @@ TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {
     // waybills are recorded.
     const std::string outcome = fixtures::run_in_child([&] {
         if (!fixtures::mount_small_disk(env.app_dir, 256 * 1024)) return std::string("skip");
-        app::process_zip(monday, 4, env);
+        job::process_zip(monday, 4, env);
         const std::string before = fixtures::read_bytes(history::history_csv_path(env.app_dir));
         fixtures::fill_disk(env.app_dir);
         std::string message = "no failure";
         try {
-            app::process_zip(tuesday, 4, env);
+            job::process_zip(tuesday, 4, env);
         } catch (const diag::RuntimeError& e) {
             message = e.what();
         }
@@ -261,33 +263,119 @@ TEST_F(JobTest, FailedHistoryUpdateDeletesBothOutputsAndKeepsTheHistory) {
     EXPECT_FALSE(scratch_left());
 }
 
-TEST(ModeName, NamesEachLayoutAndFallsBackToLayoutOne) {
-    EXPECT_EQ(app::mode_name(4, "ru"), "4 на лист (2x2)");
-    EXPECT_EQ(app::mode_name(9, "kk"), "Параққа 9 (3x3)");
-    EXPECT_EQ(app::mode_name(5, "ru"), "1 на лист (обычно)");
+// The history file as a user or another program left it between two jobs: a row with a
+// column added by a spreadsheet still marks its waybill as merged and keeps the column;
+// a history linked elsewhere is kept there; a read-only one fails the second job for
+// lack of rights, and the job then leaves no output.
+TEST_F(JobTest, TheHistoryFileAsTheUserLeftItBetweenTwoJobs) {
+    const fs::path csv = history::history_csv_path(env.app_dir);
+    const fs::path shared = root / "общая папка" / "история.csv";
+    struct Case {
+        const char* what;
+        std::function<void()> before_first, before_second;
+        std::string failure{};  // how the second job's message starts; empty: it succeeds
+    };
+    const std::vector<Case> cases{
+        {"a fifth field", [] {},
+         [&] {
+             std::string text = fixtures::read_bytes(csv);
+             const std::size_t w1 = text.find("W1.pdf;");
+             ASSERT_NE(w1, std::string::npos) << text;
+             text.insert(text.find("\r\n", w1), ";напечатано");
+             fixtures::write_bytes(csv, text);
+         }},
+        {"linked elsewhere",
+         [&] {
+             fs::create_directories(shared.parent_path());
+             fs::create_symlink(shared, csv);
+         },
+         [] {}},
+        {"read-only", [] {}, [&] { fs::permissions(csv, fs::perms::owner_read | fs::perms::group_read); },
+         "Не удалось сохранить историю накладных:\n" + csv.string() +
+             "\nНет доступа к файлу или папке. Проверьте права доступа или выберите другую папку."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root / "общая папка");
+        for (const fs::path& d : {archives, env.app_dir}) {
+            fs::remove_all(d);
+            fs::create_directories(d);
+        }
+        c.before_first();
+        job::process_zip(archive("monday.zip", labels(1, 1)), 4, env);
+        c.before_second();
+        const std::string before = fixtures::read_bytes(csv);
+        std::string failure;
+        try {
+            // W1 was merged on Monday.
+            EXPECT_EQ(job::process_zip(archive("tuesday.zip", labels(1, 3)), 4, env).file_count_new, 2);
+        } catch (const diag::RuntimeError& e) {
+            failure = e.what();
+        }
+        EXPECT_EQ(failure.substr(0, c.failure.size()), c.failure);
+        if (!c.failure.empty()) {
+            EXPECT_EQ(files_in(archives), (std::set<std::string>{"monday.zip", "monday_Tarvo PDF Mergalo_MERGED_4up.pdf",
+                                                                 "tuesday.zip"}));
+            EXPECT_EQ(fixtures::read_bytes(csv), before);
+            continue;
+        }
+        EXPECT_TRUE(failure.empty()) << failure;
+        const history::History after = history::load_waybill_history(env.app_dir);
+        EXPECT_EQ(after.size(), 3u);
+        const bool linked = std::string(c.what) == "linked elsewhere";
+        EXPECT_EQ(fs::is_symlink(csv), linked);
+        if (linked) {
+            EXPECT_EQ(fs::read_symlink(csv), shared);
+            EXPECT_EQ(files_in(shared.parent_path()), std::set<std::string>{"история.csv"});
+        }
+        const std::string text = fixtures::read_bytes(csv);
+        const std::size_t w1 = text.find("W1.pdf;");
+        ASSERT_NE(w1, std::string::npos) << text;
+        const std::string w1_row = text.substr(w1, text.find("\r\n", w1) - w1);
+        EXPECT_EQ(w1_row.ends_with(";4;напечатано"), std::string(c.what) == "a fifth field") << w1_row;
+    }
 }
 
-// Progress: members unpacked, then the waybills of both outputs merged in one count,
-// each output's save announced.
+TEST(ModeName, NamesEachLayoutAndFallsBackToLayoutOne) {
+    EXPECT_EQ(job::mode_name(4, "ru"), "4 на лист (2x2)");
+    EXPECT_EQ(job::mode_name(9, "kk"), "Параққа 9 (3x3)");
+    EXPECT_EQ(job::mode_name(5, "ru"), "1 на лист (обычно)");
+}
+
+// Progress: members unpacked, then each output's waybills counted on their own, with
+// the counts of the whole job for the bar, each output's save announced.
 TEST_F(JobTest, ReportsItsProgressStageByStage) {
-    using S = app::JobProgress::Stage;
-    using Steps = std::vector<app::JobProgress>;
+    using S = job::JobProgress::Stage;
+    using O = job::JobProgress::Output;
+    using Steps = std::vector<job::JobProgress>;
     const auto run = [this](const fs::path& zip) {
         Steps steps;
-        app::process_zip(zip, 4, env, [&steps](const app::JobProgress& p) { steps.push_back(p); });
+        job::process_zip(zip, 4, env, [&steps](const job::JobProgress& p) { steps.push_back(p); });
         return steps;
     };
-    const Steps one_output{{S::unpacking, 0, 3}, {S::unpacking, 1, 3}, {S::unpacking, 2, 3}, {S::unpacking, 3, 3},
-                           {S::merging, 1, 3},   {S::merging, 2, 3},   {S::merging, 3, 3},   {S::saving, 3, 3}};
+    const Steps one_output{{S::unpacking, 0, 3},         {S::unpacking, 1, 3},         {S::unpacking, 2, 3},
+                           {S::unpacking, 3, 3},         {S::merging, 1, 3, O::all, 0, 3}, {S::merging, 2, 3, O::all, 0, 3},
+                           {S::merging, 3, 3, O::all, 0, 3}, {S::saving, 3, 3, O::all, 0, 3}};
     const fs::path zip = archive("orders.zip", labels(1, 3));
     EXPECT_EQ(run(zip), one_output) << "first run: every waybill new, one output";
     EXPECT_EQ(run(zip), one_output) << "second run: every waybill known, one output";
 
-    // W1 to W3 known, W4 and W5 new: the full output, then the new-only one, counted on.
-    const Steps two_outputs{{S::unpacking, 0, 5}, {S::unpacking, 1, 5}, {S::unpacking, 2, 5}, {S::unpacking, 3, 5},
-                            {S::unpacking, 4, 5}, {S::unpacking, 5, 5}, {S::merging, 1, 7},   {S::merging, 2, 7},
-                            {S::merging, 3, 7},   {S::merging, 4, 7},   {S::merging, 5, 7},   {S::saving, 5, 7},
-                            {S::merging, 6, 7},   {S::merging, 7, 7},   {S::saving, 7, 7}};
+    // W1 to W3 known, W4 and W5 new: the full output, then the new-only one.
+    const Steps two_outputs{{S::unpacking, 0, 5},
+                            {S::unpacking, 1, 5},
+                            {S::unpacking, 2, 5},
+                            {S::unpacking, 3, 5},
+                            {S::unpacking, 4, 5},
+                            {S::unpacking, 5, 5},
+                            {S::merging, 1, 5, O::all, 0, 7},
+                            {S::merging, 2, 5, O::all, 0, 7},
+                            {S::merging, 3, 5, O::all, 0, 7},
+                            {S::merging, 4, 5, O::all, 0, 7},
+                            {S::merging, 5, 5, O::all, 0, 7},
+                            {S::saving, 5, 5, O::all, 0, 7},
+                            {S::merging, 1, 2, O::new_only, 5, 7},
+                            {S::merging, 2, 2, O::new_only, 5, 7},
+                            {S::saving, 2, 2, O::new_only, 5, 7}};
     EXPECT_EQ(run(archive("mixed.zip", labels(1, 5))), two_outputs);
 }
 
@@ -315,7 +403,7 @@ TEST_F(JobTest, NamesWithoutTheUtf8FlagAreReadInTheUsersCodePage) {
         fixtures::write_zip_entries(zip, {{.name = "\x8d\xa0\xaa\xab\xa0\xa4\xad\xa0\xef 4.pdf",
                                            .data = fixtures::pdf_bytes({{.label = c.lang}}),
                                            .utf8_flag = false}});
-        app::process_zip(zip, 1, env);
+        job::process_zip(zip, 1, env);
         std::vector<std::string> names;
         for (const auto& [key, record] : history::load_waybill_history(env.app_dir)) names.push_back(record.name);
         EXPECT_EQ(names, std::vector<std::string>{c.name}) << c.lang;

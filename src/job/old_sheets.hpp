@@ -13,7 +13,7 @@
 #include "history/dates.hpp"
 #include "history/store.hpp"  // OLD_SHEET_DAYS
 
-namespace app {
+namespace job {
 
 // The output sheets directly in `folder` (no sub-folders) whose last modification,
 // as local time, is strictly earlier than `now` minus OLD_SHEET_DAYS days. An output
@@ -30,4 +30,4 @@ std::vector<std::filesystem::path> old_sheets(const std::filesystem::path& folde
 std::string describe_old_sheets(const std::vector<std::filesystem::path>& paths, std::string_view lang,
                                 std::size_t limit = 5);
 
-}  // namespace app
+}  // namespace job

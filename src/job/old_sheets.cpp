@@ -1,4 +1,4 @@
-#include "product/old_sheets.hpp"
+#include "job/old_sheets.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -8,9 +8,9 @@
 #include "i18n/catalogue.hpp"
 #include "i18n/unicode.hpp"
 #include "platform/platform.hpp"
-#include "product/output_names.hpp"
+#include "job/output_names.hpp"
 
-namespace app {
+namespace job {
 
 namespace {
 
@@ -66,4 +66,4 @@ std::string describe_old_sheets(const std::vector<fs::path>& paths, std::string_
     return text;
 }
 
-}  // namespace app
+}  // namespace job
