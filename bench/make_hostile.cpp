@@ -9,9 +9,14 @@
 //       compression: random text and runs of zeros mixed so that the archive packs them
 //       about R times (R below the intake's limit of 6 makes the largest archive a
 //       job accepts for its size).
+//   make_hostile many-members --members N [--waybills K] --zip ARCHIVE
+//       N members, stored: K one-page waybills and then empty members that are not PDFs
+//       ("m0000001.txt", ...), 100 bytes of archive each, so that a million of them
+//       make an archive of 100 MB.
 //
 // DIR receives the PDF files; the same arguments give the same bytes. Exit code 0 on
 // success, 2 on bad arguments, 1 on any other failure.
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +27,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <zip.h>
 
 #include "support/raw_pdf.hpp"
 #include "workload/waybill.hpp"
@@ -87,6 +94,43 @@ std::uint64_t number(const std::map<std::string, std::string>& o, const std::str
     return v;
 }
 
+// An archive of `count` stored members, written with libzip: `waybills` small
+// one-page PDFs first, then empty members that are not PDFs.
+void write_many_members(const fs::path& zip, std::uint64_t count, std::uint64_t waybills) {
+    int code = 0;
+    zip_t* za = zip_open(zip.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    if (za == nullptr) throw std::runtime_error("cannot create " + zip.string());
+    const auto fail = [&](const std::string& what) {
+        const std::string error = what + ": " + zip_strerror(za);
+        zip_discard(za);
+        throw std::runtime_error(error);
+    };
+    // libzip reads a buffer only when it writes the archive, so the PDFs live until then.
+    std::vector<std::string> pdfs;
+    pdfs.reserve(static_cast<std::size_t>(std::min(waybills, count)));
+    char name[32];
+    for (std::uint64_t i = 0; i < count; ++i) {
+        zip_source_t* data = nullptr;
+        if (i < waybills) {
+            std::snprintf(name, sizeof name, "w%07llu.pdf", static_cast<unsigned long long>(i));
+            pdfs.push_back(one_page("4 0 R", {stream("", "0 g 50 50 " + std::to_string(100 + i) + " 100 re f\n")}));
+            data = zip_source_buffer(za, pdfs.back().data(), pdfs.back().size(), 0);
+        } else {
+            std::snprintf(name, sizeof name, "m%07llu.txt", static_cast<unsigned long long>(i));
+            data = zip_source_buffer(za, "", 0, 0);
+        }
+        if (data == nullptr) fail("zip_source_buffer");
+        const zip_int64_t index = zip_file_add(za, name, data, 0);
+        if (index < 0) {
+            zip_source_free(data);
+            fail("zip_file_add");
+        }
+        if (zip_set_file_compression(za, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0)
+            fail("zip_set_file_compression");
+    }
+    if (zip_close(za) != 0) fail("cannot write " + zip.string());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,6 +138,10 @@ int main(int argc, char** argv) {
         if (argc < 2) throw std::invalid_argument("no command");
         const std::string command = argv[1];
         const auto o = parse(argc, argv);
+        if (command == "many-members") {
+            write_many_members(o.at("--zip"), number(o, "--members"), o.contains("--waybills") ? number(o, "--waybills") : 0);
+            return 0;
+        }
         const fs::path dir = o.at("--out");
         fs::create_directories(dir);
         std::vector<fs::path> files;

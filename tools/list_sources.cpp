@@ -27,8 +27,11 @@ int main(int argc, char** argv) {
     try {
         platform::ScratchFolder scratch(platform::temp_dir(), "mergalo_");
         // The waybills as the archive names them, never by the names they were
-        // unpacked under (shortened, or numbered apart).
-        for (const archive::Waybill& w : archive::unpack_waybills(tools::path_arg(args[1]), scratch.path()).waybills)
+        // unpacked under (shortened, or numbered apart); names without the UTF-8 flag
+        // in the code page of the user's system, as the program reads them.
+        const archive::Unpacked unpacked =
+            archive::unpack_waybills(tools::path_arg(args[1]), scratch.path(), platform::oem_code_page());
+        for (const archive::Waybill& w : unpacked.waybills)
             std::cout << w.member_path << '\n';
         std::cout.flush();
         return std::cout ? 0 : 1;

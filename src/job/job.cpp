@@ -126,7 +126,9 @@ Intake unpack(const fs::path& zip_path, int nup, const fs::path& scratch, const 
         unpacking = [&progress](std::size_t done, std::size_t total) {
             progress({JobProgress::Stage::unpacking, done, total});
         };
-    Intake intake{archive::unpack_waybills(zip_path, scratch, unpacking), {}};
+    // Names the archive does not state to be UTF-8 are in the code page of the system
+    // that made it, taken to be the user's.
+    Intake intake{archive::unpack_waybills(zip_path, scratch, platform::oem_code_page(), unpacking), {}};
     // A fixed text, the same in every language.
     if (intake.unpacked.waybills.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
     intake.entries.reserve(intake.unpacked.waybills.size());

@@ -191,6 +191,12 @@ std::vector<fs::path> library_search_dirs();
 // Here it comes from the first set of LANGUAGE, LC_ALL, LC_MESSAGES, LANG.
 std::optional<std::uint16_t> ui_language_id();
 
+// The OEM code page of the user's system: the code page in which archivers of that
+// system store file names they do not mark as UTF-8 (Windows' own compressed folders
+// among them). On Windows GetOEMCP(); here 866 when the user's language
+// (ui_language_id) is Russian or Kazakh, as on their Windows systems, else 437.
+std::uint16_t oem_code_page();
+
 // Opens a file, folder or URL with the user's default program ("open" verb). Does
 // not wait and reports no failure: returns false when it could not be started. Here
 // the started xdg-open is waited for in the background, so it leaves no zombie.

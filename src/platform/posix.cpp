@@ -252,6 +252,11 @@ std::optional<std::uint16_t> ui_language_id() {
     return std::nullopt;
 }
 
+std::uint16_t oem_code_page() {
+    const std::optional<std::uint16_t> id = ui_language_id();
+    return id == 0x0419 || id == 0x043F ? 866 : 437;
+}
+
 namespace {
 
 // Collects the exit status of a child that nobody waits for, so that it does not stay

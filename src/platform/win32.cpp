@@ -430,6 +430,8 @@ std::vector<fs::path> library_search_dirs() { return search_dirs(); }
 
 std::optional<std::uint16_t> ui_language_id() { return GetUserDefaultUILanguage(); }
 
+std::uint16_t oem_code_page() { return static_cast<std::uint16_t>(GetOEMCP()); }
+
 bool shell_open(const std::string& target) {
     const auto r = reinterpret_cast<INT_PTR>(
         ShellExecuteW(nullptr, L"open", wide(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL));

@@ -1,6 +1,7 @@
 // Runs a fuzz target without libFuzzer: on the files named on the command line, or on
-// a built-in set of seed inputs when none is named. Lets every build and CI exercise
-// the targets; a clang build with MERGALO_FUZZ=ON links the real fuzzer instead.
+// the target's seed inputs (fuzz/seeds.cpp) when none is named. Lets every build and CI
+// exercise the targets; a clang build with MERGALO_FUZZ=ON links the real fuzzer instead.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
@@ -9,49 +10,38 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/seeds.hpp"
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace {
-
-const std::vector<std::string> SEEDS = {
-    "",
-    "Заказ 1.pdf",
-    "../../etc/passwd",
-    "C:\\Windows\\..\\x.pdf",
-    "\\\\server\\share\\a.pdf",
-    "a/./b/../c.pdf",
-    "a:b<c>d|e\"f?g*h.pdf",
-    "trailing. . ./name. ",
-    "CON.pdf",
-    "dir/\x01\x1f.pdf",
-    "\xff\xfe broken utf-8 \xc3",
-    "Имя PDF;Дата и время обработки;Признак;Раскладка\r\n",
-    "a.pdf;05.03.2025 14:07:09;abc;4\r\nb.pdf;2025-03-05T14:07:09Z\n",
-    "\xef\xbb\xbf\"x;\"\"y\";2025-03-05;k;\n\r\r\n",
-    "\"unterminated;2025-03-05",
-    "\"closed\"junk;1",
-    "a;2025-03-05T14:07:09.250000+05:30;;-0",
-    "a;9999-99-99T99:99:99.9999999999+99:99",
-    "x.pdf;05.03.2025 10:30:00;kx;4;\"a;b\";;extra\r\n\xef\xbb\xbfy.pdf;2025-03-05;ky\r\n",
-    "\xc8\xec\xff PDF;\xc4\xe0\xf2\xe0\r\n\x88\xac\xef PDF;x\r\n",
-    "{\"lang\": \"kk\", \"window\": {\"x\": 1.5e3, \"list\": [null, true, \"\\u0416\"]}}",
-    "\xef\xbb\xbf{\"lang\": \"ru\"}",
-    "[{\"lang\": \"kk\"}]",
-};
 
 int run(const std::string& bytes) {
     return LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
+// Cut-off input is the usual damage: a seed is run cut after each of its first bytes,
+// and past those at a few places spread evenly over the rest (an archive or a PDF cut
+// anywhere has lost its end: a few cuts say as much as all of them).
+constexpr std::size_t EVERY_PREFIX_UP_TO = 64;
+constexpr std::size_t SPREAD_CUTS = 8;
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 1) {
-        for (const std::string& seed : SEEDS) run(seed);
-        // Every prefix of every seed too: cut-off input is the usual damage.
-        for (const std::string& seed : SEEDS)
-            for (std::size_t n = 0; n < seed.size(); ++n) run(seed.substr(0, n));
-        std::cout << "replayed " << SEEDS.size() << " seeds and their prefixes\n";
+        const std::vector<std::string> seeds = fuzz::seeds(FUZZ_TARGET);
+        if (seeds.empty()) {
+            std::cerr << "no seeds for " FUZZ_TARGET "\n";
+            return 1;
+        }
+        for (const std::string& seed : seeds) {
+            run(seed);
+            for (std::size_t n = 0; n < std::min(seed.size(), EVERY_PREFIX_UP_TO); ++n) run(seed.substr(0, n));
+            for (std::size_t k = 1; k < SPREAD_CUTS && seed.size() > EVERY_PREFIX_UP_TO; ++k)
+                run(seed.substr(0, EVERY_PREFIX_UP_TO + (seed.size() - EVERY_PREFIX_UP_TO) * k / SPREAD_CUTS));
+        }
+        std::cout << "replayed " << seeds.size() << " seeds and their prefixes\n";
         return 0;
     }
     for (int i = 1; i < argc; ++i) {

@@ -13,6 +13,7 @@
 #include "job/layouts.hpp"
 #include "job/output_names.hpp"
 #include "support/child.hpp"
+#include "support/env.hpp"
 #include "support/job_fixture.hpp"
 #include "support/pdf_fixtures.hpp"
 #include "support/temp_dir.hpp"
@@ -334,4 +335,35 @@ TEST_F(JobTest, ReportsItsProgressStageByStage) {
                             {S::merging, 2, 2, O::new_only, 5, 7},
                             {S::saving, 2, 2, O::new_only, 5, 7}};
     EXPECT_EQ(run(archive("mixed.zip", waybills("W", 5))), two_outputs);
+}
+
+// Names that the archive does not state to be UTF-8 are read in the code page of the
+// user's system: CP866 where the language is Russian or Kazakh, as Windows' own
+// compressed folder writes them there. The history records them so.
+TEST_F(JobTest, NamesWithoutTheUtf8FlagAreReadInTheUsersCodePage) {
+    struct Case {
+        const char* lang;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"ru_RU.UTF-8", "Накладная 4.pdf"},
+        {"kk_KZ.UTF-8", "Накладная 4.pdf"},
+        {"en_US.UTF-8", "ìá¬½áñ¡á∩ 4.pdf"},
+    };
+    fixtures::EnvVar language("LANGUAGE", nullptr), all("LC_ALL", nullptr), messages("LC_MESSAGES", nullptr),
+        lang("LANG");
+    for (const Case& c : cases) {
+        lang.set(c.lang);
+        env.history_dir = root / c.lang;  // a history of its own
+        fs::create_directories(env.history_dir);
+        const fs::path zip = archives / (std::string(c.lang) + ".zip");
+        // "Накладная 4.pdf" in CP866, without the flag.
+        fixtures::write_zip_entries(zip, {{.name = "\x8d\xa0\xaa\xab\xa0\xa4\xad\xa0\xef 4.pdf",
+                                           .data = fixtures::pdf_bytes({{.label = c.lang}}),
+                                           .utf8_flag = false}});
+        job::process_zip(zip, 1, env);
+        std::vector<std::string> names;
+        for (const auto& [key, record] : history::load_history(env.history_dir).history) names.push_back(record.name);
+        EXPECT_EQ(names, std::vector<std::string>{c.name}) << c.lang;
+    }
 }

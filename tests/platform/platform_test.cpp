@@ -25,26 +25,32 @@
 
 namespace fs = std::filesystem;
 
-TEST(Platform, UiLanguageFollowsTheFirstSetLocaleVariable) {
+// The OEM code page follows the language: Russian and Kazakh Windows store archive
+// names in CP866.
+TEST(Platform, UiLanguageAndOemCodePageFollowTheFirstSetLocaleVariable) {
     struct Case {
         const char* language;
         const char* lang;
         std::optional<std::uint16_t> id;
+        std::uint16_t oem_code_page;
     };
     const Case cases[] = {
-        {"kk_KZ:ru", "en_US.UTF-8", 0x043F},
-        {"", "ru_RU.UTF-8", 0x0419},
-        {nullptr, "kk_KZ.UTF-8", 0x043F},
-        {nullptr, "de_DE.UTF-8", 0x0409},
-        {nullptr, "C", 0x0409},
-        {nullptr, nullptr, std::nullopt},
+        {"kk_KZ:ru", "en_US.UTF-8", 0x043F, 866},
+        {"", "ru_RU.UTF-8", 0x0419, 866},
+        {nullptr, "kk_KZ.UTF-8", 0x043F, 866},
+        {nullptr, "de_DE.UTF-8", 0x0409, 437},
+        {"en_GB:ru", "ru_RU.UTF-8", 0x0409, 437},
+        {nullptr, "C", 0x0409, 437},
+        {nullptr, nullptr, std::nullopt, 437},
     };
     fixtures::EnvVar language("LANGUAGE"), all("LC_ALL", nullptr), messages("LC_MESSAGES", nullptr), lang("LANG");
     for (const auto& c : cases) {
         language.set(c.language);
         lang.set(c.lang);
-        EXPECT_EQ(platform::ui_language_id(), c.id)
-            << "LANGUAGE=" << (c.language ? c.language : "(unset)") << " LANG=" << (c.lang ? c.lang : "(unset)");
+        const std::string where = std::string("LANGUAGE=") + (c.language ? c.language : "(unset)") +
+                                  " LANG=" + (c.lang ? c.lang : "(unset)");
+        EXPECT_EQ(platform::ui_language_id(), c.id) << where;
+        EXPECT_EQ(platform::oem_code_page(), c.oem_code_page) << where;
     }
 }
 

@@ -164,4 +164,40 @@ void corrupt_data(const fs::path& zip, std::size_t index) {
     write_bytes(zip, b);
 }
 
+void patch_declared_count(const fs::path& zip, std::uint16_t count) {
+    std::string b = read_bytes(zip);
+    const auto eocd = b.rfind(std::string_view("PK\5\6", 4));
+    if (eocd == std::string::npos) throw std::runtime_error("zip patch: no end of central directory");
+    put_le(b, eocd + 8, 2, count);
+    put_le(b, eocd + 10, 2, count);
+    write_bytes(zip, b);
+}
+
+void end_as_zip64(const fs::path& zip, std::uint64_t declared_count) {
+    std::string b = read_bytes(zip);
+    const auto eocd = b.rfind(std::string_view("PK\5\6", 4));
+    if (eocd == std::string::npos) throw std::runtime_error("zip patch: no end of central directory");
+    const auto put_le64 = [](std::string& s, size_t at, std::uint64_t v) {
+        put_le(s, at, 4, static_cast<std::uint32_t>(v));
+        put_le(s, at + 4, 4, static_cast<std::uint32_t>(v >> 32));
+    };
+    std::string record(56, '\0');
+    put_le(record, 0, 4, 0x06064b50);
+    put_le64(record, 4, record.size() - 12);
+    put_le(record, 12, 2, 45);  // made by and needed: version 4.5, ZIP64
+    put_le(record, 14, 2, 45);
+    put_le64(record, 24, declared_count);  // on this disk
+    put_le64(record, 32, declared_count);  // in all
+    put_le64(record, 40, get_le(b, eocd + 12, 4));  // size and offset of the directory
+    put_le64(record, 48, get_le(b, eocd + 16, 4));
+    std::string locator(20, '\0');
+    put_le(locator, 0, 4, 0x07064b50);
+    put_le64(locator, 8, eocd);  // where the record goes
+    put_le(locator, 16, 4, 1);   // disks
+    std::string end = b.substr(eocd);
+    put_le(end, 8, 2, 0xFFFF);
+    put_le(end, 10, 2, 0xFFFF);
+    write_bytes(zip, b.substr(0, eocd) + record + locator + end);
+}
+
 }  // namespace fixtures

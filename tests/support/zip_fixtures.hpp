@@ -52,4 +52,13 @@ void patch_declared_size(const std::filesystem::path& zip, std::size_t index, st
 // Flips the bits of the member's first data byte (so a stored member fails its CRC).
 void corrupt_data(const std::filesystem::path& zip, std::size_t index);
 
+// Sets the member count that the end-of-central-directory record declares (both its
+// fields), leaving the directory as it is.
+void patch_declared_count(const std::filesystem::path& zip, std::uint16_t count);
+
+// Ends the archive as a ZIP64 archive does: a ZIP64 end record declaring
+// `declared_count` members and its locator before the end record, whose counts then
+// read 0xFFFF. The directory stays as it is.
+void end_as_zip64(const std::filesystem::path& zip, std::uint64_t declared_count);
+
 }  // namespace fixtures

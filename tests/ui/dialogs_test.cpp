@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "support/program_dir.hpp"
@@ -46,11 +48,13 @@ Names listed(tk::Interp& in) {
     return names;
 }
 
-// True when the window manager is offered an icon for the top-level `window` (found by
-// its title, which must be the only one of that title on the screen).
+// True when the window manager is offered an icon for the top-level `window`. It is found
+// by its title, made this process's own first: other tests' windows of the same title
+// may share the screen.
 bool has_icon(tk::Interp& in, const std::string& window) {
+    const std::string title = in.call({"wm", "title", window}) + " " + std::to_string(::getpid());
+    in.call({"wm", "title", window, title});
     in.call({"update", "idletasks"});
-    const std::string title = in.call({"wm", "title", window});
     return in.call({"exec", "xprop", "-name", title, "_NET_WM_ICON"}).starts_with("_NET_WM_ICON(CARDINAL)");
 }
 
