@@ -49,6 +49,7 @@ protected:
     void SetUp() override { program.context().menu_registry = &registry; }
 
     std::string exe() const { return platform::utf8(program.program() / "Mergalo"); }
+    std::string quoted_exe() const { return '"' + exe() + '"'; }
     std::string value(const std::string& key, const std::string& name = "") const {
         const auto* k = registry.find(key);
         return k && k->values.count(name) ? k->values.at(name) : "(missing)";
@@ -68,9 +69,9 @@ TEST_F(Modes, TheRunningProgramsMenuInTheCurrentLanguage) {
     for (const auto& b : {CF, ZIP}) {
         EXPECT_EQ(registry.subkeys(b + "\\shell"), SUBKEYS) << b;
         EXPECT_EQ(value(b, "MUIVerb"), t("menu_root", "kk", {{"app", "Tarvo PDF Mergalo"}}));
-        EXPECT_EQ(value(b, "Icon"), "\"" + exe() + "\"");
+        EXPECT_EQ(value(b, "Icon"), quoted_exe());
         EXPECT_EQ(value(b + "\\shell\\01_1up", "MUIVerb"), t("mode_1up", "kk"));
-        EXPECT_EQ(value(b + "\\shell\\03_6up\\command"), "\"" + exe() + "\" \"%1\" 6");
+        EXPECT_EQ(value(b + "\\shell\\03_6up\\command"), quoted_exe() + " \"%1\" 6");
         EXPECT_EQ(value(b + "\\shell\\05_help\\command"), "explorer.exe \"" + platform::utf8(help_kk) + "\"");
     }
 
