@@ -22,8 +22,8 @@ void make_history(const std::filesystem::path& history_dir, int n, history::Loca
     h.reserve(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
         std::string name = (i % 2 ? "Заказ_" : "Order-") + std::to_string(600000000 + i) + ".pdf";
-        h[history::history_key(name, std::to_string(i), 4)] = {
-            name, now - std::chrono::minutes(i / (n / 100 + 1) * 20), (i % 3) * 3};
+        h[history::history_key(name, std::to_string(i), 4)] = {name, now - std::chrono::minutes(i / (n / 100 + 1) * 20),
+                                                               (i % 3) * 3};
     }
     history::save_waybill_history(history_dir, h);
 }

@@ -16,6 +16,8 @@
 //
 // DIR receives the PDF files; the same arguments give the same bytes. Exit code 0 on
 // success, 2 on bad arguments, 1 on any other failure.
+#include <zip.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -28,8 +30,6 @@
 #include <string_view>
 #include <vector>
 
-#include <zip.h>
-
 #include "support/raw_pdf.hpp"
 #include "workload/waybill.hpp"
 
@@ -40,8 +40,10 @@ namespace fs = std::filesystem;
 fixtures::RawObject stream(const std::string& dict, const std::string& bytes) { return {dict, bytes}; }
 
 std::string one_page(const std::string& contents, const std::vector<fixtures::RawObject>& streams) {
-    std::vector<fixtures::RawObject> objects{{" /Type /Catalog /Pages 2 0 R "}, {" /Type /Pages /Kids [3 0 R] /Count 1 "},
-                                            {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents " + contents + " "}};
+    std::vector<fixtures::RawObject> objects{
+        {" /Type /Catalog /Pages 2 0 R "},
+        {" /Type /Pages /Kids [3 0 R] /Count 1 "},
+        {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents " + contents + " "}};
     objects.insert(objects.end(), streams.begin(), streams.end());
     return fixtures::raw_pdf(objects);
 }
@@ -139,7 +141,8 @@ int main(int argc, char** argv) {
         const std::string command = argv[1];
         const auto o = parse(argc, argv);
         if (command == "many-members") {
-            write_many_members(o.at("--zip"), number(o, "--members"), o.contains("--waybills") ? number(o, "--waybills") : 0);
+            write_many_members(o.at("--zip"), number(o, "--members"),
+                               o.contains("--waybills") ? number(o, "--waybills") : 0);
             return 0;
         }
         const fs::path dir = o.at("--out");
@@ -148,8 +151,10 @@ int main(int argc, char** argv) {
         if (command == "content-bomb") {
             const std::string small = "0 g 50 50 495 742 re f\n";
             files.push_back(dir / "bomb.pdf");
-            write_file(files.back(), one_page("[4 0 R 5 0 R]", {stream("", small), stream(" /Filter [/FlateDecode /FlateDecode]",
-                                                                               fixtures::deflated_twice(number(o, "--decoded")))}));
+            write_file(files.back(),
+                       one_page("[4 0 R 5 0 R]",
+                                {stream("", small), stream(" /Filter [/FlateDecode /FlateDecode]",
+                                                           fixtures::deflated_twice(number(o, "--decoded")))}));
         } else if (command == "raw-streams") {
             const std::uint64_t n = number(o, "--files");
             const std::size_t bytes = static_cast<std::size_t>(number(o, "--file-bytes"));

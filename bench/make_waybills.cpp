@@ -7,12 +7,6 @@
 // waybill an A4 sheet and the rest 105 x 148 mm labels (default 5; 0: labels only).
 // The same arguments always give the same bytes. Exit code 0 on success, 2 on bad
 // arguments, 1 on any other failure.
-#include "workload/waybill.hpp"
-
-#include "args.hpp"
-
-#include "diag/errors.hpp"
-
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +16,10 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+
+#include "args.hpp"
+#include "diag/errors.hpp"
+#include "workload/waybill.hpp"
 
 namespace {
 
@@ -33,8 +31,7 @@ struct Options {
     unsigned a4_every = 5;
 };
 
-constexpr const char* USAGE =
-    "usage: make_waybills --count N --out DIR [--zip ARCHIVE] [--seed S] [--a4-every K]\n";
+constexpr const char* USAGE = "usage: make_waybills --count N --out DIR [--zip ARCHIVE] [--seed S] [--a4-every K]\n";
 
 Options parse(int argc, char** argv) {
     Options o;

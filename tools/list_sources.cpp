@@ -31,8 +31,7 @@ int main(int argc, char** argv) {
         // in the code page of the user's system, as the program reads them.
         const archive::Unpacked unpacked =
             archive::unpack_waybills(tools::path_arg(args[1]), scratch.path(), platform::oem_code_page());
-        for (const archive::Waybill& w : unpacked.waybills)
-            std::cout << w.member_path << '\n';
+        for (const archive::Waybill& w : unpacked.waybills) std::cout << w.member_path << '\n';
         std::cout.flush();
         return std::cout ? 0 : 1;
     } catch (const std::exception& e) {

@@ -16,7 +16,6 @@
 #include "pdf/merge.hpp"
 #include "platform/platform.hpp"
 
-
 int main(int argc, char** argv) {
     const std::vector<std::string> args = platform::command_line_arguments(argc, argv);
     try {

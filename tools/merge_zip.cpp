@@ -6,8 +6,8 @@
 // --times prints on standard error the seconds from the job's start at which each stage
 // (unpacking, merging, saving) began and the job ended, so a benchmark can say where a
 // slow run loses its time.
-#include <chrono>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -15,13 +15,13 @@
 #include <string_view>
 #include <vector>
 
-#include "job/job.hpp"
-#include "product/product.hpp"
-#include "product/context.hpp"
 #include "args.hpp"
 #include "diag/errors.hpp"
-#include "platform/termination.hpp"
+#include "job/job.hpp"
 #include "platform/platform.hpp"
+#include "platform/termination.hpp"
+#include "product/context.hpp"
+#include "product/product.hpp"
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args = platform::command_line_arguments(argc, argv);
@@ -37,8 +37,7 @@ int main(int argc, char** argv) {
         int nup = 1;
         try {
             nup = tools::number_arg<int>("NUP", args[2]);
-        } catch (const diag::InvalidValue&) {
-        }
+        } catch (const diag::InvalidValue&) {}
         const product::Context ctx = product::make_context(product::profile(), platform::executable_path());
         const auto start = std::chrono::steady_clock::now();
         auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };

@@ -32,16 +32,16 @@
 #include <string>
 #include <vector>
 
-#include "job/job.hpp"
-#include "product/buildmode.hpp"
-#include "product/context.hpp"
-#include "product/product.hpp"
-#include "ui/error_dialog.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
+#include "job/job.hpp"
 #include "platform/platform.hpp"
+#include "product/buildmode.hpp"
+#include "product/context.hpp"
+#include "product/product.hpp"
 #include "ui/dialogs.hpp"
+#include "ui/error_dialog.hpp"
 #include "ui/language_window.hpp"
 #include "ui/old_sheets.hpp"
 #include "ui/result_window.hpp"
@@ -168,8 +168,10 @@ void close_everything(tk::Interp& in) {
     for (const auto& w : windows) {
         if (!in.exists(w) || in.call({"winfo", "toplevel", w}) != w) continue;
         const std::string handler = in.call({"wm", "protocol", w, "WM_DELETE_WINDOW"});
-        if (!handler.empty()) in.call({handler});
-        else if (w == "." || in.call({"wm", "state", w}) != "withdrawn") in.call({"destroy", w});
+        if (!handler.empty())
+            in.call({handler});
+        else if (w == "." || in.call({"wm", "state", w}) != "withdrawn")
+            in.call({"destroy", w});
         return;
     }
 }
@@ -181,13 +183,12 @@ void show_focus(tk::Interp& in) {
         // The stacking order lists the lowest window first: the newest is the last word.
         const std::string order = in.call({"wm", "stackorder", "."});
         const std::size_t space = order.find_last_of(' ');
-        const std::string newest = order.empty() ? std::string(".")
+        const std::string newest = order.empty()                ? std::string(".")
                                    : space == std::string::npos ? order
                                                                 : order.substr(space + 1);
         in.call({"focus", "-force", in.call({"focus", "-lastfor", newest})});
         in.update();
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
 }
 
 // Long output paths, as sellers' folders are: one with blanks, one without any. The
@@ -198,18 +199,23 @@ job::MergeResult sample_result(bool with_new) {
 #else
     const std::string home = "/home/seller/";
 #endif
-    const fs::path folder = platform::path_from_utf8(
-        with_new ? home + "Документы/Заказы Sauyq 2024/Накладные за 15 мая (склад Алматы, ТОО «Пример Трейд»)"
-                 : home + "Загрузки/Sauyq_заказы_2024-05-15_склад_Алматы_ТОО_Пример_Трейд_накладные_на_отгрузку_"
-                          "партия_000123456789").make_preferred();
+    const fs::path folder =
+        platform::path_from_utf8(
+            with_new ? home + "Документы/Заказы Sauyq 2024/Накладные за 15 мая (склад Алматы, ТОО «Пример Трейд»)"
+                     : home +
+                           "Загрузки/Sauyq_заказы_2024-05-15_склад_Алматы_ТОО_Пример_Трейд_накладные_на_отгрузку_"
+                           "партия_000123456789")
+            .make_preferred();
     job::MergeResult r;
     r.nup = 4;
-    r.out_pdf_all = r.out_pdf = folder / platform::path_from_utf8("sauyq_orders_15.05.2024_Tarvo PDF Mergalo_MERGED_4up.pdf");
+    r.out_pdf_all = r.out_pdf =
+        folder / platform::path_from_utf8("sauyq_orders_15.05.2024_Tarvo PDF Mergalo_MERGED_4up.pdf");
     r.file_count = r.file_count_all = 37;
     r.total_pages = r.total_pages_all = 37;
     r.final_sheets = r.final_sheets_all = 10;
     if (with_new) {
-        r.out_pdf_new = folder / platform::path_from_utf8("sauyq_orders_15.05.2024_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
+        r.out_pdf_new =
+            folder / platform::path_from_utf8("sauyq_orders_15.05.2024_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
         r.file_count_new = 12;
         r.total_pages_new = 12;
         r.final_sheets_new = 3;
@@ -245,8 +251,10 @@ void result_switched(const Shot& shot) {
     tk::detail::Hooks hooks = tk::detail::hooks();
     hooks.on_wait = [other, step = 0](tk::Interp& in) mutable {
         in.call({"after", 500, in.command([&in, other, now = step++] {
-                     if (now == 0) in.call({".done.buttons.bottom.language", "invoke"});
-                     else if (now == 1) in.call({".done.language.frame." + other, "invoke"});
+                     if (now == 0)
+                         in.call({".done.buttons.bottom.language", "invoke"});
+                     else if (now == 1)
+                         in.call({".done.language.frame." + other, "invoke"});
                      else {
                          photograph();
                          close_everything(in);  // the box

@@ -1,6 +1,9 @@
 #include "workload/waybill.hpp"
 
-#include "diag/errors.hpp"
+#include <hb-subset.h>
+#include <hb.h>
+#include <unicode/unistr.h>
+#include <zip.h>
 
 #include <algorithm>
 #include <array>
@@ -16,11 +19,7 @@
 #include <string_view>
 #include <variant>
 
-#include <hb-subset.h>
-#include <hb.h>
-#include <unicode/unistr.h>
-#include <zip.h>
-
+#include "diag/errors.hpp"
 #include "pdf/geometry.hpp"
 #include "pdf/mupdf.hpp"
 
@@ -50,8 +49,8 @@ using HbFont = std::unique_ptr<hb_font_t, HbFontDrop>;
 using HbInput = std::unique_ptr<hb_subset_input_t, HbInputDrop>;
 
 std::u32string to_utf32(std::string_view utf8) {
-    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(),
-                                                                         static_cast<int32_t>(utf8.size())));
+    icu::UnicodeString u =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
     std::u32string out(static_cast<std::size_t>(u.countChar32()), U'\0');
     UErrorCode status = U_ZERO_ERROR;
     u.toUTF32(reinterpret_cast<UChar32*>(out.data()), static_cast<int32_t>(out.size()), status);
@@ -62,10 +61,8 @@ std::u32string to_utf32(std::string_view utf8) {
 // One TrueType face for measuring text and for making per-file subsets.
 class FaceSource {
 public:
-    FaceSource(const std::filesystem::path& file, std::string postscript_name)
-        : name_(std::move(postscript_name)) {
-        if (!std::filesystem::is_regular_file(file))
-            throw diag::FileNotFound("font file not found: " + file.string());
+    FaceSource(const std::filesystem::path& file, std::string postscript_name) : name_(std::move(postscript_name)) {
+        if (!std::filesystem::is_regular_file(file)) throw diag::FileNotFound("font file not found: " + file.string());
         blob_.reset(hb_blob_create_from_file_or_fail(file.c_str()));
         if (!blob_) throw diag::RuntimeError("cannot read font file: " + file.string());
         face_.reset(hb_face_create(blob_.get(), 0));
@@ -80,8 +77,7 @@ public:
         hb_position_t total = 0;
         for (char32_t c : to_utf32(text)) {
             hb_codepoint_t gid = 0;
-            if (hb_font_get_nominal_glyph(font_.get(), c, &gid))
-                total += hb_font_get_glyph_h_advance(font_.get(), gid);
+            if (hb_font_get_nominal_glyph(font_.get(), c, &gid)) total += hb_font_get_glyph_h_advance(font_.get(), gid);
         }
         return size * total / units_per_em_;
     }
@@ -117,8 +113,8 @@ private:
 class SubsetCmap {
 public:
     explicit SubsetCmap(const std::string& font_file)
-        : blob_(hb_blob_create(font_file.data(), static_cast<unsigned int>(font_file.size()),
-                               HB_MEMORY_MODE_READONLY, nullptr, nullptr)),
+        : blob_(hb_blob_create(font_file.data(), static_cast<unsigned int>(font_file.size()), HB_MEMORY_MODE_READONLY,
+                               nullptr, nullptr)),
           face_(hb_face_create(blob_.get(), 0)),
           font_(hb_font_create(face_.get())) {}
 
@@ -178,51 +174,65 @@ std::string padded(std::uint64_t value, std::size_t width) {
 }
 
 constexpr std::array<std::string_view, 24> SURNAMES = {
-    "Иванов", "Смирнов", "Кузнецов", "Попов", "Васильев", "Петров", "Соколов", "Михайлов",
-    "Новиков", "Фёдоров", "Морозов", "Волков", "Алексеев", "Лебедев", "Семёнов", "Егоров",
-    "Павлов", "Козлов", "Степанов", "Николаев", "Орлов", "Андреев", "Макаров", "Жуков"};
+    "Иванов",  "Смирнов", "Кузнецов", "Попов",    "Васильев", "Петров",  "Соколов", "Михайлов",
+    "Новиков", "Фёдоров", "Морозов",  "Волков",   "Алексеев", "Лебедев", "Семёнов", "Егоров",
+    "Павлов",  "Козлов",  "Степанов", "Николаев", "Орлов",    "Андреев", "Макаров", "Жуков"};
 constexpr std::array<std::string_view, 16> MALE_NAMES = {
-    "Александр", "Дмитрий", "Максим", "Сергей", "Андрей", "Алексей", "Артём", "Илья",
-    "Кирилл", "Михаил", "Никита", "Матвей", "Роман", "Егор", "Арсений", "Иван"};
+    "Александр", "Дмитрий", "Максим", "Сергей", "Андрей", "Алексей", "Артём",   "Илья",
+    "Кирилл",    "Михаил",  "Никита", "Матвей", "Роман",  "Егор",    "Арсений", "Иван"};
 constexpr std::array<std::string_view, 16> FEMALE_NAMES = {
-    "Анастасия", "Мария", "Анна", "Виктория", "Екатерина", "Наталья", "Марина", "Полина",
-    "Дарья", "Алина", "Ксения", "Елена", "Ольга", "Татьяна", "Юлия", "Софья"};
-constexpr std::array<std::string_view, 12> PATRONYMIC_ROOTS = {
-    "Александров", "Дмитриев", "Сергеев", "Андреев", "Алексеев", "Михайлов",
-    "Николаев", "Иванов", "Петров", "Владимиров", "Викторов", "Юрьев"};
+    "Анастасия", "Мария", "Анна",   "Виктория", "Екатерина", "Наталья", "Марина", "Полина",
+    "Дарья",     "Алина", "Ксения", "Елена",    "Ольга",     "Татьяна", "Юлия",   "Софья"};
+constexpr std::array<std::string_view, 12> PATRONYMIC_ROOTS = {"Александров", "Дмитриев",   "Сергеев",  "Андреев",
+                                                               "Алексеев",    "Михайлов",   "Николаев", "Иванов",
+                                                               "Петров",      "Владимиров", "Викторов", "Юрьев"};
 constexpr std::array<std::string_view, 20> CITIES = {
-    "г. Москва", "г. Санкт-Петербург", "г. Новосибирск", "г. Екатеринбург", "г. Казань",
-    "г. Нижний Новгород", "г. Челябинск", "г. Самара", "г. Омск", "г. Ростов-на-Дону",
-    "г. Уфа", "г. Красноярск", "г. Воронеж", "г. Пермь", "г. Волгоград", "г. Алматы",
-    "г. Астана", "г. Шымкент", "г. Қарағанды", "г. Өскемен"};
+    "г. Москва",    "г. Санкт-Петербург", "г. Новосибирск", "г. Екатеринбург",   "г. Казань", "г. Нижний Новгород",
+    "г. Челябинск", "г. Самара",          "г. Омск",        "г. Ростов-на-Дону", "г. Уфа",    "г. Красноярск",
+    "г. Воронеж",   "г. Пермь",           "г. Волгоград",   "г. Алматы",         "г. Астана", "г. Шымкент",
+    "г. Қарағанды", "г. Өскемен"};
 constexpr std::array<std::string_view, 20> STREETS = {
-    "ул. Ленина", "ул. Пушкина", "пр-т Мира", "ул. Гагарина", "ул. Советская",
-    "ул. Садовая", "ул. Молодёжная", "ул. Лесная", "ул. Школьная", "ул. Набережная",
-    "пр-т Победы", "ул. Заводская", "ул. Октябрьская", "ул. Центральная", "ул. Строителей",
-    "пр. Абая", "ул. Жібек жолы", "ул. Сәтпаев", "пр. Құнаев", "ул. Төле би"};
+    "ул. Ленина",  "ул. Пушкина",    "пр-т Мира",       "ул. Гагарина",    "ул. Советская",
+    "ул. Садовая", "ул. Молодёжная", "ул. Лесная",      "ул. Школьная",    "ул. Набережная",
+    "пр-т Победы", "ул. Заводская",  "ул. Октябрьская", "ул. Центральная", "ул. Строителей",
+    "пр. Абая",    "ул. Жібек жолы", "ул. Сәтпаев",     "пр. Құнаев",      "ул. Төле би"};
 constexpr std::array<std::string_view, 12> SELLERS = {
-    "ООО «Ромашка»", "ИП Смирнова Е. А.", "ООО «ТехноМир»", "ООО «Домашний уют»",
-    "ИП Ахметов Н. Қ.", "ООО «Детская планета»", "ООО «Спорт-Линия»", "ИП Орлов Д. В.",
-    "ТОО «Әсем Сауда»", "ООО «Северный ветер»", "ООО «Красота и здоровье»", "ИП Жуков А. И."};
+    "ООО «Ромашка»",    "ИП Смирнова Е. А.",     "ООО «ТехноМир»",           "ООО «Домашний уют»",
+    "ИП Ахметов Н. Қ.", "ООО «Детская планета»", "ООО «Спорт-Линия»",        "ИП Орлов Д. В.",
+    "ТОО «Әсем Сауда»", "ООО «Северный ветер»",  "ООО «Красота и здоровье»", "ИП Жуков А. И."};
 constexpr std::array<std::string_view, 6> CARRIERS = {
-    "Служба доставки «Экспресс-Курьер»", "Логистический центр «Восток»",
-    "Курьерская служба «Быстрая почта»", "Сортировочный центр «Подольск»",
-    "Пункт приёма «Центральный»", "Сервис доставки «Жол Экспресс»"};
-constexpr std::array<std::string_view, 30> PRODUCTS = {
-    "Футболка хлопковая мужская, чёрная, размер L", "Кроссовки беговые женские, 38 р.",
-    "Чехол для смартфона силиконовый прозрачный", "Кружка керамическая 350 мл с рисунком",
-    "Набор кухонных полотенец, 3 шт.", "Зарядное устройство USB-C 20 Вт",
-    "Детский конструктор «Город», 250 деталей", "Крем для рук увлажняющий, 75 мл",
-    "Шампунь для всех типов волос, 400 мл", "Наушники беспроводные с микрофоном",
-    "Рюкзак городской водоотталкивающий 20 л", "Носки хлопковые, 5 пар, размер 41–43",
-    "Книга «Сказки народов мира»", "Органайзер для хранения, пластик", "Лампа настольная светодиодная",
-    "Плед флисовый 150×200 см", "Гель для душа «Морской бриз», 250 мл",
-    "Коврик для йоги 183×61 см, 6 мм", "Термос из нержавеющей стали 0,75 л",
-    "Пазл «Ночной город», 1000 элементов", "Сковорода с антипригарным покрытием 26 см",
-    "Кабель HDMI 2.1, 2 м", "Игрушка мягкая «Медвежонок», 30 см", "Шапка вязаная зимняя",
-    "Перчатки рабочие х/б, 10 пар", "Витамины для взрослых, 60 таблеток",
-    "Подушка ортопедическая 60×40 см", "Тетрадь общая в клетку, 96 листов",
-    "Бутылка спортивная 700 мл", "Ежедневник недатированный А5"};
+    "Служба доставки «Экспресс-Курьер»", "Логистический центр «Восток»", "Курьерская служба «Быстрая почта»",
+    "Сортировочный центр «Подольск»",    "Пункт приёма «Центральный»",   "Сервис доставки «Жол Экспресс»"};
+constexpr std::array<std::string_view, 30> PRODUCTS = {"Футболка хлопковая мужская, чёрная, размер L",
+                                                       "Кроссовки беговые женские, 38 р.",
+                                                       "Чехол для смартфона силиконовый прозрачный",
+                                                       "Кружка керамическая 350 мл с рисунком",
+                                                       "Набор кухонных полотенец, 3 шт.",
+                                                       "Зарядное устройство USB-C 20 Вт",
+                                                       "Детский конструктор «Город», 250 деталей",
+                                                       "Крем для рук увлажняющий, 75 мл",
+                                                       "Шампунь для всех типов волос, 400 мл",
+                                                       "Наушники беспроводные с микрофоном",
+                                                       "Рюкзак городской водоотталкивающий 20 л",
+                                                       "Носки хлопковые, 5 пар, размер 41–43",
+                                                       "Книга «Сказки народов мира»",
+                                                       "Органайзер для хранения, пластик",
+                                                       "Лампа настольная светодиодная",
+                                                       "Плед флисовый 150×200 см",
+                                                       "Гель для душа «Морской бриз», 250 мл",
+                                                       "Коврик для йоги 183×61 см, 6 мм",
+                                                       "Термос из нержавеющей стали 0,75 л",
+                                                       "Пазл «Ночной город», 1000 элементов",
+                                                       "Сковорода с антипригарным покрытием 26 см",
+                                                       "Кабель HDMI 2.1, 2 м",
+                                                       "Игрушка мягкая «Медвежонок», 30 см",
+                                                       "Шапка вязаная зимняя",
+                                                       "Перчатки рабочие х/б, 10 пар",
+                                                       "Витамины для взрослых, 60 таблеток",
+                                                       "Подушка ортопедическая 60×40 см",
+                                                       "Тетрадь общая в клетку, 96 листов",
+                                                       "Бутылка спортивная 700 мл",
+                                                       "Ежедневник недатированный А5"};
 
 struct Item {
     std::string name;
@@ -233,8 +243,8 @@ struct Item {
 
 struct Content {
     std::uint64_t order_id;
-    std::string posting;   // shipment number printed and encoded in the barcode
-    std::string date;      // DD.MM.YYYY
+    std::string posting;  // shipment number printed and encoded in the barcode
+    std::string date;     // DD.MM.YYYY
     std::string carrier;
     std::string seller;
     std::string seller_tax_id;
@@ -326,12 +336,19 @@ Content make_content(std::uint64_t seed, std::uint64_t index, std::size_t max_it
 
 std::string file_name_for(const Content& c, std::uint64_t seed, std::uint64_t index) {
     switch (splitmix64(seed + index * 31 + 7) % 10) {
-    case 0: case 1: case 2: case 3: case 4: case 5:
-        return "Заказ_" + std::to_string(c.order_id) + ".pdf";
-    case 6: case 7: case 8:
-        return std::to_string(c.order_id) + ".pdf";
-    default:
-        return std::to_string(c.order_id) + "-0001-1.pdf";
+        case 0:
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+            return "Заказ_" + std::to_string(c.order_id) + ".pdf";
+        case 6:
+        case 7:
+        case 8:
+            return std::to_string(c.order_id) + ".pdf";
+        default:
+            return std::to_string(c.order_id) + "-0001-1.pdf";
     }
 }
 
@@ -352,14 +369,11 @@ struct TextRun {
 
 class Canvas {
 public:
-    Canvas(PageDims dims, const std::array<const FaceSource*, 2>& faces)
-        : dims_(dims), faces_(faces) {}
+    Canvas(PageDims dims, const std::array<const FaceSource*, 2>& faces) : dims_(dims), faces_(faces) {}
 
     PageDims dims() const noexcept { return dims_; }
 
-    double width(FontId font, double size, std::string_view s) const {
-        return faces_[font]->width(s, size);
-    }
+    double width(FontId font, double size, std::string_view s) const { return faces_[font]->width(s, size); }
 
     void text(double x, double baseline, FontId font, double size, std::string_view s) {
         if (s.empty()) return;
@@ -398,8 +412,8 @@ public:
 
     // Draws wrapped text from `top` (the first baseline is one size below) and returns
     // the y under the last line.
-    double paragraph(double x, double top, FontId font, double size, std::string_view s,
-                     double max_width, double leading = 1.25) {
+    double paragraph(double x, double top, FontId font, double size, std::string_view s, double max_width,
+                     double leading = 1.25) {
         double y = top;
         for (const std::string& line : wrap(font, size, s, max_width)) {
             y += size * leading;
@@ -415,8 +429,9 @@ public:
         raw(pdf::format_number(gray, 2) + " g " + box(x, y, w, h) + " re f 0 g\n");
     }
     void line(double x1, double y1, double x2, double y2, double line_width) {
-        raw(pdf::format_number(line_width, 2) + " w " + pdf::format_number(x1, 2) + " " + pdf::format_number(dims_.height - y1, 2) + " m " +
-            pdf::format_number(x2, 2) + " " + pdf::format_number(dims_.height - y2, 2) + " l S\n");
+        raw(pdf::format_number(line_width, 2) + " w " + pdf::format_number(x1, 2) + " " +
+            pdf::format_number(dims_.height - y1, 2) + " m " + pdf::format_number(x2, 2) + " " +
+            pdf::format_number(dims_.height - y2, 2) + " l S\n");
     }
     void dashed(double x1, double y, double x2) {
         raw("[2 2] 0 d ");
@@ -424,8 +439,8 @@ public:
         raw("[] 0 d\n");
     }
     void logo(double x, double y, double w, double h) {
-        raw("q " + pdf::format_number(w, 2) + " 0 0 " + pdf::format_number(h, 2) + " " + pdf::format_number(x, 2) + " " +
-            pdf::format_number(dims_.height - y - h, 2) + " cm /Im1 Do Q\n");
+        raw("q " + pdf::format_number(w, 2) + " 0 0 " + pdf::format_number(h, 2) + " " + pdf::format_number(x, 2) +
+            " " + pdf::format_number(dims_.height - y - h, 2) + " cm /Im1 Do Q\n");
     }
 
     // Bars of a Code 128 symbol filling `w` x `h` at (x, y), one path for all bars.
@@ -468,7 +483,8 @@ public:
 
 private:
     std::string box(double x, double y, double w, double h) const {
-        return pdf::format_number(x, 2) + " " + pdf::format_number(dims_.height - y - h, 2) + " " + pdf::format_number(w, 2) + " " + pdf::format_number(h, 2);
+        return pdf::format_number(x, 2) + " " + pdf::format_number(dims_.height - y - h, 2) + " " +
+               pdf::format_number(w, 2) + " " + pdf::format_number(h, 2);
     }
     void raw(std::string s) { ops_.emplace_back(std::move(s)); }
 
@@ -567,7 +583,8 @@ void draw_label(Canvas& cv, const Content& c) {
 
     cv.line(m, footer, W - m, footer, 1.0);
     cv.text(m, footer + 11, BOLD, 8,
-            c.prepaid ? "Итого: " + money(total_of(c)) + " ₽ (оплачено)" : "К оплате: " + money(total_of(c)) + " ₽");
+            c.prepaid ? "Итого: " + money(total_of(c)) + " ₽ (оплачено)"
+                      : "К оплате: " + money(total_of(c)) + " ₽");
     cv.text(m, footer + 22, REGULAR, 6, "Вскрыть при получении. Претензии по комплектности принимаются при курьере.");
 }
 
@@ -680,8 +697,8 @@ void draw_sheet(Canvas& cv, const Content& c) {
 // fixed numbers so its image stream is byte-identical in every file of every set.
 pdf::Image make_logo() {
     constexpr int w = 160, h = 64;
-    pdf::Pixmap pix(pdf::mupdf_call(
-        [](fz_context* c) noexcept { return fz_new_pixmap(c, fz_device_rgb(c), w, h, nullptr, 0); }));
+    pdf::Pixmap pix(
+        pdf::mupdf_call([](fz_context* c) noexcept { return fz_new_pixmap(c, fz_device_rgb(c), w, h, nullptr, 0); }));
     fz_context* ctx = pdf::mupdf_context();
     unsigned char* px = fz_pixmap_samples(ctx, pix.get());
     const int stride = fz_pixmap_stride(ctx, pix.get());
@@ -702,8 +719,8 @@ pdf::Image make_logo() {
             p[2] = static_cast<unsigned char>(std::clamp(b + noise, 0, 255));
         }
     }
-    return pdf::Image(pdf::mupdf_call(
-        [&](fz_context* c) noexcept { return fz_new_image_from_pixmap(c, pix.get(), nullptr); }));
+    return pdf::Image(
+        pdf::mupdf_call([&](fz_context* c) noexcept { return fz_new_image_from_pixmap(c, pix.get(), nullptr); }));
 }
 
 // Subset tag of six capital letters, as PDF producers put before a subset font's name.
@@ -742,17 +759,15 @@ PageSize page_size_for(std::uint64_t index, unsigned a4_every) noexcept {
 std::vector<int> code128c_modules(const std::string& digits) {
     // Bar/space widths of symbols 0..105; the stop symbol has seven elements.
     static constexpr std::array<std::string_view, 106> PATTERNS = {
-        "212222", "222122", "222221", "121223", "121322", "131222", "122213", "122312", "132212",
-        "221213", "221312", "231212", "112232", "122132", "122231", "113222", "123122", "123221",
-        "223211", "221132", "221231", "213212", "223112", "312131", "311222", "321122", "321221",
-        "312212", "322112", "322211", "212123", "212321", "232121", "111323", "131123", "131321",
-        "112313", "132113", "132311", "211313", "231113", "231311", "112133", "112331", "132131",
-        "113123", "113321", "133121", "313121", "211331", "231131", "213113", "213311", "213131",
-        "311123", "311321", "331121", "312113", "312311", "332111", "314111", "221411", "431111",
-        "111224", "111422", "121124", "121421", "141122", "141221", "112214", "112412", "122114",
-        "122411", "142112", "142211", "241211", "221114", "413111", "241112", "134111", "111242",
-        "121142", "121241", "114212", "124112", "124211", "411212", "421112", "421211", "212141",
-        "214121", "412121", "111143", "111341", "131141", "114113", "114311", "411113", "411311",
+        "212222", "222122", "222221", "121223", "121322", "131222", "122213", "122312", "132212", "221213", "221312",
+        "231212", "112232", "122132", "122231", "113222", "123122", "123221", "223211", "221132", "221231", "213212",
+        "223112", "312131", "311222", "321122", "321221", "312212", "322112", "322211", "212123", "212321", "232121",
+        "111323", "131123", "131321", "112313", "132113", "132311", "211313", "231113", "231311", "112133", "112331",
+        "132131", "113123", "113321", "133121", "313121", "211331", "231131", "213113", "213311", "213131", "311123",
+        "311321", "331121", "312113", "312311", "332111", "314111", "221411", "431111", "111224", "111422", "121124",
+        "121421", "141122", "141221", "112214", "112412", "122114", "122411", "142112", "142211", "241211", "221114",
+        "413111", "241112", "134111", "111242", "121142", "121241", "114212", "124112", "124211", "411212", "421112",
+        "421211", "212141", "214121", "412121", "111143", "111341", "131141", "114113", "114311", "411113", "411311",
         "113141", "114131", "311141", "411131", "211412", "211214", "211232"};
     constexpr std::string_view STOP = "2331112";
     constexpr int START_C = 105;
@@ -810,8 +825,8 @@ std::vector<std::string> split_content(const std::string& content, int parts) {
 pdf::Buffer buffer_of(const std::string& bytes) {
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t length = bytes.size();
-    return pdf::Buffer(pdf::mupdf_call(
-        [&](fz_context* c) noexcept { return fz_new_buffer_from_copied_data(c, data, length); }));
+    return pdf::Buffer(
+        pdf::mupdf_call([&](fz_context* c) noexcept { return fz_new_buffer_from_copied_data(c, data, length); }));
 }
 
 // A dictionary entry `key` of `dict` holding a new, empty dictionary; returns it borrowed.
@@ -866,26 +881,25 @@ Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize s
     for (std::size_t i = 0; i < fonts.size(); ++i) {
         const char* name = fonts[i].second.c_str();
         pdf::Buffer buf = buffer_of(*fonts[i].first);
-        pdf::Font font(pdf::mupdf_call(
-            [&](fz_context* c) noexcept { return fz_new_font_from_buffer(c, name, buf.get(), 0, 0); }));
-        pdf::Object ref(pdf::mupdf_call(
-            [&](fz_context* c) noexcept { return pdf_add_cid_font(c, doc.get(), font.get()); }));
+        pdf::Font font(
+            pdf::mupdf_call([&](fz_context* c) noexcept { return fz_new_font_from_buffer(c, name, buf.get(), 0, 0); }));
+        pdf::Object ref(
+            pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_add_cid_font(c, doc.get(), font.get()); }));
         rename_font(ref.get(), fonts[i].second);
         const std::string key = "F" + std::to_string(i + 1);
         const char* k = key.c_str();
         pdf::mupdf_call([&](fz_context* c) noexcept { pdf_dict_puts(c, font_dict, k, ref.get()); });
     }
 
-    pdf::Object image(pdf::mupdf_call(
-        [&](fz_context* c) noexcept { return pdf_add_image(c, doc.get(), impl_->logo.get()); }));
+    pdf::Object image(
+        pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_add_image(c, doc.get(), impl_->logo.get()); }));
     pdf::mupdf_call([&](fz_context* c) noexcept { pdf_dict_puts(c, xobject_dict, "Im1", image.get()); });
 
     const std::vector<std::string> pieces = split_content(stream, std::max(1, options.content_streams));
     pdf::Buffer contents = buffer_of(pieces.size() == 1 ? stream : std::string());
     const fz_rect media = fz_make_rect(0, 0, static_cast<float>(dims.width), static_cast<float>(dims.height));
-    pdf::Object page(pdf::mupdf_call([&](fz_context* c) noexcept {
-        return pdf_add_page(c, doc.get(), media, 0, resources.get(), contents.get());
-    }));
+    pdf::Object page(pdf::mupdf_call(
+        [&](fz_context* c) noexcept { return pdf_add_page(c, doc.get(), media, 0, resources.get(), contents.get()); }));
     if (pieces.size() > 1) {
         pdf_obj* parts = pdf::mupdf_call([&](fz_context* c) noexcept {
             return pdf_dict_put_array(c, page.get(), PDF_NAME(Contents), static_cast<int>(pieces.size()));
@@ -908,8 +922,7 @@ Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize s
     pdf::mupdf_call([&](fz_context* c) noexcept { pdf_insert_page(c, doc.get(), -1, page.get()); });
 
     pdf::Buffer out(pdf::mupdf_call([](fz_context* c) noexcept { return fz_new_buffer(c, 64 * 1024); }));
-    pdf::Output sink(pdf::mupdf_call(
-        [&](fz_context* c) noexcept { return fz_new_output_with_buffer(c, out.get()); }));
+    pdf::Output sink(pdf::mupdf_call([&](fz_context* c) noexcept { return fz_new_output_with_buffer(c, out.get()); }));
     pdf::mupdf_call([&](fz_context* c) noexcept {
         pdf_write_options opts = pdf_default_write_options;
         opts.do_compress = 1;

@@ -50,8 +50,7 @@ class WaybillFactory {
 public:
     // Throws diag::FileNotFound when a font file is missing, diag::RuntimeError when
     // MuPDF cannot be started.
-    explicit WaybillFactory(const std::filesystem::path& font_dir =
-                                "/usr/share/fonts/truetype/dejavu");
+    explicit WaybillFactory(const std::filesystem::path& font_dir = "/usr/share/fonts/truetype/dejavu");
     ~WaybillFactory();
     WaybillFactory(const WaybillFactory&) = delete;
     WaybillFactory& operator=(const WaybillFactory&) = delete;
@@ -75,7 +74,6 @@ PageSize page_size_for(std::uint64_t index, unsigned a4_every) noexcept;
 // with the same fixed modification time so that equal inputs give equal archives.
 // Replaces an existing archive. Throws diag::FileNotFound naming a missing input (before
 // anything is written), diag::RuntimeError on any libzip failure.
-void write_zip(const std::filesystem::path& archive,
-               const std::vector<std::filesystem::path>& files);
+void write_zip(const std::filesystem::path& archive, const std::vector<std::filesystem::path>& files);
 
 }  // namespace workload

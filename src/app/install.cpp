@@ -33,8 +33,9 @@ std::optional<std::vector<std::string>> install_context_menu_silent(const produc
 
     std::error_code ec;
     if (ctx.bundled && !fs::exists(exe, ec))
-        throw diag::FileNotFound(i18n::t(
-            "exe_not_found", lang, {{"name", platform::executable_file_name(ctx.exe_name)}, {"folder", ctx.program_dir}}));
+        throw diag::FileNotFound(
+            i18n::t("exe_not_found", lang,
+                    {{"name", platform::executable_file_name(ctx.exe_name)}, {"folder", ctx.program_dir}}));
 
     shell::MenuInstall install{menu_in(ctx, lang, exe, help), {}, !ctx.system_wide, icon_png(ctx).parent_path()};
     for (auto code : i18n::LANGUAGES) install.every_language.push_back(menu_in(ctx, code, exe, help));

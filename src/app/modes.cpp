@@ -29,8 +29,7 @@ public:
         try {
             root_ = std::make_unique<ui::tk::Interp>();
             ui::prepare_dialogs(ctx, *root_, lang_);  // the boxes carry the program icon
-        } catch (const ui::tk::NoDisplay&) {
-        }
+        } catch (const ui::tk::NoDisplay&) {}
     }
     bool ask_yes_no(const std::string& text) {
         if (!root_) {
@@ -99,11 +98,10 @@ int run_uninstall_mode(const product::Context& ctx) {
     Talk talk(ctx, lang);
     try {
         const auto managers = uninstall_context_menu_silent(ctx);
-        talk.info(!managers ? i18n::t("menu_removed", lang, {{"item", menu_item(ctx, lang)}})
-                  : managers->empty()
-                      ? i18n::t("menu_removed_no_file_manager", lang, {{"item", menu_item(ctx, lang)}})
-                      : i18n::t("menu_removed_file_managers", lang,
-                                {{"item", menu_item(ctx, lang)}, {"managers", joined(*managers)}}));
+        talk.info(!managers           ? i18n::t("menu_removed", lang, {{"item", menu_item(ctx, lang)}})
+                  : managers->empty() ? i18n::t("menu_removed_no_file_manager", lang, {{"item", menu_item(ctx, lang)}})
+                                      : i18n::t("menu_removed_file_managers", lang,
+                                                {{"item", menu_item(ctx, lang)}, {"managers", joined(*managers)}}));
         return 0;
     } catch (const std::exception& e) {
         talk.error(i18n::t("menu_remove_failed", lang, {{"error", i18n::message(e, lang)}}));

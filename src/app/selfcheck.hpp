@@ -37,9 +37,9 @@ std::optional<std::string> check_pdf();
 // отвечает: ..." or "окна сообщений не загрузились: ...".
 std::optional<std::string> check_window();
 
-// Looks for root / "help" / each of HELP_FILES and root / "assets" / `icon_name`. Trouble: "не хватает файлов: " and the
-// missing names joined by ", ". Throws std::filesystem::filesystem_error when an entry
-// cannot be looked at (not when it is merely missing).
+// Looks for root / "help" / each of HELP_FILES and root / "assets" / `icon_name`. Trouble: "не хватает файлов: " and
+// the missing names joined by ", ". Throws std::filesystem::filesystem_error when an entry cannot be looked at (not
+// when it is merely missing).
 std::optional<std::string> check_files(const std::filesystem::path& root, std::string_view icon_name);
 
 // check_pdf, check_window, check_files of the context's resource folder and icon.

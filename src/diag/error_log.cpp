@@ -42,8 +42,8 @@ std::string type_name(const std::exception& e) {
 std::string traceback(const std::exception& e) {
     if (const auto* error = dynamic_cast<const Error*>(&e)) {
         const std::source_location& at = error->where();
-        return "  at " + std::string(at.file_name()) + ":" + std::to_string(at.line()) + " in " +
-               at.function_name() + "\n";
+        return "  at " + std::string(at.file_name()) + ":" + std::to_string(at.line()) + " in " + at.function_name() +
+               "\n";
     }
     return "  (no source location recorded; " + type_name(e) + ")\n";
 }

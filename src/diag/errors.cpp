@@ -33,8 +33,8 @@ RuntimeError file_error(std::string key, const std::filesystem::path& path, cons
     return file_error(std::move(key), {{"path", platform::utf8(path)}}, ec, where);
 }
 
-RuntimeError file_error(std::string key, const std::filesystem::filesystem_error& e,
-                        const std::filesystem::path& path, std::source_location where) {
+RuntimeError file_error(std::string key, const std::filesystem::filesystem_error& e, const std::filesystem::path& path,
+                        std::source_location where) {
     return file_error(std::move(key), path.empty() ? e.path1() : path, e.code(), where);
 }
 

@@ -33,8 +33,7 @@ struct Text {
 class Error : public std::runtime_error {
 public:
     // `message` is already the text the user sees.
-    explicit Error(const std::string& message,
-                   std::source_location where = std::source_location::current())
+    explicit Error(const std::string& message, std::source_location where = std::source_location::current())
         : std::runtime_error(message), where_(where) {}
 
     // A catalogue message; what() gives "key: name=value, ... (advice) [detail]" until the

@@ -13,8 +13,9 @@ constexpr std::string_view BOM = "\xEF\xBB\xBF";
 }  // namespace
 
 void append_csv_field(std::string& out, std::string_view field) {
-    if (!field.starts_with(BOM) &&
-        std::none_of(field.begin(), field.end(), [](char c) { return c == ';' || c == '"' || c == '\r' || c == '\n'; })) {
+    if (!field.starts_with(BOM) && std::none_of(field.begin(), field.end(), [](char c) {
+            return c == ';' || c == '"' || c == '\r' || c == '\n';
+        })) {
         out += field;
         return;
     }

@@ -23,11 +23,11 @@ std::optional<LocalTime> to_local_time(const DateTime& v) {
     if (v.year < 1 || v.year > 9999) return std::nullopt;
     const chr::year_month_day ymd{chr::year{v.year}, chr::month{static_cast<unsigned>(v.month)},
                                   chr::day{static_cast<unsigned>(v.day)}};
-    if (!ymd.ok() || v.hour < 0 || v.hour > 23 || v.minute < 0 || v.minute > 59 || v.second < 0 ||
-        v.second > 59 || v.micro < 0 || v.micro > 999'999)
+    if (!ymd.ok() || v.hour < 0 || v.hour > 23 || v.minute < 0 || v.minute > 59 || v.second < 0 || v.second > 59 ||
+        v.micro < 0 || v.micro > 999'999)
         return std::nullopt;
-    return LocalTime{chr::local_days{ymd}} + chr::hours{v.hour} + chr::minutes{v.minute} +
-           chr::seconds{v.second} + chr::microseconds{v.micro};
+    return LocalTime{chr::local_days{ymd}} + chr::hours{v.hour} + chr::minutes{v.minute} + chr::seconds{v.second} +
+           chr::microseconds{v.micro};
 }
 
 // A cursor over a date text; every read checks the bounds.
@@ -83,9 +83,9 @@ private:
 std::optional<LocalTime> parse_dotted(std::string_view text) {
     Scanner sc(text);
     DateTime v;
-    if (sc.digits(1, 2, v.day) && sc.eat('.') && sc.digits(1, 2, v.month) && sc.eat('.') &&
-        sc.digits(4, 4, v.year) && sc.eat_blanks() && sc.digits(1, 2, v.hour) && sc.eat(':') &&
-        sc.digits(1, 2, v.minute) && sc.eat(':') && sc.digits(1, 2, v.second) && sc.done())
+    if (sc.digits(1, 2, v.day) && sc.eat('.') && sc.digits(1, 2, v.month) && sc.eat('.') && sc.digits(4, 4, v.year) &&
+        sc.eat_blanks() && sc.digits(1, 2, v.hour) && sc.eat(':') && sc.digits(1, 2, v.minute) && sc.eat(':') &&
+        sc.digits(1, 2, v.second) && sc.done())
         return to_local_time(v);
     return std::nullopt;
 }
@@ -95,8 +95,7 @@ std::optional<LocalTime> parse_dotted(std::string_view text) {
 std::optional<LocalTime> parse_dashed(std::string_view text) {
     Scanner sc(text);
     DateTime v;
-    if (!(sc.digits(4, 4, v.year) && sc.eat('-') && sc.digits(1, 2, v.month) && sc.eat('-') &&
-          sc.digits(1, 2, v.day)))
+    if (!(sc.digits(4, 4, v.year) && sc.eat('-') && sc.digits(1, 2, v.month) && sc.eat('-') && sc.digits(1, 2, v.day)))
         return std::nullopt;
     const bool with_t = sc.eat('T') || sc.eat('t');
     if (!with_t && !sc.eat_blanks()) return std::nullopt;

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "diag/errors.hpp"
+#include "history/csv.hpp"
 #include "i18n/unicode.hpp"
 #include "platform/platform.hpp"
 #include "platform/staged_file.hpp"
-#include "history/csv.hpp"
 
 namespace history {
 
@@ -49,9 +49,8 @@ std::string fold(std::string_view s) {
 // True for the first field of a header row. Case folding never shortens a text by code
 // points, so a name longer than the longest header word is no header and needs no folding.
 bool is_header_name(std::string_view name) {
-    const auto code_points = std::count_if(name.begin(), name.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    });
+    const auto code_points =
+        std::count_if(name.begin(), name.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
     if (code_points > 9) return false;  // "file_name"
     return std::find(HEADER_NAMES.begin(), HEADER_NAMES.end(), fold(name)) != HEADER_NAMES.end();
 }
@@ -72,14 +71,21 @@ std::optional<std::string> cyrillic_text(std::string_view bytes, CodePage page) 
             continue;
         }
         if (page == CodePage::cp1251) {
-            if (b >= 0xC0) c = U'\u0410' + (b - 0xC0);  // А..я
-            else if (b == 0xA8) c = U'\u0401';          // Ё
-            else if (b == 0xB8) c = U'\u0451';          // ё
+            if (b >= 0xC0)
+                c = U'\u0410' + (b - 0xC0);  // А..я
+            else if (b == 0xA8)
+                c = U'\u0401';  // Ё
+            else if (b == 0xB8)
+                c = U'\u0451';  // ё
         } else {
-            if (b <= 0xAF) c = U'\u0410' + (b - 0x80);                   // А..п
-            else if (b >= 0xE0 && b <= 0xEF) c = U'\u0440' + (b - 0xE0);  // р..я
-            else if (b == 0xF0) c = U'\u0401';
-            else if (b == 0xF1) c = U'\u0451';
+            if (b <= 0xAF)
+                c = U'\u0410' + (b - 0x80);  // А..п
+            else if (b >= 0xE0 && b <= 0xEF)
+                c = U'\u0440' + (b - 0xE0);  // р..я
+            else if (b == 0xF0)
+                c = U'\u0401';
+            else if (b == 0xF1)
+                c = U'\u0451';
         }
         if (c == 0) return std::nullopt;
         out += static_cast<char>(0xC0 | (c >> 6));
@@ -93,7 +99,8 @@ std::optional<std::string> cyrillic_text(std::string_view bytes, CodePage page) 
 bool is_header_in_any_encoding(std::string_view field) {
     if (i18n::is_valid_utf8(field)) return is_header_name(trim_space(field));
     for (const CodePage page : {CodePage::cp1251, CodePage::cp866})
-        if (const std::optional<std::string> text = cyrillic_text(field, page); text && is_header_name(trim_space(*text)))
+        if (const std::optional<std::string> text = cyrillic_text(field, page);
+            text && is_header_name(trim_space(*text)))
             return true;
     return false;
 }
@@ -123,7 +130,9 @@ std::string sha256_hex(std::string_view bytes) {
 }
 
 // The system's error of the last failed call (the streams keep it in errno), if any.
-std::error_code last_error() { return errno != 0 ? std::error_code(errno, std::generic_category()) : std::error_code(); }
+std::error_code last_error() {
+    return errno != 0 ? std::error_code(errno, std::generic_category()) : std::error_code();
+}
 
 [[noreturn]] void fail_read(const fs::path& p, std::error_code ec) {
     if (!ec) ec = std::make_error_code(std::errc::io_error);
@@ -166,7 +175,8 @@ std::string read_file(const fs::path& p) {
     std::ifstream in = open_for_reading(p);
     std::string bytes;
     read_pieces(in, p, [&](std::string_view piece) {
-        if (piece.size() > bytes.max_size() - bytes.size()) fail_read(p, std::make_error_code(std::errc::file_too_large));
+        if (piece.size() > bytes.max_size() - bytes.size())
+            fail_read(p, std::make_error_code(std::errc::file_too_large));
         bytes.append(piece);
     });
     return bytes;
@@ -201,7 +211,8 @@ std::string history_key_for_digest(std::string_view file_name, std::string_view 
 
 fs::path history_lock_path(const fs::path& history_dir) { return history_dir / "waybill_history.lock"; }
 
-HistoryLock lock_history(const fs::path& history_dir, std::chrono::milliseconds wait, const std::function<void()>& on_wait) {
+HistoryLock lock_history(const fs::path& history_dir, std::chrono::milliseconds wait,
+                         const std::function<void()>& on_wait) {
     const fs::path path = history_lock_path(history_dir);
     try {
         return std::make_unique<platform::FileLock>(path, wait, on_wait);
@@ -252,8 +263,8 @@ int merge_history_text(std::string_view text, History& history) {
         const std::string_view key_field = fields.size() >= 3 ? trim_space(fields[2]) : std::string_view{};
         // Trimmed as the key column reads back: a compatibility form can normalise to a
         // leading blank (U+00A8 to a space and a combining mark).
-        std::string key = key_field.empty() ? std::string(trim_space(i18n::normalize_waybill_name(name)))
-                                            : std::string(key_field);
+        std::string key =
+            key_field.empty() ? std::string(trim_space(i18n::normalize_waybill_name(name))) : std::string(key_field);
 
         int nup = 0;
         if (fields.size() >= 4) {
@@ -430,4 +441,3 @@ void record_processed_waybills(const fs::path& history_dir, const std::vector<En
 }
 
 }  // namespace history
-

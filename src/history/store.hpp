@@ -34,9 +34,9 @@ inline constexpr int RETENTION_DAYS = 3;
 
 // One history entry.
 struct Record {
-    std::string name;         // file name: last path component, blanks at both ends removed
-    LocalTime processed_at;   // when the waybill was last recorded
-    int nup = 0;              // layout it was merged in; 0 when the file gave none
+    std::string name;        // file name: last path component, blanks at both ends removed
+    LocalTime processed_at;  // when the waybill was last recorded
+    int nup = 0;             // layout it was merged in; 0 when the file gave none
     // Fields of the file's row after the four of ours (a later version's columns, or a
     // spreadsheet's), as they were read; written back after ours.
     std::vector<std::string> extra{};
@@ -130,9 +130,8 @@ Loaded load_history(const std::filesystem::path& history_dir, LocalTime now = lo
 // `nup` and `now` (an earlier record of the same key takes them and keeps its extra
 // fields) and saves the history, loaded and saved with `renamer`. Throws what
 // load_history and save_waybill_history throw.
-void record_processed_waybills(const std::filesystem::path& history_dir, const std::vector<Entry>& entries,
-                               int nup, LocalTime now = local_now(),
-                               platform::Renamer& renamer = platform::system_renamer());
+void record_processed_waybills(const std::filesystem::path& history_dir, const std::vector<Entry>& entries, int nup,
+                               LocalTime now = local_now(), platform::Renamer& renamer = platform::system_renamer());
 
 namespace detail {
 

@@ -41,8 +41,7 @@ public:
     Value(const char* text) : text_(text) {}
     Value(const std::filesystem::path& p);
     template <std::integral T>
-        requires(!std::same_as<T, bool> && !std::same_as<T, char>)
-    Value(T number) : text_(std::to_string(number)) {}
+    requires(!std::same_as<T, bool> && !std::same_as<T, char>) Value(T number) : text_(std::to_string(number)) {}
 
     const std::string& text() const noexcept { return text_; }
 

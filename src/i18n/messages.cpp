@@ -14,7 +14,11 @@ std::vector<std::size_t> code_point_starts(std::string_view s) {
     while (i < s.size()) {
         starts.push_back(i);
         const auto lead = static_cast<unsigned char>(s[i]);
-        std::size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 1;
+        std::size_t len = lead < 0x80           ? 1
+                          : (lead >> 5) == 0x6  ? 2
+                          : (lead >> 4) == 0xE  ? 3
+                          : (lead >> 3) == 0x1E ? 4
+                                                : 1;
         if (i + len > s.size()) len = 1;
         for (std::size_t k = 1; k < len; ++k)
             if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) len = 1;

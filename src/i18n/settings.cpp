@@ -3,7 +3,6 @@
 #include <exception>
 #include <fstream>
 #include <iterator>
-
 #include <nlohmann/json.hpp>
 
 #include "diag/errors.hpp"
@@ -19,9 +18,7 @@ using Json = nlohmann::ordered_json;  // keeps keys in first-insertion order
 
 namespace detail {
 
-fs::path path(const fs::path& data_dir) {
-    return data_dir / FOLDER_NAME / FILE_NAME;
-}
+fs::path path(const fs::path& data_dir) { return data_dir / FOLDER_NAME / FILE_NAME; }
 
 // These two use JSON values, which stay private to this unit.
 

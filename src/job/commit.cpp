@@ -122,8 +122,10 @@ std::vector<fs::path> finish_outputs(const JobEnvironment& env, const std::vecto
         try {
             history::record_processed_waybills(env.history_dir, entries, nup, pending.recorded_at, renamer);
         } catch (...) {
-            if (history_may_hold(env.history_dir, pending)) outputs.keep();
-            else remove_pending_outputs(note);
+            if (history_may_hold(env.history_dir, pending))
+                outputs.keep();
+            else
+                remove_pending_outputs(note);
             throw;
         }
         outputs.keep();

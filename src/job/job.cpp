@@ -6,8 +6,6 @@
 #include <system_error>
 #include <unordered_map>
 
-#include "job/commit.hpp"
-#include "job/pending_outputs.hpp"
 #include "archive/intake.hpp"
 #include "diag/error_log.hpp"
 #include "diag/errors.hpp"
@@ -16,13 +14,15 @@
 #include "i18n/messages.hpp"
 #include "i18n/settings.hpp"
 #include "i18n/unicode.hpp"
+#include "job/commit.hpp"
+#include "job/output_names.hpp"
+#include "job/pending_outputs.hpp"
 #include "pdf/merge.hpp"
 #include "platform/claims.hpp"
 #include "platform/platform.hpp"
 #include "platform/scratch_folder.hpp"
 #include "platform/staged_file.hpp"
 #include "platform/termination.hpp"
-#include "job/output_names.hpp"
 
 namespace job {
 
@@ -105,7 +105,8 @@ fs::path checked_archive(const fs::path& given, int nup, const JobEnvironment& e
     // Anything else that keeps us from seeing the file (no access to its folder) is
     // said as it is, not as "not found".
     if (ec) throw diag::file_error("zip_open_failed", given, ec);
-    if (i18n::fold_case(utf8(given.extension())) != ".zip") throw diag::InvalidValue(i18n::t("choose_zip", language(env)));
+    if (i18n::fold_case(utf8(given.extension())) != ".zip")
+        throw diag::InvalidValue(i18n::t("choose_zip", language(env)));
     const fs::path zip_path = fs::absolute(given, ec);
     if (ec) throw diag::file_error("zip_open_failed", given, ec);
     check_output_names(zip_path, nup, env.app_title);
@@ -155,7 +156,10 @@ Selection select_new(const fs::path& zip_path, const Intake& intake, const JobEn
                                       [&progress] {
                                           if (progress) progress({JobProgress::Stage::waiting});
                                       }),
-                {}, {}, 0, std::nullopt};
+                {},
+                {},
+                0,
+                std::nullopt};
     const history::Loaded loaded = history::load_history(env.history_dir, history::local_now(), renamer_of(env));
     s.skipped_history_records = loaded.skipped;
     s.history_copy = loaded.damaged_copy;
@@ -207,8 +211,10 @@ Merged merge_outputs(const fs::path& zip_path, int nup, const JobEnvironment& en
         return counts;
     };
     m.all = merge(s.all, false);
-    if (m.all_new) m.fresh = m.all;
-    else if (m.has_new) m.fresh = merge(s.fresh, true);
+    if (m.all_new)
+        m.fresh = m.all;
+    else if (m.has_new)
+        m.fresh = merge(s.fresh, true);
     return m;
 }
 
@@ -227,8 +233,10 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     MergeResult result;
     result.nup = nup;
     result.out_pdf = result.out_pdf_all = shown.at(0);
-    if (merged.all_new) result.out_pdf_new = result.out_pdf_all;
-    else if (merged.has_new) result.out_pdf_new = shown.at(1);
+    if (merged.all_new)
+        result.out_pdf_new = result.out_pdf_all;
+    else if (merged.has_new)
+        result.out_pdf_new = shown.at(1);
     std::unordered_map<fs::path::string_type, std::string> names;
     for (const archive::Waybill& w : intake.unpacked.waybills) names.emplace(w.path.native(), w.member_path);
     for (const fs::path& p : merged.all.repaired) result.repaired.push_back(names.at(p.native()));

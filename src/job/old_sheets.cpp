@@ -7,8 +7,8 @@
 
 #include "i18n/catalogue.hpp"
 #include "i18n/unicode.hpp"
-#include "platform/platform.hpp"
 #include "job/output_names.hpp"
+#include "platform/platform.hpp"
 
 namespace job {
 
@@ -20,7 +20,8 @@ namespace chr = std::chrono;
 // A regular ".pdf" file (any letter case) whose name without it is one of ours.
 bool is_output_sheet_name(const fs::path& file, std::string_view app_title) {
     std::string ext = platform::utf8(file.extension());
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return ext == ".pdf" && is_output_name(platform::utf8(file.stem()), app_title);
 }
 

@@ -28,5 +28,4 @@ bool taken(const fs::path& p);
 // it holds "_" + app_title and "_MERGED", letter case exact.
 bool is_output_name(std::string_view name, std::string_view app_title);
 
-
 }  // namespace job

@@ -23,10 +23,14 @@ std::string escaped(std::string_view s) {
     std::string out;
     out.reserve(s.size());
     for (char c : s) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
     }
     return out;
 }
@@ -40,10 +44,14 @@ std::optional<std::string> unescaped(std::string_view s) {
             continue;
         }
         if (++i == s.size()) return std::nullopt;
-        if (s[i] == '\\') out += '\\';
-        else if (s[i] == 'n') out += '\n';
-        else if (s[i] == 'r') out += '\r';
-        else return std::nullopt;
+        if (s[i] == '\\')
+            out += '\\';
+        else if (s[i] == 'n')
+            out += '\n';
+        else if (s[i] == 'r')
+            out += '\r';
+        else
+            return std::nullopt;
     }
     return out;
 }

@@ -145,7 +145,8 @@ PreparedAnnotations prepare_annotations(pdf_document* src, pdf_obj* annots, cons
             // Actions on focus, keystrokes and the like serve a form being filled in, not
             // a sheet being printed, and may lead anywhere in the source.
             pdf_dict_del(c, a, PDF_NAME(AA));
-            if (pdf_name_eq(c, pdf_dict_get(c, a, PDF_NAME(Subtype)), PDF_NAME(Widget))) out.cut = take_field_entries(c, a);
+            if (pdf_name_eq(c, pdf_dict_get(c, a, PDF_NAME(Subtype)), PDF_NAME(Widget)))
+                out.cut = take_field_entries(c, a);
             // References between annotations stay only within the page.
             for (pdf_obj* key : {PDF_NAME(Parent), PDF_NAME(Popup), PDF_NAME(IRT)}) {
                 pdf_obj* other = pdf_dict_get(c, a, key);
@@ -171,8 +172,10 @@ PreparedAnnotations prepare_annotations(pdf_document* src, pdf_obj* annots, cons
             if (go_to) pdf_dict_del(c, a, PDF_NAME(A));
             return out;
         });
-        if (p.dangling) dangling.push_back(i);
-        else result.link_targets.push_back(p.target);
+        if (p.dangling)
+            dangling.push_back(i);
+        else
+            result.link_targets.push_back(p.target);
         result.repaired = result.repaired || p.dangling || p.cut;
     }
     for (auto i = dangling.rbegin(); i != dangling.rend(); ++i)

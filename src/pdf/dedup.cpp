@@ -49,7 +49,7 @@ struct ObjectMerger::Print {
     std::string text;
     bool is_stream = false;
     bool is_page = false;  // a page or page tree node: never merged
-    Buffer raw;  // raw stream bytes, for streams
+    Buffer raw;            // raw stream bytes, for streams
     std::size_t hash = 0;
 };
 
@@ -113,7 +113,8 @@ void ObjectMerger::rewrite_object(int num, const Remap& remap) {
         return pdf_is_indirect(c, obj) ? pdf_to_num(c, obj) : 0;
     });
     if (target == 0) {
-        mupdf_call([&](fz_context* c) noexcept { rewrite_refs(c, doc_, pdf_get_xref_entry(c, doc_, num)->obj, remap); });
+        mupdf_call(
+            [&](fz_context* c) noexcept { rewrite_refs(c, doc_, pdf_get_xref_entry(c, doc_, num)->obj, remap); });
         return;
     }
     const auto it = remap.find(target);
@@ -147,7 +148,8 @@ ObjectMerger::Print ObjectMerger::fingerprint(int num) {
     p.hash = std::hash<std::string>{}(p.text);
     if (p.is_stream) {
         p.raw = raw_stream(num);
-        p.hash ^= std::hash<std::string_view>{}(bytes_of(p.raw)) + 0x9e3779b97f4a7c15ULL + (p.hash << 6) + (p.hash >> 2);
+        p.hash ^=
+            std::hash<std::string_view>{}(bytes_of(p.raw)) + 0x9e3779b97f4a7c15ULL + (p.hash << 6) + (p.hash >> 2);
     }
     return p;
 }

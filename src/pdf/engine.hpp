@@ -34,8 +34,7 @@ namespace pdf::detail {
 // diag::RuntimeError "pdf_write_failed" naming output_path (with the system's advice
 // when the system gave a reason: a full disk, no access) and MemoryLimit as MuPDF
 // raised it; nothing is left beside output_path then.
-std::filesystem::path save_document(pdf_document* doc, const std::filesystem::path& output_path,
-                                    const Placer& place);
+std::filesystem::path save_document(pdf_document* doc, const std::filesystem::path& output_path, const Placer& place);
 
 // --- sources -------------------------------------------------------------------------
 
@@ -214,8 +213,7 @@ void copy_sources(const std::vector<Source>& sources, const MergeProgress& progr
 // last: the same file given twice in a row), drops the source's graft map, merges the
 // objects its copy added with those kept before (ObjectMerger), and adds its pages to
 // counts.total_pages. Returns where each merged object went. Throws MuPDF's failures.
-Remap finish_source(SourceCopy& source, const std::filesystem::path& file, ObjectMerger& merger,
-                    MergeCounts& counts);
+Remap finish_source(SourceCopy& source, const std::filesystem::path& file, ObjectMerger& merger, MergeCounts& counts);
 
 // Tells `progress`, if any, that the save of a merge of `sources` sources begins.
 // Does not throw (a progress callback must not).

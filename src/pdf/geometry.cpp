@@ -13,10 +13,14 @@ bool is_grid_layout(int nup) noexcept { return nup == 4 || nup == 6 || nup == 9;
 
 Grid get_grid(int nup) noexcept {
     switch (nup) {
-    case 4: return {2, 2};
-    case 6: return {2, 3};
-    case 9: return {3, 3};
-    default: return {1, 1};
+        case 4:
+            return {2, 2};
+        case 6:
+            return {2, 3};
+        case 9:
+            return {3, 3};
+        default:
+            return {1, 1};
     }
 }
 

@@ -55,16 +55,15 @@ DamagedSources::DamagedSources(std::vector<Damaged> sources, std::source_locatio
                   names += (names.empty() ? "" : "\n") + d.name;
                   if (!d.detail.empty()) details += (details.empty() ? "" : "; ") + d.name + ": " + d.detail;
               }
-              return diag::Text{"pdf_damaged_many", {{"count", std::to_string(sources.size())}, {"names", names}}, "",
-                                details};
+              return diag::Text{
+                  "pdf_damaged_many", {{"count", std::to_string(sources.size())}, {"names", names}}, "", details};
           }(),
           where),
       sources_(std::make_shared<const std::vector<Damaged>>(std::move(sources))) {}
 
 MergeCounts merge_selected(const std::vector<Source>& pdf_files, const fs::path& output_path, int nup,
                            const Placer& place, const MergeProgress& progress) {
-    if (!is_supported_layout(nup))
-        throw diag::InvalidValue("unsupported layout " + std::to_string(nup));
+    if (!is_supported_layout(nup)) throw diag::InvalidValue("unsupported layout " + std::to_string(nup));
     return nup == 1 ? merge_1up(pdf_files, output_path, place, progress)
                     : merge_nup(pdf_files, output_path, nup, place, progress);
 }

@@ -95,7 +95,7 @@ void graft_annotations(SourceCopy& source, pdf_obj* annots, pdf_obj* page, std::
 // wait for their page.
 Object graft_page(pdf_document* out, SourceCopy& source, int index, PageTree& tree, std::vector<PendingLink>& links) {
     static pdf_obj* const copied_keys[] = {
-        PDF_NAME(Contents), PDF_NAME(Resources), PDF_NAME(MediaBox), PDF_NAME(CropBox), PDF_NAME(BleedBox),
+        PDF_NAME(Contents), PDF_NAME(Resources), PDF_NAME(MediaBox), PDF_NAME(CropBox),  PDF_NAME(BleedBox),
         PDF_NAME(TrimBox),  PDF_NAME(ArtBox),    PDF_NAME(Rotate),   PDF_NAME(UserUnit), PDF_NAME(Group)};
     pdf_graft_map* map = source.map.get();
     pdf_obj* from = source.page(index);

@@ -99,8 +99,8 @@ Object page_content_form(pdf_document* out, pdf_document* src, pdf_graft_map* ma
         pdf_dict_put(c, dict.get(), PDF_NAME(Subtype), PDF_NAME(Form));
         pdf_dict_put_rect(c, dict.get(), PDF_NAME(BBox), visible);
     });
-    pdf_obj* src_res = mupdf_call(
-        [&](fz_context* c) noexcept { return pdf_dict_get_inheritable(c, page, PDF_NAME(Resources)); });
+    pdf_obj* src_res =
+        mupdf_call([&](fz_context* c) noexcept { return pdf_dict_get_inheritable(c, page, PDF_NAME(Resources)); });
     Object res(mupdf_call([&](fz_context* c) noexcept {
         return src_res ? pdf_graft_mapped_object(c, map, src_res) : pdf_new_dict(c, out, 0);
     }));
@@ -130,14 +130,15 @@ Object page_content_form(pdf_document* out, pdf_document* src, pdf_graft_map* ma
     } else if (mupdf_call([&](fz_context* c) noexcept { return pdf_array_len(c, contents); }) > 0) {
         // Several content streams: decoded and joined as a viewer reads them.
         content = joined_content(src, contents, name, page_index);
-        mupdf_call([&](fz_context* c) noexcept { pdf_dict_put(c, dict.get(), PDF_NAME(Filter), PDF_NAME(FlateDecode)); });
+        mupdf_call(
+            [&](fz_context* c) noexcept { pdf_dict_put(c, dict.get(), PDF_NAME(Filter), PDF_NAME(FlateDecode)); });
     } else {
         // No content stream at all: an empty page, shown as a blank cell.
         content.reset(mupdf_call([](fz_context* c) noexcept { return fz_new_buffer(c, 1); }));
         encoded = false;
     }
-    return Object(
-        mupdf_call([&](fz_context* c) noexcept { return pdf_add_stream(c, out, content.get(), dict.get(), encoded ? 1 : 0); }));
+    return Object(mupdf_call(
+        [&](fz_context* c) noexcept { return pdf_add_stream(c, out, content.get(), dict.get(), encoded ? 1 : 0); }));
 }
 
 // The normal appearance of an annotation that a viewer shows: a form XObject, or
@@ -232,8 +233,7 @@ Placed make_page_form(pdf_document* out, const SourceCopy& source, int page_inde
     fz_rect visible{};
     fz_matrix ctm{};
     mupdf_call([&](fz_context* c) noexcept { pdf_page_obj_transform(c, page, &visible, &ctm); });
-    Object content =
-        page_content_form(out, source.doc.get(), source.map.get(), page, visible, source.name, page_index);
+    Object content = page_content_form(out, source.doc.get(), source.map.get(), page, visible, source.name, page_index);
     const std::vector<Shown> shown = shown_annotations(page);
     const Matrix placement = place_in_cell(rect_of(visible), matrix_of(ctm), cell);
     if (shown.empty())
@@ -260,7 +260,8 @@ void add_sheet(pdf_document* out, PageTree& tree, const std::vector<Placed>& cel
                                               content.size());
     }));
     const fz_rect sheet{0, 0, static_cast<float>(A4_W), static_cast<float>(A4_H)};
-    Object page(mupdf_call([&](fz_context* c) noexcept { return pdf_add_page(c, out, sheet, 0, res.get(), buf.get()); }));
+    Object page(
+        mupdf_call([&](fz_context* c) noexcept { return pdf_add_page(c, out, sheet, 0, res.get(), buf.get()); }));
     tree.append(page.get());
 }
 

@@ -50,8 +50,10 @@ void* counted_realloc(void* opaque, void* old, std::size_t size) {
     const std::size_t old_size = old ? block_size(old) : 0;
     if (size > old_size && size - old_size > b->limit - std::min(b->used, b->limit)) return nullptr;
     void* p = platform::heap_reallocate(old, size);
-    if (p) b->used = b->used - old_size + block_size(p);
-    else if (size == 0) b->used -= old_size;
+    if (p)
+        b->used = b->used - old_size + block_size(p);
+    else if (size == 0)
+        b->used -= old_size;
     return p;
 }
 

@@ -68,15 +68,13 @@ template <class F>
 auto mupdf_call(F&& f, std::source_location where = std::source_location::current()) {
     using Fn = std::remove_reference_t<F>;
     using R = std::invoke_result_t<Fn&, fz_context*>;
-    static_assert(std::is_nothrow_invocable_v<Fn&, fz_context*>,
-                  "the callable run by mupdf_call must be noexcept");
+    static_assert(std::is_nothrow_invocable_v<Fn&, fz_context*>, "the callable run by mupdf_call must be noexcept");
     fz_context* ctx = mupdf_context();
     if constexpr (std::is_void_v<R>) {
         detail::run_guarded(
             ctx, [](fz_context* c, void* p) noexcept { (*static_cast<Fn*>(p))(c); }, &f, where);
     } else {
-        static_assert(std::is_trivially_destructible_v<R>,
-                      "mupdf_call returns only trivially destructible values");
+        static_assert(std::is_trivially_destructible_v<R>, "mupdf_call returns only trivially destructible values");
         struct Call {
             Fn* fn;
             R result;

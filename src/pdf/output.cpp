@@ -81,8 +81,8 @@ fs::path save_document(pdf_document* doc, const fs::path& output_path, const Pla
         throw;
     } catch (const diag::RuntimeError& e) {
         if (sink.error) fail_write(output_path, sink.error);
-        throw diag::RuntimeError(
-            diag::Text{"pdf_write_failed", {{"path", utf8(output_path)}}, "fs_other", e.what()}, e.where());
+        throw diag::RuntimeError(diag::Text{"pdf_write_failed", {{"path", utf8(output_path)}}, "fs_other", e.what()},
+                                 e.where());
     }
     const Placer at_output_path = [&](const fs::path& temp) {
         platform::rename_no_replace(temp, output_path);

@@ -48,8 +48,7 @@ private:
         try {
             auto* watch = static_cast<WarningWatch*>(self);
             if (watch->warnings_.size() < 16) watch->warnings_.emplace_back(message);
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     static_assert(noexcept(record(nullptr, "")), "MuPDF's callbacks must not throw");
     fz_warning_cb* previous_ = nullptr;
@@ -112,10 +111,8 @@ diag::RuntimeError content_too_large(const std::string& name, int page_index) {
 }
 
 diag::RuntimeError content_broken(const std::string& name, int page_index, std::string detail) {
-    return diag::RuntimeError(diag::Text{"pdf_content_broken",
-                                         {{"name", name}, {"page", std::to_string(page_index + 1)}},
-                                         "",
-                                         std::move(detail)});
+    return diag::RuntimeError(diag::Text{
+        "pdf_content_broken", {{"name", name}, {"page", std::to_string(page_index + 1)}}, "", std::move(detail)});
 }
 
 void check_page_content(pdf_obj* page, bool repaired, int page_index, const std::string& name) {
@@ -129,8 +126,10 @@ void check_page_content(pdf_obj* page, bool repaired, int page_index, const std:
     const int n = pdf_is_array(c, contents) ? pdf_array_len(c, contents) : 1;
     for (int i = 0; i < n; ++i) {
         pdf_obj* part = pdf_is_array(c, contents) ? pdf_array_get(c, contents, i) : contents;
-        if (pdf_is_stream(c, part)) streams.push_back(part);
-        else if (repaired && pdf_is_indirect(c, part)) throw broken("content stream lost");
+        if (pdf_is_stream(c, part))
+            streams.push_back(part);
+        else if (repaired && pdf_is_indirect(c, part))
+            throw broken("content stream lost");
     }
     std::vector<unsigned char> chunk(64 * 1024);
     std::size_t total = 0;

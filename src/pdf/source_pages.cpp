@@ -57,9 +57,7 @@ struct Frame {
     int next = 0;
 };
 
-[[noreturn]] void refuse(const std::string& why) {
-    throw diag::RuntimeError("page tree " + why);
-}
+[[noreturn]] void refuse(const std::string& why) { throw diag::RuntimeError("page tree " + why); }
 
 // The root node of the document's page tree (borrowed), its object number marked as
 // seen; null when the document has none.
@@ -109,9 +107,9 @@ Kid resolve_kid(pdf_obj* entry) {
         pdf_obj* d = pdf_resolve_indirect(c, entry);
         if (!pdf_is_dict(c, d)) return Kid{nullptr, false};
         pdf_obj* type = pdf_dict_get(c, d, PDF_NAME(Type));
-        const bool node = type ? pdf_name_eq(c, type, PDF_NAME(Pages)) != 0
-                               : pdf_dict_get(c, d, PDF_NAME(Kids)) != nullptr &&
-                                     pdf_dict_get(c, d, PDF_NAME(MediaBox)) == nullptr;
+        const bool node =
+            type ? pdf_name_eq(c, type, PDF_NAME(Pages)) != 0
+                 : pdf_dict_get(c, d, PDF_NAME(Kids)) != nullptr && pdf_dict_get(c, d, PDF_NAME(MediaBox)) == nullptr;
         return Kid{d, node};
     });
 }

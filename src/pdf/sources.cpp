@@ -35,7 +35,8 @@ void with_source(const std::string& name, const std::function<void()>& work) {
 
 // Whether a failure with this catalogue message lies in the source itself.
 bool in_source(std::string_view key) {
-    for (std::string_view k : {"pdf_damaged", "pdf_no_pages", "pdf_password", "pdf_content_broken", "pdf_content_too_large"})
+    for (std::string_view k :
+         {"pdf_damaged", "pdf_no_pages", "pdf_password", "pdf_content_broken", "pdf_content_too_large"})
         if (key == k) return true;
     return false;
 }
@@ -93,14 +94,16 @@ Document open_document(const Source& source) {
     const std::uint64_t size = reader->size();
     if (size <= READ_WHOLE_BYTES) {
         const auto whole = static_cast<std::size_t>(size);
-        Buffer bytes(mupdf_call([&](fz_context* c) noexcept { return fz_new_buffer(c, std::max<std::size_t>(whole, 1)); }));
+        Buffer bytes(
+            mupdf_call([&](fz_context* c) noexcept { return fz_new_buffer(c, std::max<std::size_t>(whole, 1)); }));
         unsigned char* data = nullptr;
         fz_buffer_storage(mupdf_context(), bytes.get(), &data);
         std::error_code ec;
         bytes->len = reader->read_at(0, std::span(reinterpret_cast<char*>(data), whole), ec);
         if (ec) throw diag::file_error("file_read_failed", source.path, ec);
         Stream stream(mupdf_call([&](fz_context* c) noexcept { return fz_open_buffer(c, bytes.get()); }));
-        return Document(mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
+        return Document(
+            mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
     }
     auto* state = new ReaderStream(std::move(*reader));  // MuPDF's stream owns it from here
     Stream stream(mupdf_call([&](fz_context* c) noexcept {
@@ -140,12 +143,12 @@ MergeCounts whole_merge(const fs::path& output_path, const std::function<MergeCo
         return merge();
     } catch (const MemoryLimit& e) {
         if (e.text() != nullptr) throw;
-        throw MemoryLimit(diag::Text{"merge_memory_limit",
-                                     {{"path", platform::utf8(output_path)},
-                                      {"limit", std::to_string(MUPDF_MEMORY_LIMIT >> 20)}},
-                                     "",
-                                     e.what()},
-                          e.where());
+        throw MemoryLimit(
+            diag::Text{"merge_memory_limit",
+                       {{"path", platform::utf8(output_path)}, {"limit", std::to_string(MUPDF_MEMORY_LIMIT >> 20)}},
+                       "",
+                       e.what()},
+            e.where());
     }
 }
 

@@ -3,11 +3,11 @@
 // appear only inside the implementation.
 #pragma once
 
-#include <cstddef>
 #include <array>
-#include <memory>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>

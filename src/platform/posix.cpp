@@ -1,15 +1,11 @@
 // POSIX/X11 half of the platform layer.
 #ifndef _WIN32
-#include "platform/platform.hpp"
-#include "platform/registry.hpp"
-#include "platform/claims.hpp"
-
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -21,6 +17,10 @@
 #include <random>
 #include <system_error>
 #include <thread>
+
+#include "platform/claims.hpp"
+#include "platform/platform.hpp"
+#include "platform/registry.hpp"
 
 extern char** environ;
 
@@ -131,8 +131,7 @@ fs::path local_app_data_dir() {
         auto e = v->find_last_not_of(" \t\r\n\f\v");
         return fs::path(v->substr(b, e - b + 1));
     }
-    if (auto v = get_env("XDG_DATA_HOME"); v && !v->empty() && fs::path(*v).is_absolute())
-        return fs::path(*v);
+    if (auto v = get_env("XDG_DATA_HOME"); v && !v->empty() && fs::path(*v).is_absolute()) return fs::path(*v);
     return user_home() / ".local" / "share";
 }
 
@@ -268,11 +267,9 @@ void reap_when_done(pid_t pid) noexcept {
     try {
         std::thread([pid] {
             int status = 0;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
         }).detach();
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
 }
 
 }  // namespace

@@ -96,8 +96,7 @@ std::size_t FileReader::read_at(std::uint64_t offset, std::span<char> out, std::
     return done;
 }
 
-ScratchFile::ScratchFile(fs::path path, Lifetime lifetime)
-    : path_(std::move(path)), lifetime_(lifetime), handle_(-1) {
+ScratchFile::ScratchFile(fs::path path, Lifetime lifetime) : path_(std::move(path)), lifetime_(lifetime), handle_(-1) {
     // Read back through this handle, so others need not open it; shared for reading
     // (an antivirus looks) and for deleting (a clean-up of the folder never waits).
     DWORD access = GENERIC_READ | GENERIC_WRITE;
@@ -106,8 +105,8 @@ ScratchFile::ScratchFile(fs::path path, Lifetime lifetime)
         access |= DELETE;
         flags |= FILE_FLAG_DELETE_ON_CLOSE;
     }
-    HANDLE h = CreateFileW(extended_length_path(path_).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                           nullptr, CREATE_NEW, flags, nullptr);
+    HANDLE h = CreateFileW(extended_length_path(path_).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                           CREATE_NEW, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) fail("cannot create file", path_, last_system_error());
     handle_ = reinterpret_cast<std::intptr_t>(h);
 }
@@ -141,9 +140,12 @@ FileReader::FileReader(const fs::path& path) : handle_(-1) {
     if (fd < 0) fail("cannot open file", path, last_system_error());
     struct stat st {};
     std::error_code ec;
-    if (::fstat(fd, &st) != 0) ec = last_system_error();
-    else if (S_ISDIR(st.st_mode)) ec = std::make_error_code(std::errc::is_a_directory);
-    else if (!S_ISREG(st.st_mode)) ec = std::make_error_code(std::errc::invalid_argument);
+    if (::fstat(fd, &st) != 0)
+        ec = last_system_error();
+    else if (S_ISDIR(st.st_mode))
+        ec = std::make_error_code(std::errc::is_a_directory);
+    else if (!S_ISREG(st.st_mode))
+        ec = std::make_error_code(std::errc::invalid_argument);
     if (ec) {
         ::close(fd);
         fail("cannot open file", path, ec);
@@ -159,8 +161,8 @@ FileReader::~FileReader() {
 std::size_t FileReader::read_at(std::uint64_t offset, std::span<char> out, std::error_code& ec) const noexcept {
     std::size_t done = 0;
     while (done < out.size()) {
-        const ssize_t n = ::pread(static_cast<int>(handle_), out.data() + done, out.size() - done,
-                                  static_cast<off_t>(offset + done));
+        const ssize_t n =
+            ::pread(static_cast<int>(handle_), out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) continue;
             ec = last_system_error();
@@ -172,8 +174,7 @@ std::size_t FileReader::read_at(std::uint64_t offset, std::span<char> out, std::
     return done;
 }
 
-ScratchFile::ScratchFile(fs::path path, Lifetime lifetime)
-    : path_(std::move(path)), lifetime_(lifetime), handle_(-1) {
+ScratchFile::ScratchFile(fs::path path, Lifetime lifetime) : path_(std::move(path)), lifetime_(lifetime), handle_(-1) {
     int fd = -1;
     do fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     while (fd < 0 && errno == EINTR);

@@ -1,11 +1,11 @@
 // SHA-256 through OpenSSL's EVP interface, on Windows as here: one implementation,
 // which uses the processor's SHA instructions where it has them.
-#include "platform/platform.hpp"
-
 #include <openssl/evp.h>
 
 #include <memory>
 #include <stdexcept>
+
+#include "platform/platform.hpp"
 
 namespace platform {
 

@@ -1,10 +1,10 @@
 #include "platform/staged_file.hpp"
 
 #ifdef _WIN32
+#include <windows.h>
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
-#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -56,7 +56,8 @@ void remove_dead_siblings(const fs::path& target) {
     const std::u8string name = target.filename().u8string();
     prefix.append(name.begin(), name.end());
     prefix += '.';
-    remove_dead_temp_files(target.parent_path(), [&](std::string_view n) { return n.substr(0, prefix.size()) == prefix; });
+    remove_dead_temp_files(target.parent_path(),
+                           [&](std::string_view n) { return n.substr(0, prefix.size()) == prefix; });
 }
 
 }  // namespace

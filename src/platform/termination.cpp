@@ -108,8 +108,7 @@ std::atomic<int> arrived_signal{0};
 
 void wait_for_termination(sigset_t set) noexcept {
     int sig = 0;
-    while (sigwait(&set, &sig) != 0) {
-    }
+    while (sigwait(&set, &sig) != 0) {}
     arrived_signal.store(sig);
     end_by(sig);
 }

@@ -1,9 +1,5 @@
 // Windows half of the platform layer. Compiled only on Windows; wide strings stay here.
 #ifdef _WIN32
-#include "platform/platform.hpp"
-#include "platform/registry.hpp"
-#include "platform/claims.hpp"
-
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -15,6 +11,10 @@
 #include <random>
 #include <stdexcept>
 #include <system_error>
+
+#include "platform/claims.hpp"
+#include "platform/platform.hpp"
+#include "platform/registry.hpp"
 
 namespace platform {
 
@@ -32,8 +32,7 @@ std::wstring wide(std::string_view s) {
 
 std::string narrow(std::wstring_view w) {
     if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                      nullptr, nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
     std::string s(static_cast<std::size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
     return s;
@@ -47,14 +46,13 @@ public:
 
     std::string message(int code) const override {
         wchar_t* buffer = nullptr;
-        const DWORD n = FormatMessageW(
-            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-            nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        const DWORD n =
+            FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
         if (n == 0 || buffer == nullptr) return "Windows error " + std::to_string(code);
         std::wstring text(buffer, n);
         LocalFree(buffer);
-        while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
-            text.pop_back();
+        while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
         return narrow(text);
     }
 
@@ -96,9 +94,7 @@ std::vector<fs::path>& search_dirs() {
     return dirs;
 }
 
-bool blank(std::string_view s) {
-    return s.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
-}
+bool blank(std::string_view s) { return s.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos; }
 
 std::string trimmed(std::string_view s) {
     const auto b = s.find_first_not_of(" \t\r\n\f\v");
@@ -165,8 +161,7 @@ std::error_code tell_busy_from_denied(const fs::path& p, std::error_code ec) noe
             return ec;
         }
         if (GetLastError() == ERROR_SHARING_VIOLATION) return error_from(ERROR_SHARING_VIOLATION);
-    } catch (...) {
-    }
+    } catch (...) {}
     return ec;
 }
 
@@ -197,9 +192,12 @@ std::vector<FolderEntry> list_folder(const fs::path& folder) {
         const std::wstring_view name = found.cFileName;
         if (name == L"." || name == L"..") continue;
         fs::file_type type = fs::file_type::regular;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) type = fs::file_type::symlink;
-        else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) type = fs::file_type::directory;
-        else if (found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) type = fs::file_type::unknown;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            type = fs::file_type::symlink;
+        else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            type = fs::file_type::directory;
+        else if (found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)
+            type = fs::file_type::unknown;
         entries.push_back({folder / fs::path(name), type});
     } while (FindNextFileW(h, &found));
     const DWORD error = GetLastError();
@@ -346,8 +344,8 @@ fs::path reserve_sibling(const fs::path& target, const std::string& suffix) {
     std::random_device rd;
     DWORD error = ERROR_SUCCESS;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path p = target.parent_path() / (L"." + target.filename().native() + L"." +
-                                                   std::to_wstring(rd()) + wide(suffix));
+        const fs::path p =
+            target.parent_path() / (L"." + target.filename().native() + L"." + std::to_wstring(rd()) + wide(suffix));
         HANDLE h = CreateFileW(extended_length_path(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
@@ -441,9 +439,8 @@ bool shell_open(const std::string& target) {
 namespace {
 
 [[noreturn]] void registry_failure(const char* call, std::string_view key, LONG rc) {
-    throw RegistryError(std::string(call) + " " + std::string(key) + ": " +
-                            win32_category().message(static_cast<int>(rc)),
-                        rc);
+    throw RegistryError(
+        std::string(call) + " " + std::string(key) + ": " + win32_category().message(static_cast<int>(rc)), rc);
 }
 
 // HKEY_CURRENT_USER through the wide-character registry calls.
@@ -500,9 +497,9 @@ HANDLE as_handle(std::intptr_t v) { return reinterpret_cast<HANDLE>(v); }
 }  // namespace
 
 FileLock::FileLock(const fs::path& path, std::chrono::milliseconds wait, const std::function<void()>& on_wait) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) fail_last_error("cannot open lock file", path);
     // Asked without blocking and asked again now and then, so that the wait can be
     // given up; Windows drops the lock when the process ends.
@@ -559,8 +556,8 @@ bool delete_if_unclaimed(const fs::path& path) noexcept { return DeleteFileW(pat
 ClaimedFile reserve_claimed_sibling(const fs::path& target, const std::string& suffix) {
     std::random_device rd;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path p = target.parent_path() /
-                     (L"." + target.filename().wstring() + L"." + std::to_wstring(rd()) + wide(suffix));
+        fs::path p =
+            target.parent_path() / (L"." + target.filename().wstring() + L"." + std::to_wstring(rd()) + wide(suffix));
         // Created and claimed in one step.
         HANDLE h = CreateFileW(p.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);

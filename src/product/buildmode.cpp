@@ -60,9 +60,12 @@ fs::path home_dir(const ProductProfile& product, const fs::path& exe) {
     if (const auto& user = product.USER_FOLDER; user && !user->empty()) {
         if (!is_bundled(exe)) return *product.ROOT / "data";
         fs::path base;
-        if (auto v = non_empty_env("LOCALAPPDATA")) base = platform::path_from_utf8(*v);
-        else if (auto w = non_empty_env("APPDATA")) base = platform::path_from_utf8(*w);
-        else base = platform::local_app_data_dir();
+        if (auto v = non_empty_env("LOCALAPPDATA"))
+            base = platform::path_from_utf8(*v);
+        else if (auto w = non_empty_env("APPDATA"))
+            base = platform::path_from_utf8(*w);
+        else
+            base = platform::local_app_data_dir();
         return base / *user;
     }
     fs::path bundle = bundle_dir(product, exe);

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "diag/error_log.hpp"
-#include "platform/registry.hpp"
 #include "job/result.hpp"
+#include "platform/registry.hpp"
 #include "product/product.hpp"
 
 namespace product {
@@ -17,20 +17,20 @@ namespace product {
 namespace fs = std::filesystem;
 
 struct Context {
-    std::string code;       // the product code; names files only we write
-    std::string title;      // the product title: window titles, output names
-    std::string exe_name;   // the executable's name without a system suffix
-    std::string version;    // APP_VERSION
-    std::string icon_name;  // the icon's file name ("mergalo.ico")
-    bool bundled = false;   // the built executable, not a development run
-    bool system_wide = false;  // installed for all users: the program folder is not the user's
-    fs::path program_dir;   // the executable's folder (the source root in a development run)
-    fs::path bundle_dir;    // the resource folder: help/ and assets/
+    std::string code;                     // the product code; names files only we write
+    std::string title;                    // the product title: window titles, output names
+    std::string exe_name;                 // the executable's name without a system suffix
+    std::string version;                  // APP_VERSION
+    std::string icon_name;                // the icon's file name ("mergalo.ico")
+    bool bundled = false;                 // the built executable, not a development run
+    bool system_wide = false;             // installed for all users: the program folder is not the user's
+    fs::path program_dir;                 // the executable's folder (the source root in a development run)
+    fs::path bundle_dir;                  // the resource folder: help/ and assets/
     std::optional<fs::path> library_dir;  // the shipped library folder, when there is one
-    fs::path history_dir;   // the history's folder; logs/ and Instruction.html lie beside it
-    fs::path data_dir;      // the per-user settings folder; made when settings are written
-    fs::path temp_root;     // the user's temporary folder
-    diag::ErrorLog log;     // history_dir / "logs", "<title> <version>"
+    fs::path history_dir;                 // the history's folder; logs/ and Instruction.html lie beside it
+    fs::path data_dir;                    // the per-user settings folder; made when settings are written
+    fs::path temp_root;                   // the user's temporary folder
+    diag::ErrorLog log;                   // history_dir / "logs", "<title> <version>"
     // Where the right-click menu goes: a registry branch given by a test, else (null)
     // the system's place for it.
     platform::Registry* menu_registry = nullptr;

@@ -12,8 +12,8 @@
 namespace product {
 
 // Required fields, in the order a missing-fields message lists them.
-inline constexpr std::array<std::string_view, 6> REQUIRED_FIELDS = {
-    "CODE", "TITLE", "APP_VERSION", "LIB_FOLDER", "ROOT", "ICON_NAME"};
+inline constexpr std::array<std::string_view, 6> REQUIRED_FIELDS = {"CODE",       "TITLE", "APP_VERSION",
+                                                                    "LIB_FOLDER", "ROOT",  "ICON_NAME"};
 
 class ProfileIncomplete : public diag::Error {
 public:

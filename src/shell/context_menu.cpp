@@ -4,8 +4,8 @@
 
 #include "i18n/catalogue.hpp"
 #include "job/layouts.hpp"
-#include "platform/platform.hpp"
 #include "job/output_names.hpp"
+#include "platform/platform.hpp"
 
 namespace shell {
 
@@ -29,20 +29,23 @@ std::string position(std::size_t index) {
 
 Menu make_menu(std::string_view lang, std::string_view code, std::string_view app_title, const fs::path& exe,
                const fs::path& help, const fs::path& icon) {
-    Menu menu{std::string(code), std::string(app_title),
-              i18n::t("menu_root", lang, {{"app", app_title}}), exe, help, icon, {}};
+    Menu menu{std::string(code),
+              std::string(app_title),
+              i18n::t("menu_root", lang, {{"app", app_title}}),
+              exe,
+              help,
+              icon,
+              {}};
     for (std::size_t i = 0; i < job::SUPPORTED_NUP.size(); ++i) {
         const int nup = job::SUPPORTED_NUP[i];
         menu.entries.push_back({position(i) + "_" + std::to_string(nup) + "up", job::mode_name(nup, lang), nup});
     }
-    menu.entries.push_back(
-        {position(job::SUPPORTED_NUP.size()) + "_help", i18n::t("menu_help", lang, {{"app", app_title}}), std::nullopt});
+    menu.entries.push_back({position(job::SUPPORTED_NUP.size()) + "_help",
+                            i18n::t("menu_help", lang, {{"app", app_title}}), std::nullopt});
     return menu;
 }
 
-std::string layout_command(const fs::path& exe, int nup) {
-    return quoted(exe) + " \"%1\" " + std::to_string(nup);
-}
+std::string layout_command(const fs::path& exe, int nup) { return quoted(exe) + " \"%1\" " + std::to_string(nup); }
 
 std::string help_menu_command(const fs::path& help_path) { return "explorer.exe " + quoted(help_path); }
 
@@ -69,8 +72,7 @@ void remove_registry_menu(platform::Registry& branch) {
 
 namespace detail {
 
-void set_reg_value(platform::Registry& root, std::string_view subkey, std::string_view name,
-                   std::string_view value) {
+void set_reg_value(platform::Registry& root, std::string_view subkey, std::string_view name, std::string_view value) {
     root.set_string(subkey, name, value);
 }
 

@@ -23,8 +23,8 @@ namespace fs = std::filesystem;
 
 // The class keys of the user's branch that receive the entry, in writing order: the
 // built-in compressed-folder handler of ZIP archives, and every file named *.zip.
-inline constexpr std::array<std::string_view, 2> MENU_ROOTS{
-    "Software\\Classes\\CompressedFolder", "Software\\Classes\\SystemFileAssociations\\.zip"};
+inline constexpr std::array<std::string_view, 2> MENU_ROOTS{"Software\\Classes\\CompressedFolder",
+                                                            "Software\\Classes\\SystemFileAssociations\\.zip"};
 // The entry under each root: "\shell\Merge" followed directly by the product title.
 inline constexpr std::string_view MENU_KEY = "\\shell\\MergeTarvo PDF Mergalo";
 
@@ -71,8 +71,7 @@ namespace detail {
 
 // Creates or opens `subkey` (with the keys above it) and sets its value `name` to the
 // string `value`. Throws platform::RegistryError.
-void set_reg_value(platform::Registry& root, std::string_view subkey, std::string_view name,
-                   std::string_view value);
+void set_reg_value(platform::Registry& root, std::string_view subkey, std::string_view name, std::string_view value);
 
 // The same for the key's unnamed (default) value.
 void set_reg_default(platform::Registry& root, std::string_view subkey, std::string_view value);

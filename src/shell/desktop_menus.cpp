@@ -1,6 +1,4 @@
 #include "shell/desktop_menus.hpp"
-#include "shell/menu_place.hpp"
-#include "shell/open_archives_script.hpp"
 
 #include <unistd.h>
 
@@ -15,6 +13,8 @@
 #include "i18n/catalogue.hpp"
 #include "platform/platform.hpp"
 #include "platform/staged_file.hpp"
+#include "shell/menu_place.hpp"
+#include "shell/open_archives_script.hpp"
 
 namespace shell {
 
@@ -29,11 +29,20 @@ std::string key_value(std::string_view text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default: out += c;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                out += c;
         }
     }
     if (!out.empty() && out[0] == ' ') out.replace(0, 1, "\\s");
@@ -57,8 +66,10 @@ std::string exec_arg(std::string_view arg) {
 std::string sh_quote(std::string_view text) {
     std::string out = "'";
     for (char c : text) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }
@@ -144,8 +155,8 @@ std::string application_entry(const Menu& menu, const std::string& icon) {
     out += "Name=" + key_value(menu.app_title) + "\n";
     out += "Comment=" + key_value(i18n::t("menu_root", "ru", {{"app", menu.app_title}})) + "\n";
     for (std::string_view lang : i18n::LANGUAGES)
-        out += "Comment[" + std::string(lang) + "]=" + key_value(i18n::t("menu_root", lang, {{"app", menu.app_title}})) +
-               "\n";
+        out += "Comment[" + std::string(lang) +
+               "]=" + key_value(i18n::t("menu_root", lang, {{"app", menu.app_title}})) + "\n";
     out += "Icon=" + key_value(icon) + "\n";
     // %F: every selected archive, each one argument; the program asks for the layout once.
     out += "Exec=" + key_value(exec_arg(platform::utf8(menu.exe)) + " " + std::string(CHOOSE_LAYOUT_SWITCH) + " %F") +
@@ -197,7 +208,9 @@ bool is_ours(const MenuFile& file) {
 
 std::string read_whole(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw fs::filesystem_error("cannot open file", file, std::make_error_code(std::errc::no_such_file_or_directory));
+    if (!in)
+        throw fs::filesystem_error("cannot open file", file,
+                                   std::make_error_code(std::errc::no_such_file_or_directory));
     std::ostringstream bytes;
     bytes << in.rdbuf();
     if (in.bad()) throw fs::filesystem_error("cannot read file", file, std::make_error_code(std::errc::io_error));
@@ -233,10 +246,14 @@ diag::RuntimeError file_failure(const char* key, const fs::path& file, const std
 
 std::string_view file_manager_name(FileManager manager) noexcept {
     switch (manager) {
-        case FileManager::dolphin: return "Dolphin";
-        case FileManager::nautilus: return "Nautilus";
-        case FileManager::caja: return "Caja";
-        case FileManager::nemo: return "Nemo";
+        case FileManager::dolphin:
+            return "Dolphin";
+        case FileManager::nautilus:
+            return "Nautilus";
+        case FileManager::caja:
+            return "Caja";
+        case FileManager::nemo:
+            return "Nemo";
     }
     return "";
 }
@@ -303,15 +320,23 @@ std::vector<MenuFile> application_entry_files(const Menu& menu, const DesktopFol
     for (fs::directory_iterator it(theme, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path icon = it->path() / "apps" / (menu.code + ".png");
         if (fs::is_regular_file(icon, ec))
-            icons.push_back({folders.data_home / "icons" / "hicolor" / it->path().filename() / "apps" /
-                                 (menu.code + ".png"),
-                             {}, false, {}, std::nullopt, icon});
+            icons.push_back(
+                {folders.data_home / "icons" / "hicolor" / it->path().filename() / "apps" / (menu.code + ".png"),
+                 {},
+                 false,
+                 {},
+                 std::nullopt,
+                 icon});
     }
     std::sort(icons.begin(), icons.end(), [](const MenuFile& a, const MenuFile& b) { return a.path < b.path; });
     // Without the theme's icons the entry names the window icon's file itself.
     const std::string icon = icons.empty() ? platform::utf8(menu.icon) : menu.code;
     std::vector<MenuFile> files{{folders.data_home / "applications" / (menu.code + ".desktop"),
-                                 application_entry(menu, icon), false, marker(menu), std::nullopt, {}}};
+                                 application_entry(menu, icon),
+                                 false,
+                                 marker(menu),
+                                 std::nullopt,
+                                 {}}};
     files.insert(files.end(), icons.begin(), icons.end());
     return files;
 }

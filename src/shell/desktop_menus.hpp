@@ -60,12 +60,12 @@ std::vector<FileManager> installed_file_managers(std::string_view search_path);
 // One file of the menu or of the application entry, and what it holds.
 struct MenuFile {
     fs::path path;
-    std::string content;         // UTF-8 text, or empty when `source` is given
-    bool executable = false;     // mode 0755 instead of 0644
-    std::string marker{};        // the first or second line by which removal knows the
-                                 // file as ours; empty: the file is ours by its name (an icon)
+    std::string content;                   // UTF-8 text, or empty when `source` is given
+    bool executable = false;               // mode 0755 instead of 0644
+    std::string marker{};                  // the first or second line by which removal knows the
+                                           // file as ours; empty: the file is ours by its name (an icon)
     std::optional<FileManager> manager{};  // whose extension it is; none for the application entry
-    fs::path source{};           // a file to copy as the content (an icon), or empty
+    fs::path source{};                     // a file to copy as the content (an icon), or empty
 };
 
 // The files that make up `menu` for the file managers `managers`, in writing order.
@@ -106,6 +106,5 @@ void replace_desktop_files(const std::vector<MenuFile>& files, const std::vector
 // FILE_MANAGERS order. Missing files are no error; nothing else is touched. Throws
 // diag::RuntimeError (`file_access_failed`) when a file of ours cannot be deleted.
 std::vector<FileManager> remove_desktop_files(const std::vector<MenuFile>& ours);
-
 
 }  // namespace shell

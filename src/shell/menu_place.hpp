@@ -15,10 +15,10 @@ namespace shell {
 
 // What installing the menu needs.
 struct MenuInstall {
-    Menu menu;                         // in the current language
-    std::vector<Menu> every_language;  // the menu in every language: labels of another one may be on disk
-    bool application_entry = true;     // "Open with" as well (not for a program installed for all users)
-    std::filesystem::path icon_folder; // the folder of the icon's PNG, for "Open with"
+    Menu menu;                          // in the current language
+    std::vector<Menu> every_language;   // the menu in every language: labels of another one may be on disk
+    bool application_entry = true;      // "Open with" as well (not for a program installed for all users)
+    std::filesystem::path icon_folder;  // the folder of the icon's PNG, for "Open with"
 };
 
 // Writes the menu to `registry` when given, else to the system's place. Returns the

@@ -24,21 +24,41 @@ constexpr int DIALOG_HEIGHT = 260;
 // copy the log's path and the support link (Ctrl+C, or the X selection), and a click on
 // the link opens it. Without a log (`log_path` none), `log_failure` stands in the
 // place of the log's path and the support line does not ask for the log.
-ui::tk::Widget show_message(const ui::tk::Widget& win, std::string_view text, const std::optional<std::string>& log_path,
-                            std::string_view log_failure, std::string_view lang, const ui::Scale& px) {
+ui::tk::Widget show_message(const ui::tk::Widget& win, std::string_view text,
+                            const std::optional<std::string>& log_path, std::string_view log_failure,
+                            std::string_view lang, const ui::Scale& px) {
     namespace tk = ui::tk;
     tk::Interp& in = win.interp();
-    const auto box = tk::Widget::create(
-        in, "text", win.path(), "message",
-        {"-font", tk::font(9), "-wrap", "word", "-width", 1, "-height", 1, "-relief", "flat", "-borderwidth", 0,
-         "-highlightthickness", 0, "-padx", 0, "-pady", 0, "-background", win.cget("-background")});
+    const auto box = tk::Widget::create(in, "text", win.path(), "message",
+                                        {"-font",
+                                         tk::font(9),
+                                         "-wrap",
+                                         "word",
+                                         "-width",
+                                         1,
+                                         "-height",
+                                         1,
+                                         "-relief",
+                                         "flat",
+                                         "-borderwidth",
+                                         0,
+                                         "-highlightthickness",
+                                         0,
+                                         "-padx",
+                                         0,
+                                         "-pady",
+                                         0,
+                                         "-background",
+                                         win.cget("-background")});
     box.pack({"-padx", px(18), "-pady", px(8), "-fill", "x"});
     const std::string url(ui::TELEGRAM_URL);
     const std::string send = i18n::t(log_path ? "error_send_log" : "error_write_support", lang);  // "... {url}"
     const std::size_t at = send.find("{url}");
     const auto insert = [&](std::string_view part, std::string_view tag = {}) {
-        if (tag.empty()) in.call({box.path(), "insert", "end", part});
-        else in.call({box.path(), "insert", "end", part, tag});
+        if (tag.empty())
+            in.call({box.path(), "insert", "end", part});
+        else
+            in.call({box.path(), "insert", "end", part, tag});
     };
     if (log_path) {
         insert(std::string(text) + "\n\n" + i18n::t("error_log_saved", lang) + "\n");
@@ -50,8 +70,10 @@ ui::tk::Widget show_message(const ui::tk::Widget& win, std::string_view text, co
     insert(url, "link");
     if (at != std::string::npos) insert(send.substr(at + 5));
     in.call({box.path(), "tag", "configure", "link", "-foreground", "#1d4ed8", "-underline", 1});
-    in.call({box.path(), "tag", "bind", "link", "<Enter>", tk::Word::list({box.path(), "configure", "-cursor", "hand2"})});
-    in.call({box.path(), "tag", "bind", "link", "<Leave>", tk::Word::list({box.path(), "configure", "-cursor", "xterm"})});
+    in.call(
+        {box.path(), "tag", "bind", "link", "<Enter>", tk::Word::list({box.path(), "configure", "-cursor", "hand2"})});
+    in.call(
+        {box.path(), "tag", "bind", "link", "<Leave>", tk::Word::list({box.path(), "configure", "-cursor", "xterm"})});
     // A click opens the link; a drag that selects part of it does not.
     in.call({box.path(), "tag", "bind", "link", "<ButtonRelease-1>", in.command([&in, box, url] {
                  if (in.call({box.path(), "tag", "ranges", "sel"}).empty()) platform::shell_open(url);
@@ -99,13 +121,14 @@ std::string log_failure_line(const std::exception& failure, const fs::path& log_
     return line;
 }
 
-std::string error_dialog_message_without_log(std::string_view text, std::string_view log_failure, std::string_view lang) {
+std::string error_dialog_message_without_log(std::string_view text, std::string_view log_failure,
+                                             std::string_view lang) {
     return std::string(text) + "\n\n" + std::string(log_failure) + "\n\n" +
            i18n::t("error_write_support", lang, {{"url", TELEGRAM_URL}});
 }
 
-void show_error_dialog(const product::Context& ctx, std::string_view title, std::string_view text, const std::exception* exc,
-                       std::string_view extra) {
+void show_error_dialog(const product::Context& ctx, std::string_view title, std::string_view text,
+                       const std::exception* exc, std::string_view extra) {
     const std::string lang = ctx.language();
     // The dialog never depends on the log: a log that cannot be written (a read-only
     // program folder, a full disk, a file named "logs") is one more line of it.
@@ -153,9 +176,9 @@ void show_error_dialog(const product::Context& ctx, std::string_view title, std:
     const auto open_log_folder = [&log] {
         if (log) platform::shell_open(platform::utf8(log->parent_path()));
     };
-    const auto log_button = tk::Widget::create(root, "button", buttons.path(), "log",
-                                               {"-text", i18n::t("error_open_log_folder", lang), "-width", 24,
-                                                "-command", root.command(open_log_folder)});
+    const auto log_button = tk::Widget::create(
+        root, "button", buttons.path(), "log",
+        {"-text", i18n::t("error_open_log_folder", lang), "-width", 24, "-command", root.command(open_log_folder)});
     log_button.grid({"-row", 0, "-column", 0, "-padx", px(6)});
     if (!log) log_button.configure({"-state", "disabled"});  // there is no log to show
     const auto ok = tk::Widget::create(root, "button", buttons.path(), "ok",

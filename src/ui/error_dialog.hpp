@@ -19,11 +19,13 @@ std::string error_dialog_message(std::string_view text, const std::string& log_p
 // text `error_log_not_written` with the file (`log_file` unless `failure` names it) and
 // the reason in plain words (the system's words too when the reason is unclear); in
 // `lang`. Throws only std::bad_alloc.
-std::string log_failure_line(const std::exception& failure, const std::filesystem::path& log_file, std::string_view lang);
+std::string log_failure_line(const std::exception& failure, const std::filesystem::path& log_file,
+                             std::string_view lang);
 
 // The dialog's message when the log could not be written: `text`, an empty line,
 // `log_failure`, an empty line, `error_write_support` with the support link.
-std::string error_dialog_message_without_log(std::string_view text, std::string_view log_failure, std::string_view lang);
+std::string error_dialog_message_without_log(std::string_view text, std::string_view log_failure,
+                                             std::string_view lang);
 
 // Writes the log entry (ctx.log.write(title, exc, extra)), then shows the dialog on a
 // hidden Tk main window of its own and returns when the user closed it (OK or the
@@ -33,7 +35,7 @@ std::string error_dialog_message_without_log(std::string_view text, std::string_
 // place of the log's path (the log-folder button is then disabled).
 // Without a display, prints the title and the message to standard error instead
 // (after the attempt to write the log). Throws nothing but what the toolkit throws.
-void show_error_dialog(const product::Context& ctx, std::string_view title, std::string_view text, const std::exception* exc = nullptr,
-                       std::string_view extra = {});
+void show_error_dialog(const product::Context& ctx, std::string_view title, std::string_view text,
+                       const std::exception* exc = nullptr, std::string_view extra = {});
 
 }  // namespace ui

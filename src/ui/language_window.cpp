@@ -77,11 +77,14 @@ std::optional<std::string> choose_language_window(const product::Context& ctx, c
     }
     std::string current = frame.path() + "." + ctx.language();
     if (!in.exists(current)) current = frame.path() + "." + std::string(i18n::LANGUAGES.front());
-    tk::use_keyboard(*win, [&win] { win->destroy(); }, current);
+    tk::use_keyboard(
+        *win, [&win] { win->destroy(); }, current);
     try {
         detail::center(ctx, *win);
-        if (own) own->mainloop();
-        else in.wait_window(win->path());
+        if (own)
+            own->mainloop();
+        else
+            in.wait_window(win->path());
     } catch (...) {
         detail::destroy_quietly(*win);
         throw;

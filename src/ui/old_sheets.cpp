@@ -3,8 +3,8 @@
 #include <iostream>
 #include <system_error>
 
-#include "job/old_sheets.hpp"
 #include "i18n/catalogue.hpp"
+#include "job/old_sheets.hpp"
 #include "ui/tk.hpp"
 #include "ui/window.hpp"
 

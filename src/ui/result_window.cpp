@@ -8,10 +8,10 @@
 #include "diag/error_log.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
-#include "job/layouts.hpp"
 #include "i18n/messages.hpp"
-#include "job/output_names.hpp"
 #include "i18n/settings.hpp"
+#include "job/layouts.hpp"
+#include "job/output_names.hpp"
 #include "platform/platform.hpp"
 #include "ui/language_window.hpp"
 #include "ui/old_sheets.hpp"
@@ -66,8 +66,8 @@ void open_help_or_throw(const product::Context& ctx) {
 // A follow-up action failed after a merge that succeeded: said in a box of its own,
 // `heading` (a catalogue key, or empty) above the failure's own words, and logged when
 // `log_title` is given (a log that cannot be written changes nothing here).
-void report_failure(const product::Context& ctx, std::string_view heading, const std::exception& e, std::string_view lang,
-                    std::string_view log_title = {}) {
+void report_failure(const product::Context& ctx, std::string_view heading, const std::exception& e,
+                    std::string_view lang, std::string_view log_title = {}) {
     if (!log_title.empty()) ctx.log.write_quietly(log_title, &e);
     std::string text = heading.empty() ? std::string() : i18n::t(heading, lang) + "\n\n";
     text += i18n::message(e, lang);
@@ -103,7 +103,8 @@ std::string build_details(const product::Context& ctx, const job::MergeResult& r
     const auto line = [&text](const std::string& s) { text += "\n" + s; };
     line(t("detail_file_all", lang, {{"path", result.out_pdf_all}}));
     line(t("detail_file_new", lang,
-           {{"path", has_new_file(result) ? i18n::Value(*result.out_pdf_new) : i18n::Value(t("detail_no_new_file", lang))}}));
+           {{"path",
+             has_new_file(result) ? i18n::Value(*result.out_pdf_new) : i18n::Value(t("detail_no_new_file", lang))}}));
     line(t("detail_mode", lang, {{"mode", job::mode_name(result.nup, lang)}}));
     line(t("files_taken", lang, {{"count", result.file_count_all}}));
     line(t("detail_new_count", lang, {{"count", result.file_count_new}}));
@@ -114,7 +115,8 @@ std::string build_details(const product::Context& ctx, const job::MergeResult& r
     }
     // What the seller must check before printing: one line each, only when it happened.
     if (!result.repaired.empty())
-        line(t("result_repaired", lang, {{"count", result.repaired.size()}, {"names", name_list(result.repaired, lang)}}));
+        line(t("result_repaired", lang,
+               {{"count", result.repaired.size()}, {"names", name_list(result.repaired, lang)}}));
     if (!result.conflicting_duplicates.empty())
         line(t("result_conflicting_duplicates", lang,
                {{"count", result.conflicting_duplicates.size()},
@@ -132,10 +134,14 @@ namespace {
 // language (again when the user picks another one), its buttons' actions as members.
 class ResultWindow {
 public:
-    ResultWindow(const product::Context& ctx, const job::MergeResult& result, const LanguageChanged& on_language_changed,
-                 tk::Interp& root)
-        : ctx_(ctx), result_(result), on_language_changed_(on_language_changed), root_(root),
-          win_(tk::Widget::create(root, "toplevel", ".", "done")), px_(root) {}
+    ResultWindow(const product::Context& ctx, const job::MergeResult& result,
+                 const LanguageChanged& on_language_changed, tk::Interp& root)
+        : ctx_(ctx),
+          result_(result),
+          on_language_changed_(on_language_changed),
+          root_(root),
+          win_(tk::Widget::create(root, "toplevel", ".", "done")),
+          px_(root) {}
 
     // Shows the window in the current language and returns when the user closed it.
     void show() {
@@ -180,7 +186,8 @@ private:
         add(bottom, "language", "change_language", 17, [this] { change_language(); });
         add(bottom, "close", "btn_close", 17, [this] { close(); });
         // Before the texts are set: the focus rings add to the size the window is centred at.
-        tk::use_keyboard(win_, [this] { close(); }, buttons_.front().widget.path());
+        tk::use_keyboard(
+            win_, [this] { close(); }, buttons_.front().widget.path());
     }
 
     // A button whose failed action is said in a box of its own while the window stays:
@@ -275,7 +282,8 @@ private:
 
 }  // namespace
 
-void show_done(const product::Context& ctx, const job::MergeResult& result, const LanguageChanged& on_language_changed) {
+void show_done(const product::Context& ctx, const job::MergeResult& result,
+               const LanguageChanged& on_language_changed) {
     std::optional<tk::Interp> root;
     try {
         root.emplace();

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "product/context.hpp"
 #include "job/result.hpp"
+#include "product/context.hpp"
 
 namespace ui {
 

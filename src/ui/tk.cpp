@@ -40,8 +40,7 @@ void find_executable() {
         std::string exe;
         try {
             exe = platform::utf8(platform::executable_path());
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
         Tcl_FindExecutable(exe.empty() ? nullptr : exe.c_str());
     });
 }
@@ -342,7 +341,8 @@ void mark_focus_of_buttons(Interp& in, const std::string& widget) {
         for (int i = 0; i < count; ++i) paths.emplace_back(Tcl_GetString(items[i]));
     Tcl_DecrRefCount(list);
     for (const auto& child : paths)
-        if (in.call({"winfo", "toplevel", child}) == in.call({"winfo", "toplevel", widget})) mark_focus_of_buttons(in, child);
+        if (in.call({"winfo", "toplevel", child}) == in.call({"winfo", "toplevel", widget}))
+            mark_focus_of_buttons(in, child);
 }
 
 }  // namespace
@@ -400,8 +400,8 @@ constexpr DialogText DIALOG_TEXTS[] = {
     {"File \"%1$s\"  does not exist.", "Файл \"%1$s\" не найден.", "\"%1$s\" файлы табылмады."},
     {"File \"%1$s\" does not exist.", "Файл \"%1$s\" не найден.", "\"%1$s\" файлы табылмады."},
     {"Directory \"%1$s\" does not exist.", "Папка \"%1$s\" не найдена.", "\"%1$s\" қалтасы табылмады."},
-    {"Cannot change to the directory \"%1$s\".\nPermission denied.",
-     "Не удаётся открыть папку \"%1$s\".\nНет доступа.", "\"%1$s\" қалтасын ашу мүмкін емес.\nРұқсат жоқ."},
+    {"Cannot change to the directory \"%1$s\".\nPermission denied.", "Не удаётся открыть папку \"%1$s\".\nНет доступа.",
+     "\"%1$s\" қалтасын ашу мүмкін емес.\nРұқсат жоқ."},
     {"Invalid file name \"%1$s\".", "Недопустимое имя файла \"%1$s\".", "\"%1$s\" файл атауы жарамсыз."},
     {"Error: %1$s", "Ошибка: %1$s", "Қате: %1$s"},
 };
@@ -413,8 +413,9 @@ void use_dialog_language(Interp& in, std::string_view lang) noexcept {
         in.call({"::msgcat::mclocale", lang});
         // Tk read its catalogue for the system's language at start-up; read the one of
         // the program's language now (a language Tk has none for loads nothing).
-        in.call({"namespace", "eval", "::tk",
-                 Word::list({"::msgcat::mcload", in.call({"file", "join", in.call({"set", "::tk_library"}), "msgs"})})});
+        in.call(
+            {"namespace", "eval", "::tk",
+             Word::list({"::msgcat::mcload", in.call({"file", "join", in.call({"set", "::tk_library"}), "msgs"})})});
         for (const DialogText& text : DIALOG_TEXTS) {
             const std::string_view translated = lang == "kk" ? text.kk : lang == "ru" ? text.ru : std::string_view{};
             if (!translated.empty())
@@ -438,8 +439,8 @@ std::string message_box(const MessageBox& box) {
     // The box's buttons speak the program's language, not the system's.
     if (!box.language.empty()) use_dialog_language(*interp, box.language);
     if (const auto& hook = hook_store().on_wait) hook(*interp);
-    std::vector<Word> words{"tk_messageBox", "-type", box.type, "-icon", box.icon, "-title", box.title, "-message",
-                            box.message};
+    std::vector<Word> words{"tk_messageBox", "-type",   box.type,   "-icon",    box.icon,
+                            "-title",        box.title, "-message", box.message};
     if (!box.default_answer.empty()) words.insert(words.end(), {"-default", box.default_answer});
     return interp->call(words);
 }
@@ -449,8 +450,7 @@ void show_info(std::string_view title, std::string_view message, std::string_vie
 }
 
 bool ask_yes_no(std::string_view title, std::string_view message, std::string_view language) {
-    return message_box({"yesno", "question", std::string(title), std::string(message), std::string(language)}) ==
-           "yes";
+    return message_box({"yesno", "question", std::string(title), std::string(message), std::string(language)}) == "yes";
 }
 
 std::string any_case_pattern(Interp& interp, std::string_view extension) {

@@ -202,7 +202,7 @@ struct MessageBox {
     std::string icon = "info";  // "info", "question", "warning", "error"
     std::string title;
     std::string message;
-    std::string language;  // "ru" or "kk": the language of the buttons; empty: Tk's own choice
+    std::string language;          // "ru" or "kk": the language of the buttons; empty: Tk's own choice
     std::string default_answer{};  // the button Enter presses ("yes", "no", "ok"); empty: the first
 };
 

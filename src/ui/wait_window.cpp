@@ -57,8 +57,8 @@ int progress_permille(const job::JobProgress& progress) {
     const auto share = [](int from, int width, std::size_t done, std::size_t total) {
         if (total == 0) return from;
         done = std::min(done, total);
-        return from + static_cast<int>(static_cast<double>(width) * static_cast<double>(done) /
-                                       static_cast<double>(total));
+        return from +
+               static_cast<int>(static_cast<double>(width) * static_cast<double>(done) / static_cast<double>(total));
     };
     switch (progress.stage) {
         case Stage::unpacking:
@@ -98,9 +98,9 @@ job::MergeResult process_zip_with_wait(const product::Context& ctx, const Waited
                        {"-text", i18n::t("merging_hint", lang), "-font", tk::font(10), "-justify", "center"})
         .pack({"-pady", tk::Word::list({0, px(18)})});
     // Made now, shown only when the job takes longer than a moment.
-    const auto bar = tk::Widget::create(in, "ttk::progressbar", win.path(), "bar",
-                                        {"-orient", "horizontal", "-mode", "determinate", "-length", px(360),
-                                         "-maximum", BAR_MAXIMUM, "-value", 0});
+    const auto bar = tk::Widget::create(
+        in, "ttk::progressbar", win.path(), "bar",
+        {"-orient", "horizontal", "-mode", "determinate", "-length", px(360), "-maximum", BAR_MAXIMUM, "-value", 0});
     const auto stage = tk::Widget::create(in, "label", win.path(), "stage", {"-font", tk::font(9)});
     in.update_idletasks();
     in.update();
@@ -121,8 +121,9 @@ job::MergeResult process_zip_with_wait(const product::Context& ctx, const Waited
                         // Grow downwards: the title and the hint stay where the user saw them.
                         in.update_idletasks();
                         const int needed = in.call_int({"winfo", "reqheight", win.path()});
-                        in.call({"wm", "geometry", win.path(),
-                                 std::to_string(px(WAIT_WIDTH)) + "x" + std::to_string(std::max(needed, px(WAIT_HEIGHT)))});
+                        in.call(
+                            {"wm", "geometry", win.path(),
+                             std::to_string(px(WAIT_WIDTH)) + "x" + std::to_string(std::max(needed, px(WAIT_HEIGHT)))});
                     }
                     shown = now;
                     bar.configure({"-value", progress_permille(*now)});
@@ -149,6 +150,5 @@ job::MergeResult process_zip_with_wait(const product::Context& ctx, const Waited
     detail::destroy_quietly(win);
     return std::move(*result);
 }
-
 
 }  // namespace ui

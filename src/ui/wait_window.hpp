@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "product/context.hpp"
 #include "job/result.hpp"
+#include "product/context.hpp"
 
 namespace ui {
 
@@ -29,7 +29,8 @@ using WaitedJob = std::function<job::MergeResult(const job::ProgressCallback& pr
 // job's failure passes through unchanged after the window is gone. Without a display
 // the job runs on this thread without the window (and without progress). The job must
 // not touch Tk.
-job::MergeResult process_zip_with_wait(const product::Context& ctx, const WaitedJob& job, const WaitTiming& timing = {});
+job::MergeResult process_zip_with_wait(const product::Context& ctx, const WaitedJob& job,
+                                       const WaitTiming& timing = {});
 
 // The progress line under the bar, in `lang`: "Распаковка архива: 3 из 10", ...
 std::string progress_text(const job::JobProgress& progress, std::string_view lang);

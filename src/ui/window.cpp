@@ -7,9 +7,9 @@
 #include <system_error>
 #include <vector>
 
-#include "job/output_names.hpp"
 #include "i18n/catalogue.hpp"
 #include "job/layouts.hpp"
+#include "job/output_names.hpp"
 #include "platform/native.hpp"
 #include "platform/platform.hpp"
 
@@ -24,7 +24,6 @@ std::optional<int> whole_number(std::string_view s) {
     return value;
 }
 
-
 }  // namespace
 
 namespace detail {
@@ -32,8 +31,7 @@ namespace detail {
 std::string centered_geometry(int width, int height, int screen_width, int screen_height) {
     const int x = std::max(0, (screen_width - width) / 2);
     const int y = std::max(0, (screen_height - height) / 2);
-    return std::to_string(width) + "x" + std::to_string(height) + "+" + std::to_string(x) + "+" +
-           std::to_string(y);
+    return std::to_string(width) + "x" + std::to_string(height) + "+" + std::to_string(x) + "+" + std::to_string(y);
 }
 
 std::optional<std::pair<int, int>> parse_size(std::string_view geometry) {
@@ -49,8 +47,7 @@ std::optional<std::pair<int, int>> parse_size(std::string_view geometry) {
 void destroy_quietly(const tk::Widget& win) noexcept {
     try {
         if (win.interp().exists(win.path())) win.destroy();
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 }  // namespace detail
@@ -100,8 +97,7 @@ void apply(const tk::Widget& window, const fs::path& ico) noexcept {
         // -default: the windows made later in this interpreter (message boxes, the file
         // dialog) carry the icon too.
         window.interp().call({"wm", "iconbitmap", window.path(), "-default", ico});
-    } catch (...) {
-    }
+    } catch (...) {}
     if (platform::WINDOWS) return;  // Windows shows the .ico itself
     try {
         if (ico.empty()) return;
@@ -111,8 +107,7 @@ void apply(const tk::Widget& window, const fs::path& ico) noexcept {
         if (in.call({"lsearch", "-exact", in.call({"image", "names"}), image}) == "-1")
             in.call({"image", "create", "photo", image, "-file", fs::path(ico).replace_extension(".png")});
         in.call({"wm", "iconphoto", window.path(), "-default", image});
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 }  // namespace icon

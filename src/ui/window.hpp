@@ -10,8 +10,8 @@
 #include <string_view>
 #include <utility>
 
-#include "product/context.hpp"
 #include "job/result.hpp"
+#include "product/context.hpp"
 #include "ui/tk.hpp"
 
 namespace ui {

@@ -2,18 +2,19 @@
 // branch), the maintenance modes with their message boxes answered by the test, the
 // graphical run (real Tk windows under Xvfb, driven by the test), and the self-check's
 // report.
+#include "app/modes.hpp"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "app/entry.hpp"
-#include "app/modes.hpp"
+#include "app/install.hpp"
 #include "app/selfcheck.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
-#include "app/install.hpp"
 #include "support/job_fixture.hpp"
 #include "support/memory_registry.hpp"
 #include "support/program_dir.hpp"
@@ -23,8 +24,8 @@
 
 namespace fs = std::filesystem;
 using fixtures::read_bytes;
-using i18n::t;
 using fixtures::write_bytes;
+using i18n::t;
 
 namespace {
 
@@ -143,17 +144,30 @@ TEST_F(Modes, SilentModesLogTheirFailuresInRussian) {
     EXPECT_EQ(app::install_menu_silently(program.context()), 1);
     const std::string entry = log_of(program);
     EXPECT_NE(entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\nRegSetValueExW "),
-              std::string::npos) << entry;
+              std::string::npos)
+        << entry;
     EXPECT_EQ(app::uninstall_menu_silently(program.context()), 0) << "removing is never a failure";
 }
 
 TEST(SelfCheck, ReportListsEveryTroubleInCheckOrder) {
     static int calls = 0;
     const std::vector<app::selfcheck::Check> checks = {
-        [] { ++calls; return std::optional<std::string>("библиотека PDF не загрузилась: нет памяти"); },
-        [] { ++calls; return std::optional<std::string>(""); },  // an empty line counts as all well
-        [] { ++calls; return std::optional<std::string>("окно не создалось: нет экрана"); },
-        [] { ++calls; return std::optional<std::string>(); },
+        [] {
+            ++calls;
+            return std::optional<std::string>("библиотека PDF не загрузилась: нет памяти");
+        },
+        [] {
+            ++calls;
+            return std::optional<std::string>("");
+        },  // an empty line counts as all well
+        [] {
+            ++calls;
+            return std::optional<std::string>("окно не создалось: нет экрана");
+        },
+        [] {
+            ++calls;
+            return std::optional<std::string>();
+        },
     };
     testing::internal::CaptureStdout();
     EXPECT_EQ(app::selfcheck::run(checks), 1);
@@ -221,10 +235,13 @@ TEST_F(GraphicalRun, ArchiveAndLayoutFromTheWindowsThenTheResult) {
     const fs::path zip = archive();
     uitest::Driver driver;
     answer_dialog(platform::utf8(zip));
-    driver.then([](ui::tk::Interp& in) { in.call({".choice.mode6", "invoke"}); })
+    driver.then([](ui::tk::Interp& in) {
+              in.call({".choice.mode6", "invoke"});
+          })
         .then([](ui::tk::Interp& in) {
-            EXPECT_NE(uitest::text_of(in, ".done.details").find(t("detail_mode", "ru", {{"mode", t("mode_6up", "ru")}})),
-                      std::string::npos);
+            EXPECT_NE(
+                uitest::text_of(in, ".done.details").find(t("detail_mode", "ru", {{"mode", t("mode_6up", "ru")}})),
+                std::string::npos);
             in.call({".done.buttons.bottom.close", "invoke"});
         });
     app::run_gui(program.context());
@@ -256,10 +273,14 @@ TEST_F(GraphicalRun, AFailureIsShownAndTheRunEndsNormally) {
     const std::string name = platform::utf8(folder / "gone.zip");
     uitest::Driver driver;
     answer_dialog(name);
-    driver.then([](ui::tk::Interp& in) { in.call({".choice.mode9", "invoke"}); })
+    driver.then([](ui::tk::Interp& in) {
+              in.call({".choice.mode9", "invoke"});
+          })
         .then([&](ui::tk::Interp& in) {
             EXPECT_EQ(uitest::text_of(in, ".error.title"), t("error_pdf_failed", "ru"));
-            EXPECT_EQ(in.call({".error.message", "get", "1.0", "end"}).rfind(t("zip_not_found", "ru", {{"path", name}}), 0), 0u);
+            EXPECT_EQ(
+                in.call({".error.message", "get", "1.0", "end"}).rfind(t("zip_not_found", "ru", {{"path", name}}), 0),
+                0u);
             in.call({".error.buttons.ok", "invoke"});
         });
     app::run_gui(program.context());
@@ -280,9 +301,7 @@ TEST_F(GraphicalRun, AFailureAfterTheMergeIsNotAFailedMerge) {
     const Case cases[] = {
         // Still Russian: the language was not saved.
         {"the language cannot be saved",
-         [&] {
-             write_bytes(program.local_app_data() / "Tarvo PDF Mergalo" / "data", "a file, not a folder");
-         },
+         [&] { write_bytes(program.local_app_data() / "Tarvo PDF Mergalo" / "data", "a file, not a folder"); },
          t("language_save_failed", "ru") + "\n\n" + t("file_write_failed", "ru", {{"path", ""}})},
         {"the menu cannot follow the language", [&] { program.context().menu_registry = &registry; },
          t("menu_relabel_failed", "kk") + "\n\n"},
@@ -300,7 +319,9 @@ TEST_F(GraphicalRun, AFailureAfterTheMergeIsNotAFailedMerge) {
                 EXPECT_TRUE(in.exists(".done")) << "the result window stays";
                 in.call({".done.buttons.bottom.close", "invoke"});
             })
-            .then([](ui::tk::Interp& in) { in.call({".done.language.frame.kk", "invoke"}); });
+            .then([](ui::tk::Interp& in) {
+                in.call({".done.language.frame.kk", "invoke"});
+            });
         EXPECT_EQ(app::merge_from_command_line(program.context(), {"Mergalo", platform::utf8(zip), "4"}), 0);
         ASSERT_EQ(driver.boxes.size(), 1u);
         EXPECT_EQ(driver.boxes[0].icon, "error");
@@ -308,8 +329,7 @@ TEST_F(GraphicalRun, AFailureAfterTheMergeIsNotAFailedMerge) {
         EXPECT_TRUE(fs::exists(folder / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
         fs::remove_all(folder);
     }
-    EXPECT_NE(log_of(program).find("Title: Не удалось обновить язык меню правой кнопки"),
-              std::string::npos);
+    EXPECT_NE(log_of(program).find("Title: Не удалось обновить язык меню правой кнопки"), std::string::npos);
 }
 
 // The result window itself breaking after the merge is shown in the error dialog with
@@ -321,13 +341,13 @@ TEST_F(GraphicalRun, AResultWindowThatBreaksIsShownInTheErrorDialog) {
     driver.then([](ui::tk::Interp&) { throw std::runtime_error("the toolkit broke down"); })
         .then([&](ui::tk::Interp& in) {
             EXPECT_EQ(uitest::text_of(in, ".error.title"), i18n::t("error_result_window", "ru"));
-            EXPECT_NE(in.call({".error.message", "get", "1.0", "end"}).find("the toolkit broke down"), std::string::npos);
+            EXPECT_NE(in.call({".error.message", "get", "1.0", "end"}).find("the toolkit broke down"),
+                      std::string::npos);
             in.call({".error.buttons.ok", "invoke"});
         });
     EXPECT_EQ(app::merge_from_command_line(program.context(), {"Mergalo", platform::utf8(zip), "4"}), 0);
     EXPECT_TRUE(fs::exists(out));
-    EXPECT_NE(log_of(program).find("PDF: " + platform::utf8(out)),
-              std::string::npos);
+    EXPECT_NE(log_of(program).find("PDF: " + platform::utf8(out)), std::string::npos);
 }
 
 // "Open with" on several archives: the layout is asked once, then each archive is merged
@@ -338,20 +358,26 @@ TEST_F(GraphicalRun, ChooseLayoutAsksOnceThenMergesEachArchive) {
     fs::copy_file(zip, second);
     const std::string gone = platform::utf8(folder / "gone.zip");
     uitest::Driver driver;
-    driver.then([](ui::tk::Interp& in) { in.call({".choice.mode4", "invoke"}); })
-        .then([](ui::tk::Interp& in) { in.call({".done.buttons.bottom.close", "invoke"}); })
+    driver.then([](ui::tk::Interp& in) {
+              in.call({".choice.mode4", "invoke"});
+          })
+        .then([](ui::tk::Interp& in) {
+            in.call({".done.buttons.bottom.close", "invoke"});
+        })
         .then([&](ui::tk::Interp& in) {
-            EXPECT_EQ(in.call({".error.message", "get", "1.0", "end - 1 char"}).rfind(t("zip_not_found", "ru", {{"path", gone}}), 0),
+            EXPECT_EQ(in.call({".error.message", "get", "1.0", "end - 1 char"})
+                          .rfind(t("zip_not_found", "ru", {{"path", gone}}), 0),
                       0u);
             in.call({".error.buttons.ok", "invoke"});
         })
         .then([](ui::tk::Interp& in) {
-            EXPECT_NE(uitest::text_of(in, ".done.details").find(t("detail_mode", "ru", {{"mode", t("mode_4up", "ru")}})),
-                      std::string::npos);
+            EXPECT_NE(
+                uitest::text_of(in, ".done.details").find(t("detail_mode", "ru", {{"mode", t("mode_4up", "ru")}})),
+                std::string::npos);
             in.call({".done.buttons.bottom.close", "invoke"});
         });
-    EXPECT_EQ(app::choose_layout_and_merge(program.context(), {"Mergalo", "--choose-layout", platform::utf8(zip), gone,
-                                            platform::utf8(second)}),
+    EXPECT_EQ(app::choose_layout_and_merge(
+                  program.context(), {"Mergalo", "--choose-layout", platform::utf8(zip), gone, platform::utf8(second)}),
               1);
     EXPECT_TRUE(fs::exists(folder / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
     EXPECT_TRUE(fs::exists(folder / "night_Tarvo PDF Mergalo_MERGED_4up.pdf"));

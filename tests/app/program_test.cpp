@@ -14,9 +14,9 @@
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
-#include "support/pdf_fixtures.hpp"
 #include "support/child.hpp"
 #include "support/job_fixture.hpp"
+#include "support/pdf_fixtures.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
 
@@ -50,7 +50,8 @@ void lay_out(const fs::path& folder, const std::string& exe_name = "Mergalo") {
     fs::create_directories(folder / "mgl" / "assets");
     for (const char* page : {"Instruction.html", "Instruction_kk.html"})
         fs::copy_file(help / page, folder / "mgl" / "help" / page);
-    for (const char* icon : {"mergalo.ico", "mergalo.png"}) fs::copy_file(assets / icon, folder / "mgl" / "assets" / icon);
+    for (const char* icon : {"mergalo.ico", "mergalo.png"})
+        fs::copy_file(assets / icon, folder / "mgl" / "assets" / icon);
     fs::copy_file(help / "Instruction.html", folder / "Instruction.html");
 }
 
@@ -153,7 +154,8 @@ TEST_F(Program, CommandLineMergeWritesTheOutputsAndPrintsTheResult) {
 TEST_F(Program, ARepairedWaybillIsShownAndLogged) {
     // A waybill cut short: repaired, so merged; the seller is told, and the log keeps its name.
     const fs::path zip = archives / "cut.zip";
-    fixtures::write_zip(zip, {{"WB1.pdf", fixtures::pdf_bytes({{.label = "WB1"}})}, {"Обрезанная.pdf", fixtures::cut_waybill()}});
+    fixtures::write_zip(
+        zip, {{"WB1.pdf", fixtures::pdf_bytes({{.label = "WB1"}})}, {"Обрезанная.pdf", fixtures::cut_waybill()}});
     const auto r = mergalo({zip.string(), "1"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find(t("result_repaired", "ru", {{"count", 1}, {"names", "«Обрезанная.pdf»"}})), std::string::npos)
@@ -184,7 +186,8 @@ TEST_F(Program, LayoutArgument) {
         fs::remove_all(app / "logs");
         r = mergalo({(archives / "missing.zip").string(), c.text});
         EXPECT_EQ(r.exit_code, 1) << "'" << c.text << "'";
-        EXPECT_NE(log().find("NUP: " + std::to_string(c.nup) + "\n"), std::string::npos) << "'" << c.text << "': " << log();
+        EXPECT_NE(log().find("NUP: " + std::to_string(c.nup) + "\n"), std::string::npos)
+            << "'" << c.text << "': " << log();
     }
 }
 
@@ -213,8 +216,8 @@ TEST_F(Program, AFailureIsToldEvenWhenTheLogCannotBeWritten) {
     write_bytes(app / "logs", "a file where the folder should be");
     auto r = mergalo({"gone.zip", "4"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err.rfind(t("error_pdf_failed", "kk") + "\n\n" + t("zip_not_found", "kk", {{"path", "gone.zip"}}) + "\n\n" +
-                              t("error_log_not_written", "kk", {{"path", app / "logs" / "error.log"}}) + "\n" +
+    EXPECT_EQ(r.err.rfind(t("error_pdf_failed", "kk") + "\n\n" + t("zip_not_found", "kk", {{"path", "gone.zip"}}) +
+                              "\n\n" + t("error_log_not_written", "kk", {{"path", app / "logs" / "error.log"}}) + "\n" +
                               t("fs_not_a_folder", "kk"),
                           0),
               0u)
@@ -290,7 +293,8 @@ TEST_F(Program, HelpOpensThePageOfTheLanguageElseTheSupportChat) {
     extra_env = {{"PATH", (dir / "bin").string() + ":/usr/bin:/bin"}};
     auto next_opened = [&] {
         // The opener is started, not waited for.
-        for (int i = 0; i < 1000 && !fs::exists(opened); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 1000 && !fs::exists(opened); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::string line = fs::exists(opened) ? read_bytes(opened) : "(nothing opened)";
         fs::remove(opened);
         return line;
@@ -311,7 +315,8 @@ TEST_F(Program, MenuInstallUninstallAndLanguageChange) {
     const std::string ru = read_bytes(dolphin_menu());
     EXPECT_NE(ru.find("Exec=\"" + platform::utf8(app / "Mergalo") + "\" %f 4\n"), std::string::npos) << ru;
     EXPECT_NE(ru.find("Exec=xdg-open \"" + platform::utf8(app / "mgl" / "help" / "Instruction.html") + "\"\n"),
-              std::string::npos) << ru;
+              std::string::npos)
+        << ru;
     EXPECT_TRUE(fs::exists(data_home / "nautilus/scripts" / u8(menu_title("ru"))));
 
     settings_kk();
@@ -347,8 +352,9 @@ TEST_F(Program, InstallWithTheExecutableMissingChangesNothing) {
     EXPECT_EQ(read_bytes(dolphin_menu()), before);
     const std::string entry = lf(read_bytes(other / "logs" / "error.log"));
     const std::string not_found = t("exe_not_found", "ru", {{"name", "Mergalo"}, {"folder", other}});
-    EXPECT_NE(entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\n" + not_found + "\nTraceback:\n"),
-              std::string::npos)
+    EXPECT_NE(
+        entry.find("Title: Не удалось поставить пункт меню правой кнопки\nException:\n" + not_found + "\nTraceback:\n"),
+        std::string::npos)
         << entry;
 
     r = run(other / "Mergalo-old", {"--install"});
@@ -499,16 +505,17 @@ TEST_F(Program, AFailedMenuInstallSaysWhatFailedInTheUsersWordsAndWritesNothing)
         if (lang == std::string("kk")) settings_kk();
         auto r = mergalo({"--install"});
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.err.rfind(t("menu_install_failed", lang, {{"error", t("file_write_failed", lang, {{"path", ""}})}}), 0),
-                  0u)
+        EXPECT_EQ(
+            r.err.rfind(t("menu_install_failed", lang, {{"error", t("file_write_failed", lang, {{"path", ""}})}}), 0),
+            0u)
             << r.err;
         const auto detail = r.err.find("\n\n" + t("error_detail", lang, {{"detail", ""}}));
         EXPECT_NE(detail, std::string::npos) << r.err;
         EXPECT_GT(r.err.find("filesystem error"), detail) << "the library's words only as the detail:\n" << r.err;
         for (const auto& base : {data_home, config_home})
             for (const auto& e : fs::recursive_directory_iterator(base))
-                EXPECT_TRUE(!e.is_regular_file() || e.path() == config_home / "caja") << e.path()
-                    << " written by a failed install";
+                EXPECT_TRUE(!e.is_regular_file() || e.path() == config_home / "caja")
+                    << e.path() << " written by a failed install";
     }
 }
 

@@ -1,5 +1,4 @@
 #include "archive/intake.hpp"
-#include "platform/platform.hpp"
 
 #include <gtest/gtest.h>
 #include <unicode/ucnv.h>
@@ -14,6 +13,7 @@
 
 #include "diag/errors.hpp"
 #include "i18n/messages.hpp"
+#include "platform/platform.hpp"
 #include "support/temp_dir.hpp"
 #include "support/zip_fixtures.hpp"
 
@@ -111,8 +111,8 @@ TEST_F(IntakeTest, ListsOnlyPdfFilesSortedByFoldedName) {
                               {"photo.pdfx", "p"}});
     EXPECT_EQ(listed(), (std::vector<std::string>{"A.B.PDF", "A.pdf", "b.pdf", "c.PDF"}));
     // The whole archive is unpacked, PDFs or not.
-    EXPECT_EQ(tree(scratch), (std::set<std::string>{"b.pdf", "c.PDF", "A.pdf", "notes.txt", "report.pdf.txt",
-                                                    "report", ".pdf", "A.B.PDF", "photo.pdfx"}));
+    EXPECT_EQ(tree(scratch), (std::set<std::string>{"b.pdf", "c.PDF", "A.pdf", "notes.txt", "report.pdf.txt", "report",
+                                                    ".pdf", "A.B.PDF", "photo.pdfx"}));
     EXPECT_EQ(fixtures::read_bytes(scratch / "c.PDF"), "C");
 }
 
@@ -140,7 +140,9 @@ TEST_F(IntakeTest, UnpackedPdfsAreReadThroughTheResultAndGoWithIt) {
 }
 
 TEST_F(IntakeTest, SortsByCodePointsOfTheCaseFoldedName) {
-    fixtures::write_zip(zip, {{"st.pdf", ""}, {"ßb.pdf", ""}, {"2.pdf", ""}, {"sr.pdf", ""}, {"10.pdf", ""}, {"Я.pdf", ""}, {"а.pdf", ""}});
+    fixtures::write_zip(
+        zip,
+        {{"st.pdf", ""}, {"ßb.pdf", ""}, {"2.pdf", ""}, {"sr.pdf", ""}, {"10.pdf", ""}, {"Я.pdf", ""}, {"а.pdf", ""}});
     // "ß" folds to "ss": between "sr" and "st". Cyrillic comes after Latin.
     EXPECT_EQ(listed(), (std::vector<std::string>{"10.pdf", "2.pdf", "sr.pdf", "ßb.pdf", "st.pdf", "а.pdf", "Я.pdf"}));
 }
@@ -203,7 +205,9 @@ TEST_F(IntakeTest, OfTwoEqualWaybillsTheFirstInTheArchiveNamesIt) {
     const Case cases[] = {
         {{{"Straße.pdf", "same"}, {"STRASSE.pdf", "same"}}, "Straße.pdf", "Straße.pdf"},
         {{{"STRASSE.pdf", "same"}, {"Straße.pdf", "same"}}, "STRASSE.pdf", "STRASSE.pdf"},
-        {{{"day/order.pdf", "same"}, {"day/ORDER.PDF", "same"}, {"day/Order.pdf", "same"}}, "order.pdf", "day/order.pdf"},
+        {{{"day/order.pdf", "same"}, {"day/ORDER.PDF", "same"}, {"day/Order.pdf", "same"}},
+         "order.pdf",
+         "day/order.pdf"},
         {{{"day/ORDER.PDF", "same"}, {"day/order.pdf", "same"}}, "ORDER.PDF", "day/ORDER.PDF"},
     };
     for (const Case& c : cases) {
@@ -218,7 +222,8 @@ TEST_F(IntakeTest, OfTwoEqualWaybillsTheFirstInTheArchiveNamesIt) {
         EXPECT_TRUE(u.conflicting_duplicates.empty());
         // The digest taken while unpacking is the file's.
         std::string hex;
-        for (const std::uint8_t b : platform::sha256("same")) hex += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+        for (const std::uint8_t b : platform::sha256("same"))
+            hex += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
         EXPECT_EQ(u.waybills[0].sha256, hex);
     }
 }
@@ -232,7 +237,8 @@ TEST_F(IntakeTest, HostileNamesStayInsideTheScratchFolder) {
                               {"a/../../../d.pdf", "6"},
                               {"..", "7"}});
     // Sorted by the file's own name, not by its folder.
-    EXPECT_EQ(listed(), (std::vector<std::string>{"abs.pdf", "a/b/c.pdf", "a/d.pdf", "escape.pdf", "win/w.pdf", "x.pdf"}));
+    EXPECT_EQ(listed(),
+              (std::vector<std::string>{"abs.pdf", "a/b/c.pdf", "a/d.pdf", "escape.pdf", "win/w.pdf", "x.pdf"}));
     expect_nothing_escaped();
     EXPECT_EQ(fixtures::read_bytes(scratch / "x.pdf"), "1");
 }
@@ -297,7 +303,8 @@ TEST_F(IntakeTest, DecodesNamesByTheArchivesOwnStatementOrTheSystemsCodePage) {
 // which follow IBM's tables; Windows, and so the archiver, reads CP437's E6 as the
 // micro sign rather than IBM's Greek mu.
 TEST(DecodeCodePage, GivesTheLetterOfEveryByteAsWindowsDoes) {
-    for (const auto& [code_page, converter] : {std::pair<std::uint16_t, const char*>{437, "ibm-437"}, {866, "ibm-866"}}) {
+    for (const auto& [code_page, converter] :
+         {std::pair<std::uint16_t, const char*>{437, "ibm-437"}, {866, "ibm-866"}}) {
         UErrorCode status = U_ZERO_ERROR;
         UConverter* cnv = ucnv_open(converter, &status);
         ASSERT_TRUE(U_SUCCESS(status)) << converter;
@@ -411,54 +418,65 @@ const std::string big(100000, 'x');
 INSTANTIATE_TEST_SUITE_P(
     Archives, IntakeRefusal,
     ::testing::Values(
-        Refusal{"NotZip", [](const fs::path& z) { fixtures::write_bytes(z, "just text, no archive"); },
-                {"Архив повреждён или это не ZIP-файл", "in.zip"}, true},
-        Refusal{"EmptyFile", [](const fs::path& z) { fixtures::write_bytes(z, ""); },
-                {"Архив повреждён или это не ZIP-файл"}, true},
+        Refusal{"NotZip",
+                [](const fs::path& z) { fixtures::write_bytes(z, "just text, no archive"); },
+                {"Архив повреждён или это не ZIP-файл", "in.zip"},
+                true},
+        Refusal{"EmptyFile",
+                [](const fs::path& z) { fixtures::write_bytes(z, ""); },
+                {"Архив повреждён или это не ZIP-файл"},
+                true},
         Refusal{"TruncatedDirectory",
                 [](const fs::path& z) {
                     fixtures::write_zip(z, {{"a.pdf", "A"}, {"b.pdf", "B"}});
                     std::string b = fixtures::read_bytes(z);
                     fixtures::write_bytes(z, b.substr(0, b.size() - 30));
                 },
-                {"Архив повреждён или это не ZIP-файл"}, true},
+                {"Архив повреждён или это не ZIP-файл"},
+                true},
         Refusal{"Encrypted",
                 [](const fs::path& z) {
-                    fixtures::write_zip_entries(z, {{.name = "a.pdf", .data = "A"},
-                                                    {.name = "Тайна.pdf", .data = "B", .encrypted = true}});
+                    fixtures::write_zip_entries(
+                        z, {{.name = "a.pdf", .data = "A"}, {.name = "Тайна.pdf", .data = "B", .encrypted = true}});
                 },
-                {"зашифрован", "«Тайна.pdf»"}, true},
+                {"зашифрован", "«Тайна.pdf»"},
+                true},
         Refusal{"BadCrc",
                 [](const fs::path& z) {
                     fixtures::write_zip_entries(z, {{.name = "bad.pdf", .data = "some data", .deflate = false}});
                     fixtures::corrupt_data(z, 0);
                 },
-                {"контрольная сумма", "«bad.pdf»"}, false},
+                {"контрольная сумма", "«bad.pdf»"},
+                false},
         Refusal{"UnsupportedMethod",
                 [](const fs::path& z) {
-                    fixtures::write_zip_entries(z, {{.name = "a.pdf", .data = "A"},
-                                                    {.name = "odd.pdf", .data = "data", .deflate = false}});
+                    fixtures::write_zip_entries(
+                        z, {{.name = "a.pdf", .data = "A"}, {.name = "odd.pdf", .data = "data", .deflate = false}});
                     fixtures::patch_method(z, 1, 19);
                 },
-                {"неподдерживаемым методом (19)", "«odd.pdf»"}, true},
+                {"неподдерживаемым методом (19)", "«odd.pdf»"},
+                true},
         Refusal{"MemberOverOneGiB",
                 [](const fs::path& z) {
                     fixtures::write_zip(z, {{"a.pdf", "A"}, {"huge.pdf", big}});
                     fixtures::patch_declared_size(z, 1, (1u << 30) + 1);
                 },
-                {"слишком велик", "«huge.pdf»", "1025 МБ", "не больше 1024 МБ"}, true},
+                {"слишком велик", "«huge.pdf»", "1025 МБ", "не больше 1024 МБ"},
+                true},
         Refusal{"InflatesPastDeclaredSize",
                 [](const fs::path& z) {
                     fixtures::write_zip(z, {{"bomb.pdf", big}});
                     fixtures::patch_declared_size(z, 0, 1000);
                 },
-                {"длиннее", "«bomb.pdf»"}, false},
+                {"длиннее", "«bomb.pdf»"},
+                false},
         Refusal{"ShorterThanDeclaredSize",
                 [](const fs::path& z) {
                     fixtures::write_zip(z, {{"short.pdf", big}});
                     fixtures::patch_declared_size(z, 0, 200000);
                 },
-                {"«short.pdf»"}, false}),
+                {"«short.pdf»"},
+                false}),
     [](const ::testing::TestParamInfo<Refusal>& p) { return std::string(p.param.what); });
 
 TEST_F(IntakeTest, MemberStoppedAtItsDeclaredSize) {
@@ -512,8 +530,8 @@ TEST_F(IntakeTest, RefusesMoreMembersThanAJobUnpacks) {
          "много файлов и папок: 3,"},
         {"an end record declaring more than the directory holds",
          [](const fs::path& z) { fixtures::patch_declared_count(z, 4); }, 3, "много файлов и папок: 4,"},
-        {"a ZIP64 end record, as many members as the limit",
-         [](const fs::path& z) { fixtures::end_as_zip64(z, 3); }, 3, ""},
+        {"a ZIP64 end record, as many members as the limit", [](const fs::path& z) { fixtures::end_as_zip64(z, 3); }, 3,
+         ""},
         {"a ZIP64 end record declaring more than the program unpacks",
          [](const fs::path& z) { fixtures::end_as_zip64(z, 200000); }, archive::MAX_MEMBERS,
          "много файлов и папок: 200000, а программа распаковывает не больше 100000"},
@@ -557,7 +575,8 @@ TEST_F(IntakeTest, OverLongNamesUnpackUnderShortNamesAndKeepTheirOwn) {
     std::string deep;
     for (int i = 0; i < 20; ++i) deep += std::string(240, static_cast<char>('a' + i)) + "/";
     deep += "deep.pdf";
-    fixtures::write_zip(zip, {{ascii, "A"}, {cyrillic, "C"}, {twin_a, "TA"}, {twin_b, "TB"}, {deep, "D"}, {"short.pdf", "S"}});
+    fixtures::write_zip(
+        zip, {{ascii, "A"}, {cyrillic, "C"}, {twin_a, "TA"}, {twin_b, "TB"}, {deep, "D"}, {"short.pdf", "S"}});
 
     const archive::Unpacked u = archive::unpack_waybills(zip, scratch, 437);
     std::map<std::string, std::string> content_by_name;
@@ -567,12 +586,10 @@ TEST_F(IntakeTest, OverLongNamesUnpackUnderShortNamesAndKeepTheirOwn) {
         EXPECT_TRUE(utf8(w.path).starts_with(utf8(scratch))) << w.path;
         content_by_name[w.name] = fixtures::read_bytes(w.path);
     }
-    EXPECT_EQ(content_by_name, (std::map<std::string, std::string>{{ascii, "A"},
-                                                                    {cyrillic, "C"},
-                                                                    {twin_a, "TA"},
-                                                                    {twin_b, "TB"},
-                                                                    {"deep.pdf", "D"},
-                                                                    {"short.pdf", "S"}}));
+    EXPECT_EQ(
+        content_by_name,
+        (std::map<std::string, std::string>{
+            {ascii, "A"}, {cyrillic, "C"}, {twin_a, "TA"}, {twin_b, "TB"}, {"deep.pdf", "D"}, {"short.pdf", "S"}}));
     // The order is the names' order, not the shortened files'.
     std::vector<std::string> names;
     for (const auto& w : u.waybills) names.push_back(w.name);

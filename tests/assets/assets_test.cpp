@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "product/product.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/unicode.hpp"
+#include "product/product.hpp"
 #include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -30,14 +30,11 @@ const fs::path& assets_dir() {
 std::uint32_t le16(std::string_view b, std::size_t at) {
     return static_cast<std::uint8_t>(b[at]) | static_cast<std::uint8_t>(b[at + 1]) << 8;
 }
-std::uint32_t le32(std::string_view b, std::size_t at) {
-    return le16(b, at) | le16(b, at + 2) << 16;
-}
+std::uint32_t le32(std::string_view b, std::size_t at) { return le16(b, at) | le16(b, at + 2) << 16; }
 std::uint32_t be32(std::string_view b, std::size_t at) {
     return static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at])) << 24 |
            static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 1])) << 16 |
-           static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 2])) << 8 |
-           static_cast<std::uint8_t>(b[at + 3]);
+           static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 2])) << 8 | static_cast<std::uint8_t>(b[at + 3]);
 }
 
 // Tk's .ico reader on Windows ("wm iconbitmap") takes every entry for a 32-bit-or-less
@@ -57,7 +54,8 @@ TEST(Icon, HoldsSixteenThirtyTwoFortyEightAndTwoFiftySixPixelBitmaps) {
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t e = 6 + 16 * i;
         const std::uint32_t width = static_cast<std::uint8_t>(ico[e]) == 0 ? 256 : static_cast<std::uint8_t>(ico[e]);
-        const std::uint32_t height = static_cast<std::uint8_t>(ico[e + 1]) == 0 ? 256 : static_cast<std::uint8_t>(ico[e + 1]);
+        const std::uint32_t height =
+            static_cast<std::uint8_t>(ico[e + 1]) == 0 ? 256 : static_cast<std::uint8_t>(ico[e + 1]);
         SCOPED_TRACE("entry " + std::to_string(i) + ", " + std::to_string(width) + " px");
         EXPECT_EQ(width, height);
         EXPECT_EQ(le16(ico, e + 4), 1u) << "planes";
@@ -153,10 +151,10 @@ TEST_P(HelpPages, AreSelfContainedUtf8InTheirLanguageAndLinkToEachOther) {
 TEST_P(HelpPages, NameTheFilesTheProgramWritesAndTheSupportChat) {
     const std::string html = page();
     const auto profile = product::profile();
-    for (const std::string& text : {std::string("logs\\error.log"), std::string("waybill_history.csv"),
-                                    *profile.EXE_NAME + ".exe", std::string("https://t.me/tarvo_support"),
-                                    "orders_" + *profile.TITLE + "_MERGED_4up.pdf",
-                                    "orders_" + *profile.TITLE + "_NEW_MERGED_4up.pdf"}) {
+    for (const std::string& text :
+         {std::string("logs\\error.log"), std::string("waybill_history.csv"), *profile.EXE_NAME + ".exe",
+          std::string("https://t.me/tarvo_support"), "orders_" + *profile.TITLE + "_MERGED_4up.pdf",
+          "orders_" + *profile.TITLE + "_NEW_MERGED_4up.pdf"}) {
         EXPECT_NE(html.find(text), std::string::npos) << text;
     }
 }
@@ -168,11 +166,14 @@ TEST_P(HelpPages, QuoteTheProgramsOwnLabelsInTheirLanguage) {
     const std::string lang = GetParam().lang;
     const std::string title = *product::profile().TITLE;
     std::vector<std::string> labels;
-    for (const char* key : {"btn_open_all", "btn_open_new", "btn_open_folder", "clean_old_sheets", "open_help",
-                            "change_language", "btn_close", "mode_1up", "mode_4up", "mode_6up", "mode_9up",
-                            "choose_mode", "merging_title", "done_title", "detail_no_new_file", "choose_zip",
-                            "old_sheets_none", "language_saved", "error_pdf_failed", "error_log_saved",
-                            "error_open_log_folder", "language_ru", "language_kk"}) {
+    for (const char* key : {"btn_open_all",     "btn_open_new",    "btn_open_folder",
+                            "clean_old_sheets", "open_help",       "change_language",
+                            "btn_close",        "mode_1up",        "mode_4up",
+                            "mode_6up",         "mode_9up",        "choose_mode",
+                            "merging_title",    "done_title",      "detail_no_new_file",
+                            "choose_zip",       "old_sheets_none", "language_saved",
+                            "error_pdf_failed", "error_log_saved", "error_open_log_folder",
+                            "language_ru",      "language_kk"}) {
         labels.push_back(i18n::t(key, lang));
     }
     labels.push_back(i18n::t("choose_language", "ru"));  // the chooser's heading is always Russian

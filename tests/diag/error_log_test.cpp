@@ -43,7 +43,8 @@ TEST(ErrorEntry, ExtraAndFailureWithTheirSourceLocation) {
         "Title: Ошибка при создании PDF.\n"
         "Extra:\nZIP: C:\\Заказы\\day.zip\nNUP: 4\n"
         "Exception:\nZIP-файл не найден:\nC:\\Заказы\\day.zip\n"
-        "Traceback:\n  at " + where + " in ";
+        "Traceback:\n  at " +
+        where + " in ";
     ASSERT_EQ(entry.substr(0, head.size()), head);
     EXPECT_NE(entry.find("ExtraAndFailureWithTheirSourceLocation", head.size()), std::string::npos)
         << "the function that raised it is named: " << entry;
@@ -94,9 +95,10 @@ TEST_F(ErrorLog, EntriesAreAppendedWithCrLfLineBreaks) {
     for (std::size_t i : {4u, 7u}) EXPECT_EQ(stamp[i], '-') << stamp;
     EXPECT_EQ(stamp[10], ' ');
     EXPECT_EQ(stamp.substr(13, 1) + stamp.substr(16, 1), "::") << stamp;
-    EXPECT_TRUE(bytes.substr(33).starts_with(" =====\r\nApp: Tarvo PDF Mergalo 1.2.3.4\r\nTitle: Первая\r\n"
-                                              "Extra:\r\nZIP: a.zip\r\nNUP: 1\r\nException:\r\n"
-                                              "В архиве не найдено PDF-файлов\r\nTraceback:\r\n  at "))
+    EXPECT_TRUE(
+        bytes.substr(33).starts_with(" =====\r\nApp: Tarvo PDF Mergalo 1.2.3.4\r\nTitle: Первая\r\n"
+                                     "Extra:\r\nZIP: a.zip\r\nNUP: 1\r\nException:\r\n"
+                                     "В архиве не найдено PDF-файлов\r\nTraceback:\r\n  at "))
         << bytes;
     // The second entry follows after one empty line and has no failure part.
     const auto second = bytes.find("\r\n\r\n===== ERROR ");

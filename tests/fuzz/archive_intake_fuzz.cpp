@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const archive::detail::Conditions conditions{.free_bytes = std::uint64_t{1} << 32,
                                                  .code_page = static_cast<std::uint16_t>(size % 2 == 0 ? 866 : 437)};
     try {
-        const archive::Unpacked unpacked = archive::detail::unpack_waybills(workspace.zip, workspace.scratch, conditions);
+        const archive::Unpacked unpacked =
+            archive::detail::unpack_waybills(workspace.zip, workspace.scratch, conditions);
         check_unpacked(unpacked, workspace.scratch);
     } catch (const diag::RuntimeError&) {
         // A refusal, with its message: what a damaged or hostile archive must give.

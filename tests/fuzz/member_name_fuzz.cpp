@@ -19,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (start <= path.size()) {
         const std::size_t end = std::min(path.find('/', start), path.size());
         const std::string_view part = std::string_view(path).substr(start, end - start);
-        if (part.empty() || part == "." || part == ".." || part.back() == '.' || part.back() == ' ')
-            __builtin_trap();
+        if (part.empty() || part == "." || part == ".." || part.back() == '.' || part.back() == ' ') __builtin_trap();
         start = end + 1;
     }
     return 0;

@@ -52,32 +52,30 @@ std::vector<Seed> pdf_merge_seeds() {
     seeds.push_back({"kid_far.pdf", tree(" /Type /Pages /Kids [8000000 0 R] /Count 1", {})});
     seeds.push_back({"kid_near.pdf", tree(" /Type /Pages /Kids [100 0 R] /Count 1", {})});
     seeds.push_back({"root_loop.pdf", tree(" /Type /Pages /Kids [4 0 R 2 0 R] /Count 2", {{PAGE}})});
-    seeds.push_back({"node_loop.pdf", tree(" /Type /Pages /Kids [4 0 R] /Count 1",
-                                           {{" /Type /Pages /Kids [5 0 R 2 0 R] /Count 1"}, {PAGE + " /Parent 4 0 R"}})});
+    seeds.push_back(
+        {"node_loop.pdf", tree(" /Type /Pages /Kids [4 0 R] /Count 1",
+                               {{" /Type /Pages /Kids [5 0 R 2 0 R] /Count 1"}, {PAGE + " /Parent 4 0 R"}})});
     seeds.push_back({"count.pdf", tree(" /Type /Pages /Kids [4 0 R] /Count 2147483647", {{PAGE}})});
     seeds.push_back({"inherit.pdf", tree(" /Type /Pages /Kids [4 0 R] /Count 1 /Rotate 90",
                                          {{" /Kids [5 0 R] /MediaBox [0 0 300 400] /CropBox [10 10 290 390]" + FONT},
                                           {" /Type /Page /Contents 3 0 R /Parent 5 0 R"}})});
-    seeds.push_back({"links.pdf",
-                     annotated("[6 0 R 6 0 R 7 0 R 8 0 R]",
-                               {{link + " /Dest [5 0 R /XYZ 0 0 0]"},
-                                {link + " /Dest [10 0 R /Fit]"},
-                                {link + " /A << /S /GoTo /D (nowhere) >>"},
-                                appearance,
-                                {" /Type /Page /MediaBox [0 0 10 10]"}})});
-    seeds.push_back({"fields.pdf",
-                     annotated("[6 0 R 7 0 R 10 0 R]",
-                               {{widget + ap + " /Parent 7 0 R"},
-                                {" /Type /Annot /Subtype /Widget /Rect [60 60 90 90] /Parent 8 0 R /AS /On"
-                                 " /AP << /N << /On 9 0 R >> >>"},
-                                {" /T (a) /Parent 6 0 R /Kids [7 0 R]"},
-                                appearance,
-                                {" /Type /Annot /Subtype /Text /Rect [0 0 9 9] /Popup 11 0 R /IRT 6 0 R"},
-                                {" /Type /Annot /Subtype /Popup /Rect [0 0 9 9] /Parent 10 0 R"}})});
-    seeds.push_back({"twice.pdf",
-                     tree(" /Type /Pages /Kids [4 0 R] /Count 1",
-                          {{" /Type /Page /MediaBox [0 0 595 842] /Contents [3 0 R 5 0 R]" + FONT},
-                           {" /Filter [/FlateDecode /FlateDecode]", fixtures::deflated_twice(4096)}})});
+    seeds.push_back({"links.pdf", annotated("[6 0 R 6 0 R 7 0 R 8 0 R]", {{link + " /Dest [5 0 R /XYZ 0 0 0]"},
+                                                                          {link + " /Dest [10 0 R /Fit]"},
+                                                                          {link + " /A << /S /GoTo /D (nowhere) >>"},
+                                                                          appearance,
+                                                                          {" /Type /Page /MediaBox [0 0 10 10]"}})});
+    seeds.push_back(
+        {"fields.pdf",
+         annotated("[6 0 R 7 0 R 10 0 R]", {{widget + ap + " /Parent 7 0 R"},
+                                            {" /Type /Annot /Subtype /Widget /Rect [60 60 90 90] /Parent 8 0 R /AS /On"
+                                             " /AP << /N << /On 9 0 R >> >>"},
+                                            {" /T (a) /Parent 6 0 R /Kids [7 0 R]"},
+                                            appearance,
+                                            {" /Type /Annot /Subtype /Text /Rect [0 0 9 9] /Popup 11 0 R /IRT 6 0 R"},
+                                            {" /Type /Annot /Subtype /Popup /Rect [0 0 9 9] /Parent 10 0 R"}})});
+    seeds.push_back({"twice.pdf", tree(" /Type /Pages /Kids [4 0 R] /Count 1",
+                                       {{" /Type /Page /MediaBox [0 0 595 842] /Contents [3 0 R 5 0 R]" + FONT},
+                                        {" /Filter [/FlateDecode /FlateDecode]", fixtures::deflated_twice(4096)}})});
     seeds.push_back({"cut.pdf", plain.substr(0, plain.find("xref"))});
     return seeds;
 }

@@ -60,17 +60,19 @@ std::vector<std::string> archive_seeds() {
     workload::WaybillFactory factory;
     const workload::Waybill waybill = factory.make(7, 0, workload::PageSize::a6);
     add([&](const fs::path& z) {
-        fixtures::write_zip(z, Members{{waybill.file_name, waybill.pdf}, {"Сканы/", ""},
+        fixtures::write_zip(z, Members{{waybill.file_name, waybill.pdf},
+                                       {"Сканы/", ""},
                                        {"Сканы/" + waybill.file_name, "%PDF-1.7\n%%EOF\n"}});
     });
     // Names in the code pages, stated and not, and in a Unicode Path field.
     add([](const fs::path& z) {
-        fixtures::write_zip_entries(z, {{.name = "\x87\xa0\xaa\xa0\xa7\xeb/\x8d\xa0\xaa\xab\xa0\xa4\xad\xa0\xef 4.pdf",
-                                         .data = "%PDF-1.4\n",
-                                         .utf8_flag = false},
-                                        {.name = "Заказ №1.pdf", .data = "%PDF-1.7\n"},
-                                        {.name = "\x80.pdf", .data = "x", .utf8_flag = false, .unicode_path = "Заказ.pdf"},
-                                        {.name = "\x80\xA0.txt", .data = "", .utf8_flag = false, .deflate = false}});
+        fixtures::write_zip_entries(z,
+                                    {{.name = "\x87\xa0\xaa\xa0\xa7\xeb/\x8d\xa0\xaa\xab\xa0\xa4\xad\xa0\xef 4.pdf",
+                                      .data = "%PDF-1.4\n",
+                                      .utf8_flag = false},
+                                     {.name = "Заказ №1.pdf", .data = "%PDF-1.7\n"},
+                                     {.name = "\x80.pdf", .data = "x", .utf8_flag = false, .unicode_path = "Заказ.pdf"},
+                                     {.name = "\x80\xA0.txt", .data = "", .utf8_flag = false, .deflate = false}});
     });
     // Members that clash on disk, a link member among them.
     add([](const fs::path& z) {
@@ -85,12 +87,18 @@ std::vector<std::string> archive_seeds() {
     });
     // Names that must be made safe, and one too long for the file system.
     add([](const fs::path& z) {
-        fixtures::write_zip(z, Members{{"../x.pdf", "1"}, {"C:\\win\\w.pdf", "2"}, {"/abs.pdf", "3"}, {"CON.pdf", "4"},
-                                {std::string(300, 'n') + ".pdf", "5"}, {"Order 1.pdf", "6"}, {" ORDER 1.PDF", "7"}});
+        fixtures::write_zip(z, Members{{"../x.pdf", "1"},
+                                       {"C:\\win\\w.pdf", "2"},
+                                       {"/abs.pdf", "3"},
+                                       {"CON.pdf", "4"},
+                                       {std::string(300, 'n') + ".pdf", "5"},
+                                       {"Order 1.pdf", "6"},
+                                       {" ORDER 1.PDF", "7"}});
     });
     // An encrypted member; a stored one whose size is declared short; one declared long.
     add([](const fs::path& z) {
-        fixtures::write_zip_entries(z, {{.name = "a.pdf", .data = "A"}, {.name = "Тайна.pdf", .data = "B", .encrypted = true}});
+        fixtures::write_zip_entries(
+            z, {{.name = "a.pdf", .data = "A"}, {.name = "Тайна.pdf", .data = "B", .encrypted = true}});
     });
     add([](const fs::path& z) {
         fixtures::write_zip_entries(z, {{.name = "bomb.pdf", .data = std::string(2000, '0'), .deflate = false},

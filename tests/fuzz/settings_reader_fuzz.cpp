@@ -8,11 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"

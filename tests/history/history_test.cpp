@@ -1,8 +1,3 @@
-#include "history/csv.hpp"
-#include "history/store.hpp"
-#include "platform/claims.hpp"
-#include "support/child.hpp"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -13,13 +8,17 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <thread>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "diag/errors.hpp"
+#include "history/csv.hpp"
+#include "history/store.hpp"
+#include "platform/claims.hpp"
 #include "platform/platform.hpp"
+#include "support/child.hpp"
 #include "support/env.hpp"
 #include "support/recording_renamer.hpp"
 #include "support/temp_dir.hpp"
@@ -29,9 +28,9 @@ namespace {
 namespace fs = std::filesystem;
 namespace chr = std::chrono;
 using fixtures::read_bytes;
-using platform::utf8;
 using fixtures::write_bytes;
 using history::LocalTime;
+using platform::utf8;
 
 constexpr std::string_view BOM = "\xEF\xBB\xBF";
 constexpr std::string_view HEADER = "Имя PDF;Дата и время обработки;Признак;Раскладка\r\n";
@@ -109,7 +108,9 @@ TEST(HistoryDate, AcceptedAndRejectedForms) {
         {"2025-03-05T14:07:09", at(2025, 3, 5, 14, 7, 9)},
         {"2025-03-05T14:07:09.250000", at(2025, 3, 5, 14, 7, 9, 250000)},
         {"2025-03-05T14:07:09.25", at(2025, 3, 5, 14, 7, 9, 250000)},
-        {"\xC2\xA0" "2025-03-05T14:07:09\xE3\x80\x80", at(2025, 3, 5, 14, 7, 9)},  // NBSP, ideographic space
+        {"\xC2\xA0"
+         "2025-03-05T14:07:09\xE3\x80\x80",
+         at(2025, 3, 5, 14, 7, 9)},  // NBSP, ideographic space
         // ISO 8601 beyond the fixed patterns.
         {"2025-03-05", at(2025, 3, 5)},
         {"20250305", at(2025, 3, 5)},
@@ -202,7 +203,9 @@ TEST(HistoryCsv, ReadsRecords) {
         {"a;b\r\nc;d\r\n", {{"a", "b"}, {"c", "d"}}},
         {"a;b\nc;d", {{"a", "b"}, {"c", "d"}}},
         {"a;b\rc;d\r", {{"a", "b"}, {"c", "d"}}},
-        {"\xEF\xBB\xBF" "a;b\r\n", {{"a", "b"}}},
+        {"\xEF\xBB\xBF"
+         "a;b\r\n",
+         {{"a", "b"}}},
         {"a\r\n\r\n\nb", {{"a"}, {}, {}, {"b"}}},
         {"a;;\r\n;", {{"a", "", ""}, {"", ""}}},
         {"\"x;y\";\"say \"\"hi\"\"\";\"two\r\nlines\"\r\nz", {{"x;y", "say \"hi\"", "two\r\nlines"}, {"z"}}},
@@ -211,7 +214,13 @@ TEST(HistoryCsv, ReadsRecords) {
         {"", {}},
         {"\xEF\xBB\xBF", {}},
         // A mark at the start of any record is skipped; inside a quoted field it is text.
-        {"a\r\n\xEF\xBB\xBF" "b;c\r\n\"\xEF\xBB\xBF" "d\"", {{"a"}, {"b", "c"}, {"\xEF\xBB\xBF" "d"}}},
+        {"a\r\n\xEF\xBB\xBF"
+         "b;c\r\n\"\xEF\xBB\xBF"
+         "d\"",
+         {{"a"},
+          {"b", "c"},
+          {"\xEF\xBB\xBF"
+           "d"}}},
     };
     for (const Case& c : cases) EXPECT_EQ(read_csv(c.text), c.want) << "text: " << c.text;
 }
@@ -248,17 +257,21 @@ TEST(HistoryMerge, ReadsEveryFormOfRow) {
     fixtures::TempDir dir;
     const fs::path file = dir / "h.csv";
     write_bytes(file,
-                "FILE_NAME;date\n"                                      // English header, any case
-                "Заказ 1.PDF;05.03.2025 14:07:09\n"                     // old two-column row
-                "b.pdf;2025-03-05 10:00:00;" + KEY_A + ";4\n"
-                "ИМЯ PDF;Дата и время обработки;Признак;Раскладка\n"    // header again, mid-file
-                "Filename;x\n"
-                "dir\\sub/c.pdf ; 2025-03-05T11:00:00 ;  " + KEY_B + "  ; +6 \n"
-                "d.pdf;2025-03-05 12:00:00;  ;x\n"                      // empty key, bad layout
-                "only-one-field\n"
-                ";2025-03-05 12:00:00;k1;4\n"                           // no name
-                "e.pdf;вчера;k2;4\n"                                    // no date
-                "f.pdf;2025-03-05 12:00:00;k3;99999999999\n");          // layout out of range
+                "FILE_NAME;date\n"                   // English header, any case
+                "Заказ 1.PDF;05.03.2025 14:07:09\n"  // old two-column row
+                "b.pdf;2025-03-05 10:00:00;" +
+                    KEY_A +
+                    ";4\n"
+                    "ИМЯ PDF;Дата и время обработки;Признак;Раскладка\n"  // header again, mid-file
+                    "Filename;x\n"
+                    "dir\\sub/c.pdf ; 2025-03-05T11:00:00 ;  " +
+                    KEY_B +
+                    "  ; +6 \n"
+                    "d.pdf;2025-03-05 12:00:00;  ;x\n"  // empty key, bad layout
+                    "only-one-field\n"
+                    ";2025-03-05 12:00:00;k1;4\n"                   // no name
+                    "e.pdf;вчера;k2;4\n"                            // no date
+                    "f.pdf;2025-03-05 12:00:00;k3;99999999999\n");  // layout out of range
     const history::History h = merged(file);
 
     ASSERT_EQ(h.size(), 5u);
@@ -308,12 +321,14 @@ TEST(HistoryRows, EachRowIsKeptPassedOverOrCountedAsDamaged) {
     const std::string good2 = "b.pdf;05.03.2025 11:00:00;kb;4\r\n";
     // Older than three days: the load drops it, and so writes the file back.
     const std::string stale = "old.pdf;01.03.2025 10:00:00;kold;4\r\n";
-    const std::string cp1251_header = "\xC8\xEC\xFF PDF;\xC4\xE0\xF2\xE0 \xE8 \xE2\xF0\xE5\xEC\xFF "
-                                      "\xEE\xE1\xF0\xE0\xE1\xEE\xF2\xEA\xE8;\xCF\xF0\xE8\xE7\xED\xE0\xEA;"
-                                      "\xD0\xE0\xF1\xEA\xEB\xE0\xE4\xEA\xE0\r\n";
-    const std::string cp866_header = "\x88\xAC\xEF PDF;\x84\xA0\xE2\xA0 \xA8 \xA2\xE0\xA5\xAC\xEF "
-                                     "\xAE\xA1\xE0\xA0\xA1\xAE\xE2\xAA\xA8;\x8F\xE0\xA8\xA7\xAD\xA0\xAA;"
-                                     "\x90\xA0\xE1\xAA\xAB\xA0\xA4\xAA\xA0\r\n";
+    const std::string cp1251_header =
+        "\xC8\xEC\xFF PDF;\xC4\xE0\xF2\xE0 \xE8 \xE2\xF0\xE5\xEC\xFF "
+        "\xEE\xE1\xF0\xE0\xE1\xEE\xF2\xEA\xE8;\xCF\xF0\xE8\xE7\xED\xE0\xEA;"
+        "\xD0\xE0\xF1\xEA\xEB\xE0\xE4\xEA\xE0\r\n";
+    const std::string cp866_header =
+        "\x88\xAC\xEF PDF;\x84\xA0\xE2\xA0 \xA8 \xA2\xE0\xA5\xAC\xEF "
+        "\xAE\xA1\xE0\xA0\xA1\xAE\xE2\xAA\xA8;\x8F\xE0\xA8\xA7\xAD\xA0\xAA;"
+        "\x90\xA0\xE1\xAA\xAB\xA0\xA4\xAA\xA0\r\n";
     struct Case {
         const char* what;
         std::string row;
@@ -332,8 +347,13 @@ TEST(HistoryRows, EachRowIsKeptPassedOverOrCountedAsDamaged) {
         {"a header word with a date names a waybill", "filename;05.03.2025 10:30:00;kx;4\r\n", 0,
          "filename;05.03.2025 10:30:00;kx;4\r\n"},
         // Found by fuzzing: the key made of this name read back otherwise than written.
-        {"a name whose normal form starts with a blank", "\xC2\xA8" "a.pdf;05.03.2025 10:30:00\r\n", 0,
-         "\xC2\xA8" "a.pdf;05.03.2025 10:30:00;\xCC\x88" "a.pdf;\r\n"},
+        {"a name whose normal form starts with a blank",
+         "\xC2\xA8"
+         "a.pdf;05.03.2025 10:30:00\r\n",
+         0,
+         "\xC2\xA8"
+         "a.pdf;05.03.2025 10:30:00;\xCC\x88"
+         "a.pdf;\r\n"},
         {"one field", "x.pdf\r\n", 0, ""},
         {"a folder's name only", "dir/;05.03.2025 10:30:00;kx;4\r\n", 0, ""},
         {"no name", " ;05.03.2025 10:30:00;kx;4\r\n", 0, ""},
@@ -391,13 +411,12 @@ TEST(HistoryFile, SaveWritesTheExactLayout) {
         {"k5", {"say \"hi\".pdf", at(2025, 3, 5, 14, 7, 10), 6}},
     };
     history::save_waybill_history(dir.path(), h);
-    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"),
-              std::string(BOM) + std::string(HEADER) +
-                  "\"say \"\"hi\"\".pdf\";05.03.2025 14:07:10;k5;6\r\n"
-                  "C.pdf;05.03.2025 14:07:09;k3;\r\n"
-                  "b.pdf;05.03.2025 14:07:09;k1;4\r\n"
-                  "A.pdf;05.03.2025 14:07:09;k2;1\r\n"
-                  "\"x;y.pdf\";04.03.2025 09:00:00;k4;9\r\n");
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), std::string(BOM) + std::string(HEADER) +
+                                                           "\"say \"\"hi\"\".pdf\";05.03.2025 14:07:10;k5;6\r\n"
+                                                           "C.pdf;05.03.2025 14:07:09;k3;\r\n"
+                                                           "b.pdf;05.03.2025 14:07:09;k1;4\r\n"
+                                                           "A.pdf;05.03.2025 14:07:09;k2;1\r\n"
+                                                           "\"x;y.pdf\";04.03.2025 09:00:00;k4;9\r\n");
     EXPECT_FALSE(fs::exists(dir / "waybill_history.tmp"));
 }
 
@@ -405,8 +424,14 @@ TEST(HistoryFile, RoundTripKeepsNamesKeysAndLayouts) {
     fixtures::TempDir dir;
     const LocalTime now = at(2025, 3, 5, 18);
     history::History h;
-    const char* names[] = {"Заказ 1.pdf", "a;b.pdf", "\"quoted\".pdf", "semi;\"both\";.pdf", "Ü.PDF", " x",
-                           "\xEF\xBB\xBF" "mark.pdf"};
+    const char* names[] = {"Заказ 1.pdf",
+                           "a;b.pdf",
+                           "\"quoted\".pdf",
+                           "semi;\"both\";.pdf",
+                           "Ü.PDF",
+                           " x",
+                           "\xEF\xBB\xBF"
+                           "mark.pdf"};
     int i = 0;
     for (const char* name : names) {
         h[history::history_key(name, "content", 4)] = {name, now - chr::hours{i}, i % 2 == 0 ? 4 : 0};
@@ -445,10 +470,9 @@ TEST(HistoryFile, LoadPrunesAtTheThreeDayEdge) {
     EXPECT_EQ(h.size(), 2u);
     EXPECT_TRUE(h.contains("edge"));
     EXPECT_TRUE(h.contains("two"));
-    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"),
-              std::string(BOM) + std::string(HEADER) +
-                  "two-days.pdf;06.03.2025 12:00:00;two;4\r\n"
-                  "edge.pdf;05.03.2025 12:00:00;edge;1\r\n");
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), std::string(BOM) + std::string(HEADER) +
+                                                           "two-days.pdf;06.03.2025 12:00:00;two;4\r\n"
+                                                           "edge.pdf;05.03.2025 12:00:00;edge;1\r\n");
 }
 
 TEST(HistoryFile, LoadWithoutChangesLeavesTheFileAlone) {
@@ -472,9 +496,9 @@ TEST(HistoryFile, DamagedRecordsAreSkippedAndTheFileIsKeptAsItWas) {
     // The copy is on disk, its name synced, before the file it keeps is replaced (each
     // written under a temporary name beside the first copy's or the file's own).
     const std::string folder = dir.path().filename().string();
-    EXPECT_EQ(renamer.steps, (std::vector<std::string>{"flush waybill_history.csv.bad", "rename waybill_history.csv.2.bad",
-                                                       "sync " + folder, "flush waybill_history.csv",
-                                                       "rename waybill_history.csv", "sync " + folder}));
+    EXPECT_EQ(renamer.steps, (std::vector<std::string>{
+                                 "flush waybill_history.csv.bad", "rename waybill_history.csv.2.bad", "sync " + folder,
+                                 "flush waybill_history.csv", "rename waybill_history.csv", "sync " + folder}));
     EXPECT_EQ(loaded.skipped, 1);
     EXPECT_EQ(loaded.history.size(), 1u);
     EXPECT_EQ(loaded.history.count("ka"), 1u);
@@ -649,9 +673,9 @@ TEST(HistoryRecord, EqualTimesSortByFoldedNameDescending) {
     const LocalTime t = at(2025, 3, 5, 10);
     history::record_processed_waybills(dir.path(), {{KEY_A, "dir/ Заказ.pdf "}, {KEY_B, "b.pdf"}}, 6, t);
     // Cyrillic letters sort after Latin ones; blanks around the name are trimmed.
-    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"),
-              std::string(BOM) + std::string(HEADER) + "Заказ.pdf;05.03.2025 10:00:00;" + KEY_A + ";6\r\n" +
-                  "b.pdf;05.03.2025 10:00:00;" + KEY_B + ";6\r\n");
+    EXPECT_EQ(read_bytes(dir / "waybill_history.csv"), std::string(BOM) + std::string(HEADER) +
+                                                           "Заказ.pdf;05.03.2025 10:00:00;" + KEY_A + ";6\r\n" +
+                                                           "b.pdf;05.03.2025 10:00:00;" + KEY_B + ";6\r\n");
 
     // Fractions of a second, which the file does not keep, do not order rows: a file read
     // and saved twice is the same file.

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <cstddef>
 #include <filesystem>
 #include <set>
@@ -115,10 +113,8 @@ TEST(Catalogue, UnknownLanguageGivesRussian) {
 }
 
 TEST(Catalogue, MenuRootWithAndWithoutValues) {
-    EXPECT_EQ(t("menu_root", "ru", {{"app", "Tarvo PDF Mergalo"}}),
-              "Tarvo PDF Mergalo \u2014 объединить накладные");
-    EXPECT_EQ(t("menu_root", "kk", {{"app", "Tarvo PDF Mergalo"}}),
-              "Tarvo PDF Mergalo \u2014 жүкқұжаттарды біріктіру");
+    EXPECT_EQ(t("menu_root", "ru", {{"app", "Tarvo PDF Mergalo"}}), "Tarvo PDF Mergalo \u2014 объединить накладные");
+    EXPECT_EQ(t("menu_root", "kk", {{"app", "Tarvo PDF Mergalo"}}), "Tarvo PDF Mergalo \u2014 жүкқұжаттарды біріктіру");
     // No values: the template comes back unchanged, braces included.
     EXPECT_EQ(t("menu_root", "ru"), "{app} \u2014 объединить накладные");
     EXPECT_EQ(t("menu_root", "ru", {}), "{app} \u2014 объединить накладные");
@@ -185,9 +181,15 @@ TEST(Catalogue, TypographicCharactersAndLineBreaks) {
          "Меню установлено.\n\nПункт \xC2\xAB{item}\xC2\xBB добавлен в меню правой кнопки для ZIP-архивов."
          "\n\nОткрыть инструкцию по использованию?"},
         {"menu_removed", "kk", "Мәзір жойылды.\n\n\xC2\xAB{item}\xC2\xBB тармағы тінтуір мәзірінен алынды."},
-        {"mode_4up", "ru", "4 на лист (2\x78" "2)"},
-        {"mode_6up", "kk", "Параққа 6 (2\x78" "3)"},
-        {"mode_9up", "ru", "9 на лист (3\x78" "3)"},
+        {"mode_4up", "ru",
+         "4 на лист (2\x78"
+         "2)"},
+        {"mode_6up", "kk",
+         "Параққа 6 (2\x78"
+         "3)"},
+        {"mode_9up", "ru",
+         "9 на лист (3\x78"
+         "3)"},
         {"merging_hint", "ru", "Пожалуйста, подождите.\nПрограмма объединяет выбранные PDF-файлы."},
         {"old_sheets_confirm", "ru",
          "Удалить готовые листы старше трёх суток?\n\n{names}\n\nИсходные архивы и история накладных не пострадают."},

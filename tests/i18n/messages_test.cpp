@@ -49,11 +49,11 @@ TEST(FileError, TheSystemsErrorBecomesAdviceAndDetail) {
         const char* advice;
     };
     const Case cases[] = {
-        {std::errc::no_space_on_device, "fs_disk_full"},   {std::errc::file_too_large, "fs_disk_full"},
-        {std::errc::permission_denied, "fs_no_access"},    {std::errc::operation_not_permitted, "fs_no_access"},
-        {std::errc::read_only_file_system, "fs_read_only"}, {std::errc::filename_too_long, "fs_name_too_long"},
+        {std::errc::no_space_on_device, "fs_disk_full"},        {std::errc::file_too_large, "fs_disk_full"},
+        {std::errc::permission_denied, "fs_no_access"},         {std::errc::operation_not_permitted, "fs_no_access"},
+        {std::errc::read_only_file_system, "fs_read_only"},     {std::errc::filename_too_long, "fs_name_too_long"},
         {std::errc::no_such_file_or_directory, "fs_not_found"}, {std::errc::not_a_directory, "fs_not_a_folder"},
-        {std::errc::device_or_resource_busy, "fs_busy"},   {std::errc::io_error, "fs_other"},
+        {std::errc::device_or_resource_busy, "fs_busy"},        {std::errc::io_error, "fs_other"},
     };
     for (const Case& c : cases) {
         const std::error_code ec = std::make_error_code(c.code);
@@ -62,14 +62,15 @@ TEST(FileError, TheSystemsErrorBecomesAdviceAndDetail) {
         EXPECT_EQ(e.text()->advice, c.advice) << ec.message();
         EXPECT_EQ(e.text()->detail, ec.message());
     }
-    const fs::filesystem_error fe("cannot write", fs::path("/tmp/x"), std::make_error_code(std::errc::no_space_on_device));
+    const fs::filesystem_error fe("cannot write", fs::path("/tmp/x"),
+                                  std::make_error_code(std::errc::no_space_on_device));
     const diag::RuntimeError e = diag::file_error("history_save_failed", fe);
     EXPECT_EQ(e.text()->values, (std::vector<std::pair<std::string, std::string>>{{"path", "/tmp/x"}}));
 }
 
 TEST(Render, MessageAdviceAndDetailInBothLanguages) {
-    const diag::Text full_disk{"pdf_write_failed", {{"path", "/home/u/Заказы_MERGED.pdf"}}, "fs_disk_full",
-                               "No space left on device"};
+    const diag::Text full_disk{
+        "pdf_write_failed", {{"path", "/home/u/Заказы_MERGED.pdf"}}, "fs_disk_full", "No space left on device"};
     EXPECT_EQ(i18n::render(full_disk, "ru"),
               "Не удалось записать готовый PDF-файл:\n/home/u/Заказы_MERGED.pdf\n"
               "На диске не хватает места. Освободите место на диске и повторите.\n\n"
@@ -85,22 +86,24 @@ TEST(Render, MessageAdviceAndDetailInBothLanguages) {
     EXPECT_NE(text.find("«" + i18n::shorten_middle(long_name) + "»"), std::string::npos) << text;
     EXPECT_EQ(text.find("Подробности"), std::string::npos);
     // A list of names, one per line, is cut line by line: every name keeps its end.
-    const std::string list = i18n::render(diag::Text{"pdf_damaged_many", {{"count", "3"}, {"names", "a.pdf\n" + long_name + "\nb.pdf"}}}, "ru");
-    EXPECT_NE(list.find(":\na.pdf\n" + i18n::shorten_middle(long_name) + "\nb.pdf\nСкачайте"), std::string::npos) << list;
+    const std::string list = i18n::render(
+        diag::Text{"pdf_damaged_many", {{"count", "3"}, {"names", "a.pdf\n" + long_name + "\nb.pdf"}}}, "ru");
+    EXPECT_NE(list.find(":\na.pdf\n" + i18n::shorten_middle(long_name) + "\nb.pdf\nСкачайте"), std::string::npos)
+        << list;
 }
 
 TEST(Render, EveryFailureMessageRendersWithTheValuesItsRaiserGives) {
     // The values each raiser passes, by key: a missing one would only show when a user
     // meets that failure.
     const std::vector<std::pair<std::string, std::string>> values{
-        {"path", "/x/y.zip"}, {"name", "a.pdf"}, {"method", "19"}, {"size", "1"}, {"needed", "2"},
+        {"path", "/x/y.zip"}, {"name", "a.pdf"}, {"method", "19"}, {"size", "1"},  {"needed", "2"},
         {"free", "3"},        {"page", "1"},     {"limit", "64"},  {"count", "2"}, {"names", "a.pdf, b.pdf"},
         {"minutes", "5"}};
     for (const auto& [key, text] : i18n::RU()) {
         if (!(key.starts_with("fs_") || key.starts_with("zip_") || key.starts_with("pdf_") ||
               key.starts_with("file_") || key.starts_with("history_") || key.starts_with("result_") ||
-              key == "temp_folder_failed" || key == "disk_space_unknown" ||
-              key == "output_name_too_long" || key == "merge_memory_limit" || key == "out_of_memory"))
+              key == "temp_folder_failed" || key == "disk_space_unknown" || key == "output_name_too_long" ||
+              key == "merge_memory_limit" || key == "out_of_memory"))
             continue;
         for (const char* lang : {"ru", "kk"}) {
             const std::string out = i18n::render(diag::Text{std::string(key), values, "fs_other", "detail"}, lang);

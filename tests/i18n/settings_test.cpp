@@ -1,17 +1,16 @@
-#include "i18n/messages.hpp"
 #include "i18n/settings.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "diag/errors.hpp"
+#include "i18n/messages.hpp"
 #include "platform/platform.hpp"
 #include "support/child.hpp"
 #include "support/env.hpp"
@@ -29,7 +28,9 @@ using Json = nlohmann::ordered_json;
 class LocaleEnv {
 public:
     LocaleEnv(const char* language, const char* lc_all, const char* lang)
-        : language_("LANGUAGE", language), all_("LC_ALL", lc_all), messages_("LC_MESSAGES", nullptr),
+        : language_("LANGUAGE", language),
+          all_("LC_ALL", lc_all),
+          messages_("LC_MESSAGES", nullptr),
           lang_("LANG", lang) {}
 
 private:
@@ -58,18 +59,18 @@ TEST_F(Settings, ReadsStoredCodes) {
 
 TEST_F(Settings, UnusableContentReadsAsNoLanguageAndIsReplacedOnWrite) {
     const std::string cases[] = {
-        R"(["kk"])",                          // a list
-        R"("kk")",                            // a string
-        "42",                                 // a number
-        "lang = kk",                          // not JSON
-        R"({"lang": "kk")",                   // cut short
-        "",                                   // empty file
-        "\xEF\xBB\xBF{\"lang\": \"kk\"}",     // a byte-order mark in front
+        R"(["kk"])",                            // a list
+        R"("kk")",                              // a string
+        "42",                                   // a number
+        "lang = kk",                            // not JSON
+        R"({"lang": "kk")",                     // cut short
+        "",                                     // empty file
+        "\xEF\xBB\xBF{\"lang\": \"kk\"}",       // a byte-order mark in front
         "{\"lang\": \"kk\", \"x\": \"\xFF\"}",  // not UTF-8
-        R"({"lang": "en"})",                  // unknown code
+        R"({"lang": "en"})",                    // unknown code
         R"({"lang": "KK"})",
         R"({"lang": ""})",
-        R"({"lang": 7})",                     // a number under "lang"
+        R"({"lang": 7})",  // a number under "lang"
         R"({"lang": ["kk"]})",
         R"({"lang": null})",
     };
@@ -98,8 +99,8 @@ TEST_F(Settings, ContentNestedTooDeepReadsAsNoLanguageAndIsReplacedOnWrite) {
         write_bytes(file(), R"({"lang": "kk", "x": )" + nested + "}");
         EXPECT_EQ(i18n::read_language(dir.path()), c.kept ? std::optional<std::string>("kk") : std::nullopt);
         i18n::write_language(dir.path(), "ru");
-        EXPECT_EQ(stored(), c.kept ? Json::parse(R"({"lang": "ru", "x": )" + nested + "}")
-                                   : Json::parse(R"({"lang": "ru"})"));
+        EXPECT_EQ(stored(),
+                  c.kept ? Json::parse(R"({"lang": "ru", "x": )" + nested + "}") : Json::parse(R"({"lang": "ru"})"));
     }
 }
 
@@ -202,15 +203,14 @@ TEST(SystemLanguage, RuleOnWindowsLanguageIds) {
         const char* want;
     };
     const Case cases[] = {
-        {0x043F, "kk"},        // Kazakh (Kazakhstan)
-        {0x003F, "kk"},        // Kazakh, neutral
-        {0xFC3F, "kk"},        // any sub-language of Kazakh
-        {0x0419, "ru"},        // Russian
-        {0x0409, "ru"},        // English
-        {0x0440, "ru"},        // Kyrgyz, next to Kazakh
-        {0x043E, "ru"},        // Malay, just below
-        {0x0000, "ru"},
-        {std::nullopt, "ru"},  // no answer from the system
+        {0x043F, "kk"},                        // Kazakh (Kazakhstan)
+        {0x003F, "kk"},                        // Kazakh, neutral
+        {0xFC3F, "kk"},                        // any sub-language of Kazakh
+        {0x0419, "ru"},                        // Russian
+        {0x0409, "ru"},                        // English
+        {0x0440, "ru"},                        // Kyrgyz, next to Kazakh
+        {0x043E, "ru"},                        // Malay, just below
+        {0x0000, "ru"}, {std::nullopt, "ru"},  // no answer from the system
     };
     for (const Case& c : cases) EXPECT_EQ(i18n::language_for_ui_id(c.id), c.want) << (c.id ? *c.id : -1);
 }
@@ -223,13 +223,10 @@ TEST(SystemLanguage, FollowsTheLocaleVariables) {
         const char* want;
     };
     const Case cases[] = {
-        {"kk_KZ.UTF-8", nullptr, nullptr, "kk"},
-        {"kk:ru", nullptr, "en_US.UTF-8", "kk"},
+        {"kk_KZ.UTF-8", nullptr, nullptr, "kk"},       {"kk:ru", nullptr, "en_US.UTF-8", "kk"},
         {nullptr, "ru_RU.UTF-8", "kk_KZ.UTF-8", "ru"},  // LC_ALL comes before LANG
-        {nullptr, nullptr, "kk_KZ.UTF-8", "kk"},
-        {"en_GB", nullptr, "kk_KZ.UTF-8", "ru"},        // LANGUAGE comes first
-        {nullptr, nullptr, "C.UTF-8", "ru"},
-        {nullptr, nullptr, nullptr, "ru"},              // nothing set
+        {nullptr, nullptr, "kk_KZ.UTF-8", "kk"},       {"en_GB", nullptr, "kk_KZ.UTF-8", "ru"},  // LANGUAGE comes first
+        {nullptr, nullptr, "C.UTF-8", "ru"},           {nullptr, nullptr, nullptr, "ru"},        // nothing set
     };
     for (const Case& c : cases) {
         LocaleEnv env(c.language, c.lc_all, c.lang);

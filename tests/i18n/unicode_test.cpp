@@ -14,8 +14,8 @@ TEST(NormalizeWaybillName, FoldsCaseCompatibilityFormsFoldersAndBlanks) {
         {"заказ.PDF", "заказ.pdf"},
         {"C:\\tmp\\ЗАКАЗ.pdf", "заказ.pdf"},
         {"scans/sub/ЗАКАЗ.pdf", "заказ.pdf"},
-        {"\xEF\xBC\xBA.pdf", "z.pdf"},               // full-width Z (U+FF3A)
-        {"Order \xEF\xBC\x91.pdf", "order 1.pdf"},   // full-width digit one
+        {"\xEF\xBC\xBA.pdf", "z.pdf"},              // full-width Z (U+FF3A)
+        {"Order \xEF\xBC\x91.pdf", "order 1.pdf"},  // full-width digit one
         {"  Order 1.pdf \t", "order 1.pdf"},
         {"\xE3\x80\x80Order 1.pdf\xC2\xA0", "order 1.pdf"},  // ideographic space, NBSP
         {"Straße.PDF", "strasse.pdf"},

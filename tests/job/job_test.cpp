@@ -1,5 +1,7 @@
 // The merge job end to end on archives the tests write: outputs, names, the history
 // and the clean-up after failures.
+#include "job/job.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -9,7 +11,6 @@
 #include "diag/errors.hpp"
 #include "history/store.hpp"
 #include "i18n/settings.hpp"
-#include "job/job.hpp"
 #include "job/layouts.hpp"
 #include "job/output_names.hpp"
 #include "support/child.hpp"
@@ -103,8 +104,7 @@ TEST_F(JobTest, KnownWaybillsAreLeftOutOfTheNewOnlyOutputInSourceOrder) {
     EXPECT_EQ(r.total_pages_new, 7);
     EXPECT_EQ(r.final_sheets_new, 7);
     EXPECT_EQ(page_labels(r.out_pdf_all), day);
-    EXPECT_EQ(page_labels(*r.out_pdf_new),
-              (std::vector<std::string>{"W00", "W01", "W03", "W04", "W06", "W07", "W08"}));
+    EXPECT_EQ(page_labels(*r.out_pdf_new), (std::vector<std::string>{"W00", "W01", "W03", "W04", "W06", "W07", "W08"}));
 }
 
 TEST_F(JobTest, AnotherLayoutCountsEveryWaybillAsNew) {
@@ -272,8 +272,8 @@ TEST_F(JobTest, TheHistoryFileAsTheUserLeftItBetweenTwoJobs) {
         }
         EXPECT_EQ(failure.substr(0, c.failure.size()), c.failure);
         if (!c.failure.empty()) {
-            EXPECT_EQ(names_in(archives), (std::set<std::string>{"monday.zip", "monday_Tarvo PDF Mergalo_MERGED_4up.pdf",
-                                                                 "tuesday.zip"}));
+            EXPECT_EQ(names_in(archives),
+                      (std::set<std::string>{"monday.zip", "monday_Tarvo PDF Mergalo_MERGED_4up.pdf", "tuesday.zip"}));
             EXPECT_EQ(fixtures::read_bytes(csv), before);
             continue;
         }
@@ -311,9 +311,14 @@ TEST_F(JobTest, ReportsItsProgressStageByStage) {
         job::process_zip(zip, 4, env, [&steps](const job::JobProgress& p) { steps.push_back(p); });
         return steps;
     };
-    const Steps one_output{{S::unpacking, 0, 3},         {S::unpacking, 1, 3},         {S::unpacking, 2, 3},
-                           {S::unpacking, 3, 3},         {S::merging, 1, 3, O::all, 0, 3}, {S::merging, 2, 3, O::all, 0, 3},
-                           {S::merging, 3, 3, O::all, 0, 3}, {S::saving, 3, 3, O::all, 0, 3}};
+    const Steps one_output{{S::unpacking, 0, 3},
+                           {S::unpacking, 1, 3},
+                           {S::unpacking, 2, 3},
+                           {S::unpacking, 3, 3},
+                           {S::merging, 1, 3, O::all, 0, 3},
+                           {S::merging, 2, 3, O::all, 0, 3},
+                           {S::merging, 3, 3, O::all, 0, 3},
+                           {S::saving, 3, 3, O::all, 0, 3}};
     const fs::path zip = archive("orders.zip", waybills("W", 3));
     EXPECT_EQ(run(zip), one_output) << "first run: every waybill new, one output";
     EXPECT_EQ(run(zip), one_output) << "second run: every waybill known, one output";

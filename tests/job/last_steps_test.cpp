@@ -166,10 +166,18 @@ TEST_F(LastSteps, AnOutputThatCannotBeShownYetWaitsInItsNoteForTheNextJob) {
 TEST_F(LastSteps, FlushesRenamesAndFolderSyncsComeInTheOrderThatSurvivesAPowerCut) {
     const std::string folder = archives.filename().string();
     const std::vector<std::string> all_steps{
-        "flush " + FULL, "flush " + NEW,
-        "flush waybill_history.pending", "rename waybill_history.pending", "sync app",
-        "flush waybill_history.csv", "rename waybill_history.csv", "sync app",
-        "rename " + FULL, "sync " + folder, "rename " + NEW, "sync " + folder,
+        "flush " + FULL,
+        "flush " + NEW,
+        "flush waybill_history.pending",
+        "rename waybill_history.pending",
+        "sync app",
+        "flush waybill_history.csv",
+        "rename waybill_history.csv",
+        "sync app",
+        "rename " + FULL,
+        "sync " + folder,
+        "rename " + NEW,
+        "sync " + folder,
     };
     struct Case {
         const char* name;
@@ -187,8 +195,13 @@ TEST_F(LastSteps, FlushesRenamesAndFolderSyncsComeInTheOrderThatSurvivesAPowerCu
         {"the history cannot be renamed", "rename waybill_history.csv", 1, history_failed, NONE, false, NONE},
         // The history holds the waybills already: the next job shows the outputs.
         {"the history's folder cannot be synced", "sync app", 2, history_failed, NONE, true, BOTH},
-        {"the archive's folder cannot be synced", "sync " + folder, 1, "Не удалось записать готовый PDF-файл:",
-         {FULL}, true, BOTH},
+        {"the archive's folder cannot be synced",
+         "sync " + folder,
+         1,
+         "Не удалось записать готовый PDF-файл:",
+         {FULL},
+         true,
+         BOTH},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -30,8 +30,10 @@ protected:
     // A file (or folder) last modified at `base` minus `age`.
     fs::path make(const std::string& name, chr::seconds age, bool folder = false) {
         const fs::path p = dir / name;
-        if (folder) fs::create_directories(p);
-        else write_bytes(p, "%PDF-1.7\n");
+        if (folder)
+            fs::create_directories(p);
+        else
+            write_bytes(p, "%PDF-1.7\n");
         fs::last_write_time(p, chr::file_clock::from_sys(base - age));
         return p;
     }
@@ -55,19 +57,19 @@ TEST_F(OldSheets, OnlyTheProgramsOwnSheetsDirectlyInTheFolder) {
     const auto old = chr::hours{24 * 4};
     make("orders_Tarvo PDF Mergalo_MERGED_4up.pdf", old);
     make("orders_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf", old);
-    make("orders_Tarvo PDF Mergalo_MERGED (1).PDF", old);          // capital extension counts
-    make("today_Tarvo PDF Mergalo_MERGED.pdf", chr::seconds{0});   // too young
-    make("orders_Tarvo PDF Mergalo_merged.pdf", old);              // marker in lower case
-    make("orders_tarvo pdf mergalo_MERGED.pdf", old);              // title in lower case
-    make("orders_MERGED.pdf", old);                                // no title marker
-    make("ordersTarvo PDF Mergalo_MERGED.pdf", old);               // no underscore before the title
+    make("orders_Tarvo PDF Mergalo_MERGED (1).PDF", old);         // capital extension counts
+    make("today_Tarvo PDF Mergalo_MERGED.pdf", chr::seconds{0});  // too young
+    make("orders_Tarvo PDF Mergalo_merged.pdf", old);             // marker in lower case
+    make("orders_tarvo pdf mergalo_MERGED.pdf", old);             // title in lower case
+    make("orders_MERGED.pdf", old);                               // no title marker
+    make("ordersTarvo PDF Mergalo_MERGED.pdf", old);              // no underscore before the title
     make("orders_Tarvo PDF Mergalo_MERGED.zip", old);
     make("orders.zip", old);
     make("ZAKAZ_1234567.pdf", old);
     make("orders_Tarvo PDF Mergalo_MERGED_9up.pdf.bak", old);
-    make("folder_Tarvo PDF Mergalo_MERGED.pdf", old, true);        // a folder named like a sheet
+    make("folder_Tarvo PDF Mergalo_MERGED.pdf", old, true);  // a folder named like a sheet
     fs::create_directories(dir / "sub");
-    make("sub/inner_Tarvo PDF Mergalo_MERGED.pdf", old);           // sheets in sub-folders stay
+    make("sub/inner_Tarvo PDF Mergalo_MERGED.pdf", old);  // sheets in sub-folders stay
     const auto found = job::old_sheets(dir.path(), TITLE, base_local);
     EXPECT_EQ(names(found), (std::vector<std::string>{"orders_Tarvo PDF Mergalo_MERGED (1).PDF",
                                                       "orders_Tarvo PDF Mergalo_MERGED_4up.pdf",
@@ -77,9 +79,9 @@ TEST_F(OldSheets, OnlyTheProgramsOwnSheetsDirectlyInTheFolder) {
 
 TEST_F(OldSheets, SortedByCaseFoldedName) {
     const auto old = chr::hours{24 * 5};
-    for (const char* name : {"b_Tarvo PDF Mergalo_MERGED.pdf", "Заказы_Tarvo PDF Mergalo_MERGED.pdf",
-                             "A_Tarvo PDF Mergalo_MERGED.pdf", "заказ_Tarvo PDF Mergalo_MERGED.pdf",
-                             "C_Tarvo PDF Mergalo_MERGED.pdf"})
+    for (const char* name :
+         {"b_Tarvo PDF Mergalo_MERGED.pdf", "Заказы_Tarvo PDF Mergalo_MERGED.pdf", "A_Tarvo PDF Mergalo_MERGED.pdf",
+          "заказ_Tarvo PDF Mergalo_MERGED.pdf", "C_Tarvo PDF Mergalo_MERGED.pdf"})
         make(name, old);
     EXPECT_EQ(names(job::old_sheets(dir.path(), TITLE, base_local)),
               (std::vector<std::string>{"A_Tarvo PDF Mergalo_MERGED.pdf", "b_Tarvo PDF Mergalo_MERGED.pdf",

@@ -9,16 +9,16 @@
 
 #include <chrono>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
 
-#include "job/job.hpp"
 #include "diag/errors.hpp"
 #include "history/store.hpp"
 #include "i18n/settings.hpp"
+#include "job/job.hpp"
 #include "platform/claims.hpp"
 #include "platform/platform.hpp"
 #include "support/child.hpp"
@@ -52,7 +52,8 @@ TEST_F(RobustJob, DamagedLockedOrEmptyWaybillFailsTheJobByNameInTheUsersLanguage
     };
     const std::string plain = fixtures::pdf_bytes({{.label = "B"}});
     const Case cases[] = {
-        {"user password", fixtures::encrypted_copy(plain, "1234", "owner"), "защищена паролем", "құпиясөзбен қорғалған"},
+        {"user password", fixtures::encrypted_copy(plain, "1234", "owner"), "защищена паролем",
+         "құпиясөзбен қорғалған"},
         {"no page", no_page_waybill(), "нет ни одной страницы", "бірде-бір бет жоқ"},
         {"not a PDF", "%PDF-1.7 garbage", "повреждена", "бүлінген"},
     };
@@ -80,8 +81,8 @@ TEST_F(RobustJob, DamagedLockedOrEmptyWaybillFailsTheJobByNameInTheUsersLanguage
 // that one round of downloading mends them all; the first ten, then how many more.
 TEST_F(RobustJob, EveryDamagedWaybillIsNamedInOneMessage) {
     const std::string plain = fixtures::pdf_bytes({{.label = "B"}});
-    const std::string lost_page = fixtures::raw_pdf(
-        {{" /Type /Catalog /Pages 2 0 R"}, {" /Type /Pages /Kids [8000000 0 R] /Count 1"}});
+    const std::string lost_page =
+        fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"}, {" /Type /Pages /Kids [8000000 0 R] /Count 1"}});
     struct Case {
         int damaged;
         const char* lang;
@@ -105,7 +106,8 @@ TEST_F(RobustJob, EveryDamagedWaybillIsNamedInOneMessage) {
                                                      {"день 2/bad02.pdf", lost_page},
                                                      {"bad03.pdf", fixtures::encrypted_copy(plain, "1234", "owner")},
                                                      {"z.pdf", plain}};
-            for (int i = 4; i <= c.damaged; ++i) members.push_back({(i < 10 ? "bad0" : "bad") + std::to_string(i) + ".pdf", lost_page});
+            for (int i = 4; i <= c.damaged; ++i)
+                members.push_back({(i < 10 ? "bad0" : "bad") + std::to_string(i) + ".pdf", lost_page});
             const fs::path zip = archive("orders.zip", members);
             const std::string message = failure(zip, nup);
             const std::size_t detail = message.find("\n\n");
@@ -123,8 +125,8 @@ TEST_F(RobustJob, EveryDamagedWaybillIsNamedInOneMessage) {
 }
 
 TEST_F(RobustJob, RepairedWaybillIsMergedAndNamedInTheResultAndTheLogNote) {
-    const fs::path zip =
-        archive("orders.zip", {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"день2/cut.pdf", fixtures::cut_waybill()}});
+    const fs::path zip = archive(
+        "orders.zip", {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"день2/cut.pdf", fixtures::cut_waybill()}});
     const job::MergeResult r = job::process_zip(zip, 1, env);
     EXPECT_EQ(r.total_pages, 2);
     EXPECT_EQ(r.repaired, std::vector<std::string>{"день2/cut.pdf"}) << "named with its folder in the archive";
@@ -143,9 +145,9 @@ TEST_F(RobustJob, RepairedWaybillIsMergedAndNamedInTheResultAndTheLogNote) {
 
 TEST_F(RobustJob, RepeatsWithOtherContentAreCountedAndNamed) {
     const std::string a = fixtures::pdf_bytes({{.label = "A"}});
-    const fs::path zip = archive("orders.zip", {{"Заказ 1.pdf", a},
-                                                {"копия/заказ 1.pdf", fixtures::pdf_bytes({{.label = "A2"}})},
-                                                {"копия2/Заказ 1.pdf", a}});
+    const fs::path zip = archive(
+        "orders.zip",
+        {{"Заказ 1.pdf", a}, {"копия/заказ 1.pdf", fixtures::pdf_bytes({{.label = "A2"}})}, {"копия2/Заказ 1.pdf", a}});
     const job::MergeResult r = job::process_zip(zip, 4, env);
     EXPECT_EQ(r.file_count, 1);
     EXPECT_EQ(r.conflicting_duplicates, std::vector<std::string>{"копия/заказ 1.pdf"});
@@ -235,10 +237,12 @@ TEST_F(RobustJob, FourJobsAtOnceEachRecordEveryWaybillOfTheirArchive) {
     std::vector<fs::path> zips;
     for (int a = 0; a < 4; ++a) {
         const std::string n = std::to_string(a);
-        zips.push_back(archive(std::string("day").append(n).append(".zip"), waybills(std::string("D").append(n).append("_"), 12)));
+        zips.push_back(
+            archive(std::string("day").append(n).append(".zip"), waybills(std::string("D").append(n).append("_"), 12)));
     }
     std::vector<std::unique_ptr<fixtures::Child>> jobs;
-    for (const auto& zip : zips) jobs.push_back(std::make_unique<fixtures::Child>([&] { return job_in_child(zip, 1, env); }));
+    for (const auto& zip : zips)
+        jobs.push_back(std::make_unique<fixtures::Child>([&] { return job_in_child(zip, 1, env); }));
     for (auto& j : jobs) EXPECT_EQ(fields_of(j->result()).at("file_count"), "12");
     EXPECT_EQ(recorded(), 48u);
     // No job left a temporary file of the history or of an output behind.
@@ -349,7 +353,8 @@ TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
     EXPECT_FALSE(fs::exists(dead_output));
     EXPECT_TRUE(fs::exists(writing->path));
     std::set<std::string> names;
-    for (const auto& [key, record] : history::load_history(env.history_dir).history) names.insert(record.name.substr(0, 1));
+    for (const auto& [key, record] : history::load_history(env.history_dir).history)
+        names.insert(record.name.substr(0, 1));
     EXPECT_EQ(names, (std::set<std::string>{"S", "T"})) << "the killed job recorded nothing";
 }
 

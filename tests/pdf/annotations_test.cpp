@@ -36,16 +36,19 @@ std::string annotated_pdf() {
     return fixtures::raw_pdf({
         /* 1 */ {" /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [16 0 R] >>"},
         /* 2 */ {" /Type /Pages /Kids [3 0 R 4 0 R] /Count 2"},
-        /* 3 */ {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 5 0 R"
-                 " /Annots [6 0 R 7 0 R 8 0 R 9 0 R 10 0 R 11 0 R 12 0 R 19 0 R 21 0 R]"},
+        /* 3 */
+        {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 5 0 R"
+         " /Annots [6 0 R 7 0 R 8 0 R 9 0 R 10 0 R 11 0 R 12 0 R 19 0 R 21 0 R]"},
         /* 4 */ {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 13 0 R"},
         /* 5 */ {"", "0 g 10 10 20 20 re f"},
         /* 6 */ {" /Type /Annot /Subtype /Stamp /Rect [100 600 300 700] /F 4 /P 3 0 R /AP << /N 14 0 R >>"},
         /* 7 */ {" /Type /Annot /Subtype /Square /Rect [300 100 500 300] /F 6 /P 3 0 R /AP << /N 15 0 R >>"},
-        /* 8 */ {" /Type /Annot /Subtype /Widget /Rect [100 400 150 450] /F 4 /P 3 0 R /Parent 16 0 R /AS /On"
-                 " /AP << /N << /On 17 0 R /Off 18 0 R >> >>"},
-        /* 9 */ {" /Type /Annot /Subtype /Link /Rect [400 700 500 720] /Border [0 0 0] /P 3 0 R"
-                 " /A << /S /URI /URI (https://example.com/track/17) >>"},
+        /* 8 */
+        {" /Type /Annot /Subtype /Widget /Rect [100 400 150 450] /F 4 /P 3 0 R /Parent 16 0 R /AS /On"
+         " /AP << /N << /On 17 0 R /Off 18 0 R >> >>"},
+        /* 9 */
+        {" /Type /Annot /Subtype /Link /Rect [400 700 500 720] /Border [0 0 0] /P 3 0 R"
+         " /A << /S /URI /URI (https://example.com/track/17) >>"},
         /* 10 */ {" /Type /Annot /Subtype /Link /Rect [400 650 500 670] /Border [0 0 0] /P 3 0 R /Dest [4 0 R /Fit]"},
         /* 11 */ {" /Type /Annot /Subtype /Text /Rect [50 780 70 800] /P 3 0 R /Popup 12 0 R /Contents (note)"},
         /* 12 */ {" /Type /Annot /Subtype /Popup /Rect [80 700 200 800] /P 3 0 R /Parent 11 0 R"},
@@ -55,8 +58,9 @@ std::string annotated_pdf() {
         /* 16 */ {" /FT /Btn /T (agree) /V /On /Kids [8 0 R]"},
         /* 17 */ {" /Type /XObject /Subtype /Form /BBox [0 0 50 50]", "0 g 0 0 50 50 re f"},
         /* 18 */ {" /Type /XObject /Subtype /Form /BBox [0 0 50 50]", ""},
-        /* 19 */ {" /Type /Annot /Subtype /FreeText /Rect [350 450 450 550] /F 4 /P 3 0 R /DA (/Helv 12 Tf 0 g)"
-                  " /AP << /N 20 0 R >>"},
+        /* 19 */
+        {" /Type /Annot /Subtype /FreeText /Rect [350 450 450 550] /F 4 /P 3 0 R /DA (/Helv 12 Tf 0 g)"
+         " /AP << /N 20 0 R >>"},
         /* 20 */ {" /BBox [0 0 50 100] /Matrix [0 1 -1 0 0 0]", "0 g 0 0 50 20 re f"},
         /* 21 */ {" /Type /Annot /Subtype /Square /Rect [50 100 250 300] /F 36 /P 3 0 R /AP << /N 15 0 R >>"},
     });
@@ -99,8 +103,10 @@ void expect_probes(const fixtures::Raster& r, bool in_a_cell) {
     for (const Probe& p : probes()) {
         const pdf::Rect where = in_a_cell ? in_cell(p.where) : p.where;
         const double share = fixtures::ink_share(r, where);
-        if (p.inked) EXPECT_GT(share, 0.9) << p.what;
-        else EXPECT_LT(share, 0.01) << p.what;
+        if (p.inked)
+            EXPECT_GT(share, 0.9) << p.what;
+        else
+            EXPECT_LT(share, 0.01) << p.what;
     }
 }
 
@@ -198,7 +204,8 @@ std::vector<std::string> first_page_annotations(const fs::path& out) {
             const char* name;
         };
         const Seen a = mupdf_call([&](fz_context* c) noexcept {
-            pdf_obj* annot = pdf_array_get(c, pdf_dict_get(c, pdf_lookup_page_obj(c, doc.get(), 0), PDF_NAME(Annots)), i);
+            pdf_obj* annot =
+                pdf_array_get(c, pdf_dict_get(c, pdf_lookup_page_obj(c, doc.get(), 0), PDF_NAME(Annots)), i);
             pdf_obj* dest = pdf_dict_get(c, annot, PDF_NAME(Dest));
             const int target = dest ? pdf_lookup_page_number(c, doc.get(), pdf_array_get(c, dest, 0)) : -1;
             return Seen{pdf_to_name(c, pdf_dict_get(c, annot, PDF_NAME(Subtype))), target,
@@ -215,10 +222,10 @@ std::vector<std::string> first_page_annotations(const fs::path& out) {
 TEST(DamagedAnnotations, AreReadAroundAndTheWaybillIsListedAsRepaired) {
     struct Case {
         const char* what;
-        std::string annots;                  // page 1's /Annots
+        std::string annots;                     // page 1's /Annots
         std::vector<fixtures::RawObject> more;  // objects 5, 6, ...
-        std::vector<std::string> kept;       // on page 1 in layout 1
-        bool repaired = true;                // in layout 1
+        std::vector<std::string> kept;          // on page 1 in layout 1
+        bool repaired = true;                   // in layout 1
         bool repaired_in_grid = false;
     };
     const std::string link = " /Type /Annot /Subtype /Link /Rect [10 10 50 50] /Border [0 0 0]";
@@ -226,28 +233,40 @@ TEST(DamagedAnnotations, AreReadAroundAndTheWaybillIsListedAsRepaired) {
     const std::string widget = " /Type /Annot /Subtype /Widget /Rect [10 60 50 100] /FT /Tx";
     std::vector<fixtures::RawObject> deep;
     deep.push_back({" /Type /Annot /Subtype /Widget /Rect [10 60 50 100] /Parent 6 0 R"});
-    for (int i = 0; i < 40; ++i) deep.push_back({" /T (f" + std::to_string(i) + ") /Parent " + std::to_string(7 + i) + " 0 R"});
+    for (int i = 0; i < 40; ++i)
+        deep.push_back({" /T (f" + std::to_string(i) + ") /Parent " + std::to_string(7 + i) + " 0 R"});
     deep.push_back({" /T (top) /FT /Btn"});
     const std::vector<Case> cases = {
         {"a link listed twice", "[5 0 R 5 0 R]", {{link + " /Dest [4 0 R /Fit]"}}, {"Link ->2"}, true, true},
         // Some writers name the page by its number: the link still leads there.
         {"a link to a page number", "[5 0 R]", {{link + " /Dest [1 /Fit]"}}, {"Link ->2"}, false},
-        {"a link to a page outside the page tree", "[5 0 R 6 0 R]",
-         {{link + " /Dest [7 0 R /Fit]"}, {web}, {" /Type /Page /MediaBox [0 0 10 10]"}}, {"Link"}},
+        {"a link to a page outside the page tree",
+         "[5 0 R 6 0 R]",
+         {{link + " /Dest [7 0 R /Fit]"}, {web}, {" /Type /Page /MediaBox [0 0 10 10]"}},
+         {"Link"}},
         {"a link to a page beyond the file", "[5 0 R 6 0 R]", {{link + " /Dest [99 0 R /Fit]"}, {web}}, {"Link"}},
         {"a link to a name no destination has", "[5 0 R]", {{link + " /Dest (nowhere)"}}, {}},
-        {"a go-to action to a page outside the tree", "[5 0 R]",
-         {{link + " /A << /S /GoTo /D [6 0 R /Fit] >>"}, {" /Type /Page /MediaBox [0 0 10 10]"}}, {}},
-        {"a widget whose unnamed parents loop", "[5 0 R]",
-         {{widget + " /Parent 6 0 R"}, {" /Parent 7 0 R"}, {" /Parent 6 0 R"}}, {"Widget"}},
+        {"a go-to action to a page outside the tree",
+         "[5 0 R]",
+         {{link + " /A << /S /GoTo /D [6 0 R /Fit] >>"}, {" /Type /Page /MediaBox [0 0 10 10]"}},
+         {}},
+        {"a widget whose unnamed parents loop",
+         "[5 0 R]",
+         {{widget + " /Parent 6 0 R"}, {" /Parent 7 0 R"}, {" /Parent 6 0 R"}},
+         {"Widget"}},
         {"a widget that is its own parent", "[5 0 R]", {{widget + " /Parent 5 0 R"}}, {"Widget"}},
-        {"a field chain that loops past its names", "[5 0 R]",
+        {"a field chain that loops past its names",
+         "[5 0 R]",
          {{" /Type /Annot /Subtype /Widget /Rect [10 60 50 100] /Parent 6 0 R"},
           {" /T (inner) /Parent 7 0 R"},
           {" /T (outer) /FT /Tx /Parent 6 0 R"}},
          {"Widget T=outer.inner"}},
-        {"a field chain deeper than any form", "[5 0 R]", deep,
-         {"Widget T=f31.f30.f29.f28.f27.f26.f25.f24.f23.f22.f21.f20.f19.f18.f17.f16.f15.f14.f13.f12.f11.f10.f9.f8.f7.f6.f5.f4.f3.f2.f1.f0"}},
+        {"a field chain deeper than any form",
+         "[5 0 R]",
+         deep,
+         {"Widget "
+          "T=f31.f30.f29.f28.f27.f26.f25.f24.f23.f22.f21.f20.f19.f18.f17.f16.f15.f14.f13.f12.f11.f10.f9.f8.f7.f6.f5.f4."
+          "f3.f2.f1.f0"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -264,7 +283,8 @@ TEST(DamagedAnnotations, AreReadAroundAndTheWaybillIsListedAsRepaired) {
         EXPECT_EQ(one.repaired.size(), c.repaired ? 1u : 0u);
         EXPECT_EQ(first_page_annotations(dir / "one.pdf"), c.kept);
         for (int nup : {4, 6, 9}) {
-            const pdf::MergeCounts grid = pdf::merge_selected({dir / "w.pdf"}, dir / ("grid" + std::to_string(nup) + ".pdf"), nup);
+            const pdf::MergeCounts grid =
+                pdf::merge_selected({dir / "w.pdf"}, dir / ("grid" + std::to_string(nup) + ".pdf"), nup);
             EXPECT_EQ(grid.final_sheets, 1) << nup;
             EXPECT_EQ(grid.repaired.size(), c.repaired_in_grid ? 1u : 0u) << nup;
         }
@@ -278,7 +298,8 @@ std::vector<std::vector<double>> cm_operands(const fs::path& pdf) {
     std::vector<std::vector<double>> found;
     for (int num = 1; num < pdf::xref_len(doc.get()); ++num) {
         if (!mupdf_call([&](fz_context* c) noexcept { return pdf_obj_num_is_stream(c, doc.get(), num); })) continue;
-        const pdf::Buffer bytes(mupdf_call([&](fz_context* c) noexcept { return pdf_load_stream_number(c, doc.get(), num); }));
+        const pdf::Buffer bytes(
+            mupdf_call([&](fz_context* c) noexcept { return pdf_load_stream_number(c, doc.get(), num); }));
         std::istringstream in{std::string(pdf::bytes_of(bytes))};
         std::vector<double> numbers;
         for (std::string token; in >> token;) {
@@ -300,14 +321,15 @@ TEST(DamagedAnnotations, AnAppearanceWithoutAreaIsNotDrawnInTheGrid) {
     for (const char* bbox : {"[0 0 0 0]", "[0 0 50 0]", "[20 20 20 80]"}) {
         SCOPED_TRACE(bbox);
         fixtures::TempDir dir;
-        fixtures::write_bytes(dir / "w.pdf", fixtures::raw_pdf({
-            {" /Type /Catalog /Pages 2 0 R"},
-            {" /Type /Pages /Kids [3 0 R] /Count 1"},
-            {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R /Annots [5 0 R]"},
-            {"", "0 g 10 10 20 20 re f"},
-            {" /Type /Annot /Subtype /Stamp /Rect [100 600 300 700] /F 4 /AP << /N 6 0 R >>"},
-            {" /Type /XObject /Subtype /Form /BBox " + std::string(bbox), "0 g 0 0 100 100 re f"},
-        }));
+        fixtures::write_bytes(
+            dir / "w.pdf", fixtures::raw_pdf({
+                               {" /Type /Catalog /Pages 2 0 R"},
+                               {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                               {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R /Annots [5 0 R]"},
+                               {"", "0 g 10 10 20 20 re f"},
+                               {" /Type /Annot /Subtype /Stamp /Rect [100 600 300 700] /F 4 /AP << /N 6 0 R >>"},
+                               {" /Type /XObject /Subtype /Form /BBox " + std::string(bbox), "0 g 0 0 100 100 re f"},
+                           }));
         const fs::path out = dir / "out.pdf";
         EXPECT_EQ(pdf::merge_selected({dir / "w.pdf"}, out, 4).total_pages, 1);
         const auto transforms = cm_operands(out);

@@ -46,7 +46,8 @@ std::string deflated(const std::string& bytes) {
 
 // The same page with its content deflated (a barcode of many bars, as waybills draw
 // them), or with `contents` and `font` in place of its own.
-std::string page_pdf(const std::string& contents_entry, const std::vector<RawObject>& more, const std::string& font = FONT) {
+std::string page_pdf(const std::string& contents_entry, const std::vector<RawObject>& more,
+                     const std::string& font = FONT) {
     std::vector<RawObject> objects{{" /Type /Catalog /Pages 2 0 R"},
                                    {" /Type /Pages /Kids [3 0 R] /Count 1"},
                                    {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842]" + contents_entry + font}};
@@ -56,12 +57,14 @@ std::string page_pdf(const std::string& contents_entry, const std::vector<RawObj
 
 std::string bars() {
     std::string content = "0 g 50 50 495 742 re f\n1 g\n";
-    for (int i = 0; i < 2000; ++i) content += std::to_string(60 + i % 470) + " " + std::to_string(60 + i / 4) + " 1 1 re f\n";
+    for (int i = 0; i < 2000; ++i)
+        content += std::to_string(60 + i % 470) + " " + std::to_string(60 + i / 4) + " 1 1 re f\n";
     return content;
 }
 
 // The key and name of a merge's failure, or "ok".
-std::string outcome(const std::vector<pdf::Source>& files, const fs::path& out, int nup, pdf::MergeCounts* counts = nullptr) {
+std::string outcome(const std::vector<pdf::Source>& files, const fs::path& out, int nup,
+                    pdf::MergeCounts* counts = nullptr) {
     try {
         const pdf::MergeCounts c = pdf::merge_selected(files, out, nup);
         if (counts) *counts = c;
@@ -84,28 +87,35 @@ TEST(DamagedSources, FailByNameOrMergeAndSayTheyWereRepaired) {
         std::vector<std::string> outcomes;  // any of these
         bool repaired = false;
     };
-    const std::string packed =
-        page_pdf(" /Contents 4 0 R", {{" /Filter /FlateDecode", deflated(bars())}});
+    const std::string packed = page_pdf(" /Contents 4 0 R", {{" /Filter /FlateDecode", deflated(bars())}});
     const std::string packed_start = packed.substr(packed.find("4 0 obj"));
     const std::string garbage(400, 'g');
     const std::vector<Case> cases = {
-        {"cut inside the page's content", whole.substr(0, whole.find(content_start) + 60), {"pdf_content_broken cut.pdf"}},
-        {"cut inside compressed content", packed.substr(0, packed.find("4 0 obj") + packed_start.size() / 2),
+        {"cut inside the page's content",
+         whole.substr(0, whole.find(content_start) + 60),
+         {"pdf_content_broken cut.pdf"}},
+        {"cut inside compressed content",
+         packed.substr(0, packed.find("4 0 obj") + packed_start.size() / 2),
          {"pdf_content_broken cut.pdf"}},
         {"cut after the content, before the file's end", whole.substr(0, whole.find("xref")), {"ok"}, true},
-        {"content that does not decompress", page_pdf(" /Contents 4 0 R", {{" /Filter /FlateDecode", garbage}}),
+        {"content that does not decompress",
+         page_pdf(" /Contents 4 0 R", {{" /Filter /FlateDecode", garbage}}),
          {"pdf_content_broken cut.pdf"}},
         {"content whose checksum fails",
-         page_pdf(" /Contents 4 0 R",
-                  {{" /Filter /FlateDecode", deflated(bars()).substr(0, deflated(bars()).size() - 4) + "\x01\x02\x03\x04"}}),
+         page_pdf(" /Contents 4 0 R", {{" /Filter /FlateDecode",
+                                        deflated(bars()).substr(0, deflated(bars()).size() - 4) + "\x01\x02\x03\x04"}}),
          {"pdf_content_broken cut.pdf"}},
         // References to objects that are not in the file read as null.
-        {"a font that is not in the file", page_pdf(" /Contents 4 0 R", {{"", PAGE_CONTENT}}, " /Resources << /Font << /F1 9 0 R >> >>"),
+        {"a font that is not in the file",
+         page_pdf(" /Contents 4 0 R", {{"", PAGE_CONTENT}}, " /Resources << /Font << /F1 9 0 R >> >>"),
          {"ok"}},
         {"contents not in the file, beside ones that are",
-         page_pdf(" /Contents [4 0 R 77 0 R]", {{"", PAGE_CONTENT}}, " /Resources << /Font 99 0 R /XObject << /X 0 0 R >> >>"),
+         page_pdf(" /Contents [4 0 R 77 0 R]", {{"", PAGE_CONTENT}},
+                  " /Resources << /Font 99 0 R /XObject << /X 0 0 R >> >>"),
          {"ok"}},
-        {"cut before the page tree", whole.substr(0, whole.find("2 0 obj")), {"pdf_no_pages cut.pdf", "pdf_damaged cut.pdf"}},
+        {"cut before the page tree",
+         whole.substr(0, whole.find("2 0 obj")),
+         {"pdf_no_pages cut.pdf", "pdf_damaged cut.pdf"}},
         {"no page at all",
          fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"}, {" /Type /Pages /Kids [] /Count 0"}}),
          {"pdf_no_pages cut.pdf"}},
@@ -270,8 +280,16 @@ TEST(DamagedPageTrees, NestedNodesKeepThePagesInTheirOrder) {
         {" /Type /Pages /Count 0"},  // an empty node, never listed
         {" /Type /Pages /Kids [7 0 R 5 0 R] /Count 3"},
         {" /Type /Pages /Kids [8 0 R 3 0 R 9 0 R] /Count 2"},
-        page(11), page(12), page(13), page(14), page(15),
-        text("P1"), text("P2"), text("P3"), text("P4"), text("P5"),
+        page(11),
+        page(12),
+        page(13),
+        page(14),
+        page(15),
+        text("P1"),
+        text("P2"),
+        text("P3"),
+        text("P4"),
+        text("P5"),
     });
     fixtures::TempDir dir;
     fixtures::write_bytes(dir / "nested.pdf", bytes);
@@ -316,10 +334,11 @@ TEST(DamagedSources, AreAllNamedInOneFailureInSourceOrder) {
     fixtures::write_bytes(dir / "garbage.pdf", "%PDF-1.7 garbage");
     fixtures::write_bytes(dir / "locked.pdf", fixtures::encrypted_copy(one_page_pdf(), "secret", "owner"));
     fixtures::write_bytes(dir / "lost.pdf", tree_pdf(" /Type /Pages /Kids [8000000 0 R] /Count 1", {}));
-    fixtures::write_bytes(dir / "big.pdf", fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
-                                                             {" /Type /Pages /Kids [3 0 R] /Count 1"},
-                                                             {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
-                                                             {"", std::string(32 << 20, ' ')}}));
+    fixtures::write_bytes(dir / "big.pdf",
+                          fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
+                                             {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                                             {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
+                                             {"", std::string(32 << 20, ' ')}}));
     const pdf::Source garbage(dir / "garbage.pdf", nullptr, "день 1/garbage.pdf");
     const pdf::Source locked(dir / "locked.pdf", nullptr, "день 2/locked.pdf");
     const pdf::Source lost(dir / "lost.pdf");
@@ -330,9 +349,11 @@ TEST(DamagedSources, AreAllNamedInOneFailureInSourceOrder) {
     };
     const std::vector<Case> cases = {
         {"one damaged source keeps its own message", {good, garbage}, "pdf_damaged день 1/garbage.pdf"},
-        {"three damaged sources among good ones", {garbage, good, locked, good, lost},
+        {"three damaged sources among good ones",
+         {garbage, good, locked, good, lost},
          "pdf_damaged_many 3: день 1/garbage.pdf|день 2/locked.pdf|lost.pdf"},
-        {"a file the disk does not give stops at once", {garbage, dir / "missing.pdf", locked},
+        {"a file the disk does not give stops at once",
+         {garbage, dir / "missing.pdf", locked},
          "file_read_failed " + (dir / "missing.pdf").string()},
         {"MuPDF's memory running out stops at once", {garbage, dir / "big.pdf", locked}, "pdf_memory_limit big.pdf"},
     };
@@ -388,8 +409,8 @@ TEST(ContentBomb, SplitContentStopsAtTheLimitAndWholeContentIsNeverDecoded) {
         } catch (const diag::RuntimeError& e) {
             ASSERT_NE(e.text(), nullptr);
             EXPECT_EQ(e.text()->key, "pdf_content_too_large");
-            EXPECT_EQ(e.text()->values,
-                      (std::vector<std::pair<std::string, std::string>>{{"name", "bomb.pdf"}, {"page", "1"}, {"limit", "64"}}));
+            EXPECT_EQ(e.text()->values, (std::vector<std::pair<std::string, std::string>>{
+                                            {"name", "bomb.pdf"}, {"page", "1"}, {"limit", "64"}}));
         }
         EXPECT_FALSE(fs::exists(dir / "out.pdf"));
     }
@@ -412,10 +433,11 @@ TEST(MemoryLimit, AWaybillNeedingMoreThanMupdfMayHoldFailsByName) {
     pdf::mupdf_context();
     pdf::detail::set_memory_limit(24 << 20);
     fixtures::TempDir dir;
-    fixtures::write_bytes(dir / "big.pdf", fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
-                                                             {" /Type /Pages /Kids [3 0 R] /Count 1"},
-                                                             {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
-                                                             {"", std::string(32 << 20, ' ')}}));
+    fixtures::write_bytes(dir / "big.pdf",
+                          fixtures::raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
+                                             {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                                             {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
+                                             {"", std::string(32 << 20, ' ')}}));
     for (int nup : {1, 4}) {
         SCOPED_TRACE(nup);
         try {

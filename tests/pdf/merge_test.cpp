@@ -11,11 +11,11 @@
 #include "diag/errors.hpp"
 #include "pdf/mupdf.hpp"
 #include "platform/scratch_file.hpp"
-#include "support/raw_pdf.hpp"
-#include "support/pdf_fixtures.hpp"
-#include "workload/waybill.hpp"
-#include "support/temp_dir.hpp"
 #include "support/geometry_text.hpp"
+#include "support/pdf_fixtures.hpp"
+#include "support/raw_pdf.hpp"
+#include "support/temp_dir.hpp"
+#include "workload/waybill.hpp"
 
 namespace {
 
@@ -75,8 +75,7 @@ TEST(MergeNup, FillsCellsRowByRowAcrossSourcesAndCountsSheets) {
         std::vector<std::string> cells;
     };
     const Case cases[] = {
-        {"ten at four", {4, 3, 3}, 4, 10, 3,
-         {"a1 | a2 | a3 | a4", "b1 | b2 | b3 | c1", "c2 | c3 | - | -"}},
+        {"ten at four", {4, 3, 3}, 4, 10, 3, {"a1 | a2 | a3 | a4", "b1 | b2 | b3 | c1", "c2 | c3 | - | -"}},
         {"six at six", {1, 1, 1, 1, 1, 1}, 6, 6, 1, {"a1 | b1 | c1 | d1 | e1 | f1"}},
         {"seven at six", {7}, 6, 7, 2, {"a1 | a2 | a3 | a4 | a5 | a6", "a7 | - | - | - | - | -"}},
         {"three-page source at nine", {1, 3, 1}, 9, 5, 1, {"a1 | b1 | b2 | b3 | c1 | - | - | - | -"}},
@@ -153,10 +152,15 @@ TEST(MergeNup, PlacesEachPageAsAViewerShowsItScaledAndCentredInItsCell) {
         {"rotated 270", Page{.label = "R270", .rotate = 270}, 9, A4h, A4w, Corner::bottom_left},
         {"cropped", Page{.label = "C", .crop_box = fixtures::PdfBox{100, 200, 400, 600}}, 4, 300, 400,
          Corner::top_left},
-        {"offset media box", Page{.width = 420, .height = 595, .label = "O", .origin_x = -300, .origin_y = 500},
-         9, 420, 595, Corner::top_left},
+        {"offset media box", Page{.width = 420, .height = 595, .label = "O", .origin_x = -300, .origin_y = 500}, 9, 420,
+         595, Corner::top_left},
         {"offset, cropped and rotated",
-         Page{.width = 500, .height = 700, .label = "X", .rotate = 90, .origin_x = 50, .origin_y = -100,
+         Page{.width = 500,
+              .height = 700,
+              .label = "X",
+              .rotate = 90,
+              .origin_x = 50,
+              .origin_y = -100,
               .crop_box = fixtures::PdfBox{100, 0, 500, 300}},
          6, 300, 400, Corner::top_right},
         {"tiny label card", Page{.width = 288, .height = 144, .label = "T"}, 9, 288, 144, Corner::top_left},
@@ -205,11 +209,10 @@ TEST(MergeNup, APageWithoutContentLeavesABlankCell) {
 TEST(Merge1up, KeepsEachPageItsSizeRotationBoxesAndContent) {
     fixtures::TempDir dir;
     const std::vector<Page> a = {Page{.label = "A4"}, Page{.width = 419.53, .height = 595.28, .label = "A5"}};
-    const std::vector<Page> b = {Page{.width = 841.89, .height = 595.28, .label = "Land"},
-                                 Page{.label = "Turned", .rotate = 90},
-                                 Page{.label = "Crop", .origin_x = 30, .origin_y = 40,
-                                      .crop_box = fixtures::PdfBox{50, 60, 350, 460}},
-                                 Page{.label = "Empty", .no_content = true}};
+    const std::vector<Page> b = {
+        Page{.width = 841.89, .height = 595.28, .label = "Land"}, Page{.label = "Turned", .rotate = 90},
+        Page{.label = "Crop", .origin_x = 30, .origin_y = 40, .crop_box = fixtures::PdfBox{50, 60, 350, 460}},
+        Page{.label = "Empty", .no_content = true}};
     fixtures::write_pdf(dir / "a.pdf", a);
     fixtures::write_pdf(dir / "b.pdf", b);
     const fs::path out = dir / "out.pdf";
@@ -222,8 +225,8 @@ TEST(Merge1up, KeepsEachPageItsSizeRotationBoxesAndContent) {
         double w, h;
         const char* label;
     };
-    const Want wants[] = {{595.2756, 841.8898, "A4"}, {419.53, 595.28, "A5"}, {841.89, 595.28, "Land"},
-                          {841.8898, 595.2756, "Turned"}, {300, 400, "Crop"}, {595.2756, 841.8898, ""}};
+    const Want wants[] = {{595.2756, 841.8898, "A4"},     {419.53, 595.28, "A5"}, {841.89, 595.28, "Land"},
+                          {841.8898, 595.2756, "Turned"}, {300, 400, "Crop"},     {595.2756, 841.8898, ""}};
     for (int i = 0; i < 6; ++i) {
         SCOPED_TRACE(wants[i].label);
         const fixtures::Size s = fixtures::page_size(out, i);
@@ -414,7 +417,8 @@ TEST(Merge, RealWaybillsKeepEveryWordInEveryLayout) {
     for (int nup : {1, 4, 6, 9}) {
         SCOPED_TRACE("layout " + std::to_string(nup));
         const fs::path out = dir / ("out" + std::to_string(nup) + ".pdf");
-        const pdf::MergeCounts counts = pdf::merge_selected(std::vector<pdf::Source>(files.begin(), files.end()), out, nup);
+        const pdf::MergeCounts counts =
+            pdf::merge_selected(std::vector<pdf::Source>(files.begin(), files.end()), out, nup);
         ASSERT_EQ(counts.total_pages, static_cast<int>(files.size()));
         for (std::size_t k = 0; k < files.size(); ++k) {
             const int sheet = nup == 1 ? static_cast<int>(k) : static_cast<int>(k) / nup;
@@ -425,10 +429,10 @@ TEST(Merge, RealWaybillsKeepEveryWordInEveryLayout) {
         // The stamped waybills keep their transparency group, which decides how the
         // stamp blends: on the page itself, or on the form that draws it in its cell.
         for (int k : {2, 3}) {
-            const std::string group = nup == 1 ? fixtures::dict_value(out, k, "Group/S")
-                                               : fixtures::dict_value(out, k / nup, "Resources/XObject/Fm" +
-                                                                                        std::to_string(k % nup) +
-                                                                                        "/Group/S");
+            const std::string group =
+                nup == 1
+                    ? fixtures::dict_value(out, k, "Group/S")
+                    : fixtures::dict_value(out, k / nup, "Resources/XObject/Fm" + std::to_string(k % nup) + "/Group/S");
             EXPECT_EQ(group, "/Transparency") << "waybill " << k;
         }
         // The fonts and the logo of the repeated waybill are stored once.

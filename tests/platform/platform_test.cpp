@@ -1,8 +1,8 @@
 // The POSIX half of the platform layer: the staged file writer, claims and locks that
 // dead processes cannot keep, and the clean-up when the process is told to stop.
-#include <gtest/gtest.h>
+#include "platform/platform.hpp"
 
-#include <fstream>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,12 +10,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "platform/claims.hpp"
-#include "platform/platform.hpp"
 #include "platform/scratch_file.hpp"
 #include "platform/scratch_folder.hpp"
 #include "platform/staged_file.hpp"
@@ -35,20 +35,17 @@ TEST(Platform, UiLanguageAndOemCodePageFollowTheFirstSetLocaleVariable) {
         std::uint16_t oem_code_page;
     };
     const Case cases[] = {
-        {"kk_KZ:ru", "en_US.UTF-8", 0x043F, 866},
-        {"", "ru_RU.UTF-8", 0x0419, 866},
-        {nullptr, "kk_KZ.UTF-8", 0x043F, 866},
-        {nullptr, "de_DE.UTF-8", 0x0409, 437},
-        {"en_GB:ru", "ru_RU.UTF-8", 0x0409, 437},
-        {nullptr, "C", 0x0409, 437},
+        {"kk_KZ:ru", "en_US.UTF-8", 0x043F, 866}, {"", "ru_RU.UTF-8", 0x0419, 866},
+        {nullptr, "kk_KZ.UTF-8", 0x043F, 866},    {nullptr, "de_DE.UTF-8", 0x0409, 437},
+        {"en_GB:ru", "ru_RU.UTF-8", 0x0409, 437}, {nullptr, "C", 0x0409, 437},
         {nullptr, nullptr, std::nullopt, 437},
     };
     fixtures::EnvVar language("LANGUAGE"), all("LC_ALL", nullptr), messages("LC_MESSAGES", nullptr), lang("LANG");
     for (const auto& c : cases) {
         language.set(c.language);
         lang.set(c.lang);
-        const std::string where = std::string("LANGUAGE=") + (c.language ? c.language : "(unset)") +
-                                  " LANG=" + (c.lang ? c.lang : "(unset)");
+        const std::string where =
+            std::string("LANGUAGE=") + (c.language ? c.language : "(unset)") + " LANG=" + (c.lang ? c.lang : "(unset)");
         EXPECT_EQ(platform::ui_language_id(), c.id) << where;
         EXPECT_EQ(platform::oem_code_page(), c.oem_code_page) << where;
     }
@@ -202,9 +199,9 @@ TEST(StagedFile, TemporaryFilesOfDeadWritersAreRemovedByTheNextOne) {
     for (const char* old : {".waybill_history.csv.aB3dE9.tmp", ".settings.json.xY7zQ2.tmp", "waybill_history.tmp"})
         age(tmp / old);
     platform::write_file_atomically(target, "new");
-    EXPECT_EQ(fixtures::names_in(tmp.path()), (std::set<std::string>{".settings.json.xY7zQ2.tmp",
-                                                              ".waybill_history.csv.young1.tmp",
-                                                              "waybill_history.csv", "waybill_history.tmp"}));
+    EXPECT_EQ(fixtures::names_in(tmp.path()),
+              (std::set<std::string>{".settings.json.xY7zQ2.tmp", ".waybill_history.csv.young1.tmp",
+                                     "waybill_history.csv", "waybill_history.tmp"}));
 }
 
 TEST(Claims, AClaimedFileIsNeverRemovedAndAnUnclaimedOldOneIs) {
@@ -488,7 +485,8 @@ TEST(Platform, OpenedThingsLeaveNoZombieBehind) {
     fs::permissions(bin / "xdg-open", fs::perms(0755));
     fixtures::EnvVar path("PATH", (bin.string() + ":/usr/bin:/bin").c_str());
 
-    for (const std::string& target : {(dir / "waybills.pdf").string(), dir.path().string(), std::string("https://t.me/x")}) {
+    for (const std::string& target :
+         {(dir / "waybills.pdf").string(), dir.path().string(), std::string("https://t.me/x")}) {
         fs::remove(dir / "pid");
         ASSERT_TRUE(platform::shell_open(target)) << target;
         const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);

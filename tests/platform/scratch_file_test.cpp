@@ -1,5 +1,7 @@
 // Scratch files and file readers, the same on both systems (built into platform_test
 // here and into win32_test.exe for Wine).
+#include "platform/scratch_file.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,7 +9,6 @@
 #include <string>
 
 #include "platform/platform.hpp"
-#include "platform/scratch_file.hpp"
 
 namespace {
 

@@ -1,13 +1,13 @@
 // The Windows half of the platform layer. Cross-built by scripts/windows-build and run
 // under Wine by scripts/windows-check (build-win/win32_test.exe); not part of CTest.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <stdlib.h>
 #include <string>
 
 #include "platform/native.hpp"
@@ -224,7 +224,8 @@ TEST(Win32, FoldersComeFromTheEnvironmentThenTheSystem) {
 TEST(Win32, ScratchTreePastMaxPathIsMadeListedAndRemoved) {
     TempFolder dir;
     fs::path deep = dir.path();
-    for (int i = 0; i < 8; ++i) deep /= platform::path_from_utf8("Папка накладных с длинным названием " + std::to_string(i));
+    for (int i = 0; i < 8; ++i)
+        deep /= platform::path_from_utf8("Папка накладных с длинным названием " + std::to_string(i));
     platform::create_folders(deep);
     platform::create_folders(deep);  // already there
     const fs::path file = deep / platform::path_from_utf8("накладная.pdf");
@@ -305,7 +306,8 @@ TEST(Win32, ScratchFilesOfAKilledProcessAreGone) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child{};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
+    ASSERT_TRUE(
+        CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
     WaitForSingleObject(child.hProcess, 30000);
     DWORD code = 0;
     GetExitCodeProcess(child.hProcess, &code);

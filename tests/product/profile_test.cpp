@@ -1,4 +1,6 @@
 // The product profile's check, the build-mode folders and the program's context.
+#include "product/profile.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 #include "platform/platform.hpp"
 #include "product/buildmode.hpp"
 #include "product/context.hpp"
-#include "product/profile.hpp"
 #include "support/env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -130,7 +131,8 @@ TEST(Context, DataDirUnderLocalAppDataAndBlankFallsBack) {
     fixtures::TempDir tmp;
     fixtures::EnvVar local("LOCALAPPDATA"), xdg("XDG_DATA_HOME");
     local.set((tmp / "local").c_str());
-    EXPECT_EQ(product::make_context(product::profile(), "/opt/M/Mergalo").data_dir, tmp / "local" / "Tarvo PDF Mergalo");
+    EXPECT_EQ(product::make_context(product::profile(), "/opt/M/Mergalo").data_dir,
+              tmp / "local" / "Tarvo PDF Mergalo");
     local.set("   ");
     xdg.set((tmp / "xdg").c_str());
     EXPECT_EQ(product::make_context(product::profile(), "/opt/M/Mergalo").data_dir, tmp / "xdg" / "Tarvo PDF Mergalo");

@@ -1,18 +1,17 @@
 // The right-click menu as Linux file-manager extensions: the files written, what their
 // commands do with awkward archive names, removal and relabelling.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
+#include "shell/desktop_menus.hpp"
 
 #include <glib.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <clocale>
 #include <set>
 
 #include "diag/errors.hpp"
-
 #include "platform/platform.hpp"
-#include "shell/desktop_menus.hpp"
 #include "support/child.hpp"
 #include "support/temp_dir.hpp"
 
@@ -78,7 +77,7 @@ std::set<std::string> ru_files() {
 }
 
 bool executable(const fs::path& p) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(p.c_str(), &st) == 0 && (st.st_mode & 0777) == 0755;
 }
 
@@ -114,15 +113,18 @@ TEST(DesktopMenus, InstallWritesEveryFileManagersFiles) {
     const std::string exe = platform::utf8(s.program);
     EXPECT_NE(text.find("X-KDE-Submenu=" + RU_TITLE + "\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Actions=mergalo-01-1up;mergalo-02-4up;mergalo-03-6up;mergalo-04-9up;mergalo-05-help;\n"),
-              std::string::npos) << text;
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("[Desktop Action mergalo-03-6up]\nName=6 на лист (2x3)\nExec=\"" + exe + "\" %f 6\n"),
-              std::string::npos) << text;
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("Exec=xdg-open \"" + platform::utf8(s.help) + "\"\n"), std::string::npos) << text;
 
     const std::string action = read_bytes(s.folders.data_home / "nemo/actions/mergalo-04_9up.nemo_action");
     EXPECT_NE(action.find("Name=Tarvo PDF Mergalo: 9 на лист (3x3)\n"), std::string::npos) << action;
     EXPECT_NE(action.find("Exec=\"" + platform::utf8(s.folders.data_home) + "/nemo/actions/mergalo-04_9up.sh\" %U\n"),
-              std::string::npos) << action;
+              std::string::npos)
+        << action;
 }
 
 TEST(DesktopMenus, DolphinServiceMenuPassesDesktopFileValidate) {
@@ -151,8 +153,8 @@ TEST(DesktopMenus, DolphinServiceMenuPassesDesktopFileValidate) {
 }
 
 TEST(DesktopMenus, EveryScriptIsValidShellWhateverTheProgramsFolder) {
-    for (const char* folder : {"Tom's Apps", "it''s", "'", "a\"b", "$HOME $(id)", "`id`", "back\\slash",
-                               "Бағдарлама 100% ; & |"}) {
+    for (const char* folder :
+         {"Tom's Apps", "it''s", "'", "a\"b", "$HOME $(id)", "`id`", "back\\slash", "Бағдарлама 100% ; & |"}) {
         Home s;
         s.program = s.dir.path() / u8(folder) / "Mergalo";
         s.help = s.dir.path() / u8(folder) / "mgl" / "help" / "Instruction.html";
@@ -176,8 +178,7 @@ TEST(DesktopMenus, ScriptsStartOneMergePerArchiveWithTheNameAsItIs) {
     // The program the menu starts records its arguments, one file per run.
     const fs::path runs = s.dir / "runs";
     fs::create_directories(runs);
-    write_bytes(s.program,
-                "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" > \"" + runs.string() + "/$$\"\n");
+    write_bytes(s.program, "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" > \"" + runs.string() + "/$$\"\n");
     fs::permissions(s.program, fs::perms(0755));
     write_menus(s.menu("ru"), s.folders);
 
@@ -300,7 +301,7 @@ TEST(DesktopMenus, FileManagersAreFoundByTheirProgramOnThePath) {
     program("usr/bin/caja", true);
     program("usr/bin/nemo", true);
     program("opt/kde/bin/dolphin", true);
-    program("plain/nautilus", false);           // not executable
+    program("plain/nautilus", false);               // not executable
     fs::create_directories(dir / "dirs/nautilus");  // a folder of that name
     program("here/nautilus", true);                 // in the working folder, which an empty entry is not
     const std::string bin = (dir / "usr/bin").string();
@@ -327,9 +328,9 @@ TEST(DesktopMenus, ApplicationEntryOpensZipArchivesAndPassesDesktopFileValidate)
     const fs::path theme = s.dir / "My Apps" / "mgl" / "assets";
     for (const char* size : {"16x16", "48x48"}) write_bytes(theme / "hicolor" / size / "apps" / "mergalo.png", size);
     shell::replace_desktop_files(shell::application_entry_files(s.menu("kk"), s.folders, theme), {});
-    EXPECT_EQ(s.files(), (std::set<std::string>{"data/applications/mergalo.desktop",
-                                                "data/icons/hicolor/16x16/apps/mergalo.png",
-                                                "data/icons/hicolor/48x48/apps/mergalo.png"}));
+    EXPECT_EQ(s.files(),
+              (std::set<std::string>{"data/applications/mergalo.desktop", "data/icons/hicolor/16x16/apps/mergalo.png",
+                                     "data/icons/hicolor/48x48/apps/mergalo.png"}));
     EXPECT_EQ(read_bytes(s.folders.data_home / "icons/hicolor/48x48/apps/mergalo.png"), "48x48");
     const fs::path entry = s.folders.data_home / "applications/mergalo.desktop";
     auto r = fixtures::run({"/usr/bin/desktop-file-validate", entry.string()});
@@ -337,8 +338,7 @@ TEST(DesktopMenus, ApplicationEntryOpensZipArchivesAndPassesDesktopFileValidate)
     EXPECT_EQ(r.out, "");
     const std::string text = read_bytes(entry);
     for (const char* line : {"\nName=Tarvo PDF Mergalo\n", "\nMimeType=application/zip;\n", "\nIcon=mergalo\n",
-                             "\nComment[kk]=Tarvo PDF Mergalo — жүкқұжаттарды біріктіру\n",
-                             " --choose-layout %F\n"})
+                             "\nComment[kk]=Tarvo PDF Mergalo — жүкқұжаттарды біріктіру\n", " --choose-layout %F\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
 }
 

@@ -72,8 +72,7 @@ std::string run_in_child(const std::function<std::string()>& body) { return Chil
 
 int wait_for(pid_t pid) {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     return status;
 }
 
@@ -174,8 +173,7 @@ void fill_disk(const std::filesystem::path& dir) {
     if (fd < 0) throw std::runtime_error("cannot create the filler file");
     std::vector<char> block(4096, 'x');
     for (std::size_t size = block.size(); size > 0; size /= 2)
-        while (::write(fd, block.data(), size) == static_cast<ssize_t>(size)) {
-        }
+        while (::write(fd, block.data(), size) == static_cast<ssize_t>(size)) {}
     ::close(fd);
 }
 

@@ -25,10 +25,11 @@ std::vector<ZipMember> waybills(const std::string& prefix, int n) {
 }
 
 std::string cut_waybill() {
-    const std::string whole = raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
-                                       {" /Type /Pages /Kids [3 0 R] /Count 1"},
-                                       {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
-                                       {"", "0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n"}});
+    const std::string whole =
+        raw_pdf({{" /Type /Catalog /Pages 2 0 R"},
+                 {" /Type /Pages /Kids [3 0 R] /Count 1"},
+                 {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R"},
+                 {"", "0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n0 g 50 50 495 742 re f\n"}});
     return whole.substr(0, whole.find("xref"));
 }
 

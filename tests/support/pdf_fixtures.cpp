@@ -41,8 +41,8 @@ std::string page_content(const Page& p) {
     const PdfBox v = visible_box(p);
     const double w = v.x1 - v.x0;
     const double h = v.y1 - v.y0;
-    const double t = 3;                    // frame thickness
-    const double m = std::min(w, h) / 6;   // corner marker
+    const double t = 3;                   // frame thickness
+    const double m = std::min(w, h) / 6;  // corner marker
     std::string s = "0 g ";
     num(s, v.x0), num(s, v.y0), num(s, w), num(s, h), s += "re ";
     num(s, v.x0 + t), num(s, v.y0 + t), num(s, w - 2 * t), num(s, h - 2 * t), s += "re f*\n";
@@ -183,9 +183,8 @@ Size page_size(const fs::path& pdf_path, int index) {
 
 std::vector<TextSpot> text_spots(const fs::path& pdf_path, int index) {
     pdf::Document doc = open(pdf_path);
-    pdf::TextPage text(mupdf_call([&](fz_context* c) noexcept {
-        return fz_new_stext_page_from_page_number(c, any(doc), index, nullptr);
-    }));
+    pdf::TextPage text(mupdf_call(
+        [&](fz_context* c) noexcept { return fz_new_stext_page_from_page_number(c, any(doc), index, nullptr); }));
     std::vector<TextSpot> spots;
     for (fz_stext_block* b = text->first_block; b; b = b->next) {
         if (b->type != FZ_STEXT_BLOCK_TEXT) continue;
@@ -219,7 +218,8 @@ Raster render(const fs::path& pdf_path, int index, double zoom) {
     r.zoom = zoom;
     const unsigned char* samples = fz_pixmap_samples(c, pix.get());
     const std::ptrdiff_t stride = fz_pixmap_stride(c, pix.get());
-    for (int y = 0; y < r.height; ++y) r.gray.insert(r.gray.end(), samples + y * stride, samples + y * stride + r.width);
+    for (int y = 0; y < r.height; ++y)
+        r.gray.insert(r.gray.end(), samples + y * stride, samples + y * stride + r.width);
     return r;
 }
 
@@ -272,9 +272,8 @@ int count_objects(const fs::path& pdf_path, const std::string& name) {
 
 std::string page_text(const fs::path& pdf_path, int index, const std::optional<pdf::Rect>& region) {
     pdf::Document doc = open(pdf_path);
-    pdf::TextPage text(mupdf_call([&](fz_context* c) noexcept {
-        return fz_new_stext_page_from_page_number(c, any(doc), index, nullptr);
-    }));
+    pdf::TextPage text(mupdf_call(
+        [&](fz_context* c) noexcept { return fz_new_stext_page_from_page_number(c, any(doc), index, nullptr); }));
     std::string out;
     for (fz_stext_block* b = text->first_block; b; b = b->next) {
         if (b->type != FZ_STEXT_BLOCK_TEXT) continue;
@@ -316,7 +315,8 @@ std::string encrypted_copy(const std::string& pdf, const std::string& user_passw
         return fz_new_buffer_from_copied_data(c, reinterpret_cast<const unsigned char*>(pdf.data()), pdf.size());
     }));
     pdf::Stream stream(mupdf_call([&](fz_context* c) noexcept { return fz_open_buffer(c, in.get()); }));
-    pdf::Document doc(mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
+    pdf::Document doc(
+        mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
     pdf_write_options opts = pdf_default_write_options;
     opts.do_encrypt = PDF_ENCRYPT_AES_256;
     opts.permissions = -1;

@@ -33,9 +33,9 @@ struct Page {
     double origin_x = 0;       // MediaBox lower-left corner
     double origin_y = 0;
     std::optional<PdfBox> crop_box{};  // /CropBox, in PDF space
-    bool no_content = false;         // no /Contents at all (nothing drawn)
-    bool split_content = false;      // the content in two streams (a /Contents array)
-    bool image = false;              // also draw a small image, the same in every file
+    bool no_content = false;           // no /Contents at all (nothing drawn)
+    bool split_content = false;        // the content in two streams (a /Contents array)
+    bool image = false;                // also draw a small image, the same in every file
 };
 
 // Writes a PDF with the given pages (folders created).
@@ -95,7 +95,6 @@ int count_objects(const std::filesystem::path& pdf, const std::string& name);
 
 // An ordinary PDF saved again with encryption (AES-256): a user password (needed to
 // open it at all) and an owner password; an empty user password opens it without asking.
-std::string encrypted_copy(const std::string& pdf, const std::string& user_password,
-                           const std::string& owner_password);
+std::string encrypted_copy(const std::string& pdf, const std::string& user_password, const std::string& owner_password);
 
 }  // namespace fixtures

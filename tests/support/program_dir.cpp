@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "product/product.hpp"
 #include "platform/platform.hpp"
+#include "product/product.hpp"
 
 namespace fixtures {
 

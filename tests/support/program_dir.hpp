@@ -23,8 +23,8 @@ public:
     ~ProgramDir();
 
     const std::filesystem::path& root() const { return dir_.path(); }
-    std::filesystem::path program() const;   // folder of the executable, the app folder
-    std::filesystem::path resources() const; // the resource folder
+    std::filesystem::path program() const;    // folder of the executable, the app folder
+    std::filesystem::path resources() const;  // the resource folder
     std::filesystem::path local_app_data() const { return dir_ / "localappdata"; }
     // The context of the program in this folder, made after its environment was set.
     const product::Context& context() const { return context_; }

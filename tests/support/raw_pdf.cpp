@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <string_view>
 
-
 namespace fixtures {
 
 std::string raw_pdf(const std::vector<RawObject>& objects) {

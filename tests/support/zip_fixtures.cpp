@@ -116,8 +116,7 @@ void write_zip_entries(const fs::path& zip, const std::vector<ZipEntry>& entries
                                          static_cast<zip_uint16_t>(field.size()), ZIP_FL_CENTRAL | ZIP_FL_LOCAL) != 0)
                 fail(za, "zip_file_extra_field_set");
         }
-        if (e.symlink &&
-            zip_file_set_external_attributes(za, i, 0, ZIP_OPSYS_UNIX, std::uint32_t{0120777} << 16) != 0)
+        if (e.symlink && zip_file_set_external_attributes(za, i, 0, ZIP_OPSYS_UNIX, std::uint32_t{0120777} << 16) != 0)
             fail(za, "zip_file_set_external_attributes");
         if (e.encrypted && zip_file_set_encryption(za, i, ZIP_EM_AES_256, "secret") != 0)
             fail(za, "zip_file_set_encryption");
@@ -186,8 +185,8 @@ void end_as_zip64(const fs::path& zip, std::uint64_t declared_count) {
     put_le64(record, 4, record.size() - 12);
     put_le(record, 12, 2, 45);  // made by and needed: version 4.5, ZIP64
     put_le(record, 14, 2, 45);
-    put_le64(record, 24, declared_count);  // on this disk
-    put_le64(record, 32, declared_count);  // in all
+    put_le64(record, 24, declared_count);           // on this disk
+    put_le64(record, 32, declared_count);           // in all
     put_le64(record, 40, get_le(b, eocd + 12, 4));  // size and offset of the directory
     put_le64(record, 48, get_le(b, eocd + 16, 4));
     std::string locator(20, '\0');

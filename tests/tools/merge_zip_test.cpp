@@ -135,8 +135,9 @@ TEST_F(MergeZip, ADamagedHistoryRecordIsSkippedAndCounted) {
     ASSERT_EQ(run(zip, 1), 0) << err();
     const std::string text = out();
     EXPECT_NE(text.find("\nfile_count_new=0\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\nskipped_history_records=1\nhistory_copy=" + (app / "waybill_history.csv.bad").string() + "\n"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("\nskipped_history_records=1\nhistory_copy=" + (app / "waybill_history.csv.bad").string() + "\n"),
+        std::string::npos)
         << text;
     EXPECT_EQ(fixtures::read_bytes(app / "waybill_history.csv.bad"), damaged);
 }

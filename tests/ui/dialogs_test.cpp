@@ -3,12 +3,11 @@
 #include "ui/dialogs.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <sstream>
-
-#include <unistd.h>
 
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
@@ -93,8 +92,9 @@ TEST_F(DialogsTest, OpenFileDialogListsZipArchivesInAnyCaseThenAllFilesInTheProg
             EXPECT_EQ((Names{text_of(in, F2 + ".lab"), text_of(in, F2 + ".lab2"), text_of(in, F2 + ".ok"),
                              text_of(in, F2 + ".cancel")}),
                       c.labels);
-            EXPECT_EQ((Names{text_of(in, F2 + ".menu"), in.call({F2 + ".menu.m", "entrycget", 1, "-label"})}),
-                      (Names{i18n::t("file_type_zip", c.lang) + " (*.zip)", i18n::t("file_type_all", c.lang) + " (*)"}));
+            EXPECT_EQ(
+                (Names{text_of(in, F2 + ".menu"), in.call({F2 + ".menu.m", "entrycget", 1, "-label"})}),
+                (Names{i18n::t("file_type_zip", c.lang) + " (*.zip)", i18n::t("file_type_all", c.lang) + " (*)"}));
             EXPECT_EQ(listed(in), (Names{"b.zip", "c.Zip", "ЗАКАЗЫ.ZIP", "архив"}));
             in.call({F2 + ".menu.m", "invoke", 1});
             EXPECT_EQ(listed(in), (Names{"b.zip", "c.Zip", "d.zip.txt", "notes.txt", "ЗАКАЗЫ.ZIP", "архив"}));

@@ -139,7 +139,8 @@ TEST_F(ErrorDialogTest, ALogThatCannotBeWrittenIsOneMoreLineOfTheDialog) {
     const std::vector<Case> cases = {
         {"logs is a file", "ru", [&] { fixtures::write_bytes(logs, "a file where the folder should be"); },
          "fs_not_a_folder"},
-        {"disk full", "kk", [&] {
+        {"disk full", "kk",
+         [&] {
              fs::create_directories(logs);
              fs::create_symlink("/dev/full", logs / "error.log");
          },
@@ -153,9 +154,9 @@ TEST_F(ErrorDialogTest, ALogThatCannotBeWrittenIsOneMoreLineOfTheDialog) {
         fs::remove_all(logs);
         use_language(c.lang);
         c.arrange();
-        const std::string expected = "История не сохранена: диск занят\n\n" +
-                                     t("error_log_not_written", c.lang, {{"path", log()}}) + "\n" + t(c.reason, c.lang) +
-                                     c.detail + "\n\n" + t("error_write_support", c.lang, {{"url", SUPPORT}});
+        const std::string expected =
+            "История не сохранена: диск занят\n\n" + t("error_log_not_written", c.lang, {{"path", log()}}) + "\n" +
+            t(c.reason, c.lang) + c.detail + "\n\n" + t("error_write_support", c.lang, {{"url", SUPPORT}});
         uitest::Driver driver;
         driver.then([&](tk::Interp& in) {
             EXPECT_EQ(text_of(in, ".error.title"), title);
@@ -173,7 +174,8 @@ TEST_F(ErrorDialogTest, ALogThatCannotBeWrittenIsOneMoreLineOfTheDialog) {
     fixtures::EnvVar no_display("DISPLAY", nullptr);
     ::testing::internal::CaptureStderr();
     ui::show_error_dialog(program.context(), title, "текст");
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("текст\n\n" + t("error_log_not_written", "ru", {{"path", log()}})),
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("текст\n\n" +
+                                                            t("error_log_not_written", "ru", {{"path", log()}})),
               std::string::npos);
 }
 
@@ -182,10 +184,11 @@ TEST_F(ErrorDialogTest, WithoutADisplayTheLogIsWrittenAndTheTextsGoToStandardErr
     fixtures::EnvVar no_display("DISPLAY", nullptr);
     const diag::RuntimeError failure("В архиве не найдено PDF-файлов");
     ::testing::internal::CaptureStderr();
-    ui::show_error_dialog(program.context(), t("error_pdf_failed", "ru"), failure.what(), &failure, "ZIP: a.zip\nNUP: 1");
+    ui::show_error_dialog(program.context(), t("error_pdf_failed", "ru"), failure.what(), &failure,
+                          "ZIP: a.zip\nNUP: 1");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              t("error_pdf_failed", "ru") + "\n\nВ архиве не найдено PDF-файлов\n\n" + t("error_log_saved", "ru") + "\n" +
-                  platform::utf8(log()) + "\n\n" + t("error_send_log", "ru", {{"url", SUPPORT}}) + "\n");
+              t("error_pdf_failed", "ru") + "\n\nВ архиве не найдено PDF-файлов\n\n" + t("error_log_saved", "ru") +
+                  "\n" + platform::utf8(log()) + "\n\n" + t("error_send_log", "ru", {{"url", SUPPORT}}) + "\n");
     EXPECT_NE(fixtures::read_bytes(log()).find("Exception:\r\nВ архиве не найдено PDF-файлов\r\n"), std::string::npos);
 }
 

@@ -6,13 +6,13 @@
 #include <functional>
 #include <thread>
 
-#include "ui/error_dialog.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "support/program_dir.hpp"
 #include "support/temp_dir.hpp"
+#include "ui/error_dialog.hpp"
 #include "ui/language_window.hpp"
 #include "ui/old_sheets.hpp"
 #include "ui/result_window.hpp"
@@ -100,7 +100,8 @@ TEST_F(KeyboardTest, ModeChooser) {
             type(in, ".choice", c.keys);
             close_if_open(in, ".choice");
         });
-        EXPECT_EQ(ui::simple_choice(program.context(), root), c.chosen) << c.keys.size() << " keys, then " << c.keys.back();
+        EXPECT_EQ(ui::simple_choice(program.context(), root), c.chosen)
+            << c.keys.size() << " keys, then " << c.keys.back();
         EXPECT_FALSE(root.exists(".choice"));
     }
 }
@@ -111,8 +112,8 @@ TEST_F(KeyboardTest, LanguageChooser) {
         Keys keys;
         std::optional<std::string> chosen;
     };
-    for (const Case& c : {Case{"kk", {"Return"}, "kk"}, Case{"ru", {"Return"}, "ru"}, Case{"ru", {"Tab", "Return"}, "kk"},
-                          Case{"kk", {"Escape"}, std::nullopt}}) {
+    for (const Case& c : {Case{"kk", {"Return"}, "kk"}, Case{"ru", {"Return"}, "ru"},
+                          Case{"ru", {"Tab", "Return"}, "kk"}, Case{"kk", {"Escape"}, std::nullopt}}) {
         i18n::write_language(program.context().data_dir, c.current);
         uitest::Driver driver;
         driver.then([&c](tk::Interp& in) {

@@ -71,8 +71,8 @@ TEST_F(LanguageWindowTest, AsAChildTheParentStaysOpenAndWorking) {
     tk::Interp in;
     const auto parent = tk::Widget::create(in, "toplevel", ".", "done");
     int clicks = 0;
-    const auto button = tk::Widget::create(in, "button", parent.path(), "b",
-                                           {"-command", in.command([&clicks] { ++clicks; })});
+    const auto button =
+        tk::Widget::create(in, "button", parent.path(), "b", {"-command", in.command([&clicks] { ++clicks; })});
     uitest::Driver driver;
     driver.then([&](tk::Interp& i) {
         check_chooser(i, ".done.language");

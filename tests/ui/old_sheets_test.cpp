@@ -51,7 +51,8 @@ TEST_F(CleanUpTest, ConfirmedDeletesOnlyTheListedOldSheets) {
 }
 
 TEST_F(CleanUpTest, AnsweredNoDeletesNothing) {
-    for (char i = '1'; i <= '7'; ++i) sheet(std::string(1, 'd') + i + "_Tarvo PDF Mergalo_MERGED.pdf", chr::hours{24 * 5});
+    for (char i = '1'; i <= '7'; ++i)
+        sheet(std::string(1, 'd') + i + "_Tarvo PDF Mergalo_MERGED.pdf", chr::hours{24 * 5});
     uitest::Driver driver;
     driver.answer("no");
     ui::clean_old_sheets(program.context(), folder, "kk");

@@ -67,20 +67,20 @@ TEST_F(ResultWindowTest, DetailsHaveSevenEightOrNineLines) {
     const std::string all = platform::utf8(out / "orders_Tarvo PDF Mergalo_MERGED_4up.pdf");
     const std::string fresh = platform::utf8(out / "orders_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf");
     EXPECT_EQ(lines(ui::build_details(program.context(), result_for(out, 4, true), "ru")),
-              (std::vector<std::string>{t1("detail_version", "ru", "version", MERGALO_VERSION),
-                                        t1("detail_file_all", "ru", "path", all), t1("detail_file_new", "ru", "path", fresh),
-                                        t1("detail_mode", "ru", "mode", t("mode_4up", "ru")),
-                                        t1("files_taken", "ru", "count", 10), t1("detail_new_count", "ru", "count", 7),
-                                        t1("detail_pages", "ru", "count", 12), t1("detail_sheets_all", "ru", "count", 3),
-                                        t1("detail_sheets_new", "ru", "count", 2)}));
-    EXPECT_EQ(lines(ui::build_details(program.context(), result_for(out, 9, false), "kk")),
               (std::vector<std::string>{
-                  t1("detail_version", "kk", "version", MERGALO_VERSION),
-                  t1("detail_file_all", "kk", "path", out / "orders_Tarvo PDF Mergalo_MERGED_9up.pdf"),
-                  t1("detail_file_new", "kk", "path", t("detail_no_new_file", "kk")),
-                  t1("detail_mode", "kk", "mode", t("mode_9up", "kk")), t1("files_taken", "kk", "count", 10),
-                  t1("detail_new_count", "kk", "count", 0), t1("detail_pages", "kk", "count", 12),
-                  t1("detail_sheets_all", "kk", "count", 3)}));
+                  t1("detail_version", "ru", "version", MERGALO_VERSION), t1("detail_file_all", "ru", "path", all),
+                  t1("detail_file_new", "ru", "path", fresh), t1("detail_mode", "ru", "mode", t("mode_4up", "ru")),
+                  t1("files_taken", "ru", "count", 10), t1("detail_new_count", "ru", "count", 7),
+                  t1("detail_pages", "ru", "count", 12), t1("detail_sheets_all", "ru", "count", 3),
+                  t1("detail_sheets_new", "ru", "count", 2)}));
+    EXPECT_EQ(
+        lines(ui::build_details(program.context(), result_for(out, 9, false), "kk")),
+        (std::vector<std::string>{t1("detail_version", "kk", "version", MERGALO_VERSION),
+                                  t1("detail_file_all", "kk", "path", out / "orders_Tarvo PDF Mergalo_MERGED_9up.pdf"),
+                                  t1("detail_file_new", "kk", "path", t("detail_no_new_file", "kk")),
+                                  t1("detail_mode", "kk", "mode", t("mode_9up", "kk")),
+                                  t1("files_taken", "kk", "count", 10), t1("detail_new_count", "kk", "count", 0),
+                                  t1("detail_pages", "kk", "count", 12), t1("detail_sheets_all", "kk", "count", 3)}));
     // One per sheet: no sheet lines, with or without new waybills.
     for (bool with_new : {true, false}) {
         const auto got = lines(ui::build_details(program.context(), result_for(out, 1, with_new), "ru"));
@@ -104,9 +104,11 @@ TEST_F(ResultWindowTest, RepairedAndConflictingWaybillsAddALineEachOnlyWhenThere
     ASSERT_EQ(ru.size(), 11u);
     EXPECT_EQ(ru[9], t("result_repaired", "ru", {{"count", 2}, {"names", "«заказ 1.pdf», «заказ 2.pdf»"}}));
     // The first five names, then how many more.
-    EXPECT_EQ(ru[10], t("result_conflicting_duplicates", "ru",
-                        {{"count", 7},
-                         {"names", "«a.pdf», «b.pdf», «c.pdf», «d.pdf», «e.pdf» " + t1("old_sheets_and_more", "ru", "count", 2)}}));
+    EXPECT_EQ(
+        ru[10],
+        t("result_conflicting_duplicates", "ru",
+          {{"count", 7},
+           {"names", "«a.pdf», «b.pdf», «c.pdf», «d.pdf», «e.pdf» " + t1("old_sheets_and_more", "ru", "count", 2)}}));
     r.conflicting_duplicates.clear();
     r.skipped_history_records = 4;
     r.history_copy = out / "waybill_history.csv.2.bad";
@@ -139,8 +141,12 @@ std::vector<std::string> success_texts(const std::string& lang, const std::strin
 // Every button of the result window at least as wide as the layout asks (17 characters,
 // 22 for the clean-up) and wide enough for its text in the font it is drawn with.
 void expect_button_texts_fit(tk::Interp& in, const std::string& lang) {
-    for (const auto& [button, least] : {std::pair{"top.all", 17}, {"top.new", 17}, {"top.folder", 17},
-                                        {"top.tidy", 22}, {"bottom.help", 17}, {"bottom.language", 17},
+    for (const auto& [button, least] : {std::pair{"top.all", 17},
+                                        {"top.new", 17},
+                                        {"top.folder", 17},
+                                        {"top.tidy", 22},
+                                        {"bottom.help", 17},
+                                        {"bottom.language", 17},
                                         {"bottom.close", 17}}) {
         const std::string path = std::string(".done.buttons.") + button;
         const std::string font = uitest::option_of(in, path, "-font");
@@ -190,7 +196,9 @@ TEST_F(ResultWindowTest, SwitchingToKazakhRelabelsEverythingAndKeepsNewDisabled)
             expect_centred_at_natural_size(in);
             uitest::close_from_title_bar(in, ".done");
         })
-        .then([](tk::Interp& in) { in.call({".done.language.frame.kk", "invoke"}); });
+        .then([](tk::Interp& in) {
+            in.call({".done.language.frame.kk", "invoke"});
+        });
     // Whoever is told of the change (the menu's rewriting) finds the new language saved.
     std::vector<std::string> told, saved_when_told;
     ui::show_done(program.context(), result, [&](const std::string& lang) {
@@ -230,7 +238,8 @@ TEST_F(ResultWindowTest, PathsWithTclSpecialCharactersShowLiterally) {
     const auto result = result_for(odd, 6, true);
     uitest::Driver driver;
     driver.then([&](tk::Interp& in) {
-        EXPECT_EQ(text_of(in, ".done.details"), ui::build_details(program.context(), result, program.context().language()));
+        EXPECT_EQ(text_of(in, ".done.details"),
+                  ui::build_details(program.context(), result, program.context().language()));
         EXPECT_NE(text_of(in, ".done.details").find("[exit] $HOME \\ ; жүк/orders_"), std::string::npos);
         in.call({".done.buttons.bottom.close", "invoke"});
     });
@@ -342,7 +351,8 @@ TEST_F(ResultWindowTest, AFailedActionIsSaidInItsOwnBoxAndTheWindowStays) {
         EXPECT_EQ(driver.boxes[0].icon, "error");
         const std::string& box = driver.boxes[0].message;
         // The path (shortened in the middle when long), then why.
-        EXPECT_TRUE(box.starts_with(t("open_failed", "ru", {{"path", ""}})) && box.ends_with("\n" + t(c.why, "ru"))) << box;
+        EXPECT_TRUE(box.starts_with(t("open_failed", "ru", {{"path", ""}})) && box.ends_with("\n" + t(c.why, "ru")))
+            << box;
     }
 }
 

@@ -32,8 +32,8 @@ TEST(Scale, WindowsStepsOfAQuarterAndNeverBelowOne) {
         double pixels_per_inch;
         double scale;
     };
-    for (const Case& c : {Case{96, 1}, Case{99.93, 1}, Case{72, 1}, Case{120, 1.25}, Case{143.86, 1.5},
-                          Case{168, 1.75}, Case{192, 2}, Case{288, 3}})
+    for (const Case& c : {Case{96, 1}, Case{99.93, 1}, Case{72, 1}, Case{120, 1.25}, Case{143.86, 1.5}, Case{168, 1.75},
+                          Case{192, 2}, Case{288, 3}})
         EXPECT_EQ(ui::Scale::for_density(c.pixels_per_inch), c.scale) << c.pixels_per_inch;
     EXPECT_EQ(ui::Scale(1.5)(28), 42);
     EXPECT_EQ(ui::Scale(1.25)(22), 28) << "rounded to the nearest pixel";

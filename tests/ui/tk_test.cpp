@@ -57,8 +57,8 @@ TEST(Tk, AnActionsExceptionComesBackUnchangedThroughCall) {
     EXPECT_EQ(in.call({"expr", "1 + 2"}), "3");
 
     // Through a button's -command as well.
-    const auto button = tk::Widget::create(in, "button", ".", "b",
-                                           {"-command", in.command([] { throw std::out_of_range("index"); })});
+    const auto button =
+        tk::Widget::create(in, "button", ".", "b", {"-command", in.command([] { throw std::out_of_range("index"); })});
     EXPECT_THROW(button.invoke(), std::out_of_range);
 }
 

@@ -20,8 +20,7 @@ namespace {
 void bail_out(tk::Interp& in) {
     try {
         in.call({"destroy", "."});
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 // True when every toplevel window that is not withdrawn is on the screen.
@@ -100,8 +99,10 @@ Driver& Driver::answer(std::string reply) {
 
 void close_from_title_bar(tk::Interp& in, const std::string& window) {
     const std::string handler = in.call({"wm", "protocol", window, "WM_DELETE_WINDOW"});
-    if (handler.empty()) in.call({"destroy", window});
-    else in.call({handler});
+    if (handler.empty())
+        in.call({"destroy", window});
+    else
+        in.call({handler});
 }
 
 std::vector<std::string> cut_widgets(tk::Interp& in, const std::string& window) {

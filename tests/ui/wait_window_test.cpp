@@ -108,7 +108,8 @@ TEST_F(WaitWindowJobTest, ALongJobShowsItsStageAndCountsUnderAProgressBar) {
     // Whether a line of `key` with a count of the 8 waybills was shown.
     const auto seen = [&lines](const char* key) {
         for (int done = 0; done <= 8; ++done)
-            if (std::find(lines.begin(), lines.end(), i18n::t(key, "kk", {{"done", done}, {"total", 8}})) != lines.end())
+            if (std::find(lines.begin(), lines.end(), i18n::t(key, "kk", {{"done", done}, {"total", 8}})) !=
+                lines.end())
                 return true;
         return false;
     };

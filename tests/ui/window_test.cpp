@@ -25,7 +25,7 @@ TEST(CenteredGeometry, HalfTheFreeSpaceRoundedDownNeverBelowZero) {
     };
     for (const Case& c : std::initializer_list<Case>{
              {420, 150, 1920, 1080, "420x150+750+465"},
-             {321, 100, 1366, 768, "321x100+522+334"},   // odd free space: half of 1045 is 522
+             {321, 100, 1366, 768, "321x100+522+334"},  // odd free space: half of 1045 is 522
              {560, 260, 1920, 1080, "560x260+680+410"},
              {2500, 150, 1920, 1080, "2500x150+0+465"},  // wider than the screen: left edge
              {300, 1200, 1920, 1080, "300x1200+810+0"},
