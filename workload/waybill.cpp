@@ -522,6 +522,34 @@ std::string fit(const Canvas& canvas, FontId font, double size, const std::strin
     return out;
 }
 
+// The label's item rows (number, name, quantity, sum) from `y`, as many as fit above
+// `footer`, and a line saying how many more there are.
+void label_items(Canvas& cv, const Content& c, double m, double y, double footer) {
+    const double W = cv.dims().width;
+    const double inner = W - 2 * m;
+    const double col_qty = W - m - 62, col_sum = W - m - 4;
+    cv.fill(m, y, inner, 11, 0.85);
+    cv.text(m + 3, y + 8, BOLD, 6.5, "№");
+    cv.text(m + 15, y + 8, BOLD, 6.5, "Товар");
+    cv.text_right(col_qty, y + 8, BOLD, 6.5, "Кол.");
+    cv.text_right(col_sum, y + 8, BOLD, 6.5, "Сумма, ₽");
+    y += 11;
+    std::size_t shown = 0;
+    for (const Item& item : c.items) {
+        if (y + 11 > footer) break;
+        ++shown;
+        cv.text(m + 3, y + 8, REGULAR, 6.5, std::to_string(shown));
+        cv.text(m + 15, y + 8, REGULAR, 6.5, fit(cv, REGULAR, 6.5, item.name, col_qty - m - 40));
+        cv.text_right(col_qty, y + 8, REGULAR, 6.5, std::to_string(item.quantity));
+        cv.text_right(col_sum, y + 8, REGULAR, 6.5, money(item.quantity * item.price));
+        cv.line(m, y + 11, W - m, y + 11, 0.3);
+        y += 11;
+    }
+    if (shown < c.items.size()) {
+        cv.text(m + 15, y + 8, REGULAR, 6.5, "… и ещё " + std::to_string(c.items.size() - shown) + " поз.");
+    }
+}
+
 // 105 x 148 mm label: barcode at the top, recipient first, few items.
 void draw_label(Canvas& cv, const Content& c) {
     const double W = cv.dims().width;
@@ -558,29 +586,7 @@ void draw_label(Canvas& cv, const Content& c) {
 
     // Items: number, name, quantity, sum; as many rows as fit above the footer.
     const double footer = cv.dims().height - m - 30;
-    y += 5;
-    const double col_qty = W - m - 62, col_sum = W - m - 4;
-    cv.fill(m, y, inner, 11, 0.85);
-    cv.text(m + 3, y + 8, BOLD, 6.5, "№");
-    cv.text(m + 15, y + 8, BOLD, 6.5, "Товар");
-    cv.text_right(col_qty, y + 8, BOLD, 6.5, "Кол.");
-    cv.text_right(col_sum, y + 8, BOLD, 6.5, "Сумма, ₽");
-    y += 11;
-    std::size_t shown = 0;
-    for (const Item& item : c.items) {
-        if (y + 11 > footer) break;
-        ++shown;
-        cv.text(m + 3, y + 8, REGULAR, 6.5, std::to_string(shown));
-        cv.text(m + 15, y + 8, REGULAR, 6.5, fit(cv, REGULAR, 6.5, item.name, col_qty - m - 40));
-        cv.text_right(col_qty, y + 8, REGULAR, 6.5, std::to_string(item.quantity));
-        cv.text_right(col_sum, y + 8, REGULAR, 6.5, money(item.quantity * item.price));
-        cv.line(m, y + 11, W - m, y + 11, 0.3);
-        y += 11;
-    }
-    if (shown < c.items.size()) {
-        cv.text(m + 15, y + 8, REGULAR, 6.5, "… и ещё " + std::to_string(c.items.size() - shown) + " поз.");
-    }
-
+    label_items(cv, c, m, y + 5, footer);
     cv.line(m, footer, W - m, footer, 1.0);
     cv.text(m, footer + 11, BOLD, 8,
             c.prepaid ? "Итого: " + money(total_of(c)) + " ₽ (оплачено)"
@@ -588,13 +594,9 @@ void draw_label(Canvas& cv, const Content& c) {
     cv.text(m, footer + 22, REGULAR, 6, "Вскрыть при получении. Претензии по комплектности принимаются при курьере.");
 }
 
-// A4 consignment note: header, parties, full item table, totals and signatures.
-void draw_sheet(Canvas& cv, const Content& c) {
+// The A4 note's heading: logo, barcode, title and date; returns the baseline below it.
+double sheet_heading(Canvas& cv, const Content& c, double m) {
     const double W = cv.dims().width;
-    const double H = cv.dims().height;
-    const double m = 15 * MM;
-    const double inner = W - 2 * m;
-
     cv.logo(m, m, 36 * MM, 14 * MM);
     cv.barcode(W - m - 62 * MM, m, 62 * MM, 12 * MM, code128c_modules(c.posting));
     cv.text_center(W - m - 31 * MM, m + 12 * MM + 9, REGULAR, 8, c.posting);
@@ -602,8 +604,12 @@ void draw_sheet(Canvas& cv, const Content& c) {
     cv.text(m, y, BOLD, 15, "ТОВАРНАЯ НАКЛАДНАЯ № " + std::to_string(c.order_id));
     y += 16;
     cv.text(m, y, REGULAR, 9, "от " + c.date + " г.   Отправление " + c.posting);
-    y += 10;
+    return y + 10;
+}
 
+// The parties, one boxed row each, from `y`; returns the bottom of the last row.
+double sheet_parties(Canvas& cv, const Content& c, double m, double y) {
+    const double inner = cv.dims().width - 2 * m;
     const std::array<std::pair<std::string, std::string>, 5> parties = {{
         {"Поставщик", c.seller + ", ИНН " + c.seller_tax_id + ", " + c.seller_address},
         {"Грузоотправитель", c.seller + ", " + c.seller_address},
@@ -620,8 +626,13 @@ void draw_sheet(Canvas& cv, const Content& c) {
         cv.rect(m + label_w, top, inner - label_w, bottom - top, 0.5);
         y = bottom;
     }
-    y += 14;
+    return y;
+}
 
+// The full item table from `y`; returns its bottom.
+double sheet_items(Canvas& cv, const Content& c, double m, double y) {
+    const double W = cv.dims().width;
+    const double inner = W - 2 * m;
     struct Column {
         const char* title;
         double width;
@@ -667,7 +678,13 @@ void draw_sheet(Canvas& cv, const Content& c) {
     }
     cv.rect(m, table_top, inner, y - table_top, 0.8);
     for (std::size_t i = 1; i < cols.size(); ++i) cv.line(edge[i], table_top, edge[i], y, 0.3);
+    return y;
+}
 
+// Totals below the table, then the signatures and the footer at the page's foot.
+void sheet_totals_and_signatures(Canvas& cv, const Content& c, double m, double y) {
+    const double W = cv.dims().width;
+    const double H = cv.dims().height;
     const std::uint64_t total = total_of(c);
     y += 16;
     cv.text_right(W - m - 3, y, BOLD, 10, "Итого: " + money(total) + " ₽");
@@ -678,7 +695,7 @@ void draw_sheet(Canvas& cv, const Content& c) {
                  "Всего наименований " + std::to_string(c.items.size()) + ", на сумму " + money(total) +
                      " руб. Масса груза брутто " + weight_text(c.weight_grams) + ". " +
                      (c.prepaid ? "Заказ оплачен покупателем на сайте." : "Оплата при получении."),
-                 inner);
+                 W - 2 * m);
 
     const double sig = H - m - 70;
     cv.text(m, sig, REGULAR, 9, "Отпуск груза разрешил");
@@ -691,6 +708,13 @@ void draw_sheet(Canvas& cv, const Content& c) {
     cv.line(m, H - m - 14, W - m, H - m - 14, 0.5);
     cv.text(m, H - m - 4, REGULAR, 6.5,
             "Документ сформирован автоматически. Заказ № " + std::to_string(c.order_id) + ". Страница 1 из 1.");
+}
+
+// A4 consignment note: header, parties, full item table, totals and signatures.
+void draw_sheet(Canvas& cv, const Content& c) {
+    const double m = 15 * MM;
+    const double below_parties = sheet_parties(cv, c, m, sheet_heading(cv, c, m));
+    sheet_totals_and_signatures(cv, c, m, sheet_items(cv, c, m, below_parties + 14));
 }
 
 // The logo: a 160 x 64 RGB badge with a gradient, a circle and fine grain. Made from
@@ -834,6 +858,74 @@ pdf_obj* put_dict(pdf_obj* dict, pdf_obj* key, int size) {
     return pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_dict_put_dict(c, dict, key, size); });
 }
 
+// The fonts as /F1, /F2 of `font_dict`: each a CID font made from its subset file and
+// named with its subset tag.
+void add_fonts(pdf::Document& doc, pdf_obj* font_dict,
+               const std::array<std::pair<const std::string*, std::string>, 2>& fonts) {
+    for (std::size_t i = 0; i < fonts.size(); ++i) {
+        const char* name = fonts[i].second.c_str();
+        pdf::Buffer buf = buffer_of(*fonts[i].first);
+        pdf::Font font(
+            pdf::mupdf_call([&](fz_context* c) noexcept { return fz_new_font_from_buffer(c, name, buf.get(), 0, 0); }));
+        pdf::Object ref(
+            pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_add_cid_font(c, doc.get(), font.get()); }));
+        rename_font(ref.get(), fonts[i].second);
+        const std::string key = "F" + std::to_string(i + 1);
+        const char* k = key.c_str();
+        pdf::mupdf_call([&](fz_context* c) noexcept { pdf_dict_puts(c, font_dict, k, ref.get()); });
+    }
+}
+
+// The half-transparent state /GS1 the "paid" stamp is drawn with.
+void add_stamp_state(pdf::Document& doc, pdf_obj* resources) {
+    pdf_obj* states = put_dict(resources, PDF_NAME(ExtGState), 1);
+    pdf::Object gs(pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_new_dict(c, doc.get(), 2); }));
+    pdf::mupdf_call([&](fz_context* c) noexcept {
+        pdf_dict_put_real(c, gs.get(), PDF_NAME(ca), 0.5);
+        pdf_dict_put_real(c, gs.get(), PDF_NAME(CA), 0.5);
+        pdf_dict_puts(c, states, "GS1", gs.get());
+    });
+}
+
+// The page's content as an array of streams, one per piece.
+void add_content_pieces(pdf::Document& doc, pdf_obj* page, const std::vector<std::string>& pieces) {
+    pdf_obj* parts = pdf::mupdf_call([&](fz_context* c) noexcept {
+        return pdf_dict_put_array(c, page, PDF_NAME(Contents), static_cast<int>(pieces.size()));
+    });
+    for (const std::string& piece : pieces) {
+        pdf::Buffer bytes = buffer_of(piece);
+        pdf::Object part(pdf::mupdf_call(
+            [&](fz_context* c) noexcept { return pdf_add_stream(c, doc.get(), bytes.get(), nullptr, 0); }));
+        pdf::mupdf_call([&](fz_context* c) noexcept { pdf_array_push(c, parts, part.get()); });
+    }
+}
+
+// A page transparency group, as pages with half-transparent stamps carry.
+void add_transparency_group(pdf_obj* page) {
+    pdf_obj* group = put_dict(page, PDF_NAME(Group), 3);
+    pdf::mupdf_call([&](fz_context* c) noexcept {
+        pdf_dict_put(c, group, PDF_NAME(Type), PDF_NAME(Group));
+        pdf_dict_put(c, group, PDF_NAME(S), PDF_NAME(Transparency));
+        pdf_dict_put(c, group, PDF_NAME(CS), PDF_NAME(DeviceRGB));
+    });
+}
+
+// The document's bytes, compressed and without unused objects.
+std::string saved(pdf::Document& doc) {
+    pdf::Buffer out(pdf::mupdf_call([](fz_context* c) noexcept { return fz_new_buffer(c, 64 * 1024); }));
+    pdf::Output sink(pdf::mupdf_call([&](fz_context* c) noexcept { return fz_new_output_with_buffer(c, out.get()); }));
+    pdf::mupdf_call([&](fz_context* c) noexcept {
+        pdf_write_options opts = pdf_default_write_options;
+        opts.do_compress = 1;
+        opts.do_compress_images = 1;
+        opts.do_compress_fonts = 1;
+        opts.do_garbage = 1;
+        pdf_write_document(c, doc.get(), sink.get(), &opts);
+        fz_close_output(c, sink.get());
+    });
+    return std::string(pdf::bytes_of(out));
+}
+
 }  // namespace
 
 Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize size, const WaybillOptions& options) {
@@ -868,28 +960,9 @@ Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize s
     pdf::Object resources(pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_new_dict(c, doc.get(), 3); }));
     pdf_obj* font_dict = put_dict(resources.get(), PDF_NAME(Font), 2);
     pdf_obj* xobject_dict = put_dict(resources.get(), PDF_NAME(XObject), 1);
-    if (options.transparency) {
-        pdf_obj* states = put_dict(resources.get(), PDF_NAME(ExtGState), 1);
-        pdf::Object gs(pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_new_dict(c, doc.get(), 2); }));
-        pdf::mupdf_call([&](fz_context* c) noexcept {
-            pdf_dict_put_real(c, gs.get(), PDF_NAME(ca), 0.5);
-            pdf_dict_put_real(c, gs.get(), PDF_NAME(CA), 0.5);
-            pdf_dict_puts(c, states, "GS1", gs.get());
-        });
-    }
+    if (options.transparency) add_stamp_state(doc, resources.get());
 
-    for (std::size_t i = 0; i < fonts.size(); ++i) {
-        const char* name = fonts[i].second.c_str();
-        pdf::Buffer buf = buffer_of(*fonts[i].first);
-        pdf::Font font(
-            pdf::mupdf_call([&](fz_context* c) noexcept { return fz_new_font_from_buffer(c, name, buf.get(), 0, 0); }));
-        pdf::Object ref(
-            pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_add_cid_font(c, doc.get(), font.get()); }));
-        rename_font(ref.get(), fonts[i].second);
-        const std::string key = "F" + std::to_string(i + 1);
-        const char* k = key.c_str();
-        pdf::mupdf_call([&](fz_context* c) noexcept { pdf_dict_puts(c, font_dict, k, ref.get()); });
-    }
+    add_fonts(doc, font_dict, fonts);
 
     pdf::Object image(
         pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_add_image(c, doc.get(), impl_->logo.get()); }));
@@ -900,40 +973,10 @@ Waybill WaybillFactory::make(std::uint64_t seed, std::uint64_t index, PageSize s
     const fz_rect media = fz_make_rect(0, 0, static_cast<float>(dims.width), static_cast<float>(dims.height));
     pdf::Object page(pdf::mupdf_call(
         [&](fz_context* c) noexcept { return pdf_add_page(c, doc.get(), media, 0, resources.get(), contents.get()); }));
-    if (pieces.size() > 1) {
-        pdf_obj* parts = pdf::mupdf_call([&](fz_context* c) noexcept {
-            return pdf_dict_put_array(c, page.get(), PDF_NAME(Contents), static_cast<int>(pieces.size()));
-        });
-        for (const std::string& piece : pieces) {
-            pdf::Buffer bytes = buffer_of(piece);
-            pdf::Object part(pdf::mupdf_call(
-                [&](fz_context* c) noexcept { return pdf_add_stream(c, doc.get(), bytes.get(), nullptr, 0); }));
-            pdf::mupdf_call([&](fz_context* c) noexcept { pdf_array_push(c, parts, part.get()); });
-        }
-    }
-    if (options.transparency) {
-        pdf_obj* group = put_dict(page.get(), PDF_NAME(Group), 3);
-        pdf::mupdf_call([&](fz_context* c) noexcept {
-            pdf_dict_put(c, group, PDF_NAME(Type), PDF_NAME(Group));
-            pdf_dict_put(c, group, PDF_NAME(S), PDF_NAME(Transparency));
-            pdf_dict_put(c, group, PDF_NAME(CS), PDF_NAME(DeviceRGB));
-        });
-    }
+    if (pieces.size() > 1) add_content_pieces(doc, page.get(), pieces);
+    if (options.transparency) add_transparency_group(page.get());
     pdf::mupdf_call([&](fz_context* c) noexcept { pdf_insert_page(c, doc.get(), -1, page.get()); });
-
-    pdf::Buffer out(pdf::mupdf_call([](fz_context* c) noexcept { return fz_new_buffer(c, 64 * 1024); }));
-    pdf::Output sink(pdf::mupdf_call([&](fz_context* c) noexcept { return fz_new_output_with_buffer(c, out.get()); }));
-    pdf::mupdf_call([&](fz_context* c) noexcept {
-        pdf_write_options opts = pdf_default_write_options;
-        opts.do_compress = 1;
-        opts.do_compress_images = 1;
-        opts.do_compress_fonts = 1;
-        opts.do_garbage = 1;
-        pdf_write_document(c, doc.get(), sink.get(), &opts);
-        fz_close_output(c, sink.get());
-    });
-
-    return Waybill{file_name_for(content, seed, index), std::string(pdf::bytes_of(out))};
+    return Waybill{file_name_for(content, seed, index), saved(doc)};
 }
 
 void write_zip(const std::filesystem::path& archive, const std::vector<std::filesystem::path>& files) {
