@@ -1,5 +1,6 @@
 #include "ui/error_dialog.hpp"
 
+#include <functional>
 #include <iostream>
 #include <optional>
 
@@ -127,23 +128,60 @@ std::string error_dialog_message_without_log(std::string_view text, std::string_
            i18n::t("error_write_support", lang, {{"url", TELEGRAM_URL}});
 }
 
-void show_error_dialog(const product::Context& ctx, std::string_view title, std::string_view text,
-                       const std::exception* exc, std::string_view extra) {
-    const std::string lang = ctx.language();
-    // The dialog never depends on the log: a log that cannot be written (a read-only
-    // program folder, a full disk, a file named "logs") is one more line of it.
+namespace {
+
+// The failure as written to the log, or why the log could not take it, and the dialog's
+// whole message either way.
+struct LoggedFailure {
     std::optional<fs::path> log;
     std::optional<std::string> log_path;
     std::string log_failure;
     std::string message;
+};
+
+// The dialog never depends on the log: a log that cannot be written (a read-only program
+// folder, a full disk, a file named "logs") is one more line of it.
+LoggedFailure log_for_dialog(const product::Context& ctx, std::string_view title, std::string_view text,
+                             const std::exception* exc, std::string_view extra, const std::string& lang) {
+    LoggedFailure f;
     try {
-        log = ctx.log.write(title, exc, extra);
-        log_path = platform::utf8(*log);
-        message = error_dialog_message(text, *log_path, lang);
+        f.log = ctx.log.write(title, exc, extra);
+        f.log_path = platform::utf8(*f.log);
+        f.message = error_dialog_message(text, *f.log_path, lang);
     } catch (const std::exception& e) {
-        log_failure = log_failure_line(e, ctx.log.folder / "error.log", lang);
-        message = error_dialog_message_without_log(text, log_failure, lang);
+        f.log_failure = log_failure_line(e, ctx.log.folder / "error.log", lang);
+        f.message = error_dialog_message_without_log(text, f.log_failure, lang);
     }
+    return f;
+}
+
+// The buttons: the log's folder (disabled without a log) and OK, which `close` serves;
+// returns the OK button.
+tk::Widget add_error_buttons(tk::Interp& root, const tk::Widget& win, const std::optional<fs::path>& log,
+                             const std::string& lang, const Scale& px, const std::function<void()>& close) {
+    const auto buttons = tk::Widget::create(root, "frame", win.path(), "buttons");
+    buttons.pack({"-pady", px(10)});
+    const auto open_log_folder = [log] {
+        if (log) platform::shell_open(platform::utf8(log->parent_path()));
+    };
+    const auto log_button = tk::Widget::create(
+        root, "button", buttons.path(), "log",
+        {"-text", i18n::t("error_open_log_folder", lang), "-width", 24, "-command", root.command(open_log_folder)});
+    log_button.grid({"-row", 0, "-column", 0, "-padx", px(6)});
+    if (!log) log_button.configure({"-state", "disabled"});  // there is no log to show
+    const auto ok = tk::Widget::create(root, "button", buttons.path(), "ok",
+                                       {"-text", "OK", "-width", 14, "-command", root.command(close)});
+    ok.grid({"-row", 0, "-column", 1, "-padx", px(6)});
+    return ok;
+}
+
+}  // namespace
+
+void show_error_dialog(const product::Context& ctx, std::string_view title, std::string_view text,
+                       const std::exception* exc, std::string_view extra) {
+    const std::string lang = ctx.language();
+    const LoggedFailure logged = log_for_dialog(ctx, title, text, exc, extra, lang);
+    const std::string& message = logged.message;
 
     std::optional<tk::Interp> own_root;
     try {
@@ -166,24 +204,12 @@ void show_error_dialog(const product::Context& ctx, std::string_view title, std:
     tk::Widget::create(root, "label", win.path(), "title",
                        {"-text", title, "-font", tk::font(11, "bold"), "-foreground", "#991b1b"})
         .pack({"-pady", tk::Word::list({px(18), px(8)})});
-    const auto message_box = show_message(win, text, log_path, log_failure, lang, px);
-    const auto buttons = tk::Widget::create(root, "frame", win.path(), "buttons");
-    buttons.pack({"-pady", px(10)});
-    const auto close_error = [&] {
+    const auto message_box = show_message(win, text, logged.log_path, logged.log_failure, lang, px);
+    const std::function<void()> close_error = [&] {
         win.destroy();
         root.quit();
     };
-    const auto open_log_folder = [&log] {
-        if (log) platform::shell_open(platform::utf8(log->parent_path()));
-    };
-    const auto log_button = tk::Widget::create(
-        root, "button", buttons.path(), "log",
-        {"-text", i18n::t("error_open_log_folder", lang), "-width", 24, "-command", root.command(open_log_folder)});
-    log_button.grid({"-row", 0, "-column", 0, "-padx", px(6)});
-    if (!log) log_button.configure({"-state", "disabled"});  // there is no log to show
-    const auto ok = tk::Widget::create(root, "button", buttons.path(), "ok",
-                                       {"-text", "OK", "-width", 14, "-command", root.command(close_error)});
-    ok.grid({"-row", 0, "-column", 1, "-padx", px(6)});
+    const auto ok = add_error_buttons(root, win, logged.log, lang, px, close_error);
     win.on_close(close_error);
     tk::use_keyboard(win, close_error, ok.path());
     fit_height(message_box);

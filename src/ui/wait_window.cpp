@@ -75,19 +75,20 @@ int progress_permille(const job::JobProgress& progress) {
     return 950;
 }
 
-job::MergeResult process_zip_with_wait(const product::Context& ctx, const WaitedJob& job, const WaitTiming& timing) {
-    std::optional<tk::Interp> root;
-    try {
-        root.emplace();
-    } catch (const tk::NoDisplay&) {
-        return job({});  // no display: the job runs without its window
-    }
-    tk::Interp& in = *root;
-    const std::string lang = ctx.language();
+namespace {
+
+// The wait window's parts: the bar and the stage line are made with the window and
+// packed only when the job takes longer than a moment.
+struct WaitWindow {
+    tk::Widget win;
+    tk::Widget bar;
+    tk::Widget stage;
+};
+
+WaitWindow build_wait_window(tk::Interp& in, const product::Context& ctx, const std::string& lang, const Scale& px) {
     const auto win = tk::Widget::create(in, "toplevel", ".", "wait");
     win.title(i18n::t("merging_title", lang));
     win.not_resizable();
-    const Scale px(in);
     center_window(ctx, win, px(WAIT_WIDTH), px(WAIT_HEIGHT));
     // A merge cannot be stopped halfway without losing its work: the close box does nothing.
     win.on_close([] {});
@@ -97,11 +98,43 @@ job::MergeResult process_zip_with_wait(const product::Context& ctx, const Waited
     tk::Widget::create(in, "label", win.path(), "hint",
                        {"-text", i18n::t("merging_hint", lang), "-font", tk::font(10), "-justify", "center"})
         .pack({"-pady", tk::Word::list({0, px(18)})});
-    // Made now, shown only when the job takes longer than a moment.
     const auto bar = tk::Widget::create(
         in, "ttk::progressbar", win.path(), "bar",
         {"-orient", "horizontal", "-mode", "determinate", "-length", px(360), "-maximum", BAR_MAXIMUM, "-value", 0});
     const auto stage = tk::Widget::create(in, "label", win.path(), "stage", {"-font", tk::font(9)});
+    return {win, bar, stage};
+}
+
+// Shows `now` on the bar and the stage line; the first time packs them, growing the
+// window downwards so that the title and the hint stay where the user saw them.
+void show_progress(tk::Interp& in, const WaitWindow& w, const Scale& px, const job::JobProgress& now, bool first,
+                   const std::string& lang) {
+    if (first) {
+        w.bar.pack({"-pady", tk::Word::list({0, px(6)})});
+        w.stage.pack({"-pady", tk::Word::list({0, px(14)})});
+        in.update_idletasks();
+        const int needed = in.call_int({"winfo", "reqheight", w.win.path()});
+        in.call({"wm", "geometry", w.win.path(),
+                 std::to_string(px(WAIT_WIDTH)) + "x" + std::to_string(std::max(needed, px(WAIT_HEIGHT)))});
+    }
+    w.bar.configure({"-value", progress_permille(now)});
+    w.stage.configure({"-text", progress_text(now, lang)});
+    in.update();
+}
+
+}  // namespace
+
+job::MergeResult process_zip_with_wait(const product::Context& ctx, const WaitedJob& job, const WaitTiming& timing) {
+    std::optional<tk::Interp> root;
+    try {
+        root.emplace();
+    } catch (const tk::NoDisplay&) {
+        return job({});  // no display: the job runs without its window
+    }
+    tk::Interp& in = *root;
+    const std::string lang = ctx.language();
+    const Scale px(in);
+    const WaitWindow w = build_wait_window(in, ctx, lang, px);
     in.update_idletasks();
     in.update();
 
@@ -115,20 +148,8 @@ job::MergeResult process_zip_with_wait(const product::Context& ctx, const Waited
             if (std::chrono::steady_clock::now() - started >= timing.show_progress_after) {
                 const auto now = latest.get();
                 if (now && now != shown) {
-                    if (!shown) {
-                        bar.pack({"-pady", tk::Word::list({0, px(6)})});
-                        stage.pack({"-pady", tk::Word::list({0, px(14)})});
-                        // Grow downwards: the title and the hint stay where the user saw them.
-                        in.update_idletasks();
-                        const int needed = in.call_int({"winfo", "reqheight", win.path()});
-                        in.call(
-                            {"wm", "geometry", win.path(),
-                             std::to_string(px(WAIT_WIDTH)) + "x" + std::to_string(std::max(needed, px(WAIT_HEIGHT)))});
-                    }
+                    show_progress(in, w, px, *now, !shown, lang);
                     shown = now;
-                    bar.configure({"-value", progress_permille(*now)});
-                    stage.configure({"-text", progress_text(*now, lang)});
-                    in.update();
                 }
             }
             in.call({"after", refresh_ms, tick_command});
@@ -144,10 +165,10 @@ job::MergeResult process_zip_with_wait(const product::Context& ctx, const Waited
     try {
         in.run_in_background([&] { result = job(report); });
     } catch (...) {
-        detail::destroy_quietly(win);
+        detail::destroy_quietly(w.win);
         throw;
     }
-    detail::destroy_quietly(win);
+    detail::destroy_quietly(w.win);
     return std::move(*result);
 }
 
