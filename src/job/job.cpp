@@ -42,18 +42,18 @@ platform::ScratchFolder make_scratch_folder(const fs::path& temp_root) {
 
 std::string language(const JobEnvironment& env) { return i18n::current_language(env.data_dir); }
 
-// The names of the outputs must fit the file system: the visible path, with room for a
-// " (n)" number, within what viewers and the file manager open; the name, also as the
-// hidden temporary name beside it (".<name>.XXXXXX.tmp", which the program opens at any
-// path length), within a folder entry's limit. Checked before anything is unpacked, so
-// that a long archive name fails at once, not after the merge.
+// The names of the outputs must fit the file system: the visible path within what
+// viewers and the file manager open, and the name, also as the hidden temporary name
+// beside it (".<name>.XXXXXX.tmp", which the program opens at any path length), within a
+// folder entry's limit. The name checked is the one the output would get now (numbered
+// " (n)" when a file of its name is there). Checked before anything is unpacked, so that
+// a long archive name fails at once, not after the merge.
 void check_output_names(const fs::path& zip_path, int nup, std::string_view app_title) {
-    constexpr std::size_t NUMBER_ROOM = 8;  // " (9999)" and one more digit
-    constexpr std::size_t TEMP_ROOM = 12;   // the temporary name's additions
+    constexpr std::size_t TEMP_ROOM = 12;  // the temporary name's additions
     for (bool new_only : {false, true}) {
         const fs::path out = make_output_path(zip_path, nup, new_only, app_title);
-        if (platform::native_length(out.filename()) + NUMBER_ROOM + TEMP_ROOM > platform::MAX_NAME_LENGTH ||
-            platform::native_length(out) + NUMBER_ROOM > platform::MAX_PATH_LENGTH)
+        if (platform::native_length(out.filename()) + TEMP_ROOM > platform::MAX_NAME_LENGTH ||
+            platform::native_length(out) > platform::MAX_PATH_LENGTH)
             throw diag::RuntimeError(diag::Text{"output_name_too_long", {{"path", utf8(out)}}});
     }
 }

@@ -19,6 +19,7 @@
 #include "history/store.hpp"
 #include "i18n/settings.hpp"
 #include "job/job.hpp"
+#include "job/output_names.hpp"
 #include "platform/claims.hpp"
 #include "platform/platform.hpp"
 #include "support/child.hpp"
@@ -177,6 +178,29 @@ TEST_F(RobustJob, AnArchiveNameTooLongForItsOutputsFailsBeforeUnpacking) {
     EXPECT_NE(message.find("…"), std::string::npos) << "the long name is cut in the middle";
     EXPECT_EQ(names_in(archives), std::set<std::string>{stem + ".zip"});
     EXPECT_FALSE(scratch_left()) << "nothing was unpacked";
+}
+
+// A name of up to 255 bytes, the temporary name's 12 more included: the longest
+// archive name merges; one more letter, or a file already taking the output's name (so
+// that it is numbered), is refused before anything is unpacked.
+TEST_F(RobustJob, TheLongestArchiveNameWhoseOutputsFitMerges) {
+    const std::string longest(255 - 12 - std::string("_Tarvo PDF Mergalo_NEW_MERGED_4up.pdf").size(), 'o');
+    struct Case {
+        std::string stem;
+        bool output_there;
+        bool merges;
+    };
+    const Case cases[] = {{longest, false, true}, {longest + "o", false, false}, {longest, true, false}};
+    for (const Case& c : cases) {
+        fs::remove_all(archives);
+        fs::create_directories(archives);
+        const std::size_t before = recorded();
+        const fs::path zip = archive(c.stem + ".zip", waybills("W" + std::to_string(&c - cases), 2));
+        if (c.output_there) fixtures::write_bytes(job::make_output_path(zip, 4, true, env.app_title), "x");
+        const std::string message = failure(zip, 4);
+        EXPECT_EQ(message == "ok", c.merges) << c.stem.size() << ": " << message;
+        EXPECT_EQ(recorded() - before, c.merges ? 2u : 0u) << "a refused archive is refused before its merge";
+    }
 }
 
 TEST_F(RobustJob, AFolderWithoutAccessIsNotCalledMissing) {
