@@ -20,6 +20,7 @@
 #include "pdf/merge.hpp"
 #include "platform/claims.hpp"
 #include "platform/platform.hpp"
+#include "platform/scratch_file.hpp"
 #include "platform/scratch_folder.hpp"
 #include "platform/staged_file.hpp"
 #include "platform/termination.hpp"
@@ -109,6 +110,15 @@ fs::path checked_archive(const fs::path& given, int nup, const JobEnvironment& e
         throw diag::InvalidValue(i18n::t("choose_zip", language(env)));
     const fs::path zip_path = fs::absolute(given, ec);
     if (ec) throw diag::file_error("zip_open_failed", given, ec);
+    // Opened once as the system opens it, which says why it cannot be read: on Windows a
+    // file another program holds open without sharing it is busy (close it there), where
+    // the ZIP library only says it failed; a named pipe in the archive's place is
+    // refused rather than waited on.
+    try {
+        const platform::FileReader probe(zip_path);
+    } catch (const fs::filesystem_error& e) {
+        throw diag::file_error("zip_open_failed", given, e.code());
+    }
     check_output_names(zip_path, nup, env.app_title);
     return zip_path;
 }

@@ -3,6 +3,7 @@
 #include "job/job.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <functional>
@@ -161,6 +162,7 @@ TEST_F(JobTest, AJobThatFailsOnItsInputSaysWhyAndLeavesNothing) {
     fixtures::write_bytes(archives / "orders.rar", "x");
     fixtures::write_zip(archives / "photos.zip", {{"photo.jpg", "jpeg bytes"}, {"notes.txt", "text"}});
     fs::create_directory(archives / "x.zip");
+    ASSERT_EQ(::mkfifo((archives / "pipe.zip").c_str(), 0600), 0);
     archive("orders.zip", waybills("W", 2));
     fixtures::write_zip(archives / "damaged.zip",
                         {{"a.pdf", fixtures::pdf_bytes({{.label = "A"}})}, {"b.pdf", "%PDF-1.7 garbage"}});
@@ -170,6 +172,7 @@ TEST_F(JobTest, AJobThatFailsOnItsInputSaysWhyAndLeavesNothing) {
         {"no PDF", "ru", archives / "photos.zip", runtime, "В архиве не найдено PDF-файлов"},
         {"no PDF", "kk", archives / "photos.zip", runtime, "В архиве не найдено PDF-файлов"},
         {"a folder", "ru", archives / "x.zip", runtime, ""},
+        {"a named pipe, not waited on", "ru", archives / "pipe.zip", runtime, "Не удалось открыть ZIP-архив"},
         {"no temporary folder", "ru", archives / "orders.zip", runtime, "Не удалось создать временную папку"},
         {"a damaged waybill", "ru", archives / "damaged.zip", runtime, ""},
     };

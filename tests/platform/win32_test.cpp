@@ -278,6 +278,15 @@ TEST(Win32, AFileHeldOpenByAnotherProgramIsBusyNotDenied) {
         EXPECT_EQ(platform::tell_busy_from_denied(history, std::make_error_code(std::errc::permission_denied)),
                   std::errc::device_or_resource_busy)
             << c.what;
+        // Reading it (as a job opens its archive) is refused as busy only when nothing is shared.
+        std::error_code reading;
+        try {
+            platform::FileReader reader(history);
+        } catch (const fs::filesystem_error& e) {
+            reading = e.code();
+        }
+        EXPECT_EQ(reading == std::errc::device_or_resource_busy, c.share == 0) << c.what << ": " << reading.message();
+        EXPECT_EQ(!reading, c.share != 0) << c.what << ": " << reading.message();
         CloseHandle(excel);
     }
     // Closed again: nothing is busy, and a real access problem stays one.
