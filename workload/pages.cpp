@@ -49,7 +49,9 @@ namespace detail {
 namespace {
 
 std::string weight_text(std::uint64_t grams) {
-    return pdf::format_number(static_cast<double>(grams) / 1000.0, 2).replace(grams >= 10'000 ? 2 : 1, 1, ",") + " кг";
+    // The comma as a character: GCC 12 at -O3 takes the string form for an overlapping copy.
+    return pdf::format_number(static_cast<double>(grams) / 1000.0, 2).replace(grams >= 10'000 ? 2 : 1, 1, 1, ',') +
+           " кг";
 }
 
 std::uint64_t total_of(const Content& c) {

@@ -112,7 +112,8 @@ void add_fonts(pdf::Document& doc, pdf_obj* font_dict,
         pdf::Object ref(
             pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_add_cid_font(c, doc.get(), font.get()); }));
         rename_font(ref.get(), fonts[i].second);
-        const std::string key = "F" + std::to_string(i + 1);
+        std::string key = "F";  // appended to, not "F" + ...: a false overlap warning of GCC 12 at -O3
+        key += std::to_string(i + 1);
         const char* k = key.c_str();
         pdf::mupdf_call([&](fz_context* c) noexcept { pdf_dict_puts(c, font_dict, k, ref.get()); });
     }
