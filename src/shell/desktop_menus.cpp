@@ -157,6 +157,20 @@ std::string application_entry(const Menu& menu, const std::string& icon) {
     for (std::string_view lang : i18n::LANGUAGES)
         out += "Comment[" + std::string(lang) +
                "]=" + key_value(i18n::t("menu_root", lang, {{"app", menu.app_title}})) + "\n";
+    // Words the application menus search by (Russian also as the untranslated value).
+    const auto keywords = [&out](std::string_view lang, bool localized) {
+        out += "Keywords";
+        if (localized) {
+            out += '[';
+            out += lang;
+            out += ']';
+        }
+        out += '=';
+        out += key_value(i18n::t("app_keywords", lang));
+        out += '\n';
+    };
+    keywords("ru", false);
+    for (std::string_view lang : i18n::LANGUAGES) keywords(lang, true);
     out += "Icon=" + key_value(icon) + "\n";
     // %F: every selected archive, each one argument; the program asks for the layout once.
     out += "Exec=" + key_value(exec_arg(platform::utf8(menu.exe)) + " " + std::string(CHOOSE_LAYOUT_SWITCH) + " %F") +

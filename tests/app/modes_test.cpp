@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/entry.hpp"
 #include "app/install.hpp"
@@ -15,6 +19,8 @@
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
+#include "product/product.hpp"
+#include "shell/desktop_menus.hpp"
 #include "support/job_fixture.hpp"
 #include "support/memory_registry.hpp"
 #include "support/program_dir.hpp"
@@ -382,3 +388,34 @@ TEST_F(GraphicalRun, ChooseLayoutAsksOnceThenMergesEachArchive) {
     EXPECT_TRUE(fs::exists(folder / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
     EXPECT_TRUE(fs::exists(folder / "night_Tarvo PDF Mergalo_MERGED_4up.pdf"));
 }
+
+namespace {
+
+// Whether `text` names `flag` as a whole switch ("--install" is not found in "--install-menu").
+bool names_switch(const std::string& text, std::string_view flag) {
+    for (auto at = text.find(flag); at != std::string::npos; at = text.find(flag, at + 1)) {
+        const auto end = at + flag.size();
+        if (end == text.size() || (text[end] != '-' && !std::isalnum(static_cast<unsigned char>(text[end]))))
+            return true;
+    }
+    return false;
+}
+
+// The README's switch table and the package's manual page tell every switch the program
+// runs; a switch added to the program and to neither would be known to nobody.
+TEST(Documentation, TheReadmeAndTheManualPageNameEverySwitch) {
+    const fs::path root = *product::profile().ROOT;
+    std::vector<std::string_view> flags{shell::CHOOSE_LAYOUT_SWITCH};
+    for (const app::Switch& s : app::SWITCHES()) flags.push_back(s.flag);
+    for (const fs::path& doc : {root / "README.md", root / "packaging" / "deb" / "Mergalo.1"}) {
+        std::string text;
+        const std::string raw = read_bytes(doc);
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            if (raw[i] == '\\' && i + 1 < raw.size() && raw[i + 1] == '-') continue;  // roff's "\-" is "-"
+            text += raw[i];
+        }
+        for (std::string_view flag : flags) EXPECT_TRUE(names_switch(text, flag)) << doc.filename() << ": " << flag;
+    }
+}
+
+}  // namespace

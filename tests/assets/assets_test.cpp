@@ -203,18 +203,60 @@ std::vector<std::string> attribute_values(std::string_view html, std::string_vie
     return values;
 }
 
-TEST_P(HelpPages, InPageLinksLeadToSectionsThatExist) {
-    const std::string html = page();
+std::set<std::string> ids_of(std::string_view html) {
     std::set<std::string> ids;
     for (const auto& id : attribute_values(html, " id=\"")) EXPECT_TRUE(ids.insert(id).second) << "id twice: " << id;
-    const auto targets = attribute_values(html, "href=\"#");
-    for (const auto& target : targets) EXPECT_TRUE(ids.contains(target)) << "no section #" << target;
+    return ids;
+}
+
+// Every link leads somewhere: a section of this page, a help page shipped beside it (and
+// a section of that page), or the web. The pages are opened from disk, where a link to
+// a file that is not there, or to a section renamed, shows nothing.
+TEST_P(HelpPages, LinksLeadToPagesAndSectionsThatExist) {
+    const fs::path dir = assets_dir().parent_path() / "help";
+    const std::string html = page();
+    const auto targets = attribute_values(html, "href=\"");
     EXPECT_GE(targets.size(), 10u) << "the table of contents";
+    for (const auto& target : targets) {
+        SCOPED_TRACE(target);
+        if (target.starts_with("https://")) continue;
+        const auto hash = target.find('#');
+        const std::string file = target.substr(0, hash);
+        EXPECT_EQ(file.find_first_of("/\\:"), std::string::npos) << "not a page beside this one";
+        if (!file.empty() && !fs::is_regular_file(dir / file)) {
+            ADD_FAILURE() << "no page " << file;
+            continue;
+        }
+        const std::string other = file.empty() ? html : fixtures::read_bytes(dir / file);
+        if (hash != std::string::npos) {
+            EXPECT_TRUE(ids_of(other).contains(target.substr(hash + 1))) << "no section";
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(RuAndKk, HelpPages,
                          testing::Values(HelpPage{"Instruction.html", "ru", "Instruction_kk.html"},
                                          HelpPage{"Instruction_kk.html", "kk", "Instruction.html"}),
                          [](const auto& param_info) { return std::string(param_info.param.lang); });
+
+// The two pages are one text in two languages: the same sections, in the same order, so
+// that a section written into one page and forgotten in the other is found.
+TEST(HelpPagesTogether, HoldTheSameSectionsInTheSameOrder) {
+    const fs::path dir = assets_dir().parent_path() / "help";
+    const auto sections = [&](const char* file) {
+        return attribute_values(fixtures::read_bytes(dir / file), "<h2 id=\"");
+    };
+    const auto ru = sections("Instruction.html");
+    EXPECT_GE(ru.size(), 10u);
+    EXPECT_EQ(ru, sections("Instruction_kk.html"));
+}
+
+// The package's change log names the version it packages; a version raised without a
+// new entry would be packaged under the old entry's words.
+TEST(DebianPackage, ChangelogBeginsWithTheProgramsVersion) {
+    const std::string log = fixtures::read_bytes(*product::profile().ROOT / "packaging" / "deb" / "changelog");
+    const std::string wanted = "mergalo (" + *product::profile().APP_VERSION + "-";
+    EXPECT_EQ(log.rfind(wanted, 0), 0u) << log.substr(0, log.find('\n')) << ", wanted " << wanted << "<revision>)";
+}
 
 }  // namespace

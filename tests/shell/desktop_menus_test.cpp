@@ -11,6 +11,7 @@
 #include <set>
 
 #include "diag/errors.hpp"
+#include "i18n/catalogue.hpp"
 #include "platform/platform.hpp"
 #include "support/child.hpp"
 #include "support/temp_dir.hpp"
@@ -337,8 +338,11 @@ TEST(DesktopMenus, ApplicationEntryOpensZipArchivesAndPassesDesktopFileValidate)
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err << read_bytes(entry);
     EXPECT_EQ(r.out, "");
     const std::string text = read_bytes(entry);
-    for (const char* line : {"\nName=Tarvo PDF Mergalo\n", "\nMimeType=application/zip;\n", "\nIcon=mergalo\n",
-                             "\nComment[kk]=Tarvo PDF Mergalo — жүкқұжаттарды біріктіру\n", " --choose-layout %F\n"})
+    for (const std::string& line :
+         {std::string("\nName=Tarvo PDF Mergalo\n"), std::string("\nMimeType=application/zip;\n"),
+          std::string("\nIcon=mergalo\n"), std::string("\nComment[kk]=Tarvo PDF Mergalo — жүкқұжаттарды біріктіру\n"),
+          std::string(" --choose-layout %F\n"), std::string("\nKeywords=") + i18n::t("app_keywords", "ru") + "\n",
+          std::string("\nKeywords[kk]=") + i18n::t("app_keywords", "kk") + "\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
 }
 
