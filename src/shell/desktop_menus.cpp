@@ -259,7 +259,8 @@ std::vector<fs::path> make_folders(const fs::path& folder) {
     std::error_code ec;
     for (fs::path p = folder; !p.empty() && p != p.root_path(); p = p.parent_path()) {
         // A folder that cannot be looked at is not taken for one this install made.
-        if (fs::exists(fs::symlink_status(p, ec)) || ec) break;
+        const fs::file_status status = fs::symlink_status(p, ec);
+        if (status.type() != fs::file_type::not_found) break;
         missing.push_back(p);
     }
     fs::create_directories(folder);

@@ -441,6 +441,7 @@ TEST(DesktopMenus, ApplicationEntryStartsThroughEveryLauncher) {
     fs::permissions(u.s.program, fs::perms(0755));
     u.install();
     const fs::path entry = u.s.folders.data_home / "applications/mergalo.desktop";
+    EXPECT_NE(read_bytes(entry).find("\nTryExec=" + platform::utf8(u.s.program) + "\n"), std::string::npos);
     EXPECT_NE(read_bytes(entry).find("\nExec=" + platform::utf8(u.s.program) + " --choose-layout %F\n"),
               std::string::npos)
         << read_bytes(entry);
