@@ -510,4 +510,14 @@ TEST(DesktopMenus, UninstallLeavesNoFolderItMadeAndReinstallKeepsMenusOfFileMana
     fs::remove(u.s.folders.data_home / "applications/other.desktop");
     u.uninstall();
     EXPECT_EQ(u.folders(), before);
+
+    // Beside an application entry of the user's, the folders made for Nautilus go and
+    // the user's folder stays.
+    write_bytes(u.s.folders.data_home / "applications/other.desktop", "[Desktop Entry]\n");
+    u.program("nautilus", "");
+    const std::set<std::string> with_entry = u.folders();
+    EXPECT_EQ(u.install(), (std::vector<std::string>{"Nautilus", "Nemo"}));
+    u.uninstall();
+    EXPECT_EQ(u.folders(), with_entry);
+    EXPECT_TRUE(fs::exists(u.s.folders.data_home / "applications/other.desktop"));
 }
