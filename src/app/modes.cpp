@@ -90,8 +90,11 @@ std::string placed(const std::vector<std::string>& names, std::string_view lang)
 std::string installed_text(const product::Context& ctx, const std::optional<shell::FileManagerMenus>& managers,
                            std::string_view lang) {
     if (!managers) return i18n::t("menu_installed", lang, {{"item", menu_item(ctx, lang)}});
-    std::string key = managers->names.empty() ? "menu_installed_no_file_manager" : "menu_installed_file_managers";
-    if (!managers->programs_listed) key += "_unlisted";
+    const bool none = managers->names.empty();
+    const char* key =
+        managers->programs_listed
+            ? (none ? "menu_installed_no_file_manager" : "menu_installed_file_managers")
+            : (none ? "menu_installed_no_file_manager_unlisted" : "menu_installed_file_managers_unlisted");
     return i18n::t(key, lang,
                    {{"item", menu_item(ctx, lang)}, {"app", ctx.title}, {"managers", placed(managers->names, lang)}});
 }
