@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "product/context.hpp"
+#include "shell/menu_place.hpp"
 
 namespace app {
 
@@ -22,16 +23,17 @@ namespace app {
 //
 // On Linux the menu goes to the file managers found on PATH (see desktop_menus.hpp),
 // with the application entry ("Open with") for every file manager unless the program
-// is installed system-wide (the package brings its own), all or nothing. Returns the
-// names of the file managers that got the menu (empty: none of them was found); no
-// value where the menu does not go per file manager (the registry).
-std::optional<std::vector<std::string>> install_context_menu_silent(const product::Context& ctx);
+// is installed system-wide (the package brings its own), all or nothing, and the
+// user's list of programs by file type is refreshed. Returns the file managers that
+// got the menu (no names: none of them was found) and whether that list could be
+// refreshed; no value where the menu does not go per file manager (the registry).
+std::optional<shell::FileManagerMenus> install_context_menu_silent(const product::Context& ctx);
 
 // Removes the menu (on Linux also the user's application entry). Missing pieces are no
 // error. Throws diag::RuntimeError when this system has no place for the menu; on Linux
 // one in the current language when a written file cannot be deleted. Returns the names
 // of the file managers whose menu was removed (empty: none had one); no value where the
 // menu does not go per file manager (the registry).
-std::optional<std::vector<std::string>> uninstall_context_menu_silent(const product::Context& ctx);
+std::optional<shell::FileManagerMenus> uninstall_context_menu_silent(const product::Context& ctx);
 
 }  // namespace app

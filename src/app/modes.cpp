@@ -2,6 +2,8 @@
 
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -69,6 +71,34 @@ std::string joined(const std::vector<std::string>& names) {
     return out;
 }
 
+// The file managers that got the menu, each where its entries are: Caja and Nautilus
+// show them in their scripts' sub-menu, the others among their own entries.
+std::string placed(const std::vector<std::string>& names, std::string_view lang) {
+    std::vector<std::string> out;
+    for (const auto& name : names) {
+        if (name == "Caja")
+            out.push_back(i18n::t("menu_in_caja_scripts", lang));
+        else if (name == "Nautilus")
+            out.push_back(i18n::t("menu_in_nautilus_scripts", lang));
+        else
+            out.push_back(name);
+    }
+    return joined(out);
+}
+
+// The text of the install box: where the menu went, and whether "Open with" offers the program.
+std::string installed_text(const product::Context& ctx, const std::optional<shell::FileManagerMenus>& managers,
+                           std::string_view lang) {
+    if (!managers) return i18n::t("menu_installed", lang, {{"item", menu_item(ctx, lang)}});
+    const bool none = managers->names.empty();
+    const char* key =
+        managers->programs_listed
+            ? (none ? "menu_installed_no_file_manager" : "menu_installed_file_managers")
+            : (none ? "menu_installed_no_file_manager_unlisted" : "menu_installed_file_managers_unlisted");
+    return i18n::t(key, lang,
+                   {{"item", menu_item(ctx, lang)}, {"app", ctx.title}, {"managers", placed(managers->names, lang)}});
+}
+
 }  // namespace
 
 int run_install_mode(const product::Context& ctx) {
@@ -78,12 +108,7 @@ int run_install_mode(const product::Context& ctx) {
         const auto managers = install_context_menu_silent(ctx);
         // The page beside the executable, which is not the history's folder when installed system-wide.
         const fs::path help = ctx.program_dir / "Instruction.html";
-        const bool open = talk.ask_yes_no(
-            !managers ? i18n::t("menu_installed", lang, {{"item", menu_item(ctx, lang)}})
-            : managers->empty()
-                ? i18n::t("menu_installed_no_file_manager", lang, {{"item", menu_item(ctx, lang)}, {"app", ctx.title}})
-                : i18n::t("menu_installed_file_managers", lang,
-                          {{"item", menu_item(ctx, lang)}, {"app", ctx.title}, {"managers", joined(*managers)}}));
+        const bool open = talk.ask_yes_no(installed_text(ctx, managers, lang));
         std::error_code ec;
         if (open && fs::exists(help, ec)) platform::shell_open(platform::utf8(fs::weakly_canonical(help)));
         return 0;
@@ -98,10 +123,11 @@ int run_uninstall_mode(const product::Context& ctx) {
     Talk talk(ctx, lang);
     try {
         const auto managers = uninstall_context_menu_silent(ctx);
-        talk.info(!managers           ? i18n::t("menu_removed", lang, {{"item", menu_item(ctx, lang)}})
-                  : managers->empty() ? i18n::t("menu_removed_no_file_manager", lang, {{"item", menu_item(ctx, lang)}})
-                                      : i18n::t("menu_removed_file_managers", lang,
-                                                {{"item", menu_item(ctx, lang)}, {"managers", joined(*managers)}}));
+        talk.info(!managers ? i18n::t("menu_removed", lang, {{"item", menu_item(ctx, lang)}})
+                  : managers->names.empty()
+                      ? i18n::t("menu_removed_no_file_manager", lang, {{"item", menu_item(ctx, lang)}})
+                      : i18n::t("menu_removed_file_managers", lang,
+                                {{"item", menu_item(ctx, lang)}, {"managers", joined(managers->names)}}));
         return 0;
     } catch (const std::exception& e) {
         talk.error(i18n::t("menu_remove_failed", lang, {{"error", i18n::message(e, lang)}}));

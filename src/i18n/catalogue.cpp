@@ -58,6 +58,24 @@ constexpr Row ROWS[] = {
      "Бағдарлама ZIP-мұрағаттар үшін «Көмегімен ашу» тізіміне қосылды: мұрағатты тінтуірдің оң жақ түймесімен басып, "
      "«Көмегімен ашу» → {app} таңдаңыз.\n\nDolphin, Nautilus, Caja, Nemo файл менеджерлерінің ешқайсысы табылмады, "
      "сондықтан тінтуірдің оң жақ түймесі мәзірінде «{item}» тармағы жоқ.\n\nПайдалану нұсқаулығын ашу керек пе?"},
+    // The same where the list of programs by file type could not be refreshed.
+    {"menu_installed_file_managers_unlisted",
+     "Меню установлено.\n\nПункт «{item}» добавлен в меню правой кнопки для ZIP-архивов в файловых менеджерах: "
+     "{managers}.\nПрограмма update-desktop-database (пакет desktop-file-utils) не найдена, поэтому в «Открыть с "
+     "помощью» {app} может не появиться.\n\nОткрыть инструкцию по использованию?",
+     "Мәзір орнатылды.\n\n«{item}» тармағы мына файл менеджерлерінде ZIP-мұрағаттар үшін тінтуірдің оң жақ түймесі "
+     "мәзіріне қосылды: {managers}.\nupdate-desktop-database бағдарламасы (desktop-file-utils дестесі) табылмады, "
+     "сондықтан {app} «Көмегімен ашу» тізімінде көрінбеуі мүмкін.\n\nПайдалану нұсқаулығын ашу керек пе?"},
+    {"menu_installed_no_file_manager_unlisted",
+     "Ни один из файловых менеджеров Dolphin, Nautilus, Caja, Nemo не найден, поэтому пункта «{item}» в меню правой "
+     "кнопки нет.\n\nПрограмма update-desktop-database (пакет desktop-file-utils) не найдена, поэтому в «Открыть с "
+     "помощью» {app} может не появиться.\n\nОткрыть инструкцию по использованию?",
+     "Dolphin, Nautilus, Caja, Nemo файл менеджерлерінің ешқайсысы табылмады, сондықтан тінтуірдің оң жақ түймесі "
+     "мәзірінде «{item}» тармағы жоқ.\n\nupdate-desktop-database бағдарламасы (desktop-file-utils дестесі) "
+     "табылмады, сондықтан {app} «Көмегімен ашу» тізімінде көрінбеуі мүмкін.\n\nПайдалану нұсқаулығын ашу керек пе?"},
+    // A file manager in {managers} whose entries are in its scripts' sub-menu.
+    {"menu_in_caja_scripts", "Caja (подменю «Сценарии»)", "Caja («Сценарии» ішкі мәзірі)"},
+    {"menu_in_nautilus_scripts", "Nautilus (подменю «Scripts»)", "Nautilus («Scripts» ішкі мәзірі)"},
     {"menu_removed_file_managers",
      "Меню удалено.\n\nПункт «{item}» убран из меню правой кнопки в файловых менеджерах: {managers}.",
      "Мәзір жойылды.\n\n«{item}» тармағы мына файл менеджерлеріндегі тінтуір мәзірінен алынды: {managers}."},

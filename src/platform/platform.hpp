@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -197,10 +198,17 @@ std::optional<std::uint16_t> ui_language_id();
 // (ui_language_id) is Russian or Kazakh, as on their Windows systems, else 437.
 std::uint16_t oem_code_page();
 
-// Opens a file, folder or URL with the user's default program ("open" verb). Does
-// not wait and reports no failure: returns false when it could not be started. Here
-// the started xdg-open is waited for in the background, so it leaves no zombie.
+// Opens a file, folder or URL with the user's default program ("open" verb). Returns
+// false when no program could be started for it. On Windows ShellExecute answers at
+// once. Here xdg-open's exit status is awaited for at most OPENER_ANSWER_WAIT: a
+// failure status is false; an opener still running then (it may stay while the
+// program it started runs) counts as success and is waited for in the background, so
+// it leaves no zombie.
 bool shell_open(const std::string& target);
+
+#ifndef _WIN32
+inline constexpr std::chrono::milliseconds OPENER_ANSWER_WAIT{3000};
+#endif
 
 #ifndef _WIN32
 // The user's XDG base folders: $XDG_DATA_HOME and $XDG_CONFIG_HOME when set to an

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <system_error>
@@ -293,8 +294,24 @@ bool shell_open(const std::string& target) {
     pid_t pid = 0;
     const bool started = ::posix_spawnp(&pid, program.c_str(), nullptr, &attr, argv.data(), environ) == 0;
     ::posix_spawnattr_destroy(&attr);
-    if (started) reap_when_done(pid);
-    return started;
+    if (!started) return false;
+    // xdg-open that finds no program ends at once with a failure status (3: no method,
+    // 4: the program failed to start); one that found it may stay as long as the
+    // program it started runs (its generic way runs the program in the foreground).
+    // Its answer is awaited for a bounded time: an opener still running then is taken
+    // for success, and is waited for in the background.
+    const auto give_up = std::chrono::steady_clock::now() + OPENER_ANSWER_WAIT;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (done < 0 && errno != EINTR) return true;  // not ours to wait for any more: nothing known against it
+        if (std::chrono::steady_clock::now() >= give_up) {
+            reap_when_done(pid);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 // --- claims and locks ------------------------------------------------------------

@@ -1,5 +1,8 @@
 #include "shell/desktop_menus.hpp"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,17 +52,22 @@ std::string key_value(std::string_view text) {
     return out;
 }
 
-// One argument of an Exec line in double quotes, the characters that are special
-// inside them escaped, and a literal "%" written "%%" (Dolphin and Nemo both read that).
-// The result still goes through key_value, which doubles the backslashes again.
+// One argument of an Exec line: as it is when it holds none of the characters that
+// the desktop entry rules reserve, else in double quotes with the characters special
+// inside them escaped; a literal "%" is written "%%" either way. Quotes only where
+// needed: xdg-open without a desktop environment splits the line at blanks and takes
+// any quote as part of the program's name. The result still goes through key_value,
+// which doubles the backslashes again.
 std::string exec_arg(std::string_view arg) {
-    std::string out = "\"";
+    constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
+    const bool quoted = arg.empty() || arg.find_first_of(reserved) != std::string_view::npos;
+    std::string out = quoted ? "\"" : "";
     for (char c : arg) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\') out += '\\';
+        if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\')) out += '\\';
         if (c == '%') out += '%';
         out += c;
     }
-    return out + "\"";
+    return quoted ? out + "\"" : out;
 }
 
 // Text in single quotes for sh: nothing inside is special but the quote itself.
@@ -96,6 +104,8 @@ std::string dolphin_service_menu(const Menu& menu) {
     out += "Type=Service\n";
     out += "Name=" + key_value(menu.title) + "\n";
     out += "Icon=" + key_value(platform::utf8(menu.icon)) + "\n";
+    // Hidden once the program is gone (a removed package leaves the user's menus behind).
+    out += "TryExec=" + key_value(platform::utf8(menu.exe)) + "\n";
     out += "MimeType=application/zip;\n";
     out += "X-KDE-ServiceTypes=KonqPopupMenu/Plugin\n";
     out += "X-KDE-Priority=TopLevel\n";
@@ -142,6 +152,11 @@ std::string nemo_action(const Menu& menu, const MenuEntry& entry, const fs::path
     out += "Selection=notnone\n";
     out += "Mimetypes=application/zip;\n";
     out += "Quote=double\n";
+    // Nemo hides an action whose dependency (an absolute path: that file) is missing: the
+    // program, or the help page, is gone with a removed package. A path with ';' cannot
+    // be written in the list and goes without.
+    const std::string needed = platform::utf8(entry.nup ? menu.exe : menu.help);
+    if (needed.find(';') == std::string::npos) out += "Dependencies=" + key_value(needed) + ";\n";
     return out;
 }
 
@@ -172,6 +187,7 @@ std::string application_entry(const Menu& menu, const std::string& icon) {
     keywords("ru", false);
     for (std::string_view lang : i18n::LANGUAGES) keywords(lang, true);
     out += "Icon=" + key_value(icon) + "\n";
+    out += "TryExec=" + key_value(platform::utf8(menu.exe)) + "\n";
     // %F: every selected archive, each one argument; the program asks for the layout once.
     out += "Exec=" + key_value(exec_arg(platform::utf8(menu.exe)) + " " + std::string(CHOOSE_LAYOUT_SWITCH) + " %F") +
            "\n";
@@ -248,6 +264,100 @@ void remove_quietly(const std::vector<MenuFile>& files) noexcept {
         if (is_ours(file)) fs::remove(file.path, ec);
     }
     prune_script_folders(files);
+}
+
+// Makes `folder` and the folders above it that are missing; returns those it made,
+// outermost first.
+std::vector<fs::path> make_folders(const fs::path& folder) {
+    std::vector<fs::path> missing;
+    std::error_code ec;
+    for (fs::path p = folder; !p.empty() && p != p.root_path(); p = p.parent_path()) {
+        // A folder that cannot be looked at is not taken for one this install made.
+        const fs::file_status status = fs::symlink_status(p, ec);
+        if (status.type() != fs::file_type::not_found) break;
+        missing.push_back(p);
+    }
+    fs::create_directories(folder);
+    std::reverse(missing.begin(), missing.end());
+    return missing;
+}
+
+// Removes each of `folders` that is an empty folder (not a link), the deepest first;
+// returns those that stay.
+std::vector<fs::path> remove_empty_folders(std::vector<fs::path> folders) noexcept {
+    std::vector<fs::path> kept;
+    try {
+        std::sort(folders.begin(), folders.end(), [](const fs::path& a, const fs::path& b) { return a > b; });
+        folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+        for (const auto& folder : folders) {
+            std::error_code ec;
+            const auto status = fs::symlink_status(folder, ec);
+            if (ec || status.type() == fs::file_type::not_found) continue;
+            if (status.type() == fs::file_type::directory && fs::is_empty(folder, ec) && !ec) {
+                fs::remove(folder, ec);
+                if (!ec) continue;
+            }
+            kept.push_back(folder);
+        }
+    } catch (const std::exception&) {}  // out of memory: the rest stay
+    return kept;
+}
+
+// The folders listed in the record of folders the installs made, one path per line.
+std::vector<fs::path> read_made_folders(const fs::path& record) {
+    std::vector<fs::path> folders;
+    if (record.empty()) return folders;
+    std::ifstream in(record, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty() && line[0] == '/') folders.push_back(line);
+    return folders;
+}
+
+// Rewrites the record with `folders`, or deletes it when there are none. A record that
+// cannot be written only costs the clean-up of empty folders later: no error.
+void write_made_folders(const fs::path& record, std::vector<fs::path> folders) noexcept {
+    if (record.empty()) return;
+    try {
+        std::error_code ec;
+        if (folders.empty()) {
+            // The record's folder goes with it when nothing else is in it.
+            if (fs::remove(record, ec)) fs::remove(record.parent_path(), ec);
+            return;
+        }
+        std::sort(folders.begin(), folders.end());
+        folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+        std::string text;
+        for (const auto& f : folders)
+            if (f.native().find('\n') == std::string::npos) text += f.native() + "\n";
+        fs::create_directories(record.parent_path(), ec);
+        platform::StagedFile staged(record);
+        staged.write(text);
+        staged.commit();
+    } catch (const std::exception&) {}
+}
+
+// Runs update-desktop-database on the folder of the user's application entries, so
+// that "Open with" and the default-program lookup of gio and xdg-open see a written or
+// removed entry at once. False when the program is not there or fails.
+bool refresh_application_list(const fs::path& applications) noexcept {
+    std::error_code ec;
+    if (!fs::is_directory(applications, ec)) return true;  // no entries: nothing to list
+    std::string program = "update-desktop-database";
+    std::string folder = applications.string();
+    std::vector<char*> argv{program.data(), folder.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    if (::posix_spawn_file_actions_init(&actions) != 0) return false;
+    ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const bool started = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (!started) return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // The program's error for a failed file operation on `file`: its catalogue text, the
@@ -377,13 +487,15 @@ std::vector<MenuFile> every_desktop_file(const std::vector<Menu>& menus, const D
     return ours;
 }
 
-void replace_desktop_files(const std::vector<MenuFile>& files, const std::vector<MenuFile>& ours) {
+void replace_desktop_files(const std::vector<MenuFile>& files, const std::vector<MenuFile>& ours,
+                           const fs::path& made_record) {
     std::vector<std::unique_ptr<platform::StagedFile>> staged;
+    std::vector<fs::path> made;
     const MenuFile* current = nullptr;
     try {
         for (const auto& file : files) {
             current = &file;
-            fs::create_directories(file.path.parent_path());
+            for (auto& folder : make_folders(file.path.parent_path())) made.push_back(std::move(folder));
             auto one = std::make_unique<platform::StagedFile>(file.path);
             one->write(file.source.empty() ? file.content : read_whole(file.source));
             // Set before the rename, so the file never appears without its execute bit.
@@ -394,6 +506,7 @@ void replace_desktop_files(const std::vector<MenuFile>& files, const std::vector
     } catch (const std::system_error& e) {
         staged.clear();  // removes the temporary files: nothing has changed
         prune_script_folders(files);
+        remove_empty_folders(made);
         throw file_failure("file_write_failed", current->path, e);
     }
     const char* step = "file_write_failed";
@@ -415,11 +528,17 @@ void replace_desktop_files(const std::vector<MenuFile>& files, const std::vector
         staged.clear();
         remove_quietly(ours);
         remove_quietly(files);
+        remove_empty_folders(made);
         throw file_failure(step, current->path, e);
+    }
+    if (!made.empty()) {
+        std::vector<fs::path> all = read_made_folders(made_record);
+        all.insert(all.end(), made.begin(), made.end());
+        write_made_folders(made_record, std::move(all));
     }
 }
 
-std::vector<FileManager> remove_desktop_files(const std::vector<MenuFile>& ours) {
+std::vector<FileManager> remove_desktop_files(const std::vector<MenuFile>& ours, const fs::path& made_record) {
     std::vector<FileManager> had;
     for (const auto& file : ours) {
         if (!is_ours(file)) continue;
@@ -429,6 +548,9 @@ std::vector<FileManager> remove_desktop_files(const std::vector<MenuFile>& ours)
         if (file.manager && std::find(had.begin(), had.end(), *file.manager) == had.end()) had.push_back(*file.manager);
     }
     prune_script_folders(ours);
+    // The folders the installs made go when nothing is left in them; a folder that
+    // still holds something stays on the record, to go once it is empty.
+    write_made_folders(made_record, remove_empty_folders(read_made_folders(made_record)));
     std::sort(had.begin(), had.end());
     return had;
 }
@@ -439,6 +561,16 @@ namespace {
 
 DesktopFolders user_folders() { return {platform::xdg_data_home(), platform::xdg_config_home()}; }
 
+// The file managers of which a file of ours is there, in FILE_MANAGERS order.
+std::vector<FileManager> managers_with_files(const std::vector<MenuFile>& ours) {
+    std::vector<FileManager> found;
+    for (const auto& file : ours)
+        if (file.manager && std::find(found.begin(), found.end(), *file.manager) == found.end() && is_ours(file))
+            found.push_back(*file.manager);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 std::vector<std::string> names_of(const std::vector<FileManager>& managers) {
     std::vector<std::string> names;
     for (FileManager m : managers) names.emplace_back(file_manager_name(m));
@@ -447,20 +579,44 @@ std::vector<std::string> names_of(const std::vector<FileManager>& managers) {
 
 }  // namespace
 
-std::vector<std::string> install_in_file_managers(const MenuInstall& install) {
+FileManagerMenus install_in_file_managers(const MenuInstall& install) {
     const DesktopFolders folders = user_folders();
-    const std::vector<FileManager> managers = installed_file_managers(platform::get_env("PATH").value_or(""));
+    const std::vector<MenuFile> ours = every_desktop_file(install.every_language, folders);
+    // The file managers found on PATH, and those that have the menu already: a file
+    // manager not found this time (started from elsewhere, or PATH set otherwise) keeps
+    // its menu, rewritten in the current language. Only an uninstall removes it.
+    std::vector<FileManager> managers = installed_file_managers(platform::get_env("PATH").value_or(""));
+    for (FileManager m : managers_with_files(ours))
+        if (std::find(managers.begin(), managers.end(), m) == managers.end()) managers.push_back(m);
+    std::sort(managers.begin(), managers.end());
     std::vector<MenuFile> files = desktop_menu_files(install.menu, folders, managers);
     if (install.application_entry) {
         const auto entry = application_entry_files(install.menu, folders, install.icon_folder);
         files.insert(files.end(), entry.begin(), entry.end());
     }
-    replace_desktop_files(files, every_desktop_file(install.every_language, folders));
-    return names_of(managers);
+    replace_desktop_files(files, ours, install.made_record);
+    const bool listed = refresh_application_list(folders.data_home / "applications");
+    return {names_of(managers), listed || !install.application_entry};
 }
 
-std::vector<std::string> uninstall_from_file_managers(const std::vector<Menu>& every_language) {
-    return names_of(remove_desktop_files(every_desktop_file(every_language, user_folders())));
+FileManagerMenus uninstall_from_file_managers(const std::vector<Menu>& every_language, const fs::path& made_record) {
+    const DesktopFolders folders = user_folders();
+    const fs::path applications = folders.data_home / "applications";
+    auto removed = remove_desktop_files(every_desktop_file(every_language, folders), made_record);
+    const bool listed = refresh_application_list(applications);
+    // A folder the install made that holds nothing but the list the refresh writes goes
+    // as well; beside anything else the list stays, as the other entries need it.
+    const std::vector<fs::path> made = read_made_folders(made_record);
+    if (std::find(made.begin(), made.end(), applications) != made.end()) {
+        std::error_code ec;
+        std::vector<fs::path> inside;
+        for (fs::directory_iterator it(applications, ec), end; !ec && it != end; it.increment(ec))
+            inside.push_back(it->path().filename());
+        const bool only_list = !ec && inside == std::vector<fs::path>{"mimeinfo.cache"};
+        if (only_list && fs::remove(applications / "mimeinfo.cache", ec))
+            write_made_folders(made_record, remove_empty_folders(made));
+    }
+    return {names_of(removed), listed};
 }
 
 }  // namespace detail

@@ -99,12 +99,16 @@ std::vector<MenuFile> every_desktop_file(const std::vector<Menu>& menus, const D
 // `ours` and of `files`, so no file manager keeps entries while another lacks them.
 // Throws diag::RuntimeError with the text `file_write_failed` (or `file_access_failed`)
 // naming the file, the advice for the system's error, and the system's words as detail.
-void replace_desktop_files(const std::vector<MenuFile>& files, const std::vector<MenuFile>& ours);
+// The folders it makes are added to `made_record` (a list of paths, one a line; none
+// kept when empty), for removal to take away once they are empty.
+void replace_desktop_files(const std::vector<MenuFile>& files, const std::vector<MenuFile>& ours,
+                           const fs::path& made_record = {});
 
 // Deletes the files of ours among `ours` that are there, then the scripts' title
-// folders they leave empty. Returns the file managers of which a file was deleted, in
-// FILE_MANAGERS order. Missing files are no error; nothing else is touched. Throws
+// folders they leave empty and the folders of `made_record` that are empty (the
+// record keeps those that still hold something, and goes with its folder when none). Returns the file managers of which
+// a file was deleted, in FILE_MANAGERS order. Missing files are no error; nothing else is touched. Throws
 // diag::RuntimeError (`file_access_failed`) when a file of ours cannot be deleted.
-std::vector<FileManager> remove_desktop_files(const std::vector<MenuFile>& ours);
+std::vector<FileManager> remove_desktop_files(const std::vector<MenuFile>& ours, const fs::path& made_record = {});
 
 }  // namespace shell

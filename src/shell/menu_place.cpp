@@ -18,7 +18,7 @@ platform::Registry* branch(platform::Registry* given, std::unique_ptr<platform::
 
 }  // namespace
 
-std::optional<std::vector<std::string>> install_menu(const MenuInstall& install, platform::Registry* registry) {
+std::optional<FileManagerMenus> install_menu(const MenuInstall& install, platform::Registry* registry) {
     std::unique_ptr<platform::Registry> owned;
     if (platform::Registry* b = branch(registry, owned)) {
         write_registry_menu(*b, install.menu);
@@ -27,14 +27,14 @@ std::optional<std::vector<std::string>> install_menu(const MenuInstall& install,
     return detail::install_in_file_managers(install);
 }
 
-std::optional<std::vector<std::string>> uninstall_menu(const std::vector<Menu>& every_language,
-                                                       platform::Registry* registry) {
+std::optional<FileManagerMenus> uninstall_menu(const std::vector<Menu>& every_language, platform::Registry* registry,
+                                               const std::filesystem::path& made_record) {
     std::unique_ptr<platform::Registry> owned;
     if (platform::Registry* b = branch(registry, owned)) {
         remove_registry_menu(*b);
         return std::nullopt;
     }
-    return detail::uninstall_from_file_managers(every_language);
+    return detail::uninstall_from_file_managers(every_language, made_record);
 }
 
 }  // namespace shell

@@ -5,11 +5,11 @@
 
 namespace shell::detail {
 
-std::vector<std::string> install_in_file_managers(const MenuInstall&) {
+FileManagerMenus install_in_file_managers(const MenuInstall&) {
     throw diag::RuntimeError(diag::Text{"menu_place_missing"});
 }
 
-std::vector<std::string> uninstall_from_file_managers(const std::vector<Menu>&) {
+FileManagerMenus uninstall_from_file_managers(const std::vector<Menu>&, const std::filesystem::path&) {
     throw diag::RuntimeError(diag::Text{"menu_place_missing"});
 }
 

@@ -128,6 +128,10 @@ protected:
         const fs::path bin = dir / ("bin-" + std::to_string(++bins));
         fs::create_directories(bin);
         for (const auto& p : programs) {
+            if (fs::exists("/usr/bin" / fs::path(p))) {  // the system's own, where the test needs it to work
+                fs::create_symlink("/usr/bin" / fs::path(p), bin / p);
+                continue;
+            }
             write_bytes(bin / p, "#!/bin/sh\n");
             fs::permissions(bin / p, fs::perms(0755));
         }
@@ -452,27 +456,31 @@ TEST_F(Program, TheInstalledFolderPassesItsSelfCheck) {
 
 TEST_F(Program, InstallAndUninstallSayWhichFileManagersGotTheMenu) {
     const struct {
-        std::vector<std::string> programs;
+        std::vector<std::string> programs;  // on PATH; "update-desktop-database" is the system's own
         const char* lang;
-        std::string managers;  // as the messages name them; none: no file manager
+        std::string managers;  // as the install box names them; none: no file manager
+        std::string removed;   // as the uninstall box names them
     } cases[] = {
-        {{}, "ru", ""},
-        {{"nemo", "caja"}, "ru", "Caja, Nemo"},
-        {{"dolphin"}, "kk", "Dolphin"},
+        {{"update-desktop-database"}, "ru", "", ""},
+        {{"nemo", "caja", "update-desktop-database"}, "ru", "Caja (подменю «Сценарии»), Nemo", "Caja, Nemo"},
+        {{"dolphin", "nautilus"}, "kk", "Dolphin, Nautilus («Scripts» ішкі мәзірі)", "Dolphin, Nautilus"},
+        {{}, "kk", "", ""},
     };
     for (const auto& c : cases) {
         if (c.lang == std::string("kk")) settings_kk();
         const std::string item = menu_title(c.lang);
         const bool none = c.managers.empty();
-        const std::string installed =
-            t(none ? "menu_installed_no_file_manager" : "menu_installed_file_managers", c.lang,
-              {{"item", item}, {"managers", c.managers}, {"app", "Tarvo PDF Mergalo"}});
-        const std::string removed = t(none ? "menu_removed_no_file_manager" : "menu_removed_file_managers", c.lang,
-                                      {{"item", item}, {"managers", c.managers}});
-        extra_env = {{"PATH", file_managers_on_path(c.programs)}};
         auto has = [&](const char* program) {
             return std::find(c.programs.begin(), c.programs.end(), program) != c.programs.end();
         };
+        // Without the program that lists the programs by file type the box does not promise "Open with".
+        const std::string listed = has("update-desktop-database") ? "" : "_unlisted";
+        const std::string installed =
+            t((none ? "menu_installed_no_file_manager" : "menu_installed_file_managers") + listed, c.lang,
+              {{"item", item}, {"managers", c.managers}, {"app", "Tarvo PDF Mergalo"}});
+        const std::string removed = t(none ? "menu_removed_no_file_manager" : "menu_removed_file_managers", c.lang,
+                                      {{"item", item}, {"managers", c.removed}});
+        extra_env = {{"PATH", file_managers_on_path(c.programs)}};
         auto r = mergalo({"--install"});
         EXPECT_EQ(r.exit_code, 0) << r.err;
         EXPECT_NE(r.out.find(installed), std::string::npos) << r.out;
@@ -488,10 +496,12 @@ TEST_F(Program, InstallAndUninstallSayWhichFileManagersGotTheMenu) {
         EXPECT_EQ(any_file(data_home / "nautilus"), has("nautilus"));
         EXPECT_EQ(any_file(data_home / "nemo"), has("nemo"));
 
+        EXPECT_EQ(fs::exists(data_home / "applications" / "mimeinfo.cache"), has("update-desktop-database"));
+
         r = mergalo({"--uninstall"});
         EXPECT_EQ(r.exit_code, 0) << r.err;
         EXPECT_NE(r.out.find(removed), std::string::npos) << r.out;
-        EXPECT_FALSE(fs::exists(data_home / "applications" / "mergalo.desktop"));
+        EXPECT_FALSE(fs::exists(data_home / "applications")) << "a folder the install made";
     }
     EXPECT_EQ(log(), "");
 }

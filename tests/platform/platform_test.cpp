@@ -470,6 +470,43 @@ TEST(Platform, FolderTreeIsMadeListedAndRemovedWithoutFollowingLinks) {
     EXPECT_TRUE(fs::exists(outside / "keep.txt"));
 }
 
+// The opener's answer decides: a failure status of xdg-open (no program for such files,
+// or the program failed to start) is reported, success and an opener still running
+// after the wait (a viewer it keeps running in the foreground) are not.
+TEST(Platform, OpenReportsTheOpenersFailure) {
+    fixtures::TempDir dir;
+    const fs::path bin = dir / "bin";
+    fs::create_directories(bin);
+    fixtures::EnvVar path("PATH", (bin.string() + ":/usr/bin:/bin").c_str());
+    const struct {
+        const char* body;  // the stand-in xdg-open's script after its argument is recorded
+        bool opened;
+    } cases[] = {
+        {"exit 0", true},
+        {"exit 3", false},                       // no method available for such files
+        {"exit 4", false},                       // the program found could not be started
+        {"sleep 1; exit 3", false},              // slow to answer, but within the wait
+        {"kill -9 $$", false},                   // killed, no exit status at all
+        {"exec sleep 8 >/dev/null 2>&1", true},  // still running: the viewer runs in its foreground
+    };
+    for (const auto& c : cases) {
+        fs::remove(dir / "args");
+        {
+            std::ofstream script(bin / "xdg-open");
+            script << "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" > \"" << (dir / "args").string() << "\"\n"
+                   << c.body << "\n";
+        }
+        fs::permissions(bin / "xdg-open", fs::perms(0755));
+        const std::string target = (dir / "Накладные 'пн' $x.pdf").string();
+        EXPECT_EQ(platform::shell_open(target), c.opened) << c.body;
+        EXPECT_EQ(fixtures::read_bytes(dir / "args"), "1\n" + target + "\n") << c.body;
+    }
+    // No xdg-open at all.
+    fs::remove(bin / "xdg-open");
+    fixtures::EnvVar empty_path("PATH", bin.string().c_str());
+    EXPECT_FALSE(platform::shell_open((dir / "a.pdf").string()));
+}
+
 // Opening a file, a folder or a link starts xdg-open and does not wait for it; once it
 // has ended it must not stay behind as a zombie child of this long-lived process.
 TEST(Platform, OpenedThingsLeaveNoZombieBehind) {

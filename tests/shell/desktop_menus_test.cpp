@@ -7,13 +7,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <clocale>
+#include <optional>
 #include <set>
+#include <thread>
 
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "platform/platform.hpp"
+#include "shell/menu_place.hpp"
 #include "support/child.hpp"
+#include "support/env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -123,9 +128,15 @@ TEST(DesktopMenus, InstallWritesEveryFileManagersFiles) {
 
     const std::string action = read_bytes(s.folders.data_home / "nemo/actions/mergalo-04_9up.nemo_action");
     EXPECT_NE(action.find("Name=Tarvo PDF Mergalo: 9 на лист (3x3)\n"), std::string::npos) << action;
-    EXPECT_NE(action.find("Exec=\"" + platform::utf8(s.folders.data_home) + "/nemo/actions/mergalo-04_9up.sh\" %U\n"),
+    EXPECT_NE(action.find("Exec=" + platform::utf8(s.folders.data_home) + "/nemo/actions/mergalo-04_9up.sh %U\n"),
               std::string::npos)
         << action;
+    // Hidden once the program (the help page, for the help entry) is gone.
+    EXPECT_NE(action.find("Dependencies=" + exe + ";\n"), std::string::npos) << action;
+    EXPECT_NE(read_bytes(s.folders.data_home / "nemo/actions/mergalo-05_help.nemo_action")
+                  .find("Dependencies=" + platform::utf8(s.help) + ";\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("TryExec=" + exe + "\n"), std::string::npos) << text;
 }
 
 TEST(DesktopMenus, DolphinServiceMenuPassesDesktopFileValidate) {
@@ -383,4 +394,134 @@ TEST(DesktopMenus, AFailedInstallWritesAllOrNone) {
         const std::string blocker = std::string(c.blocker) + (c.directory ? "/inside" : "");
         EXPECT_EQ(s.files(), c.keeps_old ? before : std::set<std::string>{blocker}) << c.blocker;
     }
+}
+
+// A user's own install as --install makes it: the file managers found on PATH, the
+// application entry, the list of programs refreshed, and the folders made recorded.
+struct UserInstall {
+    Home s;
+    fs::path bin = s.dir / "bin";
+    fs::path record = s.dir / "settings" / "menu_folders.txt";
+    fixtures::EnvVar data{"XDG_DATA_HOME", s.folders.data_home.c_str()};
+    fixtures::EnvVar config{"XDG_CONFIG_HOME", s.folders.config_home.c_str()};
+    fixtures::EnvVar data_dirs{"XDG_DATA_DIRS", (s.dir / "system").c_str()};  // no system programs for ZIP
+    fixtures::EnvVar path{"PATH", (bin.string() + ":/usr/bin:/bin").c_str()};
+
+    UserInstall() {
+        fs::create_directories(bin);
+        // The system's file types, for the launchers to tell a ZIP archive.
+        fs::create_directories(s.dir / "system");
+        fs::create_directory_symlink("/usr/share/mime", s.dir / "system" / "mime");
+    }
+    void program(const std::string& name, const std::string& body) {
+        write_bytes(bin / name, "#!/bin/sh\n" + body + "\n");
+        fs::permissions(bin / name, fs::perms(0755));
+    }
+    std::vector<std::string> install(std::string_view lang = "ru") const {
+        const auto placed = shell::detail::install_in_file_managers(
+            {s.menu(lang), s.every_language(), true, s.dir / "no theme", record});
+        EXPECT_TRUE(placed.programs_listed);
+        return placed.names;
+    }
+    void uninstall() const { shell::detail::uninstall_from_file_managers(s.every_language(), record); }
+    // Every folder below the test folder, relative to it.
+    std::set<std::string> folders() const {
+        std::set<std::string> found;
+        for (const auto& e : fs::recursive_directory_iterator(s.dir.path()))
+            if (e.is_directory()) found.insert(platform::utf8(e.path().lexically_relative(s.dir.path())));
+        return found;
+    }
+};
+
+// "Open with" starts the program through every launcher: xdg-open without a desktop
+// environment (which splits the Exec line at blanks and keeps quotes), gtk-launch and
+// gio, each finding the entry through the list that the install refreshed.
+TEST(DesktopMenus, ApplicationEntryStartsThroughEveryLauncher) {
+    UserInstall u;
+    u.s.program = u.s.dir / "apps" / "Mergalo";
+    const fs::path args = u.s.dir / "args";
+    write_bytes(u.s.program, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"" + args.string() + ".tmp\"\nmv \"" + args.string() +
+                                 ".tmp\" \"" + args.string() + "\"\n");
+    fs::permissions(u.s.program, fs::perms(0755));
+    u.install();
+    const fs::path entry = u.s.folders.data_home / "applications/mergalo.desktop";
+    EXPECT_NE(read_bytes(entry).find("\nTryExec=" + platform::utf8(u.s.program) + "\n"), std::string::npos);
+    EXPECT_NE(read_bytes(entry).find("\nExec=" + platform::utf8(u.s.program) + " --choose-layout %F\n"),
+              std::string::npos)
+        << read_bytes(entry);
+    EXPECT_NE(
+        read_bytes(u.s.folders.data_home / "applications/mimeinfo.cache").find("application/zip=mergalo.desktop;"),
+        std::string::npos);
+
+    const fs::path archive = u.s.dir / "Накладные 1.zip";
+    write_bytes(archive, std::string("PK\x03\x04\x14\x00\x00\x00\x08\x00", 10) + std::string(40, '\0'));
+    fixtures::RunOptions plain;
+    plain.env = {{"XDG_CURRENT_DESKTOP", std::nullopt},     {"DESKTOP_SESSION", std::nullopt},
+                 {"KDE_FULL_SESSION", std::nullopt},        {"GNOME_DESKTOP_SESSION_ID", std::nullopt},
+                 {"MATE_DESKTOP_SESSION_ID", std::nullopt}, {"DISPLAY", std::string(":99")}};
+    struct Launcher {
+        std::vector<std::string> argv;
+        bool needs_display;
+    };
+    std::vector<Launcher> launchers{{{"/usr/bin/xdg-open", archive.string()}, false}};
+    if (fs::exists("/usr/bin/gio")) launchers.push_back({{"/usr/bin/gio", "open", archive.string()}, false});
+    if (fs::exists("/usr/bin/gtk-launch"))
+        launchers.push_back({{"/usr/bin/gtk-launch", "mergalo", archive.string()}, true});
+    for (const auto& l : launchers) {
+        if (l.needs_display && !platform::get_env("DISPLAY")) continue;
+        fs::remove(args);
+        const auto r = fixtures::run(l.argv, l.needs_display ? fixtures::RunOptions{} : plain);
+        EXPECT_EQ(r.exit_code, 0) << l.argv[0] << ": " << r.out << r.err;
+        // gtk-launch and gio may return before the program has run.
+        for (int i = 0; i < 1000 && !fs::exists(args); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(fs::exists(args) ? read_bytes(args) : "not started", "--choose-layout\n" + archive.string() + "\n")
+            << l.argv[0];
+    }
+    if (fs::exists("/usr/bin/gio")) {
+        const auto r = fixtures::run({"/usr/bin/gio", "mime", "application/zip"});
+        EXPECT_NE(r.out.find("mergalo.desktop"), std::string::npos) << r.out << r.err;
+    }
+}
+
+// A file manager not found on PATH this time keeps its menu (relabelled); only the
+// uninstall removes it, and with it every folder the installs made and nothing else.
+TEST(DesktopMenus, UninstallLeavesNoFolderItMadeAndReinstallKeepsMenusOfFileManagersNotFound) {
+    UserInstall u;
+    // Folders of the user's that were there before: one empty, one with the user's script.
+    fs::create_directories(u.s.folders.data_home / "nemo/actions");
+    write_bytes(u.s.folders.config_home / "caja/scripts/Convert", "#!/bin/sh\n");
+    u.program("caja", "");
+    u.program("nemo", "");
+    const std::set<std::string> before = u.folders();
+
+    EXPECT_EQ(u.install(), (std::vector<std::string>{"Caja", "Nemo"}));
+    fs::remove(u.bin / "caja");
+    EXPECT_EQ(u.install("kk"), (std::vector<std::string>{"Caja", "Nemo"}));
+    EXPECT_TRUE(fs::exists(u.s.folders.config_home / "caja/scripts" / u8(KK_TITLE) / u8("3. Параққа 6 (2x3)")));
+    EXPECT_FALSE(fs::exists(u.s.folders.config_home / "caja/scripts" / u8(RU_TITLE)));
+    EXPECT_FALSE(fs::exists(u.s.folders.data_home / "nautilus")) << "a file manager never found gets nothing";
+
+    u.uninstall();
+    EXPECT_EQ(u.folders(), before);
+    EXPECT_EQ(u.s.files(), std::set<std::string>{"config/caja/scripts/Convert"});
+
+    // A folder made by the install that the user has put a file into stays, and goes
+    // with a later uninstall once it is empty.
+    u.install();
+    write_bytes(u.s.folders.data_home / "applications/other.desktop", "[Desktop Entry]\n");
+    u.uninstall();
+    EXPECT_TRUE(fs::exists(u.s.folders.data_home / "applications/other.desktop"));
+    fs::remove(u.s.folders.data_home / "applications/other.desktop");
+    u.uninstall();
+    EXPECT_EQ(u.folders(), before);
+
+    // Beside an application entry of the user's, the folders made for Nautilus go and
+    // the user's folder stays.
+    write_bytes(u.s.folders.data_home / "applications/other.desktop", "[Desktop Entry]\n");
+    u.program("nautilus", "");
+    const std::set<std::string> with_entry = u.folders();
+    EXPECT_EQ(u.install(), (std::vector<std::string>{"Nautilus", "Nemo"}));
+    u.uninstall();
+    EXPECT_EQ(u.folders(), with_entry);
+    EXPECT_TRUE(fs::exists(u.s.folders.data_home / "applications/other.desktop"));
 }

@@ -333,6 +333,16 @@ TEST_F(ResultWindowTest, AFailedActionIsSaidInItsOwnBoxAndTheWindowStays) {
              ::setenv("PATH", platform::utf8(program.root() / "empty").c_str(), 1);
          },
          "buttons.top.new", "open_no_program"},
+        {"the opener finds no program for PDF files",
+         [&] {
+             fs::create_directories(out);
+             fixtures::write_bytes(result.out_pdf_all, "%PDF-1.7");
+             const fs::path bin = program.root() / "no-viewer";
+             fixtures::write_bytes(bin / "xdg-open", "#!/bin/sh\necho \"xdg-open: no method available\" >&2\nexit 3\n");
+             fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+             ::setenv("PATH", (platform::utf8(bin) + ":/usr/bin:/bin").c_str(), 1);
+         },
+         "buttons.top.all", "open_no_program"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
