@@ -28,8 +28,10 @@ inline constexpr std::uint64_t MAX_MEMBERS = 100000;
 // The most bytes of waybills held in memory at once, and the largest waybill held: a
 // day of a few thousand waybills of some 80 KB each stays in memory, so that no file
 // is made for it (on Windows the antivirus scans each new file). Past them, waybills
-// go to files, and what a hostile archive can make the job hold stays bounded.
-inline constexpr std::uint64_t MEMORY_BUDGET_BYTES = std::uint64_t{512} << 20;
+// go to files, and what a hostile archive can make the job hold stays bounded: the
+// merge's own output document grows with what it copies, so the budget leaves room
+// for it below a gigabyte when an archive of 100 MB unpacks to several hundred.
+inline constexpr std::uint64_t MEMORY_BUDGET_BYTES = std::uint64_t{256} << 20;
 inline constexpr std::uint64_t MEMBER_MEMORY_BYTES = std::uint64_t{64} << 20;
 
 // One waybill of an archive: its bytes, held in memory or (past the memory budget) in a
