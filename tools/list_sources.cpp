@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "archive/intake.hpp"
@@ -25,12 +26,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        platform::ScratchFolder scratch(platform::temp_dir(), "mergalo_");
+        // A scratch folder only for waybills too large to be held in memory.
+        std::optional<platform::ScratchFolder> scratch;
+        const fs::path temp = platform::temp_dir();
+        const archive::ScratchPlace place{temp, platform::native_length(temp / "mergalo_") + 10, [&] {
+                                              scratch.emplace(temp, "mergalo_");
+                                              return scratch->path();
+                                          }};
         // The waybills as the archive names them, never by the names they were
         // unpacked under (shortened, or numbered apart); names without the UTF-8 flag
         // in the code page of the user's system, as the program reads them.
         const archive::Unpacked unpacked =
-            archive::unpack_waybills(tools::path_arg(args[1]), scratch.path(), platform::oem_code_page());
+            archive::unpack_waybills(tools::path_arg(args[1]), place, platform::oem_code_page());
         for (const archive::Waybill& w : unpacked.waybills) std::cout << w.member_path << '\n';
         std::cout.flush();
         return std::cout ? 0 : 1;

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         const product::Context ctx = product::make_context(product::profile(), platform::executable_path());
         const auto start = std::chrono::steady_clock::now();
         auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
-        static constexpr const char* stage_names[] = {"unpacking", "merging", "saving"};
+        static constexpr const char* stage_names[] = {"unpacking", "waiting", "merging", "saving"};
         int last_stage = -1;
         job::ProgressCallback progress;
         if (times)

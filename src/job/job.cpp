@@ -33,13 +33,33 @@ using platform::utf8;
 
 constexpr std::string_view SCRATCH_PREFIX = "mergalo_";
 
-platform::ScratchFolder make_scratch_folder(const fs::path& temp_root) {
-    try {
-        return platform::ScratchFolder(temp_root, std::string(SCRATCH_PREFIX));
-    } catch (const fs::filesystem_error& e) {
-        throw diag::file_error("temp_folder_failed", e, temp_root);
+// The job's scratch folder, made only when a waybill too large for the memory budget
+// needs a file: a normal job creates nothing in the temporary folder.
+class LazyScratch {
+public:
+    explicit LazyScratch(fs::path temp_root) : temp_root_(std::move(temp_root)) {}
+
+    // Where the intake may put files; valid while this object lives.
+    archive::ScratchPlace place() {
+        // The folder's name: the prefix and a random part of at most 10 characters.
+        constexpr std::size_t RANDOM_ROOM = 10;
+        return {temp_root_, platform::native_length(temp_root_ / std::string(SCRATCH_PREFIX)) + RANDOM_ROOM,
+                [this] { return make(); }};
     }
-}
+
+private:
+    fs::path make() {
+        try {
+            folder_.emplace(temp_root_, std::string(SCRATCH_PREFIX));
+        } catch (const fs::filesystem_error& e) {
+            throw diag::file_error("temp_folder_failed", e, temp_root_);
+        }
+        return folder_->path();
+    }
+
+    fs::path temp_root_;
+    std::optional<platform::ScratchFolder> folder_;
+};
 
 std::string language(const JobEnvironment& env) { return i18n::current_language(env.data_dir); }
 
@@ -131,7 +151,8 @@ struct Intake {
     std::vector<history::Entry> entries;
 };
 
-Intake unpack(const fs::path& zip_path, int nup, const fs::path& scratch, const ProgressCallback& progress) {
+Intake unpack(const fs::path& zip_path, int nup, const archive::ScratchPlace& scratch, std::uint64_t memory_budget,
+              const ProgressCallback& progress) {
     archive::UnpackProgress unpacking;
     if (progress)
         unpacking = [&progress](std::size_t done, std::size_t total) {
@@ -139,7 +160,7 @@ Intake unpack(const fs::path& zip_path, int nup, const fs::path& scratch, const 
         };
     // Names the archive does not state to be UTF-8 are in the code page of the system
     // that made it, taken to be the user's.
-    Intake intake{archive::unpack_waybills(zip_path, scratch, platform::oem_code_page(), unpacking), {}};
+    Intake intake{archive::unpack_waybills(zip_path, scratch, platform::oem_code_page(), memory_budget, unpacking), {}};
     // A fixed text, the same in every language.
     if (intake.unpacked.waybills.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
     intake.entries.reserve(intake.unpacked.waybills.size());
@@ -177,8 +198,8 @@ Selection select_new(const fs::path& zip_path, const Intake& intake, const JobEn
     remove_dead_hidden_outputs(zip_path.parent_path(), env.app_title, waiting);
     const std::vector<archive::Waybill>& waybills = intake.unpacked.waybills;
     for (std::size_t i = 0; i < waybills.size(); ++i) {
-        // The merges read each waybill through the file the unpacking left open.
-        const pdf::Source source(waybills[i].path, waybills[i].file, waybills[i].member_path);
+        // The merges read each waybill from memory, or through the file the unpacking left open.
+        const pdf::Source source(waybills[i].path, waybills[i].file, waybills[i].member_path, waybills[i].bytes);
         s.all.push_back(source);
         if (!loaded.history.contains(intake.entries[i].key)) s.fresh.push_back(source);
     }
@@ -232,8 +253,8 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
                     const ProgressCallback& progress) {
     remove_dead_scratch_folders(env.temp_root);
     const fs::path zip_path = checked_archive(given_zip_path, nup, env);
-    const platform::ScratchFolder scratch = make_scratch_folder(env.temp_root);
-    const Intake intake = unpack(zip_path, nup, scratch.path(), progress);
+    LazyScratch scratch(env.temp_root);
+    const Intake intake = unpack(zip_path, nup, scratch.place(), env.memory_budget, progress);
     const Selection selection = select_new(zip_path, intake, env, progress);
     // The outputs stay hidden until the history holds their waybills (job/commit.hpp).
     HiddenOutputs outputs;

@@ -24,8 +24,9 @@ namespace fs = std::filesystem;
 // and "history_copy" (empty when none was made).
 std::vector<std::pair<std::string, std::string>> merge_result_fields(const MergeResult& result);
 
-// Runs one job. A layout outside 1, 4, 6, 9 is replaced by 1. Unpacks the archive
-// into a private scratch folder (always removed), merges every waybill into the full
+// Runs one job. A layout outside 1, 4, 6, 9 is replaced by 1. Reads the archive's
+// waybills into memory (those past env.memory_budget into a private scratch folder,
+// made only then and always removed), merges every waybill into the full
 // output and the waybills the history does not know for this layout into the
 // new-only output, records every waybill in the history, and returns the result.
 //

@@ -4,12 +4,14 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "archive/intake.hpp"
 #include "history/store.hpp"
 namespace platform {
 class Renamer;
@@ -52,7 +54,7 @@ enum class LastStep { outputs_written, note_written, history_saved, output_shown
 struct JobEnvironment {
     fs::path history_dir;   // folder of the waybill history file
     fs::path data_dir;      // per-user data folder: the settings give the messages' language
-    fs::path temp_root;     // the job's scratch folder is made inside it
+    fs::path temp_root;     // the job's scratch folder is made inside it, when a waybill needs a file
     std::string app_title;  // the marker in output file names
     // How long the job waits for the history while another job holds it.
     std::chrono::milliseconds history_wait = history::HISTORY_WAIT;
@@ -62,6 +64,9 @@ struct JobEnvironment {
     // Renames and folder syncs of the history, its note and the outputs; the system's
     // (platform::system_renamer) when none. Tests pass a double that records their order.
     platform::Renamer* renamer = nullptr;
+    // The most bytes of waybills held in memory at once; the others go to files in the
+    // scratch folder. Tests set 0 to send every waybill there.
+    std::uint64_t memory_budget = archive::MEMORY_BUDGET_BYTES;
 };
 
 // The record a job returns. The four unsuffixed members repeat the full output's values.

@@ -21,17 +21,19 @@
 
 namespace pdf {
 
-// One source PDF: its path; the file still open from unpacking when there is one,
-// which is then read instead of the path being opened again; and the name that messages
-// give it (UTF-8: a waybill's path inside its archive, say), its file name when empty.
-// Any path converts to a source of its own.
+// One source PDF: its path; where its bytes already are, when they are: the file
+// still open from unpacking, which is then read instead of the path being opened again,
+// or the bytes in memory (borrowed: they must outlive the merge), whose path then only
+// names it; and the name that messages give it (UTF-8: a waybill's path inside its
+// archive, say), its file name when empty. Any path converts to a source of its own.
 struct Source {
     Source(std::filesystem::path p) : path(std::move(p)) {}  // NOLINT(google-explicit-constructor)
-    Source(std::filesystem::path p, const platform::ScratchFile* f, std::string n = {})
-        : path(std::move(p)), file(f), name(std::move(n)) {}
+    Source(std::filesystem::path p, const platform::ScratchFile* f, std::string n = {}, const std::string* b = nullptr)
+        : path(std::move(p)), file(f), name(std::move(n)), bytes(b) {}
     std::filesystem::path path;
     const platform::ScratchFile* file = nullptr;
     std::string name{};
+    const std::string* bytes = nullptr;
 
     // The name messages give the source. Never throws except std::bad_alloc.
     std::string display_name() const;

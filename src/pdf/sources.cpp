@@ -81,10 +81,20 @@ void reader_stream_seek(fz_context* c, fz_stream* stm, int64_t offset, int whenc
 
 void reader_stream_drop(fz_context*, void* state) noexcept { delete static_cast<ReaderStream*>(state); }
 
-// The source's document: read through the file still open from unpacking when there
-// is one, else from its path. A file that cannot be opened or read is said as such,
+// The source's document: read from its bytes in memory, or through the file still open
+// from unpacking when there is one, else from its path. A file that cannot be opened or read is said as such,
 // with the system's reason; what MuPDF cannot parse is a damaged file (DamagedList).
 Document open_document(const Source& source) {
+    if (source.bytes != nullptr) {
+        // Borrowed, not copied: the bytes outlive the document (Source's contract).
+        const std::string& held = *source.bytes;
+        Buffer bytes(mupdf_call([&](fz_context* c) noexcept {
+            return fz_new_buffer_from_shared_data(c, reinterpret_cast<const unsigned char*>(held.data()), held.size());
+        }));
+        Stream stream(mupdf_call([&](fz_context* c) noexcept { return fz_open_buffer(c, bytes.get()); }));
+        return Document(
+            mupdf_call([&](fz_context* c) noexcept { return pdf_open_document_with_stream(c, stream.get()); }));
+    }
     std::optional<platform::FileReader> reader;
     try {
         reader.emplace(source.file != nullptr ? source.file->reader() : platform::FileReader(source.path));

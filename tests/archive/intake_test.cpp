@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "diag/errors.hpp"
@@ -68,15 +69,53 @@ protected:
     fs::path zip = dir / "in.zip";
     fs::path work = dir / "work";  // holds only the scratch folder: anything else there escaped
     fs::path scratch = work / "mergalo_x";
+    archive::Unpacked last;  // what extract() read last
 
-    void SetUp() override { fs::create_directories(scratch); }
+    // The memory budgets of the two ways a waybill is kept.
+    static constexpr std::uint64_t TO_FILES = 0;
+    static constexpr std::uint64_t IN_MEMORY = archive::MEMORY_BUDGET_BYTES;
 
-    std::vector<fs::path> extract() { return archive::extract_pdfs(zip, scratch); }
+    void SetUp() override { fs::create_directories(work); }
+
+    // The scratch folder as a job gives it: made (here at `scratch`) on first use.
+    archive::ScratchPlace place() {
+        return {work, platform::native_length(scratch), [this] {
+                    fs::create_directories(scratch);
+                    return scratch;
+                }};
+    }
+
+    // The archive read as a job reads it, under `conditions` (a disk with room to spare
+    // unless they say otherwise).
+    archive::Unpacked unpack(archive::detail::Conditions conditions) {
+        return archive::detail::unpack_waybills(zip, place(), conditions);
+    }
+    archive::Unpacked unpack(std::uint64_t memory = TO_FILES, std::uint16_t code_page = 437) {
+        return unpack({.free_bytes = std::uint64_t{1} << 40, .code_page = code_page, .memory_bytes = memory});
+    }
+
+    // The waybills' files, every waybill written to one; they stay until the next call.
+    std::vector<fs::path> extract() {
+        last = {};  // its files go before new ones may take their names
+        last = unpack(TO_FILES);
+        std::vector<fs::path> out;
+        for (const archive::Waybill& w : last.waybills) out.push_back(w.path);
+        return out;
+    }
+
+    // The bytes of a waybill, from memory or from its file.
+    static std::string bytes_of(const archive::Waybill& w) {
+        if (w.bytes != nullptr) return *w.bytes;
+        std::string read(static_cast<std::size_t>(w.file->reader().size()), '\0');
+        std::error_code ec;
+        read.resize(w.file->reader().read_at(0, read, ec));
+        return read;
+    }
 
     // The listed paths relative to the scratch folder, as UTF-8.
     std::vector<std::string> listed() {
         std::vector<std::string> out;
-        for (const auto& p : extract()) {
+        for (const fs::path& p : extract()) {
             EXPECT_TRUE(p.is_absolute()) << p;
             out.push_back(utf8(p.lexically_relative(scratch)));
         }
@@ -92,7 +131,6 @@ protected:
     }
 
     void expect_nothing_escaped() {
-        EXPECT_EQ(tree(dir.path()).count("work/"), 1u);
         for (const auto& e : fs::directory_iterator(work)) EXPECT_EQ(e.path(), scratch);
         for (const auto& e : fs::directory_iterator(dir.path()))
             EXPECT_TRUE(e.path() == zip || e.path() == work) << e.path();
@@ -110,19 +148,18 @@ TEST_F(IntakeTest, ListsOnlyPdfFilesSortedByFoldedName) {
                               {"A.B.PDF", "AB"},
                               {"photo.pdfx", "p"}});
     EXPECT_EQ(listed(), (std::vector<std::string>{"A.B.PDF", "A.pdf", "b.pdf", "c.PDF"}));
-    // The whole archive is unpacked, PDFs or not.
-    EXPECT_EQ(tree(scratch), (std::set<std::string>{"b.pdf", "c.PDF", "A.pdf", "notes.txt", "report.pdf.txt", "report",
-                                                    ".pdf", "A.B.PDF", "photo.pdfx"}));
+    // Only the PDFs are kept; the other members are read to check them, and dropped.
+    EXPECT_EQ(tree(scratch), (std::set<std::string>{"b.pdf", "c.PDF", "A.pdf", "A.B.PDF"}));
     EXPECT_EQ(fixtures::read_bytes(scratch / "c.PDF"), "C");
 }
 
-// For the job, every unpacked PDF stays open in the result: each waybill is read back
-// through its own, and all of them go with the result. Other members are kept neither
-// open nor in memory: they stay until the scratch folder goes.
+// A waybill written to a file stays open in the result: it is read back through its
+// own, and all of them go with the result; only the folders stay until the scratch
+// folder goes.
 TEST_F(IntakeTest, UnpackedPdfsAreReadThroughTheResultAndGoWithIt) {
     fixtures::write_zip(zip, {{"b.pdf", "second"}, {"scans/a.pdf", "first"}, {"notes.txt", "t"}, {"B.PDF", "repeat"}});
     {
-        const archive::Unpacked unpacked = archive::unpack_waybills(zip, scratch, 437);
+        const archive::Unpacked unpacked = unpack(TO_FILES);
         ASSERT_EQ(unpacked.waybills.size(), 2u);
         for (const auto& [w, bytes] : {std::pair{&unpacked.waybills[0], "first"}, {&unpacked.waybills[1], "second"}}) {
             ASSERT_NE(w->file, nullptr) << w->name;
@@ -133,10 +170,9 @@ TEST_F(IntakeTest, UnpackedPdfsAreReadThroughTheResultAndGoWithIt) {
             EXPECT_EQ(read, bytes) << ec.message();
         }
         EXPECT_EQ(unpacked.files.size(), 3u) << "the PDFs, the repeat among them";
-        EXPECT_EQ(tree(scratch), (std::set<std::string>{"b.pdf", "B~2.PDF", "scans/", "scans/a.pdf", "notes.txt"}));
+        EXPECT_EQ(tree(scratch), (std::set<std::string>{"b.pdf", "B~2.PDF", "scans/", "scans/a.pdf"}));
     }
-    EXPECT_EQ(tree(scratch), (std::set<std::string>{"scans/", "notes.txt"}));
-    EXPECT_EQ(fixtures::read_bytes(scratch / "notes.txt"), "t");
+    EXPECT_EQ(tree(scratch), (std::set<std::string>{"scans/"}));
 }
 
 TEST_F(IntakeTest, SortsByCodePointsOfTheCaseFoldedName) {
@@ -153,7 +189,7 @@ TEST_F(IntakeTest, EmptyArchiveAndArchiveWithoutPdfGiveEmptyLists) {
     EXPECT_TRUE(extract().empty());
     fixtures::write_zip(zip, {{"photo.jpg", "jpeg"}, {"scans/", ""}});
     EXPECT_TRUE(extract().empty());
-    EXPECT_TRUE(fs::is_directory(scratch / "scans"));
+    EXPECT_FALSE(fs::exists(scratch)) << "no file needed one";
 }
 
 TEST_F(IntakeTest, DropsRepeatedWaybillsFirstInWalkOrderWins) {
@@ -178,7 +214,7 @@ TEST_F(IntakeTest, DropsRepeatedWaybillsFirstInWalkOrderWins) {
 // depth first, folders in the order the archive first names them.
 TEST_F(IntakeTest, RepeatsAreDecidedInWalkOrderFollowingTheArchive) {
     fixtures::write_zip(zip, {{"b/c/Order.pdf", "in b/c"}, {"a/order.pdf", "in a"}, {"b/ORDER.pdf", "in b"}});
-    const archive::Unpacked u = archive::unpack_waybills(zip, scratch, 437);
+    const archive::Unpacked u = unpack(TO_FILES);
     ASSERT_EQ(u.waybills.size(), 1u);
     EXPECT_EQ(u.waybills[0].member_path, "b/ORDER.pdf");
     EXPECT_EQ(u.conflicting_duplicates, (std::vector<std::string>{"b/c/Order.pdf", "a/order.pdf"}));
@@ -188,7 +224,7 @@ TEST_F(IntakeTest, RepeatsAreDecidedInWalkOrderFollowingTheArchive) {
     fs::remove_all(scratch);
     fs::create_directories(scratch);
     fixtures::write_zip(zip, {{"A/sub/order.pdf", "in A/sub"}, {"B/order.pdf", "in B"}, {"a/order.pdf", "in a"}});
-    const archive::Unpacked folded = archive::unpack_waybills(zip, scratch, 437);
+    const archive::Unpacked folded = unpack(TO_FILES);
     ASSERT_EQ(folded.waybills.size(), 1u);
     EXPECT_EQ(folded.waybills[0].member_path, "a/order.pdf");
     EXPECT_EQ(folded.conflicting_duplicates, (std::vector<std::string>{"A/sub/order.pdf", "B/order.pdf"}));
@@ -214,7 +250,7 @@ TEST_F(IntakeTest, OfTwoEqualWaybillsTheFirstInTheArchiveNamesIt) {
         fs::remove_all(scratch);
         fs::create_directories(scratch);
         fixtures::write_zip(zip, c.members);
-        const archive::Unpacked u = archive::unpack_waybills(zip, scratch, 437);
+        const archive::Unpacked u = unpack(TO_FILES);
         ASSERT_EQ(u.waybills.size(), 1u) << c.name;
         EXPECT_EQ(u.waybills[0].name, c.name);
         EXPECT_EQ(u.waybills[0].member_path, c.member_path);
@@ -243,10 +279,10 @@ TEST_F(IntakeTest, HostileNamesStayInsideTheScratchFolder) {
     EXPECT_EQ(fixtures::read_bytes(scratch / "x.pdf"), "1");
 }
 
-TEST_F(IntakeTest, FolderMembersOnlyCreateFolders) {
+TEST_F(IntakeTest, FolderMembersOnlyNameFoldersMadeWhenAFileNeedsThem) {
     fixtures::write_zip(zip, {{"empty/", ""}, {"docs/", ""}, {"docs/a.pdf", "A"}, {"dots.pdf./", ""}});
     EXPECT_EQ(listed(), (std::vector<std::string>{"docs/a.pdf"}));
-    EXPECT_EQ(tree(scratch), (std::set<std::string>{"empty/", "docs/", "docs/a.pdf", "dots.pdf/"}));
+    EXPECT_EQ(tree(scratch), (std::set<std::string>{"docs/", "docs/a.pdf"}));
 }
 
 // A name is UTF-8 when the archive says so; otherwise it is in the OEM code page of the
@@ -291,7 +327,7 @@ TEST_F(IntakeTest, DecodesNamesByTheArchivesOwnStatementOrTheSystemsCodePage) {
         fs::remove_all(scratch);
         fs::create_directories(scratch);
         fixtures::write_zip_entries(zip, {c.entry});
-        const archive::Unpacked u = archive::unpack_waybills(zip, scratch, c.code_page);
+        const archive::Unpacked u = unpack(TO_FILES, c.code_page);
         ASSERT_EQ(u.waybills.size(), 1u);
         EXPECT_EQ(u.waybills[0].member_path, c.want);
         EXPECT_EQ(utf8(u.waybills[0].path.lexically_relative(scratch)), c.want);
@@ -334,7 +370,8 @@ TEST_F(IntakeTest, SymbolicLinkMemberIsWrittenAsPlainFile) {
 // Members that cannot all lie where the archive puts them: a file and a folder of one
 // name, in either order (also a link member, written as a plain file, and a member
 // below it). The later one is unpacked under a numbered name: no waybill is lost,
-// nothing escapes, and no clash is reported as a fault of the disk.
+// nothing escapes, and no clash is reported as a fault of the disk. Members that are
+// not PDFs are not written, but keep their names: the names do not depend on them.
 TEST_F(IntakeTest, ClashingMembersAreAllUnpacked) {
     struct Case {
         const char* what;
@@ -346,15 +383,15 @@ TEST_F(IntakeTest, ClashingMembersAreAllUnpacked) {
         {"a file, then a folder of its name",
          {{.name = "d", .data = "file"}, {.name = "d/x.pdf", .data = "X"}},
          {{"d/x.pdf", "X"}},
-         {"d", "d~2/", "d~2/x.pdf"}},
+         {"d~2/", "d~2/x.pdf"}},
         {"a folder, then a file of its name",
          {{.name = "d/x.pdf", .data = "X"}, {.name = "d", .data = "file"}},
          {{"d/x.pdf", "X"}},
-         {"d/", "d/x.pdf", "d~2"}},
+         {"d/", "d/x.pdf"}},
         {"a link out of the folder, then a member below it",
          {{.name = "evil", .data = "..", .symlink = true}, {.name = "evil/planted.pdf", .data = "P"}},
          {{"evil/planted.pdf", "P"}},
-         {"evil", "evil~2/", "evil~2/planted.pdf"}},
+         {"evil~2/", "evil~2/planted.pdf"}},
         {"a waybill, then a folder of its name in other letters",
          {{.name = "Order.pdf", .data = "O"}, {.name = "ORDER.PDF/inner.pdf", .data = "I"}},
          {{"ORDER.PDF/inner.pdf", "I"}, {"Order.pdf", "O"}},
@@ -362,18 +399,18 @@ TEST_F(IntakeTest, ClashingMembersAreAllUnpacked) {
         {"a folder member, then a waybill of its name",
          {{.name = "a.pdf/", .data = ""}, {.name = "a.pdf", .data = "A"}},
          {{"a.pdf", "A"}},
-         {"a.pdf/", "a~2.pdf"}},
+         {"a~2.pdf"}},
         {"folders of one name in other letters are one folder",
          {{.name = "Scans/a.pdf", .data = "A"}, {.name = "scans/b.pdf", .data = "B"}, {.name = "SCANS", .data = "f"}},
          {{"Scans/a.pdf", "A"}, {"scans/b.pdf", "B"}},
-         {"Scans/", "Scans/a.pdf", "Scans/b.pdf", "SCANS~2"}},
+         {"Scans/", "Scans/a.pdf", "Scans/b.pdf"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove_all(scratch);
         fs::create_directories(scratch);
         fixtures::write_zip_entries(zip, c.entries);
-        const archive::Unpacked u = archive::unpack_waybills(zip, scratch, 437);
+        const archive::Unpacked u = unpack(TO_FILES);
         std::vector<std::pair<std::string, std::string>> waybills;
         for (const auto& w : u.waybills) waybills.emplace_back(w.member_path, fixtures::read_bytes(w.path));
         EXPECT_EQ(waybills, c.waybills);
@@ -408,7 +445,7 @@ TEST_P(IntakeRefusal, FailsWithClearMessage) {
         EXPECT_NE(i18n::message(e, "kk"), text);
     }
     if (r.before_unpacking) {
-        EXPECT_TRUE(fs::is_empty(scratch));
+        EXPECT_FALSE(fs::exists(scratch));
     }
     expect_nothing_escaped();
 }
@@ -483,7 +520,7 @@ TEST_F(IntakeTest, MemberStoppedAtItsDeclaredSize) {
     fixtures::write_zip(zip, {{"bomb.pdf", big}});
     fixtures::patch_declared_size(zip, 0, 1000);
     EXPECT_THROW(extract(), diag::RuntimeError);
-    EXPECT_LE(fs::file_size(scratch / "bomb.pdf"), 1000u);
+    EXPECT_FALSE(fs::exists(scratch / "bomb.pdf")) << "nothing read is kept after a failure";
 }
 
 // Labels drawn as thousands of plain rectangles pack far: no ratio refuses them.
@@ -498,16 +535,21 @@ TEST_F(IntakeTest, AnArchiveThatUnpacksFarLargerThanItselfIsAccepted) {
 TEST_F(IntakeTest, RefusesArchiveLargerThanTheFreeSpace) {
     fixtures::write_zip(zip, {{"a.pdf", std::string(5000, 'a')}, {"b.pdf", std::string(5000, 'b')}});
     try {
-        archive::detail::extract_pdfs(zip, scratch, {.free_bytes = 9000});
+        unpack({.free_bytes = 9000, .memory_bytes = TO_FILES});
         FAIL() << "no failure";
     } catch (const diag::RuntimeError& e) {
         EXPECT_NE(i18n::message(e, "ru").find("не хватает места"), std::string::npos) << e.what();
         EXPECT_NE(i18n::message(e, "ru").find("нужно 1 МБ, свободно 0 МБ"), std::string::npos) << e.what();
     }
-    EXPECT_TRUE(fs::is_empty(scratch));
+    EXPECT_FALSE(fs::exists(scratch));
     // Each member counts with a file-system block on top of its size.
-    EXPECT_THROW(archive::detail::extract_pdfs(zip, scratch, {.free_bytes = 10000 + 4096}), diag::RuntimeError);
-    EXPECT_EQ(archive::detail::extract_pdfs(zip, scratch, {.free_bytes = 10000 + 2 * 4096}).size(), 2u);
+    EXPECT_THROW(unpack({.free_bytes = 10000 + 4096, .memory_bytes = TO_FILES}), diag::RuntimeError);
+    EXPECT_EQ(unpack({.free_bytes = 10000 + 2 * 4096, .memory_bytes = TO_FILES}).waybills.size(), 2u);
+    // Only what goes to files counts: the one the budget holds takes no disk space.
+    EXPECT_EQ(unpack({.free_bytes = 5000 + 4096, .memory_bytes = 5000}).waybills.size(), 2u);
+    EXPECT_THROW(unpack({.free_bytes = 5000 + 4095, .memory_bytes = 5000}), diag::RuntimeError);
+    // Nothing at all when the budget holds both.
+    EXPECT_EQ(unpack({.free_bytes = 0, .memory_bytes = IN_MEMORY}).waybills.size(), 2u);
 }
 
 // More members than a job unpacks: refused before anything is written, by the count
@@ -539,16 +581,16 @@ TEST_F(IntakeTest, RefusesMoreMembersThanAJobUnpacks) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove_all(scratch);
-        fs::create_directories(scratch);
         fixtures::write_zip(zip, {{"a.pdf", "A"}, {"b/", ""}, {"b/c.txt", "C"}});
         c.spoil(zip);
-        const archive::detail::Conditions conditions{.free_bytes = std::uint64_t{1} << 40, .max_members = c.limit};
+        const archive::detail::Conditions conditions{
+            .free_bytes = std::uint64_t{1} << 40, .max_members = c.limit, .memory_bytes = TO_FILES};
         if (c.message.empty()) {
-            EXPECT_EQ(archive::detail::extract_pdfs(zip, scratch, conditions).size(), 1u);
+            EXPECT_EQ(unpack(conditions).waybills.size(), 1u);
             continue;
         }
         try {
-            archive::detail::extract_pdfs(zip, scratch, conditions);
+            unpack(conditions);
             ADD_FAILURE() << "no failure";
         } catch (const diag::RuntimeError& e) {
             const std::string text = i18n::message(e, "ru");
@@ -556,7 +598,7 @@ TEST_F(IntakeTest, RefusesMoreMembersThanAJobUnpacks) {
                 EXPECT_NE(text.find(part), std::string::npos) << text;
             EXPECT_NE(i18n::message(e, "kk"), text);
         }
-        EXPECT_TRUE(fs::is_empty(scratch));
+        EXPECT_FALSE(fs::exists(scratch));
     }
 }
 
@@ -578,7 +620,7 @@ TEST_F(IntakeTest, OverLongNamesUnpackUnderShortNamesAndKeepTheirOwn) {
     fixtures::write_zip(
         zip, {{ascii, "A"}, {cyrillic, "C"}, {twin_a, "TA"}, {twin_b, "TB"}, {deep, "D"}, {"short.pdf", "S"}});
 
-    const archive::Unpacked u = archive::unpack_waybills(zip, scratch, 437);
+    const archive::Unpacked u = unpack(TO_FILES);
     std::map<std::string, std::string> content_by_name;
     for (const archive::Waybill& w : u.waybills) {
         EXPECT_LE(utf8(w.path).size(), 4095u) << w.name;
@@ -604,7 +646,7 @@ TEST_F(IntakeTest, RepeatsWithOtherContentAreNamedAndIdenticalOnesAreNot) {
                               {"ещё/заказ 1.pdf", "first"},
                               {"b.pdf", "B"},
                               {"b/b.pdf", "B"}});
-    const archive::Unpacked u = archive::unpack_waybills(zip, scratch, 437);
+    const archive::Unpacked u = unpack(TO_FILES);
     ASSERT_EQ(u.waybills.size(), 2u);
     EXPECT_EQ(u.waybills[1].name, "Заказ 1.pdf") << "the top-level file wins";
     EXPECT_EQ(u.conflicting_duplicates, std::vector<std::string>{"копия/ЗАКАЗ 1.PDF"}) << "with its folder";
@@ -614,13 +656,114 @@ TEST_F(IntakeTest, RepeatsWithOtherContentAreNamedAndIdenticalOnesAreNot) {
 TEST_F(IntakeTest, TwoMembersOfOnePathNeverOverwriteEachOther) {
     // Both names become "x_.pdf" once made safe.
     fixtures::write_zip(zip, {{"x?.pdf", "question"}, {"x*.pdf", "star"}});
-    const archive::Unpacked u = archive::unpack_waybills(zip, scratch, 437);
+    const archive::Unpacked u = unpack(TO_FILES);
     ASSERT_EQ(u.waybills.size(), 1u);
     EXPECT_EQ(u.waybills[0].name, "x_.pdf");
     EXPECT_EQ(u.conflicting_duplicates, std::vector<std::string>{"x_.pdf"});
     std::set<std::string> contents;
     for (const auto& e : fs::directory_iterator(scratch)) contents.insert(fixtures::read_bytes(e.path()));
     EXPECT_EQ(contents, (std::set<std::string>{"question", "star"}));
+}
+
+// ---------------------------------------------------------------------------
+// Memory and files
+
+// Held in memory or written to files, the archive gives the same waybills, in the same
+// order, with the same bytes and digests; in memory, no scratch folder is made.
+TEST_F(IntakeTest, MemoryAndFilesGiveTheSameWaybills) {
+    const std::vector<std::vector<fixtures::ZipMember>> archives = {
+        {{"b.pdf", "B"}, {"scans/a.pdf", "A"}, {"notes.txt", "t"}, {"B.PDF", "repeat"}, {"empty.pdf", ""}},
+        {{"x?.pdf", "question"}, {"x*.pdf", "star"}, {"d", "file"}, {"d/x.pdf", "below a file"}},
+        {{"day/", ""},
+         {"day/Заказ 1.pdf", "first"},
+         {"Заказ 1.PDF", "top"},
+         {"day/sub/z.pdf", std::string(70000, 'z')}},
+    };
+    for (const auto& members : archives) {
+        SCOPED_TRACE(members.front().name);
+        fs::remove_all(scratch);
+        fixtures::write_zip(zip, members);
+        const archive::Unpacked held = unpack(IN_MEMORY);
+        EXPECT_FALSE(fs::exists(scratch));
+        EXPECT_TRUE(held.files.empty());
+        const archive::Unpacked filed = unpack(TO_FILES);
+        ASSERT_EQ(held.waybills.size(), filed.waybills.size());
+        for (std::size_t i = 0; i < held.waybills.size(); ++i) {
+            const archive::Waybill& h = held.waybills[i];
+            const archive::Waybill& f = filed.waybills[i];
+            ASSERT_TRUE(h.bytes != nullptr && h.file == nullptr) << h.name;
+            ASSERT_TRUE(f.bytes == nullptr && f.file != nullptr) << f.name;
+            EXPECT_EQ(std::tie(h.name, h.member_path, h.sha256), std::tie(f.name, f.member_path, f.sha256));
+            EXPECT_EQ(bytes_of(h), bytes_of(f)) << h.name;
+            EXPECT_EQ(h.path, platform::path_from_utf8(h.member_path));
+        }
+        EXPECT_EQ(held.conflicting_duplicates, filed.conflicting_duplicates);
+    }
+}
+
+// The budget, member by member in archive order: a PDF is held while it fits the
+// per-member limit and the room left; any other goes to a file. Other members never
+// count.
+TEST_F(IntakeTest, TheMemoryBudgetDecidesWhichWaybillsGoToFiles) {
+    struct Case {
+        const char* what;
+        std::uint64_t memory, member;
+        std::string held;  // the waybills held, by first letter, in archive order
+    };
+    const Case cases[] = {
+        {"room for all", 1000, 1000, "abc"},
+        {"exactly the room for the first two", 300, 200, "ab"},
+        {"one byte short for the second", 299, 200, "ac"},
+        {"the member limit exactly", 350, 200, "abc"},
+        {"one byte under the largest", 350, 199, "ac"},
+        {"nothing", 0, 200, ""},
+    };
+    fixtures::write_zip(zip, {{"a.pdf", std::string(100, 'a')},
+                              {"notes.txt", std::string(1000, 't')},
+                              {"b.pdf", std::string(200, 'b')},
+                              {"c.pdf", std::string(50, 'c')}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const archive::Unpacked u =
+            unpack({.free_bytes = std::uint64_t{1} << 40, .memory_bytes = c.memory, .member_memory_bytes = c.member});
+        std::string held;
+        for (const archive::Waybill& w : u.waybills) {
+            EXPECT_EQ(bytes_of(w), std::string(w.name == "a.pdf" ? 100 : w.name == "b.pdf" ? 200 : 50, w.name[0]));
+            if (w.bytes != nullptr) held += w.name[0];
+        }
+        EXPECT_EQ(held, c.held);
+        EXPECT_EQ(u.files.size(), 3 - c.held.size());
+    }
+}
+
+// The member size limit, as the directory states sizes: a member of exactly the limit
+// is taken, one byte more is refused before anything is read. At 1 GiB, the real limit,
+// the size is only stated (the data is short, so the reading stops at its end).
+TEST_F(IntakeTest, AMemberOfExactlyTheLimitIsTakenOneByteMoreRefused) {
+    const auto refused_as_too_large = [&](const archive::detail::Conditions& conditions) {
+        try {
+            unpack(conditions);
+            return false;
+        } catch (const diag::RuntimeError& e) {
+            return e.text() != nullptr && e.text()->key == "zip_member_too_large";
+        }
+    };
+    const archive::detail::Conditions room{.free_bytes = std::uint64_t{1} << 40};
+    fixtures::write_zip(zip, {{"a.pdf", std::string(1000, 'a')}});
+    for (const std::uint64_t limit : {std::uint64_t{1000}, std::uint64_t{999}}) {
+        archive::detail::Conditions c = room;
+        c.max_member_bytes = limit;
+        EXPECT_EQ(refused_as_too_large(c), limit < 1000) << limit;
+        if (limit == 1000) {
+            EXPECT_EQ(unpack(c).waybills.size(), 1u);
+        }
+    }
+    for (const std::uint32_t stated : {std::uint32_t{1} << 30, (std::uint32_t{1} << 30) + 1}) {
+        fixtures::write_zip(zip, {{"a.pdf", std::string(1000, 'a')}});
+        fixtures::patch_declared_size(zip, 0, stated);
+        EXPECT_EQ(refused_as_too_large(room), stated > archive::MAX_MEMBER_BYTES) << stated;
+        EXPECT_THROW(unpack(room), diag::RuntimeError) << "either too large or shorter than stated";
+    }
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// Fuzz target: the archive intake. Any bytes as a ZIP archive, unpacked into a fresh
-// scratch folder as a job unpacks it (names read in CP866 or CP437, by the input's
-// length): either refused with a catalogue message, or unpacked with every waybill a
-// plain file inside the scratch folder, read back through the result, named ".pdf",
-// one per normalised name and in order; nothing lands outside the scratch folder.
+// Fuzz target: the archive intake. Any bytes as a ZIP archive, read as a job reads it
+// (names in CP866 or CP437, and a memory budget that holds every waybill, some or none,
+// by the input's length): either refused with a catalogue message, or read with every
+// waybill held in memory or a plain file inside the scratch folder (made only then),
+// named ".pdf", one per normalised name and in order; nothing lands outside the scratch
+// folder.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -44,11 +45,14 @@ void check_unpacked(const archive::Unpacked& u, const fs::path& scratch) {
     std::set<std::string> keys;
     std::string previous;
     for (const archive::Waybill& w : u.waybills) {
-        const fs::path relative = w.path.lexically_relative(scratch);
-        check(!relative.empty());
-        for (const fs::path& part : relative) check(part != "..");
-        check(fs::symlink_status(w.path).type() == fs::file_type::regular);
-        check(w.file != nullptr && w.file->path() == w.path);
+        for (const fs::path& part : w.path.lexically_relative(scratch)) check(part != "..");
+        check((w.file == nullptr) != (w.bytes == nullptr));
+        if (w.file == nullptr) {
+            check(w.path == platform::path_from_utf8(w.member_path));
+        } else {
+            check(fs::symlink_status(w.path).type() == fs::file_type::regular);
+            check(w.file->path() == w.path && !w.path.lexically_relative(scratch).empty());
+        }
         check(is_pdf_name(w.name) && w.member_path.ends_with(w.name) && w.sha256.size() == 64);
         check(keys.insert(i18n::normalize_waybill_name(w.name)).second);
         std::string key = i18n::fold_case(w.name);
@@ -67,12 +71,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(static_cast<bool>(out));
     }
     platform::remove_tree(workspace.scratch);
-    fs::create_directory(workspace.scratch);
+    const archive::ScratchPlace place{workspace.dir, platform::native_length(workspace.scratch), [] {
+                                          fs::create_directory(workspace.scratch);
+                                          return workspace.scratch;
+                                      }};
+    constexpr std::uint64_t BUDGETS[] = {0, 4096, archive::MEMORY_BUDGET_BYTES};
     const archive::detail::Conditions conditions{.free_bytes = std::uint64_t{1} << 32,
-                                                 .code_page = static_cast<std::uint16_t>(size % 2 == 0 ? 866 : 437)};
+                                                 .code_page = static_cast<std::uint16_t>(size % 2 == 0 ? 866 : 437),
+                                                 .memory_bytes = BUDGETS[size % 3]};
     try {
-        const archive::Unpacked unpacked =
-            archive::detail::unpack_waybills(workspace.zip, workspace.scratch, conditions);
+        const archive::Unpacked unpacked = archive::detail::unpack_waybills(workspace.zip, place, conditions);
         check_unpacked(unpacked, workspace.scratch);
     } catch (const diag::RuntimeError&) {
         // A refusal, with its message: what a damaged or hostile archive must give.

@@ -173,7 +173,7 @@ TEST_F(JobTest, AJobThatFailsOnItsInputSaysWhyAndLeavesNothing) {
         {"no PDF", "kk", archives / "photos.zip", runtime, "В архиве не найдено PDF-файлов"},
         {"a folder", "ru", archives / "x.zip", runtime, ""},
         {"a named pipe, not waited on", "ru", archives / "pipe.zip", runtime, "Не удалось открыть ZIP-архив"},
-        {"no temporary folder", "ru", archives / "orders.zip", runtime, "Не удалось создать временную папку"},
+        {"no temporary folder", "ru", archives / "orders.zip", runtime, "Не удалось узнать, сколько места свободно"},
         {"a damaged waybill", "ru", archives / "damaged.zip", runtime, ""},
     };
     const std::set<std::string> before = names_in(archives);
@@ -181,7 +181,10 @@ TEST_F(JobTest, AJobThatFailsOnItsInputSaysWhyAndLeavesNothing) {
         SCOPED_TRACE(std::string(c.what) + " " + c.lang);
         i18n::write_language(env.data_dir, c.lang);
         job::JobEnvironment failing = env;
-        if (std::string(c.what) == "no temporary folder") failing.temp_root = root / "no such folder";
+        if (std::string(c.what) == "no temporary folder") {
+            failing.temp_root = root / "no such folder";
+            failing.memory_budget = 0;  // every waybill needs a file there
+        }
         try {
             job::process_zip(c.zip, 4, failing);
             ADD_FAILURE() << "no failure";
@@ -194,6 +197,45 @@ TEST_F(JobTest, AJobThatFailsOnItsInputSaysWhyAndLeavesNothing) {
         EXPECT_EQ(names_in(archives), before);
         EXPECT_EQ(recorded(), 0u);
         EXPECT_FALSE(scratch_left());
+    }
+}
+
+// Waybills held in memory need no scratch folder: nothing is made in the temporary
+// folder, which need not even exist. Those past the budget go to files in one, made
+// while the archive is read and gone with the job. Either way the outputs are the same.
+TEST_F(JobTest, OnlyWaybillsPastTheMemoryBudgetMakeAScratchFolder) {
+    struct Case {
+        const char* what;
+        std::uint64_t budget;
+        bool temp_root_exists;
+        bool scratch_while_merging;
+    };
+    const Case cases[] = {
+        {"all in memory", archive::MEMORY_BUDGET_BYTES, true, false},
+        {"all in memory, no temporary folder", archive::MEMORY_BUDGET_BYTES, false, false},
+        {"all in files", 0, true, true},
+    };
+    const fs::path zip = archive("orders.zip", waybills("W", 5));
+    std::optional<std::string> first_output;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        job::JobEnvironment e = env;
+        e.memory_budget = c.budget;
+        if (!c.temp_root_exists) e.temp_root = root / "no such folder";
+        std::optional<bool> scratch_seen;
+        const job::MergeResult r = job::process_zip(zip, 4, e, [&](const job::JobProgress& p) {
+            if (p.stage == job::JobProgress::Stage::merging && !scratch_seen)
+                scratch_seen = fs::exists(e.temp_root) && !fs::is_empty(e.temp_root);
+        });
+        EXPECT_EQ(scratch_seen, c.scratch_while_merging);
+        EXPECT_FALSE(scratch_left());
+        EXPECT_FALSE(fs::exists(root / "no such folder"));
+        ASSERT_EQ(r.file_count, 5);
+        const std::string output = fixtures::read_bytes(r.out_pdf_all);
+        fs::remove(r.out_pdf_all);
+        fs::remove(history::history_csv_path(env.history_dir));
+        if (!first_output) first_output = output;
+        EXPECT_TRUE(output == *first_output) << "the same merge from memory and from files";
     }
 }
 

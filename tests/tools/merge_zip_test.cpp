@@ -58,27 +58,23 @@ protected:
 };
 
 TEST_F(MergeZip, EachStopSignalCleansUpAsAFailureDoes) {
-    // Enough waybills that the job is still unpacking when the signal comes.
+    // Enough waybills that the job is still reading or merging when the signal comes.
     std::vector<fixtures::ZipMember> members;
     const std::string page = fixtures::pdf_bytes({{.label = "W", .image = true}});
     for (int i = 0; i < 3000; ++i) members.push_back({std::string("W").append(std::to_string(i)).append(".pdf"), page});
     const fs::path zip = archives / "orders.zip";
     fixtures::write_zip(zip, members);
 
-    // Files unpacked so far into the job's scratch folder.
-    auto unpacked = [&] {
-        std::size_t n = 0;
-        for (const auto& e : fs::directory_iterator(tmp))
-            if (e.is_directory()) n += static_cast<std::size_t>(std::distance(fs::directory_iterator(e.path()), {}));
-        return n;
-    };
+    const fs::path lock = app / "waybill_history.lock";
     for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
-        for (std::size_t files : {std::size_t{0}, std::size_t{500}}) {
-            SCOPED_TRACE(std::string(strsignal(sig)) + " after " + std::to_string(files) + " files");
+        for (const bool merging : {false, true}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) + (merging ? " while merging" : " at once"));
+            fs::remove(lock);
             const pid_t pid = start(zip, 4);
-            // As soon as the job has its scratch folder (or some files in it), it is told to stop.
+            // At once (the archive is being read into memory), or once the job holds the
+            // history (it merges): then it is told to stop.
             const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while ((names_in(tmp).empty() || unpacked() < files) && std::chrono::steady_clock::now() < end)
+            while (merging && !fs::exists(lock) && std::chrono::steady_clock::now() < end)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             ::kill(pid, sig);
             const int status = fixtures::wait_for(pid);
