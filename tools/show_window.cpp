@@ -12,7 +12,9 @@
 // archive must take longer than half a second), result, result_new, language, cleanup (the
 // question on seven old sheets, answered yes on Windows), cleanup_none (the answer when
 // there are none), result_switch (the result window switched to the other language:
-// the box that says so is photographed), error, error_long.
+// the box that says so is photographed), error, error_long, chooser_several (for three
+// archives), result_several (the second of three, the history in the user's folder),
+// error_readonly (an archive in a folder the user cannot write).
 //
 // On Windows (the cross build, run under Wine by scripts/windows-check) the photograph
 // is taken from outside: the tool creates OUT.png.ready once the window is drawn and
@@ -277,15 +279,39 @@ void result_to_check(const Shot& shot) {
     ui::show_done(shot.ctx, r);
 }
 
-// The open-file dialog in the working folder: a seller's downloads.
+// The open-file dialog on a seller's Downloads folder (here named by user-dirs.dirs, as
+// a Russian desktop names it), with a day's archives and hidden entries it leaves out.
 void open_file(const Shot& shot) {
-    const fs::path downloads = shot.program_dir / "Загрузки";
+    fs::path downloads = shot.program_dir / "Загрузки";
+#ifndef _WIN32
+    downloads = platform::user_home() / "Загрузки";
+    fs::create_directories(platform::xdg_config_home());
+    std::ofstream(platform::xdg_config_home() / "user-dirs.dirs") << "XDG_DOWNLOAD_DIR=\"$HOME/Загрузки\"\n";
+#else
+    if (const auto known = platform::downloads_dir()) downloads = *known;
+#endif
     fs::create_directories(downloads / "Архив");
-    for (const char* name : {"ЗАКАЗЫ.ZIP", "sauyq_orders_15.05.2024.zip", "marketplace.Zip", "отчёт.xlsx"})
+    fs::create_directories(downloads / ".cache");
+    for (const char* name :
+         {"ЗАКАЗЫ.ZIP", "sauyq_orders_15.05.2024.zip", "marketplace.Zip", "отчёт.xlsx", ".~lock.отчёт"})
         std::ofstream(downloads / platform::path_from_utf8(name)) << "x";
-    fs::current_path(downloads);
+    for (int day = 1; day <= 12; ++day)
+        std::ofstream(downloads / platform::path_from_utf8("накладные_" + std::to_string(day) + ".05.2024.zip")) << "x";
+    fs::current_path(shot.program_dir);  // not where the dialog opens
     tk::Interp root;
     ui::ask_for_archive(shot.ctx, root);
+}
+
+// The result window of the second of three archives merged one after another, by a
+// program whose folder the user cannot write (the history went to the user's folder).
+void result_of_several(const Shot& shot) {
+    product::Context ctx = shot.ctx;
+    ctx.archive_index = 2;
+    ctx.archive_count = 3;
+    ctx.window_step = 1;
+    ctx.tell_history_place = true;
+    ctx.history_dir = platform::local_app_data_dir() / ctx.code;
+    ui::show_done(ctx, sample_result(true));
 }
 
 // The error dialog on an archive that is gone; "error_long" in a deep folder,
@@ -338,6 +364,22 @@ const std::vector<std::pair<std::string_view, std::function<void(const Shot&)>>>
         {"error", [](const Shot& s) { error_dialog(s, false, false); }},
         {"error_long", [](const Shot& s) { error_dialog(s, true, false); }},
         {"error_nolog", [](const Shot& s) { error_dialog(s, false, true); }},
+        {"chooser_several",
+         [](const Shot& s) {
+             tk::Interp root;
+             ui::simple_choice(s.ctx, root, 3);
+         }},
+        {"result_several", result_of_several},
+        {"error_readonly",
+         [](const Shot& s) {
+             // A file that an earlier picture left where the logs folder goes.
+             if (const fs::path logs = s.program_dir / "logs"; fs::exists(logs) && !fs::is_directory(logs))
+                 fs::remove(logs);
+             const diag::RuntimeError failure(
+                 i18n::t("archive_folder_read_only", s.lang, {{"path", "/media/seller/ФЛЕШКА/Накладные за 15 мая"}}));
+             ui::show_error_dialog(s.ctx, i18n::t("error_pdf_failed", s.lang), failure.what(), &failure,
+                                   "ZIP: /media/seller/ФЛЕШКА/Накладные за 15 мая/orders.zip\nNUP: 4");
+         }},
     };
     return table;
 }

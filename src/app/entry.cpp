@@ -56,7 +56,16 @@ void relabel_menu(const product::Context& ctx) {
 // A failure of the job is reported once, in the error dialog, with the archive and the
 // layout as given. Returns false after a reported failure of the job; what fails once
 // the job succeeded (in or around the result window) never makes the merge a failure.
-bool merge_and_show(const product::Context& ctx, const std::string& zip_text, int nup) {
+// `index` and `count` place the archive among several merged one after another.
+bool merge_and_show(const product::Context& program, const std::string& zip_text, int nup, int index = 1,
+                    int count = 1) {
+    // Merges running at once (one process per archive picked in a file manager) show
+    // their windows stood off one another, each as many steps as its slot's number.
+    const ui::WindowSlot slot(program.temp_root, program.code);
+    product::Context ctx = program;
+    ctx.archive_index = index;
+    ctx.archive_count = count;
+    ctx.window_step = slot.step();
     const std::filesystem::path zip_path = platform::path_from_utf8(zip_text);
     job::MergeResult result;
     try {
@@ -165,14 +174,16 @@ int choose_layout_and_merge(const product::Context& ctx, const std::vector<std::
     std::optional<int> nup_choice;
     try {
         ui::tk::Interp root;  // hidden; parent of the chooser, gone before the merges
-        nup_choice = ui::simple_choice(ctx, root);
+        nup_choice = ui::simple_choice(ctx, root, static_cast<int>(argv.size() - 2));
     } catch (const ui::tk::NoDisplay&) {
         std::cerr << i18n::t("no_window", lang) << '\n';
         return 1;
     }
     if (!nup_choice) return 0;
     bool merged_all = true;
-    for (std::size_t i = 2; i < argv.size(); ++i) merged_all = merge_and_show(ctx, argv[i], *nup_choice) && merged_all;
+    const int count = static_cast<int>(argv.size() - 2);
+    for (std::size_t i = 2; i < argv.size(); ++i)
+        merged_all = merge_and_show(ctx, argv[i], *nup_choice, static_cast<int>(i - 1), count) && merged_all;
     return merged_all ? 0 : 1;
 }
 

@@ -116,7 +116,7 @@ std::string joined(const std::vector<std::string>& names, std::string_view sep) 
 }
 
 // The archive as given, checked before anything is unpacked: it is there, it is a ZIP
-// archive by its name, and its outputs' names fit the file system. Returns its absolute
+// archive by its name, its outputs' names fit the file system and its folder takes them. Returns its absolute
 // path. Throws diag::FileNotFound, diag::InvalidValue or diag::RuntimeError.
 fs::path checked_archive(const fs::path& given, int nup, const JobEnvironment& env) {
     std::error_code ec;
@@ -140,6 +140,12 @@ fs::path checked_archive(const fs::path& given, int nup, const JobEnvironment& e
         throw diag::file_error("zip_open_failed", given, e.code());
     }
     check_output_names(zip_path, nup, env.app_title);
+    // The outputs are written beside the archive: a folder that is not the user's to
+    // write (opened straight from another user's or the system's folder, a read-only
+    // disk) is refused now, not after the merge. Any other failure is the save's to say.
+    if (platform::is_no_write_access(
+            platform::try_create_beside(make_output_path(zip_path, nup, false, env.app_title))))
+        throw diag::RuntimeError(diag::Text{"archive_folder_read_only", {{"path", utf8(zip_path.parent_path())}}});
     return zip_path;
 }
 

@@ -152,6 +152,21 @@ fs::path make_private_dir(const fs::path& parent, const std::string& prefix);
 // std::filesystem::filesystem_error.
 fs::path reserve_sibling(const fs::path& target, const std::string& suffix);
 
+// Whether this user may create files beside `target`: makes a hidden file there (as
+// reserve_sibling names it) and removes it at once, since only trying tells what an
+// access list, a read-only mount or an administrator's folder allows. Returns the
+// creation's error, none when it worked. Never throws.
+std::error_code try_create_beside(const fs::path& target) noexcept;
+
+// True for an error that means "not yours to write": no rights, or a read-only medium.
+bool is_no_write_access(const std::error_code& ec) noexcept;
+
+// The user's Downloads folder when it exists as a folder, else none. On Windows the
+// known folder FOLDERID_Downloads; here XDG_DOWNLOAD_DIR from the user's
+// $XDG_CONFIG_HOME/user-dirs.dirs (as xdg-user-dir reads it), else (unset, or a folder
+// that is not there) ~/Downloads.
+std::optional<fs::path> downloads_dir();
+
 // Renames `from` to `to` in one step, but never over an existing file or folder:
 // then it fails with std::errc::file_exists. Throws std::filesystem::filesystem_error.
 void rename_no_replace(const fs::path& from, const fs::path& to);
@@ -215,6 +230,12 @@ inline constexpr std::chrono::milliseconds OPENER_ANSWER_WAIT{3000};
 // absolute path, else ~/.local/share and ~/.config. Create nothing.
 fs::path xdg_data_home();
 fs::path xdg_config_home();
+
+// The folder that the user-dirs.dirs text `text` gives for `key` (XDG_DOWNLOAD_DIR):
+// the last line KEY="$HOME/..." or KEY="/..." (a leading $HOME is `home`; \\ and \"
+// unescaped), none when the key is missing, malformed or names the home folder itself
+// (what xdg-user-dirs writes for a folder the user switched off).
+std::optional<fs::path> xdg_user_dir(std::string_view text, std::string_view key, const fs::path& home);
 #endif
 
 }  // namespace platform

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <system_error>
 #include <thread>
@@ -434,6 +435,63 @@ fs::path xdg_data_home() {
 fs::path xdg_config_home() {
     if (auto v = get_env("XDG_CONFIG_HOME"); v && fs::path(*v).is_absolute()) return fs::path(*v);
     return user_home() / ".config";
+}
+
+std::optional<fs::path> xdg_user_dir(std::string_view text, std::string_view key, const fs::path& home) {
+    std::optional<fs::path> found;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+        if (line.substr(0, key.size()) != key || line.substr(key.size(), 2) != "=\"") continue;
+        line.remove_prefix(key.size() + 2);
+        std::string value;
+        bool closed = false;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '"') {
+                closed = true;
+                break;
+            }
+            if (line[i] == '\\' && i + 1 < line.size()) ++i;
+            value += line[i];
+        }
+        if (!closed) continue;
+        fs::path folder;
+        if (std::string_view(value).substr(0, 5) == "$HOME") {
+            const std::string_view rest = std::string_view(value).substr(5);
+            if (!rest.empty() && rest.front() != '/') continue;
+            folder = home / fs::path(std::string(rest)).relative_path();
+        } else if (!value.empty() && value.front() == '/') {
+            folder = fs::path(value);
+        } else {
+            continue;  // xdg-user-dirs writes only these two forms
+        }
+        found = folder;
+    }
+    const auto without_slash = [](const fs::path& p) {
+        const fs::path n = p.lexically_normal();
+        return n.has_filename() ? n : n.parent_path();
+    };
+    if (found && without_slash(*found) == without_slash(home)) return std::nullopt;
+    return found;
+}
+
+std::optional<fs::path> downloads_dir() {
+    const fs::path home = user_home();
+    std::optional<fs::path> folder;
+    std::ifstream in(xdg_config_home() / "user-dirs.dirs", std::ios::binary);
+    if (in) {
+        // A few lines normally; a larger file is not the one xdg-user-dirs writes.
+        std::string text(64 * 1024, '\0');
+        in.read(text.data(), static_cast<std::streamsize>(text.size()));
+        text.resize(static_cast<std::size_t>(in.gcount()));
+        folder = xdg_user_dir(text, "XDG_DOWNLOAD_DIR", home);
+    }
+    std::error_code ec;
+    if (folder && fs::is_directory(*folder, ec)) return folder;
+    if (fs::is_directory(home / "Downloads", ec)) return home / "Downloads";
+    return std::nullopt;
 }
 
 std::unique_ptr<Registry> current_user_registry() { return nullptr; }

@@ -150,4 +150,22 @@ void write_file_atomically(const fs::path& target, std::string_view bytes, Renam
     f.commit();
 }
 
+std::error_code try_create_beside(const fs::path& target) noexcept {
+    try {
+        const fs::path probe = reserve_sibling(target, ".tmp");
+        std::error_code ignored;
+        fs::remove(probe, ignored);
+        return {};
+    } catch (const fs::filesystem_error& e) {
+        return e.code();
+    } catch (const std::exception&) {
+        return std::make_error_code(std::errc::not_enough_memory);
+    }
+}
+
+bool is_no_write_access(const std::error_code& ec) noexcept {
+    return ec == std::errc::permission_denied || ec == std::errc::operation_not_permitted ||
+           ec == std::errc::read_only_file_system;
+}
+
 }  // namespace platform

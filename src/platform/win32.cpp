@@ -311,6 +311,16 @@ fs::path local_app_data_dir() {
     return user_home() / "AppData" / "Local";
 }
 
+std::optional<fs::path> downloads_dir() {
+    PWSTR known = nullptr;
+    std::optional<fs::path> folder;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_DEFAULT, nullptr, &known))) folder = fs::path(known);
+    CoTaskMemFree(known);
+    std::error_code ec;
+    if (folder && fs::is_directory(*folder, ec)) return folder;
+    return std::nullopt;
+}
+
 fs::path temp_dir() {
     std::wstring buf(MAX_PATH + 1, L'\0');
     DWORD n = GetTempPathW(static_cast<DWORD>(buf.size()), buf.data());

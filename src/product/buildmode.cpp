@@ -50,15 +50,16 @@ bool installed_system_wide(const ProductProfile& product, const fs::path& exe) {
     return lib && fs::is_regular_file(*lib / SYSTEM_INSTALL_MARKER, ec);
 }
 
-fs::path home_dir(const ProductProfile& product, const fs::path& exe) {
-    if (installed_system_wide(product, exe)) {
+Home locate_home(const ProductProfile& product, const fs::path& exe) {
+    const auto users_own = [&] {
         const fs::path home = platform::local_app_data_dir() / *product.CODE;
         std::error_code ec;  // a folder that cannot be made fails the first write there, by name
         fs::create_directories(home, ec);
         return home;
-    }
+    };
+    if (installed_system_wide(product, exe)) return {users_own(), false};
     if (const auto& user = product.USER_FOLDER; user && !user->empty()) {
-        if (!is_bundled(exe)) return *product.ROOT / "data";
+        if (!is_bundled(exe)) return {*product.ROOT / "data", false};
         fs::path base;
         if (auto v = non_empty_env("LOCALAPPDATA"))
             base = platform::path_from_utf8(*v);
@@ -66,13 +67,19 @@ fs::path home_dir(const ProductProfile& product, const fs::path& exe) {
             base = platform::path_from_utf8(*w);
         else
             base = platform::local_app_data_dir();
-        return base / *user;
+        return {base / *user, false};
     }
     fs::path bundle = bundle_dir(product, exe);
     if (i18n::fold_case(platform::utf8(bundle.filename())) == i18n::fold_case(*product.LIB_FOLDER))
-        return bundle.parent_path();
-    return bundle;
+        bundle = bundle.parent_path();
+    // Only a denial moves the history: any other failure (a full disk) is said, by name,
+    // when the history is written.
+    if (is_bundled(exe) && platform::is_no_write_access(platform::try_create_beside(bundle / "waybill_history.csv")))
+        return {users_own(), true};
+    return {bundle, false};
 }
+
+fs::path home_dir(const ProductProfile& product, const fs::path& exe) { return locate_home(product, exe).dir; }
 
 void add_library_folder_to_path(const std::optional<fs::path>& library) {
     if (library) platform::add_library_search_dir(*library);

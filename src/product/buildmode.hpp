@@ -33,11 +33,23 @@ inline constexpr const char* SYSTEM_INSTALL_MARKER = "system-install";
 // True when the built executable's library folder holds SYSTEM_INSTALL_MARKER.
 bool installed_system_wide(const ProductProfile& product, const fs::path& exe);
 
+// The program's home folder, where the history and the logs are kept, and whether it
+// moved away from the program's folder because that is not the user's to write.
+struct Home {
+    fs::path dir;
+    bool moved = false;  // a portable folder this user cannot write: dir is the user's own
+};
+
 // The program's home folder: installed system-wide, the local application data folder /
 // the product code (created when missing, so the history and the logs can be written);
 // with a USER_FOLDER, a folder under the local application data folder; otherwise the
-// parent of bundle_dir() when that is the library folder, else bundle_dir() itself.
-// Otherwise creates nothing.
+// parent of bundle_dir() when that is the library folder, else bundle_dir() itself,
+// unless the built executable's user may not create files there (a portable folder an
+// administrator unpacked into a system folder): then the same per-user folder as a
+// system-wide install (created), and `moved`. Otherwise creates nothing.
+Home locate_home(const ProductProfile& product, const fs::path& exe);
+
+// locate_home().dir
 fs::path home_dir(const ProductProfile& product, const fs::path& exe);
 
 // Puts `library` (when given) at the front of the library search path, once.

@@ -3,6 +3,7 @@
 #include <system_error>
 #include <vector>
 
+#include "history/store.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "product/buildmode.hpp"
@@ -48,7 +49,10 @@ Context make_context(const ProductProfile& product, const fs::path& exe) {
     c.program_dir = buildmode::program_dir(product, exe);
     c.bundle_dir = buildmode::bundle_dir(product, exe);
     c.library_dir = buildmode::library_dir(product, exe);
-    c.history_dir = buildmode::home_dir(product, exe);
+    const buildmode::Home home = buildmode::locate_home(product, exe);
+    c.history_dir = home.dir;
+    std::error_code ec;
+    c.tell_history_place = home.moved && !fs::exists(history::history_csv_path(home.dir), ec);
     c.data_dir = platform::local_app_data_dir() / APP_ID;
     c.temp_root = platform::temp_dir();
     c.log = {c.history_dir / "logs", c.title + " " + c.version};

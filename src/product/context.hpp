@@ -28,9 +28,19 @@ struct Context {
     fs::path bundle_dir;                  // the resource folder: help/ and assets/
     std::optional<fs::path> library_dir;  // the shipped library folder, when there is one
     fs::path history_dir;                 // the history's folder; logs/ and Instruction.html lie beside it
-    fs::path data_dir;                    // the per-user settings folder; made when settings are written
-    fs::path temp_root;                   // the user's temporary folder
-    diag::ErrorLog log;                   // history_dir / "logs", "<title> <version>"
+    // The program's folder is not the user's to write, so history_dir is the user's own
+    // folder, and no history was kept there yet: the result says where it goes, once.
+    bool tell_history_place = false;
+    fs::path data_dir;   // the per-user settings folder; made when settings are written
+    fs::path temp_root;  // the user's temporary folder
+    diag::ErrorLog log;  // history_dir / "logs", "<title> <version>"
+    // The windows of one of several archives merged at once: the archive's place (from
+    // 1) among their number, which the result window's title names (count 1: alone),
+    // and how many steps the windows stand off the centre, so that no window of a merge
+    // hides another's.
+    int archive_index = 1;
+    int archive_count = 1;
+    int window_step = 0;
     // Where the right-click menu goes: a registry branch given by a test, else (null)
     // the system's place for it.
     platform::Registry* menu_registry = nullptr;
@@ -55,7 +65,8 @@ struct Context {
 // The context of the program whose executable is `exe`, described by `product`. Reads
 // the local application data folder and the temporary folder from the environment
 // now; creates nothing, except the user's home folder of a program installed for all
-// users. Throws ProfileIncomplete for a profile that lacks a
+// users or in a folder the user cannot write (and a file made and removed at once there
+// to find that out). Throws ProfileIncomplete for a profile that lacks a
 // required field.
 Context make_context(const ProductProfile& product, const fs::path& exe);
 

@@ -7,6 +7,7 @@
 
 #include "diag/error_log.hpp"
 #include "diag/errors.hpp"
+#include "history/store.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/messages.hpp"
 #include "i18n/settings.hpp"
@@ -125,6 +126,8 @@ std::string build_details(const product::Context& ctx, const job::MergeResult& r
         line(t("result_history_skipped", lang,
                {{"count", result.skipped_history_records},
                 {"path", result.history_copy ? i18n::Value(*result.history_copy) : i18n::Value("")}}));
+    if (ctx.tell_history_place)
+        line(t("result_history_moved", lang, {{"path", history::history_csv_path(ctx.history_dir)}}));
     return text;
 }
 
@@ -156,7 +159,6 @@ private:
     using Widget = tk::Widget;
 
     void build() {
-        win_.title(ctx_.title);
         win_.not_resizable();
         const int pad = px_(PAD);
         title_.emplace(Widget::create(root_, "label", win_.path(), "title", {"-font", tk::font(16, "bold")}));
@@ -224,6 +226,7 @@ private:
     void apply_language(const std::string& lang) {
         using i18n::t;
         // Something to check before printing is not a plain success.
+        win_.title(archive_window_title(ctx_, lang));
         title_->configure({"-text", t(needs_checking(result_) ? "done_title_check" : "done_title", lang)});
         hint_->configure({"-text", t(hint_key(result_), lang)});
         details_->configure({"-text", build_details(ctx_, result_, lang)});

@@ -489,19 +489,65 @@ if {[info commands ::tk::FDGetFileTypes] ne "" && [info commands ::tk::mergalo_F
 }
 )tcl";
 
+// Tk's own open-file dialog (X11) lists hidden folders (".cache", ".config", ...) first
+// and shows six rows. The dialog's script is loaded first, since loading sets its
+// switches back; hidden entries are then left out, with the dialog's own check box to
+// show them. The list is made larger once the dialog's widgets exist, when the dialog
+// first lets the events run (before it places itself, so the larger size is centred).
+constexpr std::string_view QUIET_FILE_DIALOG = R"tcl(
+if {[tk windowingsystem] eq "x11"} {
+    catch {auto_load ::tk::dialog::file::}
+    if {[namespace exists ::tk::dialog::file]} {
+        set ::tk::dialog::file::showHiddenBtn 1
+        set ::tk::dialog::file::showHiddenVar 0
+    }
+}
+proc ::mergalo_file_list_size {width height tries} {
+    set list .__tk_filedialog.contents.icons
+    set canvas {}
+    if {[winfo exists $list]} {
+        set todo [list $list]
+        while {[llength $todo] && $canvas eq {}} {
+            set todo [lassign $todo w]
+            if {[winfo class $w] eq "Canvas"} { set canvas $w } else { lappend todo {*}[winfo children $w] }
+        }
+    }
+    if {$canvas ne {}} {
+        $canvas configure -width $width -height $height
+    } elseif {$tries > 0} {
+        after 20 [list ::mergalo_file_list_size $width $height [expr {$tries - 1}]]
+    }
+}
+)tcl";
+
 }  // namespace
 
-std::optional<std::string> get_open_file(Interp& interp, std::string_view title, const std::vector<FileType>& types) {
+std::optional<std::string> get_open_file(Interp& interp, std::string_view title, const std::vector<FileType>& types,
+                                         const OpenFilePlace& place) {
     if (const auto& answer = hook_store().answer_open_file) return answer(title);
     try {
         interp.call({"eval", READABLE_FILE_TYPES});
     } catch (const TclError&) {
         // The labels then show the patterns as they are.
     }
+    bool quiet = true;
+    try {
+        interp.call({"eval", QUIET_FILE_DIALOG});
+    } catch (const TclError&) {
+        quiet = false;  // Tk's dialog as it is
+    }
+    if (quiet && place.list_width > 0 && place.list_height > 0 && interp.call({"tk", "windowingsystem"}) == "x11")
+        interp.call(
+            {"after", "idle", Word::list({"::mergalo_file_list_size", place.list_width, place.list_height, 50})});
     std::vector<Word> list;
     for (const auto& t : types) list.push_back(Word::list({Word(t.label), Word(t.pattern)}));
+    std::vector<Word> call{"tk_getOpenFile", "-title", title, "-filetypes", Word::list(std::move(list))};
+    if (place.folder) {
+        call.emplace_back("-initialdir");
+        call.emplace_back(*place.folder);
+    }
     if (const auto& hook = hook_store().on_wait) hook(interp);
-    std::string name = interp.call({"tk_getOpenFile", "-title", title, "-filetypes", Word::list(std::move(list))});
+    std::string name = interp.call(std::move(call));
     if (name.empty()) return std::nullopt;
     // Tk answers with "/" on every system; the program shows and uses the platform's own
     // separators ("C:\\Users\\...\\orders.zip" on Windows).

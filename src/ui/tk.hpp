@@ -229,9 +229,18 @@ struct FileType {
 // (and shows it as "*.zip"); the system's dialogs elsewhere ignore case anyway.
 std::string any_case_pattern(Interp& interp, std::string_view extension);
 
-// tk_getOpenFile on `interp` with a title and file types. Returns the chosen name as
-// the dialog gave it, or none when cancelled.
-std::optional<std::string> get_open_file(Interp& interp, std::string_view title, const std::vector<FileType>& types);
+// Where the open-file dialog starts and how much of a folder it shows at once.
+struct OpenFilePlace {
+    std::optional<std::string> folder;  // the folder it opens in (UTF-8); none: Tk's choice
+    int list_width = 0;                 // Tk's own dialog (X11): its list of files in pixels;
+    int list_height = 0;                // 0 keeps Tk's size (six rows)
+};
+
+// tk_getOpenFile on `interp` with a title and file types. Tk's own dialog (X11) hides
+// hidden files and folders (".cache", ".config"), with Tk's switch to show them.
+// Returns the chosen name as the dialog gave it, or none when cancelled.
+std::optional<std::string> get_open_file(Interp& interp, std::string_view title, const std::vector<FileType>& types,
+                                         const OpenFilePlace& place = {});
 
 namespace detail {
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <system_error>
@@ -28,9 +29,13 @@ std::optional<int> whole_number(std::string_view s) {
 
 namespace detail {
 
-std::string centered_geometry(int width, int height, int screen_width, int screen_height) {
-    const int x = std::max(0, (screen_width - width) / 2);
-    const int y = std::max(0, (screen_height - height) / 2);
+std::string centered_geometry(int width, int height, int screen_width, int screen_height, int shift) {
+    const auto place = [shift](int size, int screen) {
+        const int centred = std::max(0, (screen - size) / 2);
+        return std::max(centred, std::min(centred + shift, screen - size));
+    };
+    const int x = place(width, screen_width);
+    const int y = place(height, screen_height);
     return std::to_string(width) + "x" + std::to_string(height) + "+" + std::to_string(x) + "+" + std::to_string(y);
 }
 
@@ -82,7 +87,8 @@ void center_window(const product::Context& ctx, const tk::Widget& win, std::opti
         }
         const int sw = in.call_int({"winfo", "screenwidth", win.path()});
         const int sh = in.call_int({"winfo", "screenheight", win.path()});
-        in.call({"wm", "geometry", win.path(), detail::centered_geometry(*width, *height, sw, sh)});
+        const int shift = ctx.window_step > 0 ? Scale(in)(WINDOW_STEP) * ctx.window_step : 0;
+        in.call({"wm", "geometry", win.path(), detail::centered_geometry(*width, *height, sw, sh, shift)});
     } catch (const std::exception&) {
         // Centring is a courtesy: the window stays where and as large as it is.
     }
@@ -112,15 +118,28 @@ void apply(const tk::Widget& window, const fs::path& ico) noexcept {
 
 }  // namespace icon
 
-std::optional<int> simple_choice(const product::Context& ctx, tk::Interp& root) {
+std::string archive_window_title(const product::Context& ctx, std::string_view lang) {
+    if (ctx.archive_count <= 1) return ctx.title;
+    return ctx.title + " — " +
+           i18n::t("window_archive_of", lang, {{"index", ctx.archive_index}, {"count", ctx.archive_count}});
+}
+
+std::optional<int> simple_choice(const product::Context& ctx, tk::Interp& root, int archives) {
     const auto win = tk::Widget::create(root, "toplevel", ".", "choice");
     win.title(ctx.title);
     win.not_resizable();
     const Scale px(root);
-    center_window(ctx, win, px(320), px(220));
+    const bool several = archives > 1;
+    // The line that counts the archives takes two lines of its own.
+    center_window(ctx, win, px(320), px(several ? 272 : 220));
 
     std::optional<int> choice;
     const std::string lang = ctx.language();
+    if (several)
+        tk::Widget::create(root, "label", win.path(), "archives",
+                           {"-text", i18n::t("choose_mode_archives", lang, {{"count", archives}}), "-font",
+                            tk::font(11), "-justify", "center", "-wraplength", px(290)})
+            .pack({"-pady", tk::Word::list({px(12), 0})});
     tk::Widget::create(root, "label", win.path(), "prompt",
                        {"-text", i18n::t("choose_mode", lang), "-font", tk::font(11)})
         .pack({"-pady", px(12)});
@@ -148,6 +167,20 @@ std::optional<int> simple_choice(const product::Context& ctx, tk::Interp& root) 
     }
     detail::destroy_quietly(win);  // "." was destroyed under the loop: nothing left to do
     return choice;
+}
+
+WindowSlot::WindowSlot(const fs::path& folder, std::string_view code) {
+    for (int i = 0; i < SLOTS; ++i) {
+        try {
+            std::string name(code);
+            name += "-window-" + std::to_string(i) + ".lock";
+            lock_ = std::make_unique<platform::FileLock>(folder / name, std::chrono::milliseconds(0));
+            step_ = i;
+            return;
+        } catch (const std::exception&) {
+            // Held by a live process (or not ours to open): the next one.
+        }
+    }
 }
 
 void open_help(const product::Context& ctx) {

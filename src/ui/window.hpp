@@ -5,12 +5,14 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "job/result.hpp"
+#include "platform/claims.hpp"
 #include "product/context.hpp"
 #include "ui/tk.hpp"
 
@@ -41,10 +43,15 @@ private:
     double factor_ = 1.0;
 };
 
+// How far each further merge's windows stand off the previous one's, right and down,
+// pixels at 96 per inch: the title bar and the left edge below stay in sight.
+inline constexpr int WINDOW_STEP = 36;
+
 // Gives `win` the program icon, then sets its geometry to width x height centred on the
-// screen: x = max(0, (screen width - width) / 2), y likewise, fractions dropped. Without
-// both sizes the window's current size (from its geometry string) is kept. Never throws
-// on account of the toolkit: a failure leaves the window as it is.
+// screen: x = max(0, (screen width - width) / 2), y likewise, fractions dropped, then
+// moved ctx.window_step steps of WINDOW_STEP right and down as far as the screen allows.
+// Without both sizes the window's current size (from its geometry string) is kept. Never
+// throws on account of the toolkit: a failure leaves the window as it is.
 void center_window(const product::Context& ctx, const tk::Widget& win, std::optional<int> width = std::nullopt,
                    std::optional<int> height = std::nullopt);
 
@@ -62,10 +69,32 @@ void apply(const tk::Widget& window, const fs::path& ico) noexcept;
 
 }  // namespace icon
 
-// The mode chooser: a window under `root` with one button per layout (1, 4, 6, 9).
+// The mode chooser: a window under `root` with one button per layout (1, 4, 6, 9),
+// which says how many archives it merges when `archives` is more than one.
 // Runs root's event loop until a button is pressed (returns its layout) or the window
 // is closed (returns none). The window is gone afterwards; `root` stays.
-std::optional<int> simple_choice(const product::Context& ctx, tk::Interp& root);
+std::optional<int> simple_choice(const product::Context& ctx, tk::Interp& root, int archives = 1);
+
+// The title of the windows of ctx's archive: the program's title, and when it is one
+// of several, its place among them ("Tarvo PDF Mergalo — архив 1 из 2").
+std::string archive_window_title(const product::Context& ctx, std::string_view lang);
+
+// The place of this process's windows among those of merges running at once (several
+// archives picked in a file manager start a process each): the lowest of a few per-user
+// slots that no live process holds, held while the object lives. A slot is a lock file
+// "<code>-window-<n>.lock" in `folder`, which the system lets go when the process ends
+// in any way. Never throws: when every slot is taken or none can be opened, step 0.
+class WindowSlot {
+public:
+    static constexpr int SLOTS = 8;
+    WindowSlot(const fs::path& folder, std::string_view code);
+    // The slot's number: how many steps the windows stand off the centre.
+    int step() const { return step_; }
+
+private:
+    std::unique_ptr<platform::FileLock> lock_;
+    int step_ = 0;
+};
 
 // Opens ctx.help_file() in the default browser when it exists, else TELEGRAM_URL.
 // Reports nothing.
@@ -73,8 +102,10 @@ void open_help(const product::Context& ctx);
 
 namespace detail {
 
-// "WxH+X+Y" for a window of width x height centred on a screen of sw x sh.
-std::string centered_geometry(int width, int height, int screen_width, int screen_height);
+// "WxH+X+Y" for a window of width x height centred on a screen of sw x sh, then moved
+// `shift` pixels right and down, but never past the screen's right or bottom edge (nor
+// left of the centred place).
+std::string centered_geometry(int width, int height, int screen_width, int screen_height, int shift = 0);
 
 // Width and height from the size part of a geometry string ("420x150+3+4" -> 420, 150);
 // none unless it is exactly two whole numbers around one "x".

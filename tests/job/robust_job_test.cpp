@@ -17,6 +17,7 @@
 
 #include "diag/errors.hpp"
 #include "history/store.hpp"
+#include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "job/job.hpp"
 #include "job/output_names.hpp"
@@ -219,6 +220,31 @@ TEST_F(RobustJob, AFolderWithoutAccessIsNotCalledMissing) {
     EXPECT_EQ(message.rfind("Не удалось открыть ZIP-архив:", 0), 0u) << message;
     EXPECT_NE(message.find("Нет доступа"), std::string::npos) << message;
     EXPECT_EQ(message.find("не найден"), std::string::npos) << message;
+}
+
+// An archive in a folder the user may read but not write (another user's, the
+// system's, a read-only disk): refused before anything is unpacked, with advice to move
+// it, not to pick another folder; nothing is written anywhere.
+TEST_F(RobustJob, AnArchiveFolderTheUserCannotWriteIsRefusedBeforeTheWork) {
+    const fs::path shared = archives / "общая папка";
+    fs::create_directories(shared);
+    fixtures::write_zip(shared / "orders.zip", waybills("W", 3));
+    for (const fs::path& p : {root.path(), archives, env.history_dir, env.data_dir, env.temp_root})
+        fs::permissions(p, fs::perms::all, fs::perm_options::add);
+    fs::permissions(shared,
+                    fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read | fs::perms::others_exec);
+    const std::string message = fixtures::run_in_child([&] {
+        // A temporary folder private to its owner keeps another user out altogether.
+        if (!fixtures::drop_root() || ::access((shared / "orders.zip").c_str(), R_OK) != 0) return std::string("skip");
+        return failure(shared / "orders.zip", 4);
+    });
+    fs::permissions(shared, fs::perms::owner_all, fs::perm_options::add);
+    if (message == "skip") GTEST_SKIP() << "cannot run as an unprivileged user";
+    EXPECT_EQ(message, i18n::t("archive_folder_read_only", "ru", {{"path", shared}}));
+    EXPECT_NE(message.find("Перенесите архив"), std::string::npos) << message;
+    EXPECT_EQ(names_in(shared), std::set<std::string>{"orders.zip"});
+    EXPECT_FALSE(scratch_left()) << "nothing was unpacked";
+    EXPECT_EQ(recorded(), 0u);
 }
 
 // One job in a process of its own; the result as key=value lines, or the failure.

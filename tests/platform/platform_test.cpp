@@ -539,3 +539,41 @@ TEST(Platform, OpenedThingsLeaveNoZombieBehind) {
         EXPECT_FALSE(fs::exists(proc)) << "xdg-open for " << target << " is left a zombie";
     }
 }
+
+// user-dirs.dirs as xdg-user-dirs writes it (and as a user edits it): the last line of
+// the key counts; $HOME is the home folder; a folder switched off ("$HOME/") is none.
+TEST(Platform, DownloadsFolderComesFromUserDirsElseDownloadsUnderHome) {
+    const fs::path home = "/home/продавец";
+    struct Case {
+        const char* what;
+        std::string text;
+        std::optional<fs::path> want;
+    };
+    const std::vector<Case> cases{
+        {"home-relative",
+         "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Рабочий стол\"\n"
+         "XDG_DOWNLOAD_DIR=\"$HOME/Загрузки\"\n",
+         home / "Загрузки"},
+        {"absolute, quotes escaped, last one counts",
+         "XDG_DOWNLOAD_DIR=\"$HOME/old\"\n  XDG_DOWNLOAD_DIR=\"/data/Мои \\\"файлы\\\"\"\r\n",
+         fs::path("/data/Мои \"файлы\"")},
+        {"switched off", "XDG_DOWNLOAD_DIR=\"$HOME/\"\n", std::nullopt},
+        {"another key only", "XDG_DOCUMENTS_DIR=\"$HOME/Документы\"\n", std::nullopt},
+        {"a longer key", "XDG_DOWNLOAD_DIRS=\"$HOME/x\"\n", std::nullopt},
+        {"not closed", "XDG_DOWNLOAD_DIR=\"$HOME/Загрузки\n", std::nullopt},
+        {"relative", "XDG_DOWNLOAD_DIR=\"Загрузки\"\n", std::nullopt},
+        {"$HOMEx", "XDG_DOWNLOAD_DIR=\"$HOMEx/y\"\n", std::nullopt},
+        {"empty", "", std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(platform::xdg_user_dir(c.text, "XDG_DOWNLOAD_DIR", home), c.want) << c.what;
+
+    fixtures::TempDir dir;
+    fixtures::EnvVar home_var("HOME", dir.path().c_str()), config("XDG_CONFIG_HOME", (dir / "conf").c_str());
+    EXPECT_EQ(platform::downloads_dir(), std::nullopt) << "no such folder yet";
+    fs::create_directories(dir / "Downloads");
+    EXPECT_EQ(platform::downloads_dir(), dir / "Downloads");
+    fixtures::write_bytes(dir / "conf" / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Загрузки\"\n");
+    EXPECT_EQ(platform::downloads_dir(), dir / "Downloads") << "the named folder does not exist";
+    fs::create_directories(dir / "Загрузки");
+    EXPECT_EQ(platform::downloads_dir(), dir / "Загрузки");
+}

@@ -2,13 +2,18 @@
 #include "product/profile.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <set>
 
+#include "job/job.hpp"
 #include "platform/platform.hpp"
 #include "product/buildmode.hpp"
 #include "product/context.hpp"
+#include "support/child.hpp"
 #include "support/env.hpp"
+#include "support/job_fixture.hpp"
 #include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -136,4 +141,46 @@ TEST(Context, DataDirUnderLocalAppDataAndBlankFallsBack) {
     local.set("   ");
     xdg.set((tmp / "xdg").c_str());
     EXPECT_EQ(product::make_context(product::profile(), "/opt/M/Mergalo").data_dir, tmp / "xdg" / "Tarvo PDF Mergalo");
+}
+
+// A portable folder an administrator unpacked and a user runs: the history and the logs
+// go to the user's own folder, the first result says so and later ones do not, and a
+// merge works. A folder of the user's keeps them beside the program, and finding that
+// out leaves nothing there.
+TEST(Context, AProgramFolderTheUserCannotWriteKeepsTheHistoryInTheUsersFolder) {
+    FakeInstall install(/*with_lib=*/true);
+    const fs::path local = install.dir / "local", tmp = install.dir / "tmp", orders = install.dir / "Заказы";
+    for (const fs::path& p : {local, tmp, orders}) fs::create_directories(p);
+    const fs::path zip = orders / "orders.zip";
+    fixtures::write_zip(zip, fixtures::waybills("W", 2));
+    fixtures::EnvVar local_var("LOCALAPPDATA", local.c_str()), tmp_var("TMPDIR", tmp.c_str());
+    {
+        const Context own = make_context(profile(), install.exe);
+        EXPECT_EQ(own.history_dir, install.program);
+        EXPECT_FALSE(own.tell_history_place);
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(install.program)) names.insert(e.path().filename().string());
+        EXPECT_EQ(names, (std::set<std::string>{"Mergalo", "mgl"}));
+    }
+    for (const fs::path& p : {install.dir.path(), local, tmp, orders})
+        fs::permissions(p, fs::perms::all, fs::perm_options::add);
+    fs::permissions(install.program, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    const std::string seen = fixtures::run_in_child([&] {
+        // A temporary folder private to its owner keeps another user out altogether.
+        if (!fixtures::drop_root() || ::access(zip.c_str(), R_OK) != 0) return std::string("skip");
+        std::string out;
+        for (int run = 0; run < 2; ++run) {
+            const Context ctx = make_context(profile(), install.exe);
+            out += platform::utf8(ctx.history_dir) + (ctx.tell_history_place ? " tell " : " quiet ");
+            out += std::to_string(job::process_zip(zip, 4, ctx.job_environment()).file_count_new) + "\n";
+        }
+        return out;
+    });
+    fs::permissions(install.program, fs::perms::owner_all, fs::perm_options::add);
+    if (seen == "skip") GTEST_SKIP() << "cannot run as an unprivileged user";
+    const std::string users = platform::utf8(local / "mergalo");
+    EXPECT_EQ(seen, users + " tell 2\n" + users + " quiet 0\n");
+    EXPECT_TRUE(fs::exists(local / "mergalo" / "waybill_history.csv"));
+    EXPECT_FALSE(fs::exists(install.program / "waybill_history.csv"));
 }

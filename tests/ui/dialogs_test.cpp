@@ -11,9 +11,12 @@
 
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
+#include "platform/platform.hpp"
+#include "support/env.hpp"
 #include "support/program_dir.hpp"
 #include "support/temp_dir.hpp"
 #include "ui/ui_support.hpp"
+#include "ui/window.hpp"
 
 namespace {
 
@@ -61,11 +64,15 @@ class DialogsTest : public ::testing::Test {
 protected:
     fixtures::ProgramDir program;
     fs::path folder = program.root() / "Загрузки";
+    fixtures::EnvVar home{"HOME", program.root().c_str()};
 
     void SetUp() override {
-        for (const char* name : {"ЗАКАЗЫ.ZIP", "b.zip", "c.Zip", "notes.txt", "d.zip.txt"})
+        for (const char* name : {"ЗАКАЗЫ.ZIP", "b.zip", "c.Zip", "notes.txt", "d.zip.txt", ".old.zip"})
             fixtures::write_bytes(folder / name, "x");
         fs::create_directories(folder / "архив");
+        fs::create_directories(folder / ".cache");
+        // The user's Downloads folder, named as xdg-user-dirs names it in Russian.
+        fixtures::write_bytes(platform::xdg_config_home() / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Загрузки\"\n");
         // The icon, drawn by Tk itself.
         tk::Interp in;
         fs::create_directories(program.resources() / "assets");
@@ -84,7 +91,7 @@ TEST_F(DialogsTest, OpenFileDialogListsZipArchivesInAnyCaseThenAllFilesInTheProg
                           Case{"ru", {"Имя файла:", "Тип файлов:", "Открыть", "Отмена"}}}) {
         i18n::write_language(program.context().data_dir, c.lang);
         const fs::path before = fs::current_path();
-        fs::current_path(folder);  // the dialog opens in the working folder
+        fs::current_path(program.root());  // not where the dialog opens: Downloads
         tk::Interp root;
         uitest::Driver driver;
         driver.then([&c](tk::Interp& in) {
@@ -98,6 +105,13 @@ TEST_F(DialogsTest, OpenFileDialogListsZipArchivesInAnyCaseThenAllFilesInTheProg
             EXPECT_EQ(listed(in), (Names{"b.zip", "c.Zip", "ЗАКАЗЫ.ZIP", "архив"}));
             in.call({F2 + ".menu.m", "invoke", 1});
             EXPECT_EQ(listed(in), (Names{"b.zip", "c.Zip", "d.zip.txt", "notes.txt", "ЗАКАЗЫ.ZIP", "архив"}));
+            // Hidden entries on the dialog's own switch, and a list of more than six rows.
+            in.call({F2 + ".hidden", "invoke"});
+            EXPECT_EQ(listed(in),
+                      (Names{".cache", ".old.zip", "b.zip", "c.Zip", "d.zip.txt", "notes.txt", "ЗАКАЗЫ.ZIP", "архив"}));
+            const std::string canvas = find_of_class(in, DIALOG + ".contents.icons", "Canvas");
+            EXPECT_EQ(in.call_int({canvas, "cget", "-height"}), ui::Scale(in)(ui::FILE_LIST_HEIGHT));
+            EXPECT_GE(in.call_int({"winfo", "height", canvas}), ui::Scale(in)(ui::FILE_LIST_HEIGHT));
             EXPECT_TRUE(has_icon(in, DIALOG));
             in.call({F2 + ".cancel", "invoke"});
         });

@@ -116,6 +116,12 @@ TEST_F(ResultWindowTest, RepairedAndConflictingWaybillsAddALineEachOnlyWhenThere
     ASSERT_EQ(kk.size(), 11u);
     EXPECT_EQ(kk[9], t("result_repaired", "kk", {{"count", 2}, {"names", "«заказ 1.pdf», «заказ 2.pdf»"}}));
     EXPECT_EQ(kk[10], t("result_history_skipped", "kk", {{"count", 4}, {"path", *r.history_copy}}));
+    // The history moved to the user's folder: said last, while no history was kept there.
+    product::Context moved = program.context();
+    moved.tell_history_place = true;
+    const auto told = lines(ui::build_details(moved, r, "kk"));
+    ASSERT_EQ(told.size(), 12u);
+    EXPECT_EQ(told[11], t("result_history_moved", "kk", {{"path", moved.history_dir / "waybill_history.csv"}}));
 }
 
 // Every text of the window, in the order apply_language sets them.
@@ -212,6 +218,34 @@ TEST_F(ResultWindowTest, SwitchingToKazakhRelabelsEverythingAndKeepsNewDisabled)
     EXPECT_EQ(driver.boxes[0].message, t("language_saved", "kk"));
     EXPECT_EQ(i18n::read_language(program.context().data_dir), "kk");
     EXPECT_EQ(tk::Interp::current(), nullptr);
+}
+
+// The second of three archives merged in turn: its place in the title, in either
+// language, and its window a step off the centre.
+TEST_F(ResultWindowTest, OneOfSeveralArchivesNamesItsPlaceInTheTitle) {
+    use_language("ru");
+    product::Context ctx = program.context();
+    ctx.archive_index = 2;
+    ctx.archive_count = 3;
+    ctx.window_step = 1;
+    uitest::Driver driver;
+    driver.answer("ok");
+    driver
+        .then([&](tk::Interp& in) {
+            EXPECT_EQ(in.call({"wm", "title", ".done"}), "Tarvo PDF Mergalo — архив 2 из 3");
+            const int w = in.call_int({"winfo", "reqwidth", ".done"});
+            const int h = in.call_int({"winfo", "reqheight", ".done"});
+            EXPECT_EQ(in.call({"wm", "geometry", ".done"}),
+                      ui::detail::centered_geometry(w, h, in.call_int({"winfo", "screenwidth", "."}),
+                                                    in.call_int({"winfo", "screenheight", "."}), ui::WINDOW_STEP));
+            in.call({".done.buttons.bottom.language", "invoke"});
+            EXPECT_EQ(in.call({"wm", "title", ".done"}), "Tarvo PDF Mergalo — 2-мұрағат, барлығы 3");
+            uitest::close_from_title_bar(in, ".done");
+        })
+        .then([](tk::Interp& in) {
+            in.call({".done.language.frame.kk", "invoke"});
+        });
+    ui::show_done(ctx, result_for(out, 4, true));
 }
 
 TEST_F(ResultWindowTest, ClosingTheLanguageChooserChangesNothing) {

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
+#include <vector>
 
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
 #include "platform/platform.hpp"
 #include "support/program_dir.hpp"
+#include "support/temp_dir.hpp"
 #include "ui/ui_support.hpp"
 
 namespace {
@@ -32,6 +35,36 @@ TEST(CenteredGeometry, HalfTheFreeSpaceRoundedDownNeverBelowZero) {
              {1920, 1080, 1920, 1080, "1920x1080+0+0"},
          })
         EXPECT_EQ(ui::detail::centered_geometry(c.w, c.h, c.sw, c.sh), c.want) << c.w << "x" << c.h;
+}
+
+// Windows of merges shown at once stand off one another, as far as the screen allows.
+TEST(CenteredGeometry, AShiftMovesRightAndDownButNeverOffTheScreen) {
+    struct Case {
+        int w, h, shift;
+        const char* want;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {420, 150, 72, "420x150+822+537"},
+             {1900, 1000, 36, "1900x1000+20+76"},  // 20 and 80 pixels free: up to the edge
+             {1910, 1070, 36, "1910x1070+10+10"},  // at the edge already: stays centred
+             {2500, 150, 36, "2500x150+0+501"},    // wider than the screen: the left edge
+         })
+        EXPECT_EQ(ui::detail::centered_geometry(c.w, c.h, 1920, 1080, c.shift), c.want) << c.w << "+" << c.shift;
+}
+
+// Merges running at once each hold the lowest slot no live holder has; a slot let go is
+// taken again; past the last one a window stays centred.
+TEST(WindowSlot, EachHolderTakesTheLowestFreeStep) {
+    fixtures::TempDir dir;
+    std::vector<std::unique_ptr<ui::WindowSlot>> held;
+    for (int i = 0; i < ui::WindowSlot::SLOTS; ++i) {
+        held.push_back(std::make_unique<ui::WindowSlot>(dir.path(), "mergalo"));
+        EXPECT_EQ(held.back()->step(), i);
+    }
+    EXPECT_EQ(ui::WindowSlot(dir.path(), "mergalo").step(), 0) << "every slot taken";
+    held[2].reset();
+    EXPECT_EQ(ui::WindowSlot(dir.path(), "mergalo").step(), 2);
+    EXPECT_EQ(ui::WindowSlot(dir / "missing", "mergalo").step(), 0);
 }
 
 TEST(ParseSize, ExactlyTwoWholeNumbersAroundOneX) {
@@ -140,6 +173,39 @@ TEST_F(WindowTest, ModeChooserReturnsThePressedLayout) {
     EXPECT_EQ(ui::simple_choice(program.context(), root), 4);
     EXPECT_FALSE(root.exists(".choice"));
     EXPECT_TRUE(root.exists(".")) << "the caller's hidden main window stays";
+}
+
+// Several archives picked at once: the chooser says how many it merges, above its
+// question, and everything still fits in its window.
+TEST_F(WindowTest, ModeChooserForSeveralArchivesSaysHowMany) {
+    for (const char* lang : {"ru", "kk"}) {
+        use_language(lang);
+        tk::Interp root;
+        uitest::Driver driver;
+        driver.then([lang](tk::Interp& in) {
+            const auto kids = uitest::children_of(in, ".choice");
+            ASSERT_EQ(kids.size(), 6u);
+            EXPECT_EQ(text_of(in, kids[0]), i18n::t("choose_mode_archives", lang, {{"count", 3}}));
+            EXPECT_EQ(text_of(in, kids[1]), i18n::t("choose_mode", lang));
+            const std::string last = kids.back();
+            EXPECT_LE(in.call_int({"winfo", "y", last}) + in.call_int({"winfo", "height", last}),
+                      in.call_int({"winfo", "height", ".choice"}))
+                << lang << ": the last button is cut";
+            EXPECT_LE(in.call_int({"winfo", "reqwidth", kids[0]}), in.call_int({"winfo", "width", ".choice"})) << lang;
+            uitest::close_from_title_bar(in, ".choice");
+        });
+        EXPECT_EQ(ui::simple_choice(program.context(), root, 3), std::nullopt);
+    }
+}
+
+TEST(ArchiveWindowTitle, NamesThePlaceOnlyAmongSeveral) {
+    fixtures::ProgramDir program;
+    product::Context ctx = program.context();
+    EXPECT_EQ(ui::archive_window_title(ctx, "ru"), "Tarvo PDF Mergalo");
+    ctx.archive_index = 1;
+    ctx.archive_count = 2;
+    EXPECT_EQ(ui::archive_window_title(ctx, "ru"), "Tarvo PDF Mergalo — архив 1 из 2");
+    EXPECT_EQ(ui::archive_window_title(ctx, "kk"), "Tarvo PDF Mergalo — 1-мұрағат, барлығы 2");
 }
 
 TEST_F(WindowTest, ModeChooserClosedFromTheTitleBarReturnsNothing) {
