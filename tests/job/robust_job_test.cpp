@@ -196,7 +196,9 @@ TEST_F(RobustJob, TheLongestArchiveNameWhoseOutputsFitMerges) {
         fs::remove_all(archives);
         fs::create_directories(archives);
         const std::size_t before = recorded();
-        const fs::path zip = archive(c.stem + ".zip", waybills("W" + std::to_string(&c - cases), 2));
+        std::string prefix = "W";  // waybills of their own for each case
+        prefix += std::to_string(&c - cases);
+        const fs::path zip = archive(c.stem + ".zip", waybills(prefix, 2));
         if (c.output_there) fixtures::write_bytes(job::make_output_path(zip, 4, true, env.app_title), "x");
         const std::string message = failure(zip, 4);
         EXPECT_EQ(message == "ok", c.merges) << c.stem.size() << ": " << message;
