@@ -219,4 +219,13 @@ Remap finish_source(SourceCopy& source, const std::filesystem::path& file, Objec
 // Does not throw (a progress callback must not).
 void tell_saving(const MergeProgress& progress, std::size_t sources);
 
+// --- the layouts ----------------------------------------------------------------------
+
+// Layout 1 (merge_1up.cpp) and layouts 4, 6 and 9 (merge_nup.cpp, diag::InvalidValue for
+// any other nup), as merge_selected describes them.
+MergeCounts merge_1up(const std::vector<Source>& pdf_files, const std::filesystem::path& output_path,
+                      const Placer& place, const MergeProgress& progress);
+MergeCounts merge_nup(const std::vector<Source>& pdf_files, const std::filesystem::path& output_path, int nup,
+                      const Placer& place, const MergeProgress& progress);
+
 }  // namespace pdf::detail

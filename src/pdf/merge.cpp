@@ -64,8 +64,8 @@ DamagedSources::DamagedSources(std::vector<Damaged> sources, std::source_locatio
 MergeCounts merge_selected(const std::vector<Source>& pdf_files, const fs::path& output_path, int nup,
                            const Placer& place, const MergeProgress& progress) {
     if (!is_supported_layout(nup)) throw diag::InvalidValue("unsupported layout " + std::to_string(nup));
-    return nup == 1 ? merge_1up(pdf_files, output_path, place, progress)
-                    : merge_nup(pdf_files, output_path, nup, place, progress);
+    return nup == 1 ? detail::merge_1up(pdf_files, output_path, place, progress)
+                    : detail::merge_nup(pdf_files, output_path, nup, place, progress);
 }
 
 }  // namespace pdf

@@ -110,21 +110,15 @@ inline constexpr std::size_t MAX_DECODED_CONTENT_BYTES = std::size_t{64} << 20;
 // read around damage (a wrong page count, a field chain that loops, an annotation
 // listed twice, a link to a page that is not in the file: the annotation is left out),
 // is merged as far as it reads and listed in MergeCounts::repaired.
-MergeCounts merge_1up(const std::vector<Source>& pdf_files, const std::filesystem::path& output_path,
-                      const Placer& place = {}, const MergeProgress& progress = {});
-
+//
 // Layouts 4, 6 and 9: the source pages, in order, fill the cells of portrait A4 sheets
 // row by row. Each page as a viewer shows it (its /Rotate, CropBox and MediaBox origin
 // applied, and the appearances of its annotations drawn over it, as a viewer draws
 // those it shows) is scaled by one factor to the largest size that fits its cell and
 // centred in it; nothing is rotated to fit and nothing is cut away. A page without
-// content leaves its cell blank. Failures and repairs as for merge_1up;
-// diag::InvalidValue when nup is not 4, 6 or 9.
-MergeCounts merge_nup(const std::vector<Source>& pdf_files, const std::filesystem::path& output_path, int nup,
-                      const Placer& place = {}, const MergeProgress& progress = {});
-
-// merge_1up when nup is 1, merge_nup otherwise. Throws diag::InvalidValue when nup is
-// not one of SUPPORTED_NUP; otherwise as the merge it runs.
+// content leaves its cell blank. Failures and repairs as for layout 1.
+//
+// Throws diag::InvalidValue when nup is not one of SUPPORTED_NUP.
 MergeCounts merge_selected(const std::vector<Source>& pdf_files, const std::filesystem::path& output_path, int nup,
                            const Placer& place = {}, const MergeProgress& progress = {});
 

@@ -133,8 +133,8 @@ void graft_pages(pdf_document* out, SourceCopy& source, PageTree& tree) {
 
 }  // namespace
 
-MergeCounts merge_1up(const std::vector<Source>& pdf_files, const std::filesystem::path& output_path,
-                      const Placer& place, const MergeProgress& progress) {
+MergeCounts detail::merge_1up(const std::vector<Source>& pdf_files, const std::filesystem::path& output_path,
+                              const Placer& place, const MergeProgress& progress) {
     return whole_merge(output_path, [&] {
         Document out = create_pdf();
         PageTree tree(out.get());

@@ -267,8 +267,8 @@ void add_sheet(pdf_document* out, PageTree& tree, const std::vector<Placed>& cel
 
 }  // namespace
 
-MergeCounts merge_nup(const std::vector<Source>& pdf_files, const std::filesystem::path& output_path, int nup,
-                      const Placer& place, const MergeProgress& progress) {
+MergeCounts detail::merge_nup(const std::vector<Source>& pdf_files, const std::filesystem::path& output_path, int nup,
+                              const Placer& place, const MergeProgress& progress) {
     if (!is_grid_layout(nup))
         throw diag::InvalidValue("layout " + std::to_string(nup) + " is not a grid layout (4, 6 or 9)");
     return whole_merge(output_path, [&] {

@@ -91,7 +91,7 @@ TEST(MergeNup, FillsCellsRowByRowAcrossSourcesAndCountsSheets) {
             fixtures::write_pdf(files.back().path, labelled(prefix, c.pages_per_file[f]));
         }
         const fs::path out = dir / "out.pdf";
-        const pdf::MergeCounts counts = pdf::merge_nup(files, out, c.nup);
+        const pdf::MergeCounts counts = pdf::merge_selected(files, out, c.nup);
         EXPECT_EQ(counts.total_pages, c.total);
         EXPECT_EQ(counts.final_sheets, c.sheets);
         ASSERT_EQ(fixtures::page_count(out), c.sheets);
@@ -109,7 +109,7 @@ TEST(MergeNup, FillsCellsRowByRowAcrossSourcesAndCountsSheets) {
 
 TEST(MergeNup, NoSourcePagesGiveNoSheets) {
     fixtures::TempDir dir;
-    const pdf::MergeCounts counts = pdf::merge_nup({}, dir / "out.pdf", 4);
+    const pdf::MergeCounts counts = pdf::merge_selected({}, dir / "out.pdf", 4);
     EXPECT_EQ(counts.total_pages, 0);
     EXPECT_EQ(counts.final_sheets, 0);
 }
@@ -172,7 +172,7 @@ TEST(MergeNup, PlacesEachPageAsAViewerShowsItScaledAndCentredInItsCell) {
         // The page under test goes into the second cell, after a plain page.
         fixtures::write_pdf(dir / "a.pdf", {Page{.label = "first"}, c.page});
         const fs::path out = dir / "out.pdf";
-        pdf::merge_nup({dir / "a.pdf"}, out, c.nup);
+        pdf::merge_selected({dir / "a.pdf"}, out, c.nup);
 
         const pdf::Rect cell = pdf::cell_rect(c.nup, 1);
         const pdf::Rect want = fitted(c.shown_w, c.shown_h, cell);
@@ -197,7 +197,7 @@ TEST(MergeNup, PlacesEachPageAsAViewerShowsItScaledAndCentredInItsCell) {
 TEST(MergeNup, APageWithoutContentLeavesABlankCell) {
     fixtures::TempDir dir;
     fixtures::write_pdf(dir / "a.pdf", {Page{.label = "a"}, Page{.no_content = true}, Page{.label = "c"}});
-    const pdf::MergeCounts counts = pdf::merge_nup({dir / "a.pdf"}, dir / "out.pdf", 4);
+    const pdf::MergeCounts counts = pdf::merge_selected({dir / "a.pdf"}, dir / "out.pdf", 4);
     EXPECT_EQ(counts.total_pages, 3);
     EXPECT_EQ(counts.final_sheets, 1);
     EXPECT_EQ(sheet_cells(dir / "out.pdf", 4), std::vector<std::string>{"a | - | c | -"});
@@ -216,7 +216,7 @@ TEST(Merge1up, KeepsEachPageItsSizeRotationBoxesAndContent) {
     fixtures::write_pdf(dir / "a.pdf", a);
     fixtures::write_pdf(dir / "b.pdf", b);
     const fs::path out = dir / "out.pdf";
-    const pdf::MergeCounts counts = pdf::merge_1up({dir / "a.pdf", dir / "b.pdf"}, out);
+    const pdf::MergeCounts counts = pdf::merge_selected({dir / "a.pdf", dir / "b.pdf"}, out, 1);
     EXPECT_EQ(counts.total_pages, 6);
     EXPECT_EQ(counts.final_sheets, 6);
     ASSERT_EQ(fixtures::page_count(out), 6);
@@ -331,7 +331,6 @@ TEST(Merge, RejectsLayoutsOutsideTheList) {
         EXPECT_THROW(pdf::merge_selected({dir / "a.pdf"}, dir / "out.pdf", nup), diag::InvalidValue) << nup;
         EXPECT_FALSE(fs::exists(dir / "out.pdf"));
     }
-    EXPECT_THROW(pdf::merge_nup({dir / "a.pdf"}, dir / "out.pdf", 1), diag::InvalidValue);
 }
 
 // The words of a text, sorted: what a page says, whatever order extraction reads its
