@@ -181,8 +181,9 @@ Intake unpack(const fs::path& zip_path, int nup, const archive::ScratchPlace& sc
 // numbers its files after the first one's.
 struct Selection {
     history::HistoryLock lock;
-    std::vector<pdf::Source> all;    // every waybill, in the archive's order
-    std::vector<pdf::Source> fresh;  // those the history does not know in this layout
+    std::vector<pdf::Source> all;  // every waybill, in the archive's order
+    std::vector<bool> fresh;       // for each: the history does not know it in this layout
+    std::size_t fresh_count = 0;
     int skipped_history_records = 0;
     std::optional<fs::path> history_copy;
 };
@@ -196,6 +197,7 @@ Selection select_new(const fs::path& zip_path, const Intake& intake, const JobEn
                 {},
                 {},
                 0,
+                0,
                 std::nullopt};
     const history::Loaded loaded = history::load_history(env.history_dir, history::local_now(), renamer_of(env));
     s.skipped_history_records = loaded.skipped;
@@ -207,7 +209,8 @@ Selection select_new(const fs::path& zip_path, const Intake& intake, const JobEn
         // The merges read each waybill from memory, or through the file the unpacking left open.
         const pdf::Source source(waybills[i].path, waybills[i].file, waybills[i].member_path, waybills[i].bytes);
         s.all.push_back(source);
-        if (!loaded.history.contains(intake.entries[i].key)) s.fresh.push_back(source);
+        s.fresh.push_back(!loaded.history.contains(intake.entries[i].key));
+        if (s.fresh.back()) ++s.fresh_count;
     }
     return s;
 }
@@ -221,37 +224,45 @@ struct Merged {
     bool has_new = false;
 };
 
-// Merges the outputs under hidden names (`outputs` takes them over), each output's
-// progress counted on its own, the bar over both (the new-only output is a second pass).
+// Merges the outputs under hidden names (`outputs` takes them over) in one pass over
+// the waybills: the bar runs over the waybills once, then each output's save is told.
 Merged merge_outputs(const fs::path& zip_path, int nup, const JobEnvironment& env, const Selection& s,
                      HiddenOutputs& outputs, const ProgressCallback& progress) {
     Merged m;
-    m.all_new = s.fresh.size() == s.all.size();
-    m.has_new = !s.fresh.empty();
-    const std::size_t job_total = s.all.size() + (m.has_new && !m.all_new ? s.fresh.size() : 0);
-    std::size_t merged_before = 0;
-    auto merge = [&](const std::vector<pdf::Source>& files, bool new_only) {
-        const fs::path wanted = make_output_path(zip_path, nup, new_only, env.app_title);
-        pdf::MergeProgress merging;
-        if (progress)
-            merging = [&](const pdf::MergeStep& step) {
-                progress({step.saving ? JobProgress::Stage::saving : JobProgress::Stage::merging, step.sources_done,
-                          files.size(), new_only ? JobProgress::Output::new_only : JobProgress::Output::all,
-                          merged_before, job_total});
-            };
-        const auto hide = [&](const fs::path& temp) {
-            outputs.add(temp, wanted);
+    m.all_new = s.fresh_count == s.all.size();
+    m.has_new = s.fresh_count > 0;
+    std::vector<pdf::MergeOutput> wanted;
+    auto add = [&](bool new_only) {
+        const fs::path path = make_output_path(zip_path, nup, new_only, env.app_title);
+        const auto hide = [&outputs, path](const fs::path& temp) {
+            outputs.add(temp, path);
             return temp;
         };
-        pdf::MergeCounts counts = pdf::merge_selected(files, wanted, nup, hide, merging);
-        merged_before += files.size();
-        return counts;
+        wanted.push_back({path, hide, new_only ? s.fresh : std::vector<bool>{}});
     };
-    m.all = merge(s.all, false);
+    add(false);
+    if (m.has_new && !m.all_new) add(true);
+    const std::size_t total = s.all.size();
+    // One pass tells the waybills once, then each save; merged one at a time (when
+    // memory runs short) the new-only output's waybills are told again.
+    pdf::MergeProgress merging;
+    if (progress)
+        merging = [&](const pdf::MergeStep& step) {
+            const bool second = step.output > 0;
+            const JobProgress::Output which = second ? JobProgress::Output::new_only : JobProgress::Output::all;
+            const std::size_t before = second ? total - s.fresh_count : 0;
+            const std::size_t own = second ? s.fresh_count : total;
+            if (step.saving)
+                progress({JobProgress::Stage::saving, own, own, which, before, total});
+            else
+                progress({JobProgress::Stage::merging, step.sources_done, step.sources_total, which, before, total});
+        };
+    const std::vector<pdf::MergeCounts> counts = pdf::merge_selected(s.all, wanted, nup, merging);
+    m.all = counts.at(0);
     if (m.all_new)
         m.fresh = m.all;
     else if (m.has_new)
-        m.fresh = merge(s.fresh, true);
+        m.fresh = counts.at(1);
     return m;
 }
 
@@ -281,7 +292,7 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     result.skipped_history_records = selection.skipped_history_records;
     result.history_copy = selection.history_copy;
     result.file_count = result.file_count_all = static_cast<int>(selection.all.size());
-    result.file_count_new = static_cast<int>(selection.fresh.size());
+    result.file_count_new = static_cast<int>(selection.fresh_count);
     result.total_pages = result.total_pages_all = merged.all.total_pages;
     result.total_pages_new = merged.fresh.total_pages;
     result.final_sheets = result.final_sheets_all = merged.all.final_sheets;

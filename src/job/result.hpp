@@ -22,9 +22,9 @@ namespace job {
 namespace fs = std::filesystem;
 
 // How far a job is: unpacking the archive (members done of members in all), waiting
-// for the history while another job holds it (no counts), merging one output (its
-// waybills copied of its waybills), saving that output (done and total then repeat the
-// merging's counts).
+// for the history while another job holds it (no counts), merging (waybills copied of
+// waybills in all: every output is filled in the same pass), saving each output (done
+// and total then give that output's waybills).
 struct JobProgress {
     enum class Stage { unpacking, waiting, merging, saving };
     // The output being merged or saved: the one with every waybill, or the new-only one.
@@ -33,8 +33,8 @@ struct JobProgress {
     std::size_t done = 0;
     std::size_t total = 0;
     Output output = Output::all;
-    // Merging and saving: the waybills of the outputs finished before this one, and of
-    // every output of the job, so that one bar can run over all of them.
+    // Merging and saving: the waybills counted before this report's own, and of the
+    // whole job, so that one bar can run over every step.
     std::size_t done_before = 0;
     std::size_t job_total = 0;
     friend bool operator==(const JobProgress&, const JobProgress&) = default;

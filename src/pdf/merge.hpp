@@ -72,13 +72,14 @@ struct MergeCounts {
 // std::filesystem::filesystem_error; the merge then removes the temporary file.
 using Placer = std::function<std::filesystem::path(const std::filesystem::path& temp)>;
 
-// How far a merge is: told after each source file is copied (`sources_done` of
-// `sources_total`), and once with `saving` set when the save begins. Called on the
-// merging thread; must not throw.
+// How far a merge is: told after each source file is copied into every output that
+// takes it (`sources_done` of `sources_total`), and once per output with `saving` set
+// when its save begins. Called on the merging thread; must not throw.
 struct MergeStep {
     std::size_t sources_done = 0;
     std::size_t sources_total = 0;
     bool saving = false;
+    std::size_t output = 0;  // when saving: the output being saved (its index)
 };
 using MergeProgress = std::function<void(const MergeStep&)>;
 
@@ -121,5 +122,24 @@ inline constexpr std::size_t MAX_DECODED_CONTENT_BYTES = std::size_t{64} << 20;
 // Throws diag::InvalidValue when nup is not one of SUPPORTED_NUP.
 MergeCounts merge_selected(const std::vector<Source>& pdf_files, const std::filesystem::path& output_path, int nup,
                            const Placer& place = {}, const MergeProgress& progress = {});
+
+// One output of a merge: where it is written, how it is put in place, and which of the
+// sources it takes (`takes[i]` for source i; every source when `takes` is empty).
+struct MergeOutput {
+    std::filesystem::path path;
+    Placer place{};
+    std::vector<bool> takes{};
+};
+
+// Several outputs of the same sources in one pass, each exactly the file merge_selected
+// writes of the sources it takes: each source is opened, checked and made ready once
+// and then copied into every output that takes it; the outputs are saved in order once
+// every source is in. Returns each output's counts, in order. Failures as
+// merge_selected; MuPDF's memory running out while both are held makes the outputs one
+// at a time instead, each on its own (less memory, more time), as long as none was put
+// in its place yet. Throws diag::InvalidValue when `nup` is not one of SUPPORTED_NUP or
+// a `takes` does not have one flag per source.
+std::vector<MergeCounts> merge_selected(const std::vector<Source>& pdf_files, const std::vector<MergeOutput>& outputs,
+                                        int nup, const MergeProgress& progress = {});
 
 }  // namespace pdf

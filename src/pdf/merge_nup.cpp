@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <deque>
 #include <new>
 #include <string>
 #include <vector>
@@ -228,17 +229,18 @@ int form_with_appearances(pdf_document* out, pdf_graft_map* map, pdf_obj* conten
 // A form XObject showing one source page as a viewer shows it: the page's own content
 // (page_content_form) and, over it, the appearance of each annotation the viewer
 // shows (form_with_appearances); placed to fit `cell`.
-Placed make_page_form(pdf_document* out, const SourceCopy& source, int page_index, Rect cell) {
+Placed make_page_form(const Target& target, const SourceCopy& source, int page_index, Rect cell) {
+    pdf_document* out = target.doc.get();
     pdf_obj* page = source.page(page_index);
     fz_rect visible{};
     fz_matrix ctm{};
     mupdf_call([&](fz_context* c) noexcept { pdf_page_obj_transform(c, page, &visible, &ctm); });
-    Object content = page_content_form(out, source.doc.get(), source.map.get(), page, visible, source.name, page_index);
+    Object content = page_content_form(out, source.doc.get(), target.map.get(), page, visible, source.name, page_index);
     const std::vector<Shown> shown = shown_annotations(page);
     const Matrix placement = place_in_cell(rect_of(visible), matrix_of(ctm), cell);
     if (shown.empty())
         return Placed{mupdf_call([&](fz_context* c) noexcept { return pdf_to_num(c, content.get()); }), placement};
-    return Placed{form_with_appearances(out, source.map.get(), content.get(), visible, shown), placement};
+    return Placed{form_with_appearances(out, target.map.get(), content.get(), visible, shown), placement};
 }
 
 // Appends one portrait A4 sheet that draws each placed form with its matrix.
@@ -265,41 +267,57 @@ void add_sheet(pdf_document* out, PageTree& tree, const std::vector<Placed>& cel
     tree.append(page.get());
 }
 
+// A target and the cells of the sheet it is filling.
+struct GridTarget {
+    Target* target;
+    std::vector<Placed>* pending;
+};
+
+// Adds page `index` of the source to the target's sheet being filled, and the sheet to
+// its output once it is full.
+void place_page(const GridTarget& grid, const SourceCopy& source, int index, int nup) {
+    std::vector<Placed>& pending = *grid.pending;
+    const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
+    pending.push_back(make_page_form(*grid.target, source, index, cell));
+    if (static_cast<int>(pending.size()) == nup) {
+        add_sheet(grid.target->doc.get(), grid.target->tree, pending);
+        ++grid.target->counts.final_sheets;
+        pending.clear();
+    }
+}
+
 }  // namespace
 
-MergeCounts detail::merge_nup(const std::vector<Source>& pdf_files, const std::filesystem::path& output_path, int nup,
-                              const Placer& place, const MergeProgress& progress) {
+std::vector<MergeCounts> detail::merge_nup(const std::vector<Source>& pdf_files,
+                                           const std::vector<MergeOutput>& outputs, int nup,
+                                           const MergeProgress& progress) {
     if (!is_grid_layout(nup))
         throw diag::InvalidValue("layout " + std::to_string(nup) + " is not a grid layout (4, 6 or 9)");
-    return whole_merge(output_path, [&] {
-        Document out = create_pdf();
-        PageTree tree(out.get());
-        ObjectMerger merger(out.get());
-        std::vector<Placed> pending;  // cells of the sheet being filled
-        MergeCounts counts;
-        copy_sources(pdf_files, progress, [&](const Source& input, const std::string& name) {
-            SourceCopy source(out.get(), input, name);
-            for (int i = 0; i < source.pages(); ++i) {
-                source.prepare_page(i);
-                const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
-                pending.push_back(make_page_form(out.get(), source, i, cell));
-                if (static_cast<int>(pending.size()) == nup) {
-                    add_sheet(out.get(), tree, pending);
-                    ++counts.final_sheets;
-                    pending.clear();
-                }
-            }
-            const Remap moved = finish_source(source, input.path, merger, counts);
-            for (Placed& p : pending) p.form = final_number(moved, p.form);
-        });
-        if (!pending.empty()) {
-            add_sheet(out.get(), tree, pending);
-            ++counts.final_sheets;
+    std::deque<Target> targets;
+    for (const MergeOutput& out : outputs) targets.emplace_back(out);
+    std::vector<std::vector<Placed>> pending(targets.size());  // cells of each target's sheet being filled
+    copy_sources(pdf_files, progress, [&](std::size_t index, const Source& input, const std::string& name) {
+        std::vector<GridTarget> taking;
+        for (std::size_t t = 0; t < targets.size(); ++t)
+            if (targets[t].takes(index)) taking.push_back({&targets[t], &pending[t]});
+        if (taking.empty()) return;
+        SourceCopy source(input, name);
+        for (const GridTarget& g : taking) g.target->begin_source();
+        for (int i = 0; i < source.pages(); ++i) {
+            source.prepare_page(i);
+            for (const GridTarget& g : taking) place_page(g, source, i, nup);
         }
-        tell_saving(progress, pdf_files.size());
-        counts.written = save_document(out.get(), output_path, place);
-        return counts;
+        for (const GridTarget& g : taking) {
+            const Remap moved = finish_source(source, input.path, *g.target);
+            for (Placed& p : *g.pending) p.form = final_number(moved, p.form);
+        }
     });
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        if (pending[t].empty()) continue;
+        add_sheet(targets[t].doc.get(), targets[t].tree, pending[t]);
+        ++targets[t].counts.final_sheets;
+    }
+    return save_targets(targets, progress, pdf_files.size());
 }
 
 }  // namespace pdf

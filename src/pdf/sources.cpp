@@ -148,7 +148,8 @@ void DamagedList::throw_if_any() const {
     throw DamagedSources(std::move(sources));
 }
 
-MergeCounts whole_merge(const fs::path& output_path, const std::function<MergeCounts()>& merge) {
+std::vector<MergeCounts> whole_merge(const fs::path& output_path,
+                                     const std::function<std::vector<MergeCounts>()>& merge) {
     try {
         return merge();
     } catch (const MemoryLimit& e) {

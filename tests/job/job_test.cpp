@@ -345,8 +345,8 @@ TEST(ModeName, NamesEachLayoutAndFallsBackToLayoutOne) {
     EXPECT_EQ(job::mode_name(5, "ru"), "1 на лист (обычно)");
 }
 
-// Progress: members unpacked, then each output's waybills counted on their own, with
-// the counts of the whole job for the bar, each output's save announced.
+// Progress: members unpacked, then the waybills merged once into every output, with the
+// counts of the whole job for the bar, each output's save announced.
 TEST_F(JobTest, ReportsItsProgressStageByStage) {
     using S = job::JobProgress::Stage;
     using O = job::JobProgress::Output;
@@ -368,22 +368,20 @@ TEST_F(JobTest, ReportsItsProgressStageByStage) {
     EXPECT_EQ(run(zip), one_output) << "first run: every waybill new, one output";
     EXPECT_EQ(run(zip), one_output) << "second run: every waybill known, one output";
 
-    // W1 to W3 known, W4 and W5 new: the full output, then the new-only one.
+    // W1 to W3 known, W4 and W5 new: both outputs filled in one pass, then each saved.
     const Steps two_outputs{{S::unpacking, 0, 5},
                             {S::unpacking, 1, 5},
                             {S::unpacking, 2, 5},
                             {S::unpacking, 3, 5},
                             {S::unpacking, 4, 5},
                             {S::unpacking, 5, 5},
-                            {S::merging, 1, 5, O::all, 0, 7},
-                            {S::merging, 2, 5, O::all, 0, 7},
-                            {S::merging, 3, 5, O::all, 0, 7},
-                            {S::merging, 4, 5, O::all, 0, 7},
-                            {S::merging, 5, 5, O::all, 0, 7},
-                            {S::saving, 5, 5, O::all, 0, 7},
-                            {S::merging, 1, 2, O::new_only, 5, 7},
-                            {S::merging, 2, 2, O::new_only, 5, 7},
-                            {S::saving, 2, 2, O::new_only, 5, 7}};
+                            {S::merging, 1, 5, O::all, 0, 5},
+                            {S::merging, 2, 5, O::all, 0, 5},
+                            {S::merging, 3, 5, O::all, 0, 5},
+                            {S::merging, 4, 5, O::all, 0, 5},
+                            {S::merging, 5, 5, O::all, 0, 5},
+                            {S::saving, 5, 5, O::all, 0, 5},
+                            {S::saving, 2, 2, O::new_only, 3, 5}};
     EXPECT_EQ(run(archive("mixed.zip", waybills("W", 5))), two_outputs);
 }
 
