@@ -68,11 +68,11 @@ private:
     std::vector<std::string> names_;  // the source of each failure
 };
 
-// Runs a whole merge and returns its counts. MuPDF's memory running out outside any
-// one source (the output as a whole is too large) becomes MemoryLimit
-// "merge_memory_limit" naming output_path; every other failure passes as it is.
-std::vector<MergeCounts> whole_merge(const std::filesystem::path& output_path,
-                                     const std::function<std::vector<MergeCounts>()>& merge);
+// Runs `work`, a merge or the save of the output at output_path. MuPDF's memory
+// running out outside any one source (the output as a whole is too large) becomes
+// MemoryLimit "merge_memory_limit" naming output_path; every other failure passes as
+// it is.
+void run_for_output(const std::filesystem::path& output_path, const std::function<void()>& work);
 
 // Opens a source: through the file still open from unpacking when there is one, else
 // from its path; `name` is its display name. Throws diag::RuntimeError

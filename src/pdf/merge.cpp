@@ -56,7 +56,8 @@ std::vector<MergeCounts> save_targets(std::deque<Target>& targets, const MergePr
     for (std::size_t k = 0; k < targets.size(); ++k) {
         Target& t = targets[k];
         if (progress) progress(MergeStep{sources, sources, true, k});
-        t.counts.written = save_document(t.doc.get(), t.output.path, t.output.place);
+        run_for_output(t.output.path,
+                       [&] { t.counts.written = save_document(t.doc.get(), t.output.path, t.output.place); });
         t.doc.reset();  // what is written need not be held while the next output is saved
         counts.push_back(std::move(t.counts));
     }
@@ -84,14 +85,16 @@ DamagedSources::DamagedSources(std::vector<Damaged> sources, std::source_locatio
 
 namespace {
 
-// Every output merged in one pass, with MuPDF's memory running out outside any one
-// source said about the first output.
+// Every output merged in one pass; MuPDF's memory running out outside any one source
+// is said about the output being saved, or the first one before any save.
 std::vector<MergeCounts> merge_in_one_pass(const std::vector<Source>& sources, const std::vector<MergeOutput>& outputs,
                                            int nup, const MergeProgress& progress) {
-    return detail::whole_merge(outputs.at(0).path, [&] {
-        return nup == 1 ? detail::merge_1up(sources, outputs, progress)
-                        : detail::merge_nup(sources, outputs, nup, progress);
+    std::vector<MergeCounts> counts;
+    detail::run_for_output(outputs.at(0).path, [&] {
+        counts = nup == 1 ? detail::merge_1up(sources, outputs, progress)
+                          : detail::merge_nup(sources, outputs, nup, progress);
     });
+    return counts;
 }
 
 // Each output on its own, one after the other: only one output is held at a time.

@@ -148,10 +148,9 @@ void DamagedList::throw_if_any() const {
     throw DamagedSources(std::move(sources));
 }
 
-std::vector<MergeCounts> whole_merge(const fs::path& output_path,
-                                     const std::function<std::vector<MergeCounts>()>& merge) {
+void run_for_output(const fs::path& output_path, const std::function<void()>& work) {
     try {
-        return merge();
+        work();
     } catch (const MemoryLimit& e) {
         if (e.text() != nullptr) throw;
         throw MemoryLimit(

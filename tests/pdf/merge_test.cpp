@@ -274,6 +274,76 @@ TEST(Merge, SharedFontsAndImagesAreStoredOnceButPagesStayApart) {
     }
 }
 
+// A page with a stamp, a link to the source's second page and a note with its pop-up.
+std::string linked_pdf() {
+    return fixtures::raw_pdf({
+        /* 1 */ {" /Type /Catalog /Pages 2 0 R"},
+        /* 2 */ {" /Type /Pages /Kids [3 0 R 4 0 R] /Count 2"},
+        /* 3 */
+        {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 5 0 R /Annots [6 0 R 7 0 R 8 0 R 9 0 R]"},
+        /* 4 */ {" /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 5 0 R"},
+        /* 5 */ {"", "0 g 10 10 20 20 re f"},
+        /* 6 */ {" /Type /Annot /Subtype /Stamp /Rect [100 600 300 700] /F 4 /P 3 0 R /AP << /N 10 0 R >>"},
+        /* 7 */ {" /Type /Annot /Subtype /Link /Rect [400 650 500 670] /Border [0 0 0] /P 3 0 R /Dest [4 0 R /Fit]"},
+        /* 8 */ {" /Type /Annot /Subtype /Text /Rect [50 780 70 800] /P 3 0 R /Popup 9 0 R /Contents (note)"},
+        /* 9 */ {" /Type /Annot /Subtype /Popup /Rect [80 700 200 800] /P 3 0 R /Parent 8 0 R"},
+        /* 10 */ {" /Type /XObject /Subtype /Form /BBox [0 0 100 50]", "0 g 0 0 100 50 re f"},
+    });
+}
+
+// Several outputs filled in one pass are each the very file that a merge of its own
+// sources writes, byte for byte, with the same counts: whatever each output takes, in
+// every layout, from waybills with CID fonts, split content and transparency, a page
+// with links and annotations, a file MuPDF repairs, and the same waybill twice.
+TEST(MergeOutputs, EachIsTheFileItsOwnMergeWrites) {
+    fixtures::TempDir dir;
+    workload::WaybillFactory factory;
+    std::vector<pdf::Source> sources;
+    for (std::uint64_t i = 0; i < 3; ++i) {
+        const workload::Waybill w = factory.make(5, i, workload::PageSize::a6,
+                                                 {.content_streams = static_cast<int>(i) + 1, .transparency = i == 2});
+        sources.push_back(dir / w.file_name);
+        fixtures::write_bytes(sources.back().path, w.pdf);
+    }
+    fixtures::write_bytes(dir / "linked.pdf", linked_pdf());
+    const std::string whole = fixtures::pdf_bytes(labelled("cut", 2));
+    fixtures::write_bytes(dir / "cut.pdf", whole.substr(0, whole.find("xref")));
+    sources.insert(sources.begin() + 1, {dir / "linked.pdf", dir / "cut.pdf"});
+    sources.push_back(sources.front());
+    const std::vector<std::vector<bool>> subsets = {
+        {false, true, true, false, true, false},
+        {true, false, false, true, false, true},
+        {false, false, false, false, false, true},
+    };
+    const auto alone = [&](const std::vector<bool>& takes, int nup, const fs::path& out) {
+        std::vector<pdf::Source> taken;
+        for (std::size_t i = 0; i < sources.size(); ++i)
+            if (takes.empty() || takes[i]) taken.push_back(sources[i]);
+        return pdf::merge_selected(taken, out, nup);
+    };
+    for (int nup : {1, 4, 9}) {
+        for (const std::vector<bool>& takes : subsets) {
+            SCOPED_TRACE("layout " + std::to_string(nup) + ", first taken " +
+                         std::to_string(std::find(takes.begin(), takes.end(), true) - takes.begin()));
+            fixtures::TempDir out;
+            const std::vector<pdf::MergeCounts> both =
+                pdf::merge_selected(sources, {{out / "all.pdf"}, {out / "some.pdf", {}, takes}}, nup);
+            ASSERT_EQ(both.size(), 2u);
+            const pdf::MergeCounts all = alone({}, nup, out / "all-alone.pdf");
+            const pdf::MergeCounts some = alone(takes, nup, out / "some-alone.pdf");
+            EXPECT_EQ(fixtures::read_bytes(out / "all.pdf"), fixtures::read_bytes(out / "all-alone.pdf"));
+            EXPECT_EQ(fixtures::read_bytes(out / "some.pdf"), fixtures::read_bytes(out / "some-alone.pdf"));
+            for (const auto& [one_pass, own] : {std::pair(both[0], all), std::pair(both[1], some)}) {
+                EXPECT_EQ(one_pass.total_pages, own.total_pages);
+                EXPECT_EQ(one_pass.final_sheets, own.final_sheets);
+                EXPECT_EQ(one_pass.repaired, own.repaired);
+            }
+            EXPECT_EQ(both[0].repaired, std::vector<fs::path>{dir / "cut.pdf"});
+        }
+    }
+    EXPECT_THROW(pdf::merge_selected(sources, {{dir / "x.pdf", {}, {true, false}}}, 1), diag::InvalidValue);
+}
+
 TEST(Merge, AFailureLeavesNoOutputFile) {
     struct Case {
         const char* name;
