@@ -16,8 +16,9 @@
 #     1000; target: merge_zip's first run at most 1.0 x the floor, layouts 1 and 4;
 #   - files created in TMPDIR during a 1000-waybill job (inotifywait): target 0;
 #   - the 3000 with the 1000 already in the history (two outputs) against the 3000 with
-#     an empty history (one output), layout 4: target at most 1.3 x;
-#   - peak memory of the 3000-waybill job: target at most 400 MB.
+#     an empty history (one output), layout 4: target at most 1.3 x (with a peer: its
+#     ratio, and both outputs of its repeat merge byte for byte ours);
+#   - peak memory of the 3000-waybill jobs: target at most 400 MB.
 # Exit status: 0 when every target passes, 1 otherwise, 2 when something is missing.
 set -euo pipefail
 
@@ -110,22 +111,26 @@ for nup in 1 4; do
     secs[unzip_sha/$nup]="$(awk -v a="$(median "${unzip_s[@]}")" -v b="$(median "${sha_s[@]}")" 'BEGIN { print a + b }')"
 done
 
-# The 3000, with an empty history and with the first 1000 in it (layout 4).
-empty=() known=() empty_mb=() known_mb=()
-for ((i = 0; i < repeats; i++)); do
-    fresh "$merge_zip"
-    read -r s m < <(job "$run/out.txt" "$work/w3000.zip" 4); empty+=("$s"); empty_mb+=("$m")
-    fresh "$merge_zip"
-    job /dev/null "$work/w1000.zip" 4 >/dev/null
-    read -r s m < <(job "$run/out.txt" "$work/w3000.zip" 4); known+=("$s"); known_mb+=("$m")
-    if [[ "$(value file_count_new "$run/out.txt")" != 2000 ]]; then
-        echo "memory.sh: the repeat merge did not find 2000 new waybills:" >&2
-        cat "$run/out.txt" >&2
-        exit 1
-    fi
+# The 3000, with an empty history and with the first 1000 in it (layout 4); the peer's
+# too when there is one, whose two outputs of the repeat merge must be ours byte for byte.
+for b in "${binaries[@]}"; do
+    empty=() known=() empty_mb=() known_mb=()
+    for ((i = 0; i < repeats; i++)); do
+        fresh "$(binary_of "$b")"
+        read -r s m < <(job "$run/out.txt" "$work/w3000.zip" 4); empty+=("$s"); empty_mb+=("$m")
+        fresh "$(binary_of "$b")"
+        job /dev/null "$work/w1000.zip" 4 >/dev/null
+        read -r s m < <(job "$run/out.txt" "$work/w3000.zip" 4); known+=("$s"); known_mb+=("$m")
+        if [[ "$(value file_count_new "$run/out.txt")" != 2000 ]]; then
+            echo "memory.sh: the repeat merge did not find 2000 new waybills:" >&2
+            cat "$run/out.txt" >&2
+            exit 1
+        fi
+        for k in all new; do cp "$(value "out_pdf_$k" "$run/out.txt")" "$work/$b-known-$k.pdf"; done
+    done
+    secs[$b/empty]="$(median "${empty[@]}")"; mb[$b/empty]="$(median "${empty_mb[@]}")"
+    secs[$b/known]="$(median "${known[@]}")"; mb[$b/known]="$(median "${known_mb[@]}")"
 done
-secs[empty]="$(median "${empty[@]}")"; mb[empty]="$(median "${empty_mb[@]}")"
-secs[known]="$(median "${known[@]}")"; mb[known]="$(median "${known_mb[@]}")"
 
 echo
 echo "Merge jobs on generated waybills; median of $repeats runs"
@@ -136,8 +141,12 @@ for nup in 1 4; do
     printf '%-52s %8.2f\n' "unzip -q + sha256sum, L$nup" "${secs[unzip_sha/$nup]}"
     printf '%-52s %8.2f\n' "floor: unzip -q + sha256sum + merge_files, L$nup" "${secs[floor/$nup]}"
 done
-printf '%-52s %8.2f %8.1f\n' "merge_zip, 3000 waybills, empty history" "${secs[empty]}" "${mb[empty]}"
-printf '%-52s %8.2f %8.1f\n' "merge_zip, 3000 waybills, 1000 in the history" "${secs[known]}" "${mb[known]}"
+for b in "${binaries[@]}"; do
+    name=merge_zip
+    [[ "$b" == peer ]] && name="peer merge_zip"
+    printf '%-52s %8.2f %8.1f\n' "$name, 3000 waybills, empty history" "${secs[$b/empty]}" "${mb[$b/empty]}"
+    printf '%-52s %8.2f %8.1f\n' "$name, 3000 waybills, 1000 in the history" "${secs[$b/known]}" "${mb[$b/known]}"
+done
 printf '%-52s %8d\n' "files created in TMPDIR by our 1000-waybill jobs" "$created"
 
 echo
@@ -150,6 +159,14 @@ for nup in 1 4; do
     fi
 done
 check "files created in TMPDIR" "$created" "<=" 0
-check "3000 with 1000 known / 3000 all new, L4" "$(ratio "${secs[known]}" "${secs[empty]}")" "<=" 1.3
-check "peak MB, 3000 waybills" "${mb[empty]}" "<=" 400
+check "3000 with 1000 known / 3000 all new, L4" "$(ratio "${secs[ours/known]}" "${secs[ours/empty]}")" "<=" 1.3
+if [[ -n "$peer" ]]; then
+    printf '  (peer: 3000 with 1000 known / 3000 all new, L4: %s)\n' "$(ratio "${secs[peer/known]}" "${secs[peer/empty]}")"
+    for k in all new; do
+        check "repeat merge's $k output byte-identical to the peer's" \
+            "$(cmp -s "$work/ours-known-$k.pdf" "$work/peer-known-$k.pdf" && echo 0 || echo 1)" "<=" 0
+    done
+fi
+check "peak MB, 3000 waybills (either history)" \
+    "$(awk -v a="${mb[ours/empty]}" -v b="${mb[ours/known]}" 'BEGIN { print (a > b ? a : b) }')" "<=" 400
 finish

@@ -13,7 +13,6 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -169,14 +168,16 @@ private:
     int count_ = 0;
 };
 
-// One source on its way into the outputs: opened once for the whole merge, its pages
-// found by one walk over its page tree, each page made ready once for every output.
+// One source on its way into the output: opened once for the whole merge, its pages
+// found by one walk over its page tree, with a graft map of its own so that what its
+// pages share is copied once. Objects numbered from `first_new_object` on are the ones
+// its copy adds to the output.
 struct SourceCopy {
-    // Opens `source`, called `source_name` in messages. Throws as open_source,
-    // "pdf_no_pages" for a source without pages, content_broken for the first page that
-    // is lost ("page object lost"), and MuPDF's message for a page tree that cannot be
-    // walked (walk_pages).
-    SourceCopy(const Source& source, const std::string& source_name);
+    // Opens `source`, called `source_name` in messages, to be copied into `out` (which
+    // must outlive the copy). Throws as open_source, "pdf_no_pages" for a source
+    // without pages, content_broken for the first page that is lost ("page object
+    // lost"), and MuPDF's message for a page tree that cannot be walked (walk_pages).
+    SourceCopy(pdf_document* out, const Source& source, const std::string& source_name);
 
     int pages() const { return tree.count(); }
     // Page `index` (0-based, below pages()), borrowed from the source.
@@ -191,69 +192,76 @@ struct SourceCopy {
     std::string name;
     Document doc;
     SourcePages tree;
+    GraftMap map;
+    int first_new_object;
     SeenObjects seen;  // objects whose references null_missing_references has looked at
     // MuPDF repaired the file, or its page tree, field chains or links were read around
     // damage: merged as far as it reads, and listed for the user to check.
     bool repaired = false;
 };
 
-// One output being filled: its document, page tree, the merger of its duplicates and
-// its counts; and, while a source is copied into it, that source's graft map (so that
-// what the source's pages share is copied once) and the first object number the copy
-// adds. Neither copied nor moved: its parts point into its document.
-struct Target {
-    // A new document for `output` (borrowed: it must outlive the target). Throws
-    // MuPDF's failures.
-    explicit Target(const MergeOutput& output);
-    Target(const Target&) = delete;
-    Target& operator=(const Target&) = delete;
-
-    // Whether the output takes source `index`.
-    bool takes(std::size_t index) const { return output.takes.empty() || output.takes[index]; }
-    // Starts the copy of a source: a new graft map. Throws MuPDF's failures.
-    void begin_source();
-
-    const MergeOutput& output;
-    Document doc;
-    PageTree tree;
-    ObjectMerger merger;
-    MergeCounts counts;
-    GraftMap map;
-    int first_new_object = 0;
-};
-
 // --- what both layouts share (merge.cpp) ---------------------------------------------
 
-// Copies the sources in order: copy(index, source, name) for each, with its display
-// name, run by a DamagedList, so that a source that fails in itself does not stop the
+// Copies the sources in order: copy(source, name) for each, with its display name,
+// run by a DamagedList, so that a source that fails in itself does not stop the
 // others; `progress` is told after each source. Then throws what the DamagedList kept.
 // Any other failure of `copy` is thrown at once.
 void copy_sources(const std::vector<Source>& sources, const MergeProgress& progress,
-                  const std::function<void(std::size_t index, const Source& source, const std::string& name)>& copy);
+                  const std::function<void(const Source& source, const std::string& name)>& copy);
 
-// The targets that take source `index`, in output order.
-std::vector<Target*> takers(std::deque<Target>& targets, std::size_t index);
+// --- an output before it is saved, and a second one made of its work ----------------
 
-// Ends the copy of a source whose pages are all in the target: lists `file` in the
-// target's counts.repaired when the source was repaired (not again when it is the file
-// listed last: the same file given twice in a row), drops the source's graft map,
-// merges the objects its copy added with those kept before (ObjectMerger), and adds
-// its pages to counts.total_pages. Returns where each merged object went. Throws
-// MuPDF's failures.
-Remap finish_source(const SourceCopy& source, const std::filesystem::path& file, Target& target);
+// How a page copied into a grid layout is shown: its visible box and the transform
+// that turns it upright (pdf_page_obj_transform).
+struct PageView {
+    fz_rect visible;
+    fz_matrix ctm;
+};
 
-// Saves each target in order (save_document), telling `progress`, if any, as each save
-// of a merge of `sources` sources begins, and drops each document once it is written.
-// Returns the targets' counts.
-std::vector<MergeCounts> save_targets(std::deque<Target>& targets, const MergeProgress& progress, std::size_t sources);
+// A merged output not yet saved, and what the merge knew of each source: where its
+// pages are among the pages copied, whether it was repaired, and for the grid layouts
+// how each page copied is shown (its form is "Fm<cell>" on its sheet).
+struct Built {
+    Document doc;
+    MergeCounts counts;
+    std::vector<int> first_page;  // per source, and the number of pages copied at the end
+    std::vector<bool> repaired;   // per source
+    std::vector<PageView> views;  // grid layouts: per page copied
+};
+
+// Ends the copy of a source whose pages are all in the output: lists `file` in
+// counts.repaired when the source was repaired (not again when it is the file listed
+// last: the same file given twice in a row), drops the source's graft map, merges the
+// objects its copy added with those kept before (ObjectMerger), notes where its pages
+// are and whether it was repaired, and adds its pages to counts.total_pages. Returns
+// where each merged object went. Throws MuPDF's failures.
+Remap finish_source(SourceCopy& source, const std::filesystem::path& file, ObjectMerger& merger, Built& built);
+
+// Turns the saved output `built` into the output of the sources `takes` flags, in
+// their order, from what the saved one holds: layout 1 keeps their pages; the grid
+// layouts place their pages' forms on new sheets. What no longer belongs to the
+// output goes at its save (pdf_write_document drops what the pages do not reach).
+// `sources` are the merge's. Returns its counts (MergeCounts::written left empty).
+// Throws MuPDF's failures.
+MergeCounts keep_pages(Built& built, const std::vector<bool>& takes, const std::vector<Source>& sources);
+MergeCounts regrid_pages(Built& built, const std::vector<bool>& takes, const std::vector<Source>& sources, int nup);
+
+// The indexes, among the pages copied, of the pages of the sources `takes` flags, in
+// order; fills in `counts` (all but the sheets) as the output of those sources alone
+// has them. Does not throw but std::bad_alloc.
+std::vector<int> pages_taken(const Built& built, const std::vector<bool>& takes, MergeCounts& counts,
+                             const std::vector<Source>& sources);
+
+// Tells `progress`, if any, that the save of output `output` of a merge of `sources`
+// sources begins.
+// Does not throw (a progress callback must not).
+void tell_saving(const MergeProgress& progress, std::size_t sources, std::size_t output);
 
 // --- the layouts ----------------------------------------------------------------------
 
 // Layout 1 (merge_1up.cpp) and layouts 4, 6 and 9 (merge_nup.cpp, diag::InvalidValue for
-// any other nup), as merge_selected describes them, into every output at once.
-std::vector<MergeCounts> merge_1up(const std::vector<Source>& pdf_files, const std::vector<MergeOutput>& outputs,
-                                   const MergeProgress& progress);
-std::vector<MergeCounts> merge_nup(const std::vector<Source>& pdf_files, const std::vector<MergeOutput>& outputs,
-                                   int nup, const MergeProgress& progress);
+// any other nup), as merge_selected describes them, up to the save.
+Built merge_1up(const std::vector<Source>& pdf_files, const MergeProgress& progress);
+Built merge_nup(const std::vector<Source>& pdf_files, int nup, const MergeProgress& progress);
 
 }  // namespace pdf::detail

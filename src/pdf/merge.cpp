@@ -17,51 +17,46 @@ namespace fs = std::filesystem;
 namespace detail {
 
 void copy_sources(const std::vector<Source>& sources, const MergeProgress& progress,
-                  const std::function<void(std::size_t index, const Source& source, const std::string& name)>& copy) {
+                  const std::function<void(const Source& source, const std::string& name)>& copy) {
     DamagedList damaged;
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-        const std::string name = sources[i].display_name();
-        damaged.run(name, [&] { copy(i, sources[i], name); });
-        if (progress) progress(MergeStep{i + 1, sources.size(), false});
+    std::size_t done = 0;
+    for (const Source& input : sources) {
+        const std::string name = input.display_name();
+        damaged.run(name, [&] { copy(input, name); });
+        ++done;
+        if (progress) progress(MergeStep{done, sources.size(), false});
     }
     damaged.throw_if_any();
 }
 
-Target::Target(const MergeOutput& out) : output(out), doc(create_pdf()), tree(doc.get()), merger(doc.get()) {}
-
-void Target::begin_source() {
-    map.reset(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, doc.get()); }));
-    first_new_object = xref_len(doc.get());
-}
-
-std::vector<Target*> takers(std::deque<Target>& targets, std::size_t index) {
-    std::vector<Target*> taking;
-    for (Target& t : targets)
-        if (t.takes(index)) taking.push_back(&t);
-    return taking;
-}
-
-Remap finish_source(const SourceCopy& source, const fs::path& file, Target& target) {
-    MergeCounts& counts = target.counts;
+Remap finish_source(SourceCopy& source, const fs::path& file, ObjectMerger& merger, Built& built) {
+    MergeCounts& counts = built.counts;
     const bool was = source.repaired || was_repaired(source.doc.get());
     if (was && (counts.repaired.empty() || counts.repaired.back() != file)) counts.repaired.push_back(file);
-    target.map.reset();
-    Remap moved = target.merger.merge_new_objects(target.first_new_object);
+    source.map.reset();
+    Remap moved = merger.merge_new_objects(source.first_new_object);
+    built.first_page.push_back(counts.total_pages);
+    built.repaired.push_back(was);
     counts.total_pages += source.pages();
     return moved;
 }
 
-std::vector<MergeCounts> save_targets(std::deque<Target>& targets, const MergeProgress& progress, std::size_t sources) {
-    std::vector<MergeCounts> counts;
-    for (std::size_t k = 0; k < targets.size(); ++k) {
-        Target& t = targets[k];
-        if (progress) progress(MergeStep{sources, sources, true, k});
-        run_for_output(t.output.path,
-                       [&] { t.counts.written = save_document(t.doc.get(), t.output.path, t.output.place); });
-        t.doc.reset();  // what is written need not be held while the next output is saved
-        counts.push_back(std::move(t.counts));
+void tell_saving(const MergeProgress& progress, std::size_t sources, std::size_t output) {
+    if (progress) progress(MergeStep{sources, sources, true, output});
+}
+
+std::vector<int> pages_taken(const Built& built, const std::vector<bool>& takes, MergeCounts& counts,
+                             const std::vector<Source>& sources) {
+    std::vector<int> pages;
+    for (std::size_t i = 0; i < takes.size(); ++i) {
+        if (!takes[i]) continue;
+        for (int p = built.first_page[i]; p < built.first_page[i + 1]; ++p) pages.push_back(p);
+        const fs::path& file = sources[i].path;
+        if (built.repaired[i] && (counts.repaired.empty() || counts.repaired.back() != file))
+            counts.repaired.push_back(file);
     }
-    return counts;
+    counts.total_pages = static_cast<int>(pages.size());
+    return pages;
 }
 
 }  // namespace detail
@@ -83,42 +78,6 @@ DamagedSources::DamagedSources(std::vector<Damaged> sources, std::source_locatio
           where),
       sources_(std::make_shared<const std::vector<Damaged>>(std::move(sources))) {}
 
-namespace {
-
-// Every output merged in one pass; MuPDF's memory running out outside any one source
-// is said about the output being saved, or the first one before any save.
-std::vector<MergeCounts> merge_in_one_pass(const std::vector<Source>& sources, const std::vector<MergeOutput>& outputs,
-                                           int nup, const MergeProgress& progress) {
-    std::vector<MergeCounts> counts;
-    detail::run_for_output(outputs.at(0).path, [&] {
-        counts = nup == 1 ? detail::merge_1up(sources, outputs, progress)
-                          : detail::merge_nup(sources, outputs, nup, progress);
-    });
-    return counts;
-}
-
-// Each output on its own, one after the other: only one output is held at a time.
-std::vector<MergeCounts> merge_one_by_one(const std::vector<Source>& sources, const std::vector<MergeOutput>& outputs,
-                                          int nup, const MergeProgress& progress) {
-    std::vector<MergeCounts> counts;
-    for (std::size_t k = 0; k < outputs.size(); ++k) {
-        std::vector<Source> taken;
-        for (std::size_t i = 0; i < sources.size(); ++i)
-            if (outputs[k].takes.empty() || outputs[k].takes[i]) taken.push_back(sources[i]);
-        MergeProgress told;
-        if (progress)
-            told = [&](const MergeStep& step) {
-                MergeStep s = step;
-                s.output = k;
-                progress(s);
-            };
-        counts.push_back(merge_in_one_pass(taken, {{outputs[k].path, outputs[k].place}}, nup, told).at(0));
-    }
-    return counts;
-}
-
-}  // namespace
-
 MergeCounts merge_selected(const std::vector<Source>& pdf_files, const fs::path& output_path, int nup,
                            const Placer& place, const MergeProgress& progress) {
     return merge_selected(pdf_files, {{output_path, place}}, nup, progress).at(0);
@@ -127,23 +86,28 @@ MergeCounts merge_selected(const std::vector<Source>& pdf_files, const fs::path&
 std::vector<MergeCounts> merge_selected(const std::vector<Source>& pdf_files, const std::vector<MergeOutput>& outputs,
                                         int nup, const MergeProgress& progress) {
     if (!is_supported_layout(nup)) throw diag::InvalidValue("unsupported layout " + std::to_string(nup));
-    for (const MergeOutput& out : outputs)
-        if (!out.takes.empty() && out.takes.size() != pdf_files.size())
-            throw diag::InvalidValue("an output's flags do not match its sources");
-    if (outputs.size() < 2) return merge_in_one_pass(pdf_files, outputs, nup, progress);
-    // Once an output is in its place (the save of the next one has begun), its caller
-    // holds it: no second try then.
-    bool placed = false;
-    const MergeProgress watched = [&](const MergeStep& step) {
-        if (step.saving && step.output > 0) placed = true;
-        if (progress) progress(step);
-    };
-    try {
-        return merge_in_one_pass(pdf_files, outputs, nup, watched);
-    } catch (const MemoryLimit&) {
-        if (placed) throw;
-    }
-    return merge_one_by_one(pdf_files, outputs, nup, progress);
+    if (outputs.empty() || outputs.size() > 2 || !outputs[0].takes.empty())
+        throw diag::InvalidValue("a merge writes every source, and at most one output of some of them");
+    if (outputs.size() == 2 && outputs[1].takes.size() != pdf_files.size())
+        throw diag::InvalidValue("the second output's flags do not match the sources");
+    detail::Built built;
+    std::vector<MergeCounts> counts;
+    detail::run_for_output(outputs[0].path, [&] {
+        built = nup == 1 ? detail::merge_1up(pdf_files, progress) : detail::merge_nup(pdf_files, nup, progress);
+        detail::tell_saving(progress, pdf_files.size(), 0);
+        built.counts.written = detail::save_document(built.doc.get(), outputs[0].path, outputs[0].place);
+        counts.push_back(built.counts);
+    });
+    if (outputs.size() == 1) return counts;
+    detail::run_for_output(outputs[1].path, [&] {
+        const std::vector<bool>& takes = outputs[1].takes;
+        MergeCounts some =
+            nup == 1 ? detail::keep_pages(built, takes, pdf_files) : detail::regrid_pages(built, takes, pdf_files, nup);
+        detail::tell_saving(progress, pdf_files.size(), 1);
+        some.written = detail::save_document(built.doc.get(), outputs[1].path, outputs[1].place);
+        counts.push_back(std::move(some));
+    });
+    return counts;
 }
 
 }  // namespace pdf

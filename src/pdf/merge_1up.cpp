@@ -1,8 +1,6 @@
 // Layout 1: every source page grafted as it is onto a page of its own in the output,
 // with its annotations; and the output's page tree and the source copy that both
 // layouts use.
-#include <deque>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,8 +28,13 @@ void PageTree::append(pdf_obj* page) {
     });
 }
 
-SourceCopy::SourceCopy(const Source& source, const std::string& source_name)
-    : name(source_name), doc(open_source(source, name)), tree(walk_pages(doc.get())), seen(doc.get()) {
+SourceCopy::SourceCopy(pdf_document* out, const Source& source, const std::string& source_name)
+    : name(source_name),
+      doc(open_source(source, name)),
+      tree(walk_pages(doc.get())),
+      map(mupdf_call([&](fz_context* c) noexcept { return pdf_new_graft_map(c, out); })),
+      first_new_object(xref_len(out)),
+      seen(doc.get()) {
     if (tree.lost >= 0) throw content_broken(name, tree.lost, "page object lost");
     if (tree.count() == 0) throw diag::RuntimeError(source_text("pdf_no_pages", name));
     repaired = was_repaired(doc.get()) || tree.count_differs;
@@ -56,12 +59,13 @@ struct PendingLink {
 };
 
 // Grafts the source page's annotations, made ready by prepare_annotations, onto `page`,
-// its copy in the target, each pointing back at it by /P. Adds the links that wait for
-// their page to `links`.
-void graft_annotations(Target& target, pdf_obj* annots, const PreparedAnnotations& prepared, pdf_obj* page,
-                       std::vector<PendingLink>& links) {
+// its copy in `out`, each pointing back at it by /P. Adds the links that wait for their
+// page to `links`.
+void graft_annotations(SourceCopy& source, pdf_obj* annots, pdf_obj* page, std::vector<PendingLink>& links) {
+    const PreparedAnnotations prepared = prepare_annotations(source.doc.get(), annots, source.tree);
+    if (prepared.repaired) source.repaired = true;
     const std::vector<int>& targets = prepared.link_targets;
-    pdf_graft_map* map = target.map.get();
+    pdf_graft_map* map = source.map.get();
     mupdf_call([&](fz_context* c) noexcept {
         pdf_obj* copy = pdf_graft_mapped_object(c, map, annots);
         pdf_dict_put_drop(c, page, PDF_NAME(Annots), copy);
@@ -82,28 +86,20 @@ void graft_annotations(Target& target, pdf_obj* annots, const PreparedAnnotation
     }
 }
 
-// Page `index` of a source on its way into the targets that take it, and what each
-// of them has of the source so far: its pages and the links that wait for them.
-struct PageCopies {
-    std::vector<std::vector<Object>> pages;  // per target
-    std::vector<std::vector<PendingLink>> links;
-    std::optional<PreparedAnnotations> prepared;  // once the first target needs it
-};
-
-// Copies page `index` of the source into the target as pdf_graft_mapped_page does
-// (the page's own and inherited boxes, rotation, resources and contents, through the
-// target's graft map, so what the source's pages share is copied once), and also its
+// Copies page `index` of the source into `out` as pdf_graft_mapped_page does (the
+// page's own and inherited boxes, rotation, resources and contents, through the
+// source's graft map, so what its pages share is copied once), and also its
 // transparency group, which decides how its half-transparent parts blend, and its
-// annotations with every reference that leads off the page cut (prepare_annotations,
-// once for all targets); appends it to the target's tree. Adds the output page (a
-// reference) and the links that wait for their page to the target's share of `copies`.
-void graft_page(Target& target, std::size_t slot, SourceCopy& source, int index, PageCopies& copies) {
+// annotations with every reference that leads off the page cut (prepare_annotations);
+// appends it to the tree. Returns the output page (a reference) and adds the links that
+// wait for their page.
+Object graft_page(pdf_document* out, SourceCopy& source, int index, PageTree& tree, std::vector<PendingLink>& links) {
     static pdf_obj* const copied_keys[] = {
         PDF_NAME(Contents), PDF_NAME(Resources), PDF_NAME(MediaBox), PDF_NAME(CropBox),  PDF_NAME(BleedBox),
         PDF_NAME(TrimBox),  PDF_NAME(ArtBox),    PDF_NAME(Rotate),   PDF_NAME(UserUnit), PDF_NAME(Group)};
-    pdf_graft_map* map = target.map.get();
+    pdf_graft_map* map = source.map.get();
     pdf_obj* from = source.page(index);
-    Object page(mupdf_call([&](fz_context* c) noexcept { return pdf_add_new_dict(c, target.doc.get(), 4); }));
+    Object page(mupdf_call([&](fz_context* c) noexcept { return pdf_add_new_dict(c, out, 4); }));
     mupdf_call([&](fz_context* c) noexcept {
         pdf_dict_put(c, page.get(), PDF_NAME(Type), PDF_NAME(Page));
         for (pdf_obj* key : copied_keys)
@@ -114,53 +110,58 @@ void graft_page(Target& target, std::size_t slot, SourceCopy& source, int index,
         pdf_obj* a = pdf_dict_get(c, from, PDF_NAME(Annots));
         return pdf_array_len(c, a) > 0 ? a : nullptr;
     });
-    if (annots) {
-        if (!copies.prepared) {
-            copies.prepared = prepare_annotations(source.doc.get(), annots, source.tree);
-            if (copies.prepared->repaired) source.repaired = true;
-        }
-        graft_annotations(target, annots, *copies.prepared, page.get(), copies.links[slot]);
-    }
-    target.tree.append(page.get());
-    copies.pages[slot].push_back(std::move(page));
+    if (annots) graft_annotations(source, annots, page.get(), links);
+    tree.append(page.get());
+    return page;
 }
 
-// Grafts every page of the source, in order, onto pages of their own appended to each
-// target's tree; then points the links within the source at their pages in each output.
-void graft_pages(SourceCopy& source, const std::vector<Target*>& targets) {
-    PageCopies copies{std::vector<std::vector<Object>>(targets.size()),
-                      std::vector<std::vector<PendingLink>>(targets.size()), std::nullopt};
+// Grafts every page of the source, in order, onto pages of its own appended to the
+// tree; then points the links within the source at their pages in the output.
+void graft_pages(pdf_document* out, SourceCopy& source, PageTree& tree) {
+    std::vector<Object> pages;
+    std::vector<PendingLink> links;
     for (int i = 0; i < source.pages(); ++i) {
         source.prepare_page(i);
-        copies.prepared.reset();
-        for (std::size_t t = 0; t < targets.size(); ++t) graft_page(*targets[t], t, source, i, copies);
+        pages.push_back(graft_page(out, source, i, tree, links));
     }
-    for (std::size_t t = 0; t < targets.size(); ++t) {
-        for (const PendingLink& link : copies.links[t]) {
-            mupdf_call([&](fz_context* c) noexcept {
-                pdf_array_put(c, pdf_dict_get(c, link.annot, PDF_NAME(Dest)), 0,
-                              copies.pages[t][static_cast<std::size_t>(link.source_page)].get());
-            });
-        }
+    for (const PendingLink& link : links) {
+        mupdf_call([&](fz_context* c) noexcept {
+            pdf_array_put(c, pdf_dict_get(c, link.annot, PDF_NAME(Dest)), 0, pages[link.source_page].get());
+        });
     }
 }
 
 }  // namespace
 
-std::vector<MergeCounts> detail::merge_1up(const std::vector<Source>& pdf_files,
-                                           const std::vector<MergeOutput>& outputs, const MergeProgress& progress) {
-    std::deque<Target> targets;
-    for (const MergeOutput& out : outputs) targets.emplace_back(out);
-    copy_sources(pdf_files, progress, [&](std::size_t index, const Source& input, const std::string& name) {
-        const std::vector<Target*> taking = takers(targets, index);
-        if (taking.empty()) return;
-        SourceCopy source(input, name);
-        for (Target* t : taking) t->begin_source();
-        graft_pages(source, taking);
-        for (Target* t : taking) finish_source(source, input.path, *t);
+Built detail::merge_1up(const std::vector<Source>& pdf_files, const MergeProgress& progress) {
+    Built built{create_pdf(), {}, {}, {}, {}};
+    PageTree tree(built.doc.get());
+    ObjectMerger merger(built.doc.get());
+    copy_sources(pdf_files, progress, [&](const Source& input, const std::string& name) {
+        SourceCopy source(built.doc.get(), input, name);
+        graft_pages(built.doc.get(), source, tree);
+        finish_source(source, input.path, merger, built);
     });
-    for (Target& t : targets) t.counts.final_sheets = t.counts.total_pages;
-    return save_targets(targets, progress, pdf_files.size());
+    built.counts.final_sheets = built.counts.total_pages;
+    built.first_page.push_back(built.counts.total_pages);
+    return built;
+}
+
+MergeCounts detail::keep_pages(Built& built, const std::vector<bool>& takes, const std::vector<Source>& sources) {
+    MergeCounts counts;
+    const std::vector<int> pages = pages_taken(built, takes, counts, sources);
+    counts.final_sheets = counts.total_pages;
+    pdf_document* doc = built.doc.get();
+    const Object kept(
+        mupdf_call([&](fz_context* c) noexcept { return pdf_new_array(c, doc, counts.total_pages + 1); }));
+    mupdf_call([&](fz_context* c) noexcept {
+        pdf_obj* node = pdf_dict_getp(c, pdf_trailer(c, doc), "Root/Pages");
+        pdf_obj* kids = pdf_dict_get(c, node, PDF_NAME(Kids));
+        for (int p : pages) pdf_array_push(c, kept.get(), pdf_array_get(c, kids, p));
+        pdf_dict_put(c, node, PDF_NAME(Kids), kept.get());
+        pdf_dict_put_int(c, node, PDF_NAME(Count), counts.total_pages);
+    });
+    return counts;
 }
 
 }  // namespace pdf

@@ -4,7 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <deque>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <vector>
@@ -226,21 +226,26 @@ int form_with_appearances(pdf_document* out, pdf_graft_map* map, pdf_obj* conten
     return mupdf_call([&](fz_context* c) noexcept { return pdf_to_num(c, ref.get()); });
 }
 
-// A form XObject showing one source page as a viewer shows it: the page's own content
-// (page_content_form) and, over it, the appearance of each annotation the viewer
-// shows (form_with_appearances); placed to fit `cell`.
-Placed make_page_form(const Target& target, const SourceCopy& source, int page_index, Rect cell) {
-    pdf_document* out = target.doc.get();
+// How a viewer shows the page: its visible box and the transform that turns it upright.
+PageView page_view(pdf_obj* page) {
+    PageView v{};
+    mupdf_call([&](fz_context* c) noexcept { pdf_page_obj_transform(c, page, &v.visible, &v.ctm); });
+    return v;
+}
+
+// A form XObject showing one source page as a viewer shows it (`view`): the page's own
+// content (page_content_form) and, over it, the appearance of each annotation the
+// viewer shows (form_with_appearances); placed to fit `cell`.
+Placed make_page_form(pdf_document* out, const SourceCopy& source, int page_index, const PageView& view, Rect cell) {
     pdf_obj* page = source.page(page_index);
-    fz_rect visible{};
-    fz_matrix ctm{};
-    mupdf_call([&](fz_context* c) noexcept { pdf_page_obj_transform(c, page, &visible, &ctm); });
-    Object content = page_content_form(out, source.doc.get(), target.map.get(), page, visible, source.name, page_index);
+    const fz_rect visible = view.visible;
+    const fz_matrix ctm = view.ctm;
+    Object content = page_content_form(out, source.doc.get(), source.map.get(), page, visible, source.name, page_index);
     const std::vector<Shown> shown = shown_annotations(page);
     const Matrix placement = place_in_cell(rect_of(visible), matrix_of(ctm), cell);
     if (shown.empty())
         return Placed{mupdf_call([&](fz_context* c) noexcept { return pdf_to_num(c, content.get()); }), placement};
-    return Placed{form_with_appearances(out, target.map.get(), content.get(), visible, shown), placement};
+    return Placed{form_with_appearances(out, source.map.get(), content.get(), visible, shown), placement};
 }
 
 // Appends one portrait A4 sheet that draws each placed form with its matrix.
@@ -267,57 +272,74 @@ void add_sheet(pdf_document* out, PageTree& tree, const std::vector<Placed>& cel
     tree.append(page.get());
 }
 
-// A target and the cells of the sheet it is filling.
-struct GridTarget {
-    Target* target;
-    std::vector<Placed>* pending;
-};
-
-// Adds page `index` of the source to the target's sheet being filled, and the sheet to
-// its output once it is full.
-void place_page(const GridTarget& grid, const SourceCopy& source, int index, int nup) {
-    std::vector<Placed>& pending = *grid.pending;
-    const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
-    pending.push_back(make_page_form(*grid.target, source, index, cell));
-    if (static_cast<int>(pending.size()) == nup) {
-        add_sheet(grid.target->doc.get(), grid.target->tree, pending);
-        ++grid.target->counts.final_sheets;
-        pending.clear();
-    }
-}
-
 }  // namespace
 
-std::vector<MergeCounts> detail::merge_nup(const std::vector<Source>& pdf_files,
-                                           const std::vector<MergeOutput>& outputs, int nup,
-                                           const MergeProgress& progress) {
+Built detail::merge_nup(const std::vector<Source>& pdf_files, int nup, const MergeProgress& progress) {
     if (!is_grid_layout(nup))
         throw diag::InvalidValue("layout " + std::to_string(nup) + " is not a grid layout (4, 6 or 9)");
-    std::deque<Target> targets;
-    for (const MergeOutput& out : outputs) targets.emplace_back(out);
-    std::vector<std::vector<Placed>> pending(targets.size());  // cells of each target's sheet being filled
-    copy_sources(pdf_files, progress, [&](std::size_t index, const Source& input, const std::string& name) {
-        std::vector<GridTarget> taking;
-        for (std::size_t t = 0; t < targets.size(); ++t)
-            if (targets[t].takes(index)) taking.push_back({&targets[t], &pending[t]});
-        if (taking.empty()) return;
-        SourceCopy source(input, name);
-        for (const GridTarget& g : taking) g.target->begin_source();
+    Built built{create_pdf(), {}, {}, {}, {}};
+    pdf_document* out = built.doc.get();
+    PageTree tree(out);
+    ObjectMerger merger(out);
+    std::vector<Placed> pending;  // cells of the sheet being filled
+    MergeCounts& counts = built.counts;
+    copy_sources(pdf_files, progress, [&](const Source& input, const std::string& name) {
+        SourceCopy source(out, input, name);
         for (int i = 0; i < source.pages(); ++i) {
             source.prepare_page(i);
-            for (const GridTarget& g : taking) place_page(g, source, i, nup);
+            built.views.push_back(page_view(source.page(i)));
+            const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
+            pending.push_back(make_page_form(out, source, i, built.views.back(), cell));
+            if (static_cast<int>(pending.size()) == nup) {
+                add_sheet(out, tree, pending);
+                ++counts.final_sheets;
+                pending.clear();
+            }
         }
-        for (const GridTarget& g : taking) {
-            const Remap moved = finish_source(source, input.path, *g.target);
-            for (Placed& p : *g.pending) p.form = final_number(moved, p.form);
-        }
+        const Remap moved = finish_source(source, input.path, merger, built);
+        for (Placed& p : pending) p.form = final_number(moved, p.form);
     });
-    for (std::size_t t = 0; t < targets.size(); ++t) {
-        if (pending[t].empty()) continue;
-        add_sheet(targets[t].doc.get(), targets[t].tree, pending[t]);
-        ++targets[t].counts.final_sheets;
+    if (!pending.empty()) {
+        add_sheet(out, tree, pending);
+        ++counts.final_sheets;
     }
-    return save_targets(targets, progress, pdf_files.size());
+    built.first_page.push_back(counts.total_pages);
+    return built;
+}
+
+MergeCounts detail::regrid_pages(Built& built, const std::vector<bool>& takes, const std::vector<Source>& sources,
+                                 int nup) {
+    MergeCounts counts;
+    const std::vector<int> pages = pages_taken(built, takes, counts, sources);
+    pdf_document* doc = built.doc.get();
+    // Each page's form, as the sheet that shows it names it ("Fm<cell>"); then the
+    // sheets are let go, to be dropped at the save.
+    std::vector<int> forms(pages.size());
+    mupdf_call([&](fz_context* c) noexcept {
+        pdf_obj* node = pdf_dict_getp(c, pdf_trailer(c, doc), "Root/Pages");
+        pdf_obj* sheets = pdf_dict_get(c, node, PDF_NAME(Kids));
+        for (std::size_t k = 0; k < pages.size(); ++k) {
+            char name[16];
+            std::snprintf(name, sizeof name, "Fm%d", pages[k] % nup);
+            pdf_obj* xobjects = pdf_dict_getp(c, pdf_array_get(c, sheets, pages[k] / nup), "Resources/XObject");
+            forms[k] = pdf_to_num(c, pdf_dict_gets(c, xobjects, name));
+        }
+        pdf_dict_put_array(c, node, PDF_NAME(Kids), static_cast<int>(pages.size()) / nup + 1);
+        pdf_dict_put_int(c, node, PDF_NAME(Count), 0);
+    });
+    PageTree tree(doc);
+    std::vector<Placed> pending;
+    for (std::size_t k = 0; k < pages.size(); ++k) {
+        const PageView& view = built.views[static_cast<std::size_t>(pages[k])];
+        const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
+        pending.push_back(Placed{forms[k], place_in_cell(rect_of(view.visible), matrix_of(view.ctm), cell)});
+        if (static_cast<int>(pending.size()) == nup || k + 1 == pages.size()) {
+            add_sheet(doc, tree, pending);
+            ++counts.final_sheets;
+            pending.clear();
+        }
+    }
+    return counts;
 }
 
 }  // namespace pdf

@@ -291,11 +291,22 @@ std::string linked_pdf() {
     });
 }
 
-// Several outputs filled in one pass are each the very file that a merge of its own
-// sources writes, byte for byte, with the same counts: whatever each output takes, in
-// every layout, from waybills with CID fonts, split content and transparency, a page
-// with links and annotations, a file MuPDF repairs, and the same waybill twice.
-TEST(MergeOutputs, EachIsTheFileItsOwnMergeWrites) {
+// The objects a PDF holds, and whether MuPDF had to repair it to read it.
+std::pair<int, bool> objects_of(const fs::path& file) {
+    const pdf::Document doc(
+        pdf::mupdf_call([&](fz_context* c) noexcept { return pdf_open_document(c, file.string().c_str()); }));
+    return pdf::mupdf_call([&](fz_context* c) noexcept {
+        return std::pair(pdf_count_objects(c, doc.get()), pdf_was_repaired(c, doc.get()) != 0);
+    });
+}
+
+// The second output, made from the first one's work, is the file of its own sources:
+// the same pages drawn alike, the same counts, the same objects and nothing of the
+// sources it leaves out; the first output is the file a merge of every source writes,
+// byte for byte. Whatever the second takes, in every layout, from waybills with CID
+// fonts, split content and transparency, a page with links and annotations, a file
+// MuPDF repairs (twice in a row), and the same waybill twice.
+TEST(MergeOutputs, TheSecondIsTheFileOfItsOwnSources) {
     fixtures::TempDir dir;
     workload::WaybillFactory factory;
     std::vector<pdf::Source> sources;
@@ -308,18 +319,12 @@ TEST(MergeOutputs, EachIsTheFileItsOwnMergeWrites) {
     fixtures::write_bytes(dir / "linked.pdf", linked_pdf());
     const std::string whole = fixtures::pdf_bytes(labelled("cut", 2));
     fixtures::write_bytes(dir / "cut.pdf", whole.substr(0, whole.find("xref")));
-    sources.insert(sources.begin() + 1, {dir / "linked.pdf", dir / "cut.pdf"});
+    sources.insert(sources.begin() + 1, {dir / "linked.pdf", dir / "cut.pdf", dir / "cut.pdf"});
     sources.push_back(sources.front());
     const std::vector<std::vector<bool>> subsets = {
-        {false, true, true, false, true, false},
-        {true, false, false, true, false, true},
-        {false, false, false, false, false, true},
-    };
-    const auto alone = [&](const std::vector<bool>& takes, int nup, const fs::path& out) {
-        std::vector<pdf::Source> taken;
-        for (std::size_t i = 0; i < sources.size(); ++i)
-            if (takes.empty() || takes[i]) taken.push_back(sources[i]);
-        return pdf::merge_selected(taken, out, nup);
+        {false, true, true, true, false, true, false},
+        {true, false, false, false, true, false, true},
+        {false, false, false, false, false, false, true},
     };
     for (int nup : {1, 4, 9}) {
         for (const std::vector<bool>& takes : subsets) {
@@ -329,19 +334,31 @@ TEST(MergeOutputs, EachIsTheFileItsOwnMergeWrites) {
             const std::vector<pdf::MergeCounts> both =
                 pdf::merge_selected(sources, {{out / "all.pdf"}, {out / "some.pdf", {}, takes}}, nup);
             ASSERT_EQ(both.size(), 2u);
-            const pdf::MergeCounts all = alone({}, nup, out / "all-alone.pdf");
-            const pdf::MergeCounts some = alone(takes, nup, out / "some-alone.pdf");
-            EXPECT_EQ(fixtures::read_bytes(out / "all.pdf"), fixtures::read_bytes(out / "all-alone.pdf"));
-            EXPECT_EQ(fixtures::read_bytes(out / "some.pdf"), fixtures::read_bytes(out / "some-alone.pdf"));
-            for (const auto& [one_pass, own] : {std::pair(both[0], all), std::pair(both[1], some)}) {
-                EXPECT_EQ(one_pass.total_pages, own.total_pages);
-                EXPECT_EQ(one_pass.final_sheets, own.final_sheets);
-                EXPECT_EQ(one_pass.repaired, own.repaired);
+            std::vector<pdf::Source> taken;
+            for (std::size_t i = 0; i < sources.size(); ++i)
+                if (takes[i]) taken.push_back(sources[i]);
+            const pdf::MergeCounts all = pdf::merge_selected(sources, out / "all-alone.pdf", nup);
+            const pdf::MergeCounts some = pdf::merge_selected(taken, out / "some-alone.pdf", nup);
+            EXPECT_TRUE(fixtures::read_bytes(out / "all.pdf") == fixtures::read_bytes(out / "all-alone.pdf"));
+            for (const auto& [made, own] : {std::pair(both[0], all), std::pair(both[1], some)}) {
+                EXPECT_EQ(made.total_pages, own.total_pages);
+                EXPECT_EQ(made.final_sheets, own.final_sheets);
+                EXPECT_EQ(made.repaired, own.repaired);
             }
-            EXPECT_EQ(both[0].repaired, std::vector<fs::path>{dir / "cut.pdf"});
+            EXPECT_EQ(both[1].written, out / "some.pdf");
+            EXPECT_EQ(objects_of(out / "some.pdf"), objects_of(out / "some-alone.pdf"));
+            EXPECT_FALSE(objects_of(out / "some.pdf").second);
+            ASSERT_EQ(fixtures::page_count(out / "some.pdf"), some.final_sheets);
+            for (int sheet = 0; sheet < some.final_sheets; ++sheet)
+                EXPECT_TRUE(fixtures::render(out / "some.pdf", sheet, 0.5).gray ==
+                            fixtures::render(out / "some-alone.pdf", sheet, 0.5).gray)
+                    << "sheet " << sheet;
         }
     }
-    EXPECT_THROW(pdf::merge_selected(sources, {{dir / "x.pdf", {}, {true, false}}}, 1), diag::InvalidValue);
+    EXPECT_THROW(pdf::merge_selected(sources, {{dir / "x.pdf"}, {dir / "y.pdf", {}, {true, false}}}, 1),
+                 diag::InvalidValue);
+    const std::vector<pdf::MergeOutput> some_first{{dir / "x.pdf", {}, std::vector<bool>(sources.size(), true)}};
+    EXPECT_THROW(pdf::merge_selected(sources, some_first, 1), diag::InvalidValue);
 }
 
 TEST(Merge, AFailureLeavesNoOutputFile) {
