@@ -328,6 +328,7 @@ MergeCounts detail::regrid_pages(Built& built, const std::vector<bool>& takes, c
         pdf_dict_put_int(c, node, PDF_NAME(Count), 0);
     });
     PageTree tree(doc);
+    const int first_new_object = xref_len(doc);
     std::vector<Placed> pending;
     for (std::size_t k = 0; k < pages.size(); ++k) {
         const PageView& view = built.views[static_cast<std::size_t>(pages[k])];
@@ -339,6 +340,8 @@ MergeCounts detail::regrid_pages(Built& built, const std::vector<bool>& takes, c
             pending.clear();
         }
     }
+    // Sheets laid out alike draw alike: their content is stored once, as in a merge.
+    ObjectMerger(doc).merge_new_objects(first_new_object);
     return counts;
 }
 

@@ -321,11 +321,17 @@ TEST(MergeOutputs, TheSecondIsTheFileOfItsOwnSources) {
     fixtures::write_bytes(dir / "cut.pdf", whole.substr(0, whole.find("xref")));
     sources.insert(sources.begin() + 1, {dir / "linked.pdf", dir / "cut.pdf", dir / "cut.pdf"});
     sources.push_back(sources.front());
-    const std::vector<std::vector<bool>> subsets = {
-        {false, true, true, true, false, true, false},
-        {true, false, false, false, true, false, true},
-        {false, false, false, false, false, false, true},
-    };
+    // Pages all of one size, so that many sheets are laid out alike.
+    for (int i = 0; i < 20; ++i) {
+        sources.push_back(dir / ("plain" + std::to_string(i) + ".pdf"));
+        fixtures::write_pdf(sources.back().path, labelled("p" + std::to_string(i) + "-", 1));
+    }
+    std::vector<std::vector<bool>> subsets(3, std::vector<bool>(sources.size()));
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        subsets[0][i] = i % 2 == 1 || i == 2;  // the repaired file twice in a row
+        subsets[1][i] = i % 3 != 1;
+        subsets[2][i] = i == 6;
+    }
     for (int nup : {1, 4, 9}) {
         for (const std::vector<bool>& takes : subsets) {
             SCOPED_TRACE("layout " + std::to_string(nup) + ", first taken " +
