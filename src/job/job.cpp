@@ -224,8 +224,9 @@ struct Merged {
     bool has_new = false;
 };
 
-// Merges the outputs under hidden names (`outputs` takes them over) in one pass over
-// the waybills: the bar runs over the waybills once, then each output's save is told.
+// Merges the outputs under hidden names (`outputs` takes them over): every waybill into
+// the full output, and the new-only one from its work; the bar runs over the waybills
+// once, then each output's save is told.
 Merged merge_outputs(const fs::path& zip_path, int nup, const JobEnvironment& env, const Selection& s,
                      HiddenOutputs& outputs, const ProgressCallback& progress) {
     Merged m;
@@ -243,19 +244,18 @@ Merged merge_outputs(const fs::path& zip_path, int nup, const JobEnvironment& en
     add(false);
     if (m.has_new && !m.all_new) add(true);
     const std::size_t total = s.all.size();
-    // One pass tells the waybills once, then each save; merged one at a time (when
-    // memory runs short) the new-only output's waybills are told again.
+    // The waybills are copied once, into the full output; then each output is saved.
     pdf::MergeProgress merging;
     if (progress)
         merging = [&](const pdf::MergeStep& step) {
-            const bool second = step.output > 0;
-            const JobProgress::Output which = second ? JobProgress::Output::new_only : JobProgress::Output::all;
-            const std::size_t before = second ? total - s.fresh_count : 0;
-            const std::size_t own = second ? s.fresh_count : total;
-            if (step.saving)
-                progress({JobProgress::Stage::saving, own, own, which, before, total});
+            using Stage = JobProgress::Stage;
+            using Output = JobProgress::Output;
+            if (!step.saving)
+                progress({Stage::merging, step.sources_done, step.sources_total, Output::all, 0, total});
+            else if (step.output == 0)
+                progress({Stage::saving, total, total, Output::all, 0, total});
             else
-                progress({JobProgress::Stage::merging, step.sources_done, step.sources_total, which, before, total});
+                progress({Stage::saving, s.fresh_count, s.fresh_count, Output::new_only, total - s.fresh_count, total});
         };
     const std::vector<pdf::MergeCounts> counts = pdf::merge_selected(s.all, wanted, nup, merging);
     m.all = counts.at(0);

@@ -131,14 +131,18 @@ struct MergeOutput {
     std::vector<bool> takes{};
 };
 
-// Several outputs of the same sources in one pass, each exactly the file merge_selected
-// writes of the sources it takes: each source is opened, checked and made ready once
-// and then copied into every output that takes it; the outputs are saved in order once
-// every source is in. Returns each output's counts, in order. Failures as
-// merge_selected; MuPDF's memory running out while both are held makes the outputs one
-// at a time instead, each on its own (less memory, more time), as long as none was put
-// in its place yet. Throws diag::InvalidValue when `nup` is not one of SUPPORTED_NUP or
-// a `takes` does not have one flag per source.
+// The merge of every source into the first output (`takes` empty), as merge_selected
+// writes it; and, when a second output is given, from the same work, the file of the
+// sources its `takes` flags: the first output's document, once saved, keeps their pages
+// (layout 1) or draws their pages' forms on sheets of their own (4, 6, 9), and is saved
+// again, so nothing is read, copied or merged twice. The second file shows what a merge
+// of those sources alone shows, page for page, with the same objects (numbered
+// otherwise), and holds nothing of the sources it leaves out. Returns each output's
+// counts, in order; `progress` is told the copy of the sources once, then each save.
+// Failures as merge_selected; one in the second output leaves the first in its place.
+// Throws diag::InvalidValue when `nup` is not one of SUPPORTED_NUP, when the first
+// output does not take every source, when there are more than two outputs, or when the
+// second does not have one flag per source.
 std::vector<MergeCounts> merge_selected(const std::vector<Source>& pdf_files, const std::vector<MergeOutput>& outputs,
                                         int nup, const MergeProgress& progress = {});
 
