@@ -54,3 +54,23 @@ finish() {
         exit 1
     fi
 }
+
+# timed OUT COMMAND...: runs COMMAND under /usr/bin/time -v (its standard output goes to
+# OUT, its error output and the figures to files in $work) and prints "<wall seconds>
+# <peak MB>". Stops the script when COMMAND fails.
+timed() {
+    local out="$1"
+    shift
+    if ! /usr/bin/time -v -o "$work/time.txt" "$@" >"$out" 2>"$work/stderr.txt"; then
+        echo "$(basename "$0"): $* failed:" >&2
+        tail -n 5 "$work/stderr.txt" >&2
+        exit 1
+    fi
+    awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0
+                                           for (j = 1; j <= n; j++) s = s * 60 + t[j] }
+                /Maximum resident set size/ { m = $2 / 1024 }
+                END { printf "%s %.1f\n", s, m }' "$work/time.txt"
+}
+
+# value KEY FILE: the value of a key=value line that merge_zip printed.
+value() { awk -F= -v k="$1" '$1 == k { print substr($0, length(k) + 2) }' "$2"; }

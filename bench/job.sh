@@ -39,26 +39,6 @@ archive="$work/waybills.zip"
 "$make_waybills" --count "$count" --out "$work/generated" --zip "$archive" --seed 2024 >/dev/null
 rm -rf "$work/generated"
 
-
-# timed FILE COMMAND...: runs COMMAND under /usr/bin/time -v (its standard output goes to
-# FILE) and prints "<wall seconds> <peak MB>". Stops the script when COMMAND fails.
-timed() {
-    local out="$1"
-    shift
-    if ! /usr/bin/time -v -o "$work/time.txt" "$@" >"$out" 2>"$work/stderr.txt"; then
-        echo "job.sh: $* failed:" >&2
-        tail -n 5 "$work/stderr.txt" >&2
-        exit 1
-    fi
-    awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0
-                                           for (j = 1; j <= n; j++) s = s * 60 + t[j] }
-                /Maximum resident set size/ { m = $2 / 1024 }
-                END { printf "%s %.1f\n", s, m }' "$work/time.txt"
-}
-
-# value KEY FILE: the value of a key=value line that merge_zip printed.
-value() { awk -F= -v k="$1" '$1 == k { print substr($0, length(k) + 2) }' "$2"; }
-
 declare -A secs mb
 
 for nup in 1 4; do

@@ -41,22 +41,6 @@ mapfile -t all < <(cd "$work/generated" && find . -name '*.pdf' | LC_ALL=C sort)
 (cd "$work/generated" && zip -q -X "$work/w3000.zip" "${all[@]}" && zip -q -X "$work/w1000.zip" "${all[@]:0:1000}")
 rm -rf "$work/generated"
 
-# timed OUT COMMAND...: runs COMMAND under /usr/bin/time -v (standard output to OUT);
-# prints "<wall seconds> <peak MB>". Stops the script when COMMAND fails.
-timed() {
-    local out="$1"
-    shift
-    if ! /usr/bin/time -v -o "$work/time.txt" "$@" >"$out" 2>"$work/stderr.txt"; then
-        echo "memory.sh: $* failed:" >&2
-        tail -n 5 "$work/stderr.txt" >&2
-        exit 1
-    fi
-    awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0
-                                           for (j = 1; j <= n; j++) s = s * 60 + t[j] }
-                /Maximum resident set size/ { m = $2 / 1024 }
-                END { printf "%s %.1f\n", s, m }' "$work/time.txt"
-}
-
 # fresh BINARY: a new run folder with a copy of BINARY (its history lands beside it).
 fresh() {
     run="$work/run"
@@ -81,8 +65,6 @@ drawn() {
     (cd "$d" && ls | sort -n | xargs md5sum | awk '{ print $1 }')
     rm -rf "$d"
 }
-
-value() { awk -F= -v k="$1" '$1 == k { print substr($0, length(k) + 2) }' "$2"; }
 
 declare -A secs mb
 binaries=(ours)
