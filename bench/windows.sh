@@ -19,7 +19,8 @@
 # run is timed from the start of `wine` to its end.
 # Each run also reports when its stages began (merge_zip --times); the medians of the
 # stages (unpacking, merging, saving with the clean-up) say where Wine loses its time.
-# Target: Wine within 2x of Linux for each layout.
+# Target: Wine within 1.3x of Linux for each layout (no file is made per waybill: the
+# waybills are read into memory, where Wine once paid for every file it created).
 # Exit status: 0 when every target passes, 1 otherwise, 2 when something is missing.
 set -euo pipefail
 
@@ -119,6 +120,6 @@ for nup in 4 1; do
     echo "layout $nup: Wine  ${wine_times[*]} s -> median $wine_median s"
     echo "layout $nup: stages, Linux: $(stage_medians "$work/stages.linux.$nup")"
     echo "layout $nup: stages, Wine:  $(stage_medians "$work/stages.wine.$nup")"
-    check "layout $nup: Wine / Linux" "$(ratio "$wine_median" "$linux_median")" "<=" 2
+    check "layout $nup: Wine / Linux" "$(ratio "$wine_median" "$linux_median")" "<=" 1.3
 done
 finish
