@@ -154,10 +154,20 @@ MergeCounts detail::keep_pages(Built& built, const std::vector<bool>& takes, con
     pdf_document* doc = built.doc.get();
     const Object kept(
         mupdf_call([&](fz_context* c) noexcept { return pdf_new_array(c, doc, counts.total_pages + 1); }));
+    const bool whole = mupdf_call([&](fz_context* c) noexcept {
+        pdf_obj* kids = pdf_dict_getp(c, pdf_trailer(c, doc), "Root/Pages/Kids");
+        for (int p : pages) {
+            pdf_obj* page = pdf_array_get(c, kids, p);
+            if (!pdf_is_dict(c, page)) return false;
+            pdf_array_push(c, kept.get(), page);
+        }
+        return true;
+    });
+    // The saved output holds every page it was given; a page not found would be a page
+    // left out of the file without a word.
+    if (!whole) throw diag::RuntimeError("the saved output lacks a page of the new-only output");
     mupdf_call([&](fz_context* c) noexcept {
         pdf_obj* node = pdf_dict_getp(c, pdf_trailer(c, doc), "Root/Pages");
-        pdf_obj* kids = pdf_dict_get(c, node, PDF_NAME(Kids));
-        for (int p : pages) pdf_array_push(c, kept.get(), pdf_array_get(c, kids, p));
         pdf_dict_put(c, node, PDF_NAME(Kids), kept.get());
         pdf_dict_put_int(c, node, PDF_NAME(Count), counts.total_pages);
     });

@@ -324,6 +324,13 @@ MergeCounts detail::regrid_pages(Built& built, const std::vector<bool>& takes, c
             pdf_obj* xobjects = pdf_dict_getp(c, pdf_array_get(c, sheets, pages[k] / nup), "Resources/XObject");
             forms[k] = pdf_to_num(c, pdf_dict_gets(c, xobjects, name));
         }
+    });
+    // The saved output shows every page it was given; a form not found would be a page
+    // left out of the file without a word.
+    if (std::find(forms.begin(), forms.end(), 0) != forms.end())
+        throw diag::RuntimeError("the saved output lacks a page of the new-only output");
+    mupdf_call([&](fz_context* c) noexcept {
+        pdf_obj* node = pdf_dict_getp(c, pdf_trailer(c, doc), "Root/Pages");
         pdf_dict_put_array(c, node, PDF_NAME(Kids), static_cast<int>(pages.size()) / nup + 1);
         pdf_dict_put_int(c, node, PDF_NAME(Count), 0);
     });
