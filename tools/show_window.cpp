@@ -26,12 +26,14 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "diag/errors.hpp"
@@ -69,6 +71,8 @@ namespace tk = ui::tk;
 
 std::string g_out;
 bool g_taken = false;
+// Set once the picture is on disk; read by the job's thread of the wait window.
+std::atomic<bool> g_photographed{false};
 
 #ifdef _WIN32
 void photograph() {
@@ -78,6 +82,7 @@ void photograph() {
     const fs::path taken = platform::path_from_utf8(g_out + ".taken");
     std::ofstream(ready) << "drawn\n";
     for (int i = 0; i < 600 && !fs::exists(taken); ++i) Sleep(100);
+    g_photographed = true;
 }
 
 // The system's message box shown by this thread, if any.
@@ -110,6 +115,7 @@ void photograph() {
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    g_photographed = true;
 }
 #endif
 
@@ -346,7 +352,16 @@ const std::vector<std::pair<std::string_view, std::function<void(const Shot&)>>>
          [](const Shot& s) {
              if (s.archive.empty()) throw std::runtime_error("the wait window needs an archive");
              ui::process_zip_with_wait(s.ctx, [&](const job::ProgressCallback& progress) {
-                 return job::process_zip(platform::path_from_utf8(s.archive), 4, s.ctx.job_environment(), progress);
+                 // The job waits at its merging steps until the window is photographed
+                 // (30 s at most): a job shorter than the delay before the bar shows
+                 // would end before there is a bar to photograph.
+                 const job::ProgressCallback held = [&progress](const job::JobProgress& p) {
+                     progress(p);
+                     if (p.stage != job::JobProgress::Stage::merging) return;
+                     for (int i = 0; i < 300 && !g_photographed; ++i)
+                         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                 };
+                 return job::process_zip(platform::path_from_utf8(s.archive), 4, s.ctx.job_environment(), held);
              });
          }},
         {"result", [](const Shot& s) { ui::show_done(s.ctx, sample_result(false)); }},
