@@ -457,38 +457,9 @@ TEST(MemoryLimit, AWaybillNeedingMoreThanMupdfMayHoldFailsByName) {
 }
 
 // MuPDF's memory running out once every source is in (the output as a whole is too
-// large) is said about the output, not about a waybill, and leaves nothing.
-TEST(MemoryLimit, RunningOutAfterTheSourcesNamesTheOutput) {
-    struct Restore {
-        ~Restore() { pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT); }
-    } restore;
-    pdf::mupdf_context();
-    fixtures::TempDir dir;
-    fixtures::write_pdf(dir / "in" / "a.pdf", {{.label = "A", .image = true}});
-    fs::create_directories(dir / "out");
-    // Every source is copied within the budget; none is left once the save begins.
-    const pdf::MergeProgress squeeze = [](const pdf::MergeStep& step) {
-        if (step.saving) pdf::detail::set_memory_limit(0);
-    };
-    for (int nup : {1, 4}) {
-        SCOPED_TRACE(nup);
-        pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT);
-        const fs::path out = dir / "out" / "merged.pdf";
-        try {
-            pdf::merge_selected({dir / "in" / "a.pdf"}, out, nup, {}, squeeze);
-            ADD_FAILURE() << "no failure";
-        } catch (const pdf::MemoryLimit& e) {
-            ASSERT_NE(e.text(), nullptr) << e.what();
-            EXPECT_EQ(e.text()->key, "merge_memory_limit");
-            EXPECT_EQ(e.text()->values.at(0), (std::pair<std::string, std::string>{"path", out.string()}));
-        }
-        EXPECT_TRUE(fs::is_empty(dir / "out"));
-    }
-}
-
-// When the second output's save runs out of memory, the first one is in its place, for
-// its caller to hold, and the failure names the output that ran out.
-TEST(MemoryLimit, RunningOutInTheSecondSaveNamesTheSecondOutput) {
+// large) is said about the output being saved, not about a waybill. Nothing is left of
+// it; when it is the second output, the first one stays in its place for its caller.
+TEST(MemoryLimit, RunningOutWhileSavingNamesTheOutputBeingSaved) {
     struct Restore {
         ~Restore() { pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT); }
     } restore;
@@ -496,26 +467,35 @@ TEST(MemoryLimit, RunningOutInTheSecondSaveNamesTheSecondOutput) {
     fixtures::TempDir dir;
     fixtures::write_pdf(dir / "in" / "a.pdf", {{.label = "A", .image = true}});
     fixtures::write_pdf(dir / "in" / "b.pdf", {{.label = "B"}});
-    fs::create_directories(dir / "out");
-    const pdf::MergeProgress at_second_save = [](const pdf::MergeStep& step) {
-        if (step.saving && step.output == 1) pdf::detail::set_memory_limit(0);
+    const std::vector<pdf::Source> sources{dir / "in" / "a.pdf", dir / "in" / "b.pdf"};
+    struct Case {
+        std::size_t outputs;  // the last one's save runs out
+        const char* named;
+        std::set<std::string> left;
     };
-    for (int nup : {1, 4}) {
-        SCOPED_TRACE(nup);
-        pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT);
-        fs::remove_all(dir / "out");
-        fs::create_directories(dir / "out");
-        try {
-            pdf::merge_selected({dir / "in" / "a.pdf", dir / "in" / "b.pdf"},
-                                {{dir / "out" / "all.pdf"}, {dir / "out" / "b.pdf", {}, {false, true}}}, nup,
-                                at_second_save);
-            ADD_FAILURE() << "no failure";
-        } catch (const pdf::MemoryLimit& e) {
-            ASSERT_NE(e.text(), nullptr) << e.what();
-            EXPECT_EQ(e.text()->key, "merge_memory_limit");
-            EXPECT_EQ(e.text()->values.at(0).second, (dir / "out" / "b.pdf").string());
+    const Case cases[] = {{1, "all.pdf", {}}, {2, "b.pdf", {"all.pdf"}}};
+    for (const Case& c : cases) {
+        for (int nup : {1, 4}) {
+            SCOPED_TRACE(std::to_string(c.outputs) + " output(s), layout " + std::to_string(nup));
+            pdf::detail::set_memory_limit(pdf::MUPDF_MEMORY_LIMIT);
+            fs::remove_all(dir / "out");
+            fs::create_directories(dir / "out");
+            std::vector<pdf::MergeOutput> outputs{{dir / "out" / "all.pdf"},
+                                                  {dir / "out" / "b.pdf", {}, {false, true}}};
+            outputs.resize(c.outputs);
+            const pdf::MergeProgress squeeze = [&](const pdf::MergeStep& step) {
+                if (step.saving && step.output + 1 == c.outputs) pdf::detail::set_memory_limit(0);
+            };
+            try {
+                pdf::merge_selected(sources, outputs, nup, squeeze);
+                ADD_FAILURE() << "no failure";
+            } catch (const pdf::MemoryLimit& e) {
+                ASSERT_NE(e.text(), nullptr) << e.what();
+                EXPECT_EQ(e.text()->key, "merge_memory_limit");
+                EXPECT_EQ(e.text()->values.at(0).second, (dir / "out" / c.named).string());
+            }
+            EXPECT_EQ(fixtures::names_in(dir / "out"), c.left);
         }
-        EXPECT_EQ(fixtures::names_in(dir / "out"), (std::set<std::string>{"all.pdf"}));
     }
 }
 
