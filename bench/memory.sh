@@ -52,6 +52,9 @@ fresh() {
 # job OUT ARCHIVE NUP: merge_zip in the run folder on a copy of ARCHIVE there.
 job() {
     cp -n "$2" "$run/archive/" 2>/dev/null || true
+    # What the copy and the jobs before wrote reaches the disk first, so that a job's own
+    # flushes do not wait for it.
+    sync
     timed "$1" env HOME="$run/home" LOCALAPPDATA="$run/local" XDG_CONFIG_HOME="$run/home/.config" \
         XDG_DATA_HOME="$run/home/.local/share" TMPDIR="$run/tmp" \
         "$run/bin/merge_zip" "$run/archive/$(basename "$2")" "$3"
