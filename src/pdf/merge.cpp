@@ -29,10 +29,20 @@ void copy_sources(const std::vector<Source>& sources, const MergeProgress& progr
     damaged.throw_if_any();
 }
 
+namespace {
+
+// Lists a repaired source in counts.repaired, not again when it is the file listed last
+// (the same file given twice in a row).
+void list_repaired(MergeCounts& counts, const fs::path& file) {
+    if (counts.repaired.empty() || counts.repaired.back() != file) counts.repaired.push_back(file);
+}
+
+}  // namespace
+
 Remap finish_source(SourceCopy& source, const fs::path& file, ObjectMerger& merger, Built& built) {
     MergeCounts& counts = built.counts;
     const bool was = source.repaired || was_repaired(source.doc.get());
-    if (was && (counts.repaired.empty() || counts.repaired.back() != file)) counts.repaired.push_back(file);
+    if (was) list_repaired(counts, file);
     source.map.reset();
     Remap moved = merger.merge_new_objects(source.first_new_object);
     built.first_page.push_back(counts.total_pages);
@@ -51,9 +61,7 @@ std::vector<int> pages_taken(const Built& built, const std::vector<bool>& takes,
     for (std::size_t i = 0; i < takes.size(); ++i) {
         if (!takes[i]) continue;
         for (int p = built.first_page[i]; p < built.first_page[i + 1]; ++p) pages.push_back(p);
-        const fs::path& file = sources[i].path;
-        if (built.repaired[i] && (counts.repaired.empty() || counts.repaired.back() != file))
-            counts.repaired.push_back(file);
+        if (built.repaired[i]) list_repaired(counts, sources[i].path);
     }
     counts.total_pages = static_cast<int>(pages.size());
     return pages;

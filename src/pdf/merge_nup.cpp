@@ -248,8 +248,9 @@ Placed make_page_form(pdf_document* out, const SourceCopy& source, int page_inde
     return Placed{form_with_appearances(out, source.map.get(), content.get(), visible, shown), placement};
 }
 
-// Appends one portrait A4 sheet that draws each placed form with its matrix.
-void add_sheet(pdf_document* out, PageTree& tree, const std::vector<Placed>& cells) {
+// Appends one portrait A4 sheet that draws each placed form with its matrix, counts it
+// in counts.final_sheets, and empties `cells` for the next sheet.
+void add_sheet(pdf_document* out, PageTree& tree, std::vector<Placed>& cells, MergeCounts& counts) {
     std::string content;
     std::vector<std::string> names;
     for (std::size_t i = 0; i < cells.size(); ++i) {
@@ -270,6 +271,8 @@ void add_sheet(pdf_document* out, PageTree& tree, const std::vector<Placed>& cel
     Object page(
         mupdf_call([&](fz_context* c) noexcept { return pdf_add_page(c, out, sheet, 0, res.get(), buf.get()); }));
     tree.append(page.get());
+    ++counts.final_sheets;
+    cells.clear();
 }
 
 }  // namespace
@@ -290,19 +293,12 @@ Built detail::merge_nup(const std::vector<Source>& pdf_files, int nup, const Mer
             built.views.push_back(page_view(source.page(i)));
             const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
             pending.push_back(make_page_form(out, source, i, built.views.back(), cell));
-            if (static_cast<int>(pending.size()) == nup) {
-                add_sheet(out, tree, pending);
-                ++counts.final_sheets;
-                pending.clear();
-            }
+            if (static_cast<int>(pending.size()) == nup) add_sheet(out, tree, pending, counts);
         }
         const Remap moved = finish_source(source, input.path, merger, built);
         for (Placed& p : pending) p.form = final_number(moved, p.form);
     });
-    if (!pending.empty()) {
-        add_sheet(out, tree, pending);
-        ++counts.final_sheets;
-    }
+    if (!pending.empty()) add_sheet(out, tree, pending, counts);
     built.first_page.push_back(counts.total_pages);
     return built;
 }
@@ -341,11 +337,7 @@ MergeCounts detail::regrid_pages(Built& built, const std::vector<bool>& takes, c
         const PageView& view = built.views[static_cast<std::size_t>(pages[k])];
         const Rect cell = cell_rect(nup, static_cast<int>(pending.size()));
         pending.push_back(Placed{forms[k], place_in_cell(rect_of(view.visible), matrix_of(view.ctm), cell)});
-        if (static_cast<int>(pending.size()) == nup || k + 1 == pages.size()) {
-            add_sheet(doc, tree, pending);
-            ++counts.final_sheets;
-            pending.clear();
-        }
+        if (static_cast<int>(pending.size()) == nup || k + 1 == pages.size()) add_sheet(doc, tree, pending, counts);
     }
     // Sheets laid out alike draw alike: their content is stored once, as in a merge.
     ObjectMerger(doc).merge_new_objects(first_new_object);
