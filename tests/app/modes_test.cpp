@@ -15,6 +15,7 @@
 #include "app/entry.hpp"
 #include "app/install.hpp"
 #include "app/selfcheck.hpp"
+#include "diag/error_log.hpp"
 #include "diag/errors.hpp"
 #include "i18n/catalogue.hpp"
 #include "i18n/settings.hpp"
@@ -335,7 +336,7 @@ TEST_F(GraphicalRun, AFailureAfterTheMergeIsNotAFailedMerge) {
         EXPECT_TRUE(fs::exists(folder / "day_Tarvo PDF Mergalo_MERGED_4up.pdf"));
         fs::remove_all(folder);
     }
-    EXPECT_NE(log_of(program).find("Title: Не удалось обновить язык меню правой кнопки"), std::string::npos);
+    EXPECT_NE(log_of(program).find("Title: " + std::string(diag::log_titles::MENU_RELABEL_FAILED)), std::string::npos);
 }
 
 // The result window itself breaking after the merge is shown in the error dialog with

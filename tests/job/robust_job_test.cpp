@@ -243,7 +243,6 @@ TEST_F(RobustJob, AnArchiveFolderTheUserCannotWriteIsRefusedBeforeTheWork) {
     fs::permissions(shared, fs::perms::owner_all, fs::perm_options::add);
     if (message == "skip") GTEST_SKIP() << "cannot run as an unprivileged user";
     EXPECT_EQ(message, i18n::t("archive_folder_read_only", "ru", {{"path", shared}}));
-    EXPECT_NE(message.find("Перенесите архив"), std::string::npos) << message;
     EXPECT_EQ(names_in(shared), std::set<std::string>{"orders.zip"});
     EXPECT_FALSE(scratch_left()) << "nothing was unpacked";
     EXPECT_EQ(recorded(), 0u);
