@@ -7,9 +7,14 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -111,70 +116,73 @@ std::string read_member(zip_t* za, const Member& m, const Sink& sink, std::vecto
     return hash ? hex_of(hash->final()) : std::string();
 }
 
-// A PDF read: held in memory (an index into Reading::held) or written to a file (an
-// index into Reading::files).
-struct Kept {
-    std::optional<std::size_t> held;
-    std::optional<std::size_t> file;
-    std::string member_path;  // the member's safe path, as the archive names it
-    std::string disk_path;    // its place in the scratch folder, relative (a file only there when `file`)
-    std::string sha256;       // of its bytes, lower-case hex
+// A PDF member as the directory gives it, in archive order: whether the budget holds
+// it in memory, and its place on disk should it go to a file.
+struct Pdf {
+    Member member;
+    std::string disk_path;  // relative to the scratch folder
+    bool held = false;
 };
 
-// What the reading kept: the PDFs in archive order, their bytes or files, and the
-// archive's folders as a tree whose files are indices into `kept`, from which the walk
-// order follows.
-struct Reading {
-    std::vector<Kept> kept;
-    std::vector<std::string> held;
-    std::vector<platform::ScratchFile> files;
-    std::vector<detail::DiskPlaces::Folder> tree;
-};
-
-// Reads one file member `m` in the tree's folder `folder`, named `own_name` there: a PDF
-// is kept (in memory when the budget holds it, else in a file), any other member is
-// read to check it and dropped.
-void read_file_member(zip_t* za, Member& m, std::size_t folder, std::string_view own_name, Reading& r,
-                      detail::DiskPlaces& places, detail::MemoryBudget& budget, std::vector<char>& buffer) {
-    std::string rel = places.file(folder, own_name);
-    if (!detail::has_pdf_extension(own_name)) {
-        read_member(za, m, Sink{}, buffer, false);
-        return;
+// The archive's walk order over its PDFs: a folder's own files first, then its
+// sub-folders, depth first; a folder's files and sub-folders in the order the archive
+// names them. The tree's files are indices into the PDFs.
+std::vector<std::size_t> walk_order(const std::vector<detail::DiskPlaces::Folder>& tree, std::size_t count) {
+    std::vector<std::size_t> order;
+    order.reserve(count);
+    std::vector<std::size_t> pending{0};
+    while (!pending.empty()) {
+        const detail::DiskPlaces::Folder& f = tree[pending.back()];
+        pending.pop_back();
+        order.insert(order.end(), f.files.begin(), f.files.end());
+        pending.insert(pending.end(), f.children.rbegin(), f.children.rend());
     }
-    Kept k{std::nullopt, std::nullopt, std::move(m.path), std::move(rel), {}};
-    Sink sink;
-    if (budget.hold(m.size)) {
-        k.held = r.held.size();
-        sink.memory = &r.held.emplace_back();
-        sink.memory->reserve(static_cast<std::size_t>(m.size));
-    } else {
-        // Whatever the member's attributes say (a symbolic link, a device), its data
-        // becomes a plain file. The name is a fresh one in our own scratch folder
-        // (DiskPlaces never gives one twice), so nothing is looked up first.
-        const fs::path place = places.make_place(k.disk_path, k.member_path);
-        k.file = r.files.size();
-        try {
-            sink.file = &r.files.emplace_back(place, platform::ScratchFile::Lifetime::object);
-        } catch (const fs::filesystem_error& e) {
-            detail::fail_write(k.member_path, e.code());
-        }
-    }
-    m.path = k.member_path;  // for messages
-    k.sha256 = read_member(za, m, sink, buffer, true);
-    places[folder].files.push_back(r.kept.size());
-    r.kept.push_back(std::move(k));
+    return order;
 }
 
-// Reads the `count` members in archive order.
-Reading read_members(zip_t* za, zip_uint64_t count, const fs::path& zip_path, const ScratchPlace& scratch,
-                     const detail::Conditions& conditions, const UnpackProgress& progress) {
-    std::vector<char> buffer(COPY_BUFFER_BYTES);
-    detail::DiskPlaces places(scratch);
+}  // namespace
+
+// The archive, what its directory says, and the reading's state shared by the thread
+// that reads and the one that waits for waybills.
+struct WaybillReader::Plan {
+    Plan(const fs::path& zip, const ScratchPlace& place, const detail::Conditions& c)
+        : zip_path(zip), scratch(place), conditions(c), places(scratch) {}
+
+    fs::path zip_path;
+    ScratchPlace scratch;  // `places` refers to it
+    detail::Conditions conditions;
+    detail::DiskPlaces places;
+    detail::Archive archive;
+    std::size_t members = 0;
+    std::vector<Pdf> pdfs;                 // in archive order
+    std::vector<std::size_t> waybill_pdf;  // per waybill: its PDF
+    std::vector<std::size_t> repeats;      // the PDFs left out as repeats, in walk order
+    std::vector<std::size_t> repeat_of;    // per repeat: the waybill of its name
+    std::vector<Member> others;            // the files that are not PDFs, in archive order
+    std::vector<std::size_t> held_index;   // per waybill held in memory: its text in unpacked.held
+    Unpacked unpacked;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t ready = 0;  // waybills read whole
+    bool ended = false;
+    std::exception_ptr failure;
+    std::jthread thread;  // last, so that it is joined before the rest goes
+
+    void list_members();
+    void list_waybills();
+    void read(const std::stop_token& stop);
+    void read_waybill(std::size_t index, std::vector<char>& buffer);
+    void read_rest(const std::stop_token& stop, std::vector<char>& buffer);
+    void run(const std::stop_token& stop) noexcept;
+};
+
+// Every member in archive order: folders into the tree, PDFs with their places and the
+// budget's decision, other files to be checked.
+void WaybillReader::Plan::list_members() {
     detail::MemoryBudget budget(conditions);
-    Reading r;
-    for (zip_uint64_t i = 0; i < count; ++i) {
-        if (progress) progress(static_cast<std::size_t>(i), static_cast<std::size_t>(count));
-        Member m{i, detail::member_name(za, i, zip_path, conditions.code_page)};
+    for (zip_uint64_t i = 0; i < members; ++i) {
+        Member m{i, detail::member_name(archive.get(), i, zip_path, conditions.code_page)};
         m.path = detail::sanitize_member_path(m.name);
         if (m.path.empty()) continue;  // nothing of the name is left to place
         if (detail::names_folder(m.name)) {
@@ -183,95 +191,200 @@ Reading read_members(zip_t* za, zip_uint64_t count, const fs::path& zip_path, co
         }
         const std::string_view path(m.path);
         const std::size_t slash = path.rfind('/');
-        const std::string_view own_name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+        const std::string own_name(slash == std::string_view::npos ? path : path.substr(slash + 1));
         const std::size_t folder = places.folder(path.substr(0, slash == std::string_view::npos ? 0 : slash));
-        m.size = detail::stat_member(za, i, zip_path).size;
-        read_file_member(za, m, folder, std::string(own_name), r, places, budget, buffer);
-    }
-    if (progress) progress(static_cast<std::size_t>(count), static_cast<std::size_t>(count));
-    r.tree = places.take_tree();
-    return r;
-}
-
-// The kept PDFs in walk order: a folder's own files first, then its sub-folders, depth
-// first; a folder's files and sub-folders in the order the archive names them.
-std::vector<std::size_t> walk_order(const Reading& r) {
-    std::vector<std::size_t> order;
-    order.reserve(r.kept.size());
-    std::vector<std::size_t> pending{0};
-    while (!pending.empty()) {
-        const detail::DiskPlaces::Folder& f = r.tree[pending.back()];
-        pending.pop_back();
-        order.insert(order.end(), f.files.begin(), f.files.end());
-        pending.insert(pending.end(), f.children.rbegin(), f.children.rend());
-    }
-    return order;
-}
-
-// The job's list from what was read: walk order, the first of a name kept, sorted
-// stably by the case-folded name.
-Unpacked list_waybills(Reading& r) {
-    Unpacked result;
-    result.held = std::move(r.held);    // the texts stay where they are in memory
-    result.files = std::move(r.files);  // and so do the files
-    struct Source {
-        std::string sort_key;
-        Waybill waybill;
-    };
-    std::vector<Source> sources;
-    std::unordered_map<std::string, std::size_t> kept;  // normalised name -> index into sources
-    for (const std::size_t i : walk_order(r)) {
-        Kept& k = r.kept[i];
-        std::string name(i18n::last_path_component(k.member_path));
-        auto [first, inserted] = kept.try_emplace(i18n::normalize_waybill_name(name), sources.size());
-        if (!inserted) {
-            // The first of a name wins; another file of that name with other bytes is
-            // a waybill the user must hear about, named with its folders, so that the
-            // user finds it in the archive.
-            if (sources[first->second].waybill.sha256 != k.sha256)
-                result.conflicting_duplicates.push_back(k.member_path);
+        m.size = detail::stat_member(archive.get(), i, zip_path).size;
+        std::string rel = places.file(folder, own_name);
+        if (!detail::has_pdf_extension(own_name)) {
+            others.push_back(std::move(m));
             continue;
         }
-        std::string sort_key = i18n::fold_case(name);
-        Waybill w{{}, std::move(name), std::move(k.member_path), std::move(k.sha256)};
-        if (k.file) {
-            w.file = &result.files[*k.file];
-            w.path = w.file->path();
-        } else {
-            w.bytes = &result.held[*k.held];
-            w.path = platform::path_from_utf8(w.member_path);
-        }
-        sources.push_back({std::move(sort_key), std::move(w)});
+        places[folder].files.push_back(pdfs.size());
+        const bool held = budget.hold(m.size);
+        pdfs.push_back({std::move(m), std::move(rel), held});
     }
-    // std::string compares bytes as unsigned char, and UTF-8 byte order is code-point order.
-    std::stable_sort(sources.begin(), sources.end(),
-                     [](const Source& a, const Source& b) { return a.sort_key < b.sort_key; });
-    result.waybills.reserve(sources.size());
-    for (Source& s : sources) result.waybills.push_back(std::move(s.waybill));
-    return result;
 }
 
-}  // namespace
+// The job's list from the directory: walk order, the first of a name kept, sorted
+// stably by the case-folded name; the memory for the waybills held, the room for the
+// files of the others.
+void WaybillReader::Plan::list_waybills() {
+    struct Kept {
+        std::string sort_key;
+        std::size_t pdf;
+    };
+    std::vector<Kept> kept;
+    std::unordered_map<std::string, std::size_t> first;  // normalised name -> index into kept
+    for (const std::size_t pdf : walk_order(places.take_tree(), pdfs.size())) {
+        const std::string_view name = i18n::last_path_component(pdfs[pdf].member.path);
+        const auto [at, inserted] = first.try_emplace(i18n::normalize_waybill_name(name), kept.size());
+        if (!inserted) {
+            repeats.push_back(pdf);
+            repeat_of.push_back(kept[at->second].pdf);  // made a waybill's index below
+            continue;
+        }
+        kept.push_back({i18n::fold_case(name), pdf});
+    }
+    // std::string compares bytes as unsigned char, and UTF-8 byte order is code-point order.
+    std::stable_sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) { return a.sort_key < b.sort_key; });
+    std::size_t held = 0;
+    std::size_t files = 0;
+    for (const Kept& k : kept) ++(pdfs[k.pdf].held ? held : files);
+    // Neither list grows after this, so the waybills' pointers into them stay valid.
+    unpacked.held.resize(held);
+    unpacked.files.reserve(files);
+    held = 0;
+    for (const Kept& k : kept) {
+        const Pdf& pdf = pdfs[k.pdf];
+        Waybill w{{}, std::string(i18n::last_path_component(pdf.member.path)), pdf.member.path};
+        held_index.push_back(held);
+        if (pdf.held) {
+            w.bytes = &unpacked.held[held++];
+            w.path = platform::path_from_utf8(w.member_path);
+        }
+        waybill_pdf.push_back(k.pdf);
+        unpacked.waybills.push_back(std::move(w));
+    }
+    // The repeats' waybills, now numbered in the job's order.
+    std::unordered_map<std::size_t, std::size_t> waybill_of_pdf;
+    for (std::size_t w = 0; w < waybill_pdf.size(); ++w) waybill_of_pdf.emplace(waybill_pdf[w], w);
+    for (std::size_t& r : repeat_of) r = waybill_of_pdf.at(r);
+}
+
+// Reads waybill `index` into its memory, or into a new file of the scratch folder.
+void WaybillReader::Plan::read_waybill(std::size_t index, std::vector<char>& buffer) {
+    Pdf& pdf = pdfs[waybill_pdf[index]];
+    Waybill& w = unpacked.waybills[index];
+    Sink sink;
+    if (pdf.held) {
+        sink.memory = &unpacked.held[held_index[index]];
+        sink.memory->reserve(static_cast<std::size_t>(pdf.member.size));
+    } else {
+        // Whatever the member's attributes say (a symbolic link, a device), its data
+        // becomes a plain file. The name is a fresh one in our own scratch folder
+        // (DiskPlaces never gives one twice), so nothing is looked up first.
+        const fs::path place = places.make_place(pdf.disk_path, pdf.member.path);
+        try {
+            sink.file = &unpacked.files.emplace_back(place, platform::ScratchFile::Lifetime::object);
+        } catch (const fs::filesystem_error& e) {
+            detail::fail_write(pdf.member.path, e.code());
+        }
+        w.file = sink.file;
+        w.path = place;
+    }
+    w.sha256 = read_member(archive.get(), pdf.member, sink, buffer, true);
+}
+
+// Reads what is not a waybill, in archive order: a repeat is hashed, for the list of
+// repeats whose content differs from the waybill kept; any other file is checked.
+void WaybillReader::Plan::read_rest(const std::stop_token& stop, std::vector<char>& buffer) {
+    std::vector<std::pair<const Member*, std::optional<std::size_t>>> rest;  // with the repeat's index
+    for (const Member& m : others) rest.emplace_back(&m, std::nullopt);
+    for (std::size_t r = 0; r < repeats.size(); ++r) rest.emplace_back(&pdfs[repeats[r]].member, r);
+    std::sort(rest.begin(), rest.end(), [](const auto& a, const auto& b) { return a.first->index < b.first->index; });
+    std::vector<std::string> repeat_hash(repeats.size());
+    for (const auto& [member, repeat] : rest) {
+        if (stop.stop_requested()) return;
+        std::string hash = read_member(archive.get(), *member, Sink{}, buffer, repeat.has_value());
+        if (repeat) repeat_hash[*repeat] = std::move(hash);
+    }
+    // Another file of a kept name with other bytes is a waybill the user must hear
+    // about, named with its folders, so that the user finds it in the archive.
+    for (std::size_t r = 0; r < repeats.size(); ++r)
+        if (repeat_hash[r] != unpacked.waybills[repeat_of[r]].sha256)
+            unpacked.conflicting_duplicates.push_back(pdfs[repeats[r]].member.path);
+}
+
+void WaybillReader::Plan::read(const std::stop_token& stop) {
+    std::vector<char> buffer(COPY_BUFFER_BYTES);
+    for (std::size_t i = 0; i < unpacked.waybills.size(); ++i) {
+        if (stop.stop_requested()) return;
+        read_waybill(i, buffer);
+        const std::lock_guard<std::mutex> hold(mutex);
+        ready = i + 1;
+        changed.notify_all();
+    }
+    read_rest(stop, buffer);
+}
+
+void WaybillReader::Plan::run(const std::stop_token& stop) noexcept {
+    std::exception_ptr failed;
+    try {
+        read(stop);
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    const std::lock_guard<std::mutex> hold(mutex);
+    failure = failed;
+    ended = true;
+    changed.notify_all();
+}
+
+WaybillReader::WaybillReader(const fs::path& zip_path, const ScratchPlace& scratch, std::uint16_t oem_code_page,
+                             std::uint64_t memory_bytes)
+    : WaybillReader(zip_path, scratch, detail::Conditions{.code_page = oem_code_page, .memory_bytes = memory_bytes}) {}
+
+WaybillReader::WaybillReader(const fs::path& zip_path, const ScratchPlace& scratch,
+                             const detail::Conditions& conditions)
+    : plan_(std::make_unique<Plan>(zip_path, scratch, conditions)) {
+    plan_->archive = detail::open_archive(zip_path, conditions.max_members);
+    plan_->members =
+        static_cast<std::size_t>(detail::check_members(plan_->archive.get(), zip_path, conditions, scratch.parent));
+    plan_->list_members();
+    plan_->list_waybills();
+}
+
+WaybillReader::~WaybillReader() = default;
+
+const std::vector<Waybill>& WaybillReader::waybills() const { return plan_->unpacked.waybills; }
+
+std::size_t WaybillReader::members() const { return plan_->members; }
+
+void WaybillReader::start() {
+    plan_->thread = std::jthread([plan = plan_.get()](const std::stop_token& stop) { plan->run(stop); });
+}
+
+void WaybillReader::wait_for(std::size_t index) {
+    Plan& p = *plan_;
+    std::unique_lock<std::mutex> hold(p.mutex);
+    // Bounded by the reading itself, which always ends (read whole, failed or stopped) and says so.
+    p.changed.wait(hold, [&] { return p.ready > index || p.ended; });
+    if (p.ready <= index) throw ReadingStopped{};
+}
+
+Unpacked WaybillReader::finish() {
+    Plan& p = *plan_;
+    if (p.thread.joinable())
+        p.thread.join();
+    else
+        p.run({});
+    if (p.failure) std::rethrow_exception(p.failure);
+    p.archive.reset();  // closed before the waybills are handed on
+    return std::move(p.unpacked);
+}
+
+void WaybillReader::settle() {
+    Plan& p = *plan_;
+    if (!p.thread.joinable()) return;
+    {
+        const std::lock_guard<std::mutex> hold(p.mutex);
+        if (p.ready < p.unpacked.waybills.size()) p.thread.request_stop();
+    }
+    p.thread.join();
+    if (p.failure) std::rethrow_exception(p.failure);
+}
 
 namespace detail {
 
-Unpacked unpack_waybills(const fs::path& zip_path, const ScratchPlace& scratch, const Conditions& conditions,
-                         const UnpackProgress& progress) {
-    Reading reading;
-    {
-        Archive archive = open_archive(zip_path, conditions.max_members);
-        const zip_uint64_t count = check_members(archive.get(), zip_path, conditions, scratch.parent);
-        reading = read_members(archive.get(), count, zip_path, scratch, conditions, progress);
-    }  // the archive is closed before the list is made
-    return list_waybills(reading);
+Unpacked unpack_waybills(const fs::path& zip_path, const ScratchPlace& scratch, const Conditions& conditions) {
+    return WaybillReader(zip_path, scratch, conditions).finish();
 }
 
 }  // namespace detail
 
 Unpacked unpack_waybills(const fs::path& zip_path, const ScratchPlace& scratch, std::uint16_t oem_code_page,
-                         std::uint64_t memory_bytes, const UnpackProgress& progress) {
-    return detail::unpack_waybills(zip_path, scratch, {.code_page = oem_code_page, .memory_bytes = memory_bytes},
-                                   progress);
+                         std::uint64_t memory_bytes) {
+    return WaybillReader(zip_path, scratch, oem_code_page, memory_bytes).finish();
 }
 
 }  // namespace archive

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,7 +59,7 @@ struct Waybill {
 // archive of the files that were left out as repeats of a waybill of the same name
 // although their content differs from the one kept (in walk order; the user must be
 // told, since one of them is not printed).
-// It owns the bytes of every PDF read (waybills and repeats), in memory or in files
+// It owns the bytes of every waybill, in memory or in files
 // (deleted with it, on Windows also when the process is killed). Move-only; moving it
 // keeps the waybills' `file` and `bytes` pointers valid.
 struct Unpacked {
@@ -67,11 +68,6 @@ struct Unpacked {
     std::vector<platform::ScratchFile> files{};
     std::vector<std::string> held{};
 };
-
-// Told how far the reading is, in members of the archive (folders included): before
-// each member with the members done so far, and once more with all of them done.
-// Called on the reading thread; must not throw.
-using UnpackProgress = std::function<void(std::size_t done, std::size_t total)>;
 
 // The scratch folder for the PDFs that go to files, made when the first one does, so
 // that a job whose waybills all fit in memory creates nothing in the temporary folder.
@@ -92,12 +88,14 @@ struct ScratchPlace {
 // without PDFs gives an empty list. Walk order: the files of the archive's top level
 // first, then folder by folder, depth first; within a folder, files and sub-folders in
 // the order the archive names them (so of two files whose names differ only in letter
-// case, the first in the archive wins). Every member is read once, in archive order, a
-// PDF hashed as it is read; members that are not PDFs are read to check them (CRC,
-// size) and dropped.
+// case, the first in the archive wins). Every member is read once: the waybills first,
+// in the job's order, then the other members in archive order. A PDF is hashed as it is
+// read; a repeat is dropped once hashed, and members that are not PDFs are read to
+// check them (CRC, size) and dropped.
 //
-// A PDF of at most MEMBER_MEMORY_BYTES is held in memory while the PDFs held take at
-// most `memory_bytes`; any other goes to a file in the scratch folder (`scratch`).
+// A PDF of at most MEMBER_MEMORY_BYTES is held in memory while the PDFs before it in
+// the archive (repeats too) take at most `memory_bytes`; any other waybill goes to a
+// file in the scratch folder (`scratch`), made when the first one is read.
 //
 // Member names are UTF-8 when the member says so (bit 11, or a Unicode Path extra
 // field whose CRC matches); else they are decoded from `oem_code_page`, the OEM code
@@ -125,8 +123,7 @@ struct ScratchPlace {
 // large, too little disk space, a file that cannot be written; and what scratch.make
 // throws. Nothing read is kept after a failure; the caller removes the scratch folder.
 Unpacked unpack_waybills(const std::filesystem::path& zip_path, const ScratchPlace& scratch,
-                         std::uint16_t oem_code_page, std::uint64_t memory_bytes = MEMORY_BUDGET_BYTES,
-                         const UnpackProgress& progress = {});
+                         std::uint16_t oem_code_page, std::uint64_t memory_bytes = MEMORY_BUDGET_BYTES);
 
 namespace detail {
 
@@ -145,7 +142,7 @@ struct Conditions {
 // unpack_waybills under given conditions rather than the file system's free space and
 // the fixed limits (so tests can simulate a full disk, a small budget, a large member).
 Unpacked unpack_waybills(const std::filesystem::path& zip_path, const ScratchPlace& scratch,
-                         const Conditions& conditions, const UnpackProgress& progress = {});
+                         const Conditions& conditions);
 
 // `bytes` in the DOS code page `code_page` as UTF-8: 866 is Cyrillic; any other
 // value is taken for 437. Never throws except std::bad_alloc.
@@ -161,5 +158,59 @@ std::string decode_code_page(std::string_view bytes, std::uint16_t code_page);
 std::string sanitize_member_path(std::string_view name);
 
 }  // namespace detail
+
+// The reading of an archive while its waybills are merged. The archive is opened and
+// checked, and its waybills are listed in the job's order, from its directory alone,
+// before any member is read (so it is refused as unpack_waybills refuses it); then its
+// members are read on a thread of their own: the waybills first, in the job's order,
+// each told ready as soon as it is read whole, then the other members, in archive
+// order (repeats hashed to find the ones whose content differs, other files checked).
+// So a merge can take each waybill while the next ones are still being read.
+//
+// waybills() lists them from the start with their names, their member paths and, for
+// those held in memory, their bytes' place; a waybill's bytes, its hash and (for one
+// that goes to a file) its file and path are there once wait_for has said it is ready.
+// What unpack_waybills says of names, order, repeats, memory and files holds here.
+class WaybillReader {
+public:
+    // Opens and checks the archive and lists its waybills; reads nothing yet. Throws
+    // diag::RuntimeError as unpack_waybills does before it reads.
+    WaybillReader(const std::filesystem::path& zip_path, const ScratchPlace& scratch, std::uint16_t oem_code_page,
+                  std::uint64_t memory_bytes = MEMORY_BUDGET_BYTES);
+    WaybillReader(const std::filesystem::path& zip_path, const ScratchPlace& scratch,
+                  const detail::Conditions& conditions);
+    // Stops the reading after the member being read, and waits for it.
+    ~WaybillReader();
+    WaybillReader(const WaybillReader&) = delete;
+    WaybillReader& operator=(const WaybillReader&) = delete;
+
+    // The waybills in the job's order. The list itself never changes.
+    const std::vector<Waybill>& waybills() const;
+    // How many members the archive has, folders included.
+    std::size_t members() const;
+
+    // Starts reading on a thread of its own. Call at most once. Throws std::system_error
+    // when the thread cannot be started.
+    void start();
+    // Returns once waybill `index` is read whole. Throws ReadingStopped when the reading
+    // ended before it (failed, or stopped): finish() or settle() then says why.
+    void wait_for(std::size_t index);
+    // The archive read whole: waits for the reading (reads on the calling thread when
+    // start() was not called) and returns what unpack_waybills returns, or throws the
+    // reading's failure. Call once.
+    Unpacked finish();
+    // After the work on the waybills failed: stops the reading unless every waybill was
+    // read (the rest of the archive is then still checked, so that a damaged archive
+    // is told as such rather than as damaged waybills), waits for it, and throws its
+    // failure if it had one. Returns otherwise, for the caller to throw its own.
+    void settle();
+
+    // The reading ended before the waybill waited for; not a failure of its own.
+    struct ReadingStopped {};
+
+private:
+    struct Plan;
+    std::unique_ptr<Plan> plan_;
+};
 
 }  // namespace archive

@@ -149,40 +149,29 @@ fs::path checked_archive(const fs::path& given, int nup, const JobEnvironment& e
     return zip_path;
 }
 
-// What the archive holds, unpacked, with each waybill's history key for the layout
-// (each file was hashed as it was unpacked: the same keys decide what is new and go
-// into the history).
+// What the archive holds, read whole, with each waybill's history key for the layout
+// (each waybill was hashed as it was read: the same keys decide what is new and go into
+// the history).
 struct Intake {
     archive::Unpacked unpacked;
     std::vector<history::Entry> entries;
 };
 
-Intake unpack(const fs::path& zip_path, int nup, const archive::ScratchPlace& scratch, std::uint64_t memory_budget,
-              const ProgressCallback& progress) {
-    archive::UnpackProgress unpacking;
-    if (progress)
-        unpacking = [&progress](std::size_t done, std::size_t total) {
-            progress({JobProgress::Stage::unpacking, done, total});
-        };
-    // Names the archive does not state to be UTF-8 are in the code page of the system
-    // that made it, taken to be the user's.
-    Intake intake{archive::unpack_waybills(zip_path, scratch, platform::oem_code_page(), memory_budget, unpacking), {}};
-    // A fixed text, the same in every language.
-    if (intake.unpacked.waybills.empty()) throw diag::RuntimeError("В архиве не найдено PDF-файлов");
+Intake keyed(archive::Unpacked unpacked, int nup) {
+    Intake intake{std::move(unpacked), {}};
     intake.entries.reserve(intake.unpacked.waybills.size());
     for (const archive::Waybill& w : intake.unpacked.waybills)
         intake.entries.push_back({history::history_key_for_digest(w.name, w.sha256, nup), w.name});
     return intake;
 }
 
-// The waybills to merge, chosen under the history lock, which the job holds from the
-// load to its last steps: no other job reads or writes the history meanwhile, and the
-// outputs' names are chosen under it too, so that a second job on the same archive
+// The waybills that are new, chosen under the history lock, which the job holds from
+// the load to its last steps: no other job reads or writes the history meanwhile, and
+// the outputs' names are chosen under it too, so that a second job on the same archive
 // numbers its files after the first one's.
 struct Selection {
     history::HistoryLock lock;
-    std::vector<pdf::Source> all;  // every waybill, in the archive's order
-    std::vector<bool> fresh;       // for each: the history does not know it in this layout
+    std::vector<bool> fresh;  // for each waybill: the history does not know it in this layout
     std::size_t fresh_count = 0;
     int skipped_history_records = 0;
     std::optional<fs::path> history_copy;
@@ -190,11 +179,13 @@ struct Selection {
 
 Selection select_new(const fs::path& zip_path, const Intake& intake, const JobEnvironment& env,
                      const ProgressCallback& progress) {
-    Selection s{history::lock_history(env.history_dir, env.history_wait,
-                                      [&progress] {
-                                          if (progress) progress({JobProgress::Stage::waiting});
-                                      }),
-                {},
+    const std::size_t total = intake.entries.size();
+    Selection s{history::lock_history(
+                    env.history_dir, env.history_wait,
+                    [&progress, total] {
+                        if (progress)
+                            progress({JobProgress::Stage::waiting, total, total, JobProgress::Output::all, 0, total});
+                    }),
                 {},
                 0,
                 0,
@@ -204,60 +195,84 @@ Selection select_new(const fs::path& zip_path, const Intake& intake, const JobEn
     s.history_copy = loaded.damaged_copy;
     const std::vector<PendingOutput> waiting = settle_pending_outputs(env.history_dir, loaded.history, renamer_of(env));
     remove_dead_hidden_outputs(zip_path.parent_path(), env.app_title, waiting);
-    const std::vector<archive::Waybill>& waybills = intake.unpacked.waybills;
-    for (std::size_t i = 0; i < waybills.size(); ++i) {
-        // The merges read each waybill from memory, or through the file the unpacking left open.
-        const pdf::Source source(waybills[i].path, waybills[i].file, waybills[i].member_path, waybills[i].bytes);
-        s.all.push_back(source);
-        s.fresh.push_back(!loaded.history.contains(intake.entries[i].key));
+    for (const history::Entry& entry : intake.entries) {
+        s.fresh.push_back(!loaded.history.contains(entry.key));
         if (s.fresh.back()) ++s.fresh_count;
     }
     return s;
 }
 
-// The counts of the outputs merged: the full one, and the new-only one (the full
-// one's when every waybill is new, none when none is).
+// What the merge gives the rest of the job: the archive read whole, the selection
+// under the history lock, and the counts of the outputs merged: the full one, and the
+// new-only one (the full one's when every waybill is new, none when none is).
 struct Merged {
+    Intake intake;
+    std::optional<Selection> selection;
     pdf::MergeCounts all;
     pdf::MergeCounts fresh;
     bool all_new = false;
     bool has_new = false;
 };
 
-// Merges the outputs under hidden names (`outputs` takes them over): every waybill into
-// the full output, and the new-only one from its work; the bar runs over the waybills
-// once, then each output's save is told.
-Merged merge_outputs(const fs::path& zip_path, int nup, const JobEnvironment& env, const Selection& s,
+// The merge's report of its steps as the job's: the bar runs over the waybills once,
+// then each output's save is told.
+pdf::MergeProgress merge_progress(const ProgressCallback& progress, std::size_t total, const Merged& m) {
+    if (!progress) return {};
+    return [&progress, total, &m](const pdf::MergeStep& step) {
+        using Stage = JobProgress::Stage;
+        using Output = JobProgress::Output;
+        if (!step.saving)
+            progress({Stage::merging, step.sources_done, step.sources_total, Output::all, 0, total});
+        else if (step.output == 0)
+            progress({Stage::saving, total, total, Output::all, 0, total});
+        else {
+            const std::size_t fresh = m.selection->fresh_count;
+            progress({Stage::saving, fresh, fresh, Output::new_only, total - fresh, total});
+        }
+    };
+}
+
+// Merges the waybills while the archive is read, into the full output and the new-only
+// one from its work, under hidden names (`outputs` takes them over). Every waybill goes
+// into the full output, so the history is needed only once they are all copied: then
+// the reading is finished (its failure, a damaged archive, stops the job before
+// anything is saved), the history is locked and loaded, and the outputs are saved.
+Merged merge_outputs(const fs::path& zip_path, int nup, const JobEnvironment& env, archive::WaybillReader& reader,
                      HiddenOutputs& outputs, const ProgressCallback& progress) {
-    Merged m;
-    m.all_new = s.fresh_count == s.all.size();
-    m.has_new = s.fresh_count > 0;
-    std::vector<pdf::MergeOutput> wanted;
-    auto add = [&](bool new_only) {
+    const std::vector<archive::Waybill>& waybills = reader.waybills();
+    // Each source is made once its waybill is read: its bytes, or the file it went to.
+    std::vector<pdf::Source> sources(waybills.size(), pdf::Source(fs::path()));
+    const auto arrive = [&](std::size_t i) {
+        reader.wait_for(i);
+        const archive::Waybill& w = waybills[i];
+        sources[i] = pdf::Source(w.path, w.file, w.member_path, w.bytes);
+    };
+    const auto output = [&](bool new_only, std::vector<bool> takes) {
         const fs::path path = make_output_path(zip_path, nup, new_only, env.app_title);
         const auto hide = [&outputs, path](const fs::path& temp) {
             outputs.add(temp, path);
             return temp;
         };
-        wanted.push_back({path, hide, new_only ? s.fresh : std::vector<bool>{}});
+        return pdf::MergeOutput{path, hide, std::move(takes)};
     };
-    add(false);
-    if (m.has_new && !m.all_new) add(true);
-    const std::size_t total = s.all.size();
-    // The waybills are copied once, into the full output; then each output is saved.
-    pdf::MergeProgress merging;
-    if (progress)
-        merging = [&](const pdf::MergeStep& step) {
-            using Stage = JobProgress::Stage;
-            using Output = JobProgress::Output;
-            if (!step.saving)
-                progress({Stage::merging, step.sources_done, step.sources_total, Output::all, 0, total});
-            else if (step.output == 0)
-                progress({Stage::saving, total, total, Output::all, 0, total});
-            else
-                progress({Stage::saving, s.fresh_count, s.fresh_count, Output::new_only, total - s.fresh_count, total});
-        };
-    const std::vector<pdf::MergeCounts> counts = pdf::merge_selected(s.all, wanted, nup, merging);
+    Merged m;
+    const auto choose_second = [&]() -> std::optional<pdf::MergeOutput> {
+        m.intake = keyed(reader.finish(), nup);
+        m.selection.emplace(select_new(zip_path, m.intake, env, progress));
+        m.all_new = m.selection->fresh_count == m.intake.entries.size();
+        m.has_new = m.selection->fresh_count > 0;
+        if (!m.has_new || m.all_new) return std::nullopt;
+        return output(true, m.selection->fresh);
+    };
+    std::vector<pdf::MergeCounts> counts;
+    try {
+        counts = pdf::merge_arriving(sources, output(false, {}), nup, arrive, choose_second,
+                                     merge_progress(progress, waybills.size(), m));
+    } catch (...) {
+        // A damaged archive is what the user must hear of, not the merge that it stopped.
+        reader.settle();
+        throw;
+    }
     m.all = counts.at(0);
     if (m.all_new)
         m.fresh = m.all;
@@ -271,11 +286,21 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     remove_dead_scratch_folders(env.temp_root);
     const fs::path zip_path = checked_archive(given_zip_path, nup, env);
     LazyScratch scratch(env.temp_root);
-    const Intake intake = unpack(zip_path, nup, scratch.place(), env.memory_budget, progress);
-    const Selection selection = select_new(zip_path, intake, env, progress);
+    // Names the archive does not state to be UTF-8 are in the code page of the system
+    // that made it, taken to be the user's.
+    archive::WaybillReader reader(zip_path, scratch.place(), platform::oem_code_page(), env.memory_budget);
+    if (progress) progress({JobProgress::Stage::unpacking, 0, reader.members()});
+    if (reader.waybills().empty()) {
+        reader.finish();  // a damaged archive is told as such
+        // A fixed text, the same in every language.
+        throw diag::RuntimeError("В архиве не найдено PDF-файлов");
+    }
+    reader.start();
     // The outputs stay hidden until the history holds their waybills (job/commit.hpp).
     HiddenOutputs outputs;
-    const Merged merged = merge_outputs(zip_path, nup, env, selection, outputs, progress);
+    const Merged merged = merge_outputs(zip_path, nup, env, reader, outputs, progress);
+    const Intake& intake = merged.intake;
+    const Selection& selection = *merged.selection;
     const std::vector<fs::path> shown = finish_outputs(env, intake.entries, nup, outputs);
 
     MergeResult result;
@@ -291,7 +316,7 @@ MergeResult run_job(const fs::path& given_zip_path, int nup, const JobEnvironmen
     result.conflicting_duplicates = intake.unpacked.conflicting_duplicates;
     result.skipped_history_records = selection.skipped_history_records;
     result.history_copy = selection.history_copy;
-    result.file_count = result.file_count_all = static_cast<int>(selection.all.size());
+    result.file_count = result.file_count_all = static_cast<int>(intake.entries.size());
     result.file_count_new = static_cast<int>(selection.fresh_count);
     result.total_pages = result.total_pages_all = merged.all.total_pages;
     result.total_pages_new = merged.fresh.total_pages;

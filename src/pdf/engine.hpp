@@ -202,11 +202,12 @@ struct SourceCopy {
 
 // --- what both layouts share (merge.cpp) ---------------------------------------------
 
-// Copies the sources in order: copy(source, name) for each, with its display name,
-// run by a DamagedList, so that a source that fails in itself does not stop the
-// others; `progress` is told after each source. Then throws what the DamagedList kept.
-// Any other failure of `copy` is thrown at once.
-void copy_sources(const std::vector<Source>& sources, const MergeProgress& progress,
+// Copies the sources in order: copy(source, name) for each once `arrive`, if given, has
+// returned for it, with its display name, run by a DamagedList, so that a source that
+// fails in itself does not stop the others; `progress` is told after each source. Then
+// throws what the DamagedList kept. Any other failure of `copy`, and whatever `arrive`
+// throws, is thrown at once.
+void copy_sources(const std::vector<Source>& sources, const SourceArrival& arrive, const MergeProgress& progress,
                   const std::function<void(const Source& source, const std::string& name)>& copy);
 
 // --- an output before it is saved, and a second one made of its work ----------------
@@ -261,7 +262,8 @@ void tell_saving(const MergeProgress& progress, std::size_t sources, std::size_t
 
 // Layout 1 (merge_1up.cpp) and layouts 4, 6 and 9 (merge_nup.cpp, diag::InvalidValue for
 // any other nup), as merge_selected describes them, up to the save.
-Built merge_1up(const std::vector<Source>& pdf_files, const MergeProgress& progress);
-Built merge_nup(const std::vector<Source>& pdf_files, int nup, const MergeProgress& progress);
+Built merge_1up(const std::vector<Source>& pdf_files, const SourceArrival& arrive, const MergeProgress& progress);
+Built merge_nup(const std::vector<Source>& pdf_files, int nup, const SourceArrival& arrive,
+                const MergeProgress& progress);
 
 }  // namespace pdf::detail

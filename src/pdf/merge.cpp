@@ -3,6 +3,7 @@
 #include "pdf/merge.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,12 @@ namespace fs = std::filesystem;
 
 namespace detail {
 
-void copy_sources(const std::vector<Source>& sources, const MergeProgress& progress,
+void copy_sources(const std::vector<Source>& sources, const SourceArrival& arrive, const MergeProgress& progress,
                   const std::function<void(const Source& source, const std::string& name)>& copy) {
     DamagedList damaged;
     std::size_t done = 0;
     for (const Source& input : sources) {
+        if (arrive) arrive(done);
         const std::string name = input.display_name();
         damaged.run(name, [&] { copy(input, name); });
         ++done;
@@ -93,26 +95,39 @@ MergeCounts merge_selected(const std::vector<Source>& pdf_files, const fs::path&
 
 std::vector<MergeCounts> merge_selected(const std::vector<Source>& pdf_files, const std::vector<MergeOutput>& outputs,
                                         int nup, const MergeProgress& progress) {
+    if (outputs.empty() || outputs.size() > 2)
+        throw diag::InvalidValue("a merge writes one output of every source, and at most one of some of them");
+    const auto second = [&outputs] {
+        return outputs.size() == 2 ? std::optional<MergeOutput>(outputs[1]) : std::nullopt;
+    };
+    return merge_arriving(pdf_files, outputs[0], nup, {}, second, progress);
+}
+
+std::vector<MergeCounts> merge_arriving(const std::vector<Source>& pdf_files, const MergeOutput& first, int nup,
+                                        const SourceArrival& arrive, const SecondOutput& choose_second,
+                                        const MergeProgress& progress) {
     if (!is_supported_layout(nup)) throw diag::InvalidValue("unsupported layout " + std::to_string(nup));
-    if (outputs.empty() || outputs.size() > 2 || !outputs[0].takes.empty())
-        throw diag::InvalidValue("a merge writes every source, and at most one output of some of them");
-    if (outputs.size() == 2 && outputs[1].takes.size() != pdf_files.size())
-        throw diag::InvalidValue("the second output's flags do not match the sources");
+    if (!first.takes.empty()) throw diag::InvalidValue("the first output of a merge takes every source");
     detail::Built built;
+    std::optional<MergeOutput> second;
     std::vector<MergeCounts> counts;
-    detail::run_for_output(outputs[0].path, [&] {
-        built = nup == 1 ? detail::merge_1up(pdf_files, progress) : detail::merge_nup(pdf_files, nup, progress);
+    detail::run_for_output(first.path, [&] {
+        built = nup == 1 ? detail::merge_1up(pdf_files, arrive, progress)
+                         : detail::merge_nup(pdf_files, nup, arrive, progress);
+        if (choose_second) second = choose_second();
+        if (second && second->takes.size() != pdf_files.size())
+            throw diag::InvalidValue("the second output's flags do not match the sources");
         detail::tell_saving(progress, pdf_files.size(), 0);
-        built.counts.written = detail::save_document(built.doc.get(), outputs[0].path, outputs[0].place);
+        built.counts.written = detail::save_document(built.doc.get(), first.path, first.place);
         counts.push_back(built.counts);
     });
-    if (outputs.size() == 1) return counts;
-    detail::run_for_output(outputs[1].path, [&] {
-        const std::vector<bool>& takes = outputs[1].takes;
+    if (!second) return counts;
+    detail::run_for_output(second->path, [&] {
+        const std::vector<bool>& takes = second->takes;
         MergeCounts some =
             nup == 1 ? detail::keep_pages(built, takes, pdf_files) : detail::regrid_pages(built, takes, pdf_files, nup);
         detail::tell_saving(progress, pdf_files.size(), 1);
-        some.written = detail::save_document(built.doc.get(), outputs[1].path, outputs[1].place);
+        some.written = detail::save_document(built.doc.get(), second->path, second->place);
         counts.push_back(std::move(some));
     });
     return counts;

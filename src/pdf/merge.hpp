@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <utility>
@@ -145,5 +146,21 @@ struct MergeOutput {
 // second does not have one flag per source.
 std::vector<MergeCounts> merge_selected(const std::vector<Source>& pdf_files, const std::vector<MergeOutput>& outputs,
                                         int nup, const MergeProgress& progress = {});
+
+// Returns once source `index` can be read (its bytes are all in place), for sources
+// that arrive while the merge runs; whatever it throws stops the merge at once.
+using SourceArrival = std::function<void(std::size_t index)>;
+// The second output of a merge, chosen once every source is copied and before anything
+// is saved; none when only the first is written.
+using SecondOutput = std::function<std::optional<MergeOutput>()>;
+
+// merge_selected of the outputs `first` and, when choose_second gives one, a second,
+// with the sources taken as they arrive: arrive(i), if given, is called before source
+// i is opened, and the source's entry in `pdf_files` may be completed until it returns
+// (the file it went to, say). Whatever choose_second throws stops the merge; nothing is
+// saved then.
+std::vector<MergeCounts> merge_arriving(const std::vector<Source>& pdf_files, const MergeOutput& first, int nup,
+                                        const SourceArrival& arrive, const SecondOutput& choose_second,
+                                        const MergeProgress& progress = {});
 
 }  // namespace pdf

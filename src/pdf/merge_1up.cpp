@@ -133,11 +133,12 @@ void graft_pages(pdf_document* out, SourceCopy& source, PageTree& tree) {
 
 }  // namespace
 
-Built detail::merge_1up(const std::vector<Source>& pdf_files, const MergeProgress& progress) {
+Built detail::merge_1up(const std::vector<Source>& pdf_files, const SourceArrival& arrive,
+                        const MergeProgress& progress) {
     Built built{create_pdf(), {}, {}, {}, {}};
     PageTree tree(built.doc.get());
     ObjectMerger merger(built.doc.get());
-    copy_sources(pdf_files, progress, [&](const Source& input, const std::string& name) {
+    copy_sources(pdf_files, arrive, progress, [&](const Source& input, const std::string& name) {
         SourceCopy source(built.doc.get(), input, name);
         graft_pages(built.doc.get(), source, tree);
         finish_source(source, input.path, merger, built);

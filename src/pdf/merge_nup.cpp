@@ -277,7 +277,8 @@ void add_sheet(pdf_document* out, PageTree& tree, std::vector<Placed>& cells, Me
 
 }  // namespace
 
-Built detail::merge_nup(const std::vector<Source>& pdf_files, int nup, const MergeProgress& progress) {
+Built detail::merge_nup(const std::vector<Source>& pdf_files, int nup, const SourceArrival& arrive,
+                        const MergeProgress& progress) {
     if (!is_grid_layout(nup))
         throw diag::InvalidValue("layout " + std::to_string(nup) + " is not a grid layout (4, 6 or 9)");
     Built built{create_pdf(), {}, {}, {}, {}};
@@ -286,7 +287,7 @@ Built detail::merge_nup(const std::vector<Source>& pdf_files, int nup, const Mer
     ObjectMerger merger(out);
     std::vector<Placed> pending;  // cells of the sheet being filled
     MergeCounts& counts = built.counts;
-    copy_sources(pdf_files, progress, [&](const Source& input, const std::string& name) {
+    copy_sources(pdf_files, arrive, progress, [&](const Source& input, const std::string& name) {
         SourceCopy source(out, input, name);
         for (int i = 0; i < source.pages(); ++i) {
             source.prepare_page(i);

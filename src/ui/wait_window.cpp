@@ -62,15 +62,14 @@ int progress_permille(const job::JobProgress& progress) {
     };
     switch (progress.stage) {
         case Stage::unpacking:
-            return share(0, 400, progress.done, progress.total);
+            return share(0, 50, progress.done, progress.total);
         case Stage::waiting:
-            return 400;
         case Stage::merging:
         case Stage::saving:
             // Over every output of the job; a report without the job's totals covers
             // its own output alone.
-            if (progress.job_total == 0) return share(400, 550, progress.done, progress.total);
-            return share(400, 550, progress.done_before + progress.done, progress.job_total);
+            if (progress.job_total == 0) return share(50, 900, progress.done, progress.total);
+            return share(50, 900, progress.done_before + progress.done, progress.job_total);
     }
     return 950;
 }

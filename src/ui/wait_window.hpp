@@ -35,8 +35,9 @@ job::MergeResult process_zip_with_wait(const product::Context& ctx, const Waited
 // The progress line under the bar, in `lang`: "Распаковка архива: 3 из 10", ...
 std::string progress_text(const job::JobProgress& progress, std::string_view lang);
 
-// How much of the whole job is done, 0 to 1000 for the bar: unpacking fills the first
-// 40 %, merging up to 95 %, saving the rest.
+// How much of the whole job is done, 0 to 1000 for the bar: opening the archive fills
+// the first 5 %, merging (the archive is read meanwhile) up to 95 %, where the bar
+// stays while the job waits for the history and saves.
 int progress_permille(const job::JobProgress& progress);
 
 }  // namespace ui

@@ -360,7 +360,7 @@ TEST_F(RobustJob, AHistoryHeldTooLongIsWaitedForThenRefusedByName) {
         EXPECT_NE(std::string(e.what()).find("занята другим объединением"), std::string::npos) << e.what();
     }
     using S = job::JobProgress::Stage;
-    EXPECT_EQ(stages, (std::vector<S>{S::unpacking, S::waiting}));
+    EXPECT_EQ(stages, (std::vector<S>{S::unpacking, S::merging, S::waiting}));
     EXPECT_EQ(names_in(archives), std::set<std::string>{"orders.zip"});
     EXPECT_FALSE(scratch_left());
     EXPECT_EQ(recorded(), 0u);
@@ -376,7 +376,7 @@ TEST_F(RobustJob, KilledJobsLeaveNothingForLongAndLiveJobsLoseNothing) {
     fs::path killed_folder;
     env.memory_budget = 0;  // the waybills go to files, in scratch folders a kill leaves behind
     {
-        // While another process holds the history, jobs unpack and then wait for it.
+        // While another process holds the history, jobs read and merge, then wait for it.
         const HistoryHolder holder(env.history_dir, root.path());
         ASSERT_TRUE(holder.held());
         killed = std::make_unique<fixtures::Child>([&] { return job_in_child(first, 1, env); });
