@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "archive/intake.hpp"
 #include "diag/errors.hpp"
 #include "history/store.hpp"
 #include "i18n/catalogue.hpp"
@@ -119,6 +120,43 @@ TEST_F(RobustJob, EveryDamagedWaybillIsNamedInOneMessage) {
             EXPECT_EQ(message.find(lang_detail(c.lang), detail), detail + 2) << message;
             EXPECT_NE(message.find("день 1/bad01.pdf: ", detail), std::string::npos) << message;
             EXPECT_EQ(message.find("bad11.pdf"), std::string::npos) << "only the first ten are named: " << message;
+            EXPECT_EQ(names_in(archives), std::set<std::string>{"orders.zip"});
+            EXPECT_EQ(recorded(), 0u);
+            EXPECT_FALSE(scratch_left());
+        }
+    }
+}
+
+// The archive is read while its waybills are merged. A damaged archive is told as
+// such, however far the merge got and whatever it met: a waybill whose data fails its
+// check while the ones before it are merged, or a member after every waybill (another
+// file, a repeat) while a damaged waybill was already met. Nothing is left or recorded,
+// whether the waybills are held in memory or in files.
+TEST_F(RobustJob, ADamagedArchiveIsToldAsSuchWhateverTheMergeMetBefore) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> names;  // every member stored; the last one's data damaged
+        std::string damaged_name;
+    };
+    const Case cases[] = {
+        {"a waybill in the middle", {"a.pdf", "b.pdf", "d.pdf", "e.pdf", "c.pdf"}, "c.pdf"},
+        {"another file after a damaged waybill", {"a.pdf", "bad.pdf", "z.pdf", "notes.txt"}, "notes.txt"},
+        {"a repeat after a damaged waybill", {"a.pdf", "bad.pdf", "z.pdf", "копия/A.PDF"}, "копия/A.PDF"},
+    };
+    const std::string plain = fixtures::pdf_bytes({{.label = "B"}});
+    for (const Case& c : cases) {
+        for (const std::uint64_t budget : {archive::MEMORY_BUDGET_BYTES, std::uint64_t{0}}) {
+            SCOPED_TRACE(std::string(c.what) + (budget == 0 ? ", in files" : ", in memory"));
+            env.memory_budget = budget;
+            const fs::path zip = archives / "orders.zip";
+            std::vector<fixtures::ZipEntry> entries;
+            for (const std::string& name : c.names)
+                entries.push_back(
+                    {.name = name, .data = name == "bad.pdf" ? "%PDF-1.7 garbage" : plain, .deflate = false});
+            fixtures::write_zip_entries(zip, entries);
+            fixtures::corrupt_data(zip, c.names.size() - 1);
+            const std::string message = failure(zip, 4);
+            EXPECT_EQ(message, i18n::t("zip_member_crc", "ru", {{"name", c.damaged_name}}));
             EXPECT_EQ(names_in(archives), std::set<std::string>{"orders.zip"});
             EXPECT_EQ(recorded(), 0u);
             EXPECT_FALSE(scratch_left());

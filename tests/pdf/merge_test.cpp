@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -365,6 +366,60 @@ TEST(MergeOutputs, TheSecondIsTheFileOfItsOwnSources) {
                  diag::InvalidValue);
     const std::vector<pdf::MergeOutput> some_first{{dir / "x.pdf", {}, std::vector<bool>(sources.size(), true)}};
     EXPECT_THROW(pdf::merge_selected(sources, some_first, 1), diag::InvalidValue);
+}
+
+// Sources that arrive while the merge runs: each is waited for, in order, before it is
+// opened, and its entry may be completed meanwhile (here it is empty until then); the
+// second output is chosen once every source is copied, before anything is saved. A
+// failure while waiting, or while choosing, stops the merge with nothing saved.
+TEST(MergeArriving, TakesEachSourceOnceItArrivesAndChoosesTheSecondOutputAfterTheCopy) {
+    fixtures::TempDir dir;
+    const std::vector<fs::path> files{dir / "a.pdf", dir / "b.pdf", dir / "c.pdf"};
+    for (std::size_t i = 0; i < files.size(); ++i)
+        fixtures::write_pdf(files[i], labelled(std::string(1, static_cast<char>('a' + i)), 2));
+    const fs::path out = dir / "out.pdf";
+    const fs::path some = dir / "some.pdf";
+    struct Case {
+        const char* what;
+        std::optional<std::size_t> fails_at;  // the source whose arrival fails
+        bool choosing_fails;
+    };
+    for (const Case& c : {Case{"every source arrives", std::nullopt, false}, Case{"the second fails", 1, false},
+                          Case{"choosing the second output fails", std::nullopt, true}}) {
+        for (const int nup : {1, 4}) {
+            SCOPED_TRACE(std::string(c.what) + ", layout " + std::to_string(nup));
+            std::vector<pdf::Source> sources(files.size(), pdf::Source(fs::path()));
+            std::vector<std::size_t> arrived;
+            std::optional<std::size_t> arrived_when_chosen;
+            const auto arrive = [&](std::size_t i) {
+                if (c.fails_at == i) throw diag::RuntimeError("the archive broke");
+                arrived.push_back(i);
+                sources[i] = files[i];
+            };
+            const auto choose = [&]() -> std::optional<pdf::MergeOutput> {
+                arrived_when_chosen = arrived.size();
+                EXPECT_FALSE(fs::exists(out)) << "saved before the second output was chosen";
+                if (c.choosing_fails) throw diag::RuntimeError("the history is busy");
+                return pdf::MergeOutput{some, {}, {false, true, true}};
+            };
+            try {
+                const auto counts = pdf::merge_arriving(sources, {out}, nup, arrive, choose);
+                ASSERT_EQ(counts.size(), 2u);
+                EXPECT_EQ(counts[1].total_pages, 4);
+                EXPECT_EQ(fixtures::page_count(some), nup == 1 ? 4 : 1);
+                EXPECT_FALSE(c.fails_at || c.choosing_fails) << "no failure";
+            } catch (const diag::RuntimeError& e) {
+                EXPECT_TRUE(c.fails_at || c.choosing_fails) << e.what();
+                EXPECT_FALSE(fs::exists(out));
+                EXPECT_FALSE(fs::exists(some));
+            }
+            const std::vector<std::size_t> all{0, 1, 2};
+            EXPECT_EQ(arrived, c.fails_at ? std::vector<std::size_t>{0} : all);
+            EXPECT_EQ(arrived_when_chosen, c.fails_at ? std::nullopt : std::optional<std::size_t>(3));
+            fs::remove(out);
+            fs::remove(some);
+        }
+    }
 }
 
 TEST(Merge, AFailureLeavesNoOutputFile) {
