@@ -341,7 +341,11 @@ const std::vector<Waybill>& WaybillReader::waybills() const { return plan_->unpa
 std::size_t WaybillReader::members() const { return plan_->members; }
 
 void WaybillReader::start() {
-    plan_->thread = std::jthread([plan = plan_.get()](const std::stop_token& stop) { plan->run(stop); });
+    try {
+        plan_->thread = std::jthread([plan = plan_.get()](const std::stop_token& stop) { plan->run(stop); });
+    } catch (const std::system_error&) {
+        plan_->run({});  // no thread to be had: the archive is read first, as a whole
+    }
 }
 
 void WaybillReader::wait_for(std::size_t index) {

@@ -189,8 +189,8 @@ public:
     // How many members the archive has, folders included.
     std::size_t members() const;
 
-    // Starts reading on a thread of its own. Call at most once. Throws std::system_error
-    // when the thread cannot be started.
+    // Starts reading on a thread of its own; when the system gives no thread, reads the
+    // whole archive before it returns (its failure is then finish()'s). Call at most once.
     void start();
     // Returns once waybill `index` is read whole. Throws ReadingStopped when the reading
     // ended before it (failed, or stopped): finish() or settle() then says why.

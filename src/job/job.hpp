@@ -26,9 +26,10 @@ std::vector<std::pair<std::string, std::string>> merge_result_fields(const Merge
 
 // Runs one job. A layout outside 1, 4, 6, 9 is replaced by 1. Reads the archive's
 // waybills into memory (those past env.memory_budget into a private scratch folder,
-// made only then and always removed), merges every waybill into the full
-// output and the waybills the history does not know for this layout into the
-// new-only output, records every waybill in the history, and returns the result.
+// made only then and always removed) on a thread of its own, merging each into the full
+// output as soon as it is read; then, with the history, the waybills it does not know
+// for this layout into the new-only output; records every waybill in the history, and
+// returns the result.
 //
 // Jobs may run at once in several processes: what one job does with the history (load,
 // select, merge, record) is serialised by the history lock, and an output name taken

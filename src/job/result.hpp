@@ -21,10 +21,11 @@ namespace job {
 
 namespace fs = std::filesystem;
 
-// How far a job is: unpacking the archive (members done of members in all), waiting
-// for the history while another job holds it (no counts), merging (waybills copied of
-// waybills in all: every output is filled in the same pass), saving each output (done
-// and total then give that output's waybills).
+// How far a job is: opening the archive (reported once, as none done of its members),
+// merging (waybills copied of waybills in all, each as soon as it is read: every output
+// is filled in the same pass), waiting for the history while another job holds it
+// (all waybills copied), saving each output (done and total then give that output's
+// waybills).
 struct JobProgress {
     enum class Stage { unpacking, waiting, merging, saving };
     // The output being merged or saved: the one with every waybill, or the new-only one.
@@ -40,8 +41,8 @@ struct JobProgress {
     friend bool operator==(const JobProgress&, const JobProgress&) = default;
 };
 
-// Told the job's progress, on the job's thread, as often as each member and each
-// waybill; it must be cheap and must not throw.
+// Told the job's progress, on the job's thread, as often as each waybill; it must be
+// cheap and must not throw.
 using ProgressCallback = std::function<void(const JobProgress&)>;
 
 // The moments between a job's last steps, in their order: the outputs are finished
