@@ -159,7 +159,7 @@ struct WaybillReader::Plan {
     std::vector<std::size_t> repeats;      // the PDFs left out as repeats, in walk order
     std::vector<std::size_t> repeat_of;    // per repeat: the waybill of its name
     std::vector<Member> others;            // the files that are not PDFs, in archive order
-    std::vector<std::size_t> held_index;   // per waybill held in memory: its text in unpacked.held
+    std::vector<std::size_t> held_index;   // per waybill: its text in unpacked.held, when held
     Unpacked unpacked;
 
     std::mutex mutex;
