@@ -1,6 +1,7 @@
-// Reading the members of a waybill archive for a job: each PDF into memory or, past the
-// memory budget, into a file of the scratch folder, hashed as it is read; then the
-// job's list of waybills in walk order, repeats dropped, sorted by name.
+// Reading the members of a waybill archive for a job: first the job's list of waybills
+// from the directory alone (walk order, repeats dropped, sorted by name); then each
+// waybill read into memory or, past the memory budget, into a file of the scratch
+// folder, hashed as it is read, and the rest of the archive checked.
 #include "archive/intake.hpp"
 
 #include <zip.h>

@@ -68,7 +68,8 @@ zip_stat_t stat_member(zip_t* za, zip_uint64_t index, const fs::path& zip_path);
 
 // Which PDFs are held in memory: one within the per-member limit, while the bytes held
 // stay within the budget; every other PDF goes to a file. The directory check and the
-// reading ask it member by member in the same order, so they take the same decisions.
+// listing of the waybills ask it member by member in archive order, so they take the
+// same decisions.
 // A budget of 0 holds nothing, not even an empty PDF.
 class MemoryBudget {
 public:
